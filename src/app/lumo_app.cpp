@@ -1,0 +1,125 @@
+#include "app/lumo_app.h"
+
+#include "app/main_dialog.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace lumo {
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onTerminationSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+}
+
+// SIGTERM and SIGINT close the main window like its close box, so the group hears the leave.
+void closeOnTerminationSignals(MainDialog& window)
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) return;
+    auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &window);
+    QObject::connect(notifier, &QSocketNotifier::activated, &window, [&window, notifier] {
+        char byte;
+        [[maybe_unused]] const auto read = ::read(signalPipe[0], &byte, 1);
+        notifier->setEnabled(false);
+        window.close();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onTerminationSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace
+
+std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int& exitCode)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "LUMO: group text chat and voice for players.\n"
+        "Reads sys/sys.ini, skin/ and plugin/ relative to the current directory."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
+    const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the version."));
+    const QCommandLineOption bind(QStringLiteral("bind"),
+                                  QStringLiteral("Bind ports 3550 and 3555 on this IPv4 address only "
+                                                 "(default: all; also LUMO_BIND_ADDRESS)."),
+                                  QStringLiteral("ADDRESS"));
+    const QCommandLineOption name(QStringLiteral("name"), QStringLiteral("Your name in the group (with --connect)."),
+                                  QStringLiteral("NAME"));
+    const QCommandLineOption connectTo(QStringLiteral("connect"),
+                                       QStringLiteral("Join the group hosted at this address at start."),
+                                       QStringLiteral("ADDRESS"));
+    parser.addOptions({help, version, bind, name, connectTo});
+
+    if (!parser.parse(arguments)) {
+        std::fprintf(stderr, "lumo: %s\nTry 'lumo --help'.\n", qPrintable(parser.errorText()));
+        exitCode = 2;
+        return std::nullopt;
+    }
+    if (parser.isSet(help)) {
+        std::printf("%s", qPrintable(parser.helpText()));
+        exitCode = 0;
+        return std::nullopt;
+    }
+    if (parser.isSet(version)) {
+        std::printf("lumo %s\n", LUMO_VERSION_TEXT);
+        exitCode = 0;
+        return std::nullopt;
+    }
+
+    LaunchOptions options;
+    QString bindText = parser.value(bind);
+    if (bindText.isEmpty()) bindText = qEnvironmentVariable("LUMO_BIND_ADDRESS");
+    if (!bindText.isEmpty()) {
+        options.bindAddress = parseDottedAddress(bindText.toStdString());
+        if (!options.bindAddress) {
+            std::fprintf(stderr, "lumo: --bind needs an IPv4 address such as 127.0.0.2, not '%s'\n", qPrintable(bindText));
+            exitCode = 2;
+            return std::nullopt;
+        }
+    }
+    options.memberName = parser.value(name);
+    options.connectAddress = parser.value(connectTo);
+    if (!options.connectAddress.isEmpty() && !parseDottedAddress(options.connectAddress.toStdString())) {
+        std::fprintf(stderr, "lumo: --connect needs an IPv4 address, not '%s'\n", qPrintable(options.connectAddress));
+        exitCode = 2;
+        return std::nullopt;
+    }
+    return options;
+}
+
+int runLumo(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("LUMO"));
+    QApplication::setApplicationVersion(QStringLiteral(LUMO_VERSION_TEXT));
+
+    int exitCode = 0;
+    const auto options = parseCommandLine(QApplication::arguments(), exitCode);
+    if (!options) return exitCode;
+
+    MainDialog window(MainDialogOptions{options->bindAddress});
+    closeOnTerminationSignals(window);
+    if (!options->connectAddress.isEmpty()) {
+        window.setMemberName(options->memberName);
+        window.setHostAddressText(options->connectAddress);
+        QTimer::singleShot(0, &window, &MainDialog::connectToHost);
+    }
+    window.exec();
+    return 0;
+}
+
+}  // namespace lumo

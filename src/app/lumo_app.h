@@ -1,0 +1,24 @@
+// Start-up of the program: command line, the main window, and an orderly end however it comes
+// (window closed, Escape, or a termination signal).
+#pragma once
+
+#include "common/wire.h"
+
+#include <QString>
+#include <optional>
+
+namespace lumo {
+
+struct LaunchOptions {
+    std::optional<Ipv4> bindAddress;
+    QString memberName;     // with connectAddress: join at start as pressing Connect does
+    QString connectAddress;
+};
+
+// Parses the command line (and LUMO_BIND_ADDRESS). Returns nullopt after printing help, the
+// version or an error; `exitCode` then says how to end.
+std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int& exitCode);
+
+int runLumo(int argc, char** argv);
+
+}  // namespace lumo

@@ -1,0 +1,463 @@
+#include "app/main_dialog.h"
+
+#include "common/gbk.h"
+#include "net/local_addresses.h"
+#include "shell/app_icon.h"
+#include "shell/dialog_units.h"
+#include "shell/message_box.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QNetworkInterface>
+#include <QPainter>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QTimer>
+#include <QTreeWidget>
+
+namespace lumo {
+
+const QString MainDialog::ConnectText = QStringLiteral("连接");
+const QString MainDialog::UpdateText = QStringLiteral("更新");
+const QString MainDialog::VoiceText = QStringLiteral("语聊");
+const QString MainDialog::StopVoiceText = QStringLiteral("终止");
+const QString MainDialog::PathOkText = QStringLiteral("OK");
+
+namespace {
+
+const QString AppName = QStringLiteral("LUMO");
+const QString SaysText = QStringLiteral("说：");
+const QString LeftText = QStringLiteral("离开了！");
+const QString NoNameText = QStringLiteral("你忘了写上你的名字了！");
+const QString ConnectFailedText = QStringLiteral("连接失败，请检查设置是否正确！");
+const QString NameTooLongText = QStringLiteral("Please enter no more than 16 characters.");
+
+QString fromGbk(const std::string& gbk) { return QString::fromStdString(gbkToUtf8(gbk)); }
+std::string toGbk(const QString& text) { return utf8ToGbk(text.toStdString()); }
+
+}  // namespace
+
+MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(AppName);
+    setWindowIcon(appIcon());
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    buildControls();
+
+    member_ = MemberState{};
+    member_.ownEntry.id = UnassignedId;
+    findLocalAddresses(options.bindAddress);
+    member_.ownEntry.localPort = MemberPort;
+    ownAddressLabel_->setText(QString::fromStdString(dottedAddress(member_.ownEntry.localAddress)));
+
+    // The group browser, the call prompt and the voice capture join here as they are built.
+
+    bindSockets(options.bindAddress);
+}
+
+MainDialog::~MainDialog() = default;
+
+void MainDialog::buildControls()
+{
+    setFont(dialogFont());
+    const DialogUnits du(font());
+
+    auto label = [&](const QString& text, int x, int y, int w, int h) {
+        auto* l = new QLabel(text, this);
+        l->setGeometry(du.rect(x, y, w, h));
+        return l;
+    };
+    auto button = [&](const QString& text, const char* name, int x, int y, int w, int h) {
+        auto* b = new QPushButton(text, this);
+        b->setObjectName(QLatin1String(name));
+        b->setGeometry(du.rect(x, y, w, h));
+        b->setAutoDefault(false);
+        return b;
+    };
+
+    label(QStringLiteral("你的名字："), 7, 4, 40, 8);
+    memberNameEdit_ = new QLineEdit(this);
+    memberNameEdit_->setObjectName(QStringLiteral("memberName"));
+    memberNameEdit_->setGeometry(du.rect(47, 2, 74, 12));
+    memberNameEdit_->setMaxLength(16);
+
+    label(QStringLiteral("远端IP："), 137, 4, 40, 10);
+    hostAddressEdit_ = new QLineEdit(this);
+    hostAddressEdit_->setObjectName(QStringLiteral("hostAddress"));
+    hostAddressEdit_->setGeometry(du.rect(178, 0, 85, 13));
+    static const QRegularExpression dotted(
+        QStringLiteral("^((25[0-5]|2[0-4]\\d|1?\\d?\\d)\\.){0,3}(25[0-5]|2[0-4]\\d|1?\\d?\\d)?$"));
+    hostAddressEdit_->setValidator(new QRegularExpressionValidator(dotted, hostAddressEdit_));
+
+    connectButton_ = button(ConnectText, "connectButton", 264, 0, 23, 13);
+    connectButton_->setDefault(true);
+    serverButton_ = button(QStringLiteral("Server"), "serverButton", 287, 0, 25, 13);
+
+    label(QStringLiteral("你的IP："), 7, 18, 36, 8);
+    ownAddressLabel_ = label(QString(), 48, 18, 74, 11);
+    ownAddressLabel_->setObjectName(QStringLiteral("ownAddress"));
+    partnerLabel_ = label(QString(), 137, 16, 36, 10);
+    partnerLabel_->setObjectName(QStringLiteral("partnerLabel"));
+
+    messageEdit_ = new QLineEdit(this);
+    messageEdit_->setObjectName(QStringLiteral("messageText"));
+    messageEdit_->setGeometry(du.rect(178, 14, 85, 12));
+    sendButton_ = button(QStringLiteral("发送"), "sendButton", 264, 14, 24, 12);
+    voiceButton_ = button(VoiceText, "voiceButton", 288, 14, 24, 12);
+
+    gainCheck_ = new QCheckBox(this);
+    gainCheck_->setObjectName(QStringLiteral("gainBoost"));
+    gainCheck_->setGeometry(du.rect(287, 26, 8, 8));
+    label(QStringLiteral("增溢"), 295, 26, 17, 8);
+
+    groupModeCheck_ = new QCheckBox(this);
+    groupModeCheck_->setObjectName(QStringLiteral("groupMode"));
+    groupModeCheck_->setGeometry(du.rect(7, 30, 10, 8));
+    groupModeCheck_->setEnabled(false);
+    groupModeCheck_->hide();
+    label(QStringLiteral("GGMM："), 7, 30, 25, 8);
+
+    memberList_ = new QTreeWidget(this);
+    memberList_->setObjectName(QStringLiteral("memberList"));
+    memberList_->setGeometry(du.rect(7, 38, 305, 131));
+    memberList_->setColumnCount(ColumnCount);
+    memberList_->setHeaderLabels({QStringLiteral("   id"), QStringLiteral("名字"), QStringLiteral("源地址"),
+                                  QStringLiteral("源端口"), QStringLiteral("连接状态"), QStringLiteral("语聊状态")});
+    const int widths[ColumnCount] = {55, 100, 130, 60, 60, 50};
+    for (int c = 0; c < ColumnCount; ++c) memberList_->setColumnWidth(c, widths[c]);
+    memberList_->header()->setDefaultAlignment(Qt::AlignCenter);
+    memberList_->header()->setStretchLastSection(false);
+    memberList_->setRootIsDecorated(false);
+    memberList_->setSelectionMode(QAbstractItemView::SingleSelection);
+    memberList_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    memberList_->setMouseTracking(true);  // track select: rows highlight under the mouse
+    memberList_->setContextMenuPolicy(Qt::CustomContextMenu);
+    memberList_->setStyleSheet(QStringLiteral("QTreeWidget { background-color: #F0F0F0; }"));
+
+    statusLabel_ = label(QString(), 7, 170, 164, 9);
+    statusLabel_->setObjectName(QStringLiteral("statusText"));
+    siteLink_ = label(QStringLiteral("访问站点"), 278, 171, 34, 8);
+    siteLink_->setObjectName(QStringLiteral("siteLink"));
+
+    setFixedSize(du.x(319), du.y(182));
+
+    connect(connectButton_, &QPushButton::clicked, this, &MainDialog::connectToHost);
+    connect(sendButton_, &QPushButton::clicked, this, &MainDialog::sendChatText);
+    connect(serverButton_, &QPushButton::clicked, this, &MainDialog::showGroupBrowser);
+    connect(memberList_, &QTreeWidget::itemClicked, this, [this] { onListClick(); });
+    connect(memberList_, &QTreeWidget::itemDoubleClicked, this, [this] { onListDoubleClick(); });
+    connect(gainCheck_, &QCheckBox::toggled, this, [this](bool on) { gainBoost_ = on; });
+
+    timer_ = new QTimer(this);
+    timer_->setInterval(200);
+    connect(timer_, &QTimer::timeout, this, &MainDialog::onTimerTick);
+}
+
+void MainDialog::findLocalAddresses(std::optional<Ipv4> bindAddress)
+{
+    std::vector<Ipv4> found;
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+        bool isIpv4 = false;
+        const Ipv4 value = address.toIPv4Address(&isIpv4);
+        if (isIpv4) found.push_back(value);
+    }
+    const std::vector<Ipv4> ordered = orderLocalAddresses(found, bindAddress);
+    member_.ownEntry.localAddress = ordered.empty() ? 0 : ordered[0];
+    secondLocalAddress_ = ordered.size() > 1 ? ordered[1] : 0;
+}
+
+void MainDialog::bindSockets(std::optional<Ipv4> bindAddress)
+{
+    const Ipv4 address = bindAddress.value_or(0);
+    memberSocket_ = std::make_unique<PeerSocket>(static_cast<PeerSocketOwner&>(*this));
+    memberSocket_->bind(address, MemberPort);
+    hostSocket_ = std::make_unique<PeerSocket>(static_cast<PeerSocketOwner&>(*this));
+    hostSocket_->bind(address, HostPort);
+}
+
+bool MainDialog::socketsBound() const { return memberSocket_->isBound() && hostSocket_->isBound(); }
+
+QTreeWidgetItem* MainDialog::memberRow(int row) const
+{
+    return row >= 0 && row < memberList_->topLevelItemCount() ? memberList_->topLevelItem(row) : nullptr;
+}
+
+QString MainDialog::memberNameText(int id) const
+{
+    return member_.groupRoster.holds(id) ? fromGbk(member_.groupRoster.records[id].nameBytes()) : QString();
+}
+
+Endpoint MainDialog::hostEndpoint() const
+{
+    const auto address = parseDottedAddress(hostAddress_.toStdString());
+    return {address.value_or(0), HostPort};
+}
+
+void MainDialog::setMemberName(const QString& name) { memberNameEdit_->setText(name); }
+void MainDialog::setHostAddressText(const QString& address) { hostAddressEdit_->setText(address); }
+
+// ---------------------------------------------------------------------------------------------
+// Datagrams arriving
+
+void MainDialog::handleHostDatagram(ByteView datagram, Endpoint source)
+{
+    const HostReply reply = hostTable_.handle(datagram, source);
+    for (const std::string& name : reply.leftNames) statusLabel_->setText(fromGbk(name) + LeftText);
+    sendFromHost(reply);
+}
+
+void MainDialog::sendFromHost(const HostReply& reply)
+{
+    for (const Outgoing& datagram : reply.sends) hostSocket_->sendTo(datagram.bytes, datagram.to);
+}
+
+void MainDialog::sendFromMember(const Outgoing& datagram) { memberSocket_->sendTo(datagram.bytes, datagram.to); }
+
+void MainDialog::ackArrived()
+{
+    connectDeadline_ = sessionTicks_ + 2;
+    hostAcknowledged_ = true;
+    deadlineArmed_ = true;
+}
+
+void MainDialog::rosterReplaced()
+{
+    const Roster& roster = member_.groupRoster;
+    memberList_->clear();
+    for (int i = 0; i < roster.count; ++i) {
+        const MemberEntry& record = roster.records[i];
+        auto* item = new QTreeWidgetItem;
+        item->setText(IdColumn, QString::number(record.id));
+        item->setText(NameColumn, fromGbk(record.nameBytes()));
+        item->setText(AddressColumn, QString::fromStdString(dottedAddress(record.publicAddress)));
+        item->setText(PortColumn, QString::number(record.publicPort));
+        for (int c = 0; c < ColumnCount; ++c) item->setTextAlignment(c, Qt::AlignCenter);
+        if (groupVoiceMode_) {
+            item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+            item->setCheckState(IdColumn, Qt::Unchecked);
+        }
+        memberList_->insertTopLevelItem(0, item);
+    }
+    // The overlay receives the new roster here once it exists.
+}
+
+void MainDialog::pathConfirmed()
+{
+    if (QTreeWidgetItem* row = memberRow(selectedRow_)) row->setText(PathColumn, PathOkText);
+}
+
+void MainDialog::chatArrived(int senderId, const std::string& gbkText)
+{
+    const QString text = memberNameText(senderId) + SaysText + fromGbk(gbkText);
+    if (overlayPipeOpen()) {
+        statusLabel_->setText(text);
+        return;
+    }
+    informLater(this, AppName, text);
+}
+
+void MainDialog::voiceArrived(PeerSocket&, int, const VoiceRecord&)
+{
+    // Voice playback joins here once the voice streams are built.
+}
+
+// ---------------------------------------------------------------------------------------------
+// Actions
+
+bool MainDialog::readControls()
+{
+    const std::string name = toGbk(memberNameEdit_->text());
+    if (name.size() > NameSize) {
+        MessageBoxes::current().inform(this, AppName, NameTooLongText);
+        memberNameEdit_->setFocus();
+        return false;
+    }
+    memberName_ = name;
+    return true;
+}
+
+void MainDialog::connectToHost()
+{
+    if (!readControls()) return;
+    if (memberName_.empty()) {
+        MessageBoxes::current().inform(this, AppName, NoNameText);
+        memberNameEdit_->setFocus();
+        return;
+    }
+    connectButton_->setEnabled(false);
+    connectDeadline_ = sessionTicks_ + 10;
+    deadlineArmed_ = true;
+    timer_->start();
+    chatPartner_ = -1;
+    stopVoice();
+    sendJoin();
+}
+
+void MainDialog::sendJoin()
+{
+    if (!readControls()) return;
+    member_.ownEntry.setName(memberName_);
+    hostAddress_ = hostAddressEdit_->text();
+    const MemberEntry& own = member_.ownEntry;
+    memberSocket_->sendTo(makeEntryDatagram(cmd::JoinRequest, idByte(own.id), 0, Kind::ToHost, own), hostEndpoint());
+}
+
+void MainDialog::onTimerTick()
+{
+    ++sessionTicks_;
+    ++uptimeTicks_;
+    if ((uptimeTicks_ & 0xFF) == 0) sendFromHost(hostTable_.sweepDuplicates());
+    // Every 512 ticks the voice streams release silent members (once voice is built).
+
+    if (connectDeadline_ != 0 && sessionTicks_ == connectDeadline_ && deadlineArmed_) {
+        if (hostAcknowledged_) {
+            hostAcknowledged_ = false;
+            connectDeadline_ = 0;
+            sessionTicks_ = 0;
+            connectButton_->setText(UpdateText);
+        } else {
+            informLater(this, AppName, ConnectFailedText);
+        }
+        connectButton_->setEnabled(true);
+    }
+}
+
+void MainDialog::sendChatText()
+{
+    const QTreeWidgetItem* row = memberRow(selectedRow_);
+    if (!row || row->text(PathColumn) != PathOkText) requestPeerPath();
+    if (!readControls()) return;
+    if (chatPartner_ < 0) return;
+    if (member_.groupRoster.holds(chatPartner_)) {
+        const MemberEntry& partner = member_.groupRoster.records[chatPartner_];
+        const Endpoint to{partner.publicAddress, partner.publicPort};
+        // A text longer than one datagram holds goes as several, each cut on a character
+        // boundary, so nothing is lost and no character is split.
+        const std::string text = toGbk(messageEdit_->text());
+        std::string_view rest = text;
+        do {
+            const std::size_t length = gbkPrefixLength(rest, MaxChatTextBytes);
+            memberSocket_->sendTo(makeChatText(idByte(chatPartner_), idByte(member_.ownEntry.id), rest.substr(0, length)), to);
+            rest.remove_prefix(length);
+        } while (!rest.empty());
+    }
+    messageEdit_->clear();
+}
+
+void MainDialog::sendPathRequests(int target)
+{
+    if (!member_.groupRoster.holds(target)) return;
+    const MemberEntry& own = member_.ownEntry;
+    const MemberEntry& other = member_.groupRoster.records[target];
+    memberSocket_->sendTo(makeEntryDatagram(cmd::PathOpener, idByte(target), idByte(own.id), Kind::PeerToPeer, own),
+                          {other.publicAddress, other.publicPort});
+    memberSocket_->sendTo(makeEntryDatagram(cmd::PathRequest, idByte(own.id), idByte(target), Kind::ToHost, own),
+                          hostEndpoint());
+}
+
+void MainDialog::requestPeerPath()
+{
+    if (groupVoiceMode_) {
+        // The ticked rows are the members to reach; take them as the list shows them now.
+        if (targetsChanged_) {
+            targetsChanged_ = false;
+            refreshVoiceTargets();
+        }
+        for (int i = 0; i < voiceTargets_.count; ++i)
+            if (voiceTargets_.ids[i] >= 0) sendPathRequests(voiceTargets_.ids[i]);
+        return;
+    }
+    const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
+    if (selected.isEmpty()) return;
+    selectedRow_ = memberList_->indexOfTopLevelItem(selected.first());
+    sendPathRequests(selected.first()->text(IdColumn).toInt());
+}
+
+void MainDialog::refreshVoiceTargets()
+{
+    VoiceTargetList targets;
+    for (int r = 0; r < member_.groupRoster.count && r < memberList_->topLevelItemCount(); ++r) {
+        const QTreeWidgetItem* row = memberList_->topLevelItem(r);
+        if (row->checkState(IdColumn) != Qt::Checked) continue;
+        if (targets.count < VoiceTargetList::Capacity) targets.ids[targets.count++] = row->text(IdColumn).toInt();
+    }
+    voiceTargets_ = targets;
+    if (groupVoiceMode_ && targets.count == 0) voiceButton_->setText(VoiceText);
+}
+
+void MainDialog::onListClick()
+{
+    const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
+    selectedRow_ = selected.isEmpty() ? -1 : memberList_->indexOfTopLevelItem(selected.first());
+    if (groupVoiceMode_) {
+        targetsChanged_ = true;
+        if (selectedRow_ >= 0) {
+            chatPartner_ = selected.first()->text(IdColumn).toInt();
+            partnerLabel_->setText(memberNameText(chatPartner_));
+        }
+    }
+    voiceButton_->setText(VoiceText);  // talking is not built yet, so the state is always "not talking"
+}
+
+void MainDialog::onListDoubleClick()
+{
+    requestPeerPath();
+    targetsChanged_ = true;
+}
+
+void MainDialog::showGroupBrowser()
+{
+    // The group browser window joins here once the directory is built.
+}
+
+void MainDialog::stopVoice()
+{
+    if (member_.groupRoster.holds(chatPartner_)) {
+        const MemberEntry& partner = member_.groupRoster.records[chatPartner_];
+        memberSocket_->sendTo(makeHeaderOnly(cmd::VoiceStopNotice, idByte(chatPartner_), idByte(member_.ownEntry.id),
+                                             Kind::PeerToPeer),
+                              {partner.publicAddress, partner.publicPort});
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Closing
+
+void MainDialog::closeMainWindow()
+{
+    if (closed_) return;
+    closed_ = true;
+    // The overlay is told to close and the plug-ins unloaded here once they exist.
+    hostAddress_ = hostAddressEdit_->text();
+    const MemberEntry& own = member_.ownEntry;
+    if (parseDottedAddress(hostAddress_.toStdString()))
+        memberSocket_->sendTo(makeEntryDatagram(cmd::LeaveNotice, idByte(own.id), idByte(chatPartner_), Kind::ToHost, own),
+                              hostEndpoint());
+    // A group registered with the directory is removed here once the directory is built.
+}
+
+void MainDialog::closeEvent(QCloseEvent* event)
+{
+    closeMainWindow();
+    event->accept();
+    QDialog::closeEvent(event);
+}
+
+void MainDialog::reject() { close(); }
+
+void MainDialog::paintEvent(QPaintEvent* event)
+{
+    if (!isMinimized()) {
+        QDialog::paintEvent(event);
+        return;
+    }
+    QPainter painter(this);
+    const QPixmap icon = windowIcon().pixmap(32, 32);
+    painter.drawPixmap((width() - icon.width() + 1) / 2, (height() - icon.height() + 1) / 2, icon);
+}
+
+}  // namespace lumo

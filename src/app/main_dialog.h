@@ -1,0 +1,158 @@
+// The main window: the member list, the name, address and message fields, and every piece of
+// state a group needs (own record, the host table, the roster last received, partners, timer
+// bookkeeping). It owns both UDP sockets and carries out what the pure protocol logic decides.
+#pragma once
+
+#include "common/wire.h"
+#include "net/host_table.h"
+#include "net/member_dispatch.h"
+#include "net/peer_socket.h"
+
+#include <QDialog>
+#include <QString>
+
+#include <array>
+#include <memory>
+#include <optional>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QTimer;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace lumo {
+
+struct MainDialogOptions {
+    std::optional<Ipv4> bindAddress;  // bind the two ports on this address only
+};
+
+// Up to 8 ticked members that receive this client's voice; the first 8 ticked rows win.
+struct VoiceTargetList {
+    static constexpr int Capacity = 8;
+    std::array<int, Capacity> ids{-1, -1, -1, -1, -1, -1, -1, -1};
+    int count = 0;
+};
+
+class MainDialog : public QDialog, private PeerSocketOwner {
+    Q_OBJECT
+public:
+    // Texts of the window.
+    static const QString ConnectText;     // "连接"
+    static const QString UpdateText;      // "更新"
+    static const QString VoiceText;       // "语聊"
+    static const QString StopVoiceText;   // "终止"
+    static const QString PathOkText;      // "OK"
+
+    enum Column { IdColumn, NameColumn, AddressColumn, PortColumn, PathColumn, VoiceColumn, ColumnCount };
+
+    explicit MainDialog(const MainDialogOptions& options = {}, QWidget* parent = nullptr);
+    ~MainDialog() override;
+
+    // --- actions behind the controls ---
+    void connectToHost();      // button "连接"/"更新"
+    void sendJoin();
+    void sendChatText();       // button "发送"
+    void requestPeerPath();
+    void onTimerTick();
+    void onListClick();
+    void onListDoubleClick();
+    void showGroupBrowser();   // button "Server"
+    void refreshVoiceTargets();
+    void closeMainWindow();
+
+    // Fills the name and host address fields, as the command line or the group browser do.
+    void setMemberName(const QString& name);
+    void setHostAddressText(const QString& address);
+
+    // --- state, for the other parts of the program and for tests ---
+    const MemberEntry& ownEntry() const { return member_.ownEntry; }
+    const Roster& groupRoster() const { return member_.groupRoster; }
+    const Roster& hostRoster() const { return hostTable_.roster(); }
+    Ipv4 secondLocalAddress() const { return secondLocalAddress_; }
+    int chatPartner() const { return chatPartner_; }
+    int selectedRow() const { return selectedRow_; }
+    const VoiceTargetList& voiceTargets() const { return voiceTargets_; }
+    bool groupVoiceMode() const { return groupVoiceMode_; }
+    bool socketsBound() const;
+    std::uint32_t uptimeTicks() const { return uptimeTicks_; }
+
+    // The row of the member list that shows member `id` (the list shows the roster reversed).
+    int rowOfMember(int id) const { return member_.groupRoster.count - id - 1; }
+    QTreeWidgetItem* memberRow(int row) const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void reject() override;  // Escape ends the program the same way as closing the window
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    // PeerSocketOwner: what arriving datagrams do to this window.
+    MemberState& memberState() override { return member_; }
+    void handleHostDatagram(ByteView datagram, Endpoint source) override;
+    void sendFromMember(const Outgoing& datagram) override;
+    void ackArrived() override;
+    void rosterReplaced() override;
+    void pathConfirmed() override;
+    void chatArrived(int senderId, const std::string& gbkText) override;
+    void voiceArrived(PeerSocket& socket, int senderId, const VoiceRecord& record) override;
+
+    void buildControls();
+    void findLocalAddresses(std::optional<Ipv4> bindAddress);
+    void bindSockets(std::optional<Ipv4> bindAddress);
+    void sendFromHost(const HostReply& reply);
+    void sendPathRequests(int target);
+    // Copies the name field into memberName; false (after telling the player) when it is longer
+    // than the 16 bytes a name may have.
+    bool readControls();
+    void stopVoice();
+    bool overlayPipeOpen() const { return false; }  // the in-game overlay's pipe (not yet built)
+    QString memberNameText(int id) const;
+    Endpoint hostEndpoint() const;
+
+    // Group state.
+    MemberState member_;
+    HostTable hostTable_;
+    Ipv4 secondLocalAddress_ = 0;
+    QString hostAddress_;
+    std::string memberName_;  // GBK, at most 16 bytes
+    int chatPartner_ = -1;
+    int voicePartner_ = -1;
+    VoiceTargetList voiceTargets_;
+    int selectedRow_ = -1;
+
+    // Connect judgement (200 ms ticks).
+    std::int32_t connectDeadline_ = 0;
+    bool deadlineArmed_ = false;
+    bool hostAcknowledged_ = false;
+    std::int32_t sessionTicks_ = 0;
+    std::uint32_t uptimeTicks_ = 0;
+    bool targetsChanged_ = true;
+    bool gainBoost_ = false;
+    bool groupVoiceMode_ = true;
+    bool closed_ = false;
+
+    std::unique_ptr<PeerSocket> memberSocket_;
+    std::unique_ptr<PeerSocket> hostSocket_;
+    QTimer* timer_ = nullptr;
+
+    // Controls.
+    QLineEdit* memberNameEdit_ = nullptr;
+    QLineEdit* hostAddressEdit_ = nullptr;
+    QPushButton* connectButton_ = nullptr;
+    QPushButton* serverButton_ = nullptr;
+    QLabel* ownAddressLabel_ = nullptr;
+    QLabel* partnerLabel_ = nullptr;
+    QLineEdit* messageEdit_ = nullptr;
+    QPushButton* sendButton_ = nullptr;
+    QPushButton* voiceButton_ = nullptr;
+    QCheckBox* gainCheck_ = nullptr;
+    QCheckBox* groupModeCheck_ = nullptr;
+    QTreeWidget* memberList_ = nullptr;
+    QLabel* statusLabel_ = nullptr;
+    QLabel* siteLink_ = nullptr;
+};
+
+}  // namespace lumo

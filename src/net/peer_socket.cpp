@@ -1,0 +1,60 @@
+#include "net/peer_socket.h"
+
+#include <QHostAddress>
+#include <QNetworkDatagram>
+
+namespace lumo {
+
+PeerSocket::PeerSocket(PeerSocketOwner& owner, QObject* parent) : QObject(parent), owner_(owner)
+{
+    connect(&socket_, &QUdpSocket::readyRead, this, &PeerSocket::onReceive);
+}
+
+bool PeerSocket::bind(Ipv4 address, std::uint16_t port)
+{
+    const QHostAddress local = address ? QHostAddress(address) : QHostAddress(QHostAddress::AnyIPv4);
+    return socket_.bind(local, port);
+}
+
+bool PeerSocket::isBound() const { return socket_.state() == QAbstractSocket::BoundState; }
+
+void PeerSocket::sendTo(const Bytes& bytes, Endpoint to)
+{
+    if (!isBound()) return;
+    socket_.writeDatagram(reinterpret_cast<const char*>(bytes.data()), static_cast<qint64>(bytes.size()),
+                          QHostAddress(to.address), to.port);
+}
+
+void PeerSocket::onReceive()
+{
+    std::array<std::uint8_t, MaxDatagramSize> buffer;
+    while (socket_.hasPendingDatagrams()) {
+        QHostAddress senderAddress;
+        quint16 senderPort = 0;
+        // A longer datagram is cut to the buffer, as every receiver reads at most 1,024 bytes.
+        const qint64 length = socket_.readDatagram(reinterpret_cast<char*>(buffer.data()), buffer.size(),
+                                                   &senderAddress, &senderPort);
+        if (length <= 0) continue;
+        bool isIpv4 = false;
+        const Ipv4 address = senderAddress.toIPv4Address(&isIpv4);
+        if (!isIpv4) continue;
+        const ByteView datagram(buffer.data(), static_cast<std::size_t>(length));
+        const Endpoint source{address, senderPort};
+
+        MemberDispatch result = dispatchMemberDatagram(owner_.memberState(), datagram, source);
+        if (result.send) owner_.sendFromMember(*result.send);
+        switch (result.action) {
+        case MemberDispatch::Action::ForHost: owner_.handleHostDatagram(datagram, source); break;
+        case MemberDispatch::Action::AckArrived: owner_.ackArrived(); break;
+        case MemberDispatch::Action::RosterReplaced: owner_.rosterReplaced(); break;
+        case MemberDispatch::Action::PathConfirmed: owner_.pathConfirmed(); break;
+        case MemberDispatch::Action::ChatArrived: owner_.chatArrived(result.chatSender, result.chatText); break;
+        case MemberDispatch::Action::VoiceArrived:
+            owner_.voiceArrived(*this, result.voiceSender, result.voiceRecord);
+            break;
+        default: break;
+        }
+    }
+}
+
+}  // namespace lumo

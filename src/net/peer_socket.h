@@ -1,0 +1,50 @@
+// One of the program's two UDP endpoints (member port 3550, host port 3555). Both run the same
+// receive routine: every pending datagram is read whole, bounded to 1,024 bytes, and handed to
+// the member-side dispatch; what it decides is carried out by the owner.
+#pragma once
+
+#include "common/wire.h"
+#include "net/host_table.h"
+#include "net/member_dispatch.h"
+
+#include <QObject>
+#include <QUdpSocket>
+
+namespace lumo {
+
+class PeerSocket;
+
+// What the receive routine needs from the main window, which owns the group state.
+class PeerSocketOwner {
+public:
+    virtual ~PeerSocketOwner() = default;
+    virtual MemberState& memberState() = 0;
+    virtual void handleHostDatagram(ByteView datagram, Endpoint source) = 0;
+    virtual void sendFromMember(const Outgoing& datagram) = 0;
+    virtual void ackArrived() = 0;
+    virtual void rosterReplaced() = 0;
+    virtual void pathConfirmed() = 0;
+    virtual void chatArrived(int senderId, const std::string& gbkText) = 0;
+    virtual void voiceArrived(PeerSocket& socket, int senderId, const VoiceRecord& record) = 0;
+};
+
+class PeerSocket : public QObject {
+    Q_OBJECT
+public:
+    PeerSocket(PeerSocketOwner& owner, QObject* parent = nullptr);
+
+    // Binds to `port` on `address` (0: every local address). A port already in use leaves the
+    // socket unbound: it then neither sends nor receives, and the program carries on.
+    bool bind(Ipv4 address, std::uint16_t port);
+    bool isBound() const;
+    void sendTo(const Bytes& bytes, Endpoint to);
+
+    // Reads and handles every pending datagram.
+    void onReceive();
+
+private:
+    PeerSocketOwner& owner_;
+    QUdpSocket socket_;
+};
+
+}  // namespace lumo
