@@ -70,7 +70,7 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
         return std::nullopt;
     }
     if (parser.isSet(help)) {
-        std::printf("%s", qPrintable(parser.helpText()));
+        std::printf("%s", qPrintable(parser.helpText().replace(QStringLiteral("<executable_name>"), QStringLiteral("lumo"))));
         exitCode = 0;
         return std::nullopt;
     }
@@ -103,13 +103,17 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
 
 int runLumo(int argc, char** argv)
 {
+    // The command line is read before any window system is needed, so --help and --version work
+    // without a display.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    int exitCode = 0;
+    const auto options = parseCommandLine(arguments, exitCode);
+    if (!options) return exitCode;
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("LUMO"));
     QApplication::setApplicationVersion(QStringLiteral(LUMO_VERSION_TEXT));
-
-    int exitCode = 0;
-    const auto options = parseCommandLine(QApplication::arguments(), exitCode);
-    if (!options) return exitCode;
 
     MainDialog window(MainDialogOptions{options->bindAddress});
     closeOnTerminationSignals(window);

@@ -443,11 +443,14 @@ void MainDialog::closeMainWindow()
 void MainDialog::closeEvent(QCloseEvent* event)
 {
     closeMainWindow();
-    event->accept();
-    QDialog::closeEvent(event);
+    QDialog::closeEvent(event);  // rejects the dialog, which ends its modal loop
 }
 
-void MainDialog::reject() { close(); }
+void MainDialog::reject()
+{
+    closeMainWindow();
+    QDialog::reject();
+}
 
 void MainDialog::paintEvent(QPaintEvent* event)
 {
