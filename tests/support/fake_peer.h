@@ -1,0 +1,116 @@
+// Test helpers: a UDP endpoint that plays a group host or another member, and message boxes
+// that record what they were asked to show instead of blocking.
+#pragma once
+
+#include "common/wire.h"
+#include "shell/message_box.h"
+
+#include <QHostAddress>
+#include <QStringList>
+#include <QTest>
+#include <QElapsedTimer>
+#include <QUdpSocket>
+
+#include <deque>
+
+namespace lumo::test {
+
+inline Ipv4 loopback(int last) { return 0x7F000000u | static_cast<Ipv4>(last); }
+
+class FakePeer {
+public:
+    FakePeer(Ipv4 address, std::uint16_t port) : endpoint_{address, port}
+    {
+        bound_ = socket_.bind(QHostAddress(address), port);
+    }
+    bool bound() const { return bound_; }
+    Endpoint endpoint() const { return endpoint_; }
+
+    void send(const Bytes& bytes, Endpoint to)
+    {
+        socket_.writeDatagram(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size()), QHostAddress(to.address),
+                              to.port);
+    }
+
+    struct Received {
+        Bytes bytes;
+        Endpoint from;
+    };
+
+    // Waits up to `ms` for the next datagram (or the next one whose first byte is `command`).
+    std::optional<Received> next(int ms = 2000, int command = -1)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            drain();
+            while (!queue_.empty()) {
+                Received r = std::move(queue_.front());
+                queue_.pop_front();
+                if (command < 0 || (!r.bytes.empty() && r.bytes[0] == command)) return r;
+            }
+            if (timer.elapsed() >= ms) return std::nullopt;
+            QTest::qWait(10);
+        }
+    }
+    // Everything that arrives within `ms`.
+    std::vector<Received> collect(int ms)
+    {
+        QTest::qWait(ms);
+        drain();
+        std::vector<Received> out(queue_.begin(), queue_.end());
+        queue_.clear();
+        return out;
+    }
+
+private:
+    void drain()
+    {
+        while (socket_.hasPendingDatagrams()) {
+            QByteArray data(int(socket_.pendingDatagramSize()), 0);
+            QHostAddress from;
+            quint16 port = 0;
+            const qint64 n = socket_.readDatagram(data.data(), data.size(), &from, &port);
+            if (n < 0) continue;
+            queue_.push_back({Bytes(data.begin(), data.begin() + n), {from.toIPv4Address(), port}});
+        }
+    }
+
+    Endpoint endpoint_;
+    QUdpSocket socket_;
+    bool bound_ = false;
+    std::deque<Received> queue_;
+};
+
+class RecordingBoxes : public MessageBoxes {
+public:
+    RecordingBoxes() { MessageBoxes::install(this); }
+    ~RecordingBoxes() override { MessageBoxes::install(nullptr); }
+    void inform(QWidget*, const QString& caption, const QString& text) override
+    {
+        captions << caption;
+        texts << text;
+    }
+    bool ask(QWidget*, const QString& caption, const QString& text) override
+    {
+        captions << caption;
+        questions << text;
+        return answer;
+    }
+    QStringList captions, texts, questions;
+    bool answer = true;
+};
+
+inline MemberEntry memberAt(int id, const char* name, Ipv4 address, std::uint16_t port = MemberPort)
+{
+    MemberEntry e;
+    e.setName(name);
+    e.id = static_cast<std::uint16_t>(id);
+    e.localPort = MemberPort;
+    e.localAddress = address;
+    e.publicAddress = address;
+    e.publicPort = port;
+    return e;
+}
+
+}  // namespace lumo::test
