@@ -1,0 +1,86 @@
+// A real lumo process as a group member: the test plays its group host and another member over
+// real UDP on loopback.
+#include "lumo_process.h"
+
+#include <QtTest>
+
+using namespace lumo;
+using namespace lumo::test;
+
+class MemberProcessTest : public QObject {
+    Q_OBJECT
+
+    const Ipv4 lumoAddress = loopback(2);
+    const Ipv4 hostAddress = loopback(30);
+    const Ipv4 otherAddress = loopback(31);
+
+private slots:
+    void answersItsGroupAndSurvivesGarbage()
+    {
+        FakePeer host(hostAddress, HostPort);
+        FakePeer other(otherAddress, MemberPort);
+        QVERIFY(host.bound() && other.bound());
+        LumoProcess lumo(lumoAddress);
+        QVERIFY2(lumo.waitUntilAnswering(host), "lumo did not start answering on its host port");
+
+        // The host's roster: the other member is 0, lumo is 1.
+        Roster roster;
+        roster.count = 2;
+        roster.records[0] = memberAt(0, "other", otherAddress);
+        roster.records[1] = memberAt(1, "lumo", lumoAddress);
+        host.send(makeRosterUpdate(1, roster), lumo.memberEndpoint());
+        QTest::qWait(100);
+
+        // A host's probe [23, 1, 0, 1] makes lumo probe the other member directly, as [23, 0, 1, 2].
+        host.send(makeHeaderOnly(cmd::PathProbe, 1, 0, Kind::FromHost), lumo.memberEndpoint());
+        auto probe = other.next(2000, cmd::PathProbe);
+        QVERIFY2(probe, "no member probe reached the other member");
+        QCOMPARE(probe->bytes, (Bytes{23, 0, 1, 2}));
+        QCOMPARE(probe->from, lumo.memberEndpoint());
+        // ... and nothing more: no confirmation of its own probe.
+        QVERIFY(other.collect(200).empty());
+
+        // A member's probe is confirmed to that member.
+        other.send(makeHeaderOnly(cmd::PathProbe, 1, 0, Kind::PeerToPeer), lumo.memberEndpoint());
+        auto confirm = other.next(2000, cmd::PathConfirm);
+        QVERIFY(confirm);
+        QCOMPARE(confirm->bytes, (Bytes{21, 0, 1, 2}));
+
+        // Garbage of every shape on both ports: no reply, no crash.
+        QByteArray random(1500, 0);
+        for (int i = 0; i < 400; ++i) {
+            const int length = (i * 37) % 1100;
+            Bytes junk(length);
+            for (int k = 0; k < length; ++k) junk[k] = static_cast<std::uint8_t>((i * 131 + k * 7) ^ (k >> 3));
+            if (length > 3 && i % 3 == 0) junk[3] = static_cast<std::uint8_t>(1 + i % 2);  // plausible kinds
+            other.send(junk, lumo.memberEndpoint());
+            other.send(junk, {lumoAddress, HostPort});
+        }
+        const auto replies = other.collect(500);
+        for (const auto& reply : replies) {
+            // Only the host port answers, and only with Acks to well-formed requests.
+            QCOMPARE(reply.from, lumo.hostEndpoint());
+        }
+        QVERIFY(lumo.running());
+        // Still the same program: the next probe is still answered.
+        other.send(makeHeaderOnly(cmd::PathProbe, 1, 0, Kind::PeerToPeer), lumo.memberEndpoint());
+        QVERIFY(other.next(2000, cmd::PathConfirm));
+    }
+
+    void leavesTheGroupWhenTerminated()
+    {
+        FakePeer host(hostAddress, HostPort);
+        LumoProcess lumo(lumoAddress, {QStringLiteral("--name"), QStringLiteral("quitter"), QStringLiteral("--connect"),
+                                       QString::fromStdString(dottedAddress(hostAddress))});
+        auto join = host.next(5000, cmd::JoinRequest);
+        QVERIFY2(join, "lumo --connect sent no join");
+        QCOMPARE(decodeMemberEntry(join->bytes.data() + 4).nameBytes(), std::string("quitter"));
+        QVERIFY(lumo.stop());
+        auto leave = host.next(2000, cmd::LeaveNotice);
+        QVERIFY2(leave, "no leave notice when the process ended");
+        QCOMPARE(decodeMemberEntry(leave->bytes.data() + 4).nameBytes(), std::string("quitter"));
+    }
+};
+
+QTEST_GUILESS_MAIN(MemberProcessTest)
+#include "member_process_test.moc"
