@@ -256,7 +256,15 @@ void serve(httplib::Server& server, GroupStore& store, const Options& options)
     if (!prefix.empty()) server.Get(prefix, index);
 
     server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-        if (response.body.empty()) response.set_content("error: " + std::to_string(response.status) + "\r\n", "text/plain");
+        if (!response.body.empty()) return;
+        const std::string reason = response.status == 404 ? "no such page" : "bad request";
+        response.set_content("error: " + reason + " (" + std::to_string(response.status) + ")\r\n", "text/plain");
+    });
+    // Address reuse for a quick restart, but not port sharing: a second directory started on a
+    // busy port must fail instead of silently splitting the requests between two stores.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     server.set_payload_max_length(4096);
     server.set_read_timeout(5, 0);
