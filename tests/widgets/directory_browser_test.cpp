@@ -99,11 +99,6 @@ private slots:
         QVERIFY(b.refresh()->isEnabled());
         QVERIFY(!b.create()->isEnabled());
         QCOMPARE(b.hint()->text(), QStringLiteral("我要建群!"));
-        QCOMPARE(b.list()->columnCount(), 5);
-        QCOMPARE(b.list()->headerItem()->text(1), QStringLiteral("群名"));
-        QCOMPARE(b.list()->columnWidth(2), 120);
-        QVERIFY(b.dialog.windowTitle().isEmpty());
-        QVERIFY(!(b.dialog.windowFlags() & Qt::WindowCloseButtonHint));
         QVERIFY(b.owner.calls.isEmpty());
         QVERIFY(b.http.urls.empty());  // the main window runs the first refresh
     }

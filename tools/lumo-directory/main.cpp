@@ -82,8 +82,14 @@ int parseOptions(int argc, char** argv, Options& options, bool& done)
             out = argv[++i];
             return true;
         };
-        std::string text;
-        long number = 0;
+        auto number = [&](long low, long high, long& out) {
+            std::string text;
+            if (!value(text)) return false;
+            if (parseNumber(text, low, high, out)) return true;
+            std::cerr << "lumo-directory: bad value " << text << " for " << arg << "\n";
+            return false;
+        };
+        long count = 0;
         if (arg == "--help" || arg == "-h") {
             printHelp();
             done = true;
@@ -95,12 +101,8 @@ int parseOptions(int argc, char** argv, Options& options, bool& done)
         } else if (arg == "--listen") {
             if (!value(options.listen)) return 2;
         } else if (arg == "--port") {
-            if (!value(text)) return 2;
-            if (!parseNumber(text, 0, 65535, number)) {
-                std::cerr << "lumo-directory: bad port " << text << "\n";
-                return 2;
-            }
-            options.port = static_cast<int>(number);
+            if (!number(0, 65535, count)) return 2;
+            options.port = static_cast<int>(count);
         } else if (arg == "--prefix") {
             if (!value(options.prefix)) return 2;
             while (!options.prefix.empty() && options.prefix.back() == '/') options.prefix.pop_back();
@@ -108,12 +110,8 @@ int parseOptions(int argc, char** argv, Options& options, bool& done)
         } else if (arg == "--db") {
             if (!value(options.database)) return 2;
         } else if (arg == "--max-groups") {
-            if (!value(text)) return 2;
-            if (!parseNumber(text, 1, 1000000, number)) {
-                std::cerr << "lumo-directory: bad group count " << text << "\n";
-                return 2;
-            }
-            options.maxGroups = static_cast<std::size_t>(number);
+            if (!number(1, 1000000, count)) return 2;
+            options.maxGroups = static_cast<std::size_t>(count);
         } else if (arg == "--any-ip") {
             options.anyAddress = true;
         } else {
