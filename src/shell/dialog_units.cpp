@@ -39,4 +39,6 @@ QRect DialogUnits::rect(int left, int top, int width, int height) const
     return QRect(x(left), y(top), x(width), y(height));
 }
 
+QSize DialogUnits::size(int width, int height) const { return QSize(x(width), y(height)); }
+
 }  // namespace lumo

@@ -4,6 +4,7 @@
 
 #include <QFont>
 #include <QRect>
+#include <QSize>
 
 namespace lumo {
 
@@ -17,6 +18,7 @@ public:
     int x(int units) const;
     int y(int units) const;
     QRect rect(int x, int y, int width, int height) const;
+    QSize size(int width, int height) const;
 
 private:
     int baseWidth_;

@@ -1,0 +1,70 @@
+#include "directory/curl_http_client.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+
+namespace lumo {
+
+namespace {
+
+struct Transfer {
+    std::string body;
+    std::size_t maxBytes = 0;
+};
+
+// Appends a chunk of the body; refusing a chunk (returning less than its size) makes curl abort
+// the transfer, which is what a body over the limit deserves.
+std::size_t appendChunk(char* data, std::size_t size, std::size_t count, void* user)
+{
+    auto* transfer = static_cast<Transfer*>(user);
+    const std::size_t bytes = size * count;
+    if (bytes > transfer->maxBytes - transfer->body.size()) return 0;
+    transfer->body.append(data, bytes);
+    return bytes;
+}
+
+struct EasyDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+
+}  // namespace
+
+CurlHttpClient::CurlHttpClient(std::string sourceAddress) : sourceAddress_(std::move(sourceAddress))
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+HttpReply CurlHttpClient::get(const std::string& url, const HttpLimits& limits)
+{
+    HttpReply reply;
+    std::unique_ptr<CURL, EasyDeleter> easy(curl_easy_init());
+    if (!easy) return reply;
+    CURL* handle = easy.get();
+
+    Transfer transfer;
+    transfer.maxBytes = limits.maxBodyBytes;
+    const std::string sourceInterface = "host!" + sourceAddress_;
+
+    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(handle, CURLOPT_MAXREDIRS, 5L);
+    curl_easy_setopt(handle, CURLOPT_USERAGENT, "LUMO");
+    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(limits.connectTimeout.count()));
+    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.totalTimeout.count()));
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, appendChunk);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
+    if (!sourceAddress_.empty()) curl_easy_setopt(handle, CURLOPT_INTERFACE, sourceInterface.c_str());
+
+    if (curl_easy_perform(handle) != CURLE_OK) return reply;
+    reply.opened = true;
+    reply.body = std::move(transfer.body);
+    return reply;
+}
+
+}  // namespace lumo

@@ -1,0 +1,309 @@
+#include "directory/group_browser_dialog.h"
+
+#include "common/gbk.h"
+#include "directory/curl_http_client.h"
+#include "directory/server_list.h"
+#include "shell/dialog_units.h"
+#include "shell/message_box.h"
+
+#include <QComboBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QTreeWidget>
+
+namespace lumo {
+
+const QString GroupBrowserDialog::WaitText = QStringLiteral("请等待");
+const QString GroupBrowserDialog::RefreshText = QStringLiteral("刷 新");
+const QString GroupBrowserDialog::InitialHint = QStringLiteral("我要建群!");
+const QString GroupBrowserDialog::HostHint = QStringLiteral("我要建群！");
+const QString GroupBrowserDialog::IntranetHint = QStringLiteral("你是内网用户，不能建群！");
+const QString GroupBrowserDialog::CannotOpenMessage = QStringLiteral("出错了，请重试！");
+const QString GroupBrowserDialog::NotAListMessage = QStringLiteral("连接失败，请再次刷新！");
+const QString GroupBrowserDialog::CreateFailedMessage = QStringLiteral("创建失败，请再次创建！");
+const QString GroupBrowserDialog::NoNicknameMessage = QStringLiteral("你忘了你的酷名了！*_*");
+
+namespace {
+
+const QString Caption = QStringLiteral("LUMO");
+
+QString fromGbk(std::string_view gbk) { return QString::fromStdString(gbkToUtf8(gbk)); }
+std::string toGbk(const QString& text) { return utf8ToGbk(text.toStdString()); }
+
+struct Column {
+    const char* heading;
+    int width;
+};
+const Column GroupColumns[GroupColumnCount] = {
+    {"ID", 40}, {"群名", 110}, {"地址", 120}, {"端口", 65}, {"状态", 65},
+};
+
+}  // namespace
+
+GroupBrowserDialog::GroupBrowserDialog(GroupBrowserOwner& owner, HttpClient* http, QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint),
+      owner_(owner),
+      ownHttp_(http ? nullptr : std::make_unique<CurlHttpClient>()),
+      directory_(http ? *http : *ownHttp_),
+      hintText_(InitialHint)
+{
+    buildControls();
+    showFields();
+    loadServerList();
+    if (serverChoice_->count() > 0) serverChoice_->setCurrentIndex(0);
+    connect(serverChoice_, &QComboBox::activated, this, &GroupBrowserDialog::onServerChosen);
+}
+
+GroupBrowserDialog::~GroupBrowserDialog() = default;
+
+void GroupBrowserDialog::buildControls()
+{
+    setFont(dialogFont(10));
+    const DialogUnits du(font());
+    setFixedSize(du.size(243, 127));
+
+    serverChoice_ = new QComboBox(this);
+    serverChoice_->setObjectName(QStringLiteral("serverChoice"));
+    serverChoice_->setGeometry(du.rect(7, 5, 100, 12));
+
+    auto* listCaption = new QLabel(QStringLiteral("在线群"), this);
+    listCaption->setGeometry(du.rect(112, 7, 40, 9));
+
+    refreshButton_ = new QPushButton(WaitText, this);
+    refreshButton_->setObjectName(QStringLiteral("refreshButton"));
+    refreshButton_->setGeometry(du.rect(186, 4, 50, 14));
+    refreshButton_->setAutoDefault(false);
+    connect(refreshButton_, &QPushButton::clicked, this, &GroupBrowserDialog::refreshGroups);
+
+    groupList_ = new QTreeWidget(this);
+    groupList_->setObjectName(QStringLiteral("groupList"));
+    groupList_->setGeometry(du.rect(7, 21, 229, 68));
+    groupList_->setRootIsDecorated(false);
+    groupList_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+    groupList_->setSelectionBehavior(QAbstractItemView::SelectRows);
+    groupList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    groupList_->setColumnCount(GroupColumnCount);
+    QStringList headings;
+    for (const auto& column : GroupColumns) headings << QString::fromUtf8(column.heading);
+    groupList_->setHeaderLabels(headings);
+    for (int i = 0; i < GroupColumnCount; ++i) {
+        groupList_->setColumnWidth(i, GroupColumns[i].width);
+        groupList_->headerItem()->setTextAlignment(i, Qt::AlignCenter);
+    }
+    QPalette palette = groupList_->palette();
+    palette.setColor(QPalette::Base, QColor(240, 240, 240));
+    groupList_->setPalette(palette);
+    // Hover selects the row under the mouse, so a double-click joins the row it lands on.
+    groupList_->setMouseTracking(true);
+    connect(groupList_, &QTreeWidget::itemEntered, groupList_, [this](QTreeWidgetItem* item) {
+        groupList_->setCurrentItem(item);
+    });
+    groupList_->viewport()->installEventFilter(this);
+
+    hintLabel_ = new QLabel(QStringLiteral("我要建群"), this);
+    hintLabel_->setObjectName(QStringLiteral("hintLabel"));
+    hintLabel_->setGeometry(du.rect(7, 93, 150, 9));
+
+    auto* nameCaption = new QLabel(QStringLiteral("群名："), this);
+    nameCaption->setGeometry(du.rect(7, 108, 26, 9));
+    groupNameEdit_ = new QLineEdit(this);
+    groupNameEdit_->setObjectName(QStringLiteral("groupNameEdit"));
+    groupNameEdit_->setGeometry(du.rect(33, 106, 70, 12));
+    // The name travels as GBK and may take 20 bytes: typing or pasting more is cut on a
+    // character boundary.
+    connect(groupNameEdit_, &QLineEdit::textEdited, this, [this](const QString& text) {
+        const std::string gbk = toGbk(text);
+        if (gbk.size() <= MaxGroupNameBytes) return;
+        const int cursor = groupNameEdit_->cursorPosition();
+        groupNameEdit_->setText(fromGbk(std::string_view(gbk).substr(0, gbkPrefixLength(gbk, MaxGroupNameBytes))));
+        groupNameEdit_->setCursorPosition(qMin(cursor, static_cast<int>(groupNameEdit_->text().size())));
+    });
+
+    createButton_ = new QPushButton(QStringLiteral("创 建"), this);
+    createButton_->setObjectName(QStringLiteral("createButton"));
+    createButton_->setGeometry(du.rect(106, 105, 32, 14));
+    createButton_->setAutoDefault(false);
+    createButton_->setEnabled(false);
+    connect(createButton_, &QPushButton::clicked, this, &GroupBrowserDialog::createGroup);
+
+    auto* nicknameCaption = new QLabel(QStringLiteral("你的酷名："), this);
+    nicknameCaption->setGeometry(du.rect(142, 108, 42, 9));
+    nicknameEdit_ = new QLineEdit(this);
+    nicknameEdit_->setObjectName(QStringLiteral("nicknameEdit"));
+    nicknameEdit_->setGeometry(du.rect(184, 106, 52, 12));
+}
+
+int GroupBrowserDialog::loadServerList()
+{
+    const auto entries = readServerList();
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        serverChoice_->insertItem(static_cast<int>(i), fromGbk(entries[i].name));
+        if (i == 0) baseUrl_ = entries[i].url;
+    }
+    return static_cast<int>(entries.size());
+}
+
+void GroupBrowserDialog::lookupServerUrl(const QString& displayName)
+{
+    baseUrl_ = toGbk(displayName);
+    for (const auto& entry : readServerList()) {
+        if (fromGbk(entry.name) == displayName) {
+            baseUrl_ = entry.url;
+            return;
+        }
+    }
+}
+
+void GroupBrowserDialog::onServerChosen(int index)
+{
+    lookupServerUrl(serverChoice_->itemText(index));
+    owner_.setSiteUrl(baseUrl());
+}
+
+QString GroupBrowserDialog::baseUrl() const { return fromGbk(baseUrl_); }
+
+void GroupBrowserDialog::showFields()
+{
+    hintLabel_->setText(hintText_);
+    groupNameEdit_->setText(groupName_);
+}
+
+void GroupBrowserDialog::restoreRefreshButton()
+{
+    refreshButton_->setText(RefreshText);
+    refreshButton_->setEnabled(true);
+}
+
+void GroupBrowserDialog::inform(const QString& text) { MessageBoxes::current().inform(this, Caption, text); }
+
+void GroupBrowserDialog::refreshGroups()
+{
+    refreshButton_->setEnabled(false);
+    groupList_->clear();
+
+    const auto result = directory_.fetchList(baseUrl_);
+    if (result.status == DirectoryClient::ListStatus::CannotOpen) {
+        restoreRefreshButton();
+        inform(CannotOpenMessage);
+        return;
+    }
+    if (result.status == DirectoryClient::ListStatus::NotAList) {
+        inform(NotAListMessage);
+    } else {
+        const Ipv4 ownAddress = owner_.ownAddress();
+        const auto eligibility =
+            decideHostEligibility(result.reply.seenAddress, ownAddress, owner_.secondLocalAddress());
+        if (eligibility.ownAddress != ownAddress) owner_.setOwnAddress(eligibility.ownAddress);
+        hintText_ = eligibility.mayHost ? HostHint : IntranetHint;
+        createButton_->setEnabled(eligibility.mayHost);
+        showFields();
+
+        // Each line's row goes on top, so the list shows the reply's last group first.
+        QList<QTreeWidgetItem*> items;
+        items.reserve(static_cast<qsizetype>(result.reply.rows.size()));
+        for (auto row = result.reply.rows.rbegin(); row != result.reply.rows.rend(); ++row) {
+            auto* item = new QTreeWidgetItem;
+            for (int column = 0; column < GroupColumnCount; ++column) {
+                item->setText(column, fromGbk(row->columns[static_cast<std::size_t>(column)]));
+                item->setTextAlignment(column, Qt::AlignCenter);
+            }
+            items.append(item);
+        }
+        groupList_->addTopLevelItems(items);
+    }
+    owner_.showOwnAddress();
+    restoreRefreshButton();
+}
+
+void GroupBrowserDialog::createGroup()
+{
+    createButton_->setEnabled(false);
+    hintText_ = hintLabel_->text();
+    groupName_ = groupNameEdit_->text();
+    std::string name = toGbk(groupName_);
+    name.resize(gbkPrefixLength(name, MaxGroupNameBytes));
+
+    const auto status = directory_.addGroup(baseUrl_, name, owner_.ownAddress());
+    if (status == DirectoryClient::AddStatus::CannotOpen) {
+        createButton_->setEnabled(true);
+        inform(CannotOpenMessage);
+        return;
+    }
+    if (status == DirectoryClient::AddStatus::Registered) {
+        refreshGroups();
+    } else {
+        inform(CreateFailedMessage);
+    }
+    createButton_->setEnabled(true);
+}
+
+void GroupBrowserDialog::joinSelectedGroup()
+{
+    QTreeWidgetItem* selected = nullptr;
+    for (int i = 0; i < groupList_->topLevelItemCount() && !selected; ++i) {
+        if (groupList_->topLevelItem(i)->isSelected()) selected = groupList_->topLevelItem(i);
+    }
+    const QString nickname = nicknameEdit_->text();
+    if (nickname.isEmpty()) {
+        inform(NoNicknameMessage);
+        nicknameEdit_->setFocus();
+        return;
+    }
+    if (!selected) return;
+    // Only the address counts: the host always listens on its group port.
+    owner_.setRemoteAddress(selected->text(AddressColumn));
+    hide();
+    owner_.setMemberName(nickname);
+    owner_.connectToHost();
+}
+
+void GroupBrowserDialog::showAgain()
+{
+    show();
+    raise();
+    restoreRefreshButton();
+}
+
+void GroupBrowserDialog::removeRegistration() { directory_.removeRegistration(baseUrl_, owner_.ownAddress()); }
+
+bool GroupBrowserDialog::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == groupList_->viewport()) {
+        if (event->type() == QEvent::MouseButtonDblClick) {
+            if (static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton) {
+                joinSelectedGroup();
+                return true;
+            }
+        } else if (event->type() == QEvent::MouseButtonRelease) {
+            if (static_cast<QMouseEvent*>(event)->button() == Qt::RightButton) {
+                hide();
+                return true;
+            }
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}
+
+// Clicks on the window's own surface (labels included: they let mouse events through).
+void GroupBrowserDialog::mouseDoubleClickEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::LeftButton) {
+        hide();
+        return;
+    }
+    QDialog::mouseDoubleClickEvent(event);
+}
+
+void GroupBrowserDialog::mouseReleaseEvent(QMouseEvent* event)
+{
+    if (event->button() == Qt::RightButton) {
+        hide();
+        return;
+    }
+    QDialog::mouseReleaseEvent(event);
+}
+
+}  // namespace lumo

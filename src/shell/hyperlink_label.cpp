@@ -1,0 +1,194 @@
+#include "shell/hyperlink_label.h"
+
+#include "shell/message_box.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QMouseEvent>
+#include <QProcess>
+#include <QUrl>
+
+namespace lumo {
+
+const QColor HyperLinkLabel::LinkColour = QColor(0, 0, 238);
+const QColor HyperLinkLabel::VisitedColour = QColor(85, 26, 139);
+
+namespace {
+
+// The browser command up to its URL placeholder: a quoted "%1" first, then a bare %1, and the
+// same for the %s that $BROWSER commands commonly use. Without one, the whole command.
+QString commandBeforePlaceholder(const QString& command)
+{
+    for (const char* placeholder : {"\"%1\"", "%1", "\"%s\"", "%s"}) {
+        const qsizetype at = command.indexOf(QLatin1String(placeholder));
+        if (at >= 0) return command.left(at);
+    }
+    return command;
+}
+
+}  // namespace
+
+HyperLinkLabel::HyperLinkLabel(const QString& text, QWidget* parent)
+    : QLabel(text, parent), hoverColour_(palette().color(QPalette::Highlight))
+{
+    updateColour();
+}
+
+void HyperLinkLabel::attach()
+{
+    if (attached_) return;
+    attached_ = true;
+    if (url_.isEmpty()) url_ = text();
+    if (text().isEmpty()) setText(url_);
+    QFont underlined = font();
+    underlined.setUnderline(underline_);
+    setFont(underlined);
+    positionWindow();
+    setCursor(Qt::PointingHandCursor);
+    setToolTip(url_);
+    updateColour();
+}
+
+void HyperLinkLabel::SetURL(const QString& url)
+{
+    url_ = url;
+    if (!attached_) return;
+    positionWindow();
+    setToolTip(url_);
+}
+
+void HyperLinkLabel::SetVisited(bool visited)
+{
+    visited_ = visited;
+    updateColour();
+}
+
+QColor HyperLinkLabel::textColour() const { return palette().color(QPalette::WindowText); }
+
+void HyperLinkLabel::updateColour()
+{
+    QPalette colours = palette();
+    colours.setColor(QPalette::WindowText, over_ ? hoverColour_ : visited_ ? VisitedColour : LinkColour);
+    setPalette(colours);
+}
+
+// Fits the control to its text, keeping it where its alignment anchors it.
+void HyperLinkLabel::positionWindow()
+{
+    if (!adjustToFit_) return;
+    QRect area = geometry();
+    const QFontMetrics metrics(font());
+    const int textWidth = metrics.horizontalAdvance(text());
+    const int textHeight = metrics.height();
+    const Qt::Alignment align = alignment();
+
+    if (align & Qt::AlignVCenter) {
+        const int shrink = (area.height() - textHeight) / 2;
+        area.setTop(area.top() + shrink);
+        area.setHeight(textHeight);
+    } else {
+        area.setHeight(textHeight);
+    }
+    if (align & Qt::AlignHCenter) {
+        const int shrink = (area.width() - textWidth) / 2;
+        area.setLeft(area.left() + shrink);
+        area.setWidth(textWidth);
+    } else if (align & Qt::AlignRight) {
+        area.setLeft(area.right() + 1 - textWidth);
+    } else {
+        area.setWidth(textWidth);
+    }
+    setGeometry(area);
+}
+
+void HyperLinkLabel::showEvent(QShowEvent* event)
+{
+    attach();
+    QLabel::showEvent(event);
+}
+
+void HyperLinkLabel::enterEvent(QEnterEvent* event)
+{
+    QLabel::enterEvent(event);
+    over_ = true;
+    updateColour();
+    repaint();
+}
+
+void HyperLinkLabel::leaveEvent(QEvent* event)
+{
+    QLabel::leaveEvent(event);
+    over_ = false;
+    updateColour();
+    repaint();
+}
+
+void HyperLinkLabel::mouseReleaseEvent(QMouseEvent* event)
+{
+    QLabel::mouseReleaseEvent(event);
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint())) onClicked();
+}
+
+void HyperLinkLabel::onClicked()
+{
+    const int result = GotoURL(url_);
+    visited_ = result > 32;
+    if (visited_) {
+        SetVisited(true);
+    } else {
+        updateColour();
+        QApplication::beep();
+        ReportError(result);
+    }
+}
+
+int HyperLinkLabel::GotoURL(const QString& url)
+{
+    if (!url.isEmpty() && QDesktopServices::openUrl(QUrl(url, QUrl::TolerantMode))) return OpenedCode;
+
+    const QString browsers = qEnvironmentVariable("BROWSER");
+    QString command;
+    for (const QString& entry : browsers.split(QLatin1Char(':'), Qt::SkipEmptyParts)) {
+        if (!entry.trimmed().isEmpty()) {
+            command = entry;
+            break;
+        }
+    }
+    if (command.isEmpty()) return NoAssociationCode;
+    // The URL stays one argument whatever it contains.
+    QStringList arguments = QProcess::splitCommand(commandBeforePlaceholder(command));
+    if (arguments.isEmpty()) return NoAssociationCode;
+    const QString program = arguments.takeFirst();
+    arguments.append(url);
+    return QProcess::startDetached(program, arguments) ? OpenedCode : FileNotFoundCode;
+}
+
+QString HyperLinkLabel::errorText(int code)
+{
+    switch (code) {
+    case 0: return QStringLiteral("The operating system is out\nof memory or resources.");
+    case 2: return QStringLiteral("The specified file was not found.");
+    case 3: return QStringLiteral("The specified path was not found.");
+    case 5: return QStringLiteral("The operating system denied\naccess to the specified file.");
+    case 8: return QStringLiteral("There was not enough memory to complete the operation.");
+    case 11: return QStringLiteral("The .EXE file is invalid\n(non-Win32 .EXE or error in .EXE image).");
+    case 26: return QStringLiteral("A sharing violation occurred. ");
+    case 27: return QStringLiteral("The filename association is\nincomplete or invalid.");
+    case 28: return QStringLiteral("The DDE transaction could not\nbe completed because the request timed out.");
+    case 29: return QStringLiteral("The DDE transaction failed.");
+    case 30:
+        return QStringLiteral(
+            "The DDE transaction could not\nbe completed because other DDE transactions\nwere being processed.");
+    case 31: return QStringLiteral("There is no application associated\nwith the given filename extension.");
+    case 32: return QStringLiteral("The specified dynamic-link library was not found.");
+    default: return QStringLiteral("Unknown Error (%1) occurred.").arg(code);
+    }
+}
+
+void HyperLinkLabel::ReportError(int code)
+{
+    MessageBoxes::current().inform(this, QStringLiteral("LUMO"),
+                                   QStringLiteral("Unable to open hyperlink:\n\n") + errorText(code));
+}
+
+}  // namespace lumo
