@@ -261,24 +261,5 @@ TEST(VoiceCaptureTest, NullSystemMeansNoCapture)
     EXPECT_TRUE(capture.enabled());
 }
 
-TEST(VoiceCaptureTest, DecodesOnTheCallersThreadWhileCapturing)
-{
-    test::FakeAudio audio;
-    VoiceCapture capture(audio);
-    VoiceCodec encoder;
-    VoiceCodec reference;
-    const std::vector<std::int16_t> block = speechBlock(9);
-    VoiceRecord first;
-    ASSERT_TRUE(encoder.Encode(block.data(), BlockBytes, first.speech.data(), nullptr));
-
-    std::array<std::int16_t, BlockSamples> viaCapture;
-    std::array<std::int16_t, BlockSamples> expected;
-    int length = 0;
-    ASSERT_TRUE(capture.DecodeRecord(first, viaCapture.data(), &length));
-    EXPECT_EQ(length, 960);
-    ASSERT_TRUE(reference.Decode(first.speech.data(), CodedBlockSize, expected.data(), nullptr));
-    EXPECT_EQ(viaCapture, expected);
-}
-
 }  // namespace
 }  // namespace lumo
