@@ -1,0 +1,56 @@
+// A thread with its own message queue, as the capture and the players use: it takes messages
+// in order and hands each to a handler until it receives Quit.
+//
+// Stopping is bounded: stop() posts Quit and waits up to 50 polls 10 ms apart. A thread that
+// has not ended by then (its handler is stuck) cannot be killed safely in C++, so it is left to
+// finish its current message and end on its own: it has nothing else to do, since its queue
+// holds Quit. Such a thread is joined by the destructor, so no thread outlives its owner.
+// Every start gets a fresh queue, so a late thread never takes a newer thread's messages.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "voice/audio_device.h"
+
+namespace lumo {
+
+class MessageThread {
+public:
+    using Handler = std::function<void(const AudioMessage&)>;
+
+    MessageThread() = default;
+    ~MessageThread();
+    MessageThread(const MessageThread&) = delete;
+    MessageThread& operator=(const MessageThread&) = delete;
+
+    // Starts a thread that passes every message but Quit to handler. False if the system
+    // could not create the thread.
+    bool start(Handler handler);
+    // Posts Quit and waits for the thread to end, at most about 500 ms. True if it ended in
+    // that time, false if it was left to finish on its own.
+    bool stop();
+    // Tells the running thread to quit and waits, without a bound, until it and every thread
+    // left running by stop() have ended.
+    void joinAll();
+
+    // The running thread's queue (the device notification target); null when not started.
+    NotifyTarget queue() const { return queue_; }
+    bool running() const { return thread_.joinable(); }
+
+private:
+    struct Run {
+        std::thread thread;
+        std::shared_ptr<std::atomic<bool>> ended;
+    };
+
+    std::thread thread_;
+    NotifyTarget queue_;
+    std::shared_ptr<std::atomic<bool>> ended_;
+    std::vector<Run> leftRunning_;
+};
+
+}  // namespace lumo

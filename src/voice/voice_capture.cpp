@@ -1,0 +1,62 @@
+#include "voice/voice_capture.h"
+
+#include <array>
+#include <cstring>
+
+#include "voice/silence_gate.h"
+
+namespace lumo {
+
+VoiceCapture::VoiceCapture(AudioSystem& audio) : WaveRecorder(audio) {}
+
+VoiceCapture::~VoiceCapture()
+{
+    shutdown();
+}
+
+void VoiceCapture::setBlockSink(BlockSink sink)
+{
+    std::lock_guard lock(sinkLock_);
+    sink_ = std::move(sink);
+}
+
+std::uint32_t VoiceCapture::sequence() const
+{
+    std::lock_guard lock(lock_);
+    return sequence_;
+}
+
+bool VoiceCapture::DecodeRecord(const VoiceRecord& record, std::int16_t* pcm, int* outLength)
+{
+    return codec_.Decode(record.speech.data(), static_cast<int>(record.speech.size()), pcm,
+                         outLength);
+}
+
+void VoiceCapture::OnBlock(const std::uint8_t* data, int length)
+{
+    if (!enabled_.load())
+        return;
+    if (IsQuietBlock(data, length))
+        return;
+    if (!data || length != BlockBytes)
+        return;
+
+    std::array<std::int16_t, BlockSamples> samples;
+    std::memcpy(samples.data(), data, BlockBytes);
+
+    VoiceRecord record;
+    {
+        std::lock_guard lock(lock_);
+        int produced = 0;
+        if (!codec_.Encode(samples.data(), BlockBytes, record.speech.data(), &produced) ||
+            produced != CodedBlockSize)
+            return;
+        record.sequence = ++sequence_;
+    }
+
+    std::lock_guard lock(sinkLock_);
+    if (sink_)
+        sink_(record);
+}
+
+}  // namespace lumo

@@ -1,0 +1,197 @@
+// The audio back ends: the --audio option, the null system, PortAudio on whatever this machine
+// has, and a spoken phrase going from a WAV microphone through capture, encoding, a player and
+// its real-time WAV speaker into a file.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+
+#include "voice/audio_backends.h"
+#include "voice/voice_capture.h"
+#include "voice/voice_player.h"
+#include "voice_test_support.h"
+
+namespace lumo {
+namespace {
+
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+struct TempDir {
+    fs::path path;
+    TempDir()
+    {
+        path = fs::temp_directory_path() /
+               ("lumo-voice-" + std::to_string(::getpid()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    ~TempDir() { fs::remove_all(path); }
+};
+
+TEST(AudioOptionTest, ChoosesTheBackEndOrSaysWhyNot)
+{
+    std::string error;
+    auto none = makeAudioSystem("null", &error);
+    ASSERT_NE(none, nullptr);
+    EXPECT_EQ(none->QueryInput(AudioFormat{}), AudioNoDevice);
+    EXPECT_EQ(none->QueryOutput(AudioFormat{}), AudioNoDevice);
+
+    for (const char* bad : {"", "alsa", "wav", "wav:", "wav:mic.wav", "wav::dir", "wav:mic.wav:"}) {
+        error.clear();
+        EXPECT_EQ(makeAudioSystem(bad, &error), nullptr) << bad;
+        EXPECT_FALSE(error.empty()) << bad;
+    }
+    TempDir dir;
+    error.clear();
+    EXPECT_EQ(makeAudioSystem("wav:" + (dir.path / "missing.wav").string() + ":" + dir.path.string(), &error),
+              nullptr);
+    EXPECT_NE(error.find("missing.wav"), std::string::npos) << error;
+    // A microphone at another rate is refused rather than played at the wrong speed.
+    const fs::path fast = dir.path / "fast.wav";
+    ASSERT_EQ(std::system(("sox -n -r 16000 -c 1 -b 16 " + fast.string() + " synth 0.1 sine 440").c_str()), 0);
+    error.clear();
+    EXPECT_EQ(makeAudioSystem("wav:" + fast.string() + ":" + dir.path.string(), &error), nullptr);
+    EXPECT_NE(error.find("8000"), std::string::npos) << error;
+
+    EXPECT_NE(audioOptionHelp().find("wav:MIC.wav:SPEAKER_DIR"), std::string::npos);
+}
+
+TEST(AudioOptionTest, PortAudioStartsQuietlyAndFailsCleanlyWithoutASoundCard)
+{
+    ::testing::internal::CaptureStderr();
+    std::string error;
+    auto system = makeAudioSystem("portaudio", &error);
+    const std::string noise = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(noise, "");
+    if (!system)
+        GTEST_SKIP() << "PortAudio did not start: " << error;
+
+    // With a sound card these start and stop; without one they fail. Either way cleanly.
+    VoiceCapture capture(*system);
+    if (capture.StartAll())
+        EXPECT_TRUE(capture.StopAll());
+    else
+        EXPECT_FALSE(capture.threadRunning());
+    VoicePlayer player(*system, 3);
+    if (player.StartAll()) {
+        std::vector<std::int16_t> silence(BlockSamples, 0);
+        EXPECT_TRUE(player.Play(silence.data(), BlockBytes));
+    } else {
+        EXPECT_FALSE(player.threadRunning());
+    }
+}
+
+TEST(WavBackEndTest, PhraseGoesFromTheMicrophoneFileToTheSpeakerFile)
+{
+    const std::vector<std::int16_t> phrase = test::phraseSamples();
+    ASSERT_FALSE(phrase.empty());
+    TempDir dir;
+    std::string error;
+    auto system = makeAudioSystem("wav:" + test::phrasePath().string() + ":" + (dir.path / "out").string(),
+                                  &error);
+    ASSERT_NE(system, nullptr) << error;
+
+    // What should come out: the phrase's non-quiet blocks, encoded and decoded in order.
+    std::vector<std::int16_t> expected;
+    {
+        VoiceCodec encoder;
+        VoiceCodec decoder;
+        for (const auto& block : test::blocksOf(phrase)) {
+            if (IsQuietBlock(reinterpret_cast<const std::uint8_t*>(block.data()), BlockBytes))
+                continue;
+            std::array<std::uint8_t, CodedBlockSize> coded;
+            std::array<std::int16_t, BlockSamples> out;
+            encoder.Encode(block.data(), BlockBytes, coded.data(), nullptr);
+            decoder.Decode(coded.data(), CodedBlockSize, out.data(), nullptr);
+            expected.insert(expected.end(), out.begin(), out.end());
+        }
+    }
+    ASSERT_GT(expected.size(), phrase.size() / 2);
+
+    std::mutex mutex;
+    std::vector<std::uint32_t> numbers;
+    const auto start = std::chrono::steady_clock::now();
+    {
+        VoicePlayer player(*system, 9);
+        ASSERT_TRUE(player.StartAll());
+        VoiceCapture capture(*system);
+        capture.setBlockSink([&](const VoiceRecord& record) {
+            {
+                std::lock_guard lock(mutex);
+                numbers.push_back(record.sequence);
+            }
+            player.Submit(record, false);
+        });
+        capture.setEnabled(true);
+        ASSERT_TRUE(capture.StartAll());
+        // The file lasts 28 blocks of 60 ms; then the microphone is silent.
+        const auto phraseTime = std::chrono::milliseconds(phrase.size() / 8);
+        std::this_thread::sleep_for(phraseTime + 400ms);
+        EXPECT_TRUE(capture.StopAll());
+        // Played in real time: the last buffers come back a little after the last record.
+        EXPECT_TRUE(test::waitFor([&] { return player.queued() == 0; }, 2s));
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    // Real-time pacing: the phrase cannot have gone through faster than it lasts.
+    EXPECT_GE(took, std::chrono::milliseconds(phrase.size() / 8));
+
+    {
+        std::lock_guard lock(mutex);
+        ASSERT_EQ(numbers.size() * BlockSamples, expected.size());
+        for (std::size_t i = 0; i < numbers.size(); ++i)
+            EXPECT_EQ(numbers[i], i + 1);
+    }
+    system.reset();  // closes the speaker files
+
+    test::Wav played;
+    ASSERT_TRUE(test::readWav(dir.path / "out" / "peer-9.wav", &played));
+    EXPECT_EQ(played.sampleRate, 8000);
+    EXPECT_EQ(played.channels, 1);
+    EXPECT_EQ(played.bitsPerSample, 16);
+    ASSERT_EQ(played.samples.size(), expected.size());
+    EXPECT_TRUE(played.samples == expected)
+        << "correlation with what was expected: " << test::correlation(expected, played.samples, 0);
+    // And it is still the phrase, minus its quiet blocks.
+    EXPECT_GT(test::correlation(test::envelope(expected), test::envelope(played.samples), 0), 0.99);
+}
+
+TEST(WavBackEndTest, LaterPlayersOfAMemberAppendToItsFile)
+{
+    TempDir dir;
+    std::string error;
+    auto system = makeAudioSystem("wav:" + test::phrasePath().string() + ":" + dir.path.string(), &error);
+    ASSERT_NE(system, nullptr) << error;
+    std::vector<std::int16_t> block(BlockSamples);
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < BlockSamples; ++i)
+            block[i] = static_cast<std::int16_t>(round * 1000 + i);
+        VoicePlayer player(*system, 4);
+        ASSERT_TRUE(player.StartAll());
+        ASSERT_TRUE(player.Play(block.data(), BlockBytes));
+        EXPECT_TRUE(test::waitFor([&] { return player.queued() == 0; }, 2s));
+    }
+    {
+        // A player destroyed while its buffer is still playing leaves that buffer out.
+        VoicePlayer player(*system, 4);
+        ASSERT_TRUE(player.StartAll());
+        ASSERT_TRUE(player.Play(block.data(), BlockBytes));
+    }
+    // The header is kept up to date: the file can be read while the program still runs.
+    test::Wav played;
+    ASSERT_TRUE(test::readWav(dir.path / "peer-4.wav", &played));
+    EXPECT_EQ(played.samples.size(), 2u * BlockSamples);
+    system.reset();
+    ASSERT_TRUE(test::readWav(dir.path / "peer-4.wav", &played));
+    ASSERT_EQ(played.samples.size(), 2u * BlockSamples);
+    EXPECT_EQ(played.samples[0], 0);
+    EXPECT_EQ(played.samples[BlockSamples], 1000);
+    EXPECT_EQ(played.samples[2 * BlockSamples - 1], 1000 + BlockSamples - 1);
+}
+
+}  // namespace
+}  // namespace lumo
