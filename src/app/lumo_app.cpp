@@ -3,6 +3,7 @@
 #include "app/main_dialog.h"
 
 #include <QApplication>
+#include <QWidget>
 #include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -33,6 +34,9 @@ void closeOnTerminationSignals(MainDialog& window)
         char byte;
         [[maybe_unused]] const auto read = ::read(signalPipe[0], &byte, 1);
         notifier->setEnabled(false);
+        // Any open message box goes first: its own loop would otherwise keep the program alive.
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (widget != &window && widget->isModal() && widget->isVisible()) widget->close();
         window.close();
     });
     struct sigaction action = {};
@@ -119,7 +123,7 @@ int runLumo(int argc, char** argv)
     closeOnTerminationSignals(window);
     if (!options->connectAddress.isEmpty()) {
         window.setMemberName(options->memberName);
-        window.setHostAddressText(options->connectAddress);
+        window.setRemoteAddress(options->connectAddress);
         QTimer::singleShot(0, &window, &MainDialog::connectToHost);
     }
     window.exec();

@@ -1,9 +1,12 @@
 #include "app/main_dialog.h"
 
 #include "common/gbk.h"
+#include "directory/curl_http_client.h"
+#include "directory/group_browser_dialog.h"
 #include "net/local_addresses.h"
 #include "shell/app_icon.h"
 #include "shell/dialog_units.h"
+#include "shell/hyperlink_label.h"
 #include "shell/message_box.h"
 
 #include <QCheckBox>
@@ -52,9 +55,24 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     member_.ownEntry.id = UnassignedId;
     findLocalAddresses(options.bindAddress);
     member_.ownEntry.localPort = MemberPort;
-    ownAddressLabel_->setText(QString::fromStdString(dottedAddress(member_.ownEntry.localAddress)));
+    showOwnAddress();
 
-    // The group browser, the call prompt and the voice capture join here as they are built.
+    // The group browser opens beside the main window; its directory requests leave from the
+    // bind address, so that the directory sees this client where its group is hosted.
+    HttpClient* http = options.directoryHttp;
+    if (!http) {
+        ownDirectoryHttp_ = std::make_unique<CurlHttpClient>(
+            options.bindAddress ? dottedAddress(*options.bindAddress) : std::string());
+        http = ownDirectoryHttp_.get();
+    }
+    groupBrowser_ = std::make_unique<GroupBrowserDialog>(static_cast<GroupBrowserOwner&>(*this), http);
+    groupBrowser_->show();
+    // The first refresh runs once the window is up and the sockets are bound: its requests and
+    // any message they raise must not hold up the group's datagrams.
+    QTimer::singleShot(0, groupBrowser_.get(), &GroupBrowserDialog::refreshGroups);
+    siteLink_->SetURL(groupBrowser_->baseUrl());
+
+    // The call prompt and the voice capture join here as they are built.
 
     bindSockets(options.bindAddress);
 }
@@ -140,7 +158,8 @@ void MainDialog::buildControls()
 
     statusLabel_ = label(QString(), 7, 170, 164, 9);
     statusLabel_->setObjectName(QStringLiteral("statusText"));
-    siteLink_ = label(QStringLiteral("访问站点"), 278, 171, 34, 8);
+    siteLink_ = new HyperLinkLabel(QStringLiteral("访问站点"), this);
+    siteLink_->setGeometry(du.rect(278, 171, 34, 8));
     siteLink_->setObjectName(QStringLiteral("siteLink"));
 
     setFixedSize(du.x(319), du.y(182));
@@ -198,7 +217,14 @@ Endpoint MainDialog::hostEndpoint() const
 }
 
 void MainDialog::setMemberName(const QString& name) { memberNameEdit_->setText(name); }
-void MainDialog::setHostAddressText(const QString& address) { hostAddressEdit_->setText(address); }
+void MainDialog::setRemoteAddress(const QString& address) { hostAddressEdit_->setText(address); }
+
+void MainDialog::showOwnAddress()
+{
+    ownAddressLabel_->setText(QString::fromStdString(dottedAddress(member_.ownEntry.localAddress)));
+}
+
+void MainDialog::setSiteUrl(const QString& url) { siteLink_->SetURL(url); }
 
 // ---------------------------------------------------------------------------------------------
 // Datagrams arriving
@@ -409,10 +435,7 @@ void MainDialog::onListDoubleClick()
     targetsChanged_ = true;
 }
 
-void MainDialog::showGroupBrowser()
-{
-    // The group browser window joins here once the directory is built.
-}
+void MainDialog::showGroupBrowser() { groupBrowser_->showAgain(); }
 
 void MainDialog::stopVoice()
 {
@@ -437,7 +460,8 @@ void MainDialog::closeMainWindow()
     if (parseDottedAddress(hostAddress_.toStdString()))
         memberSocket_->sendTo(makeEntryDatagram(cmd::LeaveNotice, idByte(own.id), idByte(chatPartner_), Kind::ToHost, own),
                               hostEndpoint());
-    // A group registered with the directory is removed here once the directory is built.
+    groupBrowser_->removeRegistration();
+    groupBrowser_->hide();
 }
 
 void MainDialog::closeEvent(QCloseEvent* event)

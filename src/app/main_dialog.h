@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/wire.h"
+#include "directory/group_browser_owner.h"
 #include "net/host_table.h"
 #include "net/member_dispatch.h"
 #include "net/peer_socket.h"
@@ -25,8 +26,14 @@ class QTreeWidgetItem;
 
 namespace lumo {
 
+class GroupBrowserDialog;
+class HttpClient;
+class HyperLinkLabel;
+
 struct MainDialogOptions {
     std::optional<Ipv4> bindAddress;  // bind the two ports on this address only
+    // Carries the directory's requests; by default a libcurl client sending from the bind address.
+    HttpClient* directoryHttp = nullptr;
 };
 
 // Up to 8 ticked members that receive this client's voice; the first 8 ticked rows win.
@@ -36,7 +43,7 @@ struct VoiceTargetList {
     int count = 0;
 };
 
-class MainDialog : public QDialog, private PeerSocketOwner {
+class MainDialog : public QDialog, private PeerSocketOwner, public GroupBrowserOwner {
     Q_OBJECT
 public:
     // Texts of the window.
@@ -52,7 +59,7 @@ public:
     ~MainDialog() override;
 
     // --- actions behind the controls ---
-    void connectToHost();      // button "连接"/"更新"
+    void connectToHost() override;  // button "连接"/"更新"
     void sendJoin();
     void sendChatText();       // button "发送"
     void requestPeerPath();
@@ -64,14 +71,21 @@ public:
     void closeMainWindow();
 
     // Fills the name and host address fields, as the command line or the group browser do.
-    void setMemberName(const QString& name);
-    void setHostAddressText(const QString& address);
+    void setMemberName(const QString& name) override;
+    void setRemoteAddress(const QString& address) override;
+
+    // GroupBrowserOwner: the directory may see this client at its second address.
+    Ipv4 ownAddress() const override { return member_.ownEntry.localAddress; }
+    void setOwnAddress(Ipv4 address) override { member_.ownEntry.localAddress = address; }
+    void showOwnAddress() override;
+    void setSiteUrl(const QString& url) override;
+    GroupBrowserDialog& groupBrowser() const { return *groupBrowser_; }
 
     // --- state, for the other parts of the program and for tests ---
     const MemberEntry& ownEntry() const { return member_.ownEntry; }
     const Roster& groupRoster() const { return member_.groupRoster; }
     const Roster& hostRoster() const { return hostTable_.roster(); }
-    Ipv4 secondLocalAddress() const { return secondLocalAddress_; }
+    Ipv4 secondLocalAddress() const override { return secondLocalAddress_; }
     int chatPartner() const { return chatPartner_; }
     int selectedRow() const { return selectedRow_; }
     const VoiceTargetList& voiceTargets() const { return voiceTargets_; }
@@ -137,6 +151,8 @@ private:
     std::unique_ptr<PeerSocket> memberSocket_;
     std::unique_ptr<PeerSocket> hostSocket_;
     QTimer* timer_ = nullptr;
+    std::unique_ptr<HttpClient> ownDirectoryHttp_;
+    std::unique_ptr<GroupBrowserDialog> groupBrowser_;
 
     // Controls.
     QLineEdit* memberNameEdit_ = nullptr;
@@ -152,7 +168,7 @@ private:
     QCheckBox* groupModeCheck_ = nullptr;
     QTreeWidget* memberList_ = nullptr;
     QLabel* statusLabel_ = nullptr;
-    QLabel* siteLink_ = nullptr;
+    HyperLinkLabel* siteLink_ = nullptr;
 };
 
 }  // namespace lumo
