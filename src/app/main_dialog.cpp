@@ -18,6 +18,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QScreen>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -474,6 +475,26 @@ void MainDialog::reject()
 {
     closeMainWindow();
     QDialog::reject();
+}
+
+void MainDialog::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (placedBrowser_) return;
+    placedBrowser_ = true;
+    // The group browser opens beside the main window, once the window system has placed it: to
+    // its right where the screen has room, otherwise to its left.
+    QTimer::singleShot(0, this, &MainDialog::placeGroupBrowser);
+}
+
+void MainDialog::placeGroupBrowser()
+{
+    const QRect main = frameGeometry();
+    const QRect screen = this->screen() ? this->screen()->availableGeometry() : QRect();
+    const int width = groupBrowser_->frameGeometry().width();
+    int x = main.right() + 8;
+    if (screen.isValid() && x + width > screen.right()) x = std::max(screen.left(), main.left() - 8 - width);
+    groupBrowser_->move(x, main.top());
 }
 
 void MainDialog::paintEvent(QPaintEvent* event)

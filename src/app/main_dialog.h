@@ -101,6 +101,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void reject() override;  // Escape ends the program the same way as closing the window
     void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     // PeerSocketOwner: what arriving datagrams do to this window.
@@ -114,6 +115,7 @@ private:
     void voiceArrived(PeerSocket& socket, int senderId, const VoiceRecord& record) override;
 
     void buildControls();
+    void placeGroupBrowser();
     void findLocalAddresses(std::optional<Ipv4> bindAddress);
     void bindSockets(std::optional<Ipv4> bindAddress);
     void sendFromHost(const HostReply& reply);
@@ -147,6 +149,7 @@ private:
     bool gainBoost_ = false;
     bool groupVoiceMode_ = true;
     bool closed_ = false;
+    bool placedBrowser_ = false;
 
     std::unique_ptr<PeerSocket> memberSocket_;
     std::unique_ptr<PeerSocket> hostSocket_;
