@@ -1,6 +1,7 @@
 #include "app/lumo_app.h"
 
 #include "app/main_dialog.h"
+#include "voice/audio_backends.h"
 
 #include <QApplication>
 #include <QWidget>
@@ -66,7 +67,13 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
     const QCommandLineOption connectTo(QStringLiteral("connect"),
                                        QStringLiteral("Join the group hosted at this address at start."),
                                        QStringLiteral("ADDRESS"));
-    parser.addOptions({help, version, bind, name, connectTo});
+    const QCommandLineOption audio(QStringLiteral("audio"),
+                                   QStringLiteral("Sound devices: portaudio (the sound card, default), null (none), or "
+                                                  "wav:MIC.wav:SPEAKER_DIR (speak from a WAV file; what each member "
+                                                  "says goes to SPEAKER_DIR/peer-<id>.wav)."),
+                                   QStringLiteral("DEVICES"),
+                                   QString::fromUtf8(DefaultAudioOption.data(), int(DefaultAudioOption.size())));
+    parser.addOptions({help, version, bind, name, connectTo, audio});
 
     if (!parser.parse(arguments)) {
         std::fprintf(stderr, "lumo: %s\nTry 'lumo --help'.\n", qPrintable(parser.errorText()));
@@ -95,6 +102,7 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
             return std::nullopt;
         }
     }
+    options.audio = parser.value(audio);
     options.memberName = parser.value(name);
     options.connectAddress = parser.value(connectTo);
     if (!options.connectAddress.isEmpty() && !parseDottedAddress(options.connectAddress.toStdString())) {
@@ -115,11 +123,21 @@ int runLumo(int argc, char** argv)
     const auto options = parseCommandLine(arguments, exitCode);
     if (!options) return exitCode;
 
+    std::string audioError;
+    const std::unique_ptr<AudioSystem> audio = makeAudioSystem(options->audio.toStdString(), &audioError);
+    if (!audio) {
+        std::fprintf(stderr, "lumo: --audio: %s\n", audioError.c_str());
+        return 2;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("LUMO"));
     QApplication::setApplicationVersion(QStringLiteral(LUMO_VERSION_TEXT));
 
-    MainDialog window(MainDialogOptions{options->bindAddress});
+    MainDialogOptions windowOptions;
+    windowOptions.bindAddress = options->bindAddress;
+    windowOptions.audio = audio.get();
+    MainDialog window(windowOptions);
     closeOnTerminationSignals(window);
     if (!options->connectAddress.isEmpty()) {
         window.setMemberName(options->memberName);

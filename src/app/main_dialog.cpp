@@ -1,5 +1,7 @@
 #include "app/main_dialog.h"
 
+#include "app/call_prompt_dialog.h"
+
 #include "common/gbk.h"
 #include "directory/curl_http_client.h"
 #include "directory/group_browser_dialog.h"
@@ -8,6 +10,7 @@
 #include "shell/dialog_units.h"
 #include "shell/hyperlink_label.h"
 #include "shell/message_box.h"
+#include "voice/voice_capture.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -29,6 +32,10 @@ const QString MainDialog::UpdateText = QStringLiteral("更新");
 const QString MainDialog::VoiceText = QStringLiteral("语聊");
 const QString MainDialog::StopVoiceText = QStringLiteral("终止");
 const QString MainDialog::PathOkText = QStringLiteral("OK");
+const QString MainDialog::ChattingText = QStringLiteral("聊天中");
+const QString MainDialog::NotChattingText = QStringLiteral("不聊");
+const QString MainDialog::WaitingText = QStringLiteral("等待");
+const QString MainDialog::PromptText = QStringLiteral("提示");
 
 namespace {
 
@@ -73,12 +80,36 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     QTimer::singleShot(0, groupBrowser_.get(), &GroupBrowserDialog::refreshGroups);
     siteLink_->SetURL(groupBrowser_->baseUrl());
 
-    // The call prompt and the voice capture join here as they are built.
+    callPrompt_ = std::make_unique<CallPromptDialog>();
+    callPrompt_->setAnswerHandler([this](std::uint16_t memberId, std::uint16_t row, VoiceAnswer answer) {
+        // The prompt changes the answer of a member that has sent voice; the column shows it on
+        // the row the prompt was opened for.
+        if (!memberSocket_->voiceSlots().setAnswer(memberId, answer)) return;
+        const QString text = answer == VoiceAnswer::Accepted ? ChattingText
+                             : answer == VoiceAnswer::Refused ? NotChattingText
+                                                              : WaitingText;
+        if (QTreeWidgetItem* item = memberRow(row)) item->setText(VoiceColumn, text);
+    });
+
+    audio_ = options.audio;
+    if (!audio_) {
+        ownAudio_ = std::make_unique<NullAudioSystem>();
+        audio_ = ownAudio_.get();
+    }
+    capture_ = std::make_unique<VoiceCapture>(*audio_);
+    capture_->setBlockSink([this](const VoiceRecord& record) { sendVoiceBlock(record); });
 
     bindSockets(options.bindAddress);
+    publishSendPlan();
 }
 
-MainDialog::~MainDialog() = default;
+MainDialog::~MainDialog()
+{
+    // The capture thread sends through the member socket: it stops before the socket goes.
+    capture_->setEnabled(false);
+    capture_->StopAll();
+    capture_.reset();
+}
 
 void MainDialog::buildControls()
 {
@@ -156,6 +187,8 @@ void MainDialog::buildControls()
     memberList_->setMouseTracking(true);  // track select: rows highlight under the mouse
     memberList_->setContextMenuPolicy(Qt::CustomContextMenu);
     memberList_->setStyleSheet(QStringLiteral("QTreeWidget { background-color: #F0F0F0; }"));
+    connect(memberList_, &QTreeWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { onListRightClick(memberList_->viewport()->mapToGlobal(at)); });
 
     statusLabel_ = label(QString(), 7, 170, 164, 9);
     statusLabel_->setObjectName(QStringLiteral("statusText"));
@@ -171,6 +204,8 @@ void MainDialog::buildControls()
     connect(memberList_, &QTreeWidget::itemClicked, this, [this] { onListClick(); });
     connect(memberList_, &QTreeWidget::itemDoubleClicked, this, [this] { onListDoubleClick(); });
     connect(gainCheck_, &QCheckBox::toggled, this, [this](bool on) { gainBoost_ = on; });
+    connect(voiceButton_, &QPushButton::clicked, this, &MainDialog::onVoiceButton);
+    connect(groupModeCheck_, &QCheckBox::clicked, this, &MainDialog::onGroupModeClicked);
 
     timer_ = new QTimer(this);
     timer_->setInterval(200);
@@ -269,6 +304,7 @@ void MainDialog::rosterReplaced()
         }
         memberList_->insertTopLevelItem(0, item);
     }
+    publishSendPlan();
     // The overlay receives the new roster here once it exists.
 }
 
@@ -285,11 +321,6 @@ void MainDialog::chatArrived(int senderId, const std::string& gbkText)
         return;
     }
     informLater(this, AppName, text);
-}
-
-void MainDialog::voiceArrived(PeerSocket&, int, const VoiceRecord&)
-{
-    // Voice playback joins here once the voice streams are built.
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -338,7 +369,7 @@ void MainDialog::onTimerTick()
     ++sessionTicks_;
     ++uptimeTicks_;
     if ((uptimeTicks_ & 0xFF) == 0) sendFromHost(hostTable_.sweepDuplicates());
-    // Every 512 ticks the voice streams release silent members (once voice is built).
+    if (uptimeTicks_ % 512 == 1) sweepSilentPeers();
 
     if (connectDeadline_ != 0 && sessionTicks_ == connectDeadline_ && deadlineArmed_) {
         if (hostAcknowledged_) {
@@ -390,10 +421,7 @@ void MainDialog::requestPeerPath()
 {
     if (groupVoiceMode_) {
         // The ticked rows are the members to reach; take them as the list shows them now.
-        if (targetsChanged_) {
-            targetsChanged_ = false;
-            refreshVoiceTargets();
-        }
+        if (targetsChanged_.exchange(false)) refreshVoiceTargets();
         for (int i = 0; i < voiceTargets_.count; ++i)
             if (voiceTargets_.ids[i] >= 0) sendPathRequests(voiceTargets_.ids[i]);
         return;
@@ -414,6 +442,8 @@ void MainDialog::refreshVoiceTargets()
     }
     voiceTargets_ = targets;
     if (groupVoiceMode_ && targets.count == 0) voiceButton_->setText(VoiceText);
+    publishSendPlan();
+    // The overlay receives the new selection here once it exists.
 }
 
 void MainDialog::onListClick()
@@ -427,7 +457,8 @@ void MainDialog::onListClick()
             partnerLabel_->setText(memberNameText(chatPartner_));
         }
     }
-    voiceButton_->setText(VoiceText);  // talking is not built yet, so the state is always "not talking"
+    voiceButton_->setText(talking() ? StopVoiceText : VoiceText);
+    callPrompt_->hide();
 }
 
 void MainDialog::onListDoubleClick()
@@ -437,16 +468,6 @@ void MainDialog::onListDoubleClick()
 }
 
 void MainDialog::showGroupBrowser() { groupBrowser_->showAgain(); }
-
-void MainDialog::stopVoice()
-{
-    if (member_.groupRoster.holds(chatPartner_)) {
-        const MemberEntry& partner = member_.groupRoster.records[chatPartner_];
-        memberSocket_->sendTo(makeHeaderOnly(cmd::VoiceStopNotice, idByte(chatPartner_), idByte(member_.ownEntry.id),
-                                             Kind::PeerToPeer),
-                              {partner.publicAddress, partner.publicPort});
-    }
-}
 
 // ---------------------------------------------------------------------------------------------
 // Closing
