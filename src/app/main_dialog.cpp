@@ -27,6 +27,8 @@
 
 namespace lumo {
 
+const QString MainDialog::AppName = QStringLiteral("LUMO");
+const QString MainDialog::SaysText = QStringLiteral("说：");
 const QString MainDialog::ConnectText = QStringLiteral("连接");
 const QString MainDialog::UpdateText = QStringLiteral("更新");
 const QString MainDialog::VoiceText = QStringLiteral("语聊");
@@ -39,8 +41,6 @@ const QString MainDialog::PromptText = QStringLiteral("提示");
 
 namespace {
 
-const QString AppName = QStringLiteral("LUMO");
-const QString SaysText = QStringLiteral("说：");
 const QString LeftText = QStringLiteral("离开了！");
 const QString NoNameText = QStringLiteral("你忘了写上你的名字了！");
 const QString ConnectFailedText = QStringLiteral("连接失败，请检查设置是否正确！");

@@ -48,6 +48,8 @@ class MainDialog : public QDialog, private PeerSocketOwner, public GroupBrowserO
     Q_OBJECT
 public:
     // Texts of the window.
+    static const QString AppName;         // "LUMO", the caption of its boxes
+    static const QString SaysText;        // "说：" after a member's name
     static const QString ConnectText;     // "连接"
     static const QString UpdateText;      // "更新"
     static const QString VoiceText;       // "语聊"

@@ -15,12 +15,10 @@ namespace lumo {
 
 namespace {
 
-const QString AppName = QStringLiteral("LUMO");
 const QString NoPartnerText = QStringLiteral("你要和谁对话，你不说我怎么知道！要你就说吗！...*_*");
 const QString AloneText = QStringLiteral("就你一个人怎么群聊啊，去拉点人来吧！...*_*");
 const QString QuestionText = QStringLiteral("想和你聊天，接受吗？");
 const QString GroupChatLabel = QStringLiteral("群聊");
-const QString SaysText = QStringLiteral("说：");
 
 }  // namespace
 
