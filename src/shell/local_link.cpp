@@ -50,18 +50,17 @@ bool listenPrivately(QLocalServer& server, const QString& name)
 {
     const QString path = linkSocketPath(name);
     if (path.isEmpty()) return false;
-    server.setSocketOptions(QLocalServer::UserAccessOption);
-    if (server.listen(path)) return true;
-    if (server.serverError() != QAbstractSocket::AddressInUseError) return false;
-    // The file exists. If something answers, the name is taken; otherwise a process died and left
-    // its socket file behind, which would block the name for good.
+    // A live listener keeps its name. (Qt creates a user-only socket beside the name and renames
+    // it into place, which would silently take the name from a live listener, so ask first.)
     QLocalSocket probe;
     probe.connectToServer(path);
     if (probe.waitForConnected(LookupWaitMs)) {
         probe.abort();
         return false;
     }
+    // Nothing answers: any file there was left behind by a process that died.
     QLocalServer::removeServer(path);
+    server.setSocketOptions(QLocalServer::UserAccessOption);
     return server.listen(path);
 }
 
