@@ -7,7 +7,6 @@
 
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
-#include <X11/keysym.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -52,11 +51,14 @@ void OverlayToggle::reset()
 namespace {
 
 constexpr std::size_t MaxPendingReleases = 16;
+// The X11 keysyms (as in X11/keysymdef.h).
+constexpr xcb_keysym_t HomeKeysym = 0xff50;
+constexpr xcb_keysym_t NumLockKeysym = 0xff7f;
 
 // The modifier bit that Num Lock sets, or 0 when no modifier carries it.
 std::uint16_t numLockMask(xcb_connection_t* connection, xcb_key_symbols_t* symbols)
 {
-    xcb_keycode_t* numLock = xcb_key_symbols_get_keycode(symbols, XK_Num_Lock);
+    xcb_keycode_t* numLock = xcb_key_symbols_get_keycode(symbols, NumLockKeysym);
     if (!numLock) return 0;
     std::uint16_t mask = 0;
     xcb_get_modifier_mapping_reply_t* reply =
@@ -93,7 +95,7 @@ HomeKeyHook* HomeKeyHook::install(std::function<void()> released)
     auto* hook = new HomeKeyHook(connection, std::move(released));
     xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(connection);
     if (symbols) {
-        if (xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols, XK_Home)) {
+        if (xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols, HomeKeysym)) {
             for (const xcb_keycode_t* code = codes; *code != XCB_NO_SYMBOL; ++code)
                 if (std::find(hook->keycodes_.begin(), hook->keycodes_.end(), *code) == hook->keycodes_.end())
                     hook->keycodes_.push_back(*code);

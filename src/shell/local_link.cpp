@@ -20,6 +20,23 @@ constexpr int LookupWaitMs = 200;
 // A receiver that stops reading must not make its senders grow without bound.
 constexpr qint64 MaxUnsentBytes = 64 * 1024;
 
+// Whether something listens at `path`. A listener too busy to take the connection (its backlog
+// full because its event loop is not running) still counts: it is alive. Only a missing file, a
+// file nobody listens on or one we may not use mean nobody is there.
+bool answers(const QString& path)
+{
+    QLocalSocket probe;
+    probe.connectToServer(path);
+    bool alive = probe.waitForConnected(LookupWaitMs);
+    if (!alive) {
+        const auto error = probe.error();
+        alive = error != QLocalSocket::ServerNotFoundError && error != QLocalSocket::ConnectionRefusedError &&
+                error != QLocalSocket::SocketAccessError;
+    }
+    probe.abort();
+    return alive;
+}
+
 }  // namespace
 
 QString linkDirectory()
@@ -52,12 +69,7 @@ bool listenPrivately(QLocalServer& server, const QString& name)
     if (path.isEmpty()) return false;
     // A live listener keeps its name. (Qt creates a user-only socket beside the name and renames
     // it into place, which would silently take the name from a live listener, so ask first.)
-    QLocalSocket probe;
-    probe.connectToServer(path);
-    if (probe.waitForConnected(LookupWaitMs)) {
-        probe.abort();
-        return false;
-    }
+    if (answers(path)) return false;
     // Nothing answers: any file there was left behind by a process that died.
     QLocalServer::removeServer(path);
     server.setSocketOptions(QLocalServer::UserAccessOption);
@@ -106,12 +118,7 @@ bool Mailbox::isOpen() const { return server_ && server_->isListening(); }
 bool Mailbox::exists(const QString& title)
 {
     const QString path = linkSocketPath(title);
-    if (path.isEmpty()) return false;
-    QLocalSocket probe;
-    probe.connectToServer(path);
-    const bool found = probe.waitForConnected(LookupWaitMs);
-    probe.abort();
-    return found;
+    return !path.isEmpty() && answers(path);
 }
 
 void Mailbox::acceptSenders()

@@ -143,12 +143,20 @@ inline void writeRaw(QLocalSocket& socket, const Bytes& bytes)
     socket.flush();
 }
 
-inline Bytes readRaw(QLocalSocket& socket, int ms = 300)
+// What arrives within `ms`, or as soon as `expected` bytes are there (then a little more, to see
+// that nothing follows).
+inline Bytes readRaw(QLocalSocket& socket, std::size_t expected = SIZE_MAX, int ms = 300)
 {
     Bytes out;
     QElapsedTimer timer;
     timer.start();
     while (timer.elapsed() < ms) {
+        if (out.size() >= expected) {
+            socket.waitForReadyRead(20);
+            const QByteArray extra = socket.readAll();
+            out.insert(out.end(), extra.begin(), extra.end());
+            break;
+        }
         socket.waitForReadyRead(20);
         const QByteArray chunk = socket.readAll();
         out.insert(out.end(), chunk.begin(), chunk.end());
