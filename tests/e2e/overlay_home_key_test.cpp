@@ -122,6 +122,13 @@ int underX11(const QString& screenshotDir)
     auto* list = overlay ? overlay->findChild<QTreeWidget*>(QStringLiteral("memberList")) : nullptr;
     check(list && waitFor([&] { return list->topLevelItemCount() == 3; }), "the overlay lists the group's three members");
     check(overlay && (overlay->windowFlags() & Qt::WindowStaysOnTopHint), "the overlay stays on top");
+    // Qt lets the overlay past the main window's modality, but the window manager must not see it
+    // as the main window's transient: it would minimise the overlay with the main window.
+    if (!QStandardPaths::findExecutable(QStringLiteral("xprop")).isEmpty() && overlay) {
+        QByteArray property;
+        run(QStringLiteral("xprop"), {"-id", QString::number(overlay->winId()), "WM_TRANSIENT_FOR"}, &property);
+        check(property.contains("not found"), "no WM_TRANSIENT_FOR on the overlay");
+    }
 
     // A click on the overlay's second tab works although the main window is modal.
     auto* tabs = overlay ? overlay->findChild<QTabWidget*>() : nullptr;

@@ -113,7 +113,7 @@ private slots:
             QCOMPARE(many.registerPage(pages.back().get(), QString::number(i), 4000 + i), i < 16);
         }
         QCOMPARE(many.pageCount(), 16);
-        for (auto& page : pages) page.release();  // the tabs own them once created
+        for (int i = 0; i < 16; ++i) pages[std::size_t(i)].release();  // the tabs own them once created
         many.createPages();
         QCOMPARE(many.count(), 16);
 
