@@ -80,6 +80,9 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     QTimer::singleShot(0, groupBrowser_.get(), &GroupBrowserDialog::refreshGroups);
     siteLink_->SetURL(groupBrowser_->baseUrl());
 
+    // The link to the in-game overlay listens before any plug-in can be switched on.
+    pipeServer_ = std::make_unique<PipeServer>(static_cast<OverlayLinkOwner&>(*this));
+
     callPrompt_ = std::make_unique<CallPromptDialog>();
     callPrompt_->setAnswerHandler([this](std::uint16_t memberId, std::uint16_t row, VoiceAnswer answer) {
         // The prompt changes the answer of a member that has sent voice; the column shows it on
@@ -305,7 +308,7 @@ void MainDialog::rosterReplaced()
         memberList_->insertTopLevelItem(0, item);
     }
     publishSendPlan();
-    // The overlay receives the new roster here once it exists.
+    pipeServer_->sendRoster();
 }
 
 void MainDialog::pathConfirmed()
@@ -443,7 +446,7 @@ void MainDialog::refreshVoiceTargets()
     voiceTargets_ = targets;
     if (groupVoiceMode_ && targets.count == 0) voiceButton_->setText(VoiceText);
     publishSendPlan();
-    // The overlay receives the new selection here once it exists.
+    pipeServer_->sendSelection();
 }
 
 void MainDialog::onListClick()
@@ -476,7 +479,8 @@ void MainDialog::closeMainWindow()
 {
     if (closed_) return;
     closed_ = true;
-    // The overlay is told to close and the plug-ins unloaded here once they exist.
+    pipeServer_->closeOverlay();
+    // The plug-ins are unloaded here once the plug-in loader exists.
     hostAddress_ = hostAddressEdit_->text();
     const MemberEntry& own = member_.ownEntry;
     if (parseDottedAddress(hostAddress_.toStdString()))
