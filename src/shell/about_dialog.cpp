@@ -10,7 +10,7 @@ namespace lumo {
 
 const QString AboutDialog::CaptionText = QStringLiteral("关于LUMO ");
 const QString AboutDialog::ProductText = QStringLiteral("LUMO " LUMO_VERSION_TEXT " 版");
-const QString AboutDialog::NoticeText = QStringLiteral("Copyright (C) 2004\n玩家群聊与语音，自由软件");
+const QString AboutDialog::NoticeText = QStringLiteral("Copyright (C) 2004\nLUMO 开发组");
 
 AboutDialog::AboutDialog(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)

@@ -99,11 +99,13 @@ void PluginLoader::unload(int item)
 {
     Slot& slot = slots_[item];
     if (!slot.hook) return;
-    waitForOverlayToGo();
+    const bool overlayGone = waitForOverlayToGo();
     slot.unhook(slot.hook);
     slot.hook = nullptr;
     slot.unhook = nullptr;
-    slot.module->unload();
+    // The overlay lives in this process: a window that outlived the wait still runs the
+    // library's code, so the code stays mapped (unloading it would crash the program).
+    if (overlayGone) slot.module->unload();
     slot.module.reset();
 }
 
@@ -115,14 +117,16 @@ void PluginLoader::unloadAll()
     busy_ = false;
 }
 
-void PluginLoader::waitForOverlayToGo()
+bool PluginLoader::waitForOverlayToGo()
 {
-    if (!windowExists_) return;
+    if (!windowExists_) return true;
     const QDeadlineTimer deadline(limits_.timeoutMs);
-    while (windowExists_(OverlayTitle) && !deadline.hasExpired()) {
+    while (windowExists_(OverlayTitle)) {
+        if (deadline.hasExpired()) return false;
         QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
         QThread::msleep(static_cast<unsigned long>(limits_.stepMs));
     }
+    return true;
 }
 
 void PluginLoader::tell(const QString& text) const

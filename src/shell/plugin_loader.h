@@ -1,7 +1,8 @@
 // The plug-in loader behind the "&game" menu: it lists the libraries of plugin/ in the current
 // directory, loads one and calls its gethook when the player switches it on, and when it is
 // switched off (or the main window closes) asks the overlay to close, waits a bounded time for
-// the overlay's "gamein" window to go, calls unhook and unloads the library.
+// the overlay's "gamein" window to go, calls unhook and unloads the library. Should the window
+// outlive the wait, the hook is removed all the same but the library's code stays mapped.
 #pragma once
 
 #include "common/plugin_abi.h"
@@ -85,7 +86,8 @@ private:
 
     bool load(int item);
     void unload(int item);
-    void waitForOverlayToGo();
+    // True once no overlay window is left; false when the wait ran out.
+    bool waitForOverlayToGo();
     void tell(const QString& text) const;
 
     PluginOverlayLink& link_;

@@ -41,33 +41,6 @@ TEST(ShellCommands, EveryIdReachesItsHandler)
         EXPECT_FALSE(routeCommand(id)) << id;
 }
 
-TEST(ShellCommands, MenuBarLayout)
-{
-    const auto& bar = menuBarLayout();
-    ASSERT_EQ(bar.size(), 5u);
-    EXPECT_EQ(bar[0].text, "&File");
-    ASSERT_EQ(bar[0].children.size(), 1u);
-    EXPECT_EQ(bar[0].children[0].text, "退出");
-    EXPECT_EQ(bar[0].children[0].id, 57665);
-    EXPECT_EQ(bar[1].text, "&Skin");
-    EXPECT_EQ(bar[1].id, 32774);
-    EXPECT_TRUE(bar[1].children.empty());
-    EXPECT_EQ(bar[GameMenuPosition].text, "&game");
-    ASSERT_EQ(bar[2].children.size(), 2u);
-    EXPECT_EQ(bar[2].children[0].text, "&bbs");
-    EXPECT_EQ(bar[2].children[0].id, 32780);
-    EXPECT_TRUE(bar[2].children[1].text.empty());  // the separator before the plug-ins
-    EXPECT_EQ(bar[2].children[1].id, 0);
-    EXPECT_EQ(bar[3].text, "&About");
-    EXPECT_EQ(bar[3].id, 57664);
-    EXPECT_EQ(bar[4].text, "&Help");
-    ASSERT_EQ(bar[4].children.size(), 2u);
-    EXPECT_EQ(bar[4].children[0].text, "&WebSite");
-    EXPECT_EQ(bar[4].children[0].id, 32776);
-    EXPECT_EQ(bar[4].children[1].text, "&在线升级");
-    EXPECT_EQ(bar[4].children[1].id, 32778);
-}
-
 TEST(ShellPluginScan, ItemsInNameOrderWithoutTheSuffix)
 {
     const auto items = pluginItems({"b.so", "hudlet.so", "a.so", "README", "a.so.1", "lib.sox", "ZZ.SO"});

@@ -74,11 +74,9 @@ private slots:
         QTRY_VERIFY(QFile::exists(output()));
         QCOMPARE(readLines(output()), (QStringList{cwd->path(), "lumo", DefaultUpdateUrl}));
         QCOMPARE(ScratchCurrentDir::read(cwd->filePath(QStringLiteral("update"))), old);
-    }
 
-    void aGbkServerUrlReachesTheUpdaterAsText()
-    {
-        writeUpdater(QStringLiteral("update"), QStringLiteral("old"));
+        // A GBK server URL reaches the updater as text.
+        QFile::remove(output());
         cwd->write(QStringLiteral("sys/sys.ini"),
                    QByteArray::fromStdString(utf8ToGbk("[server]\nhttp=http://example.org/升级\n")));
         QCOMPARE(runOnlineUpdate(cwd->path()), QString());

@@ -1,7 +1,7 @@
 // Shows the real main window and group browser, with the shell's menu bar, under a given skin,
 // for screenshots (run under Xvfb by take_skin_screenshots). Runs in the current directory,
 // which must hold skin/ (and may hold plugin/); quits by itself after a few seconds.
-//   shell_skin_preview [SKIN_PATH] [--open-game-menu] [--quit-after MS]
+//   shell_skin_preview [SKIN_PATH] [--open-game-menu | --about] [--quit-after MS]
 #include "app/main_dialog.h"
 #include "common/gbk.h"
 #include "directory/group_browser_dialog.h"
@@ -73,10 +73,12 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QString skin;
     bool openGameMenu = false;
+    bool about = false;
     int quitAfter = 6000;
     const QStringList arguments = app.arguments().mid(1);
     for (int i = 0; i < arguments.size(); ++i) {
         if (arguments[i] == QStringLiteral("--open-game-menu")) openGameMenu = true;
+        else if (arguments[i] == QStringLiteral("--about")) about = true;
         else if (arguments[i] == QStringLiteral("--quit-after") && i + 1 < arguments.size()) quitAfter = arguments[++i].toInt();
         else skin = arguments[i];
     }
@@ -103,9 +105,11 @@ int main(int argc, char** argv)
             bar->setActiveAction(bar->actions().at(2));
         });
     }
+    if (about) QTimer::singleShot(800, &window, [&shell] { shell.command(57664); });
     QTimer::singleShot(quitAfter, &app, [&window] {
-        window.hide();
-        QApplication::quit();
+        // An open box runs a loop of its own: close it first, then the window.
+        if (QWidget* modal = QApplication::activeModalWidget(); modal && modal != &window) modal->close();
+        QTimer::singleShot(0, &window, [&window] { window.done(0); });
     });
     window.exec();
     return 0;
