@@ -2,7 +2,7 @@
 // loads the built hudlet plug-in as the plug-in loader does, runs the main program's end of the
 // link, and presses Home with xdotool. Skipped, saying why, when xvfb-run or xdotool is missing.
 // A screenshot of the shown overlay is left in overlay_screens/ beside the test program.
-#include "common/plugin_hook.h"
+#include "common/plugin_abi.h"
 #include "overlay_test_support.h"
 
 #include <QApplication>
@@ -88,8 +88,8 @@ int underX11(const QString& screenshotDir)
 {
     QLibrary plugin(QStringLiteral(HUDLET_MODULE));
     check(plugin.load(), "the plug-in loads");
-    auto gethook = reinterpret_cast<LumoGetHookFunction>(plugin.resolve(GetHookSymbol));
-    auto unhook = reinterpret_cast<LumoUnhookFunction>(plugin.resolve(UnhookSymbol));
+    auto gethook = reinterpret_cast<lumo::GetHookFunction>(plugin.resolve(GetHookSymbol));
+    auto unhook = reinterpret_cast<lumo::UnhookFunction>(plugin.resolve(UnhookSymbol));
     if (!gethook || !unhook) {
         check(false, "the plug-in exports gethook and unhook");
         return 1;
@@ -181,8 +181,8 @@ int underX11(const QString& screenshotDir)
     check(plugin.unload(), "the plug-in unloads");
     // Loaded again, it hooks again.
     check(plugin.load(), "the plug-in loads again");
-    gethook = reinterpret_cast<LumoGetHookFunction>(plugin.resolve(GetHookSymbol));
-    unhook = reinterpret_cast<LumoUnhookFunction>(plugin.resolve(UnhookSymbol));
+    gethook = reinterpret_cast<lumo::GetHookFunction>(plugin.resolve(GetHookSymbol));
+    unhook = reinterpret_cast<lumo::UnhookFunction>(plugin.resolve(UnhookSymbol));
     hook = gethook ? gethook("hudlet.so") : nullptr;
     check(hook != nullptr, "a second gethook after unhook works");
     check(pressHome() && waitFor(overlayShown), "and Home shows a new overlay");

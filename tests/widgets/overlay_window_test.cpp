@@ -1,7 +1,7 @@
 // The overlay window offscreen against a bare main program (its own mailbox "LUMO" and pipe):
 // layout, rows and columns, the Home-key toggle, the main window's modality, and bad records.
 #include "fake_peer.h"
-#include "common/plugin_hook.h"
+#include "common/plugin_abi.h"
 #include "overlay/home_key_hook.h"
 #include "overlay/overlay_chat_page.h"
 #include "overlay/overlay_dialog.h"
@@ -343,8 +343,8 @@ private slots:
     {
         QLibrary library(QStringLiteral(HUDLET_MODULE));
         QVERIFY2(library.load(), qPrintable(library.errorString()));
-        auto gethook = reinterpret_cast<LumoGetHookFunction>(library.resolve(GetHookSymbol));
-        auto unhook = reinterpret_cast<LumoUnhookFunction>(library.resolve(UnhookSymbol));
+        auto gethook = reinterpret_cast<lumo::GetHookFunction>(library.resolve(GetHookSymbol));
+        auto unhook = reinterpret_cast<lumo::UnhookFunction>(library.resolve(UnhookSymbol));
         QVERIFY(gethook && unhook);
         // Offscreen there is no X connection to grab Home on: no hook, nothing else happens.
         QCOMPARE(gethook("hudlet.so"), nullptr);
