@@ -9,6 +9,7 @@
 #include "shell/app_icon.h"
 #include "shell/dialog_units.h"
 #include "shell/hyperlink_label.h"
+#include "shell/local_link.h"
 #include "shell/message_box.h"
 #include "voice/voice_capture.h"
 
@@ -58,6 +59,11 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     buildControls();
+    // The link to the in-game overlay listens before any plug-in can be switched on.
+    pipeServer_ = std::make_unique<PipeServer>(static_cast<OverlayLinkOwner&>(*this));
+    // Window creation: skin calls, the menu bar with its plug-ins and skins.
+    shell_ = std::make_unique<MainWindowShell>(*this, static_cast<ShellOwner&>(*this), options.skinActive);
+    shell_->createWindowParts();
 
     member_ = MemberState{};
     member_.ownEntry.id = UnassignedId;
@@ -79,9 +85,6 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     // any message they raise must not hold up the group's datagrams.
     QTimer::singleShot(0, groupBrowser_.get(), &GroupBrowserDialog::refreshGroups);
     siteLink_->SetURL(groupBrowser_->baseUrl());
-
-    // The link to the in-game overlay listens before any plug-in can be switched on.
-    pipeServer_ = std::make_unique<PipeServer>(static_cast<OverlayLinkOwner&>(*this));
 
     callPrompt_ = std::make_unique<CallPromptDialog>();
     callPrompt_->setAnswerHandler([this](std::uint16_t memberId, std::uint16_t row, VoiceAnswer answer) {
@@ -264,6 +267,16 @@ void MainDialog::showOwnAddress()
 }
 
 void MainDialog::setSiteUrl(const QString& url) { siteLink_->SetURL(url); }
+
+QString MainDialog::siteBaseUrl() const { return groupBrowser_->baseUrl(); }
+
+bool MainDialog::windowExists(const QString& title) const { return Mailbox::exists(title); }
+
+void MainDialog::closeOverlay()
+{
+    pipeServer_->forgetOverlayWindow();
+    pipeServer_->closeOverlay();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Datagrams arriving
@@ -479,8 +492,8 @@ void MainDialog::closeMainWindow()
 {
     if (closed_) return;
     closed_ = true;
-    pipeServer_->closeOverlay();
-    // The plug-ins are unloaded here once the plug-in loader exists.
+    closeOverlay();
+    shell_->closing();
     hostAddress_ = hostAddressEdit_->text();
     const MemberEntry& own = member_.ownEntry;
     if (parseDottedAddress(hostAddress_.toStdString()))

@@ -5,6 +5,7 @@
 
 #include "common/wire.h"
 #include "directory/group_browser_owner.h"
+#include "shell/main_window_shell.h"
 #include "shell/overlay_link.h"
 #include "net/host_table.h"
 #include "net/member_dispatch.h"
@@ -43,9 +44,15 @@ struct MainDialogOptions {
     HttpClient* directoryHttp = nullptr;
     // The microphone and the speakers; none (no sound card) when not given. Must outlive the window.
     AudioSystem* audio = nullptr;
+    // Whether the skin library started and loaded the default skin.
+    bool skinActive = false;
 };
 
-class MainDialog : public QDialog, private PeerSocketOwner, public GroupBrowserOwner, private OverlayLinkOwner {
+class MainDialog : public QDialog,
+                   private PeerSocketOwner,
+                   public GroupBrowserOwner,
+                   private OverlayLinkOwner,
+                   private ShellOwner {
     Q_OBJECT
 public:
     // Texts of the window.
@@ -89,6 +96,7 @@ public:
     CallPromptDialog& callPrompt() const { return *callPrompt_; }
     const PeerSlots& voiceSlots() const;
     PipeServer& pipeServer() const { return *pipeServer_; }
+    MainWindowShell& shell() const { return *shell_; }
 
     // Fills the name and host address fields, as the command line or the group browser do.
     void setMemberName(const QString& name) override;
@@ -143,7 +151,13 @@ private:
     // Copies the name field into memberName; false (after telling the player) when it is longer
     // than the 16 bytes a name may have.
     bool readControls();
-    bool overlayPipeOpen() const { return pipeServer_->pipeOpen(); }
+    bool overlayPipeOpen() const override { return pipeServer_->pipeOpen(); }
+
+    // ShellOwner: what the menu bar and the plug-in loader need.
+    QString siteBaseUrl() const override;
+    bool windowExists(const QString& title) const override;
+    void closeOverlay() override;
+    void closeOverlayPipe() override { pipeServer_->closeOverlayPipe(); }
 
     // OverlayLinkOwner: what the in-game overlay's messages do to this window.
     const Roster& overlayRoster() const override { return member_.groupRoster; }
@@ -193,6 +207,7 @@ private:
     std::unique_ptr<VoiceCapture> capture_;
     std::unique_ptr<CallPromptDialog> callPrompt_;
     std::unique_ptr<PipeServer> pipeServer_;
+    std::unique_ptr<MainWindowShell> shell_;
     mutable std::mutex sendPlanLock_;
     std::shared_ptr<const VoiceSendPlan> sendPlan_;
     std::array<std::int16_t, 1024> pcmScratch_{};  // a new member's first block, decoded
