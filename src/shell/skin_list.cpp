@@ -1,6 +1,6 @@
 #include "shell/skin_list.h"
 
-#include "shell/text_lines.h"
+#include "common/text_lines.h"
 
 #include <fstream>
 

@@ -1,6 +1,6 @@
 #include "shell/update_config.h"
 
-#include "shell/text_lines.h"
+#include "common/text_lines.h"
 
 #include <limits>
 

@@ -1,5 +1,5 @@
-// Small helpers for the line-based configuration files the shell reads (skin/skin.ini and the
-// [server] section of sys/sys.ini): trimming, splitting into lines, reading a bounded prefix.
+// Small helpers for the line-based configuration files the program reads (sys/sys.ini and
+// skin/skin.ini): trimming, splitting into lines, reading a bounded prefix.
 #pragma once
 
 #include <cstddef>

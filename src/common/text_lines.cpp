@@ -1,4 +1,4 @@
-#include "shell/text_lines.h"
+#include "common/text_lines.h"
 
 #include <filesystem>
 #include <fstream>
