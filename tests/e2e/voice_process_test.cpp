@@ -5,9 +5,7 @@
 #include "fake_peer.h"
 #include "link_control.h"
 #include "lumo_process.h"
-#include "unit/voice_test_support.h"
-#include "voice/silence_gate.h"
-#include "voice/voice_codec.h"
+#include "voice_judge.h"
 
 #include <QProcess>
 #include <QtTest>
@@ -22,20 +20,6 @@ const Ipv4 TalkerAddress = loopback(18);
 const Ipv4 ListenerAddress = loopback(19);
 const Ipv4 WitnessAddress = loopback(20);  // no main window in this test uses .20's member port
 
-std::vector<std::vector<std::int16_t>> codedPhrase(const std::vector<std::int16_t>& phrase)
-{
-    VoiceCodec encoder, decoder;
-    std::vector<std::vector<std::int16_t>> out;
-    for (const auto& block : blocksOf(phrase)) {
-        if (IsQuietBlock(reinterpret_cast<const std::uint8_t*>(block.data()), BlockBytes)) continue;
-        std::uint8_t coded[VoiceSpeechSize];
-        std::vector<std::int16_t> decoded(BlockSamples);
-        encoder.Encode(block.data(), BlockBytes, coded, nullptr);
-        decoder.Decode(coded, int(VoiceSpeechSize), decoded.data(), nullptr);
-        out.push_back(std::move(decoded));
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -103,14 +87,8 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(readWav(speakerFile, &played) && played.samples.size() > 10 * BlockSamples, 3000);
         QVERIFY2(std::equal(reference[0].begin(), reference[0].end(), played.samples.begin()),
                  "the first block was not played at once");
-        std::vector<std::int16_t> expected;
-        for (const auto& block : reference) expected.insert(expected.end(), block.begin(), block.end());
         const std::vector<std::int16_t> rest(played.samples.begin() + BlockSamples, played.samples.end());
-        double best = 0;
-        for (std::size_t lag = 0; lag + rest.size() <= expected.size() + BlockSamples; lag += BlockSamples) {
-            const std::vector<std::int16_t> part(expected.begin() + std::min(lag, expected.size()), expected.end());
-            best = std::max(best, correlation(envelope(part), envelope(rest), 0));
-        }
+        const double best = loudnessMatch(reference, rest);
         qInfo("listener process played %zu samples; loudness correlation %.3f with the coded phrase", played.samples.size(), best);
         QVERIFY2(best > 0.9, "what the listener played is not the phrase");
     }

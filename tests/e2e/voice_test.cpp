@@ -3,10 +3,8 @@
 #include "app/main_dialog.h"
 #include "fake_peer.h"
 #include "quiet_directory.h"
-#include "unit/voice_test_support.h"
+#include "voice_judge.h"
 #include "voice/audio_backends.h"
-#include "voice/silence_gate.h"
-#include "voice/voice_codec.h"
 
 #include <QPushButton>
 #include <QTemporaryDir>
@@ -25,20 +23,6 @@ const Ipv4 WitnessAddress = loopback(16);
 
 // The phrase as it sounds after coding and decoding alone: quiet blocks dropped, the rest
 // through one encoder and one decoder.
-std::vector<std::vector<std::int16_t>> referenceBlocks(const std::vector<std::int16_t>& phrase)
-{
-    VoiceCodec encoder, decoder;
-    std::vector<std::vector<std::int16_t>> out;
-    for (const auto& block : blocksOf(phrase)) {
-        if (IsQuietBlock(reinterpret_cast<const std::uint8_t*>(block.data()), BlockBytes)) continue;
-        std::uint8_t coded[VoiceSpeechSize];
-        std::vector<std::int16_t> decoded(BlockSamples);
-        encoder.Encode(block.data(), BlockBytes, coded, nullptr);
-        decoder.Decode(coded, int(VoiceSpeechSize), decoded.data(), nullptr);
-        out.push_back(std::move(decoded));
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -101,7 +85,7 @@ private slots:
         QCOMPARE(listener.memberRow(listener.rowOfMember(0))->checkState(0), Qt::Checked);
 
         // Every block went out numbered from 1 upward (the witness saw them all).
-        const auto reference = referenceBlocks(phrase);
+        const auto reference = codedPhrase(phrase);
         std::vector<std::uint32_t> numbers;
         for (const auto& r : witness.collect(100))
             if (r.bytes[0] == cmd::VoiceGroup) numbers.push_back(decodeVoiceRecord(r.bytes.data() + 4).sequence);
@@ -116,18 +100,9 @@ private slots:
         // phrase decoded by a fresh decoder, sample for sample. The player itself only starts
         // with a record 8 or more ahead, so nothing else could have put it there.
         QVERIFY(std::equal(reference[0].begin(), reference[0].end(), played.samples.begin()));
-        std::vector<std::int16_t> expected;
-        for (const auto& block : reference) expected.insert(expected.end(), block.begin(), block.end());
         const std::vector<std::int16_t> rest(played.samples.begin() + BlockSamples, played.samples.end());
-        double best = 0;
-        int bestLag = 0;
-        for (int lag = 0; lag + int(rest.size()) <= int(expected.size()) + BlockSamples; lag += BlockSamples) {
-            const std::vector<std::int16_t> part(expected.begin() + std::min<std::size_t>(lag, expected.size()), expected.end());
-            const double c = correlation(envelope(part), envelope(rest), 0);
-            if (c > best) best = c, bestLag = lag;
-        }
-        qInfo("listener played %zu samples; loudness correlation %.3f with the coded phrase at block %d",
-              played.samples.size(), best, bestLag / BlockSamples);
+        const double best = loudnessMatch(reference, rest);
+        qInfo("listener played %zu samples; loudness correlation %.3f with the coded phrase", played.samples.size(), best);
         QVERIFY2(best > 0.9, "what the listener played is not the phrase");
     }
 };
