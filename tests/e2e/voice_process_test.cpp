@@ -89,8 +89,8 @@ private slots:
                  "the first block was not played at once");
         const std::vector<std::int16_t> rest(played.samples.begin() + BlockSamples, played.samples.end());
         const double best = loudnessMatch(reference, rest);
-        qInfo("listener process played %zu samples; loudness correlation %.3f with the coded phrase", played.samples.size(), best);
-        QVERIFY2(best > 0.9, "what the listener played is not the phrase");
+        qInfo("listener process played %zu samples; loudness-contour correlation %.3f with the coded phrase", played.samples.size(), best);
+        QVERIFY2(best > 0.7, "what the listener played is not the phrase");
     }
 };
 
