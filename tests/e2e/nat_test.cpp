@@ -1,0 +1,332 @@
+// Members introduced to each other across real address translation. The test builds a small
+// internet of network namespaces (nat_lab.h): the group host on a public segment, members behind
+// home routers that translate their addresses and admit only datagrams of flows their members
+// opened. The host and the members' main windows run in this process with their sockets inside
+// the lab's machines, driven through their controls; for voice, real lumo processes run inside
+// the members' machines, driven through their overlay links. Each router's refused datagrams are
+// counted by name, so the output shows what was dropped while a path was being opened and that
+// nothing is dropped once it is open. Needs root (namespaces, iptables); skipped otherwise.
+#include "app/main_dialog.h"
+#include "common/gbk.h"
+#include "link_control.h"
+#include "nat_lab.h"
+#include "quiet_directory.h"
+#include "shell/message_box.h"
+#include "unit/voice_test_support.h"
+#include "voice/silence_gate.h"
+#include "voice/voice_codec.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <set>
+
+using namespace lumo;
+using namespace lumo::test;
+using namespace lumo::test::nat;
+
+namespace {
+
+const QString HostText = dotted(NatLab::hostAddress());
+
+// Message boxes of every window in this process, recorded with the window that showed them.
+class WindowBoxes : public MessageBoxes {
+public:
+    WindowBoxes() { MessageBoxes::install(this); }
+    ~WindowBoxes() override { MessageBoxes::install(nullptr); }
+    void inform(QWidget* parent, const QString&, const QString& text) override { shown.push_back({parent, text}); }
+    bool ask(QWidget* parent, const QString&, const QString& text) override
+    {
+        shown.push_back({parent, text});
+        return true;
+    }
+    QStringList textsOf(const QWidget* window) const
+    {
+        QStringList out;
+        for (const auto& [parent, text] : shown)
+            if (parent == window) out << text;
+        return out;
+    }
+    std::vector<std::pair<const QWidget*, QString>> shown;
+};
+
+// A main window whose sockets live on machine `ns` of the lab, bound to `address`.
+std::unique_ptr<MainDialog> windowOn(const QString& ns, Ipv4 address, HttpClient& directory)
+{
+    NamespaceScope scope(ns);
+    if (!scope.entered()) return nullptr;
+    auto window = std::make_unique<MainDialog>(MainDialogOptions{address, &directory});
+    window->show();
+    return window->socketsBound() ? std::move(window) : nullptr;
+}
+
+template <typename T>
+T* control(MainDialog& window, const char* name)
+{
+    return window.findChild<T*>(QLatin1String(name));
+}
+
+void connectAs(MainDialog& window, const QString& name)
+{
+    control<QLineEdit>(window, "memberName")->setText(name);
+    control<QLineEdit>(window, "hostAddress")->setText(HostText);
+    control<QPushButton>(window, "connectButton")->click();
+}
+
+std::set<std::string> names(const Roster& roster)
+{
+    std::set<std::string> out;
+    for (int i = 0; i < roster.count; ++i) out.insert(roster.records[std::size_t(i)].nameBytes());
+    return out;
+}
+
+const MemberEntry* recordOf(const Roster& roster, const std::string& name)
+{
+    for (int i = 0; i < roster.count; ++i)
+        if (roster.records[std::size_t(i)].nameBytes() == name) return &roster.records[std::size_t(i)];
+    return nullptr;
+}
+
+// Ticks and clicks the row that shows `name`: the partner to write to and the member to reach.
+bool pickMember(MainDialog& window, const QString& name)
+{
+    auto* list = control<QTreeWidget>(window, "memberList");
+    for (int row = 0; row < list->topLevelItemCount(); ++row) {
+        QTreeWidgetItem* item = list->topLevelItem(row);
+        if (item->text(MainDialog::NameColumn) != name) continue;
+        item->setCheckState(MainDialog::IdColumn, Qt::Checked);
+        list->setCurrentItem(item);
+        window.onListClick();
+        return true;
+    }
+    return false;
+}
+
+void sendText(MainDialog& window, const QString& text)
+{
+    control<QLineEdit>(window, "messageText")->setText(text);
+    control<QPushButton>(window, "sendButton")->click();
+}
+
+QString pathState(MainDialog& window)
+{
+    const QTreeWidgetItem* row = window.memberRow(window.selectedRow());
+    return row ? row->text(MainDialog::PathColumn) : QString();
+}
+
+// The member list as the player sees it: id, name, address:port, connection state.
+QString listing(MainDialog& window)
+{
+    auto* list = control<QTreeWidget>(window, "memberList");
+    QStringList rows;
+    for (int row = 0; row < list->topLevelItemCount(); ++row) {
+        const QTreeWidgetItem* item = list->topLevelItem(row);
+        rows << QStringLiteral("[%1 %2 %3:%4 %5]")
+                    .arg(item->text(MainDialog::IdColumn), item->text(MainDialog::NameColumn),
+                         item->text(MainDialog::AddressColumn), item->text(MainDialog::PortColumn),
+                         item->text(MainDialog::PathColumn).isEmpty() ? QStringLiteral("-") : item->text(MainDialog::PathColumn));
+    }
+    return rows.join(' ');
+}
+
+QString hostTable(const MainDialog& host)
+{
+    QStringList rows;
+    const Roster& roster = host.hostRoster();
+    for (int i = 0; i < roster.count; ++i) {
+        const MemberEntry& e = roster.records[std::size_t(i)];
+        rows << QStringLiteral("[%1 %2 local %3 seen as %4:%5]")
+                    .arg(e.id)
+                    .arg(QString::fromStdString(e.nameBytes()), dotted(e.localAddress), dotted(e.publicAddress))
+                    .arg(e.publicPort);
+    }
+    return rows.join(' ');
+}
+
+struct DropLog {
+    const NatLab& lab;
+    std::vector<DropCounts> marks;
+
+    void mark()
+    {
+        marks.clear();
+        for (int r = 0; r < lab.routerCount(); ++r) marks.push_back(lab.drops(r));
+    }
+    // Prints what each router dropped since the last mark; true when nothing was.
+    bool reportSince(const char* when) const
+    {
+        bool none = true;
+        for (int r = 0; r < lab.routerCount(); ++r) {
+            const DropCounts since = difference(lab.drops(r), marks.at(std::size_t(r)));
+            none = none && since.empty();
+            qInfo("router %d (%s) dropped %s: %s", r, qPrintable(dotted(lab.routerOutside(r))), when, qPrintable(describe(since)));
+        }
+        return none;
+    }
+};
+
+// The phrase as it sounds after coding and decoding alone, block by block (quiet blocks dropped).
+std::vector<std::vector<std::int16_t>> codedPhrase(const std::vector<std::int16_t>& phrase)
+{
+    VoiceCodec encoder, decoder;
+    std::vector<std::vector<std::int16_t>> out;
+    for (const auto& block : blocksOf(phrase)) {
+        if (IsQuietBlock(reinterpret_cast<const std::uint8_t*>(block.data()), BlockBytes)) continue;
+        std::uint8_t coded[VoiceSpeechSize];
+        std::vector<std::int16_t> decoded(BlockSamples);
+        encoder.Encode(block.data(), BlockBytes, coded, nullptr);
+        decoder.Decode(coded, int(VoiceSpeechSize), decoded.data(), nullptr);
+        out.push_back(std::move(decoded));
+    }
+    return out;
+}
+
+// Best loudness correlation of what was played (after its first block) with the coded phrase.
+double phraseLikeness(const std::vector<std::int16_t>& played, const std::vector<std::vector<std::int16_t>>& reference)
+{
+    std::vector<std::int16_t> expected;
+    for (const auto& block : reference) expected.insert(expected.end(), block.begin(), block.end());
+    if (played.size() <= BlockSamples) return 0;
+    const std::vector<std::int16_t> rest(played.begin() + BlockSamples, played.end());
+    double best = 0;
+    for (std::size_t lag = 0; lag + rest.size() <= expected.size() + BlockSamples; lag += BlockSamples) {
+        const std::vector<std::int16_t> part(expected.begin() + std::min(lag, expected.size()), expected.end());
+        best = std::max(best, correlation(envelope(part), envelope(rest), 0));
+    }
+    return best;
+}
+
+}  // namespace
+
+class NatTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        const QString reason = NatLab::unavailableReason();
+        if (!reason.isEmpty()) QSKIP(qPrintable(QStringLiteral("no network namespaces for the translation tests: ") + reason));
+    }
+
+    // amy behind router 0, ben behind router 1, both routers keep ports where they can.
+    void membersBehindTwoTranslators()
+    {
+        WindowBoxes boxes;
+        QuietDirectory directory;
+        NatLab lab;
+        QVERIFY2(lab.addPublicSegment(), qPrintable(lab.error()));
+        const int ra = lab.addRouter(Mapping::KeepsPort), rb = lab.addRouter(Mapping::KeepsPort);
+        const Ipv4 amyAddress = lab.addMember("amy", ra), benAddress = lab.addMember("ben", rb);
+        QVERIFY2(ra >= 0 && rb >= 0 && amyAddress && benAddress, qPrintable(lab.error()));
+
+        auto host = windowOn(lab.publicNamespace(), NatLab::hostAddress(), directory);
+        auto amy = windowOn(lab.memberNamespace("amy"), amyAddress, directory);
+        auto ben = windowOn(lab.memberNamespace("ben"), benAddress, directory);
+        QVERIFY(host && amy && ben);
+        DropLog drops{lab, {}};
+        drops.mark();
+
+        connectAs(*amy, "amy");
+        QTRY_COMPARE_WITH_TIMEOUT(host->hostRoster().count, 1, 3000);
+        connectAs(*ben, "ben");
+        const std::set<std::string> both{"amy", "ben"};
+        QTRY_COMPARE_WITH_TIMEOUT(names(amy->groupRoster()), both, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(names(ben->groupRoster()), both, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(control<QPushButton>(*amy, "connectButton")->text(), MainDialog::UpdateText, 3000);
+
+        // Each sees the other at the other's router, with the port the router kept.
+        const MemberEntry* benSeen = recordOf(amy->groupRoster(), "ben");
+        const MemberEntry* amySeen = recordOf(ben->groupRoster(), "amy");
+        QVERIFY(benSeen && amySeen);
+        QCOMPARE(dotted(benSeen->publicAddress), dotted(lab.routerOutside(rb)));
+        QCOMPARE(dotted(amySeen->publicAddress), dotted(lab.routerOutside(ra)));
+        QCOMPARE(benSeen->publicPort, MemberPort);
+        QCOMPARE(amySeen->publicPort, MemberPort);
+        QCOMPARE(dotted(benSeen->localAddress), dotted(benAddress));
+        QCOMPARE(dotted(amy->ownEntry().publicAddress), dotted(lab.routerOutside(ra)));
+        qInfo("host's table: %s", qPrintable(hostTable(*host)));
+        qInfo("amy's list:   %s", qPrintable(listing(*amy)));
+        qInfo("ben's list:   %s", qPrintable(listing(*ben)));
+        QVERIFY2(drops.reportSince("while the members joined"), "a router refused the host's answers");
+        drops.mark();
+
+        // amy writes to ben: the host introduces them and her first text arrives.
+        QVERIFY(pickMember(*amy, "ben") && pickMember(*ben, "amy"));
+        sendText(*amy, QStringLiteral("你好 ben"));
+        QTRY_VERIFY_WITH_TIMEOUT(boxes.textsOf(ben.get()).contains(QStringLiteral("amy说：你好 ben")), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(pathState(*amy), MainDialog::PathOkText, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(pathState(*ben), MainDialog::PathOkText, 3000);
+        qInfo("path open: amy's list %s; ben's list %s", qPrintable(listing(*amy)), qPrintable(listing(*ben)));
+        drops.reportSince("while the path was opened");
+        drops.mark();
+
+        // Both ways over the open path, and nothing more is dropped.
+        sendText(*ben, QStringLiteral("hi amy"));
+        QTRY_VERIFY_WITH_TIMEOUT(boxes.textsOf(amy.get()).contains(QStringLiteral("ben说：hi amy")), 3000);
+        sendText(*amy, QStringLiteral("still there?"));
+        QTRY_VERIFY_WITH_TIMEOUT(boxes.textsOf(ben.get()).contains(QStringLiteral("amy说：still there?")), 3000);
+        qInfo("chat: ben got %s; amy got %s", qPrintable(boxes.textsOf(ben.get()).join(" | ")),
+              qPrintable(boxes.textsOf(amy.get()).join(" | ")));
+
+        // Voice between real lumo processes on the same machines: the windows leave, amy's and
+        // ben's programs join, amy talks to ben through her overlay link, ben accepts through his.
+        amy->close();
+        ben->close();
+        QTRY_COMPARE_WITH_TIMEOUT(host->hostRoster().count, 0, 3000);
+        amy.reset();
+        ben.reset();
+
+        const auto phrase = phraseSamples();
+        QVERIFY2(!phrase.empty(), "the test phrase is missing");
+        QTemporaryDir work;
+        const QString silence = work.filePath(QStringLiteral("silence.wav"));
+        QCOMPARE(QProcess::execute(QStringLiteral("sox"), {"-n", "-r", "8000", "-c", "1", "-b", "16", silence, "trim", "0", "0.1"}), 0);
+        QVERIFY(QDir(work.path()).mkpath("amy") && QDir(work.path()).mkpath("ben"));
+        OverlayStandIn amyLink, benLink;
+        LabProcess amyProcess(lab.memberNamespace("amy"), amyAddress,
+                              {"--name", "amy", "--connect", HostText, "--audio",
+                               "wav:" + QString::fromStdString(phrasePath().string()) + ":" + work.filePath("amy")},
+                              amyLink.runtimeDirectory());
+        QTRY_COMPARE_WITH_TIMEOUT(host->hostRoster().count, 1, 5000);
+        LabProcess benProcess(lab.memberNamespace("ben"), benAddress,
+                              {"--name", "ben", "--connect", HostText, "--audio", "wav:" + silence + ":" + work.filePath("ben")},
+                              benLink.runtimeDirectory());
+        QTRY_COMPARE_WITH_TIMEOUT(host->hostRoster().count, 2, 5000);
+        qInfo("host's table with the lumo processes: %s", qPrintable(hostTable(*host)));
+        const MemberEntry* amyEntry = recordOf(host->hostRoster(), "amy");
+        const MemberEntry* benEntry = recordOf(host->hostRoster(), "ben");
+        QVERIFY(amyEntry && benEntry);
+        QCOMPARE(dotted(amyEntry->publicAddress), dotted(lab.routerOutside(ra)));
+        QCOMPARE(dotted(benEntry->publicAddress), dotted(lab.routerOutside(rb)));
+        const int amyId = amyEntry->id, benId = benEntry->id;
+        auto rowOf = [](int id) { return 2 - id - 1; };
+        QVERIFY(amyLink.waitForMailbox() && benLink.waitForMailbox());
+        QTest::qWait(200);  // both have the roster of two
+
+        QVERIFY(benLink.openAsOverlay());
+        QVERIFY(amyLink.post(link::to_main::SelectMember, rowOf(benId)));
+        QVERIFY(amyLink.post(link::to_main::VoiceToggle, 1));
+        const auto question = benLink.next(link::to_overlay::CallRequest, 3000);
+        QVERIFY2(question, "ben's program heard nothing from amy");
+        QCOMPARE(question->value, amyId);
+        QVERIFY(benLink.post(link::to_main::AcceptVoice, rowOf(amyId)));
+        QTest::qWait(int(phrase.size() / 8) + 800);
+        QVERIFY(amyLink.post(link::to_main::VoiceToggle, 0));
+        QVERIFY(amyProcess.running() && benProcess.running());
+
+        Wav played;
+        const std::string speaker = work.filePath(QStringLiteral("ben/peer-%1.wav").arg(amyId)).toStdString();
+        QTRY_VERIFY_WITH_TIMEOUT(readWav(speaker, &played) && played.samples.size() > 10 * BlockSamples, 3000);
+        const double likeness = phraseLikeness(played.samples, codedPhrase(phrase));
+        qInfo("voice: ben's program played %zu samples of amy's phrase; loudness correlation %.3f", played.samples.size(), likeness);
+        QVERIFY2(likeness > 0.9, "what ben's program played is not amy's phrase");
+
+        QVERIFY2(drops.reportSince("after the path was open (chat both ways, voice)"), "datagrams were dropped on an open path");
+        QVERIFY(amyProcess.stop() && benProcess.stop());
+    }
+};
+
+QTEST_MAIN(NatTest)
+#include "nat_test.moc"
