@@ -161,7 +161,7 @@ public:
         removeStale();
         NatLab probe;
         const QString ns = probe.addNamespace(QStringLiteral("probe"));
-        if (ns.isEmpty()) return QStringLiteral("ip netns add was refused: ") + probe.error();
+        if (ns.isEmpty()) return QStringLiteral("a network namespace could not be set up: ") + probe.error();
         if (!probe.routerRules(ns, Mapping::PerDestination, false))
             return QStringLiteral("address translation in a namespace was refused: ") + probe.error();
         return {};
