@@ -27,6 +27,7 @@
 
 #include <csignal>
 #include <map>
+#include <optional>
 #include <vector>
 
 namespace lumo::test::nat {
@@ -35,8 +36,11 @@ namespace lumo::test::nat {
 inline QString toolPath(const QString& name)
 {
     const QString found = QStandardPaths::findExecutable(name);
-    return found.isEmpty() ? QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")}) : found;
+    if (!found.isEmpty()) return found;
+    return QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")});
 }
+
+inline QString ipTool() { return toolPath(QStringLiteral("ip")); }
 
 struct CommandResult {
     int code = -1;
@@ -155,7 +159,7 @@ public:
     static QString unavailableReason()
     {
         if (::geteuid() != 0) return QStringLiteral("network namespaces need root (running as uid %1)").arg(::geteuid());
-        for (const char* tool : {"ip", "iptables", "iptables-restore", "sysctl"})
+        for (const char* tool : {"ip", "iptables", "iptables-restore"})
             if (toolPath(QString::fromLatin1(tool)).isEmpty())
                 return QStringLiteral("%1 is not installed").arg(QLatin1String(tool));
         removeStale();
@@ -196,9 +200,9 @@ public:
                         ip(router.ns, {"link", "add", "lan", "type", "bridge"}) &&
                         ip(router.ns, {"addr", "add", dotted(router.inside) + "/24", "dev", "lan"}) &&
                         ip(router.ns, {"link", "set", "lan", "up"}) &&
-                        inNamespace(router.ns, QStringLiteral("sysctl"),
-                                    {"-qw", "net.ipv4.ip_forward=1", "net.ipv4.conf.all.send_redirects=0",
-                                     "net.ipv4.conf.lan.send_redirects=0"}) &&
+                        setting(router.ns, QStringLiteral("ipv4/ip_forward"), "1") &&
+                        setting(router.ns, QStringLiteral("ipv4/conf/all/send_redirects"), "0") &&
+                        setting(router.ns, QStringLiteral("ipv4/conf/lan/send_redirects"), "0") &&
                         routerRules(router.ns, mapping, true);
         if (!ok) return -1;
         routers_.push_back(router);
@@ -246,7 +250,8 @@ public:
         const Router& r = routers_.at(std::size_t(router));
         const QString inside = dotted(r.inside & 0xFFFFFF00u) + "/24";
         if (!r.loopbackBase) {
-            if (!iptables(r.ns, {"-t", "nat", "-A", "POSTROUTING", "-o", "lan", "-s", inside, "-d", inside, "-j", "MASQUERADE"}) ||
+            if (!iptables(r.ns, {"-t", "nat", "-A", "POSTROUTING", "-o", "lan", "-s", inside, "-d", inside, "-j",
+                                 "MASQUERADE"}) ||
                 !iptables(r.ns, {"-I", "FORWARD", "1", "-i", "lan", "-o", "lan", "-j", "ACCEPT"}))
                 return false;
             routers_.at(std::size_t(router)).loopbackBase = true;
@@ -260,8 +265,8 @@ public:
     DropCounts drops(int router) const
     {
         DropCounts out;
-        const auto result = runCommand(toolPath(QStringLiteral("ip")), {"netns", "exec", routerNamespace(router), toolPath("iptables"), "-L",
-                                                              "UNSOLICITED", "-v", "-x", "-n"});
+        const auto result = runCommand(ipTool(), {"netns", "exec", routerNamespace(router), toolPath("iptables"), "-L",
+                                                  "UNSOLICITED", "-v", "-x", "-n"});
         static const QRegularExpression row(QStringLiteral(R"(^\s*(\d+)\s+\d+\s+DROP\b.*/\* (\S+) \*/)"));
         for (const QString& line : result.output.split('\n')) {
             const auto match = row.match(line);
@@ -271,11 +276,14 @@ public:
     }
 
     // The outside ports router `router` gave flows of `member` (from `memberPort`), by the
-    // destination they go to ("203.0.113.1:3555" -> 3550), read from the router's flow table.
-    std::map<QString, int> mappedPorts(int router, Ipv4 member, std::uint16_t memberPort) const
+    // destination they go to ("203.0.113.1:3555" -> 3550), read from the router's flow table;
+    // nothing when the kernel does not show that table.
+    std::optional<std::map<QString, int>> mappedPorts(int router, Ipv4 member, std::uint16_t memberPort) const
     {
         std::map<QString, int> out;
-        const auto result = runCommand(toolPath(QStringLiteral("ip")), {"netns", "exec", routerNamespace(router), "cat", "/proc/net/nf_conntrack"});
+        const auto result = runCommand(ipTool(),
+                                       {"netns", "exec", routerNamespace(router), "cat", "/proc/net/nf_conntrack"});
+        if (result.code != 0) return std::nullopt;
         static const QRegularExpression flow(QStringLiteral(
             R"(udp\s.*?src=(\S+) dst=(\S+) sport=(\d+) dport=(\d+) .*?src=(\S+) dst=(\S+) sport=(\d+) dport=(\d+))"));
         for (const QString& line : result.output.split('\n')) {
@@ -287,25 +295,28 @@ public:
     }
 
     QString error() const { return error_; }
+    // False when the kernel lacks the u32 match: then every refused datagram counts as "other".
+    bool namesDatagrams() const { return namesDatagrams_; }
 
     // Removes every namespace of this lab (which also removes its links and rules).
     void removeAll()
     {
-        for (auto it = created_.rbegin(); it != created_.rend(); ++it) runCommand(toolPath(QStringLiteral("ip")), {"netns", "del", *it});
+        for (auto it = created_.rbegin(); it != created_.rend(); ++it)
+            runCommand(ipTool(), {"netns", "del", *it});
         created_.clear();
     }
 
     // Removes namespaces left by runs of this test whose process is gone.
     static void removeStale()
     {
-        const auto list = runCommand(toolPath(QStringLiteral("ip")), {"netns", "list"});
+        const auto list = runCommand(ipTool(), {"netns", "list"});
         static const QRegularExpression stale(QStringLiteral("^%1(\\d+)-\\S+").arg(QLatin1String(Prefix)));
         for (const QString& line : list.output.split('\n')) {
             const auto m = stale.match(line);
             if (!m.hasMatch()) continue;
             const long pid = m.captured(1).toLong();
             if (pid != ::getpid() && !QDir(QStringLiteral("/proc/%1").arg(pid)).exists())
-                runCommand(toolPath(QStringLiteral("ip")), {"netns", "del", m.captured(0)});
+                runCommand(ipTool(), {"netns", "del", m.captured(0)});
         }
     }
 
@@ -330,21 +341,32 @@ private:
     QString addNamespace(const QString& role)
     {
         const QString name = prefix_ + role;
-        if (!check(QStringLiteral("ip netns add ") + name, runCommand(toolPath(QStringLiteral("ip")), {"netns", "add", name}))) return {};
+        if (!check(QStringLiteral("ip netns add ") + name, runCommand(ipTool(), {"netns", "add", name}))) return {};
         created_.push_back(name);
         return ip(name, {"link", "set", "lo", "up"}) ? name : QString();
     }
     bool ip(const QString& ns, const QStringList& arguments)
     {
         const QStringList all = QStringList{"-n", ns} + arguments;
-        return check(QStringLiteral("ip ") + all.join(' '), runCommand(toolPath(QStringLiteral("ip")), all));
+        return check(QStringLiteral("ip ") + all.join(' '), runCommand(ipTool(), all));
     }
     bool inNamespace(const QString& ns, const QString& program, const QStringList& arguments, const QByteArray& input = {})
     {
         const QStringList all = QStringList{"netns", "exec", ns, toolPath(program)} + arguments;
-        return check(QStringLiteral("ip ") + all.join(' '), runCommand(toolPath(QStringLiteral("ip")), all, input));
+        return check(QStringLiteral("ip ") + all.join(' '), runCommand(ipTool(), all, input));
     }
-    bool iptables(const QString& ns, const QStringList& arguments) { return inNamespace(ns, QStringLiteral("iptables"), arguments); }
+    // Writes a network setting (/proc/sys/net/...) of namespace `ns`.
+    bool setting(const QString& ns, const QString& name, const QByteArray& value)
+    {
+        NamespaceScope scope(ns);
+        QFile file(QStringLiteral("/proc/sys/net/") + name);
+        if (scope.entered() && file.open(QIODevice::WriteOnly) && file.write(value) == value.size()) return true;
+        return fail(QStringLiteral("cannot set ") + name + QStringLiteral(" in ") + ns);
+    }
+    bool iptables(const QString& ns, const QStringList& arguments)
+    {
+        return inNamespace(ns, QStringLiteral("iptables"), arguments);
+    }
     // A veth pair from `nsA` (named `a`) to `nsB` (named `b`).
     bool link(const QString& nsA, const QString& a, const QString& nsB, const QString& b)
     {
@@ -377,6 +399,7 @@ private:
         if (!byName) return false;
         // Without the u32 match every refused datagram is counted as "other".
         error_.clear();
+        namesDatagrams_ = false;
         return routerRules(ns, mapping, false);
     }
 
@@ -387,6 +410,7 @@ private:
     QMap<QString, QString> memberNs_;
     QStringList created_;
     QString error_;
+    bool namesDatagrams_ = true;
 };
 
 // A real lumo process on a machine of the lab: `ip netns exec NS lumo --bind ADDRESS ...`,
@@ -402,8 +426,8 @@ public:
         process_.setWorkingDirectory(QStringLiteral(LUMO_RUN_DIR));
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-        process_.start(toolPath(QStringLiteral("ip")), QStringList{"netns", "exec", ns, QStringLiteral(LUMO_BINARY), "--bind", dotted(address)} +
-                                                 arguments);
+        process_.start(ipTool(), QStringList{"netns", "exec", ns, QStringLiteral(LUMO_BINARY), "--bind", dotted(address)} +
+                                     arguments);
     }
     ~LabProcess() { stop(); }
     bool running() const { return process_.state() == QProcess::Running; }

@@ -116,6 +116,15 @@ QString pathState(MainDialog& window)
     return row ? row->text(MainDialog::PathColumn) : QString();
 }
 
+// A column of the member list's row that shows `name`.
+QString rowText(MainDialog& window, const QString& name, int column)
+{
+    auto* list = control<QTreeWidget>(window, "memberList");
+    for (int row = 0; row < list->topLevelItemCount(); ++row)
+        if (list->topLevelItem(row)->text(MainDialog::NameColumn) == name) return list->topLevelItem(row)->text(column);
+    return {};
+}
+
 // The member list as the player sees it: id, name, address:port, connection state.
 QString listing(MainDialog& window)
 {
@@ -126,7 +135,8 @@ QString listing(MainDialog& window)
         rows << QStringLiteral("[%1 %2 %3:%4 %5]")
                     .arg(item->text(MainDialog::IdColumn), item->text(MainDialog::NameColumn),
                          item->text(MainDialog::AddressColumn), item->text(MainDialog::PortColumn),
-                         item->text(MainDialog::PathColumn).isEmpty() ? QStringLiteral("-") : item->text(MainDialog::PathColumn));
+                         item->text(MainDialog::PathColumn).isEmpty() ? QStringLiteral("-")
+                                                                      : item->text(MainDialog::PathColumn));
     }
     return rows.join(' ');
 }
@@ -187,7 +197,8 @@ struct DropLog {
         for (int r = 0; r < lab.routerCount(); ++r) {
             const DropCounts since = difference(lab.drops(r), marks.at(std::size_t(r)));
             none = none && since.empty();
-            qInfo("router %d (%s) dropped %s: %s", r, qPrintable(dotted(lab.routerOutside(r))), when, qPrintable(describe(since)));
+            qInfo("router %d (%s) dropped %s: %s", r, qPrintable(dotted(lab.routerOutside(r))), when,
+                  qPrintable(describe(since)));
         }
         return none;
     }
@@ -264,6 +275,9 @@ private slots:
         QCOMPARE(amySeen->publicPort, MemberPort);
         QCOMPARE(dotted(benSeen->localAddress), dotted(benAddress));
         QCOMPARE(dotted(amy.ownEntry().publicAddress), dotted(lab.routerOutside(ra)));
+        QCOMPARE(rowText(amy, "ben", MainDialog::AddressColumn), dotted(lab.routerOutside(rb)));
+        QCOMPARE(rowText(amy, "ben", MainDialog::PortColumn), QStringLiteral("3550"));
+        QCOMPARE(rowText(ben, "amy", MainDialog::AddressColumn), dotted(lab.routerOutside(ra)));
         QVERIFY2(drops.reportSince("while the members joined"), "a router refused the host's answers");
         drops.mark();
 
@@ -296,7 +310,9 @@ private slots:
         QVERIFY2(!phrase.empty(), "the test phrase is missing");
         QTemporaryDir work;
         const QString silence = work.filePath(QStringLiteral("silence.wav"));
-        QCOMPARE(QProcess::execute(QStringLiteral("sox"), {"-n", "-r", "8000", "-c", "1", "-b", "16", silence, "trim", "0", "0.1"}), 0);
+        QCOMPARE(QProcess::execute(QStringLiteral("sox"),
+                                   {"-n", "-r", "8000", "-c", "1", "-b", "16", silence, "trim", "0", "0.1"}),
+                 0);
         QVERIFY(QDir(work.path()).mkpath("amy") && QDir(work.path()).mkpath("ben"));
         OverlayStandIn amyLink, benLink;
         LabProcess amyProcess(lab.memberNamespace("amy"), amyAddress,
@@ -305,7 +321,8 @@ private slots:
                               amyLink.runtimeDirectory());
         QTRY_COMPARE_WITH_TIMEOUT(host.hostRoster().count, 1, 5000);
         LabProcess benProcess(lab.memberNamespace("ben"), benAddress,
-                              {"--name", "ben", "--connect", HostText, "--audio", "wav:" + silence + ":" + work.filePath("ben")},
+                              {"--name", "ben", "--connect", HostText, "--audio",
+                               "wav:" + silence + ":" + work.filePath("ben")},
                               benLink.runtimeDirectory());
         QTRY_COMPARE_WITH_TIMEOUT(host.hostRoster().count, 2, 5000);
         qInfo("host's table with the lumo processes: %s", qPrintable(hostTable(host)));
@@ -334,15 +351,18 @@ private slots:
         const std::string speaker = work.filePath(QStringLiteral("ben/peer-%1.wav").arg(amyId)).toStdString();
         QTRY_VERIFY_WITH_TIMEOUT(readWav(speaker, &played) && played.samples.size() > 10 * BlockSamples, 3000);
         const double likeness = phraseLikeness(played.samples, codedPhrase(phrase));
-        qInfo("voice: ben's program played %zu samples of amy's phrase; loudness correlation %.3f", played.samples.size(), likeness);
+        qInfo("voice: ben's program played %zu samples of amy's phrase; loudness correlation %.3f",
+              played.samples.size(), likeness);
         QVERIFY2(likeness > 0.9, "what ben's program played is not amy's phrase");
 
-        QVERIFY2(drops.reportSince("after the path was open (chat both ways, voice)"), "datagrams were dropped on an open path");
+        QVERIFY2(drops.reportSince("after the path was open (chat both ways, voice)"),
+                 "datagrams were dropped on an open path");
         QVERIFY(amyProcess.stop() && benProcess.stop());
     }
 
     // ben is on the public segment himself; amy is behind a router. ben writes first: his
-    // opener and his first probe reach amy's router before anything of hers went out to him.
+    // opener (and, as it happens, his first probe) reaches amy's router before anything of hers
+    // went out to him.
     void oneMemberWithoutTranslator()
     {
         WindowBoxes boxes;
@@ -409,7 +429,8 @@ private slots:
         const DropCounts refused = difference(lab.drops(ra), drops.marks.at(0));
         drops.reportSince("while amy tried to reach ben");
         if (boxes.textsOf(&ben).isEmpty()) {
-            QVERIFY2(refused.count("PathOpener") && refused.count("ChatText"), "the router did not refuse what amy sent to its outside address");
+            QVERIFY2(lab.namesDatagrams() ? refused.count("PathOpener") && refused.count("ChatText") : !refused.empty(),
+                     "the router did not refuse what amy sent to its outside address");
             QCOMPARE(pathState(amy), QString());
             QSKIP("hairpin (both members behind one router that does not loop back): members are reached only at the "
                   "address and port the host saw, which is the router's own outside address; a router without NAT "
@@ -480,13 +501,18 @@ private slots:
         qInfo("after 1.5 s: amy's list %s; ben's list %s; ben got %s", qPrintable(listing(amy)), qPrintable(listing(ben)),
               qPrintable(boxes.textsOf(&ben).join(" | ")));
         drops.reportSince("while amy tried to reach ben");
+        // The router's flow table shows why: one outside port per destination.
         const auto ports = lab.mappedPorts(ra, amyAddress, MemberPort);
         const QString toHost = HostText + ":3555", toBen = dotted(lab.routerOutside(rb)) + ":3550";
-        qInfo("amy's router maps her port 3550 to %d towards the host and to %d towards ben's router",
-              ports.count(toHost) ? ports.at(toHost) : -1, ports.count(toBen) ? ports.at(toBen) : -1);
-        QVERIFY2(ports.count(toHost) && ports.count(toBen), "the router's flow table lacks amy's flows");
-        QCOMPARE(ports.at(toHost), int(amySeen->publicPort));
-        QVERIFY(ports.at(toBen) != ports.at(toHost));
+        if (ports) {
+            QVERIFY2(ports->count(toHost) && ports->count(toBen), "the router's flow table lacks amy's flows");
+            qInfo("amy's router maps her port 3550 to %d towards the host and to %d towards ben's router",
+                  ports->at(toHost), ports->at(toBen));
+            QCOMPARE(ports->at(toHost), int(amySeen->publicPort));
+            QVERIFY(ports->at(toBen) != ports->at(toHost));
+        } else {
+            qInfo("this kernel does not show the routers' flow tables");
+        }
         if (boxes.textsOf(&ben).isEmpty()) {
             QVERIFY(pathState(amy).isEmpty() && pathState(ben).isEmpty());
             QSKIP("symmetric translation (amy's router gives each destination its own outside port): the roster can only "

@@ -113,7 +113,8 @@ private slots:
         ann->send(makeHeaderOnly(cmd::PathProbe, 1, 0, Kind::PeerToPeer), dialogMember());
         const auto answers = bytesOf(ann->collect(150));
         QVERIFY2(sinceWriting.elapsed() < 600, "too slow to tell release from the time limit");
-        const std::vector<Bytes> expected{makeHeaderOnly(cmd::PathConfirm, 0, 1, Kind::PeerToPeer), makeChatText(0, 1, "hello ann"),
+        const std::vector<Bytes> expected{makeHeaderOnly(cmd::PathConfirm, 0, 1, Kind::PeerToPeer),
+                                          makeChatText(0, 1, "hello ann"),
                                           makeHeaderOnly(cmd::PathProbe, 0, 1, Kind::PeerToPeer)};
         QCOMPARE(answers, expected);
 
