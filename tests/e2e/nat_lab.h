@@ -261,6 +261,15 @@ public:
                                dotted(member) + ":" + QString::number(memberPort)});
     }
 
+    // How long router `router` keeps a quiet flow open (real home routers: 30 s to a few minutes).
+    bool setFlowTimeout(int router, int seconds)
+    {
+        const QString ns = routerNamespace(router);
+        const QByteArray value = QByteArray::number(seconds);
+        return setting(ns, QStringLiteral("netfilter/nf_conntrack_udp_timeout"), value) &&
+               setting(ns, QStringLiteral("netfilter/nf_conntrack_udp_timeout_stream"), value);
+    }
+
     // Datagrams router `router` has refused so far, by name.
     DropCounts drops(int router) const
     {

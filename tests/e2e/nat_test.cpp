@@ -6,6 +6,12 @@
 // the members' machines, driven through their overlay links. Each router's refused datagrams are
 // counted by name, so the output shows what was dropped while a path was being opened and that
 // nothing is dropped once it is open. Needs root (namespaces, iptables); skipped otherwise.
+//
+// Cases: two members behind two port-keeping routers (chat both ways, then voice between lumo
+// processes); one member on the public segment; both behind one router, without and with NAT
+// loopback; a path left quiet until the routers forget it; a symmetric translator. Where the
+// design cannot work (no loopback, a quiet path, symmetric translation) the case checks that
+// it fails for the stated reason and reports itself skipped with that reason.
 #include "app/main_dialog.h"
 #include "common/gbk.h"
 #include "link_control.h"
@@ -472,6 +478,54 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(boxes.textsOf(&amy).contains(QStringLiteral("ben说：hello amy")), 3000);
         qInfo("with loopback: amy's list %s; ben's list %s", qPrintable(listing(amy)), qPrintable(listing(ben)));
         QVERIFY2(drops.reportSince("with loopback"), "the looping router dropped datagrams");
+    }
+
+    // A path nobody uses closes in the routers after a while, but the lists still read "OK", so
+    // the next text is sent without a new introduction. The routers here forget quiet flows
+    // after 2 s instead of the usual half minute or more.
+    void quietPathClosesInTheRouters()
+    {
+        WindowBoxes boxes;
+        QuietDirectory directory;
+        NatLab lab;
+        QVERIFY2(lab.addPublicSegment(), qPrintable(lab.error()));
+        const int ra = lab.addRouter(Mapping::KeepsPort), rb = lab.addRouter(Mapping::KeepsPort);
+        const Ipv4 amyAddress = lab.addMember("amy", ra), benAddress = lab.addMember("ben", rb);
+        QVERIFY2(ra >= 0 && rb >= 0 && amyAddress && benAddress, qPrintable(lab.error()));
+        QVERIFY2(lab.setFlowTimeout(ra, 2) && lab.setFlowTimeout(rb, 2), qPrintable(lab.error()));
+        DropLog drops{lab, {}};
+        Group group;
+        formGroup(lab, directory, amyAddress, benAddress, group);
+        if (QTest::currentTestFailed()) return;
+        MainDialog &amy = *group.amy, &ben = *group.ben;
+        sendText(amy, QStringLiteral("hello ben"));
+        QTRY_VERIFY_WITH_TIMEOUT(boxes.textsOf(&ben).contains(QStringLiteral("amy说：hello ben")), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(pathState(ben), MainDialog::PathOkText, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(pathState(amy), MainDialog::PathOkText, 3000);
+
+        QTest::qWait(3500);
+        drops.mark();
+        sendText(ben, QStringLiteral("still there?"));
+        QTest::qWait(1000);
+        qInfo("after 3.5 s of quiet: ben's list %s; amy got %s", qPrintable(listing(ben)),
+              qPrintable(boxes.textsOf(&amy).join(" | ")));
+        drops.reportSince("when ben wrote again");
+        if (!boxes.textsOf(&amy).contains(QStringLiteral("ben说：still there?"))) {
+            QCOMPARE(pathState(ben), MainDialog::PathOkText);
+            // A new introduction does not help either: amy's flow to the host is gone too, so
+            // her router drops the host's probe as well.
+            drops.mark();
+            ben.onListDoubleClick();
+            QTest::qWait(1000);
+            const DropCounts refused = difference(lab.drops(ra), drops.marks.at(0));
+            drops.reportSince("when ben asked the host to introduce them again");
+            if (lab.namesDatagrams()) QVERIFY(refused.count("HostPathProbe"));
+            QSKIP("quiet path: the routers forgot the members' flows, yet the lists still read \"OK\", so ben's text went "
+                  "straight to amy's router without a new introduction and was dropped; a new introduction fails too, "
+                  "as amy's flow to the host has gone and her router drops the host's probe; nothing in the design "
+                  "keeps flows open, so a quiet member can be reached again only after she sends something herself");
+        }
+        qInfo("the quiet path still carried text");
     }
 
     // amy's router gives every destination its own outside port (symmetric translation): the
