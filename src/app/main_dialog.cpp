@@ -26,6 +26,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <algorithm>
+
 namespace lumo {
 
 const QString MainDialog::AppName = QStringLiteral("LUMO");
@@ -216,6 +218,11 @@ void MainDialog::buildControls()
     timer_ = new QTimer(this);
     timer_->setInterval(200);
     connect(timer_, &QTimer::timeout, this, &MainDialog::onTimerTick);
+
+    heldTextTimer_ = new QTimer(this);
+    heldTextTimer_->setSingleShot(true);
+    heldTextTimer_->setInterval(PathWaitMs);
+    connect(heldTextTimer_, &QTimer::timeout, this, [this] { releaseHeldTexts(-1); });
 }
 
 void MainDialog::findLocalAddresses(std::optional<Ipv4> bindAddress)
@@ -324,9 +331,35 @@ void MainDialog::rosterReplaced()
     pipeServer_->sendRoster();
 }
 
-void MainDialog::pathConfirmed()
+void MainDialog::pathConfirmed(int fromMember)
 {
     if (QTreeWidgetItem* row = memberRow(selectedRow_)) row->setText(PathColumn, PathOkText);
+    if (fromMember < 0) return;
+    awaitingProbe_.erase(fromMember);
+    releaseHeldTexts(fromMember);
+}
+
+void MainDialog::probeAnswered(int fromMember)
+{
+    if (fromMember < 0) return;
+    releaseHeldTexts(fromMember);
+    if (awaitingProbe_.erase(fromMember) == 0 || !member_.groupRoster.holds(fromMember)) return;
+    const MemberEntry& other = member_.groupRoster.records[fromMember];
+    memberSocket_->sendTo(makeHeaderOnly(cmd::PathProbe, idByte(fromMember), idByte(member_.ownEntry.id), Kind::PeerToPeer),
+                          {other.publicAddress, other.publicPort});
+}
+
+void MainDialog::releaseHeldTexts(int partner)
+{
+    std::vector<HeldText> kept;
+    for (HeldText& held : heldTexts_) {
+        if (partner < 0 || held.partner == partner)
+            memberSocket_->sendTo(held.datagram.bytes, held.datagram.to);
+        else
+            kept.push_back(std::move(held));
+    }
+    heldTexts_ = std::move(kept);
+    if (heldTexts_.empty()) heldTextTimer_->stop();
 }
 
 void MainDialog::chatArrived(int senderId, const std::string& gbkText)
@@ -403,21 +436,31 @@ void MainDialog::onTimerTick()
 void MainDialog::sendChatText()
 {
     const QTreeWidgetItem* row = memberRow(selectedRow_);
-    if (!row || row->text(PathColumn) != PathOkText) requestPeerPath();
+    const bool pathOpen = row && row->text(PathColumn) == PathOkText;
+    if (!pathOpen) requestPeerPath();
     if (!readControls()) return;
     if (chatPartner_ < 0) return;
     if (member_.groupRoster.holds(chatPartner_)) {
         const MemberEntry& partner = member_.groupRoster.records[chatPartner_];
         const Endpoint to{partner.publicAddress, partner.publicPort};
+        // Texts to a partner keep their order: while any wait, a new one waits behind them.
+        const int waitFor = chatPartner_;
+        const bool hold = !pathOpen || std::any_of(heldTexts_.begin(), heldTexts_.end(),
+                                                   [waitFor](const HeldText& held) { return held.partner == waitFor; });
         // A text longer than one datagram holds goes as several, each cut on a character
         // boundary, so nothing is lost and no character is split.
         const std::string text = toGbk(messageEdit_->text());
         std::string_view rest = text;
         do {
             const std::size_t length = gbkPrefixLength(rest, MaxChatTextBytes);
-            memberSocket_->sendTo(makeChatText(idByte(chatPartner_), idByte(member_.ownEntry.id), rest.substr(0, length)), to);
+            Bytes datagram = makeChatText(idByte(chatPartner_), idByte(member_.ownEntry.id), rest.substr(0, length));
+            if (hold)
+                heldTexts_.push_back({chatPartner_, {to, std::move(datagram)}});
+            else
+                memberSocket_->sendTo(datagram, to);
             rest.remove_prefix(length);
         } while (!rest.empty());
+        if (hold && !heldTextTimer_->isActive()) heldTextTimer_->start();
     }
     messageEdit_->clear();
 }
@@ -429,6 +472,7 @@ void MainDialog::sendPathRequests(int target)
     const MemberEntry& other = member_.groupRoster.records[target];
     memberSocket_->sendTo(makeEntryDatagram(cmd::PathOpener, idByte(target), idByte(own.id), Kind::PeerToPeer, own),
                           {other.publicAddress, other.publicPort});
+    awaitingProbe_.insert(target);
     memberSocket_->sendTo(makeEntryDatagram(cmd::PathRequest, idByte(own.id), idByte(target), Kind::ToHost, own),
                           hostEndpoint());
 }
@@ -492,6 +536,7 @@ void MainDialog::closeMainWindow()
 {
     if (closed_) return;
     closed_ = true;
+    releaseHeldTexts(-1);  // text written just before closing still goes
     closeOverlay();
     shell_->closing();
     hostAddress_ = hostAddressEdit_->text();

@@ -20,6 +20,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <vector>
 
 class QCheckBox;
 class QLabel;
@@ -138,7 +140,8 @@ private:
     void sendFromMember(const Outgoing& datagram) override;
     void ackArrived() override;
     void rosterReplaced() override;
-    void pathConfirmed() override;
+    void pathConfirmed(int fromMember) override;
+    void probeAnswered(int fromMember) override;
     void chatArrived(int senderId, const std::string& gbkText) override;
     void voiceArrived(PeerSocket& socket, int senderId, const VoiceRecord& record) override;
 
@@ -148,6 +151,8 @@ private:
     void bindSockets(std::optional<Ipv4> bindAddress);
     void sendFromHost(const HostReply& reply);
     void sendPathRequests(int target);
+    // Sends the chat text held for `partner` (every held text when -1), oldest first.
+    void releaseHeldTexts(int partner);
     // Copies the name field into memberName; false (after telling the player) when it is longer
     // than the 16 bytes a name may have.
     bool readControls();
@@ -187,6 +192,22 @@ private:
     int voicePartner_ = -1;
     VoiceTargetList voiceTargets_;
     int selectedRow_ = -1;
+
+    // Opening a path through address translators. The partner's translator lets our datagrams
+    // in only once the partner's own probe has gone out to us, so chat text written before the
+    // path is open waits until the partner is heard from (its probe or its confirmation), or
+    // PathWaitMs at most, instead of being dropped there. And our own probe may reach the
+    // partner's translator before that probe has left it: the first probe we hear from a member
+    // we asked a path to is answered with one more probe of ours, so that our side too hears the
+    // confirmation.
+    static constexpr int PathWaitMs = 600;
+    struct HeldText {
+        int partner;
+        Outgoing datagram;
+    };
+    std::vector<HeldText> heldTexts_;
+    QTimer* heldTextTimer_ = nullptr;
+    std::set<int> awaitingProbe_;  // members we asked a path to and have not yet heard
 
     // Connect judgement (200 ms ticks).
     std::int32_t connectDeadline_ = 0;

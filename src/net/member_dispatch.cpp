@@ -6,7 +6,7 @@ namespace {
 
 using Action = MemberDispatch::Action;
 
-MemberDispatch result(Action action) { return MemberDispatch{action, std::nullopt, -1, {}, -1, {}}; }
+MemberDispatch result(Action action) { return MemberDispatch{action, std::nullopt, -1, {}, -1, {}, -1}; }
 
 Endpoint publicEndpoint(const MemberEntry& entry) { return {entry.publicAddress, entry.publicPort}; }
 
@@ -55,13 +55,17 @@ MemberDispatch dispatchMemberDatagram(MemberState& state, ByteView datagram, End
         const int sender = header->secondId;
         if (!roster.holds(sender)) return result(Action::Dropped);
         MemberDispatch out = result(Action::ProbeAnswered);
+        out.pathPeer = sender;
         out.send = Outgoing{publicEndpoint(roster.records[sender]),
                             makeHeaderOnly(cmd::PathConfirm, header->secondId, header->firstId, Kind::PeerToPeer)};
         return out;
     }
 
-    case Message::PathConfirm:
-        return result(Action::PathConfirmed);
+    case Message::PathConfirm: {
+        MemberDispatch out = result(Action::PathConfirmed);
+        if (roster.holds(header->secondId)) out.pathPeer = header->secondId;
+        return out;
+    }
 
     case Message::ChatText: {
         const int sender = header->secondId;

@@ -40,6 +40,9 @@ struct MemberDispatch {
     std::string chatText;  // GBK bytes as received
     int voiceSender = -1;
     VoiceRecord voiceRecord;
+    // ProbeAnswered, PathConfirmed: the member the probe or confirmation came from (-1 when the
+    // roster holds no such member; a confirmation still counts, as designed).
+    int pathPeer = -1;
 };
 
 // Handles one datagram received from `source`. Every id read from the header is checked against

@@ -66,7 +66,8 @@ void PeerSocket::onReceive()
         case MemberDispatch::Action::ForHost: owner_.handleHostDatagram(datagram, source); break;
         case MemberDispatch::Action::AckArrived: owner_.ackArrived(); break;
         case MemberDispatch::Action::RosterReplaced: owner_.rosterReplaced(); break;
-        case MemberDispatch::Action::PathConfirmed: owner_.pathConfirmed(); break;
+        case MemberDispatch::Action::ProbeAnswered: owner_.probeAnswered(result.pathPeer); break;
+        case MemberDispatch::Action::PathConfirmed: owner_.pathConfirmed(result.pathPeer); break;
         case MemberDispatch::Action::ChatArrived: owner_.chatArrived(result.chatSender, result.chatText); break;
         case MemberDispatch::Action::VoiceArrived:
             owner_.voiceArrived(*this, result.voiceSender, result.voiceRecord);

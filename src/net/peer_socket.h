@@ -26,7 +26,10 @@ public:
     virtual void sendFromMember(const Outgoing& datagram) = 0;
     virtual void ackArrived() = 0;
     virtual void rosterReplaced() = 0;
-    virtual void pathConfirmed() = 0;
+    // A member's PathConfirm arrived (`fromMember` -1 when the roster holds no such member).
+    virtual void pathConfirmed(int fromMember) = 0;
+    // A member's PathProbe arrived and was answered with a PathConfirm.
+    virtual void probeAnswered(int fromMember) = 0;
     virtual void chatArrived(int senderId, const std::string& gbkText) = 0;
     virtual void voiceArrived(PeerSocket& socket, int senderId, const VoiceRecord& record) = 0;
 };

@@ -244,7 +244,7 @@ private slots:
         auto request = host->next(1000, cmd::PathRequest);
         QVERIFY(request);
         QCOMPARE((Bytes{request->bytes.begin(), request->bytes.begin() + 4}), (Bytes{14, 1, 0, 3}));
-        auto chat = ann->next(1000, cmd::ChatText);
+        auto chat = ann->next(2000, cmd::ChatText);  // held until ann's probe, or 600 ms
         QVERIFY(chat);
         QCOMPARE(chat->bytes, makeChatText(0, 1, "hello ann"));
         QVERIFY(control<QLineEdit>("messageText")->text().isEmpty());
