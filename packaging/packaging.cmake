@@ -65,6 +65,8 @@ if(TARGET lumo)
   install(FILES ${LUMO_PACKAGING_OUT}/lumo.1.gz DESTINATION share/man/man1 COMPONENT lumo)
   install(FILES ${LUMO_PACKAGING_DIR}/debian/copyright ${LUMO_PACKAGING_OUT}/changelog.Debian.gz
           DESTINATION share/doc/lumo COMPONENT lumo)
+  install(FILES ${LUMO_PACKAGING_DIR}/debian/lumo/lintian-overrides DESTINATION share/lintian/overrides
+          RENAME lumo COMPONENT lumo)
 endif()
 
 if(TARGET lumo-directory)
@@ -91,6 +93,9 @@ set(CPACK_PACKAGE_NAME lumo)
 set(CPACK_PACKAGE_VENDOR "LUMO developers")
 set(CPACK_PACKAGE_CONTACT "LUMO developers <maintainers@lumo.example.net>")
 set(CPACK_PACKAGE_VERSION "${LUMO_DEB_UPSTREAM_VERSION}")
+# Each package's description starts with its own synopsis. CPack would put the project's summary
+# in front of both, unless the summary is left at CPack's own default value.
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${CMAKE_PROJECT_NAME} built using CMake")
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL ${LUMO_COMPONENTS})
