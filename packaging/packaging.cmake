@@ -5,7 +5,8 @@
 #                   PREFIX/lib/lumo/plugin/*.so     the overlay plug-in
 #                   PREFIX/share/lumo/{sys,skin}/   the shipped settings and skins
 #                   menu entry, icon, AppStream metadata, lumo(1)
-#   lumo-directory  PREFIX/bin/lumo-directory, its systemd unit, /etc/default/lumo-directory,
+#   lumo-directory  PREFIX/bin/lumo-directory, its systemd unit, /etc/default/lumo-directory
+#                   (PREFIX/etc/default for a prefix other than /usr),
 #                   lumo-directory(1); the maintainer scripts add the system user and
 #                   /var/lib/lumo-directory
 #
@@ -18,7 +19,6 @@
 set(LUMO_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(LUMO_PACKAGING_OUT ${CMAKE_BINARY_DIR}/packaging)
 file(MAKE_DIRECTORY ${LUMO_PACKAGING_OUT})
-set(LUMO_SYSCONFDIR "/etc" CACHE PATH "Where lumo-directory's settings file is installed")
 
 # Debian version: 1.3beta is upstream 1.3~beta, which sorts before the final 1.3.
 string(REPLACE "beta" "~beta" LUMO_DEB_UPSTREAM_VERSION "${LUMO_VERSION_TEXT}")
@@ -72,16 +72,28 @@ endif()
 if(TARGET lumo-directory)
   list(APPEND LUMO_COMPONENTS directory)
   install(TARGETS lumo-directory RUNTIME DESTINATION bin COMPONENT directory)
-  # The unit names the program by its installed path, known only at installation time (CPack
-  # installs into /usr whatever the build's prefix).
+  # The unit names the program and the settings by their installed paths, known only at
+  # installation time (CPack installs into /usr whatever the build's prefix).
   install(CODE "set(BINDIR \"\${CMAKE_INSTALL_PREFIX}/bin\")
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(SYSCONFDIR /etc)
+    else()
+      set(SYSCONFDIR \"\${CMAKE_INSTALL_PREFIX}/etc\")
+    endif()
     configure_file(\"${LUMO_PACKAGING_DIR}/systemd/lumo-directory.service.in\"
                    \"${LUMO_PACKAGING_OUT}/lumo-directory.service\" @ONLY)"
           COMPONENT directory)
   install(FILES ${LUMO_PACKAGING_OUT}/lumo-directory.service DESTINATION lib/systemd/system
           COMPONENT directory)
-  install(FILES ${LUMO_PACKAGING_DIR}/systemd/lumo-directory.default DESTINATION ${LUMO_SYSCONFDIR}/default
-          RENAME lumo-directory COMPONENT directory)
+  # Settings in /etc/default for the system prefix (the packages), else under the prefix.
+  install(CODE "if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(etc /etc)
+    else()
+      set(etc \"\${CMAKE_INSTALL_PREFIX}/etc\")
+    endif()
+    file(INSTALL DESTINATION \"\${etc}/default\" TYPE FILE RENAME lumo-directory
+         FILES \"${LUMO_PACKAGING_DIR}/systemd/lumo-directory.default\")"
+          COMPONENT directory)
   install(FILES ${LUMO_PACKAGING_OUT}/lumo-directory.1.gz DESTINATION share/man/man1 COMPONENT directory)
   install(FILES ${LUMO_PACKAGING_DIR}/debian/copyright ${LUMO_PACKAGING_OUT}/changelog.Debian.gz
           DESTINATION share/doc/lumo-directory COMPONENT directory)
