@@ -39,6 +39,7 @@ public:
         return false;
     }
     bool running() const { return process_.state() == QProcess::Running; }
+    qint64 processId() const { return process_.processId(); }
     Endpoint memberEndpoint() const { return {address_, MemberPort}; }
     Endpoint hostEndpoint() const { return {address_, HostPort}; }
 
