@@ -1,8 +1,10 @@
 #include "app/lumo_app.h"
 
 #include "app/main_dialog.h"
+#include "voice/audio_backends.h"
 
 #include <QApplication>
+#include <QWidget>
 #include <QCommandLineParser>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -33,6 +35,9 @@ void closeOnTerminationSignals(MainDialog& window)
         char byte;
         [[maybe_unused]] const auto read = ::read(signalPipe[0], &byte, 1);
         notifier->setEnabled(false);
+        // Any open message box goes first: its own loop would otherwise keep the program alive.
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (widget != &window && widget->isModal() && widget->isVisible()) widget->close();
         window.close();
     });
     struct sigaction action = {};
@@ -62,7 +67,13 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
     const QCommandLineOption connectTo(QStringLiteral("connect"),
                                        QStringLiteral("Join the group hosted at this address at start."),
                                        QStringLiteral("ADDRESS"));
-    parser.addOptions({help, version, bind, name, connectTo});
+    const QCommandLineOption audio(QStringLiteral("audio"),
+                                   QStringLiteral("Sound devices: portaudio (the sound card, default), null (none), or "
+                                                  "wav:MIC.wav:SPEAKER_DIR (speak from a WAV file; what each member "
+                                                  "says goes to SPEAKER_DIR/peer-<id>.wav)."),
+                                   QStringLiteral("DEVICES"),
+                                   QString::fromUtf8(DefaultAudioOption.data(), int(DefaultAudioOption.size())));
+    parser.addOptions({help, version, bind, name, connectTo, audio});
 
     if (!parser.parse(arguments)) {
         std::fprintf(stderr, "lumo: %s\nTry 'lumo --help'.\n", qPrintable(parser.errorText()));
@@ -91,6 +102,7 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
             return std::nullopt;
         }
     }
+    options.audio = parser.value(audio);
     options.memberName = parser.value(name);
     options.connectAddress = parser.value(connectTo);
     if (!options.connectAddress.isEmpty() && !parseDottedAddress(options.connectAddress.toStdString())) {
@@ -111,15 +123,25 @@ int runLumo(int argc, char** argv)
     const auto options = parseCommandLine(arguments, exitCode);
     if (!options) return exitCode;
 
+    std::string audioError;
+    const std::unique_ptr<AudioSystem> audio = makeAudioSystem(options->audio.toStdString(), &audioError);
+    if (!audio) {
+        std::fprintf(stderr, "lumo: --audio: %s\n", audioError.c_str());
+        return 2;
+    }
+
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("LUMO"));
     QApplication::setApplicationVersion(QStringLiteral(LUMO_VERSION_TEXT));
 
-    MainDialog window(MainDialogOptions{options->bindAddress});
+    MainDialogOptions windowOptions;
+    windowOptions.bindAddress = options->bindAddress;
+    windowOptions.audio = audio.get();
+    MainDialog window(windowOptions);
     closeOnTerminationSignals(window);
     if (!options->connectAddress.isEmpty()) {
         window.setMemberName(options->memberName);
-        window.setHostAddressText(options->connectAddress);
+        window.setRemoteAddress(options->connectAddress);
         QTimer::singleShot(0, &window, &MainDialog::connectToHost);
     }
     window.exec();

@@ -1,10 +1,16 @@
 #include "app/main_dialog.h"
 
+#include "app/call_prompt_dialog.h"
+
 #include "common/gbk.h"
+#include "directory/curl_http_client.h"
+#include "directory/group_browser_dialog.h"
 #include "net/local_addresses.h"
 #include "shell/app_icon.h"
 #include "shell/dialog_units.h"
+#include "shell/hyperlink_label.h"
 #include "shell/message_box.h"
+#include "voice/voice_capture.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -15,6 +21,7 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
+#include <QScreen>
 #include <QTimer>
 #include <QTreeWidget>
 
@@ -25,6 +32,10 @@ const QString MainDialog::UpdateText = QStringLiteral("更新");
 const QString MainDialog::VoiceText = QStringLiteral("语聊");
 const QString MainDialog::StopVoiceText = QStringLiteral("终止");
 const QString MainDialog::PathOkText = QStringLiteral("OK");
+const QString MainDialog::ChattingText = QStringLiteral("聊天中");
+const QString MainDialog::NotChattingText = QStringLiteral("不聊");
+const QString MainDialog::WaitingText = QStringLiteral("等待");
+const QString MainDialog::PromptText = QStringLiteral("提示");
 
 namespace {
 
@@ -52,14 +63,53 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     member_.ownEntry.id = UnassignedId;
     findLocalAddresses(options.bindAddress);
     member_.ownEntry.localPort = MemberPort;
-    ownAddressLabel_->setText(QString::fromStdString(dottedAddress(member_.ownEntry.localAddress)));
+    showOwnAddress();
 
-    // The group browser, the call prompt and the voice capture join here as they are built.
+    // The group browser opens beside the main window; its directory requests leave from the
+    // bind address, so that the directory sees this client where its group is hosted.
+    HttpClient* http = options.directoryHttp;
+    if (!http) {
+        ownDirectoryHttp_ = std::make_unique<CurlHttpClient>(
+            options.bindAddress ? dottedAddress(*options.bindAddress) : std::string());
+        http = ownDirectoryHttp_.get();
+    }
+    groupBrowser_ = std::make_unique<GroupBrowserDialog>(static_cast<GroupBrowserOwner&>(*this), http);
+    groupBrowser_->show();
+    // The first refresh runs once the window is up and the sockets are bound: its requests and
+    // any message they raise must not hold up the group's datagrams.
+    QTimer::singleShot(0, groupBrowser_.get(), &GroupBrowserDialog::refreshGroups);
+    siteLink_->SetURL(groupBrowser_->baseUrl());
+
+    callPrompt_ = std::make_unique<CallPromptDialog>();
+    callPrompt_->setAnswerHandler([this](std::uint16_t memberId, std::uint16_t row, VoiceAnswer answer) {
+        // The prompt changes the answer of a member that has sent voice; the column shows it on
+        // the row the prompt was opened for.
+        if (!memberSocket_->voiceSlots().setAnswer(memberId, answer)) return;
+        const QString text = answer == VoiceAnswer::Accepted ? ChattingText
+                             : answer == VoiceAnswer::Refused ? NotChattingText
+                                                              : WaitingText;
+        if (QTreeWidgetItem* item = memberRow(row)) item->setText(VoiceColumn, text);
+    });
+
+    audio_ = options.audio;
+    if (!audio_) {
+        ownAudio_ = std::make_unique<NullAudioSystem>();
+        audio_ = ownAudio_.get();
+    }
+    capture_ = std::make_unique<VoiceCapture>(*audio_);
+    capture_->setBlockSink([this](const VoiceRecord& record) { sendVoiceBlock(record); });
 
     bindSockets(options.bindAddress);
+    publishSendPlan();
 }
 
-MainDialog::~MainDialog() = default;
+MainDialog::~MainDialog()
+{
+    // The capture thread sends through the member socket: it stops before the socket goes.
+    capture_->setEnabled(false);
+    capture_->StopAll();
+    capture_.reset();
+}
 
 void MainDialog::buildControls()
 {
@@ -137,10 +187,13 @@ void MainDialog::buildControls()
     memberList_->setMouseTracking(true);  // track select: rows highlight under the mouse
     memberList_->setContextMenuPolicy(Qt::CustomContextMenu);
     memberList_->setStyleSheet(QStringLiteral("QTreeWidget { background-color: #F0F0F0; }"));
+    connect(memberList_, &QTreeWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { onListRightClick(memberList_->viewport()->mapToGlobal(at)); });
 
     statusLabel_ = label(QString(), 7, 170, 164, 9);
     statusLabel_->setObjectName(QStringLiteral("statusText"));
-    siteLink_ = label(QStringLiteral("访问站点"), 278, 171, 34, 8);
+    siteLink_ = new HyperLinkLabel(QStringLiteral("访问站点"), this);
+    siteLink_->setGeometry(du.rect(278, 171, 34, 8));
     siteLink_->setObjectName(QStringLiteral("siteLink"));
 
     setFixedSize(du.x(319), du.y(182));
@@ -151,6 +204,8 @@ void MainDialog::buildControls()
     connect(memberList_, &QTreeWidget::itemClicked, this, [this] { onListClick(); });
     connect(memberList_, &QTreeWidget::itemDoubleClicked, this, [this] { onListDoubleClick(); });
     connect(gainCheck_, &QCheckBox::toggled, this, [this](bool on) { gainBoost_ = on; });
+    connect(voiceButton_, &QPushButton::clicked, this, &MainDialog::onVoiceButton);
+    connect(groupModeCheck_, &QCheckBox::clicked, this, &MainDialog::onGroupModeClicked);
 
     timer_ = new QTimer(this);
     timer_->setInterval(200);
@@ -198,7 +253,14 @@ Endpoint MainDialog::hostEndpoint() const
 }
 
 void MainDialog::setMemberName(const QString& name) { memberNameEdit_->setText(name); }
-void MainDialog::setHostAddressText(const QString& address) { hostAddressEdit_->setText(address); }
+void MainDialog::setRemoteAddress(const QString& address) { hostAddressEdit_->setText(address); }
+
+void MainDialog::showOwnAddress()
+{
+    ownAddressLabel_->setText(QString::fromStdString(dottedAddress(member_.ownEntry.localAddress)));
+}
+
+void MainDialog::setSiteUrl(const QString& url) { siteLink_->SetURL(url); }
 
 // ---------------------------------------------------------------------------------------------
 // Datagrams arriving
@@ -242,6 +304,7 @@ void MainDialog::rosterReplaced()
         }
         memberList_->insertTopLevelItem(0, item);
     }
+    publishSendPlan();
     // The overlay receives the new roster here once it exists.
 }
 
@@ -258,11 +321,6 @@ void MainDialog::chatArrived(int senderId, const std::string& gbkText)
         return;
     }
     informLater(this, AppName, text);
-}
-
-void MainDialog::voiceArrived(PeerSocket&, int, const VoiceRecord&)
-{
-    // Voice playback joins here once the voice streams are built.
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -311,7 +369,7 @@ void MainDialog::onTimerTick()
     ++sessionTicks_;
     ++uptimeTicks_;
     if ((uptimeTicks_ & 0xFF) == 0) sendFromHost(hostTable_.sweepDuplicates());
-    // Every 512 ticks the voice streams release silent members (once voice is built).
+    if (uptimeTicks_ % 512 == 1) sweepSilentPeers();
 
     if (connectDeadline_ != 0 && sessionTicks_ == connectDeadline_ && deadlineArmed_) {
         if (hostAcknowledged_) {
@@ -363,10 +421,7 @@ void MainDialog::requestPeerPath()
 {
     if (groupVoiceMode_) {
         // The ticked rows are the members to reach; take them as the list shows them now.
-        if (targetsChanged_) {
-            targetsChanged_ = false;
-            refreshVoiceTargets();
-        }
+        if (targetsChanged_.exchange(false)) refreshVoiceTargets();
         for (int i = 0; i < voiceTargets_.count; ++i)
             if (voiceTargets_.ids[i] >= 0) sendPathRequests(voiceTargets_.ids[i]);
         return;
@@ -387,6 +442,8 @@ void MainDialog::refreshVoiceTargets()
     }
     voiceTargets_ = targets;
     if (groupVoiceMode_ && targets.count == 0) voiceButton_->setText(VoiceText);
+    publishSendPlan();
+    // The overlay receives the new selection here once it exists.
 }
 
 void MainDialog::onListClick()
@@ -400,7 +457,8 @@ void MainDialog::onListClick()
             partnerLabel_->setText(memberNameText(chatPartner_));
         }
     }
-    voiceButton_->setText(VoiceText);  // talking is not built yet, so the state is always "not talking"
+    voiceButton_->setText(talking() ? StopVoiceText : VoiceText);
+    callPrompt_->hide();
 }
 
 void MainDialog::onListDoubleClick()
@@ -409,20 +467,7 @@ void MainDialog::onListDoubleClick()
     targetsChanged_ = true;
 }
 
-void MainDialog::showGroupBrowser()
-{
-    // The group browser window joins here once the directory is built.
-}
-
-void MainDialog::stopVoice()
-{
-    if (member_.groupRoster.holds(chatPartner_)) {
-        const MemberEntry& partner = member_.groupRoster.records[chatPartner_];
-        memberSocket_->sendTo(makeHeaderOnly(cmd::VoiceStopNotice, idByte(chatPartner_), idByte(member_.ownEntry.id),
-                                             Kind::PeerToPeer),
-                              {partner.publicAddress, partner.publicPort});
-    }
-}
+void MainDialog::showGroupBrowser() { groupBrowser_->showAgain(); }
 
 // ---------------------------------------------------------------------------------------------
 // Closing
@@ -437,7 +482,8 @@ void MainDialog::closeMainWindow()
     if (parseDottedAddress(hostAddress_.toStdString()))
         memberSocket_->sendTo(makeEntryDatagram(cmd::LeaveNotice, idByte(own.id), idByte(chatPartner_), Kind::ToHost, own),
                               hostEndpoint());
-    // A group registered with the directory is removed here once the directory is built.
+    groupBrowser_->removeRegistration();
+    groupBrowser_->hide();
 }
 
 void MainDialog::closeEvent(QCloseEvent* event)
@@ -450,6 +496,26 @@ void MainDialog::reject()
 {
     closeMainWindow();
     QDialog::reject();
+}
+
+void MainDialog::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    if (placedBrowser_) return;
+    placedBrowser_ = true;
+    // The group browser opens beside the main window, once the window system has placed it: to
+    // its right where the screen has room, otherwise to its left.
+    QTimer::singleShot(0, this, &MainDialog::placeGroupBrowser);
+}
+
+void MainDialog::placeGroupBrowser()
+{
+    const QRect main = frameGeometry();
+    const QRect screen = this->screen() ? this->screen()->availableGeometry() : QRect();
+    const int width = groupBrowser_->frameGeometry().width();
+    int x = main.right() + 8;
+    if (screen.isValid() && x + width > screen.right()) x = std::max(screen.left(), main.left() - 8 - width);
+    groupBrowser_->move(x, main.top());
 }
 
 void MainDialog::paintEvent(QPaintEvent* event)

@@ -4,15 +4,19 @@
 #pragma once
 
 #include "common/wire.h"
+#include "directory/group_browser_owner.h"
 #include "net/host_table.h"
 #include "net/member_dispatch.h"
 #include "net/peer_socket.h"
+#include "voice/voice_streams.h"
 
 #include <QDialog>
 #include <QString>
 
 #include <array>
+#include <atomic>
 #include <memory>
+#include <mutex>
 #include <optional>
 
 class QCheckBox;
@@ -25,18 +29,22 @@ class QTreeWidgetItem;
 
 namespace lumo {
 
+class AudioSystem;
+class CallPromptDialog;
+class GroupBrowserDialog;
+class HttpClient;
+class HyperLinkLabel;
+class VoiceCapture;
+
 struct MainDialogOptions {
     std::optional<Ipv4> bindAddress;  // bind the two ports on this address only
+    // Carries the directory's requests; by default a libcurl client sending from the bind address.
+    HttpClient* directoryHttp = nullptr;
+    // The microphone and the speakers; none (no sound card) when not given. Must outlive the window.
+    AudioSystem* audio = nullptr;
 };
 
-// Up to 8 ticked members that receive this client's voice; the first 8 ticked rows win.
-struct VoiceTargetList {
-    static constexpr int Capacity = 8;
-    std::array<int, Capacity> ids{-1, -1, -1, -1, -1, -1, -1, -1};
-    int count = 0;
-};
-
-class MainDialog : public QDialog, private PeerSocketOwner {
+class MainDialog : public QDialog, private PeerSocketOwner, public GroupBrowserOwner {
     Q_OBJECT
 public:
     // Texts of the window.
@@ -45,6 +53,10 @@ public:
     static const QString VoiceText;       // "语聊"
     static const QString StopVoiceText;   // "终止"
     static const QString PathOkText;      // "OK"
+    static const QString ChattingText;    // "聊天中"
+    static const QString NotChattingText; // "不聊"
+    static const QString WaitingText;     // "等待"
+    static const QString PromptText;      // "提示"
 
     enum Column { IdColumn, NameColumn, AddressColumn, PortColumn, PathColumn, VoiceColumn, ColumnCount };
 
@@ -52,7 +64,7 @@ public:
     ~MainDialog() override;
 
     // --- actions behind the controls ---
-    void connectToHost();      // button "连接"/"更新"
+    void connectToHost() override;  // button "连接"/"更新"
     void sendJoin();
     void sendChatText();       // button "发送"
     void requestPeerPath();
@@ -63,15 +75,36 @@ public:
     void refreshVoiceTargets();
     void closeMainWindow();
 
+    // --- voice ---
+    void onVoiceButton();                 // button "语聊"/"终止"
+    void onGroupModeClicked();            // check box "GGMM："
+    void onListRightClick(const QPoint& screenPosition);
+    bool startVoice();
+    bool stopVoice();
+    void sweepSilentPeers();
+    // Sets a member's answer in its voice slot and shows it in the voice column; false when the
+    // member has no slot (it has not sent voice yet).
+    bool setVoiceAnswer(int memberId, VoiceAnswer answer, const QString& columnText);
+    bool talking() const;
+    CallPromptDialog& callPrompt() const { return *callPrompt_; }
+    const PeerSlots& voiceSlots() const;
+
     // Fills the name and host address fields, as the command line or the group browser do.
-    void setMemberName(const QString& name);
-    void setHostAddressText(const QString& address);
+    void setMemberName(const QString& name) override;
+    void setRemoteAddress(const QString& address) override;
+
+    // GroupBrowserOwner: the directory may see this client at its second address.
+    Ipv4 ownAddress() const override { return member_.ownEntry.localAddress; }
+    void setOwnAddress(Ipv4 address) override { member_.ownEntry.localAddress = address; }
+    void showOwnAddress() override;
+    void setSiteUrl(const QString& url) override;
+    GroupBrowserDialog& groupBrowser() const { return *groupBrowser_; }
 
     // --- state, for the other parts of the program and for tests ---
     const MemberEntry& ownEntry() const { return member_.ownEntry; }
     const Roster& groupRoster() const { return member_.groupRoster; }
     const Roster& hostRoster() const { return hostTable_.roster(); }
-    Ipv4 secondLocalAddress() const { return secondLocalAddress_; }
+    Ipv4 secondLocalAddress() const override { return secondLocalAddress_; }
     int chatPartner() const { return chatPartner_; }
     int selectedRow() const { return selectedRow_; }
     const VoiceTargetList& voiceTargets() const { return voiceTargets_; }
@@ -87,6 +120,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void reject() override;  // Escape ends the program the same way as closing the window
     void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     // PeerSocketOwner: what arriving datagrams do to this window.
@@ -100,6 +134,7 @@ private:
     void voiceArrived(PeerSocket& socket, int senderId, const VoiceRecord& record) override;
 
     void buildControls();
+    void placeGroupBrowser();
     void findLocalAddresses(std::optional<Ipv4> bindAddress);
     void bindSockets(std::optional<Ipv4> bindAddress);
     void sendFromHost(const HostReply& reply);
@@ -107,8 +142,12 @@ private:
     // Copies the name field into memberName; false (after telling the player) when it is longer
     // than the 16 bytes a name may have.
     bool readControls();
-    void stopVoice();
     bool overlayPipeOpen() const { return false; }  // the in-game overlay's pipe (not yet built)
+    void publishSendPlan();
+    void sendVoiceBlock(const VoiceRecord& record);  // capture thread
+    void setVoiceColumn(int memberId, const QString& text);
+    void tickMember(int memberId, bool ticked);
+    void askAboutVoice(int memberId);
     QString memberNameText(int id) const;
     Endpoint hostEndpoint() const;
 
@@ -129,14 +168,27 @@ private:
     bool hostAcknowledged_ = false;
     std::int32_t sessionTicks_ = 0;
     std::uint32_t uptimeTicks_ = 0;
-    bool targetsChanged_ = true;
+    std::atomic<bool> targetsChanged_{true};
     bool gainBoost_ = false;
     bool groupVoiceMode_ = true;
     bool closed_ = false;
+    bool placedBrowser_ = false;
+
+    // Voice. The capture thread reads only sendPlan_, which the user-interface thread replaces
+    // whenever the targets, the roster, the own record, the mode or the partner change.
+    std::unique_ptr<AudioSystem> ownAudio_;
+    AudioSystem* audio_ = nullptr;
+    std::unique_ptr<VoiceCapture> capture_;
+    std::unique_ptr<CallPromptDialog> callPrompt_;
+    mutable std::mutex sendPlanLock_;
+    std::shared_ptr<const VoiceSendPlan> sendPlan_;
+    std::array<std::int16_t, 1024> pcmScratch_{};  // a new member's first block, decoded
 
     std::unique_ptr<PeerSocket> memberSocket_;
     std::unique_ptr<PeerSocket> hostSocket_;
     QTimer* timer_ = nullptr;
+    std::unique_ptr<HttpClient> ownDirectoryHttp_;
+    std::unique_ptr<GroupBrowserDialog> groupBrowser_;
 
     // Controls.
     QLineEdit* memberNameEdit_ = nullptr;
@@ -152,7 +204,7 @@ private:
     QCheckBox* groupModeCheck_ = nullptr;
     QTreeWidget* memberList_ = nullptr;
     QLabel* statusLabel_ = nullptr;
-    QLabel* siteLink_ = nullptr;
+    HyperLinkLabel* siteLink_ = nullptr;
 };
 
 }  // namespace lumo

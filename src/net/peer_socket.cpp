@@ -3,6 +3,10 @@
 #include <QHostAddress>
 #include <QNetworkDatagram>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 namespace lumo {
 
 PeerSocket::PeerSocket(PeerSocketOwner& owner, QObject* parent) : QObject(parent), owner_(owner)
@@ -13,7 +17,22 @@ PeerSocket::PeerSocket(PeerSocketOwner& owner, QObject* parent) : QObject(parent
 bool PeerSocket::bind(Ipv4 address, std::uint16_t port)
 {
     const QHostAddress local = address ? QHostAddress(address) : QHostAddress(QHostAddress::AnyIPv4);
-    return socket_.bind(local, port);
+    const bool bound = socket_.bind(local, port);
+    descriptor_.store(bound ? static_cast<int>(socket_.socketDescriptor()) : -1);
+    return bound;
+}
+
+void PeerSocket::sendFromAnyThread(const Bytes& bytes, Endpoint to) const
+{
+    const int descriptor = descriptor_.load();
+    if (descriptor < 0) return;
+    sockaddr_in target{};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(to.port);
+    target.sin_addr.s_addr = htonl(to.address);
+    // Voice is never retransmitted: a failed send is simply a lost block.
+    [[maybe_unused]] const auto sent = ::sendto(descriptor, bytes.data(), bytes.size(), MSG_DONTWAIT,
+                                                reinterpret_cast<const sockaddr*>(&target), sizeof target);
 }
 
 bool PeerSocket::isBound() const { return socket_.state() == QAbstractSocket::BoundState; }

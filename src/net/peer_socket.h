@@ -6,9 +6,12 @@
 #include "common/wire.h"
 #include "net/host_table.h"
 #include "net/member_dispatch.h"
+#include "voice/voice_streams.h"
 
 #include <QObject>
 #include <QUdpSocket>
+
+#include <atomic>
 
 namespace lumo {
 
@@ -38,6 +41,12 @@ public:
     bool bind(Ipv4 address, std::uint16_t port);
     bool isBound() const;
     void sendTo(const Bytes& bytes, Endpoint to);
+    // Sends from a thread other than the user-interface thread (the capture thread's voice):
+    // one sendto on the socket's descriptor, which the kernel makes safe to call concurrently.
+    void sendFromAnyThread(const Bytes& bytes, Endpoint to) const;
+
+    // Per-member voice playback state of the members heard through this socket.
+    PeerSlots& voiceSlots() { return voiceSlots_; }
 
     // Reads and handles every pending datagram.
     void onReceive();
@@ -45,6 +54,8 @@ public:
 private:
     PeerSocketOwner& owner_;
     QUdpSocket socket_;
+    std::atomic<int> descriptor_{-1};
+    PeerSlots voiceSlots_;
 };
 
 }  // namespace lumo

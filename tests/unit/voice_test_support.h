@@ -208,6 +208,8 @@ public:
         std::lock_guard lock(mutex_);
         return devices_.empty() ? nullptr : devices_.back();
     }
+    // The output device opened for a member's player, if any.
+    FakeDevice* outputFor(int memberId) const;
     // Records one block into the input device's buffers.
     int deliver(const std::vector<std::int16_t>& samples)
     {
@@ -249,6 +251,14 @@ inline FakeDevice::FakeDevice(FakeAudio& audio, bool isInput, int member, Notify
     ++audio_.liveDevices;
     std::lock_guard lock(audio_.mutex_);
     audio_.devices_.push_back(this);
+}
+
+inline FakeDevice* FakeAudio::outputFor(int memberId) const
+{
+    std::lock_guard lock(mutex_);
+    for (FakeDevice* d : devices_)
+        if (!d->input && d->memberId == memberId) return d;
+    return nullptr;
 }
 
 inline FakeDevice::~FakeDevice()

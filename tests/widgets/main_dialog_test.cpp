@@ -2,6 +2,8 @@
 // loopback addresses of its own.
 #include "app/main_dialog.h"
 #include "common/gbk.h"
+#include "directory/group_browser_dialog.h"
+#include "directory/http_client.h"
 #include "fake_peer.h"
 
 #include <QCheckBox>
@@ -31,6 +33,17 @@ Roster threeMembers()
     return roster;
 }
 
+// A directory that lists no groups and sees the client where it is.
+class EmptyDirectory : public HttpClient {
+public:
+    HttpReply get(const std::string& url, const HttpLimits&) override
+    {
+        requests.push_back(url);
+        return {true, "myserverlist\r\n127.0.0.20 \r\n"};
+    }
+    std::vector<std::string> requests;
+};
+
 }  // namespace
 
 class MainDialogTest : public QObject {
@@ -39,6 +52,7 @@ class MainDialogTest : public QObject {
     std::unique_ptr<MainDialog> dialog;
     std::unique_ptr<FakePeer> host, ann, cyd;
     std::unique_ptr<RecordingBoxes> boxes;
+    EmptyDirectory directory;
 
     template <typename T>
     T* control(const char* name) { return dialog->findChild<T*>(QLatin1String(name)); }
@@ -60,7 +74,7 @@ private slots:
     void init()
     {
         boxes = std::make_unique<RecordingBoxes>();
-        dialog = std::make_unique<MainDialog>(MainDialogOptions{DialogAddress});
+        dialog = std::make_unique<MainDialog>(MainDialogOptions{DialogAddress, &directory});
         dialog->show();
         host = std::make_unique<FakePeer>(HostAddress, HostPort);
         ann = std::make_unique<FakePeer>(AnnAddress, MemberPort);
@@ -86,6 +100,11 @@ private slots:
         QVERIFY(control<QCheckBox>("groupMode")->isHidden());
         QVERIFY(!control<QCheckBox>("groupMode")->isEnabled());
         QCOMPARE(control<QTreeWidget>("memberList")->columnCount(), 6);
+        // The group browser opens beside it and asks the directory for its groups.
+        QVERIFY(dialog->groupBrowser().isVisible());
+        QTRY_VERIFY(!directory.requests.empty());
+        QVERIFY(directory.requests.front().find("lumo.asp") != std::string::npos);
+        QVERIFY(boxes->texts.isEmpty());
     }
 
     void rosterFillsRowsInReverseAndClearsMarks()

@@ -1,0 +1,74 @@
+#include "app/call_prompt_dialog.h"
+
+#include "shell/dialog_units.h"
+
+#include <QLabel>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPushButton>
+
+namespace lumo {
+
+const QString CallPromptDialog::AcceptText = QStringLiteral("同意通话");
+const QString CallPromptDialog::RefuseText = QStringLiteral("拒绝通话");
+const QString CallPromptDialog::AskAgainText = QStringLiteral("下次提示");
+
+namespace {
+
+// The prompt's side picture: a narrow strip in the program's colours.
+QPixmap sidePicture(const QSize& size)
+{
+    QPixmap pixmap(size);
+    QPainter painter(&pixmap);
+    QLinearGradient gradient(0, 0, 0, size.height());
+    gradient.setColorAt(0, QColor(0x2a, 0x7a, 0xd4));
+    gradient.setColorAt(1, QColor(0x12, 0x3a, 0x6a));
+    painter.fillRect(pixmap.rect(), gradient);
+    return pixmap;
+}
+
+}  // namespace
+
+CallPromptDialog::CallPromptDialog() : QDialog(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint)
+{
+    setFont(dialogFont(8));
+    const DialogUnits du(font());
+    auto* picture = new QLabel(this);
+    picture->setObjectName(QStringLiteral("picture"));
+    picture->setGeometry(du.rect(0, 0, 14, 69));
+    picture->setPixmap(sidePicture(picture->size()));
+
+    struct Button {
+        const QString& text;
+        const char* name;
+        int y;
+        VoiceAnswer value;
+    };
+    for (const Button& b : {Button{AcceptText, "acceptButton", 4, VoiceAnswer::Accepted},
+                            Button{RefuseText, "refuseButton", 16, VoiceAnswer::Refused},
+                            Button{AskAgainText, "askAgainButton", 28, VoiceAnswer::NotAsked}}) {
+        auto* button = new QPushButton(b.text, this);
+        button->setObjectName(QLatin1String(b.name));
+        button->setFlat(true);
+        button->setGeometry(du.rect(13, b.y, 51, 13));
+        const VoiceAnswer value = b.value;
+        connect(button, &QPushButton::clicked, this, [this, value] { answer(value); });
+    }
+    hide();
+}
+
+void CallPromptDialog::promptFor(std::uint16_t memberId, std::uint16_t row, const QPoint& screenPosition)
+{
+    memberId_ = memberId;
+    row_ = row;
+    setGeometry(screenPosition.x(), screenPosition.y(), 100, 100);
+    show();
+}
+
+void CallPromptDialog::answer(VoiceAnswer value)
+{
+    if (answered_) answered_(memberId_, row_, value);
+    hide();
+}
+
+}  // namespace lumo

@@ -1,0 +1,42 @@
+// The small prompt opened by a right-click on a member row: accept, refuse, or ask again next
+// time that member's voice arrives.
+#pragma once
+
+#include "voice/voice_streams.h"
+
+#include <QDialog>
+#include <cstdint>
+#include <functional>
+
+class QLabel;
+class QPushButton;
+
+namespace lumo {
+
+class CallPromptDialog : public QDialog {
+    Q_OBJECT
+public:
+    // `answered` runs on each button with the member, its row and the chosen answer.
+    using AnswerHandler = std::function<void(std::uint16_t memberId, std::uint16_t row, VoiceAnswer answer)>;
+
+    CallPromptDialog();
+    void setAnswerHandler(AnswerHandler handler) { answered_ = std::move(handler); }
+
+    // Whose answer the buttons set, and where: the prompt appears at `screenPosition`.
+    void promptFor(std::uint16_t memberId, std::uint16_t row, const QPoint& screenPosition);
+    std::uint16_t memberId() const { return memberId_; }
+    std::uint16_t row() const { return row_; }
+
+    static const QString AcceptText;   // "同意通话"
+    static const QString RefuseText;   // "拒绝通话"
+    static const QString AskAgainText; // "下次提示"
+
+private:
+    void answer(VoiceAnswer value);
+
+    AnswerHandler answered_;
+    std::uint16_t memberId_ = 255;
+    std::uint16_t row_ = 255;
+};
+
+}  // namespace lumo

@@ -1,0 +1,69 @@
+#include "voice/voice_streams.h"
+
+namespace lumo {
+
+std::vector<Outgoing> VoiceSendPlan::datagrams(const VoiceRecord& record) const
+{
+    std::vector<Outgoing> out;
+    out.reserve(targets.size());
+    for (const Target& target : targets)
+        out.push_back({target.to, makeVoiceDatagram(command, target.id, senderId, record)});
+    return out;
+}
+
+VoiceSendPlan makeVoiceSendPlan(bool groupVoiceMode, const VoiceTargetList& targets, int voicePartner,
+                                const Roster& roster, const MemberEntry& own)
+{
+    VoiceSendPlan plan;
+    plan.senderId = idByte(own.id);
+    auto add = [&](int id) {
+        if (!roster.holds(id)) return;
+        const MemberEntry& entry = roster.records[id];
+        plan.targets.push_back({idByte(id), {entry.publicAddress, entry.publicPort}});
+    };
+    if (groupVoiceMode) {
+        plan.command = cmd::VoiceGroup;
+        for (int i = 0; i < targets.count && i < VoiceTargetList::Capacity; ++i) add(targets.ids[i]);
+    } else {
+        plan.command = cmd::VoiceDirect;
+        add(voicePartner);
+    }
+    return plan;
+}
+
+PeerSlot* PeerSlots::find(int memberId)
+{
+    for (PeerSlot& slot : slots_)
+        if (slot.memberId == memberId && memberId >= 0) return &slot;
+    return nullptr;
+}
+
+PeerSlot* PeerSlots::firstFree()
+{
+    for (PeerSlot& slot : slots_)
+        if (slot.memberId < 0) return &slot;
+    return nullptr;
+}
+
+bool PeerSlots::setAnswer(int memberId, VoiceAnswer answer)
+{
+    PeerSlot* slot = find(memberId);
+    if (!slot) return false;
+    slot->answer = answer;
+    return true;
+}
+
+int PeerSlots::sweepSilent(std::uint32_t now)
+{
+    int freed = 0;
+    for (PeerSlot& slot : slots_) {
+        if (slot.memberId < 0 || now - slot.lastHeard <= SilentTicks) continue;
+        slot.memberId = -1;
+        slot.player.reset();
+        slot.answer = VoiceAnswer::NotAsked;
+        ++freed;
+    }
+    return freed;
+}
+
+}  // namespace lumo

@@ -1,0 +1,290 @@
+// The main window's voice offscreen: the voice button, where captured blocks go, what arriving
+// voice does, the answers and the call prompt. Sound devices are fakes; datagrams are real UDP.
+#include "app/call_prompt_dialog.h"
+#include "app/main_dialog.h"
+#include "fake_peer.h"
+#include "quiet_directory.h"
+#include "unit/voice_test_support.h"
+#include "voice/voice_codec.h"
+
+#include <QCheckBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include <cmath>
+#include <set>
+
+using namespace lumo;
+using namespace lumo::test;
+
+namespace {
+
+const Ipv4 DialogAddress = loopback(24);
+const Ipv4 HostAddress = loopback(25);
+const Ipv4 PeerAddress = loopback(26);
+
+// 18 members; the dialog is member 17, the fake peer speaks for all the others.
+Roster bigRoster()
+{
+    Roster roster;
+    roster.count = 18;
+    for (int i = 0; i < 17; ++i) roster.records[i] = memberAt(i, ("m" + std::to_string(i)).c_str(), PeerAddress);
+    roster.records[17] = memberAt(17, "me", DialogAddress);
+    return roster;
+}
+
+std::vector<std::int16_t> tone(int amplitude, int offset = 0)
+{
+    std::vector<std::int16_t> samples(BlockSamples);
+    for (int i = 0; i < BlockSamples; ++i)
+        samples[i] = static_cast<std::int16_t>(amplitude * std::sin((i + offset) * 2 * M_PI * 440 / 8000));
+    return samples;
+}
+
+VoiceRecord encodedTone(std::uint32_t sequence)
+{
+    static VoiceCodec codec;
+    VoiceRecord record;
+    record.sequence = sequence;
+    const auto samples = tone(6000, int(sequence) * BlockSamples);
+    codec.Encode(samples.data(), BlockBytes, record.speech.data(), nullptr);
+    return record;
+}
+
+}  // namespace
+
+class MainDialogVoiceTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<RecordingBoxes> boxes;
+    std::unique_ptr<FakeAudio> audio;
+    QuietDirectory directory;
+    std::unique_ptr<MainDialog> dialog;
+    std::unique_ptr<FakePeer> host, peer;
+
+    template <typename T>
+    T* control(const char* name) { return dialog->findChild<T*>(QLatin1String(name)); }
+    QTreeWidget* list() { return control<QTreeWidget>("memberList"); }
+    QTreeWidgetItem* rowOf(int id) { return dialog->memberRow(dialog->rowOfMember(id)); }
+    Endpoint dialogMember() const { return {DialogAddress, MemberPort}; }
+
+    VoiceRecord sendVoice(int from, std::uint32_t sequence)
+    {
+        const VoiceRecord record = encodedTone(sequence);
+        peer->send(makeVoiceDatagram(cmd::VoiceGroup, 17, idByte(from), record), dialogMember());
+        return record;
+    }
+    const PeerSlot* slotOf(int id)
+    {
+        for (const PeerSlot& slot : dialog->voiceSlots().all())
+            if (slot.memberId == id) return &slot;
+        return nullptr;
+    }
+
+private slots:
+    void init()
+    {
+        boxes = std::make_unique<RecordingBoxes>();
+        audio = std::make_unique<FakeAudio>();
+        MainDialogOptions options;
+        options.bindAddress = DialogAddress;
+        options.directoryHttp = &directory;
+        options.audio = audio.get();
+        dialog = std::make_unique<MainDialog>(options);
+        dialog->show();
+        host = std::make_unique<FakePeer>(HostAddress, HostPort);
+        peer = std::make_unique<FakePeer>(PeerAddress, MemberPort);
+        QVERIFY(dialog->socketsBound() && host->bound() && peer->bound());
+        host->send(makeRosterUpdate(17, bigRoster()), dialogMember());
+        QTRY_COMPARE(dialog->groupRoster().count, 18);
+    }
+    void cleanup()
+    {
+        dialog.reset();
+        host.reset();
+        peer.reset();
+        audio.reset();
+        boxes.reset();
+    }
+
+    void voiceButtonAloneInTheGroupSaysSoAndStaysOff()
+    {
+        control<QPushButton>("voiceButton")->click();
+        QCOMPARE(boxes->texts, QStringList{QStringLiteral("就你一个人怎么群聊啊，去拉点人来吧！...*_*")});
+        QCOMPARE(control<QPushButton>("voiceButton")->text(), QStringLiteral("语聊"));
+        QVERIFY(!dialog->talking());
+    }
+
+    void talkingSendsNumberedBlocksToTheTickedMembersOnly()
+    {
+        rowOf(3)->setCheckState(0, Qt::Checked);
+        rowOf(5)->setCheckState(0, Qt::Checked);
+        control<QPushButton>("voiceButton")->click();
+        QCOMPARE(control<QPushButton>("voiceButton")->text(), QStringLiteral("终止"));
+        QVERIFY(dialog->talking());
+        QCOMPARE(dialog->voiceTargets().count, 2);
+
+        QVERIFY(audio->deliver(tone(8000)) > 0);  // a loud block
+        QVERIFY(audio->deliver(tone(0)) > 0);     // a quiet one: dropped, takes no number
+        QVERIFY(audio->deliver(tone(8000)) > 0);
+        std::vector<FakePeer::Received> voice;
+        QTRY_VERIFY_WITH_TIMEOUT(([&] {
+            for (auto& r : peer->collect(20))
+                if (r.bytes[0] == cmd::VoiceGroup) voice.push_back(r);
+            return voice.size() >= 4;
+        }()), 3000);
+        QCOMPARE(voice.size(), size_t(4));
+        std::multiset<std::pair<int, std::uint32_t>> seen;  // (recipient, sequence)
+        for (const auto& r : voice) {
+            QCOMPARE(r.bytes.size(), VoiceDatagramSize);
+            QCOMPARE(r.bytes[2], 17);
+            QCOMPARE(r.from, dialogMember());
+            seen.insert({r.bytes[1], decodeVoiceRecord(r.bytes.data() + 4).sequence});
+        }
+        const std::multiset<std::pair<int, std::uint32_t>> expected{{3, 1}, {5, 1}, {3, 2}, {5, 2}};
+        QVERIFY(seen == expected);
+
+        // Pressing again stops talking.
+        control<QPushButton>("voiceButton")->click();
+        QCOMPARE(control<QPushButton>("voiceButton")->text(), QStringLiteral("语聊"));
+        QVERIFY(!dialog->talking());
+    }
+
+    void untickingWhileTalkingStopsSendingThere()
+    {
+        rowOf(3)->setCheckState(0, Qt::Checked);
+        control<QPushButton>("voiceButton")->click();
+        QVERIFY(dialog->talking());
+        rowOf(3)->setCheckState(0, Qt::Unchecked);
+        rowOf(4)->setCheckState(0, Qt::Checked);
+        list()->setCurrentItem(rowOf(4));
+        dialog->onListClick();  // marks the ticks changed; the sender has them rebuilt
+        QCOMPARE(control<QPushButton>("voiceButton")->text(), QStringLiteral("终止"));
+        audio->deliver(tone(8000));  // this block may still go by the old ticks
+        QTest::qWait(200);
+        peer->collect(0);
+        audio->deliver(tone(8000));
+        auto r = peer->next(2000, cmd::VoiceGroup);
+        QVERIFY(r);
+        QCOMPARE(r->bytes[1], 4);
+    }
+
+    void stopVoiceTellsTheChatPartnerOnly()
+    {
+        QVERIFY(dialog->stopVoice());
+        QVERIFY(peer->collect(200).empty());
+        list()->setCurrentItem(rowOf(2));
+        dialog->onListClick();
+        QCOMPARE(dialog->chatPartner(), 2);
+        QVERIFY(dialog->stopVoice());
+        auto notice = peer->next(1000, cmd::VoiceStopNotice);
+        QVERIFY(notice);
+        QCOMPARE(notice->bytes, (Bytes{13, 2, 17, 2}));
+    }
+
+    void firstBlockPlaysAtOnceUndoubledThenTheQuestionThenAcceptedVoice()
+    {
+        control<QCheckBox>("gainBoost")->setChecked(true);
+        boxes->answer = true;
+        const VoiceRecord first = sendVoice(4, 100);
+        QTRY_VERIFY(audio->outputFor(4));
+        FakeDevice* speaker = audio->outputFor(4);
+        QTRY_COMPARE(speaker->written.size(), size_t(1));
+        // The first block is the record decoded by a fresh decoder, never doubled.
+        VoiceCodec fresh;
+        std::vector<std::int16_t> expected(BlockSamples);
+        fresh.Decode(first.speech.data(), int(VoiceSpeechSize), expected.data(), nullptr);
+        QVERIFY(speaker->written[0] == expected);
+        QCOMPARE(control<QLabel>("statusText")->text(), QStringLiteral("m4说："));
+        QVERIFY(boxes->questions.isEmpty());
+
+        // The second datagram asks; while the question is open nothing more plays.
+        sendVoice(4, 101);
+        QTRY_COMPARE(boxes->questions.size(), 1);
+        QCOMPARE(boxes->questions.first(), QStringLiteral("m4想和你聊天，接受吗？"));
+        QTRY_COMPARE(slotOf(4)->answer, VoiceAnswer::Accepted);
+        QCOMPARE(rowOf(4)->checkState(0), Qt::Checked);
+
+        // Accepted voice is played (after resynchronising on a number 8 or more ahead).
+        for (std::uint32_t sequence = 110; sequence < 114; ++sequence) {
+            sendVoice(4, sequence);
+            QTest::qWait(60);  // one block every 60 ms, as a talker sends them
+        }
+        QTRY_VERIFY(speaker->written.size() >= 3);
+        QCOMPARE(rowOf(4)->text(MainDialog::VoiceColumn), QStringLiteral("聊天中"));
+        QCOMPARE(boxes->questions.size(), 1);
+    }
+
+    void refusedVoiceIsDroppedAndThePromptChangesTheAnswer()
+    {
+        boxes->answer = false;
+        sendVoice(6, 50);
+        sendVoice(6, 51);
+        QTRY_COMPARE(boxes->questions.size(), 1);
+        QTRY_COMPARE(rowOf(6)->text(MainDialog::VoiceColumn), QStringLiteral("不聊"));
+        QCOMPARE(slotOf(6)->answer, VoiceAnswer::Refused);
+        FakeDevice* speaker = audio->outputFor(6);
+        QVERIFY(speaker);
+        sendVoice(6, 60);
+        QTest::qWait(200);
+        QCOMPARE(speaker->written.size(), size_t(1));  // only the first block
+
+        // A right-click on the row opens the prompt for that member; "同意通话" accepts.
+        list()->setCurrentItem(rowOf(6));
+        dialog->onListRightClick(QPoint(40, 40));
+        CallPromptDialog& prompt = dialog->callPrompt();
+        QVERIFY(prompt.isVisible());
+        QCOMPARE(prompt.memberId(), 6);
+        prompt.findChild<QPushButton*>(QStringLiteral("acceptButton"))->click();
+        QVERIFY(!prompt.isVisible());
+        QCOMPARE(slotOf(6)->answer, VoiceAnswer::Accepted);
+        QCOMPARE(rowOf(6)->text(MainDialog::VoiceColumn), QStringLiteral("聊天中"));
+        sendVoice(6, 70);
+        QTRY_VERIFY(speaker->written.size() >= 2);
+
+        // "下次提示" makes the next datagram ask again.
+        dialog->onListRightClick(QPoint(40, 40));
+        prompt.findChild<QPushButton*>(QStringLiteral("askAgainButton"))->click();
+        QCOMPARE(rowOf(6)->text(MainDialog::VoiceColumn), QStringLiteral("等待"));
+        sendVoice(6, 71);
+        QTRY_COMPARE(boxes->questions.size(), 2);
+
+        // A member that has sent nothing has no slot: the prompt changes nothing.
+        list()->setCurrentItem(rowOf(9));
+        dialog->onListRightClick(QPoint(40, 40));
+        prompt.findChild<QPushButton*>(QStringLiteral("refuseButton"))->click();
+        QVERIFY(!slotOf(9));
+        QVERIFY(rowOf(9)->text(MainDialog::VoiceColumn).isEmpty());
+    }
+
+    void seventeenthTalkerIsNotPlayedButNamed()
+    {
+        for (int id = 0; id < 16; ++id) sendVoice(id, 1);
+        QTRY_VERIFY(slotOf(15));
+        sendVoice(16, 1);
+        QTRY_COMPARE(control<QLabel>("statusText")->text(), QStringLiteral("m16说："));
+        QVERIFY(!slotOf(16));
+        QVERIFY(!audio->outputFor(16));
+    }
+
+    void silentMembersLoseTheirSlotAndAreAskedAgain()
+    {
+        boxes->answer = true;
+        sendVoice(2, 1);
+        sendVoice(2, 2);
+        QTRY_COMPARE(slotOf(2) ? slotOf(2)->answer : VoiceAnswer::NotAsked, VoiceAnswer::Accepted);
+        for (int tick = 0; tick < 600; ++tick) dialog->onTimerTick();
+        QVERIFY(!slotOf(2));
+        QTRY_COMPARE(audio->liveDevices.load(), 0);
+        sendVoice(2, 30);
+        QTRY_VERIFY(slotOf(2));
+        QCOMPARE(slotOf(2)->answer, VoiceAnswer::NotAsked);
+        sendVoice(2, 31);
+        QTRY_COMPARE(boxes->questions.size(), 2);
+    }
+};
+
+QTEST_MAIN(MainDialogVoiceTest)
+#include "main_dialog_voice_test.moc"
