@@ -19,6 +19,7 @@
 #include <QLineEdit>
 #include <QNetworkInterface>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
@@ -316,11 +317,16 @@ void MainDialog::pathConfirmed()
 void MainDialog::chatArrived(int senderId, const std::string& gbkText)
 {
     const QString text = memberNameText(senderId) + SaysText + fromGbk(gbkText);
-    if (overlayPipeOpen()) {
+    if (overlayPipeOpen() || chatBoxes_ >= MaxChatBoxes) {
         statusLabel_->setText(text);
         return;
     }
-    informLater(this, AppName, text);
+    // As informLater, counting the box until it is closed.
+    ++chatBoxes_;
+    QTimer::singleShot(0, this, [guard = QPointer<MainDialog>(this), text] {
+        MessageBoxes::current().inform(guard, AppName, text);
+        if (guard) --guard->chatBoxes_;
+    });
 }
 
 // ---------------------------------------------------------------------------------------------
