@@ -1,6 +1,7 @@
 #include "app/lumo_app.h"
 
 #include "app/main_dialog.h"
+#include "shell/skin_library.h"
 #include "voice/audio_backends.h"
 
 #include <QApplication>
@@ -134,7 +135,11 @@ int runLumo(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("LUMO"));
     QApplication::setApplicationVersion(QStringLiteral(LUMO_VERSION_TEXT));
 
+    // The skin library starts and loads the default skin before the window is built.
+    const bool skinActive = startSkins(&app);
+
     MainDialogOptions windowOptions;
+    windowOptions.skinActive = skinActive;
     windowOptions.bindAddress = options->bindAddress;
     windowOptions.audio = audio.get();
     MainDialog window(windowOptions);

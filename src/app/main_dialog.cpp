@@ -9,6 +9,7 @@
 #include "shell/app_icon.h"
 #include "shell/dialog_units.h"
 #include "shell/hyperlink_label.h"
+#include "shell/local_link.h"
 #include "shell/message_box.h"
 #include "voice/voice_capture.h"
 
@@ -28,6 +29,8 @@
 
 namespace lumo {
 
+const QString MainDialog::AppName = QStringLiteral("LUMO");
+const QString MainDialog::SaysText = QStringLiteral("说：");
 const QString MainDialog::ConnectText = QStringLiteral("连接");
 const QString MainDialog::UpdateText = QStringLiteral("更新");
 const QString MainDialog::VoiceText = QStringLiteral("语聊");
@@ -40,8 +43,6 @@ const QString MainDialog::PromptText = QStringLiteral("提示");
 
 namespace {
 
-const QString AppName = QStringLiteral("LUMO");
-const QString SaysText = QStringLiteral("说：");
 const QString LeftText = QStringLiteral("离开了！");
 const QString NoNameText = QStringLiteral("你忘了写上你的名字了！");
 const QString ConnectFailedText = QStringLiteral("连接失败，请检查设置是否正确！");
@@ -59,6 +60,11 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     buildControls();
+    // The link to the in-game overlay listens before any plug-in can be switched on.
+    pipeServer_ = std::make_unique<PipeServer>(static_cast<OverlayLinkOwner&>(*this));
+    // Window creation: skin calls, the menu bar with its plug-ins and skins.
+    shell_ = std::make_unique<MainWindowShell>(*this, static_cast<ShellOwner&>(*this), options.skinActive);
+    shell_->createWindowParts();
 
     member_ = MemberState{};
     member_.ownEntry.id = UnassignedId;
@@ -263,6 +269,16 @@ void MainDialog::showOwnAddress()
 
 void MainDialog::setSiteUrl(const QString& url) { siteLink_->SetURL(url); }
 
+QString MainDialog::siteBaseUrl() const { return groupBrowser_->baseUrl(); }
+
+bool MainDialog::windowExists(const QString& title) const { return Mailbox::exists(title); }
+
+void MainDialog::closeOverlay()
+{
+    pipeServer_->forgetOverlayWindow();
+    pipeServer_->closeOverlay();
+}
+
 // ---------------------------------------------------------------------------------------------
 // Datagrams arriving
 
@@ -306,7 +322,7 @@ void MainDialog::rosterReplaced()
         memberList_->insertTopLevelItem(0, item);
     }
     publishSendPlan();
-    // The overlay receives the new roster here once it exists.
+    pipeServer_->sendRoster();
 }
 
 void MainDialog::pathConfirmed()
@@ -449,7 +465,7 @@ void MainDialog::refreshVoiceTargets()
     voiceTargets_ = targets;
     if (groupVoiceMode_ && targets.count == 0) voiceButton_->setText(VoiceText);
     publishSendPlan();
-    // The overlay receives the new selection here once it exists.
+    pipeServer_->sendSelection();
 }
 
 void MainDialog::onListClick()
@@ -482,7 +498,8 @@ void MainDialog::closeMainWindow()
 {
     if (closed_) return;
     closed_ = true;
-    // The overlay is told to close and the plug-ins unloaded here once they exist.
+    closeOverlay();
+    shell_->closing();
     hostAddress_ = hostAddressEdit_->text();
     const MemberEntry& own = member_.ownEntry;
     if (parseDottedAddress(hostAddress_.toStdString()))

@@ -5,6 +5,8 @@
 
 #include "common/wire.h"
 #include "directory/group_browser_owner.h"
+#include "shell/main_window_shell.h"
+#include "shell/overlay_link.h"
 #include "net/host_table.h"
 #include "net/member_dispatch.h"
 #include "net/peer_socket.h"
@@ -42,12 +44,20 @@ struct MainDialogOptions {
     HttpClient* directoryHttp = nullptr;
     // The microphone and the speakers; none (no sound card) when not given. Must outlive the window.
     AudioSystem* audio = nullptr;
+    // Whether the skin library started and loaded the default skin.
+    bool skinActive = false;
 };
 
-class MainDialog : public QDialog, private PeerSocketOwner, public GroupBrowserOwner {
+class MainDialog : public QDialog,
+                   private PeerSocketOwner,
+                   public GroupBrowserOwner,
+                   private OverlayLinkOwner,
+                   private ShellOwner {
     Q_OBJECT
 public:
     // Texts of the window.
+    static const QString AppName;         // "LUMO", the caption of its boxes
+    static const QString SaysText;        // "说：" after a member's name
     static const QString ConnectText;     // "连接"
     static const QString UpdateText;      // "更新"
     static const QString VoiceText;       // "语聊"
@@ -72,7 +82,7 @@ public:
     void onListClick();
     void onListDoubleClick();
     void showGroupBrowser();   // button "Server"
-    void refreshVoiceTargets();
+    void refreshVoiceTargets() override;
     void closeMainWindow();
 
     // --- voice ---
@@ -82,12 +92,11 @@ public:
     bool startVoice();
     bool stopVoice();
     void sweepSilentPeers();
-    // Sets a member's answer in its voice slot and shows it in the voice column; false when the
-    // member has no slot (it has not sent voice yet).
-    bool setVoiceAnswer(int memberId, VoiceAnswer answer, const QString& columnText);
     bool talking() const;
     CallPromptDialog& callPrompt() const { return *callPrompt_; }
     const PeerSlots& voiceSlots() const;
+    PipeServer& pipeServer() const { return *pipeServer_; }
+    MainWindowShell& shell() const { return *shell_; }
 
     // Fills the name and host address fields, as the command line or the group browser do.
     void setMemberName(const QString& name) override;
@@ -142,7 +151,24 @@ private:
     // Copies the name field into memberName; false (after telling the player) when it is longer
     // than the 16 bytes a name may have.
     bool readControls();
-    bool overlayPipeOpen() const { return false; }  // the in-game overlay's pipe (not yet built)
+    bool overlayPipeOpen() const override { return pipeServer_->pipeOpen(); }
+
+    // ShellOwner: what the menu bar and the plug-in loader need.
+    QString siteBaseUrl() const override;
+    bool windowExists(const QString& title) const override;
+    void closeOverlay() override;
+    void closeOverlayPipe() override { pipeServer_->closeOverlayPipe(); }
+
+    // OverlayLinkOwner: what the in-game overlay's messages do to this window.
+    const Roster& overlayRoster() const override { return member_.groupRoster; }
+    std::vector<int> overlayVoiceTargets() const override;
+    QString memberIdText(int row) const override;
+    void setMemberTicked(int row, bool ticked) override;
+    bool setVoiceAnswer(int memberId, VoiceAnswer answer) override;
+    void setMemberVoiceText(int row, const QString& text) override;
+    void setVoiceButtonText(const QString& text) override;
+    void clickVoiceButton() override { onVoiceButton(); }
+    QWidget* overlayLinkWindow() override { return this; }
     void publishSendPlan();
     void sendVoiceBlock(const VoiceRecord& record);  // capture thread
     void setVoiceColumn(int memberId, const QString& text);
@@ -184,6 +210,8 @@ private:
     AudioSystem* audio_ = nullptr;
     std::unique_ptr<VoiceCapture> capture_;
     std::unique_ptr<CallPromptDialog> callPrompt_;
+    std::unique_ptr<PipeServer> pipeServer_;
+    std::unique_ptr<MainWindowShell> shell_;
     mutable std::mutex sendPlanLock_;
     std::shared_ptr<const VoiceSendPlan> sendPlan_;
     std::array<std::int16_t, 1024> pcmScratch_{};  // a new member's first block, decoded

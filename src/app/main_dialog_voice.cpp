@@ -15,12 +15,10 @@ namespace lumo {
 
 namespace {
 
-const QString AppName = QStringLiteral("LUMO");
 const QString NoPartnerText = QStringLiteral("你要和谁对话，你不说我怎么知道！要你就说吗！...*_*");
 const QString AloneText = QStringLiteral("就你一个人怎么群聊啊，去拉点人来吧！...*_*");
 const QString QuestionText = QStringLiteral("想和你聊天，接受吗？");
 const QString GroupChatLabel = QStringLiteral("群聊");
-const QString SaysText = QStringLiteral("说：");
 
 }  // namespace
 
@@ -111,12 +109,34 @@ void MainDialog::onListRightClick(const QPoint& screenPosition)
     callPrompt_->promptFor(memberId, static_cast<std::uint16_t>(selectedRow_), screenPosition);
 }
 
-bool MainDialog::setVoiceAnswer(int memberId, VoiceAnswer answer, const QString& columnText)
+bool MainDialog::setVoiceAnswer(int memberId, VoiceAnswer answer)
 {
-    if (!memberSocket_->voiceSlots().setAnswer(memberId, answer)) return false;
-    setVoiceColumn(memberId, columnText);
-    return true;
+    return memberSocket_->voiceSlots().setAnswer(memberId, answer);
 }
+
+std::vector<int> MainDialog::overlayVoiceTargets() const
+{
+    return std::vector<int>(voiceTargets_.ids.begin(), voiceTargets_.ids.begin() + voiceTargets_.count);
+}
+
+QString MainDialog::memberIdText(int row) const
+{
+    const QTreeWidgetItem* item = memberRow(row);
+    return item ? item->text(IdColumn) : QString();
+}
+
+void MainDialog::setMemberTicked(int row, bool ticked)
+{
+    QTreeWidgetItem* item = memberRow(row);
+    if (item && (item->flags() & Qt::ItemIsUserCheckable)) item->setCheckState(IdColumn, ticked ? Qt::Checked : Qt::Unchecked);
+}
+
+void MainDialog::setMemberVoiceText(int row, const QString& text)
+{
+    if (QTreeWidgetItem* item = memberRow(row)) item->setText(VoiceColumn, text);
+}
+
+void MainDialog::setVoiceButtonText(const QString& text) { voiceButton_->setText(text); }
 
 void MainDialog::setVoiceColumn(int memberId, const QString& text)
 {
@@ -126,9 +146,7 @@ void MainDialog::setVoiceColumn(int memberId, const QString& text)
 
 void MainDialog::tickMember(int memberId, bool ticked)
 {
-    if (!member_.groupRoster.holds(memberId)) return;
-    QTreeWidgetItem* row = memberRow(rowOfMember(memberId));
-    if (row && (row->flags() & Qt::ItemIsUserCheckable)) row->setCheckState(IdColumn, ticked ? Qt::Checked : Qt::Unchecked);
+    if (member_.groupRoster.holds(memberId)) setMemberTicked(rowOfMember(memberId), ticked);
 }
 
 void MainDialog::sweepSilentPeers() { memberSocket_->voiceSlots().sweepSilent(uptimeTicks_); }
@@ -189,8 +207,9 @@ void MainDialog::askAboutVoice(int memberId)
 {
     const QString question = memberNameText(memberId) + QuestionText;
     if (overlayPipeOpen()) {
-        // The overlay asks instead and answers through the link (once the overlay is built).
+        // The overlay asks instead; its answer comes back through the link.
         setVoiceColumn(memberId, NotChattingText);
+        pipeServer_->requestCall(memberId);
         return;
     }
     // The box opens once this datagram's handling is over, so voice keeps flowing meanwhile.

@@ -2,6 +2,7 @@
 // playback slots of the receiving side with the player's answer to each member.
 #pragma once
 
+#include "common/link.h"
 #include "common/wire.h"
 #include "net/member_dispatch.h"
 #include "voice/voice_player.h"
@@ -39,8 +40,9 @@ struct VoiceSendPlan {
 VoiceSendPlan makeVoiceSendPlan(bool groupVoiceMode, const VoiceTargetList& targets, int voicePartner,
                                 const Roster& roster, const MemberEntry& own);
 
-// The player's answer to a member's voice; the values are those a Yes/No box returns.
-enum class VoiceAnswer : std::uint8_t { NotAsked = 0, Accepted = 6, Refused = 7 };
+// The player's answer to a member's voice (NotAsked 0, Accepted 6, Refused 7: the values a
+// Yes/No box returns), as the overlay's link also carries it.
+using VoiceAnswer = link::VoiceAnswer;
 
 struct PeerSlot {
     int memberId = -1;  // -1: free

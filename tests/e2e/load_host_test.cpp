@@ -107,7 +107,7 @@ private slots:
         }
         QTest::qWait(300);
         for (Member& m : members) m.peer->collect(0);
-        const qint64 pid = lumo.processId();
+        const qint64 pid = lumo.pid();
         const long before = residentKb(pid);
         QVERIFY(before > 0);
 
@@ -177,7 +177,7 @@ private slots:
         };
         chat(0, 50);
         QTest::qWait(1000);
-        const qint64 pid = lumo.processId();
+        const qint64 pid = lumo.pid();
         const long before = residentKb(pid);
         QVERIFY(before > 0);
         constexpr int Texts = 15000;

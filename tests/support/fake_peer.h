@@ -12,6 +12,7 @@
 #include <QUdpSocket>
 
 #include <deque>
+#include <functional>
 
 namespace lumo::test {
 
@@ -95,10 +96,12 @@ public:
     {
         captions << caption;
         questions << text;
+        if (onAsk) onAsk();
         return answer;
     }
     QStringList captions, texts, questions;
     bool answer = true;
+    std::function<void()> onAsk;  // runs while a question is open
 };
 
 inline MemberEntry memberAt(int id, const char* name, Ipv4 address, std::uint16_t port = MemberPort)

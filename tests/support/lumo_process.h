@@ -11,10 +11,14 @@ namespace lumo::test {
 
 class LumoProcess {
 public:
-    explicit LumoProcess(Ipv4 address, const QStringList& extraArguments = {}) : address_(address)
+    // `runtimeDirectory`, when given, becomes the process's XDG_RUNTIME_DIR, where its overlay
+    // link (mailbox and pipe) lives, so several processes can each have theirs.
+    explicit LumoProcess(Ipv4 address, const QStringList& extraArguments = {}, const QString& runtimeDirectory = {})
+        : address_(address)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        if (!runtimeDirectory.isEmpty()) env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDirectory);
         process_.setProcessEnvironment(env);
         process_.setWorkingDirectory(QStringLiteral(LUMO_RUN_DIR));
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -39,7 +43,7 @@ public:
         return false;
     }
     bool running() const { return process_.state() == QProcess::Running; }
-    qint64 processId() const { return process_.processId(); }
+    qint64 pid() const { return process_.processId(); }
     Endpoint memberEndpoint() const { return {address_, MemberPort}; }
     Endpoint hostEndpoint() const { return {address_, HostPort}; }
 

@@ -152,6 +152,14 @@ private slots:
         QVERIFY(!dialog->talking());
     }
 
+    void moreThanEightTicksTalkToTheFirstEightRows()
+    {
+        for (int row = 0; row < 10; ++row) list()->topLevelItem(row)->setCheckState(0, Qt::Checked);
+        dialog->refreshVoiceTargets();
+        QCOMPARE(dialog->voiceTargets().count, 8);
+        for (int i = 0; i < 8; ++i) QCOMPARE(dialog->voiceTargets().ids[i], 17 - i);  // row r shows member 17 - r
+    }
+
     void untickingWhileTalkingStopsSendingThere()
     {
         rowOf(3)->setCheckState(0, Qt::Checked);

@@ -1,0 +1,69 @@
+// The Home key that calls up the overlay. The plug-in runs inside the lumo process, so instead
+// of a keyboard hook in every process it grabs Home on the X11 root window: wherever the focus
+// is on the desktop, releasing Home reaches this process, which creates the overlay on the first
+// release and hides or shows it on every later one.
+#pragma once
+
+#include <QAbstractNativeEventFilter>
+#include <QObject>
+#include <QPointer>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <vector>
+
+struct xcb_connection_t;
+
+namespace lumo {
+
+class OverlayDialog;
+
+// The overlay of this process and whether it is shown.
+class OverlayToggle {
+public:
+    // One release of Home: the first creates the overlay and shows it; each later one hides it
+    // when shown and shows it when hidden. Once the overlay has been destroyed (the main program
+    // closed it) releases only flip the flag.
+    void homeReleased();
+    // Destroys the overlay if it still exists and starts over (the hook is being removed). While
+    // the player answers a question in it, it goes once the answer is in.
+    void reset();
+
+    OverlayDialog* overlay() const;
+    bool created() const { return created_; }
+    bool overlayShown() const { return shown_; }
+
+private:
+    QPointer<OverlayDialog> overlay_;
+    bool created_ = false;
+    bool shown_ = true;
+};
+
+class HomeKeyHook : public QObject, public QAbstractNativeEventFilter {
+    Q_OBJECT
+public:
+    // Grabs Home (also with Caps Lock and Num Lock on) on every root window of the application's
+    // X11 connection and calls `released` from the event loop for every release. Null without
+    // an X11 connection (offscreen, Wayland) or when another client holds the key.
+    static HomeKeyHook* install(std::function<void()> released);
+    ~HomeKeyHook() override;  // releases the grabs
+
+    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+
+private:
+    HomeKeyHook(xcb_connection_t* connection, std::function<void()> released);
+    bool isHome(std::uint8_t keycode) const;
+    void deliverRelease();
+
+    xcb_connection_t* connection_;
+    std::function<void()> released_;
+    std::vector<std::uint32_t> roots_;
+    std::vector<std::uint8_t> keycodes_;
+    std::vector<std::uint16_t> modifiers_;
+    // Times of releases not yet delivered; an auto-repeat release is followed by a press with the
+    // same time and is taken back.
+    std::deque<std::uint32_t> pendingReleases_;
+};
+
+}  // namespace lumo

@@ -1,0 +1,101 @@
+// The overlay's chat page (layout 3002): the group's members as the main program last sent them,
+// the answer given for each member's voice, the talk button and the popup menu whose commands
+// become LinkMessage posts to the main program. The page keeps its own copy of the roster and of
+// the voice targets; rows show the roster reversed (record i in row count - 1 - i).
+#pragma once
+
+#include "common/wire.h"
+
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <functional>
+#include <vector>
+
+class QMenu;
+class QPushButton;
+class QTreeWidget;
+
+namespace lumo {
+
+class OverlayPipeClient;
+
+class OverlayChatPage : public QWidget {
+    Q_OBJECT
+public:
+    static const QString TalkText;         // "语 聊"
+    static const QString StopText;         // "终 止"
+    static const QString LinkedText;       // "ok"
+    static const QString ListenText;       // "要听"
+    static const QString DontListenText;   // "不听"
+    static const QString AskNextText;      // "下次提示"
+
+    enum Column { IdColumn, NameColumn, LinkColumn, VoiceColumn, ColumnCount };
+
+    // Menu commands; a command posts the code command - CodeOffset.
+    static constexpr int TalkToCommand = 32771;      // "要聊"
+    static constexpr int DontTalkToCommand = 32772;  // "不聊"
+    static constexpr int ListenCommand = 32773;      // "要听"
+    static constexpr int DontListenCommand = 32774;  // "不听"
+    static constexpr int AskNextCommand = 32775;     // "下次提示"
+    static constexpr int RefreshCommand = 32776;     // "刷新"
+    static constexpr int LastCommand = 32861;
+    static constexpr int CodeOffset = 32761;
+
+    explicit OverlayChatPage(QWidget* parent = nullptr);
+
+    // Where the page's posts go (the owning OverlayDialog's postToMain).
+    void setPoster(std::function<void(int code, int value)> post) { post_ = std::move(post); }
+
+    // Reads an announced RosterMessage of `length` bytes from the pipe and shows it. A record
+    // that is not whole and consistent leaves the rows as they were; false then.
+    bool readRoster(OverlayPipeClient& pipe, qint64 length);
+    // Reads an announced SelectionMessage (length 0: no targets, nothing read) and ticks the
+    // rows of its ids; false, with the ticks unchanged, for a record that is not whole.
+    bool readSelection(OverlayPipeClient& pipe, qint64 length);
+    void showRoster(const Roster& roster);
+    void showSelection(const std::vector<int>& ids);
+
+    void onTalkButton();
+    // Right-click on the list: remembers the selected row (-1 for none) and opens the menu.
+    void openMenu(const QPoint& globalPosition);
+    void onMenuCommand(int command);
+    // Column 3 of `row`, as the answer to a voice request is shown.
+    void setAnswerText(int row, const QString& text);
+
+    // --- state, for the overlay window and for tests ---
+    const Roster& roster() const { return roster_; }
+    int targetCount() const { return targetCount_; }
+    int rowCount() const;
+    bool isRowTicked(int row) const;
+    QString cellText(int row, int column) const;
+    int menuRow() const { return menuRow_; }
+    QTreeWidget* memberList() const { return memberList_; }
+    QPushButton* talkButton() const { return talkButton_; }
+    QMenu* popupMenu() const { return popupMenu_; }
+
+private:
+    void buildMenu();
+    void setRowTicked(int row, bool ticked);
+    void post(int code, int value);
+
+    Roster roster_;
+    std::array<int, 8> targetIds_{-1, -1, -1, -1, -1, -1, -1, -1};
+    int targetCount_ = 0;
+    int menuRow_ = -1;
+    std::function<void(int, int)> post_;
+
+    QTreeWidget* memberList_ = nullptr;
+    QPushButton* talkButton_ = nullptr;
+    QMenu* popupMenu_ = nullptr;
+};
+
+// The second page (layout 3003): empty.
+class OverlayOtherPage : public QWidget {
+    Q_OBJECT
+public:
+    explicit OverlayOtherPage(QWidget* parent = nullptr) : QWidget(parent) {}
+};
+
+}  // namespace lumo

@@ -1,0 +1,183 @@
+#include "overlay/overlay_dialog.h"
+
+#include "common/gbk.h"
+#include "common/link.h"
+#include "overlay/overlay_chat_page.h"
+#include "overlay/overlay_pipe_client.h"
+#include "overlay/overlay_tab_control.h"
+#include "shell/dialog_units.h"
+#include "shell/local_link.h"
+#include "shell/message_box.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QPointer>
+#include <QScreen>
+#include <QWindow>
+
+namespace lumo {
+
+const QString OverlayDialog::Title = QStringLiteral("gamein");
+const QString OverlayDialog::ChatTabText = QStringLiteral("聊天");
+const QString OverlayDialog::OtherTabText = QStringLiteral("其它");
+const QString OverlayDialog::BoxCaption = QStringLiteral("hudlet");
+const QString OverlayDialog::WaitFailedText = QStringLiteral("等待管道失败！");
+const QString OverlayDialog::OpenFailedText = QStringLiteral("打开管道失败！");
+const QString OverlayDialog::CallQuestionText = QStringLiteral("想和你聊天，接受吗？");
+
+OverlayDialog::OverlayDialog(QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowStaysOnTopHint),
+      pipe_(new OverlayPipeClient),
+      inbox_(new Mailbox(Title, this)),
+      toMain_(new MailboxPoster(QString::fromLatin1(link::MainTitle), this))
+{
+    setWindowTitle(Title);
+    setObjectName(QStringLiteral("gamein"));
+    const QFont font = dialogFont(8);
+    setFont(font);
+    const DialogUnits du(font);
+    setFixedSize(du.size(180, 170));
+
+    tabControl_ = new OverlayTabControl(this);
+    tabControl_->setGeometry(0, 0, width(), height());
+    chatPage_ = new OverlayChatPage;
+    otherPage_ = new OverlayOtherPage;
+    tabControl_->registerPage(chatPage_, ChatTabText, 3002);
+    tabControl_->registerPage(otherPage_, OtherTabText, 3003);
+    tabControl_->createPages();
+    chatPage_->setPoster([this](int code, int value) { postToMain(code, value); });
+
+    // Centred on the screen, as a dialog without owner is.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        move(area.center() - QPoint(width() / 2, height() / 2));
+    }
+
+    // The window can now be found by its title.
+    inbox_->open();
+    connect(inbox_, &Mailbox::received, this, &OverlayDialog::onLinkMessage);
+    postToMain(link::to_main::OverlayOpened, 0);
+}
+
+OverlayDialog::~OverlayDialog()
+{
+    pipe_->close();
+    delete pipe_;
+    inbox_->close();
+    postToMain(link::to_main::OverlayClosed, 0);
+}
+
+bool OverlayDialog::pipeConnected() const { return pipe_->isOpen(); }
+
+bool OverlayDialog::mailboxOpen() const { return inbox_->isOpen(); }
+
+void OverlayDialog::postToMain(int code, int value) { toMain_->post(code, value); }
+
+void OverlayDialog::reject() {}
+
+void OverlayDialog::closeEvent(QCloseEvent* event)
+{
+    // There is no close box; a window manager's close only hides it, in step with the Home key.
+    event->ignore();
+}
+
+bool OverlayDialog::event(QEvent* event)
+{
+    if (event->type() == QEvent::WindowBlocked) followModalWindow();
+    return QDialog::event(event);
+}
+
+void OverlayDialog::followModalWindow()
+{
+    // The main window runs modally in the same process. The overlay stands for another program
+    // (the game), so the main program's modal windows must not block it: it becomes a transient
+    // of the modal window, which Qt does not block. Its own question box is left alone.
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || modal == this || isAncestorOf(modal)) return;
+    QWindow* own = windowHandle();
+    QWindow* other = modal->windowHandle();
+    if (!own || !other || own->transientParent() == other) return;
+    own->setTransientParent(other);
+}
+
+void OverlayDialog::showOverlay()
+{
+    show();
+    followModalWindow();
+    raise();
+}
+
+void OverlayDialog::closeOverlay()
+{
+    if (asking_) {
+        closePending_ = true;
+        hide();
+        return;
+    }
+    deleteLater();
+}
+
+void OverlayDialog::onLinkMessage(int code, int value)
+{
+    namespace code_ = link::to_overlay;
+    switch (code) {
+    case code_::PipeReady:
+        openPipe(value);
+        break;
+    case code_::OverlayClose:
+        closeOverlay();
+        break;
+    case code_::RosterSent:
+        chatPage_->readRoster(*pipe_, value);
+        break;
+    case code_::SelectionSent:
+        chatPage_->readSelection(*pipe_, value);
+        break;
+    case code_::CallRequest:
+        askAboutCall(value);
+        break;
+    default:
+        break;
+    }
+}
+
+void OverlayDialog::openPipe(int number)
+{
+    const OverlayPipeClient::OpenResult result = pipe_->open(number);
+    if (result.waitFailed) informLater(this, BoxCaption, WaitFailedText);
+    if (!result.opened) {
+        informLater(this, BoxCaption, OpenFailedText);
+        return;
+    }
+    // The main program sends the roster only on a change or when asked; ask now, so that the
+    // player does not look at an empty list until the group changes.
+    postToMain(link::to_main::RefreshRoster, -1);
+}
+
+void OverlayDialog::askAboutCall(int index)
+{
+    // Only a member of the roster copy can be named and answered for by row.
+    if (index < 0 || index >= chatPage_->roster().count) return;
+    const MemberEntry member = chatPage_->roster().records[std::size_t(index)];
+    const QString text = QString::fromStdString(gbkToUtf8(member.nameBytes())) + CallQuestionText;
+
+    QPointer<OverlayDialog> guard(this);
+    asking_ = true;
+    const bool accepted = MessageBoxes::current().ask(this, QString::fromLatin1(link::MainTitle), text);
+    if (!guard) return;
+    asking_ = false;
+    // The rows may have been rebuilt while the box was open: answer for the member asked about,
+    // in the row it has now.
+    const Roster& roster = chatPage_->roster();
+    int row = -1;
+    for (int i = 0; i < roster.count && row < 0; ++i)
+        if (roster.records[std::size_t(i)].id == member.id && roster.records[std::size_t(i)].nameBytes() == member.nameBytes())
+            row = link::rowOfIndex(roster.count, i);
+    if (row >= 0) {
+        postToMain(accepted ? link::to_main::AcceptVoice : link::to_main::RefuseVoice, row);
+        chatPage_->setAnswerText(row, accepted ? OverlayChatPage::ListenText : OverlayChatPage::DontListenText);
+    }
+    if (closePending_) closeOverlay();
+}
+
+}  // namespace lumo

@@ -1,0 +1,71 @@
+// The in-game overlay window "gamein" (layout 3000): a small always-on-top window with the tabs
+// "聊天" and "其它". It has no network or audio of its own: it shows what the main program sends
+// through the pipe and posts LinkMessage codes to the main program's mailbox "LUMO".
+#pragma once
+
+#include <QDialog>
+#include <QString>
+
+namespace lumo {
+
+class Mailbox;
+class MailboxPoster;
+class OverlayChatPage;
+class OverlayOtherPage;
+class OverlayPipeClient;
+class OverlayTabControl;
+
+class OverlayDialog : public QDialog {
+    Q_OBJECT
+public:
+    static const QString Title;               // "gamein"
+    static const QString ChatTabText;         // "聊天"
+    static const QString OtherTabText;        // "其它"
+    static const QString BoxCaption;          // "hudlet", the caption of the pipe failure boxes
+    static const QString WaitFailedText;      // "等待管道失败！"
+    static const QString OpenFailedText;      // "打开管道失败！"
+    static const QString CallQuestionText;    // "想和你聊天，接受吗？" after the member's name
+
+    // Sets the window up (hidden) and posts OverlayOpened to the main program.
+    explicit OverlayDialog(QWidget* parent = nullptr);
+    // Closes the pipe and posts OverlayClosed.
+    ~OverlayDialog() override;
+
+    // The main program's codes: PipeReady, OverlayClose, RosterSent, SelectionSent, CallRequest.
+    void onLinkMessage(int code, int value);
+    // Posts {code, value} to the mailbox "LUMO"; dropped when the main program is not there.
+    void postToMain(int code, int value);
+    // Destroys the window once control is back in the event loop, or, while the player is being
+    // asked something, once the answer is in (the question box belongs to this window).
+    void closeOverlay();
+
+    // Shows the window above every other, unblocked by the main program's modal windows.
+    void showOverlay();
+
+    OverlayChatPage& chatPage() const { return *chatPage_; }
+    OverlayTabControl& tabControl() const { return *tabControl_; }
+    bool pipeConnected() const;
+    bool mailboxOpen() const;
+    bool asking() const { return asking_; }
+
+protected:
+    void reject() override;  // Escape does not hide the window: the Home key does
+    void closeEvent(QCloseEvent* event) override;
+    bool event(QEvent* event) override;
+
+private:
+    void openPipe(int number);
+    void askAboutCall(int index);
+    void followModalWindow();
+
+    OverlayTabControl* tabControl_ = nullptr;
+    OverlayChatPage* chatPage_ = nullptr;
+    OverlayOtherPage* otherPage_ = nullptr;
+    OverlayPipeClient* pipe_ = nullptr;
+    Mailbox* inbox_ = nullptr;
+    MailboxPoster* toMain_ = nullptr;
+    bool asking_ = false;
+    bool closePending_ = false;
+};
+
+}  // namespace lumo

@@ -1,0 +1,40 @@
+#include "shell/about_dialog.h"
+
+#include "shell/app_icon.h"
+#include "shell/dialog_units.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+namespace lumo {
+
+const QString AboutDialog::CaptionText = QStringLiteral("关于LUMO ");
+const QString AboutDialog::ProductText = QStringLiteral("LUMO " LUMO_VERSION_TEXT " 版");
+const QString AboutDialog::NoticeText = QStringLiteral("Copyright (C) 2004\nLUMO 开发组");
+
+AboutDialog::AboutDialog(QWidget* parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
+{
+    setWindowTitle(CaptionText);
+    setWindowIcon(appIcon());
+    setFont(dialogFont(10));
+    const DialogUnits du(font());
+
+    auto* product = new QLabel(ProductText, this);
+    product->setObjectName(QStringLiteral("productText"));
+    product->setGeometry(du.rect(30, 14, 115, 9));
+    auto* notice = new QLabel(NoticeText, this);
+    notice->setObjectName(QStringLiteral("noticeText"));
+    notice->setGeometry(du.rect(44, 24, 80, 23));
+    notice->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    auto* ok = new QPushButton(QStringLiteral("确定"), this);
+    ok->setObjectName(QStringLiteral("okButton"));
+    ok->setGeometry(du.rect(144, 33, 28, 14));
+    ok->setDefault(true);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+
+    setFixedSize(du.size(179, 54));
+}
+
+}  // namespace lumo

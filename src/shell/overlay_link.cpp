@@ -1,0 +1,203 @@
+#include "shell/overlay_link.h"
+
+#include "shell/local_link.h"
+#include "shell/message_box.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QThread>
+
+namespace lumo {
+
+namespace {
+
+// An overlay that stops reading must not make the main program queue without bound.
+constexpr qint64 MaxUnreadBytes = 64 * 1024;
+
+}  // namespace
+
+const QString PipeServer::ChattingText = QStringLiteral("聊天中");
+const QString PipeServer::NotChattingText = QStringLiteral("不聊");
+const QString PipeServer::PromptText = QStringLiteral("提示");
+const QString PipeServer::VoiceText = QStringLiteral("语聊");
+const QString PipeServer::StopVoiceText = QStringLiteral("终止");
+const QString PipeServer::CreateFailedText = QStringLiteral("服务器创建管道失败！");
+
+PipeServer::PipeServer(OverlayLinkOwner& owner, QObject* parent)
+    : QObject(parent),
+      owner_(owner),
+      inbox_(new Mailbox(QString::fromLatin1(link::MainTitle), this)),
+      toOverlay_(new MailboxPoster(QString::fromLatin1(link::OverlayTitle), this))
+{
+    inbox_->open();
+    connect(inbox_, &Mailbox::received, this, &PipeServer::onLinkMessage);
+}
+
+PipeServer::~PipeServer() { closeOverlayPipe(); }
+
+bool PipeServer::mailboxOpen() const { return inbox_->isOpen(); }
+
+bool PipeServer::pipeOpen() const { return pipe_ != nullptr; }
+
+bool PipeServer::overlayConnected() const { return client_ && client_->state() == QLocalSocket::ConnectedState; }
+
+void PipeServer::forgetOverlayWindow() { toOverlay_->forget(); }
+
+bool PipeServer::openOverlayPipe(std::uint8_t number)
+{
+    // Every request makes a new pipe; an older one (and its reader) gives way to it.
+    closeOverlayPipe();
+    auto* server = new QLocalServer(this);
+    if (listenPrivately(*server, QString::fromStdString(link::pipeName(number)))) {
+        pipe_ = server;
+        connect(pipe_, &QLocalServer::newConnection, this, &PipeServer::acceptOverlay);
+    } else {
+        delete server;
+        // No pipe: chat text keeps reaching the player in boxes, voice requests in the window.
+        informLater(owner_.overlayLinkWindow(), QString::fromLatin1(link::MainTitle), CreateFailedText);
+    }
+    postToOverlay(link::to_overlay::PipeReady, number);
+    return true;
+}
+
+bool PipeServer::closeOverlayPipe()
+{
+    dropOverlay();
+    if (pipe_) {
+        pipe_->disconnect(this);
+        pipe_->close();  // removes the socket file
+        delete pipe_;
+        pipe_ = nullptr;
+    }
+    toOverlay_->forget();
+    return true;
+}
+
+void PipeServer::acceptOverlay()
+{
+    while (pipe_ && pipe_->hasPendingConnections()) {
+        QLocalSocket* socket = pipe_->nextPendingConnection();
+        if (!socket) break;
+        if (overlayConnected()) {
+            // One reader per pipe: a second one would take records meant for the first.
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
+        dropOverlay();
+        client_ = socket;
+        // The overlay only reads; anything it writes is dropped unread.
+        connect(socket, &QLocalSocket::readyRead, this, [socket] { socket->skip(socket->bytesAvailable()); });
+        connect(socket, &QLocalSocket::disconnected, this, [this, socket] {
+            if (client_ == socket) dropOverlay();
+        });
+    }
+}
+
+void PipeServer::dropOverlay()
+{
+    if (!client_) return;
+    QLocalSocket* socket = client_;
+    client_ = nullptr;
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+}
+
+bool PipeServer::writePipe(const Bytes& bytes)
+{
+    if (!pipe_) return false;
+    if (!overlayConnected()) {
+        // The overlay may have connected since the event loop last looked.
+        pipe_->waitForNewConnection(0);
+        acceptOverlay();
+    }
+    if (!overlayConnected()) return false;  // nobody reads this pipe yet
+    if (client_->write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())) != qint64(bytes.size())) {
+        dropOverlay();
+        return false;
+    }
+    client_->flush();
+    if (client_->bytesToWrite() > MaxUnreadBytes) {
+        dropOverlay();
+        return false;
+    }
+    return true;
+}
+
+void PipeServer::postToOverlay(int code, int value) { toOverlay_->post(code, value); }
+
+void PipeServer::sendRoster()
+{
+    if (!pipeOpen()) return;
+    const Bytes bytes = link::encodeRosterMessage(owner_.overlayRoster());
+    // An announcement goes out only for bytes that are in the pipe: the overlay reads exactly
+    // what is announced.
+    if (!writePipe(bytes)) return;
+    postToOverlay(link::to_overlay::RosterSent, int(bytes.size()));
+    // The overlay's new rows start unticked; tell it which of them are voice targets.
+    sendSelection();
+}
+
+void PipeServer::sendSelection()
+{
+    if (QThread::currentThread() != thread()) {
+        // The voice sender rebuilds its targets on the capture thread; sockets and the member
+        // list belong to the user-interface thread.
+        QMetaObject::invokeMethod(this, &PipeServer::sendSelection, Qt::QueuedConnection);
+        return;
+    }
+    if (!pipeOpen()) return;
+    const Bytes bytes = link::encodeSelectionMessage(owner_.overlayVoiceTargets());
+    if (!bytes.empty() && !writePipe(bytes)) return;
+    postToOverlay(link::to_overlay::SelectionSent, int(bytes.size()));
+}
+
+void PipeServer::onLinkMessage(int code, int value)
+{
+    namespace code_ = link::to_main;
+    // The row's member id, from column 0 of the main list (low 16 bits). A row the list does not
+    // have (the overlay's menu used with no row selected sends -1) has none, and the row codes
+    // then do nothing.
+    const QString idText = owner_.memberIdText(value);
+    bool rowExists = false;
+    const int memberId = idText.toInt(&rowExists) & 0xFFFF;
+
+    switch (code) {
+    case code_::OverlayOpened:
+        openOverlayPipe(pipeNumber_);
+        break;
+    case code_::OverlayClosed:
+        closeOverlayPipe();
+        break;
+    case code_::SelectMember:
+    case code_::DeselectMember:
+        if (!rowExists) break;
+        owner_.setMemberTicked(value, code == code_::SelectMember);
+        owner_.refreshVoiceTargets();
+        break;
+    case code_::AcceptVoice:
+    case code_::RefuseVoice:
+    case code_::AskAgain: {
+        if (!rowExists) break;
+        const auto answer = code == code_::AcceptVoice   ? link::VoiceAnswer::Accepted
+                            : code == code_::RefuseVoice ? link::VoiceAnswer::Refused
+                                                         : link::VoiceAnswer::NotAsked;
+        const QString& text = code == code_::AcceptVoice ? ChattingText : code == code_::RefuseVoice ? NotChattingText : PromptText;
+        if (owner_.setVoiceAnswer(memberId, answer)) owner_.setMemberVoiceText(value, text);
+        break;
+    }
+    case code_::RefreshRoster:
+        sendRoster();
+        break;
+    case code_::VoiceToggle:
+        // Forcing the text first makes the click handler take the branch the overlay asked for.
+        owner_.setVoiceButtonText(value != 0 ? VoiceText : StopVoiceText);
+        owner_.clickVoiceButton();
+        break;
+    default:
+        break;  // not a code of the link
+    }
+}
+
+}  // namespace lumo

@@ -1,0 +1,117 @@
+// The main program's side of the link to the in-game overlay: the mailbox "LUMO" that takes the
+// overlay's LinkMessage posts, the pipe the roster and the voice selection travel through, and
+// what each of the overlay's codes does to the main window (through OverlayLinkOwner).
+#pragma once
+
+#include "common/link.h"
+#include "common/wire.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+class QLocalServer;
+class QLocalSocket;
+class QWidget;
+
+namespace lumo {
+
+class Mailbox;
+class MailboxPoster;
+
+// What the link needs from the main window. All calls come on the user-interface thread.
+class OverlayLinkOwner {
+public:
+    virtual ~OverlayLinkOwner() = default;
+
+    // The roster last received from the group host (groupRoster).
+    virtual const Roster& overlayRoster() const = 0;
+    // VoiceTargets: the member ids of the ticked rows, in row order (the first 8 are sent).
+    virtual std::vector<int> overlayVoiceTargets() const = 0;
+    // The text of column 0 (the member id) of row `row` of the member list; empty when the list
+    // has no such row.
+    virtual QString memberIdText(int row) const = 0;
+    // Ticks or clears the check box of an existing row. Nothing else: refreshVoiceTargets follows.
+    virtual void setMemberTicked(int row, bool ticked) = 0;
+    // Rebuilds VoiceTargets from the ticked rows; while the pipe is open it calls sendSelection.
+    virtual void refreshVoiceTargets() = 0;
+    // Sets the answer of the first voice slot whose member id is `memberId`; false when no slot
+    // holds that member (then nothing changes).
+    virtual bool setVoiceAnswer(int memberId, link::VoiceAnswer answer) = 0;
+    // Column 5 (voice state) of an existing row.
+    virtual void setMemberVoiceText(int row, const QString& text) = 0;
+    // The voice button (1011): its text, and its click handler, which starts talking when the
+    // text reads "语聊" and stops when it reads "终止", flipping the text.
+    virtual void setVoiceButtonText(const QString& text) = 0;
+    virtual void clickVoiceButton() = 0;
+    // The window that owns the link's message boxes.
+    virtual QWidget* overlayLinkWindow() = 0;
+};
+
+// The pipe-server role of the main window.
+class PipeServer : public QObject {
+    Q_OBJECT
+public:
+    static const QString ChattingText;      // "聊天中"  column 5 after AcceptVoice
+    static const QString NotChattingText;   // "不聊"    after RefuseVoice
+    static const QString PromptText;        // "提示"    after AskAgain
+    static const QString VoiceText;         // "语聊"
+    static const QString StopVoiceText;     // "终止"
+    static const QString CreateFailedText;  // "服务器创建管道失败！"
+
+    // Opens the mailbox "LUMO" at once; the overlay's posts arrive from then on.
+    explicit PipeServer(OverlayLinkOwner& owner, QObject* parent = nullptr);
+    ~PipeServer() override;
+
+    // Whether this program serves the title "LUMO" (false when another lumo of this user does).
+    bool mailboxOpen() const;
+
+    // Creates the pipe "pipe<number>" (replacing one that exists), then posts PipeReady with the
+    // number; the overlay connects when it handles that. A failed creation shows
+    // "服务器创建管道失败！" and leaves no pipe; PipeReady is posted all the same. Always true.
+    bool openOverlayPipe(std::uint8_t number);
+    // Drops the overlay's connection and the pipe, and forgets the cached overlay. Always true.
+    bool closeOverlayPipe();
+    // Posts {code, value} to the mailbox "gamein", looking it up when none is cached. Nothing
+    // happens when there is no overlay.
+    void postToOverlay(int code, int value);
+    // With a pipe: writes the roster (count and records) and announces it with RosterSent, then
+    // sends the selection so that the overlay's ticks match the new rows. Without one: nothing.
+    void sendRoster();
+    // With a pipe: writes the voice targets and announces them with SelectionSent (length 0, and
+    // nothing written, when there are none). May be called from any thread: the work is then
+    // handed to the user-interface thread.
+    void sendSelection();
+    // What the overlay's codes do (the mailbox calls this; tests may too).
+    void onLinkMessage(int code, int value);
+
+    // Whether a pipe exists (the design's pipeHandle is non-zero): while it does, chat text goes
+    // to the status line rather than a box, and voice requests go to the overlay.
+    bool pipeOpen() const;
+    // Whether the overlay has connected to the pipe.
+    bool overlayConnected() const;
+    // Forgets the cached overlay, so that the next post looks "gamein" up again.
+    void forgetOverlayWindow();
+    std::uint8_t pipeNumber() const { return pipeNumber_; }
+
+    // Convenience for the window's seams.
+    void requestCall(int memberId) { postToOverlay(link::to_overlay::CallRequest, memberId); }
+    void closeOverlay() { postToOverlay(link::to_overlay::OverlayClose, 0); }
+
+private:
+    void acceptOverlay();
+    void dropOverlay();
+    bool writePipe(const Bytes& bytes);
+
+    OverlayLinkOwner& owner_;
+    Mailbox* inbox_ = nullptr;
+    MailboxPoster* toOverlay_ = nullptr;
+    QLocalServer* pipe_ = nullptr;
+    QPointer<QLocalSocket> client_;
+    std::uint8_t pipeNumber_ = link::PipeNumber;
+};
+
+}  // namespace lumo

@@ -1,0 +1,98 @@
+// Voice between two real lumo processes with WAV devices: the talker speaks a phrase from its
+// microphone file; the listener plays it into its speaker file. Both are driven as a player's
+// in-game overlay would drive them, through their link mailboxes: the talker's member ticked and
+// talking switched on, the listener's voice question answered Yes. The test judges the sound.
+#include "fake_peer.h"
+#include "link_control.h"
+#include "lumo_process.h"
+#include "voice_judge.h"
+
+#include <QProcess>
+#include <QtTest>
+
+using namespace lumo;
+using namespace lumo::test;
+
+namespace {
+
+const Ipv4 HostAddress = loopback(17);
+const Ipv4 TalkerAddress = loopback(18);
+const Ipv4 ListenerAddress = loopback(19);
+const Ipv4 WitnessAddress = loopback(20);  // no main window in this test uses .20's member port
+
+
+}  // namespace
+
+class VoiceProcessTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void twoProcessesTalk()
+    {
+        const auto phrase = phraseSamples();
+        QVERIFY(!phrase.empty());
+        QTemporaryDir work;
+        const QString silence = work.filePath(QStringLiteral("silence.wav"));
+        QCOMPARE(QProcess::execute(QStringLiteral("sox"), {"-n", "-r", "8000", "-c", "1", "-b", "16", silence, "trim", "0", "0.1"}), 0);
+        QVERIFY(QDir(work.path()).mkpath("talker") && QDir(work.path()).mkpath("listener"));
+
+        OverlayStandIn talkerLink, listenerLink;
+        FakePeer host(HostAddress, HostPort);
+        FakePeer witness(WitnessAddress, MemberPort);
+        LumoProcess talker(TalkerAddress,
+                           {"--audio", "wav:" + QString::fromStdString(phrasePath().string()) + ":" + work.filePath("talker")},
+                           talkerLink.runtimeDirectory());
+        LumoProcess listener(ListenerAddress, {"--audio", "wav:" + silence + ":" + work.filePath("listener")},
+                             listenerLink.runtimeDirectory());
+        QVERIFY2(talker.waitUntilAnswering(host) && listener.waitUntilAnswering(host), "the processes did not start");
+        QVERIFY(talkerLink.waitForMailbox() && listenerLink.waitForMailbox());
+
+        // The group: talker 0, listener 1, witness 2. Rows show the roster reversed.
+        Roster roster;
+        roster.count = 3;
+        roster.records[0] = memberAt(0, "talker", TalkerAddress);
+        roster.records[1] = memberAt(1, "listener", ListenerAddress);
+        roster.records[2] = memberAt(2, "witness", WitnessAddress);
+        host.send(makeRosterUpdate(0, roster), talker.memberEndpoint());
+        host.send(makeRosterUpdate(1, roster), listener.memberEndpoint());
+        QTest::qWait(200);
+        auto rowOf = [&](int id) { return roster.count - id - 1; };
+
+        QVERIFY(listenerLink.openAsOverlay());
+        QVERIFY(talkerLink.post(link::to_main::SelectMember, rowOf(1)));
+        QVERIFY(talkerLink.post(link::to_main::SelectMember, rowOf(2)));
+        QVERIFY(talkerLink.post(link::to_main::VoiceToggle, 1));
+
+        // The listener hears the first block, then asks its overlay about the second.
+        auto question = listenerLink.next(link::to_overlay::CallRequest, 3000);
+        QVERIFY2(question, "the listener asked nothing");
+        QCOMPARE(question->value, 0);
+        QVERIFY(listenerLink.post(link::to_main::AcceptVoice, rowOf(0)));
+
+        const int phraseMs = int(phrase.size() / 8);
+        QTest::qWait(phraseMs + 800);
+        QVERIFY(talkerLink.post(link::to_main::VoiceToggle, 0));
+        QVERIFY(talker.running() && listener.running());
+
+        const auto reference = codedPhrase(phrase);
+        std::vector<std::uint32_t> numbers;
+        for (const auto& r : witness.collect(100))
+            if (r.bytes[0] == cmd::VoiceGroup && r.from == talker.memberEndpoint())
+                numbers.push_back(decodeVoiceRecord(r.bytes.data() + 4).sequence);
+        QCOMPARE(numbers.size(), reference.size());
+        for (std::size_t i = 0; i < numbers.size(); ++i) QCOMPARE(numbers[i], std::uint32_t(i + 1));
+
+        Wav played;
+        const std::string speakerFile = work.filePath("listener/peer-0.wav").toStdString();
+        QTRY_VERIFY_WITH_TIMEOUT(readWav(speakerFile, &played) && played.samples.size() > 10 * BlockSamples, 3000);
+        QVERIFY2(std::equal(reference[0].begin(), reference[0].end(), played.samples.begin()),
+                 "the first block was not played at once");
+        const std::vector<std::int16_t> rest(played.samples.begin() + BlockSamples, played.samples.end());
+        const double best = loudnessMatch(reference, rest);
+        qInfo("listener process played %zu samples; loudness-contour correlation %.3f with the coded phrase", played.samples.size(), best);
+        QVERIFY2(best > 0.7, "what the listener played is not the phrase");
+    }
+};
+
+QTEST_MAIN(VoiceProcessTest)
+#include "voice_process_test.moc"

@@ -1,0 +1,246 @@
+// The main window's menu bar offscreen: its items and command ids, where each command goes, the
+// order of window creation against the skin library, the exit command and the About box.
+#include "shell/about_dialog.h"
+#include "shell/main_window_shell.h"
+#include "shell/skin_library.h"
+#include "shell_test_support.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QDialog>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QtTest>
+
+using namespace lumo;
+using namespace lumo::test;
+
+namespace {
+
+class RecordingCommands final : public ShellCommands {
+public:
+    void exitProgram() override { calls << QStringLiteral("exit"); }
+    void showSkinMenu() override { calls << QStringLiteral("skinMenu"); }
+    void chooseSkin(int entry) override { calls << QStringLiteral("skin %1").arg(entry); }
+    void openForum() override { calls << QStringLiteral("forum"); }
+    void togglePlugin(int item) override { calls << QStringLiteral("plugin %1").arg(item); }
+    void showAbout() override { calls << QStringLiteral("about"); }
+    void openWebSite() override { calls << QStringLiteral("website"); }
+    void runUpdate() override { calls << QStringLiteral("update"); }
+    QStringList calls;
+};
+
+// A skin library that records its calls and what the window looked like at each.
+class RecordingSkins final : public SkinLibrary {
+public:
+    bool start(QApplication*, const QString& name, int a, int b) override
+    {
+        calls << QStringLiteral("1 %1 %2 %3").arg(name).arg(a).arg(b);
+        return true;
+    }
+    bool loadSkin(const QString& path) override
+    {
+        calls << QStringLiteral("3 ") + path;
+        return true;
+    }
+    int skinWindow(QWidget* window, const QString& windowClass) override
+    {
+        calls << QStringLiteral("5 %1 menuBar=%2 skinPopup=%3")
+                     .arg(windowClass)
+                     .arg(window->findChild<QMenuBar*>() != nullptr)
+                     .arg(window->findChild<QMenu*>(QStringLiteral("skinPopup")) != nullptr);
+        return 1;
+    }
+    int attachWindow(QWidget* window) override
+    {
+        calls << QStringLiteral("7 menuBar=%1").arg(window->findChild<QMenuBar*>() != nullptr);
+        return 1;
+    }
+    int setWindowClass(const QString& windowClass) override
+    {
+        calls << QStringLiteral("8 ") + windowClass;
+        return 1;
+    }
+    int trackPopupMenu(QMenu*, int, QPoint, QWidget*) override
+    {
+        calls << QStringLiteral("13");
+        return 1;
+    }
+    QStringList calls;
+};
+
+class CountingWindow final : public QDialog {
+public:
+    int closes = 0;
+
+protected:
+    void closeEvent(QCloseEvent* event) override
+    {
+        ++closes;
+        QDialog::closeEvent(event);
+    }
+};
+
+QStringList texts(const QList<QAction*>& actions)
+{
+    QStringList out;
+    for (QAction* action : actions) out << (action->isSeparator() ? QStringLiteral("--") : action->text());
+    return out;
+}
+
+QList<int> ids(const QList<QAction*>& actions)
+{
+    QList<int> out;
+    for (QAction* action : actions) out << action->data().toInt();
+    return out;
+}
+
+}  // namespace
+
+class ShellMenuTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<ScratchCurrentDir> cwd;
+    std::unique_ptr<ShellBoxes> boxes;
+    RecordingShellOwner owner;
+    RecordingSkins skins;
+
+private slots:
+    void init()
+    {
+        cwd = std::make_unique<ScratchCurrentDir>();
+        boxes = std::make_unique<ShellBoxes>();
+        skins.calls.clear();
+    }
+    void cleanup()
+    {
+        boxes.reset();
+        cwd.reset();
+    }
+
+    void menuBarItemsAndIds()
+    {
+        QDialog window;
+        MainWindowShell shell(window, owner, true, &skins);
+        shell.createWindowParts();
+        QMenuBar* bar = shell.menuBar();
+        QVERIFY(bar);
+        const QList<QAction*> top = bar->actions();
+        QCOMPARE(texts(top), (QStringList{"&File", "&Skin", "&game", "&About", "&Help"}));
+        // "&Skin" and "&About" are commands of the bar itself, the others pop-ups.
+        QVERIFY(top[0]->menu() && !top[1]->menu() && top[2]->menu() && !top[3]->menu() && top[4]->menu());
+        QCOMPARE(top[1]->data().toInt(), 32774);
+        QCOMPARE(top[3]->data().toInt(), 57664);
+        QCOMPARE(texts(top[0]->menu()->actions()), QStringList{"退出"});
+        QCOMPARE(ids(top[0]->menu()->actions()), QList<int>{57665});
+        QCOMPARE(shell.gameMenu(), top[2]->menu());
+        QCOMPARE(texts(top[2]->menu()->actions()), (QStringList{"&bbs", "--"}));  // no plugin directory
+        QCOMPARE(top[2]->menu()->actions().at(0)->data().toInt(), 32780);
+        QCOMPARE(texts(top[4]->menu()->actions()), (QStringList{"&WebSite", "&在线升级"}));
+        QCOMPARE(ids(top[4]->menu()->actions()), (QList<int>{32776, 32778}));
+        QVERIFY(shell.skinPopup());
+        QVERIFY(shell.skinPopup()->actions().isEmpty());
+    }
+
+    void everyItemRoutesToItsHandler()
+    {
+        QWidget parent;
+        RecordingCommands commands;
+        QMenuBar* bar = buildMenuBar(&parent, [&commands](int id) { QVERIFY(dispatchCommand(commands, id)); });
+        for (QAction* action : bar->actions()) {
+            if (action->menu()) {
+                for (QAction* item : action->menu()->actions())
+                    if (!item->isSeparator()) item->trigger();
+            } else {
+                action->trigger();
+            }
+        }
+        QCOMPARE(commands.calls, (QStringList{"exit", "skinMenu", "forum", "about", "website", "update"}));
+
+        commands.calls.clear();
+        QVERIFY(dispatchCommand(commands, 30000));
+        QVERIFY(dispatchCommand(commands, 30090));
+        QVERIFY(dispatchCommand(commands, 30100));
+        QVERIFY(dispatchCommand(commands, 30190));
+        QVERIFY(!dispatchCommand(commands, 30095));
+        QVERIFY(!dispatchCommand(commands, 1));
+        QCOMPARE(commands.calls, (QStringList{"skin 0", "skin 90", "plugin 0", "plugin 90"}));
+    }
+
+    void windowCreationCallsTheSkinLibraryAroundTheMenus()
+    {
+        QDialog window;
+        MainWindowShell shell(window, owner, true, &skins);
+        QVERIFY(skins.calls.isEmpty());  // nothing happens before window creation
+        shell.createWindowParts();
+        QCOMPARE(skins.calls, (QStringList{"7 menuBar=0", "5 Dialog menuBar=1 skinPopup=1"}));
+        shell.createWindowParts();  // once only
+        QCOMPARE(skins.calls.size(), 2);
+    }
+
+    void theMenuBarSitsAboveTheControls()
+    {
+        QDialog window;
+        auto* label = new QLabel(QStringLiteral("你的名字："), &window);
+        label->setGeometry(7, 0, 80, 16);
+        window.setFixedSize(320, 200);
+        MainWindowShell shell(window, owner, true, &skins);
+        shell.createWindowParts();
+        window.show();
+        const int barHeight = shell.menuBar()->height();
+        QVERIFY(barHeight > 0);
+        QCOMPARE(shell.menuBar()->geometry(), QRect(0, 0, 320, barHeight));
+        QCOMPARE(label->pos(), QPoint(7, barHeight));
+        QCOMPARE(window.size(), QSize(320, 200 + barHeight));
+        QCOMPARE(window.minimumSize(), window.maximumSize());  // still fixed
+    }
+
+    void exitClosesTheWindowAsItsCloseBoxDoes()
+    {
+        CountingWindow window;
+        MainWindowShell shell(window, owner, true, &skins);
+        shell.createWindowParts();
+        window.show();
+        QAction* exit = shell.menuBar()->actions().at(0)->menu()->actions().at(0);
+        exit->trigger();
+        QCOMPARE(window.closes, 1);
+        QVERIFY(!window.isVisible());
+        QCOMPARE(window.result(), int(QDialog::Rejected));
+    }
+
+    void aboutBoxShowsCaptionVersionAndNotice()
+    {
+        QDialog window;
+        MainWindowShell shell(window, owner, true, &skins);
+        shell.createWindowParts();
+        window.show();
+        QString caption, product, notice;
+        bool okIsDefault = false;
+        QTimer::singleShot(0, this, [&] {
+            auto* box = qobject_cast<AboutDialog*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            caption = box->windowTitle();
+            product = box->findChild<QLabel*>(QStringLiteral("productText"))->text();
+            notice = box->findChild<QLabel*>(QStringLiteral("noticeText"))->text();
+            auto* ok = box->findChild<QPushButton*>(QStringLiteral("okButton"));
+            okIsDefault = ok->isDefault();
+            QTest::mouseClick(ok, Qt::LeftButton);
+        });
+        // Should the box not be found, it is closed all the same so the test cannot hang.
+        QTimer::singleShot(5000, this, [] {
+            if (QWidget* modal = QApplication::activeModalWidget()) modal->close();
+        });
+        shell.menuBar()->actions().at(3)->trigger();  // returns once OK closed the box
+        QCOMPARE(caption, QStringLiteral("关于LUMO "));
+        QCOMPARE(product, QStringLiteral("LUMO 1.3beta 版"));
+        QVERIFY(notice.contains(QStringLiteral("2004")));
+        QVERIFY(okIsDefault);
+        QVERIFY(!QApplication::activeModalWidget());
+    }
+};
+
+QTEST_MAIN(ShellMenuTest)
+#include "shell_menu_test.moc"
