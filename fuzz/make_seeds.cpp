@@ -1,7 +1,8 @@
 // Writes the binary seed inputs of the fuzz programs into <directory>/<target>/: the datagrams,
 // rosters and voice records the unit tests use, in the record layout each program reads
-// (fuzz_support.h, voice_receive_fuzz.cpp). The text seeds (directory replies, sys.ini files)
-// are committed under fuzz/corpus/.
+// (fuzz_support.h, voice_receive_fuzz.cpp), and the overlay link's records and posts. The text
+// seeds (directory replies, sys.ini and skin.ini files) are committed under fuzz/corpus/.
+#include "common/link.h"
 #include "common/wire.h"
 #include "voice/voice_codec.h"
 #include "../tests/unit/voice_test_support.h"
@@ -170,6 +171,25 @@ void voiceSeeds()
     write("voice_decode", "zeros", Bytes(CodedBlockSize, 0));
 }
 
+void overlayLinkSeeds()
+{
+    auto withControl = [](std::uint8_t control, const Bytes& bytes) {
+        Bytes input{control};
+        input.insert(input.end(), bytes.begin(), bytes.end());
+        return input;
+    };
+    write("overlay_link", "roster", withControl(0x00, link::encodeRosterMessage(threeMembers())));
+    write("overlay_link", "selection", withControl(0x00, link::encodeSelectionMessage({2, 0, 1})));
+    Bytes posts;  // the overlay opens, selects a member, accepts voice, starts talking
+    for (const link::Post post : {link::Post{link::to_main::OverlayOpened, 0}, link::Post{link::to_main::SelectMember, 1},
+                                  link::Post{link::to_main::AcceptVoice, 2}, link::Post{link::to_main::VoiceToggle, 1}}) {
+        const Bytes one = link::encodePost(post);
+        posts.insert(posts.end(), one.begin(), one.end());
+    }
+    posts.resize(posts.size() + 5, 0x64);  // and a post cut short
+    write("overlay_link", "posts_in_pieces", withControl(0x5A, posts));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -182,5 +202,6 @@ int main(int argc, char** argv)
     memberSeeds();
     hostSeeds();
     voiceSeeds();
+    overlayLinkSeeds();
     return 0;
 }
