@@ -20,6 +20,7 @@
 #include <QLineEdit>
 #include <QNetworkInterface>
 #include <QPainter>
+#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
@@ -365,11 +366,16 @@ void MainDialog::releaseHeldTexts(int partner)
 void MainDialog::chatArrived(int senderId, const std::string& gbkText)
 {
     const QString text = memberNameText(senderId) + SaysText + fromGbk(gbkText);
-    if (overlayPipeOpen()) {
+    if (overlayPipeOpen() || chatBoxes_ >= MaxChatBoxes) {
         statusLabel_->setText(text);
         return;
     }
-    informLater(this, AppName, text);
+    // As informLater, counting the box until it is closed.
+    ++chatBoxes_;
+    QTimer::singleShot(0, this, [guard = QPointer<MainDialog>(this), text] {
+        MessageBoxes::current().inform(guard, AppName, text);
+        if (guard) --guard->chatBoxes_;
+    });
 }
 
 // ---------------------------------------------------------------------------------------------

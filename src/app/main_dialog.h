@@ -219,6 +219,10 @@ private:
     bool gainBoost_ = false;
     bool groupVoiceMode_ = true;
     bool closed_ = false;
+    // Chat boxes waiting or open. Any sender can send text as fast as the network carries it, so
+    // their number is bounded: past the bound a text goes to the status line instead.
+    static constexpr int MaxChatBoxes = 8;
+    int chatBoxes_ = 0;
     bool placedBrowser_ = false;
 
     // Voice. The capture thread reads only sendPlan_, which the user-interface thread replaces

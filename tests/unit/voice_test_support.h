@@ -170,6 +170,12 @@ public:
     // What was written to an output device, one entry per buffer.
     std::mutex mutex;
     std::vector<std::vector<std::int16_t>> written;
+    // A copy of what was written so far, to read while the player thread may still write.
+    std::vector<std::vector<std::int16_t>> writtenSoFar()
+    {
+        std::lock_guard lock(mutex);
+        return written;
+    }
 
 private:
     FakeAudio& audio_;

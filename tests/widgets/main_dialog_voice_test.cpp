@@ -199,12 +199,12 @@ private slots:
         const VoiceRecord first = sendVoice(4, 100);
         QTRY_VERIFY(audio->outputFor(4));
         FakeDevice* speaker = audio->outputFor(4);
-        QTRY_COMPARE(speaker->written.size(), size_t(1));
+        QTRY_COMPARE(speaker->writtenSoFar().size(), size_t(1));
         // The first block is the record decoded by a fresh decoder, never doubled.
         VoiceCodec fresh;
         std::vector<std::int16_t> expected(BlockSamples);
         fresh.Decode(first.speech.data(), int(VoiceSpeechSize), expected.data(), nullptr);
-        QVERIFY(speaker->written[0] == expected);
+        QVERIFY(speaker->writtenSoFar()[0] == expected);
         QCOMPARE(control<QLabel>("statusText")->text(), QStringLiteral("m4说："));
         QVERIFY(boxes->questions.isEmpty());
 
@@ -220,7 +220,7 @@ private slots:
             sendVoice(4, sequence);
             QTest::qWait(60);  // one block every 60 ms, as a talker sends them
         }
-        QTRY_VERIFY(speaker->written.size() >= 3);
+        QTRY_VERIFY(speaker->writtenSoFar().size() >= 3);
         QCOMPARE(rowOf(4)->text(MainDialog::VoiceColumn), QStringLiteral("聊天中"));
         QCOMPARE(boxes->questions.size(), 1);
     }
@@ -237,7 +237,7 @@ private slots:
         QVERIFY(speaker);
         sendVoice(6, 60);
         QTest::qWait(200);
-        QCOMPARE(speaker->written.size(), size_t(1));  // only the first block
+        QCOMPARE(speaker->writtenSoFar().size(), size_t(1));  // only the first block
 
         // A right-click on the row opens the prompt for that member; "同意通话" accepts.
         list()->setCurrentItem(rowOf(6));
@@ -250,7 +250,7 @@ private slots:
         QCOMPARE(slotOf(6)->answer, VoiceAnswer::Accepted);
         QCOMPARE(rowOf(6)->text(MainDialog::VoiceColumn), QStringLiteral("聊天中"));
         sendVoice(6, 70);
-        QTRY_VERIFY(speaker->written.size() >= 2);
+        QTRY_VERIFY(speaker->writtenSoFar().size() >= 2);
 
         // "下次提示" makes the next datagram ask again.
         dialog->onListRightClick(QPoint(40, 40));

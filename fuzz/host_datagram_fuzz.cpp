@@ -1,0 +1,100 @@
+// The group host receiving a run of requests from up to 64 sources, with the timer's duplicate
+// sweep in between where the input asks for it. The host table lives across the datagrams of one
+// input. Every roster the host sends is delivered to a member state for that address, as the
+// member's socket would receive it: the member must accept it, and after every step each member
+// in the host's table holds exactly that table.
+#include "fuzz_support.h"
+
+#include "net/member_dispatch.h"
+
+#include <algorithm>
+#include <map>
+
+using namespace lumo;
+
+namespace {
+
+struct EndpointOrder {
+    bool operator()(const Endpoint& a, const Endpoint& b) const
+    {
+        return a.address != b.address ? a.address < b.address : a.port < b.port;
+    }
+};
+using Members = std::map<Endpoint, MemberState, EndpointOrder>;
+
+// Hands every roster of the reply to its recipient; returns how many there were.
+int deliverRosters(const HostReply& reply, Members& members)
+{
+    int rosters = 0;
+    for (const Outgoing& out : reply.sends) {
+        if (out.bytes[0] != cmd::RosterUpdate) continue;
+        ++rosters;
+        MemberState& member = members[out.to];
+        const MemberDispatch result = dispatchMemberDatagram(member, out.bytes, {0x7F000001, HostPort});
+        FUZZ_CHECK(result.action == MemberDispatch::Action::RosterReplaced);
+        FUZZ_CHECK(member.ownEntry.id == out.bytes[1]);
+    }
+    return rosters;
+}
+
+// No lost roster: every member in the host's table holds exactly that table.
+void checkEveryMemberHoldsTheTable(const Roster& table, const Members& members)
+{
+    for (int i = 0; i < table.count; ++i) {
+        const auto it = members.find({table.records[i].publicAddress, table.records[i].publicPort});
+        FUZZ_CHECK(it != members.end());
+        const Roster& held = it->second.groupRoster;
+        FUZZ_CHECK(held.count == table.count);
+        FUZZ_CHECK(std::equal(table.records.begin(), table.records.begin() + table.count, held.records.begin()));
+    }
+}
+
+bool isRequest(ByteView datagram)
+{
+    const auto header = readHeader(datagram);
+    if (!header || header->kind != static_cast<std::uint8_t>(Kind::ToHost)) return false;
+    const auto message = identify(*header);
+    return message && lengthFits(*message, datagram);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    fuzz::Input input(data, size);
+    HostTable host;
+    Members members;
+
+    while (!input.empty()) {
+        const auto [control, datagram] = input.datagram();
+        const Endpoint source = fuzz::sourceOf(control);
+
+        const HostReply reply = host.handle(datagram, source);
+        const Roster& table = host.roster();
+        fuzz::checkTable(table);
+        fuzz::checkHostSends(reply, table.count, false);
+        // Every request is acknowledged first; anything else is not answered at all.
+        if (isRequest(datagram)) {
+            FUZZ_CHECK(!reply.sends.empty() && reply.sends[0].to == source);
+            FUZZ_CHECK(reply.sends[0].bytes == makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost));
+        } else {
+            FUZZ_CHECK(reply.sends.empty());
+        }
+        const int rosters = deliverRosters(reply, members);
+        // A join or a leave that changes the table tells every member, each exactly once.
+        if (isRequest(datagram) && (datagram[0] == cmd::JoinRequest || datagram[0] == cmd::LeaveNotice)) {
+            FUZZ_CHECK(rosters == 0 || rosters == table.count);
+            if (datagram[0] == cmd::LeaveNotice) FUZZ_CHECK(rosters == table.count);
+        }
+        for (const std::string& name : reply.leftNames) fuzz::checkShownText(name);
+
+        if (fuzz::sweepAfter(control)) {
+            const HostReply swept = host.sweepDuplicates();
+            fuzz::checkTable(host.roster());
+            fuzz::checkHostSends(swept, host.roster().count, true);
+            deliverRosters(swept, members);
+        }
+        checkEveryMemberHoldsTheTable(host.roster(), members);
+    }
+    return 0;
+}

@@ -1,0 +1,77 @@
+// A client receiving a run of datagrams on its sockets, as PeerSocket::onReceive handles them:
+// each goes through the member-side dispatch; what it hands on goes to the client's host table.
+// The group state lives across the datagrams of one input, so a roster received early is what
+// later probes, chat and voice are checked against (each input starts from a fresh client, so a
+// finding replays from its input file alone).
+#include "fuzz_support.h"
+
+#include "net/member_dispatch.h"
+
+using namespace lumo;
+using Action = MemberDispatch::Action;
+
+namespace {
+
+bool sameRoster(const Roster& a, const Roster& b) { return a.count == b.count && a.records == b.records; }
+
+Endpoint publicEndpoint(const Roster& roster, int id)
+{
+    return {roster.records[id].publicAddress, roster.records[id].publicPort};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    fuzz::Input input(data, size);
+    MemberState state;
+    state.ownEntry.id = UnassignedId;
+    HostTable host;
+
+    while (!input.empty()) {
+        const auto [control, datagram] = input.datagram();
+        if (datagram.empty()) continue;  // the socket skips empty reads
+        const Endpoint source = fuzz::sourceOf(control);
+        const MemberState before = state;
+
+        const MemberDispatch result = dispatchMemberDatagram(state, datagram, source);
+
+        FUZZ_CHECK(state.groupRoster.count >= 0 && state.groupRoster.count <= RosterCapacity);
+        if (result.action != Action::RosterReplaced) {
+            // Only a roster changes the group state.
+            FUZZ_CHECK(sameRoster(state.groupRoster, before.groupRoster) && state.ownEntry == before.ownEntry);
+        }
+        const Roster& roster = state.groupRoster;
+        switch (result.action) {
+        case Action::RosterReplaced:
+            if (roster.count > 0) FUZZ_CHECK(state.ownEntry == roster.records[datagram[1]]);
+            for (int i = 0; i < roster.count; ++i) fuzz::checkShownText(roster.records[i].nameBytes());
+            break;
+        case Action::ProbeRelayed:
+        case Action::ProbeAnswered:
+            // Sent only to a member of the roster, and only a four-byte header.
+            FUZZ_CHECK(result.send && result.send->bytes.size() == HeaderSize);
+            FUZZ_CHECK(roster.holds(datagram[2]) && result.send->to == publicEndpoint(roster, datagram[2]));
+            break;
+        case Action::ChatArrived:
+            FUZZ_CHECK(roster.holds(result.chatSender));
+            FUZZ_CHECK(result.chatText.size() == datagram.size() - HeaderSize);
+            fuzz::checkShownText(result.chatText);
+            break;
+        case Action::VoiceArrived:
+            FUZZ_CHECK(roster.holds(result.voiceSender));
+            break;
+        case Action::ForHost: {
+            const HostReply reply = host.handle(datagram, source);
+            fuzz::checkTable(host.roster());
+            fuzz::checkHostSends(reply, host.roster().count, false);
+            for (const std::string& name : reply.leftNames) fuzz::checkShownText(name);
+            break;
+        }
+        default:
+            break;
+        }
+        if (result.action != Action::ProbeRelayed && result.action != Action::ProbeAnswered) FUZZ_CHECK(!result.send);
+    }
+    return 0;
+}
