@@ -38,10 +38,7 @@ private slots:
         QVERIFY(QDir(work.path()).mkpath(QStringLiteral("talker")) && QDir(work.path()).mkpath(QStringLiteral("listener")));
         // The listener's microphone: a short silent file.
         const QString silence = work.filePath(QStringLiteral("silence.wav"));
-        QVERIFY(QProcess::execute(QStringLiteral("sox"), {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("8000"),
-                                                           QStringLiteral("-c"), QStringLiteral("1"), QStringLiteral("-b"),
-                                                           QStringLiteral("16"), silence, QStringLiteral("trim"),
-                                                           QStringLiteral("0"), QStringLiteral("0.1")}) == 0);
+        QVERIFY(writeSilentWav(silence.toStdString()));
         std::string error;
         auto talkerAudio = makeAudioSystem("wav:" + phrasePath().string() + ":" + work.filePath("talker").toStdString(), &error);
         QVERIFY2(talkerAudio, error.c_str());

@@ -7,6 +7,8 @@
 #include "voice/voice_codec.h"
 
 #include <algorithm>
+#include <fstream>
+#include <string>
 #include <cmath>
 #include <vector>
 
@@ -82,6 +84,31 @@ inline double matchedBlockShare(const std::vector<std::vector<std::int16_t>>& re
         if (best >= threshold) ++matched;
     }
     return audible ? double(matched) / audible : 0;
+}
+
+// Writes `ms` milliseconds of silence as an 8 kHz 16-bit mono WAV file (a microphone for a
+// listener that says nothing), without starting another program.
+inline bool writeSilentWav(const std::string& path, int ms = 100)
+{
+    const std::uint32_t dataBytes = std::uint32_t(ms) * 16;
+    std::ofstream out(path, std::ios::binary);
+    auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
+    auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
+    out.write("RIFF", 4);
+    u32(36 + dataBytes);
+    out.write("WAVEfmt ", 8);
+    u32(16);
+    u16(1);      // PCM
+    u16(1);      // mono
+    u32(8000);   // samples per second
+    u32(16000);  // bytes per second
+    u16(2);      // block alignment
+    u16(16);     // bits per sample
+    out.write("data", 4);
+    u32(dataBytes);
+    const std::vector<char> zeros(dataBytes, 0);
+    out.write(zeros.data(), std::streamsize(zeros.size()));
+    return bool(out);
 }
 
 }  // namespace lumo::test
