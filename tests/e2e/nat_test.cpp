@@ -18,9 +18,7 @@
 #include "nat_lab.h"
 #include "quiet_directory.h"
 #include "shell/message_box.h"
-#include "unit/voice_test_support.h"
-#include "voice/silence_gate.h"
-#include "voice/voice_codec.h"
+#include "voice_judge.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -209,22 +207,6 @@ struct DropLog {
         return none;
     }
 };
-
-// The phrase as it sounds after coding and decoding alone, block by block (quiet blocks dropped).
-std::vector<std::vector<std::int16_t>> codedPhrase(const std::vector<std::int16_t>& phrase)
-{
-    VoiceCodec encoder, decoder;
-    std::vector<std::vector<std::int16_t>> out;
-    for (const auto& block : blocksOf(phrase)) {
-        if (IsQuietBlock(reinterpret_cast<const std::uint8_t*>(block.data()), BlockBytes)) continue;
-        std::uint8_t coded[VoiceSpeechSize];
-        std::vector<std::int16_t> decoded(BlockSamples);
-        encoder.Encode(block.data(), BlockBytes, coded, nullptr);
-        decoder.Decode(coded, int(VoiceSpeechSize), decoded.data(), nullptr);
-        out.push_back(std::move(decoded));
-    }
-    return out;
-}
 
 // Best loudness correlation of what was played (after its first block) with the coded phrase.
 double phraseLikeness(const std::vector<std::int16_t>& played, const std::vector<std::vector<std::int16_t>>& reference)
