@@ -127,7 +127,7 @@ set(CPACK_DEBIAN_LUMO_PACKAGE_SECTION net)
 # The X11 platform plug-in is loaded at run time, so dpkg-shlibdeps cannot see it.
 set(CPACK_DEBIAN_LUMO_PACKAGE_DEPENDS "qt6-qpa-plugins")
 # The windows speak Chinese.
-set(CPACK_DEBIAN_LUMO_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei")
+set(CPACK_DEBIAN_LUMO_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei, qt6-translations-l10n")
 set(CPACK_DEBIAN_LUMO_PACKAGE_SUGGESTS "lumo-directory")
 set(CPACK_DEBIAN_LUMO_DESCRIPTION "group text chat and voice for players of online games
 Players find chat groups in a web directory and join one with a

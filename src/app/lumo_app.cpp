@@ -1,12 +1,16 @@
 #include "app/lumo_app.h"
 
 #include "app/main_dialog.h"
+#include "shell/message_box.h"
 #include "shell/skin_library.h"
 #include "voice/audio_backends.h"
 
 #include <QApplication>
 #include <QWidget>
 #include <QCommandLineParser>
+#include <QLibraryInfo>
+#include <QLocale>
+#include <QTranslator>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -131,9 +135,20 @@ int runLumo(int argc, char** argv)
         return 2;
     }
 
-    QApplication app(argc, argv);
+    // Qt reads options of its own from the command line (X11's -name among them, which would
+    // take the player's --name as the window class). LUMO's options are read above, so Qt gets
+    // the program name alone; its settings still come from the environment (QT_QPA_PLATFORM).
+    int qtArgc = 1;
+    char* qtArgv[] = {argv[0], nullptr};
+    QApplication app(qtArgc, qtArgv);
     QApplication::setApplicationName(QStringLiteral("LUMO"));
     QApplication::setApplicationVersion(QStringLiteral(LUMO_VERSION_TEXT));
+    QApplication::setQuitOnLastWindowClosed(false);  // the main window alone ends the program
+    // The program speaks Chinese, Qt's own buttons (OK, Yes, No) included.
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
+                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtTexts);
 
     // The skin library starts and loads the default skin before the window is built.
     const bool skinActive = startSkins(&app);
@@ -143,14 +158,25 @@ int runLumo(int argc, char** argv)
     windowOptions.bindAddress = options->bindAddress;
     windowOptions.audio = audio.get();
     MainDialog window(windowOptions);
+    // Without its two ports the program can neither host nor join: say why and end, rather
+    // than open a window that looks alive and hears nothing.
+    const QString bindProblem = window.bindProblem();
+    if (!bindProblem.isEmpty()) {
+        std::fprintf(stderr, "lumo: %s\n", qPrintable(bindProblem));
+        MessageBoxes::current().inform(nullptr, MainDialog::AppName, bindProblem);
+        return 1;
+    }
     closeOnTerminationSignals(window);
     if (!options->connectAddress.isEmpty()) {
         window.setMemberName(options->memberName);
         window.setRemoteAddress(options->connectAddress);
         QTimer::singleShot(0, &window, &MainDialog::connectToHost);
     }
-    window.exec();
-    return 0;
+    // The main window runs beside the program's other windows (the group browser, the call
+    // prompt, the overlay), not modally over them: a modal main window would block them all.
+    QObject::connect(&window, &QDialog::finished, &app, [] { QApplication::quit(); });
+    window.show();
+    return QApplication::exec();
 }
 
 }  // namespace lumo

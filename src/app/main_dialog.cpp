@@ -9,12 +9,14 @@
 #include "shell/app_icon.h"
 #include "shell/dialog_units.h"
 #include "shell/hyperlink_label.h"
+#include "shell/window_placement.h"
 #include "shell/local_link.h"
 #include "shell/message_box.h"
 #include "voice/voice_capture.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QKeyEvent>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -48,7 +50,9 @@ namespace {
 const QString LeftText = QStringLiteral("离开了！");
 const QString NoNameText = QStringLiteral("你忘了写上你的名字了！");
 const QString ConnectFailedText = QStringLiteral("连接失败，请检查设置是否正确！");
-const QString NameTooLongText = QStringLiteral("Please enter no more than 16 characters.");
+const QString NameTooLongText = QStringLiteral("名字太长了：最多 16 个字节（8 个汉字）。");
+const QString BadAddressText =
+    QStringLiteral("远端IP不完整：请填写群主的完整地址，四段数字，例如 192.168.1.20。");
 
 QString fromGbk(const std::string& gbk) { return QString::fromStdString(gbkToUtf8(gbk)); }
 std::string toGbk(const QString& text) { return utf8ToGbk(text.toStdString()); }
@@ -62,6 +66,7 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     buildControls();
+    boxes_ = new BoxQueue(this);
     // The link to the in-game overlay listens before any plug-in can be switched on.
     pipeServer_ = std::make_unique<PipeServer>(static_cast<OverlayLinkOwner&>(*this));
     // Window creation: skin calls, the menu bar with its plug-ins and skins.
@@ -207,6 +212,9 @@ void MainDialog::buildControls()
 
     setFixedSize(du.x(319), du.y(182));
 
+    // Enter in the message field sends the text; elsewhere it presses the default button.
+    messageEdit_->installEventFilter(this);
+
     connect(connectButton_, &QPushButton::clicked, this, &MainDialog::connectToHost);
     connect(sendButton_, &QPushButton::clicked, this, &MainDialog::sendChatText);
     connect(serverButton_, &QPushButton::clicked, this, &MainDialog::showGroupBrowser);
@@ -241,6 +249,7 @@ void MainDialog::findLocalAddresses(std::optional<Ipv4> bindAddress)
 
 void MainDialog::bindSockets(std::optional<Ipv4> bindAddress)
 {
+    bindAddress_ = bindAddress;
     const Ipv4 address = bindAddress.value_or(0);
     memberSocket_ = std::make_unique<PeerSocket>(static_cast<PeerSocketOwner&>(*this));
     memberSocket_->bind(address, MemberPort);
@@ -249,6 +258,31 @@ void MainDialog::bindSockets(std::optional<Ipv4> bindAddress)
 }
 
 bool MainDialog::socketsBound() const { return memberSocket_->isBound() && hostSocket_->isBound(); }
+
+QString MainDialog::bindProblem() const
+{
+    for (const PeerSocket* socket : {memberSocket_.get(), hostSocket_.get()}) {
+        if (socket->isBound()) continue;
+        const QString where = bindAddress_ ? QString::fromStdString(dottedAddress(*bindAddress_)) : QStringLiteral("本机");
+        const QString port = QString::number(socket->port());
+        switch (socket->bindError()) {
+        case QAbstractSocket::AddressInUseError:
+            return QStringLiteral("LUMO 无法使用%1的 UDP 端口 %2：端口已被占用，可能另一个 LUMO 正在运行。\n"
+                                  "请先关闭它，或用 --bind 为这个 LUMO 选一个别的本机地址。")
+                .arg(where, port);
+        case QAbstractSocket::SocketAddressNotAvailableError:
+            return QStringLiteral("LUMO 无法使用地址 %1：本机没有这个地址。\n"
+                                  "请用 --bind 选择本机的一个地址，或不带 --bind 启动。")
+                .arg(where);
+        case QAbstractSocket::SocketAccessError:
+            return QStringLiteral("LUMO 无权使用%1的 UDP 端口 %2。\n请检查系统的网络权限设置。").arg(where, port);
+        default:
+            return QStringLiteral("LUMO 无法使用%1的 UDP 端口 %2（%3）。\n请检查网络设置后重新启动 LUMO。")
+                .arg(where, port, socket->bindErrorText());
+        }
+    }
+    return {};
+}
 
 QTreeWidgetItem* MainDialog::memberRow(int row) const
 {
@@ -401,6 +435,13 @@ void MainDialog::connectToHost()
         memberNameEdit_->setFocus();
         return;
     }
+    // An empty or partial address would go out as 0.0.0.0, which is this machine.
+    const auto host = parseDottedAddress(hostAddressEdit_->text().toStdString());
+    if (!host || *host == 0) {
+        MessageBoxes::current().inform(this, AppName, BadAddressText);
+        hostAddressEdit_->setFocus();
+        return;
+    }
     connectButton_->setEnabled(false);
     connectDeadline_ = sessionTicks_ + 10;
     deadlineArmed_ = true;
@@ -413,6 +454,8 @@ void MainDialog::connectToHost()
 void MainDialog::sendJoin()
 {
     if (!readControls()) return;
+    const auto host = parseDottedAddress(hostAddressEdit_->text().toStdString());
+    if (!host || *host == 0) return;
     member_.ownEntry.setName(memberName_);
     hostAddress_ = hostAddressEdit_->text();
     const MemberEntry& own = member_.ownEntry;
@@ -543,11 +586,12 @@ void MainDialog::closeMainWindow()
     if (closed_) return;
     closed_ = true;
     releaseHeldTexts(-1);  // text written just before closing still goes
+    boxes_->clear();
     closeOverlay();
     shell_->closing();
-    hostAddress_ = hostAddressEdit_->text();
+    // The leave goes to the host this client joined, whatever the address field holds now.
     const MemberEntry& own = member_.ownEntry;
-    if (parseDottedAddress(hostAddress_.toStdString()))
+    if (!hostAddress_.isEmpty())
         memberSocket_->sendTo(makeEntryDatagram(cmd::LeaveNotice, idByte(own.id), idByte(chatPartner_), Kind::ToHost, own),
                               hostEndpoint());
     groupBrowser_->removeRegistration();
@@ -580,10 +624,19 @@ void MainDialog::placeGroupBrowser()
 {
     const QRect main = frameGeometry();
     const QRect screen = this->screen() ? this->screen()->availableGeometry() : QRect();
-    const int width = groupBrowser_->frameGeometry().width();
-    int x = main.right() + 8;
-    if (screen.isValid() && x + width > screen.right()) x = std::max(screen.left(), main.left() - 8 - width);
-    groupBrowser_->move(x, main.top());
+    groupBrowser_->move(besideWindow(main, groupBrowser_->frameGeometry().size(), screen));
+}
+
+bool MainDialog::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == messageEdit_ && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            sendButton_->click();
+            return true;  // not on to the default button, which would join again
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void MainDialog::paintEvent(QPaintEvent* event)

@@ -34,6 +34,7 @@ class QTreeWidgetItem;
 namespace lumo {
 
 class AudioSystem;
+class BoxQueue;
 class CallPromptDialog;
 class GroupBrowserDialog;
 class HttpClient;
@@ -121,6 +122,8 @@ public:
     const VoiceTargetList& voiceTargets() const { return voiceTargets_; }
     bool groupVoiceMode() const { return groupVoiceMode_; }
     bool socketsBound() const;
+    // Why the ports could not be bound, in the player's words; empty when both are bound.
+    QString bindProblem() const;
     std::uint32_t uptimeTicks() const { return uptimeTicks_; }
 
     // The row of the member list that shows member `id` (the list shows the roster reversed).
@@ -131,6 +134,7 @@ protected:
     void closeEvent(QCloseEvent* event) override;
     void reject() override;  // Escape ends the program the same way as closing the window
     void paintEvent(QPaintEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
 
 private:
@@ -183,10 +187,11 @@ private:
     Endpoint hostEndpoint() const;
 
     // Group state.
+    std::optional<Ipv4> bindAddress_;
     MemberState member_;
     HostTable hostTable_;
     Ipv4 secondLocalAddress_ = 0;
-    QString hostAddress_;
+    QString hostAddress_;  // the host the last join went to; the leave goes there too
     std::string memberName_;  // GBK, at most 16 bytes
     int chatPartner_ = -1;
     int voicePartner_ = -1;
@@ -224,6 +229,8 @@ private:
     static constexpr int MaxChatBoxes = 8;
     int chatBoxes_ = 0;
     bool placedBrowser_ = false;
+    // Boxes that requests from the network or the overlay raise: one at a time, never stacked.
+    BoxQueue* boxes_ = nullptr;
 
     // Voice. The capture thread reads only sendPlan_, which the user-interface thread replaces
     // whenever the targets, the roster, the own record, the mode or the partner change.

@@ -19,6 +19,8 @@ const QString NoPartnerText = QStringLiteral("你要和谁对话，你不说我�
 const QString AloneText = QStringLiteral("就你一个人怎么群聊啊，去拉点人来吧！...*_*");
 const QString QuestionText = QStringLiteral("想和你聊天，接受吗？");
 const QString GroupChatLabel = QStringLiteral("群聊");
+const QString NoMicrophoneText =
+    QStringLiteral("无法开始语聊：打不开录音设备。\n请接上麦克风或耳机，检查声音设置，然后再按“语聊”。");
 
 }  // namespace
 
@@ -29,7 +31,9 @@ const PeerSlots& MainDialog::voiceSlots() const { return memberSocket_->voiceSlo
 bool MainDialog::startVoice()
 {
     capture_->setEnabled(true);
-    return capture_->StartAll();
+    if (capture_->StartAll()) return true;
+    capture_->setEnabled(false);
+    return false;
 }
 
 bool MainDialog::stopVoice()
@@ -51,7 +55,7 @@ void MainDialog::onVoiceButton()
     if (!groupVoiceMode_) {
         if (chatPartner_ < 0) {
             voiceButton_->setText(VoiceText);
-            MessageBoxes::current().inform(this, AppName, NoPartnerText);
+            boxes_->inform(AppName, NoPartnerText);
             return;
         }
         voicePartner_ = chatPartner_;
@@ -61,13 +65,17 @@ void MainDialog::onVoiceButton()
     } else {
         if (voiceTargets_.count < 1) {
             voiceButton_->setText(VoiceText);
-            MessageBoxes::current().inform(this, AppName, AloneText);
+            boxes_->inform(AppName, AloneText);
             return;
         }
         requestPeerPath();
     }
     if (voiceButton_->text() == VoiceText) {
-        startVoice();
+        // Without a microphone the button keeps saying "语聊": nothing is being sent.
+        if (!startVoice()) {
+            boxes_->inform(AppName, NoMicrophoneText);
+            return;
+        }
         voiceButton_->setText(StopVoiceText);
     } else {
         stopVoice();
@@ -212,8 +220,9 @@ void MainDialog::askAboutVoice(int memberId)
         pipeServer_->requestCall(memberId);
         return;
     }
-    // The box opens once this datagram's handling is over, so voice keeps flowing meanwhile.
-    askLater(this, AppName, question, [this, memberId](bool yes) {
+    // The box opens once this datagram's handling is over, so voice keeps flowing meanwhile;
+    // members who start talking together are asked about in turn.
+    boxes_->ask(AppName, question, [this, memberId](bool yes) {
         PeerSlot* slot = memberSocket_->voiceSlots().find(memberId);
         if (!slot) return;  // swept while the question was open
         slot->answer = yes ? VoiceAnswer::Accepted : VoiceAnswer::Refused;

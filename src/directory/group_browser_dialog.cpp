@@ -7,6 +7,7 @@
 #include "shell/message_box.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,6 +26,9 @@ const QString GroupBrowserDialog::CannotOpenMessage = QStringLiteral("出错了�
 const QString GroupBrowserDialog::NotAListMessage = QStringLiteral("连接失败，请再次刷新！");
 const QString GroupBrowserDialog::CreateFailedMessage = QStringLiteral("创建失败，请再次创建！");
 const QString GroupBrowserDialog::NoNicknameMessage = QStringLiteral("你忘了你的酷名了！*_*");
+const QString GroupBrowserDialog::NoServerListMessage = QStringLiteral(
+    "找不到群目录服务器：%1 不存在，或其中 [urllist] 一节没有列出服务器。\n"
+    "请在 LUMO 的运行目录中启动 LUMO（scripts/run 或已安装的 lumo 命令），或重新安装 LUMO。");
 
 namespace {
 
@@ -187,7 +191,11 @@ void GroupBrowserDialog::refreshGroups()
     const auto result = directory_.fetchList(baseUrl_);
     if (result.status == DirectoryClient::ListStatus::CannotOpen) {
         restoreRefreshButton();
-        inform(CannotOpenMessage);
+        // Without a server list there was nothing to ask, and "try again" would not help.
+        if (baseUrl_.empty())
+            inform(NoServerListMessage.arg(QDir::current().absoluteFilePath(QString::fromLatin1(ServerListPath))));
+        else
+            inform(CannotOpenMessage);
         return;
     }
     if (result.status == DirectoryClient::ListStatus::NotAList) {

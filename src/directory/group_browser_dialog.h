@@ -62,6 +62,7 @@ public:
     static const QString NotAListMessage;
     static const QString CreateFailedMessage;
     static const QString NoNicknameMessage;
+    static const QString NoServerListMessage;  // %1: the path of the missing server list
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

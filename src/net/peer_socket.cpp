@@ -17,8 +17,13 @@ PeerSocket::PeerSocket(PeerSocketOwner& owner, QObject* parent) : QObject(parent
 bool PeerSocket::bind(Ipv4 address, std::uint16_t port)
 {
     const QHostAddress local = address ? QHostAddress(address) : QHostAddress(QHostAddress::AnyIPv4);
-    const bool bound = socket_.bind(local, port);
+    port_ = port;
+    // Not shared: a second program on the same address and port must fail here, not receive
+    // half of the group's datagrams.
+    const bool bound = socket_.bind(local, port, QAbstractSocket::DontShareAddress);
     descriptor_.store(bound ? static_cast<int>(socket_.socketDescriptor()) : -1);
+    bindError_ = bound ? QAbstractSocket::UnknownSocketError : socket_.error();
+    bindErrorText_ = bound ? QString() : socket_.errorString();
     return bound;
 }
 

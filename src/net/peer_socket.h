@@ -39,10 +39,14 @@ class PeerSocket : public QObject {
 public:
     PeerSocket(PeerSocketOwner& owner, QObject* parent = nullptr);
 
-    // Binds to `port` on `address` (0: every local address). A port already in use leaves the
-    // socket unbound: it then neither sends nor receives, and the program carries on.
+    // Binds to `port` on `address` (0: every local address). A port already in use, or an
+    // address this machine does not have, leaves the socket unbound; bindError() says why.
     bool bind(Ipv4 address, std::uint16_t port);
     bool isBound() const;
+    std::uint16_t port() const { return port_; }
+    // Why the last bind failed.
+    QAbstractSocket::SocketError bindError() const { return bindError_; }
+    QString bindErrorText() const { return bindErrorText_; }
     void sendTo(const Bytes& bytes, Endpoint to);
     // Sends from a thread other than the user-interface thread (the capture thread's voice):
     // one sendto on the socket's descriptor, which the kernel makes safe to call concurrently.
@@ -58,6 +62,9 @@ private:
     PeerSocketOwner& owner_;
     QUdpSocket socket_;
     std::atomic<int> descriptor_{-1};
+    std::uint16_t port_ = 0;
+    QAbstractSocket::SocketError bindError_ = QAbstractSocket::UnknownSocketError;
+    QString bindErrorText_;
     PeerSlots voiceSlots_;
 };
 

@@ -7,6 +7,7 @@
 
 #include <xcb/xcb.h>
 #include <xcb/xcb_keysyms.h>
+#include <xcb/xinput.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -51,29 +52,29 @@ void OverlayToggle::reset()
 namespace {
 
 constexpr std::size_t MaxPendingReleases = 16;
-// The X11 keysyms (as in X11/keysymdef.h).
+// The X11 keysym of Home (as in X11/keysymdef.h).
 constexpr xcb_keysym_t HomeKeysym = 0xff50;
-constexpr xcb_keysym_t NumLockKeysym = 0xff7f;
 
-// The modifier bit that Num Lock sets, or 0 when no modifier carries it.
-std::uint16_t numLockMask(xcb_connection_t* connection, xcb_key_symbols_t* symbols)
+// XInput2's event mask for one device, as XISelectEvents takes it.
+struct RawKeyMask {
+    xcb_input_event_mask_t head;
+    std::uint32_t bits;
+};
+
+// Selects (or, with `on` false, deselects) raw key events of the master keyboards on `root`.
+// Qt selects its own XInput2 events on the root window for all devices; this mask is for the
+// master devices, a separate entry, so the two never replace each other.
+bool selectRawKeys(xcb_connection_t* connection, xcb_window_t root, bool on)
 {
-    xcb_keycode_t* numLock = xcb_key_symbols_get_keycode(symbols, NumLockKeysym);
-    if (!numLock) return 0;
-    std::uint16_t mask = 0;
-    xcb_get_modifier_mapping_reply_t* reply =
-        xcb_get_modifier_mapping_reply(connection, xcb_get_modifier_mapping(connection), nullptr);
-    if (reply) {
-        const xcb_keycode_t* codes = xcb_get_modifier_mapping_keycodes(reply);
-        const int perModifier = reply->keycodes_per_modifier;
-        for (int modifier = 0; modifier < 8 && !mask; ++modifier)
-            for (int k = 0; k < perModifier && !mask; ++k)
-                for (const xcb_keycode_t* n = numLock; *n != XCB_NO_SYMBOL; ++n)
-                    if (codes[modifier * perModifier + k] == *n) mask = std::uint16_t(1u << modifier);
-        std::free(reply);
-    }
-    std::free(numLock);
-    return mask;
+    RawKeyMask mask{};
+    mask.head.deviceid = XCB_INPUT_DEVICE_ALL_MASTER;
+    mask.head.mask_len = 1;
+    mask.bits = on ? (XCB_INPUT_XI_EVENT_MASK_RAW_KEY_PRESS | XCB_INPUT_XI_EVENT_MASK_RAW_KEY_RELEASE) : 0;
+    const xcb_void_cookie_t cookie = xcb_input_xi_select_events_checked(connection, root, 1, &mask.head);
+    xcb_generic_error_t* error = xcb_request_check(connection, cookie);
+    const bool ok = !error;
+    std::free(error);
+    return ok;
 }
 
 }  // namespace
@@ -88,24 +89,28 @@ HomeKeyHook* HomeKeyHook::install(std::function<void()> released)
     auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance());
     if (!app) return nullptr;
     auto* x11 = app->nativeInterface<QNativeInterface::QX11Application>();
-    if (!x11) return nullptr;  // offscreen, Wayland: no X11 connection to grab the key on
+    if (!x11) return nullptr;  // offscreen, Wayland: no X11 connection to listen on
     xcb_connection_t* connection = x11->connection();
     if (!connection || xcb_connection_has_error(connection)) return nullptr;
 
+    // Raw events on the root window need XInput 2.0; 2.1 and later deliver them even while
+    // another client grabs the keyboard (as full-screen games do).
+    const xcb_query_extension_reply_t* xinput = xcb_get_extension_data(connection, &xcb_input_id);
+    if (!xinput || !xinput->present) return nullptr;
+    xcb_input_xi_query_version_reply_t* version =
+        xcb_input_xi_query_version_reply(connection, xcb_input_xi_query_version(connection, 2, 2), nullptr);
+    const bool xi2 = version && version->major_version >= 2;
+    std::free(version);
+    if (!xi2) return nullptr;
+
     auto* hook = new HomeKeyHook(connection, std::move(released));
-    xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(connection);
-    if (symbols) {
+    hook->xinputOpcode_ = xinput->major_opcode;
+    if (xcb_key_symbols_t* symbols = xcb_key_symbols_alloc(connection)) {
         if (xcb_keycode_t* codes = xcb_key_symbols_get_keycode(symbols, HomeKeysym)) {
             for (const xcb_keycode_t* code = codes; *code != XCB_NO_SYMBOL; ++code)
                 if (std::find(hook->keycodes_.begin(), hook->keycodes_.end(), *code) == hook->keycodes_.end())
                     hook->keycodes_.push_back(*code);
             std::free(codes);
-        }
-        const std::uint16_t numLock = numLockMask(connection, symbols);
-        hook->modifiers_ = {0, XCB_MOD_MASK_LOCK};
-        if (numLock && numLock != XCB_MOD_MASK_LOCK) {
-            hook->modifiers_.push_back(numLock);
-            hook->modifiers_.push_back(std::uint16_t(numLock | XCB_MOD_MASK_LOCK));
         }
         xcb_key_symbols_free(symbols);
     }
@@ -114,26 +119,11 @@ HomeKeyHook* HomeKeyHook::install(std::function<void()> released)
         return nullptr;
     }
 
-    // Grab on every screen's root window. The plain grab must succeed; the lock variants are a
-    // convenience (another program may hold them).
-    bool plainGrabbed = false;
     for (xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(connection)); it.rem; xcb_screen_next(&it)) {
-        const xcb_window_t root = it.data->root;
-        hook->roots_.push_back(root);
-        for (std::uint8_t code : hook->keycodes_) {
-            for (std::uint16_t modifiers : hook->modifiers_) {
-                // owner_events: while one of this process's own windows has the focus the key
-                // still reaches it as well.
-                xcb_void_cookie_t cookie = xcb_grab_key_checked(connection, 1, root, modifiers, code,
-                                                                XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
-                xcb_generic_error_t* error = xcb_request_check(connection, cookie);
-                if (!error && modifiers == 0) plainGrabbed = true;
-                std::free(error);
-            }
-        }
+        if (selectRawKeys(connection, it.data->root, true)) hook->roots_.push_back(it.data->root);
     }
-    if (!plainGrabbed) {
-        delete hook;  // releases whatever was grabbed
+    if (hook->roots_.empty()) {
+        delete hook;
         return nullptr;
     }
     QCoreApplication::instance()->installNativeEventFilter(hook);
@@ -144,9 +134,7 @@ HomeKeyHook::~HomeKeyHook()
 {
     if (QCoreApplication::instance()) QCoreApplication::instance()->removeNativeEventFilter(this);
     if (connection_ && !xcb_connection_has_error(connection_)) {
-        for (std::uint32_t root : roots_)
-            for (std::uint8_t code : keycodes_)
-                for (std::uint16_t modifiers : modifiers_) xcb_ungrab_key(connection_, code, root, modifiers);
+        for (std::uint32_t root : roots_) selectRawKeys(connection_, root, false);
         xcb_flush(connection_);
     }
 }
@@ -160,21 +148,23 @@ bool HomeKeyHook::nativeEventFilter(const QByteArray& eventType, void* message, 
 {
     if (eventType != "xcb_generic_event_t" || !message) return false;
     const auto* event = static_cast<const xcb_generic_event_t*>(message);
-    const std::uint8_t type = event->response_type & 0x7f;
-    if (type == XCB_KEY_RELEASE) {
-        const auto* key = reinterpret_cast<const xcb_key_release_event_t*>(event);
-        if (isHome(key->detail) && pendingReleases_.size() < MaxPendingReleases) {
+    if ((event->response_type & 0x7f) != XCB_GE_GENERIC) return false;
+    const auto* generic = reinterpret_cast<const xcb_ge_generic_event_t*>(event);
+    if (generic->extension != xinputOpcode_) return false;
+    if (generic->event_type == XCB_INPUT_RAW_KEY_RELEASE) {
+        const auto* key = reinterpret_cast<const xcb_input_raw_key_release_event_t*>(event);
+        if (isHome(std::uint8_t(key->detail)) && pendingReleases_.size() < MaxPendingReleases) {
             pendingReleases_.push_back(key->time);
             // Acted on from the event loop, after the events read with this one: a press that
-            // follows at the same moment marks this release as auto-repeat.
+            // follows at the same moment marks this release as an auto-repeat.
             QMetaObject::invokeMethod(this, &HomeKeyHook::deliverRelease, Qt::QueuedConnection);
         }
-    } else if (type == XCB_KEY_PRESS) {
-        const auto* key = reinterpret_cast<const xcb_key_press_event_t*>(event);
-        if (isHome(key->detail) && !pendingReleases_.empty() && pendingReleases_.back() == key->time)
+    } else if (generic->event_type == XCB_INPUT_RAW_KEY_PRESS) {
+        const auto* key = reinterpret_cast<const xcb_input_raw_key_press_event_t*>(event);
+        if (isHome(std::uint8_t(key->detail)) && !pendingReleases_.empty() && pendingReleases_.back() == key->time)
             pendingReleases_.pop_back();
     }
-    return false;  // the key goes on as it would have
+    return false;  // Qt goes on as it would have; the focused program has the key anyway
 }
 
 void HomeKeyHook::deliverRelease()

@@ -1,7 +1,9 @@
 // The Home key that calls up the overlay. The plug-in runs inside the lumo process, so instead
-// of a keyboard hook in every process it grabs Home on the X11 root window: wherever the focus
-// is on the desktop, releasing Home reaches this process, which creates the overlay on the first
-// release and hides or shows it on every later one.
+// of a keyboard hook in every process it watches the keyboard through XInput2's raw key events
+// on the X11 root window: wherever the focus is on the desktop, this process hears Home being
+// released, while the focused program (the game, an editor, a terminal) still gets the key as
+// it would without LUMO. A passive key grab would take Home away from every other program. The
+// first release creates the overlay; every later one hides or shows it.
 #pragma once
 
 #include <QAbstractNativeEventFilter>
@@ -43,11 +45,11 @@ private:
 class HomeKeyHook : public QObject, public QAbstractNativeEventFilter {
     Q_OBJECT
 public:
-    // Grabs Home (also with Caps Lock and Num Lock on) on every root window of the application's
-    // X11 connection and calls `released` from the event loop for every release. Null without
-    // an X11 connection (offscreen, Wayland) or when another client holds the key.
+    // Listens for Home on every root window of the application's X11 connection and calls
+    // `released` from the event loop for every release. Null without an X11 connection
+    // (offscreen, Wayland) or without XInput2 on the X server.
     static HomeKeyHook* install(std::function<void()> released);
-    ~HomeKeyHook() override;  // releases the grabs
+    ~HomeKeyHook() override;  // stops listening
 
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
@@ -60,7 +62,7 @@ private:
     std::function<void()> released_;
     std::vector<std::uint32_t> roots_;
     std::vector<std::uint8_t> keycodes_;
-    std::vector<std::uint16_t> modifiers_;
+    std::uint8_t xinputOpcode_ = 0;
     // Times of releases not yet delivered; an auto-repeat release is followed by a press with the
     // same time and is taken back.
     std::deque<std::uint32_t> pendingReleases_;

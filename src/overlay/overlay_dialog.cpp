@@ -29,8 +29,12 @@ OverlayDialog::OverlayDialog(QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowStaysOnTopHint),
       pipe_(new OverlayPipeClient),
       inbox_(new Mailbox(Title, this)),
-      toMain_(new MailboxPoster(QString::fromLatin1(link::MainTitle), this))
+      toMain_(new MailboxPoster(QString::fromLatin1(link::MainTitle), this)),
+      boxes_(new BoxQueue(this))
 {
+    boxes_->setIdleHandler([this] {
+        if (closePending_) deleteLater();
+    });
     setWindowTitle(Title);
     setObjectName(QStringLiteral("gamein"));
     const QFont font = dialogFont(8);
@@ -71,6 +75,8 @@ bool OverlayDialog::pipeConnected() const { return pipe_->isOpen(); }
 
 bool OverlayDialog::mailboxOpen() const { return inbox_->isOpen(); }
 
+bool OverlayDialog::asking() const { return boxes_->busy(); }
+
 void OverlayDialog::postToMain(int code, int value) { toMain_->post(code, value); }
 
 void OverlayDialog::reject() {}
@@ -89,14 +95,20 @@ bool OverlayDialog::event(QEvent* event)
 
 void OverlayDialog::followModalWindow()
 {
-    // The main window runs modally in the same process. The overlay stands for another program
-    // (the game), so the main program's modal windows must not block it: it becomes a transient
-    // of the modal window, which Qt does not block. Its own question box is left alone.
+    // The overlay stands for another program (the game), so a window of the main program that
+    // blocks the whole application must not block it: it becomes a transient of that window,
+    // which Qt does not block. Boxes of the main program's windows block only their own window
+    // and never get here. The overlay's own boxes are its transients: following one of them
+    // would make a cycle of transient windows, which Qt's focus handling walks for ever.
     QWidget* modal = QApplication::activeModalWidget();
-    if (!modal || modal == this || isAncestorOf(modal)) return;
+    if (!modal || modal == this) return;
     QWindow* own = windowHandle();
     QWindow* other = modal->windowHandle();
     if (!own || !other || own->transientParent() == other) return;
+    for (QWindow* up = other; up; up = up->parent() ? up->parent() : up->transientParent())
+        if (up == own) return;
+    for (const QWidget* up = modal; up; up = up->parentWidget())
+        if (up == this) return;
     own->setTransientParent(other);
 }
 
@@ -109,8 +121,9 @@ void OverlayDialog::showOverlay()
 
 void OverlayDialog::closeOverlay()
 {
-    if (asking_) {
+    if (boxes_->busy()) {
         closePending_ = true;
+        boxes_->clear();
         hide();
         return;
     }
@@ -144,9 +157,9 @@ void OverlayDialog::onLinkMessage(int code, int value)
 void OverlayDialog::openPipe(int number)
 {
     const OverlayPipeClient::OpenResult result = pipe_->open(number);
-    if (result.waitFailed) informLater(this, BoxCaption, WaitFailedText);
+    if (result.waitFailed) boxes_->inform(BoxCaption, WaitFailedText);
     if (!result.opened) {
-        informLater(this, BoxCaption, OpenFailedText);
+        boxes_->inform(BoxCaption, OpenFailedText);
         return;
     }
     // The main program sends the roster only on a change or when asked; ask now, so that the
@@ -161,23 +174,19 @@ void OverlayDialog::askAboutCall(int index)
     const MemberEntry member = chatPage_->roster().records[std::size_t(index)];
     const QString text = QString::fromStdString(gbkToUtf8(member.nameBytes())) + CallQuestionText;
 
-    QPointer<OverlayDialog> guard(this);
-    asking_ = true;
-    const bool accepted = MessageBoxes::current().ask(this, QString::fromLatin1(link::MainTitle), text);
-    if (!guard) return;
-    asking_ = false;
-    // The rows may have been rebuilt while the box was open: answer for the member asked about,
-    // in the row it has now.
-    const Roster& roster = chatPage_->roster();
-    int row = -1;
-    for (int i = 0; i < roster.count && row < 0; ++i)
-        if (roster.records[std::size_t(i)].id == member.id && roster.records[std::size_t(i)].nameBytes() == member.nameBytes())
-            row = link::rowOfIndex(roster.count, i);
-    if (row >= 0) {
+    boxes_->ask(QString::fromLatin1(link::MainTitle), text, [this, member](bool accepted) {
+        // The rows may have been rebuilt while the box was open: answer for the member asked
+        // about, in the row it has now.
+        const Roster& roster = chatPage_->roster();
+        int row = -1;
+        for (int i = 0; i < roster.count && row < 0; ++i)
+            if (roster.records[std::size_t(i)].id == member.id &&
+                roster.records[std::size_t(i)].nameBytes() == member.nameBytes())
+                row = link::rowOfIndex(roster.count, i);
+        if (row < 0) return;
         postToMain(accepted ? link::to_main::AcceptVoice : link::to_main::RefuseVoice, row);
         chatPage_->setAnswerText(row, accepted ? OverlayChatPage::ListenText : OverlayChatPage::DontListenText);
-    }
-    if (closePending_) closeOverlay();
+    });
 }
 
 }  // namespace lumo

@@ -8,6 +8,7 @@
 
 namespace lumo {
 
+class BoxQueue;
 class Mailbox;
 class MailboxPoster;
 class OverlayChatPage;
@@ -35,8 +36,9 @@ public:
     void onLinkMessage(int code, int value);
     // Posts {code, value} to the mailbox "LUMO"; dropped when the main program is not there.
     void postToMain(int code, int value);
-    // Destroys the window once control is back in the event loop, or, while the player is being
-    // asked something, once the answer is in (the question box belongs to this window).
+    // Destroys the window once control is back in the event loop, or, while one of its boxes is
+    // open, once that box is answered (the box belongs to this window); boxes still waiting are
+    // dropped.
     void closeOverlay();
 
     // Shows the window above every other, unblocked by the main program's modal windows.
@@ -46,7 +48,8 @@ public:
     OverlayTabControl& tabControl() const { return *tabControl_; }
     bool pipeConnected() const;
     bool mailboxOpen() const;
-    bool asking() const { return asking_; }
+    // One of the overlay's boxes (a question or a pipe failure) is open or waiting.
+    bool asking() const;
 
 protected:
     void reject() override;  // Escape does not hide the window: the Home key does
@@ -64,7 +67,9 @@ private:
     OverlayPipeClient* pipe_ = nullptr;
     Mailbox* inbox_ = nullptr;
     MailboxPoster* toMain_ = nullptr;
-    bool asking_ = false;
+    // The overlay's boxes open one at a time: two members starting to talk together are asked
+    // about in turn.
+    BoxQueue* boxes_ = nullptr;
     bool closePending_ = false;
 };
 

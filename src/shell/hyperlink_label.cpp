@@ -166,29 +166,27 @@ int HyperLinkLabel::GotoURL(const QString& url)
 QString HyperLinkLabel::errorText(int code)
 {
     switch (code) {
-    case 0: return QStringLiteral("The operating system is out\nof memory or resources.");
-    case 2: return QStringLiteral("The specified file was not found.");
-    case 3: return QStringLiteral("The specified path was not found.");
-    case 5: return QStringLiteral("The operating system denied\naccess to the specified file.");
-    case 8: return QStringLiteral("There was not enough memory to complete the operation.");
-    case 11: return QStringLiteral("The .EXE file is invalid\n(non-Win32 .EXE or error in .EXE image).");
-    case 26: return QStringLiteral("A sharing violation occurred. ");
-    case 27: return QStringLiteral("The filename association is\nincomplete or invalid.");
-    case 28: return QStringLiteral("The DDE transaction could not\nbe completed because the request timed out.");
-    case 29: return QStringLiteral("The DDE transaction failed.");
-    case 30:
-        return QStringLiteral(
-            "The DDE transaction could not\nbe completed because other DDE transactions\nwere being processed.");
-    case 31: return QStringLiteral("There is no application associated\nwith the given filename extension.");
-    case 32: return QStringLiteral("The specified dynamic-link library was not found.");
-    default: return QStringLiteral("Unknown Error (%1) occurred.").arg(code);
+    case FileNotFoundCode:
+        return QStringLiteral("找不到 BROWSER 环境变量指定的浏览器程序。");
+    case NoAssociationCode:
+        return QStringLiteral("本机没有可以打开网页的程序。");
+    case 0:
+    case 8:
+        return QStringLiteral("系统资源不足。");
+    default:
+        return QStringLiteral("未知错误（%1）。").arg(code);
     }
+}
+
+QString HyperLinkLabel::failureText(const QString& url, int code)
+{
+    return QStringLiteral("无法打开网页 %1\n%2\n请安装一个网页浏览器（或用 BROWSER 环境变量指定一个），然后再试。")
+        .arg(url, errorText(code));
 }
 
 void HyperLinkLabel::ReportError(int code)
 {
-    MessageBoxes::current().inform(this, QStringLiteral("LUMO"),
-                                   QStringLiteral("Unable to open hyperlink:\n\n") + errorText(code));
+    MessageBoxes::current().inform(this, QStringLiteral("LUMO"), failureText(url_, code));
 }
 
 }  // namespace lumo

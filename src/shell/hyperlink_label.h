@@ -41,6 +41,8 @@ public:
     // Shows "Unable to open hyperlink:" and the text for a GotoURL failure code.
     void ReportError(int code);
     static QString errorText(int code);
+    // What the player is told when `url` could not be opened: the cause and what to do.
+    static QString failureText(const QString& url, int code);
 
     static const QColor LinkColour;
     static const QColor VisitedColour;

@@ -66,7 +66,7 @@ QString openWebLink(const QString& url)
     if (url.isEmpty()) return NoSiteText;
     const int result = HyperLinkLabel::GotoURL(url);
     if (result > 32) return {};
-    return QStringLiteral("Unable to open hyperlink:\n\n") + HyperLinkLabel::errorText(result);
+    return HyperLinkLabel::failureText(url, result);
 }
 
 }  // namespace lumo

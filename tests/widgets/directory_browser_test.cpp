@@ -111,7 +111,10 @@ private slots:
         b.http.failToOpen();
         b.dialog.refreshGroups();
         QCOMPARE(b.http.urls.front(), std::string("/lumo.asp"));
-        QCOMPARE(b.boxes.texts, QStringList{GroupBrowserDialog::CannotOpenMessage});
+        // The player is told which file is missing, not to try again.
+        QCOMPARE(b.boxes.texts.size(), 1);
+        QVERIFY(b.boxes.texts.front().contains(QStringLiteral("sys/sys.ini")));
+        QVERIFY(b.boxes.texts.front().startsWith(QStringLiteral("找不到群目录服务器")));
     }
 
     void refreshListsTheLastGroupOnTopAndOffersCreation()

@@ -154,20 +154,23 @@ private slots:
             QTest::mouseClick(&link, Qt::LeftButton);
         }
         QVERIFY(!link.visited());
-        QCOMPARE(boxes.texts, QStringList{"Unable to open hyperlink:\n\nThere is no application associated\n"
-                                          "with the given filename extension."});
+        QCOMPARE(boxes.texts, QStringList{HyperLinkLabel::failureText(link.url(), HyperLinkLabel::NoAssociationCode)});
         {
             ScopedEnv env("BROWSER", "/nonexistent/browser");
             QTest::mouseClick(&link, Qt::LeftButton);
         }
-        QCOMPARE(boxes.texts.last(), QStringLiteral("Unable to open hyperlink:\n\nThe specified file was not found."));
+        QCOMPARE(boxes.texts.last(), HyperLinkLabel::failureText(link.url(), HyperLinkLabel::FileNotFoundCode));
         QCOMPARE(boxes.captions.last(), QStringLiteral("LUMO"));
     }
 
     void errorTexts()
     {
-        QCOMPARE(HyperLinkLabel::errorText(26), QStringLiteral("A sharing violation occurred. "));
-        QCOMPARE(HyperLinkLabel::errorText(4), QStringLiteral("Unknown Error (4) occurred."));
+        // The player reads what failed and what to do, in Chinese, with the address.
+        const QString text = HyperLinkLabel::failureText(QStringLiteral("http://example.invalid/"), HyperLinkLabel::NoAssociationCode);
+        QVERIFY(text.contains(QStringLiteral("http://example.invalid/")));
+        QVERIFY(text.contains(QStringLiteral("本机没有可以打开网页的程序")));
+        QVERIFY(text.contains(QStringLiteral("BROWSER")));
+        QVERIFY(HyperLinkLabel::errorText(4).contains(QStringLiteral("4")));
     }
 };
 

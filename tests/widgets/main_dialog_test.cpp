@@ -309,8 +309,14 @@ private slots:
 
     void closingSendsLeaveNoticeOnceWhicheverWayItCloses()
     {
-        deliverRoster(1, threeMembers());
+        // Joined the host at 127.0.0.21; the address field says something else by the time the
+        // window closes: the leave still goes to the host joined.
+        control<QLineEdit>("memberName")->setText(QStringLiteral("cyd"));
         control<QLineEdit>("hostAddress")->setText(QStringLiteral("127.0.0.21"));
+        control<QPushButton>("connectButton")->click();
+        QVERIFY(host->next(1000, cmd::JoinRequest));
+        deliverRoster(1, threeMembers());
+        control<QLineEdit>("hostAddress")->setText(QStringLiteral("127.0.0.99"));
         QTest::keyClick(dialog.get(), Qt::Key_Escape);
         auto leave = host->next(1000, cmd::LeaveNotice);
         QVERIFY(leave);
@@ -320,6 +326,43 @@ private slots:
         QVERIFY(!dialog->isVisible());
         dialog->close();
         QVERIFY(host->collect(200).empty());
+    }
+
+    void partialAddressIsRefusedAndNeverClosedAsThisMachine()
+    {
+        control<QLineEdit>("memberName")->setText(QStringLiteral("cyd"));
+        for (const char* partial : {"", "127.0", "0.0.0.0"}) {
+            boxes->texts.clear();
+            control<QLineEdit>("hostAddress")->setText(QString::fromLatin1(partial));
+            control<QPushButton>("connectButton")->click();
+            QCOMPARE(boxes->texts.size(), 1);
+            QVERIFY(boxes->texts.front().startsWith(QStringLiteral("远端IP不完整")));
+            QVERIFY(control<QPushButton>("connectButton")->isEnabled());
+        }
+        // Never joined: closing tells no host anything.
+        dialog->close();
+        QVERIFY(host->collect(300).empty());
+    }
+
+    void enterInTheMessageFieldSendsTheTextAndDoesNotJoinAgain()
+    {
+        control<QLineEdit>("memberName")->setText(QStringLiteral("cyd"));
+        control<QLineEdit>("hostAddress")->setText(QStringLiteral("127.0.0.21"));
+        control<QPushButton>("connectButton")->click();
+        QVERIFY(host->next(1000, cmd::JoinRequest));
+        deliverRoster(1, threeMembers());
+        QTreeWidget* list = control<QTreeWidget>("memberList");
+        QTreeWidgetItem* row = list->topLevelItem(dialog->rowOfMember(2));
+        row->setCheckState(0, Qt::Checked);
+        list->setCurrentItem(row);
+        emit list->itemClicked(row, 1);
+        auto* message = control<QLineEdit>("messageText");
+        message->setText(QStringLiteral("hello"));
+        QTest::keyClick(message, Qt::Key_Return);
+        QVERIFY(message->text().isEmpty());  // sent (or held for the path), not left in the field
+        QVERIFY(host->next(1000, cmd::PathRequest));
+        for (const auto& datagram : host->collect(300)) QVERIFY(datagram.bytes[0] != cmd::JoinRequest);
+        QCOMPARE(dialog->chatPartner(), 2);
     }
 };
 

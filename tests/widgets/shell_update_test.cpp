@@ -1,6 +1,7 @@
 // Online update and the web links: a fake updater script in a scratch current directory receives
 // the swap of update.rar and its arguments; a fake browser receives the links.
 #include "common/gbk.h"
+#include "shell/hyperlink_label.h"
 #include "shell/main_window_shell.h"
 #include "shell/online_update.h"
 #include "shell/update_config.h"
@@ -144,13 +145,12 @@ private slots:
             ScopedEnv env("BROWSER", QByteArray());
             shell.command(32776);
         }
-        QCOMPARE(boxes->texts, QStringList{"Unable to open hyperlink:\n\nThere is no application associated\n"
-                                           "with the given filename extension."});
+        QCOMPARE(boxes->texts, QStringList{HyperLinkLabel::failureText(owner.baseUrl, HyperLinkLabel::NoAssociationCode)});
         {
             ScopedEnv env("BROWSER", "/nonexistent/browser");
             shell.command(32780);
         }
-        QCOMPARE(boxes->texts.last(), QStringLiteral("Unable to open hyperlink:\n\nThe specified file was not found."));
+        QCOMPARE(boxes->texts.last(), HyperLinkLabel::failureText(forumUrl(owner.baseUrl), HyperLinkLabel::FileNotFoundCode));
 
         owner.baseUrl.clear();  // no directory server configured
         shell.command(32776);
