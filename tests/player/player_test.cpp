@@ -1,0 +1,579 @@
+// The program as a player meets it: the real lumo binary on an X server of its own, driven only
+// by X input (clicks, typing, keys), judged by what another program can see (windows, pixels,
+// the clipboard, datagrams, the directory's list, the speaker files of --audio wav). Screenshots
+// of every desktop are kept in player_screens/ beside this program when a case fails, and those
+// named in the cases are kept always.
+#include "player_support.h"
+
+#include "common/gbk.h"
+#include "voice/voice_codec.h"
+
+#include <QtTest>
+
+#include <cmath>
+#include <memory>
+
+using namespace lumo;
+using namespace lumo::player;
+
+namespace {
+
+QString screensFolder() { return QCoreApplication::applicationDirPath() + QStringLiteral("/player_screens"); }
+
+// A group member played by the test: it joins a host over the wire and sees what every member
+// sees (the rosters); it can talk with a loud tone, so that what the listener plays shows.
+class Member {
+public:
+    Member(Ipv4 address, const char* name) : socket_(address, MemberPort)
+    {
+        entry_ = test::memberAt(0, name, address);
+        entry_.id = UnassignedId;
+    }
+    bool bound() const { return socket_.bound(); }
+    FakePeer& socket() { return socket_; }
+
+    bool join(Endpoint host)
+    {
+        host_ = host;
+        socket_.send(makeEntryDatagram(cmd::JoinRequest, 0xCC, 0, Kind::ToHost, entry_), host);
+        return waitForRoster([](const Roster&) { return true; });
+    }
+    // Waits for a roster the host sends that satisfies `wanted`.
+    bool waitForRoster(const std::function<bool(const Roster&)>& wanted, int ms = 8000)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (timer.elapsed() < ms) {
+            const auto datagram = socket_.next(100, cmd::RosterUpdate);
+            if (!datagram) continue;
+            roster_ = readRosterUpdate(datagram->bytes);
+            id_ = datagram->bytes.size() > 1 ? datagram->bytes[1] : -1;
+            if (wanted(roster_)) return true;
+        }
+        return false;
+    }
+    const Roster& roster() const { return roster_; }
+    int id() const { return id_; }
+    // The roster index of the member called `name`, or -1.
+    int indexOf(const std::string& name) const
+    {
+        for (int i = 0; i < roster_.count; ++i)
+            if (roster_.records[std::size_t(i)].nameBytes() == utf8ToGbk(name)) return i;
+        return -1;
+    }
+    bool lists(const std::string& name) const { return indexOf(name) >= 0; }
+
+    // Sends `blocks` voice records, one every 60 ms, to the member with roster index `to`.
+    void talk(int to, int blocks)
+    {
+        if (!roster_.holds(to)) return;
+        const MemberEntry& listener = roster_.records[std::size_t(to)];
+        for (int i = 0; i < blocks; ++i) {
+            VoiceRecord record;
+            record.sequence = ++sequence_;
+            record.speech = toneBlock();
+            socket_.send(makeVoiceDatagram(cmd::VoiceGroup, idByte(to), idByte(id_), record),
+                         {listener.publicAddress, listener.publicPort});
+            QTest::qWait(60);
+        }
+    }
+
+private:
+    static std::array<std::uint8_t, VoiceSpeechSize> toneBlock()
+    {
+        static const std::array<std::uint8_t, VoiceSpeechSize> coded = [] {
+            std::array<std::int16_t, BlockSamples> pcm{};
+            for (int i = 0; i < BlockSamples; ++i) pcm[std::size_t(i)] = std::int16_t(9000 * std::sin(i * 2 * M_PI * 400 / 8000.0));
+            std::array<std::uint8_t, VoiceSpeechSize> out{};
+            VoiceCodec codec;
+            int length = 0;
+            // The codec needs a block to settle; the second encoding is the steady tone.
+            codec.Encode(pcm.data(), BlockBytes, out.data(), &length);
+            codec.Encode(pcm.data(), BlockBytes, out.data(), &length);
+            return out;
+        }();
+        return coded;
+    }
+
+    FakePeer socket_;
+    MemberEntry entry_;
+    Endpoint host_{};
+    Roster roster_{};
+    int id_ = -1;
+    std::uint32_t sequence_ = 0;
+};
+
+// Loud samples in a speaker file of --audio wav (what a listener heard of a member).
+int loudSamples(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return 0;
+    const QByteArray bytes = file.readAll();
+    const int data = bytes.indexOf("data");
+    if (data < 0) return 0;
+    int loud = 0;
+    for (qsizetype at = data + 8; at + 1 < bytes.size(); at += 2) {
+        const auto sample = std::int16_t(std::uint8_t(bytes[at]) | (std::uint8_t(bytes[at + 1]) << 8));
+        if (std::abs(int(sample)) > 2000) ++loud;
+    }
+    return loud;
+}
+
+// A silent microphone: one second of 8 kHz 16-bit mono.
+QString writeSilentMicrophone(const QString& folder)
+{
+    const QString path = folder + QStringLiteral("/silence.wav");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return {};
+    const quint32 dataBytes = 16000;
+    auto le32 = [&](quint32 v) { for (int i = 0; i < 4; ++i) file.putChar(char((v >> (8 * i)) & 0xFF)); };
+    auto le16 = [&](quint16 v) { file.putChar(char(v & 0xFF)); file.putChar(char(v >> 8)); };
+    file.write("RIFF");
+    le32(36 + dataBytes);
+    file.write("WAVEfmt ");
+    le32(16);
+    le16(1);
+    le16(1);
+    le32(8000);
+    le32(16000);
+    le16(2);
+    le16(16);
+    file.write("data");
+    le32(dataBytes);
+    file.write(QByteArray(int(dataBytes), '\0'));
+    return path;
+}
+
+}  // namespace
+
+class PlayerTest : public QObject {
+    Q_OBJECT
+
+    // What a case sets up lives until cleanup(), so that a failed case's screens can still be
+    // taken with its players on them. Players go before their run directories and desktops.
+    std::vector<std::unique_ptr<Desktop>> desktops_;
+    std::vector<std::unique_ptr<RunDirectory>> runs_;
+    std::vector<std::unique_ptr<Player>> players_;
+    QTemporaryDir scratch_;
+
+    Desktop* desktop()
+    {
+        desktops_.push_back(std::make_unique<Desktop>());
+        return desktops_.back().get();
+    }
+    RunDirectory& runDirectory(const std::string& directoryUrl)
+    {
+        runs_.push_back(std::make_unique<RunDirectory>(directoryUrl));
+        return *runs_.back();
+    }
+    Player& player(Desktop& desk, const std::string& directoryUrl, Ipv4 address, const QStringList& extra = {})
+    {
+        RunDirectory& run = runDirectory(directoryUrl);
+        players_.push_back(std::make_unique<Player>(desk, run, address, extra));
+        return *players_.back();
+    }
+    static void keep(const Desktop& desktop, const QString& name)
+    {
+        desktop.saveScreenshot(screensFolder() + QStringLiteral("/") + name + QStringLiteral(".png"));
+    }
+
+    // The main window of `player` joins the group at `host` with `name`, typed as a player types.
+    static void connectByHand(Desktop& desk, Player& player, const QString& name, Ipv4 host)
+    {
+        const auto main = player.mainWindow();
+        QVERIFY(main);
+        desk.click(centreOf(*main, MainLayout::Name));
+        desk.key(QStringLiteral("ctrl+a"));
+        desk.type(name);
+        desk.click(centreOf(*main, MainLayout::HostAddress));
+        desk.key(QStringLiteral("ctrl+a"));
+        desk.type(QString::fromStdString(dottedAddress(host)));
+        desk.click(centreOf(*main, MainLayout::Connect));
+    }
+
+    // Clicks the row of roster index `index` (the list shows the roster reversed) in the member
+    // list, on its name, and ticks it when asked.
+    static bool pickMember(Desktop& desk, const TemplateWindow& main, int count, int index, bool tick, int button = 1)
+    {
+        const QRect list = main.rect(MainLayout::List.x(), MainLayout::List.y(), MainLayout::List.width(), MainLayout::List.height());
+        std::vector<int> rows;
+        waitUntil([&] {
+            rows = textRowCentres(desk.screenshot(), QRect(list.left() + 60, list.top() + 1, 90, list.height() - 2));
+            return int(rows.size()) >= count;
+        });
+        const int row = count - 1 - index;
+        if (row < 0 || row >= int(rows.size())) return false;
+        desk.click({list.left() + 100, rows[std::size_t(row)]}, button);
+        if (tick) desk.click({list.left() + 12, rows[std::size_t(row)]});
+        return true;
+    }
+
+    // Switches a plug-in on from the "&game" menu: its items follow "&bbs" and a separator.
+    static void switchHudletOn(Desktop& desk, const TemplateWindow& main)
+    {
+        desk.click({main.rect(150, 170, 10, 5).left(), main.rect(150, 170, 10, 5).top()});  // focus, on the window's surface
+        desk.key(QStringLiteral("alt+g"));
+        desk.key(QStringLiteral("Down Down Return"));
+    }
+
+private slots:
+    void initTestCase()
+    {
+        const QString missing = missingTools();
+        if (!missing.isEmpty()) QSKIP(qPrintable(QStringLiteral("%1 is not installed: the player suite needs it (scripts/setup installs it)").arg(missing)));
+        QVERIFY(scratch_.isValid());
+    }
+
+    void cleanup()
+    {
+        if (QTest::currentTestFailed()) {
+            int n = 0;
+            for (const auto& desk : desktops_)
+                if (desk->running())
+                    desk->saveScreenshot(QStringLiteral("%1/%2-failed-%3.png").arg(screensFolder()).arg(QTest::currentTestFunction()).arg(++n));
+        }
+        for (const auto& p : players_) p->stop();
+        players_.clear();
+        runs_.clear();
+        desktops_.clear();
+    }
+
+    // Create a group in the browser, join it from a second lumo by double-click, chat both ways
+    // with Enter, leave, and close the host, whose registration goes.
+    void groupFromTheBrowserChatBothWaysAndLeave()
+    {
+        test::DirectoryServer directory(scratch_.filePath(QStringLiteral("groups.db")));
+        QVERIFY(directory.running());
+        auto annDesk = desktop();
+        auto bobDesk = desktop();
+        QVERIFY(annDesk->running() && bobDesk->running());
+        Player& ann = player(*annDesk, directory.url(), loopback(31));
+        Player& bob = player(*bobDesk, directory.url(), loopback(32));
+        QVERIFY(runs_[0]->ok() && runs_[1]->ok());
+
+        // ann creates "夜猫子" in her browser.
+        auto annBrowser = ann.browser();
+        QVERIFY2(annBrowser, "ann's group browser is shown");
+        auto annMain = ann.mainWindow();
+        QVERIFY2(annMain, "ann's main window is shown");
+        QVERIFY2(!annMain->rect(0, 0, 319, 182).intersects(annBrowser->rect(0, 0, 243, 127)),
+                 "the browser does not cover the main window");
+        annDesk->click(centreOf(*annBrowser, BrowserLayout::GroupName));
+        annDesk->type(QStringLiteral("夜猫子"));
+        annDesk->click(centreOf(*annBrowser, BrowserLayout::Create));
+        QVERIFY2(waitUntil([&] { return directoryListing(directory.url()).contains(QStringLiteral("夜猫子 127.0.0.31 3555")); }),
+                 "the directory lists ann's group");
+        keep(*annDesk, QStringLiteral("group-created"));
+
+        // ann joins her own group; a third member watches the rosters on the wire.
+        connectByHand(*annDesk, ann, QStringLiteral("ann"), ann.address());
+        Member watcher(loopback(33), "watcher");
+        QVERIFY(watcher.bound());
+        QVERIFY(watcher.join(ann.hostEndpoint()));
+        QVERIFY2(watcher.waitForRoster([](const Roster& r) { return r.count >= 2; }) || watcher.roster().count >= 2,
+                 "ann is in her group");
+
+        // bob finds the group in his browser and joins it by double-click with a nickname.
+        auto bobBrowser = bob.browser();
+        QVERIFY(bobBrowser);
+        bobDesk->click(centreOf(*bobBrowser, BrowserLayout::Refresh));
+        const QRect groupList = bobBrowser->rect(BrowserLayout::List.x(), BrowserLayout::List.y(), BrowserLayout::List.width(),
+                                                 BrowserLayout::List.height());
+        std::vector<int> groupRows;
+        QVERIFY2(waitUntil([&] {
+                     groupRows = textRowCentres(bobDesk->screenshot(), QRect(groupList.left() + 80, groupList.top() + 1, 120, groupList.height() - 20));
+                     return !groupRows.empty();
+                 }),
+                 "bob's browser lists the group");
+        bobDesk->click(centreOf(*bobBrowser, BrowserLayout::Nickname));
+        bobDesk->type(QStringLiteral("bob"));
+        bobDesk->doubleClick({groupList.left() + 120, groupRows.front()});
+        QVERIFY2(watcher.waitForRoster([](const Roster& r) { return r.count == 3; }), "bob joined: the group has three members");
+        QVERIFY(watcher.lists("ann") && watcher.lists("bob"));
+        QVERIFY2(bobDesk->waitWhileWindow([&](const XWindow& w) { return TemplateWindow(w, BrowserLayout::Font, BrowserLayout::Size).matches(); }),
+                 "bob's browser steps aside once he joins");
+        keep(*bobDesk, QStringLiteral("joined"));
+
+        // ann writes to bob: tick him, click him, type, Enter.
+        const int count = watcher.roster().count;
+        QVERIFY(pickMember(*annDesk, *annMain, count, watcher.indexOf("bob"), true));
+        annDesk->click(centreOf(*annMain, MainLayout::Message));
+        annDesk->type(QStringLiteral("hello bob 你好"));
+        annDesk->key(QStringLiteral("Return"));
+        auto box = bob.waitForBox(8000);
+        QVERIFY2(box, "bob is shown ann's text in a box");
+        QCOMPARE(bobDesk->boxText(*box).trimmed(), QStringLiteral("ann说：hello bob 你好"));
+        keep(*bobDesk, QStringLiteral("chat-box"));
+        bobDesk->key(QStringLiteral("Return"));
+        QVERIFY2(bob.noBoxOpen(), "OK closes the box");
+
+        // bob answers the same way.
+        auto bobMain = bob.mainWindow();
+        QVERIFY(bobMain);
+        QVERIFY(pickMember(*bobDesk, *bobMain, count, watcher.indexOf("ann"), true));
+        bobDesk->click(centreOf(*bobMain, MainLayout::Message));
+        bobDesk->type(QStringLiteral("hi ann"));
+        bobDesk->key(QStringLiteral("Return"));
+        box = ann.waitForBox(8000);
+        QVERIFY2(box, "ann is shown bob's answer");
+        QCOMPARE(annDesk->boxText(*box).trimmed(), QStringLiteral("bob说：hi ann"));
+        annDesk->key(QStringLiteral("Return"));
+        QVERIFY(ann.noBoxOpen());
+        QVERIFY2(watcher.roster().count == 3, "Enter in the message field did not join again");
+
+        // bob leaves with Escape; the host drops him and tells the group.
+        bobDesk->click(bobMain->rect(150, 172, 10, 5).topLeft());
+        bobDesk->key(QStringLiteral("Escape"));
+        QVERIFY2(bob.waitForExit(), "Escape ends bob's lumo");
+        QVERIFY2(watcher.waitForRoster([](const Roster& r) { return r.count == 2; }), "the host dropped bob");
+        QTest::qWait(300);
+        keep(*annDesk, QStringLiteral("bob-left"));
+
+        // ann closes: her group leaves the directory.
+        annDesk->click(annMain->rect(150, 172, 10, 5).topLeft());
+        annDesk->key(QStringLiteral("Escape"));
+        QVERIFY2(ann.waitForExit(), "Escape ends ann's lumo");
+        QCOMPARE(ann.process().exitCode(), 0);
+        QVERIFY2(!directoryListing(directory.url()).contains(QStringLiteral("夜猫子")), "closing removed the registration");
+    }
+
+    // Voice questions: answered Yes in the main window, two talkers asked in turn, then asked
+    // in the overlay (hudlet switched on from the "&game" menu, Home pressed), and the call
+    // prompt's three buttons.
+    void voiceQuestionsInTheWindowTheOverlayAndThePrompt()
+    {
+        auto desk = desktop();
+        QVERIFY(desk->running());
+        const QString speakers = scratch_.filePath(QStringLiteral("speakers"));
+        QDir().mkpath(speakers);
+        const QString microphone = writeSilentMicrophone(scratch_.path());
+        // No directory answers: the browser says so and that is all.
+        Player& ann = player(*desk, "http://127.0.0.1:9", loopback(41),
+                             {QStringLiteral("--audio"), QStringLiteral("wav:%1:%2").arg(microphone, speakers)});
+        auto main = ann.mainWindow();
+        QVERIFY(main);
+        if (auto box = ann.waitForBox(8000)) desk->key(QStringLiteral("Return"));  // the unreachable directory
+        connectByHand(*desk, ann, QStringLiteral("ann"), ann.address());
+
+        Member carl(loopback(42), "carl"), dora(loopback(43), "dora"), erin(loopback(44), "erin"), fred(loopback(45), "fred");
+        for (Member* m : {&carl, &dora, &erin, &fred}) {
+            QVERIFY(m->bound());
+            QVERIFY(m->join(ann.hostEndpoint()));
+        }
+        QVERIFY(fred.waitForRoster([](const Roster& r) { return r.count == 5; }) || fred.roster().count == 5);
+        for (Member* m : {&carl, &dora, &erin}) m->waitForRoster([](const Roster& r) { return r.count == 5; }, 1500);
+        const int annIndex = carl.indexOf("ann");
+        QVERIFY(annIndex >= 0);
+        auto heard = [&](const Member& m) { return loudSamples(QStringLiteral("%1/peer-%2.wav").arg(speakers).arg(m.id())); };
+
+        // carl talks: the first block is heard, then ann is asked; Yes lets the rest through.
+        carl.talk(annIndex, 3);
+        auto question = ann.waitForBox(5000);
+        QVERIFY2(question, "ann is asked about carl");
+        QCOMPARE(desk->boxText(*question).trimmed(), QStringLiteral("carl想和你聊天，接受吗？"));
+        keep(*desk, QStringLiteral("voice-question"));
+        desk->key(QStringLiteral("Return"));  // Yes
+        QVERIFY(ann.noBoxOpen());
+        const int beforeAccepted = heard(carl);
+        carl.talk(annIndex, 10);
+        QVERIFY2(waitUntil([&] { return heard(carl) > beforeAccepted + 2000; }), "carl is heard once accepted");
+
+        // dora and erin start together: one question at a time, both answered, lumo alive.
+        for (int i = 0; i < 3; ++i) {
+            dora.talk(annIndex, 1);
+            erin.talk(annIndex, 1);
+        }
+        QVERIFY(ann.waitForBox(5000));
+        QTest::qWait(400);
+        QCOMPARE(int(desk->windowsNamed(QStringLiteral("LUMO")).size()), 3);  // main, browser, one box
+        desk->key(QStringLiteral("Return"));
+        QVERIFY2(ann.waitForBox(5000), "the second talker is asked after the first answer");
+        desk->key(QStringLiteral("Return"));
+        QVERIFY(ann.noBoxOpen());
+        QVERIFY2(carl.socket().next(100) || true, "");
+        carl.socket().send(makeEntryDatagram(cmd::RosterRequest, idByte(carl.id()), 0, Kind::ToHost, carl.roster().records[std::size_t(carl.id())]),
+                           ann.hostEndpoint());
+        QVERIFY2(carl.socket().next(3000, cmd::Ack), "lumo still answers after two questions");
+
+        // The overlay: hudlet from the "&game" menu, then Home; fred's question is asked there.
+        switchHudletOn(*desk, *main);
+        desk->key(QStringLiteral("Home"));
+        auto overlay = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); }, 5000);
+        QVERIFY2(overlay, "Home shows the overlay gamein");
+        QTest::qWait(500);
+        fred.talk(annIndex, 3);
+        question = ann.waitForBox(5000);
+        QVERIFY2(question, "the overlay asks about fred");
+        QVERIFY2(question->frame.intersects(overlay->frame), "the question is the overlay's");
+        keep(*desk, QStringLiteral("overlay-question"));
+        desk->focus(*question);
+        desk->key(QStringLiteral("Return"));  // Yes
+        QVERIFY2(ann.noBoxOpen(), "answering in the overlay does not freeze lumo");
+        const int fredBefore = heard(fred);
+        fred.talk(annIndex, 10);
+        QVERIFY2(waitUntil([&] { return heard(fred) > fredBefore + 2000; }), "fred is heard once accepted in the overlay");
+        desk->key(QStringLiteral("Home"));
+        QVERIFY2(desk->waitWhileWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); }), "Home hides the overlay");
+
+        // The call prompt on carl's row: refuse, ask again, accept.
+        auto prompt = [&] {
+            return desk->waitForWindow([](const XWindow& w) { return w.name.isEmpty() && w.frame.size() == QSize(100, 100); }, 3000);
+        };
+        const DialogUnits promptUnits(dialogFont(8));
+        auto pressPrompt = [&](const XWindow& window, int y) {
+            desk->click(window.frame.topLeft() + promptUnits.rect(13, y, 51, 13).center());
+        };
+        QVERIFY(pickMember(*desk, *main, 5, carl.indexOf("carl"), false, 3));
+        auto shown = prompt();
+        QVERIFY2(shown, "a right-click on a member opens the call prompt");
+        keep(*desk, QStringLiteral("call-prompt"));
+        pressPrompt(*shown, 16);  // 拒绝通话
+        QVERIFY2(desk->waitWhileWindow([](const XWindow& w) { return w.name.isEmpty() && w.frame.size() == QSize(100, 100); }),
+                 "the prompt goes once answered");
+        const int refusedAt = heard(carl);
+        carl.talk(annIndex, 10);
+        QTest::qWait(500);
+        QVERIFY2(heard(carl) < refusedAt + 500, "refused: carl is not heard");
+
+        QVERIFY(pickMember(*desk, *main, 5, carl.indexOf("carl"), false, 3));
+        shown = prompt();
+        QVERIFY(shown);
+        pressPrompt(*shown, 28);  // 下次提示
+        carl.talk(annIndex, 2);
+        question = ann.waitForBox(5000);
+        QVERIFY2(question, "ask again: the next voice asks again");
+        desk->key(QStringLiteral("Escape"));  // No
+        QVERIFY(ann.noBoxOpen());
+
+        QVERIFY(pickMember(*desk, *main, 5, carl.indexOf("carl"), false, 3));
+        shown = prompt();
+        QVERIFY(shown);
+        pressPrompt(*shown, 4);  // 同意通话
+        const int acceptedAt = heard(carl);
+        carl.talk(annIndex, 10);
+        QVERIFY2(waitUntil([&] { return heard(carl) > acceptedAt + 2000; }), "accepted from the prompt: carl is heard");
+        QVERIFY(ann.stop());
+    }
+
+    // Home reaches the focused program while hudlet is on; skins switch; About opens and closes.
+    void homeReachesOtherProgramsSkinsAndAbout()
+    {
+        auto desk = desktop();
+        QVERIFY(desk->running());
+        Player& ann = player(*desk, "http://127.0.0.1:9", loopback(51), {QStringLiteral("--audio"), QStringLiteral("null")});
+        auto main = ann.mainWindow();
+        QVERIFY(main);
+        if (ann.waitForBox(8000)) desk->key(QStringLiteral("Return"));
+
+        switchHudletOn(*desk, *main);
+        const QString xevLog = scratch_.filePath(QStringLiteral("xev.log"));
+        desk->start(QStringLiteral("xev"), {"-geometry", "200x100+1000+20", "-event", "keyboard"}, xevLog);
+        auto xev = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("Event Tester"); });
+        QVERIFY(xev);
+        desk->focus(*xev);
+        desk->key(QStringLiteral("Home"));
+        QVERIFY2(desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); }), "Home shows the overlay");
+        QVERIFY2(waitUntil([&] {
+                     QFile log(xevLog);
+                     const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+                     return text.contains("KeyPress event") && text.contains("(keysym 0xff50, Home)") &&
+                            text.contains("KeyRelease event");
+                 }),
+                 "the focused program still gets Home");
+        keep(*desk, QStringLiteral("home-overlay-and-xev"));
+        desk->key(QStringLiteral("Home"));
+        QVERIFY(desk->waitWhileWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); }));
+
+        // Skins: the window's colours change with the skin picked from the "&Skin" menu.
+        const QPoint surface = main->rect(100, 172, 5, 5).center();
+        const QRgb before = desk->screenshot().pixel(surface);
+        desk->click(surface);
+        desk->key(QStringLiteral("alt+s"));
+        desk->key(QStringLiteral("Down Down Down Return"));
+        QVERIFY2(waitUntil([&] { return desk->screenshot().pixel(surface) != before; }), "another skin repaints the window");
+        keep(*desk, QStringLiteral("skin-switched"));
+
+        // About.
+        desk->click(surface);
+        desk->key(QStringLiteral("alt+a"));
+        auto about = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("关于LUMO"); });
+        QVERIFY2(about, "About opens");
+        keep(*desk, QStringLiteral("about"));
+        desk->key(QStringLiteral("Return"));
+        QVERIFY2(desk->waitWhileWindow([](const XWindow& w) { return w.name == QStringLiteral("关于LUMO"); }), "and closes");
+        QVERIFY(ann.stop());
+    }
+
+    // What a player is told when something cannot work, and the state left true.
+    void failuresAreExplainedInChinese()
+    {
+        auto desk = desktop();
+        QVERIFY(desk->running());
+        Player& ann = player(*desk, "http://127.0.0.1:9", loopback(61), {QStringLiteral("--audio"), QStringLiteral("null")});
+        auto main = ann.mainWindow();
+        QVERIFY(main);
+        if (auto box = ann.waitForBox(8000)) {
+            QCOMPARE(desk->boxText(*box).trimmed(), QStringLiteral("出错了，请重试！"));  // the directory does not answer
+            desk->key(QStringLiteral("Return"));
+        }
+
+        // A second lumo on the same address says why it cannot run, and ends.
+        Player& twin = player(*desk, "http://127.0.0.1:9", loopback(61), {QStringLiteral("--audio"), QStringLiteral("null")});
+        auto box = ann.waitForBox(8000);
+        QVERIFY2(box, "the second lumo explains");
+        QVERIFY(desk->boxText(*box).contains(QStringLiteral("已被占用")));
+        desk->key(QStringLiteral("Return"));
+        QVERIFY2(twin.waitForExit(), "and ends");
+        QCOMPARE(twin.process().exitCode(), 1);
+
+        // An incomplete host address.
+        desk->click(centreOf(*main, MainLayout::Name));
+        desk->type(QStringLiteral("ann"));
+        desk->click(centreOf(*main, MainLayout::HostAddress));
+        desk->type(QStringLiteral("127.0"));
+        desk->click(centreOf(*main, MainLayout::Connect));
+        box = ann.waitForBox();
+        QVERIFY(box);
+        QVERIFY(desk->boxText(*box).startsWith(QStringLiteral("远端IP不完整")));
+        desk->key(QStringLiteral("Return"));
+
+        // Voice without a microphone says so; alone in a group says so.
+        desk->click(centreOf(*main, MainLayout::HostAddress));
+        desk->key(QStringLiteral("ctrl+a"));
+        desk->type(QString::fromStdString(dottedAddress(ann.address())));
+        desk->click(centreOf(*main, MainLayout::Connect));
+        desk->click(centreOf(*main, MainLayout::Voice));
+        box = ann.waitForBox();
+        QVERIFY(box);
+        QCOMPARE(desk->boxText(*box).trimmed(), QStringLiteral("就你一个人怎么群聊啊，去拉点人来吧！...*_*"));
+        desk->key(QStringLiteral("Return"));
+        Member carl(loopback(62), "carl");
+        QVERIFY(carl.join(ann.hostEndpoint()));
+        QVERIFY(carl.waitForRoster([](const Roster& r) { return r.count == 2; }) || carl.roster().count == 2);
+        QVERIFY(pickMember(*desk, *main, 2, carl.indexOf("carl"), true));
+        desk->click(centreOf(*main, MainLayout::Voice));
+        box = ann.waitForBox();
+        QVERIFY(box);
+        QVERIFY(desk->boxText(*box).startsWith(QStringLiteral("无法开始语聊")));
+        keep(*desk, QStringLiteral("no-microphone"));
+        desk->key(QStringLiteral("Return"));
+        QVERIFY2(carl.socket().collect(500).size() < 3, "nothing is sent as voice");
+
+        // The browser without a nickname.
+        auto browser = ann.browser(1000);
+        if (!browser) {
+            desk->click(centreOf(*main, MainLayout::Server));
+            browser = ann.browser();
+        }
+        QVERIFY(browser);
+        desk->doubleClick(centreOf(*browser, BrowserLayout::List));
+        box = ann.waitForBox();
+        QVERIFY(box);
+        QCOMPARE(desk->boxText(*box).trimmed(), QStringLiteral("你忘了你的酷名了！*_*"));
+        desk->key(QStringLiteral("Return"));
+        QVERIFY(ann.stop());
+    }
+};
+
+QTEST_MAIN(PlayerTest)
+#include "player_test.moc"
