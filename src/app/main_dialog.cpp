@@ -87,11 +87,9 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
             options.bindAddress ? dottedAddress(*options.bindAddress) : std::string());
         http = ownDirectoryHttp_.get();
     }
+    // It is shown, and asks the directory, with the main window (showEvent): a program that
+    // cannot bind its ports ends before either appears.
     groupBrowser_ = std::make_unique<GroupBrowserDialog>(static_cast<GroupBrowserOwner&>(*this), http);
-    groupBrowser_->show();
-    // The first refresh runs once the window is up and the sockets are bound: its requests and
-    // any message they raise must not hold up the group's datagrams.
-    QTimer::singleShot(0, groupBrowser_.get(), &GroupBrowserDialog::refreshGroups);
     siteLink_->SetURL(groupBrowser_->baseUrl());
 
     callPrompt_ = std::make_unique<CallPromptDialog>();
@@ -263,7 +261,8 @@ QString MainDialog::bindProblem() const
 {
     for (const PeerSocket* socket : {memberSocket_.get(), hostSocket_.get()}) {
         if (socket->isBound()) continue;
-        const QString where = bindAddress_ ? QString::fromStdString(dottedAddress(*bindAddress_)) : QStringLiteral("本机");
+        const QString address = bindAddress_ ? QString::fromStdString(dottedAddress(*bindAddress_)) : QString();
+        const QString where = bindAddress_ ? QStringLiteral("地址 %1 上").arg(address) : QStringLiteral("本机");
         const QString port = QString::number(socket->port());
         switch (socket->bindError()) {
         case QAbstractSocket::AddressInUseError:
@@ -273,7 +272,7 @@ QString MainDialog::bindProblem() const
         case QAbstractSocket::SocketAddressNotAvailableError:
             return QStringLiteral("LUMO 无法使用地址 %1：本机没有这个地址。\n"
                                   "请用 --bind 选择本机的一个地址，或不带 --bind 启动。")
-                .arg(where);
+                .arg(address);
         case QAbstractSocket::SocketAccessError:
             return QStringLiteral("LUMO 无权使用%1的 UDP 端口 %2。\n请检查系统的网络权限设置。").arg(where, port);
         default:
@@ -615,8 +614,11 @@ void MainDialog::showEvent(QShowEvent* event)
     QDialog::showEvent(event);
     if (placedBrowser_) return;
     placedBrowser_ = true;
-    // The group browser opens beside the main window, once the window system has placed it: to
-    // its right where the screen has room, otherwise to its left.
+    groupBrowser_->show();
+    // The first refresh runs once the window is up and the sockets are bound: its requests and
+    // any message they raise must not hold up the group's datagrams.
+    QTimer::singleShot(0, groupBrowser_.get(), &GroupBrowserDialog::refreshGroups);
+    // The group browser goes beside the main window, once the window system has placed it.
     QTimer::singleShot(0, this, &MainDialog::placeGroupBrowser);
 }
 

@@ -205,9 +205,10 @@ public:
         // program time to read the last one before the map changes again.
         QTest::qWait(400);
     }
+    // Keys one after another, separated by spaces ("alt+g Down Return").
     void key(const QString& keys) const
     {
-        xdotool({"key", "--delay", "60", keys});
+        xdotool(QStringList{"key", "--delay", "60"} + keys.split(QLatin1Char(' '), Qt::SkipEmptyParts));
         QTest::qWait(150);
     }
     void focus(const XWindow& window) const { xdotool({"windowfocus", "--sync", window.id}); }
@@ -243,20 +244,24 @@ private:
     std::vector<QProcess*> clients_;
 };
 
-// Text rows in a list, found in a screenshot: runs of scan lines with dark (text) pixels in the
-// given column band. The first run is the header; the centres of the others are the rows.
+// Text rows in a list, found in a screenshot: runs of scan lines in which some pixel of the
+// given column band stands out from the line's own background (dark text on a plain row, light
+// text on a selected one). The first run is the header; the centres of the others are the rows.
 inline std::vector<int> textRowCentres(const QImage& shot, const QRect& band)
 {
     std::vector<int> centres;
     int runStart = -1;
     for (int y = band.top(); y <= band.bottom() + 1; ++y) {
-        bool dark = false;
-        if (y <= band.bottom() && y >= 0 && y < shot.height())
-            for (int x = band.left(); x <= band.right() && !dark; ++x)
-                if (x >= 0 && x < shot.width() && qGray(shot.pixel(x, y)) < 110) dark = true;
-        if (dark && runStart < 0) runStart = y;
-        if (!dark && runStart >= 0) {
-            centres.push_back((runStart + y - 1) / 2);
+        bool text = false;
+        if (y <= band.bottom() && y >= 0 && y < shot.height() && band.left() >= 0 && band.right() < shot.width()) {
+            const int background = qGray(shot.pixel(band.left(), y));
+            for (int x = band.left(); x <= band.right() && !text; ++x)
+                if (std::abs(qGray(shot.pixel(x, y)) - background) > 80) text = true;
+        }
+        if (text && runStart < 0) runStart = y;
+        if (!text && runStart >= 0) {
+            // Text is several lines tall; a line or two is a border (the header's bottom edge).
+            if (y - runStart >= 4) centres.push_back((runStart + y - 1) / 2);
             runStart = -1;
         }
     }
@@ -414,9 +419,11 @@ public:
     }
 
 private:
+    // Windows titled "LUMO" that are not message boxes: the main window, the browser, and the
+    // call prompt (100 by 100 where it is opened).
     bool isMainOrBrowser(const XWindow& window) const
     {
-        return TemplateWindow(window, MainLayout::Font, MainLayout::Size).matches() ||
+        return window.frame.size() == QSize(100, 100) || TemplateWindow(window, MainLayout::Font, MainLayout::Size).matches() ||
                TemplateWindow(window, BrowserLayout::Font, BrowserLayout::Size).matches();
     }
     std::optional<TemplateWindow> findTemplate(QSize size, int font, int ms) const

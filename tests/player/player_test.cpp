@@ -213,7 +213,7 @@ class PlayerTest : public QObject {
     {
         desk.click({main.rect(150, 170, 10, 5).left(), main.rect(150, 170, 10, 5).top()});  // focus, on the window's surface
         desk.key(QStringLiteral("alt+g"));
-        desk.key(QStringLiteral("Down Down Return"));
+        desk.key(QStringLiteral("Down Return"));  // the menu opens on "&bbs"; the separator is skipped
     }
 
 private slots:
@@ -390,7 +390,6 @@ private slots:
         QVERIFY2(ann.waitForBox(5000), "the second talker is asked after the first answer");
         desk->key(QStringLiteral("Return"));
         QVERIFY(ann.noBoxOpen());
-        QVERIFY2(carl.socket().next(100) || true, "");
         carl.socket().send(makeEntryDatagram(cmd::RosterRequest, idByte(carl.id()), 0, Kind::ToHost, carl.roster().records[std::size_t(carl.id())]),
                            ann.hostEndpoint());
         QVERIFY2(carl.socket().next(3000, cmd::Ack), "lumo still answers after two questions");
@@ -417,7 +416,7 @@ private slots:
 
         // The call prompt on carl's row: refuse, ask again, accept.
         auto prompt = [&] {
-            return desk->waitForWindow([](const XWindow& w) { return w.name.isEmpty() && w.frame.size() == QSize(100, 100); }, 3000);
+            return desk->waitForWindow([](const XWindow& w) { return w.frame.size() == QSize(100, 100); }, 3000);
         };
         const DialogUnits promptUnits(dialogFont(8));
         auto pressPrompt = [&](const XWindow& window, int y) {
@@ -428,7 +427,7 @@ private slots:
         QVERIFY2(shown, "a right-click on a member opens the call prompt");
         keep(*desk, QStringLiteral("call-prompt"));
         pressPrompt(*shown, 16);  // 拒绝通话
-        QVERIFY2(desk->waitWhileWindow([](const XWindow& w) { return w.name.isEmpty() && w.frame.size() == QSize(100, 100); }),
+        QVERIFY2(desk->waitWhileWindow([](const XWindow& w) { return w.frame.size() == QSize(100, 100); }),
                  "the prompt goes once answered");
         const int refusedAt = heard(carl);
         carl.talk(annIndex, 10);
@@ -526,6 +525,16 @@ private slots:
         QVERIFY2(twin.waitForExit(), "and ends");
         QCOMPARE(twin.process().exitCode(), 1);
 
+        // So does one bound to an address this machine does not have (a documentation address:
+        // binding sends nothing).
+        Player stray(*desk, *runs_.back(), 0xC0000207u, {QStringLiteral("--audio"), QStringLiteral("null")});
+        box = ann.waitForBox(8000);
+        QVERIFY2(box, "a lumo bound to a foreign address explains");
+        QVERIFY(desk->boxText(*box).contains(QStringLiteral("本机没有这个地址")));
+        desk->key(QStringLiteral("Return"));
+        QVERIFY(stray.waitForExit());
+        QCOMPARE(stray.process().exitCode(), 1);
+
         // An incomplete host address.
         desk->click(centreOf(*main, MainLayout::Name));
         desk->type(QStringLiteral("ann"));
@@ -557,7 +566,9 @@ private slots:
         QVERIFY(desk->boxText(*box).startsWith(QStringLiteral("无法开始语聊")));
         keep(*desk, QStringLiteral("no-microphone"));
         desk->key(QStringLiteral("Return"));
-        QVERIFY2(carl.socket().collect(500).size() < 3, "nothing is sent as voice");
+        int voiceDatagrams = 0;
+        for (const auto& datagram : carl.socket().collect(600)) voiceDatagrams += datagram.bytes[0] == cmd::VoiceGroup;
+        QVERIFY2(voiceDatagrams == 0, "nothing is sent as voice");
 
         // The browser without a nickname.
         auto browser = ann.browser(1000);
