@@ -7,6 +7,7 @@
 
 #include "directory_server.h"
 #include "fake_peer.h"
+#include "link_control.h"
 #include "common/gbk.h"
 #include "shell/dialog_units.h"
 

@@ -6,6 +6,8 @@
 #include "player_support.h"
 
 #include "common/gbk.h"
+#include "common/link.h"
+#include "shell/local_link.h"
 #include "voice/voice_codec.h"
 
 #include <QtTest>
@@ -501,6 +503,62 @@ private slots:
         desk->key(QStringLiteral("Return"));
         QVERIFY2(desk->waitWhileWindow([](const XWindow& w) { return w.name == QStringLiteral("关于LUMO"); }), "and closes");
         QVERIFY(ann.stop());
+    }
+
+    // Requests from the overlay link never stack boxes: a pipe that cannot be opened gives its
+    // two boxes one after the other, and a flood of voice toggles with nobody ticked gives one
+    // "alone" box. The program stays alive and answers its group throughout.
+    void linkRequestsNeverStackBoxes()
+    {
+        auto desk = desktop();
+        QVERIFY(desk->running());
+        Player& ann = player(*desk, "http://127.0.0.1:9", loopback(71), {QStringLiteral("--audio"), QStringLiteral("null")});
+        auto main = ann.mainWindow();
+        QVERIFY(main);
+        if (ann.waitForBox(8000)) desk->key(QStringLiteral("Return"));
+        switchHudletOn(*desk, *main);
+        desk->key(QStringLiteral("Home"));
+        QVERIFY(desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); }));
+
+        const QString runtime = runs_.back()->path(QStringLiteral("runtime"));
+        auto post = [&](const QString& to, int code, int value) {
+            return test::inRuntimeDirectory(runtime, [&] { return MailboxPoster(to).post(code, value); });
+        };
+        auto hudletBoxes = [&] { return int(desk->windowsNamed(QStringLiteral("hudlet")).size()); };
+        QVERIFY(post(QStringLiteral("gamein"), link::to_overlay::PipeReady, 9));
+        QVERIFY2(desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("hudlet"); }, 8000),
+                 "the overlay says its pipe could not be opened");
+        QTest::qWait(500);
+        QCOMPARE(hudletBoxes(), 1);
+        keep(*desk, QStringLiteral("overlay-pipe-box"));
+        desk->focus(desk->windowsNamed(QStringLiteral("hudlet")).front());
+        desk->key(QStringLiteral("Return"));
+        QVERIFY2(waitUntil([&] { return hudletBoxes() == 1; }), "then its second box");
+        desk->focus(desk->windowsNamed(QStringLiteral("hudlet")).front());
+        desk->key(QStringLiteral("Return"));
+        QVERIFY2(waitUntil([&] { return hudletBoxes() == 0; }), "and no more");
+
+        FakePeer probe(loopback(72), MemberPort);
+        auto answers = [&] {
+            MemberEntry nobody;
+            nobody.id = 200;
+            probe.send(makeEntryDatagram(cmd::RosterRequest, 0, 0, Kind::ToHost, nobody), ann.hostEndpoint());
+            return probe.next(3000, cmd::Ack).has_value();
+        };
+        test::inRuntimeDirectory(runtime, [&] {
+            MailboxPoster toMain(QStringLiteral("LUMO"));
+            for (int i = 0; i < 20000; ++i) toMain.post(link::to_main::VoiceToggle, 1);
+            return true;
+        });
+        QVERIFY2(ann.waitForBox(8000), "the flood of toggles gives a box");
+        QVERIFY2(answers(), "lumo answers its group while the box is open");
+        QTest::qWait(500);
+        QCOMPARE(int(desk->windowsNamed(QStringLiteral("LUMO")).size()), 3);  // main, browser, one box
+        desk->key(QStringLiteral("Return"));
+        QVERIFY2(ann.noBoxOpen(5000), "one box for the whole flood");
+        QVERIFY(answers());
+        QVERIFY(ann.stop());
+        QCOMPARE(ann.process().exitCode(), 0);
     }
 
     // What a player is told when something cannot work, and the state left true.
