@@ -44,7 +44,7 @@ inline bool waitUntil(const std::function<bool()>& condition, int ms = 5000)
 // What the player suite needs on the machine; empty when all is there.
 inline QString missingTools()
 {
-    for (const char* tool : {"Xvfb", "xdotool", "xclip", "import", "xev", "curl"})
+    for (const char* tool : {"Xvfb", "xdotool", "xclip", "xprop", "import", "xev", "curl"})
         if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty()) return QString::fromLatin1(tool);
     return {};
 }

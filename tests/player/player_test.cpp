@@ -461,10 +461,17 @@ private slots:
     {
         auto desk = desktop();
         QVERIFY(desk->running());
-        Player& ann = player(*desk, "http://127.0.0.1:9", loopback(51), {QStringLiteral("--audio"), QStringLiteral("null")});
+        Player& ann = player(*desk, "http://127.0.0.1:9", loopback(51),
+                             {QStringLiteral("--audio"), QStringLiteral("null"), QStringLiteral("--name"), QStringLiteral("annie"),
+                              QStringLiteral("--connect"), QStringLiteral("127.0.0.51")});
         auto main = ann.mainWindow();
         QVERIFY(main);
         if (ann.waitForBox(8000)) desk->key(QStringLiteral("Return"));
+        // --name is the player's name in the group, not the X window class.
+        const auto mainWindow = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("LUMO"); });
+        QVERIFY(mainWindow);
+        const QByteArray windowClass = desk->run(QStringLiteral("xprop"), {"-id", mainWindow->id, "WM_CLASS"});
+        QVERIFY2(windowClass.contains("\"lumo\"") && !windowClass.contains("annie"), windowClass.constData());
 
         switchHudletOn(*desk, *main);
         const QString xevLog = scratch_.filePath(QStringLiteral("xev.log"));
