@@ -54,10 +54,24 @@ inline double contourCorrelation(const std::vector<std::int16_t>& a, const std::
     return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0;
 }
 
-// The best loudness-contour correlation of `heard` with the coded phrase from some block on: a
-// listener starts playing where its player picks the stream up.
-inline double loudnessMatch(const std::vector<std::vector<std::int16_t>>& reference, const std::vector<std::int16_t>& heard)
+// What a speaker file holds without the silence a sound card plays while it has nothing (whole
+// 10 ms periods of zeros): the pre-roll, the wait for an answer, the talker's pauses.
+inline std::vector<std::int16_t> withoutSilence(const std::vector<std::int16_t>& samples)
 {
+    std::vector<std::int16_t> out;
+    for (std::size_t at = 0; at < samples.size(); at += 80) {
+        const auto end = samples.begin() + std::ptrdiff_t(std::min(samples.size(), at + 80));
+        if (std::any_of(samples.begin() + std::ptrdiff_t(at), end, [](std::int16_t v) { return v != 0; }))
+            out.insert(out.end(), samples.begin() + std::ptrdiff_t(at), end);
+    }
+    return out;
+}
+
+// The best loudness-contour correlation of `heard` (silence left out) with the coded phrase from
+// some block on: a listener starts playing where its player picks the stream up.
+inline double loudnessMatch(const std::vector<std::vector<std::int16_t>>& reference, const std::vector<std::int16_t>& heardWithSilence)
+{
+    const std::vector<std::int16_t> heard = withoutSilence(heardWithSilence);
     std::vector<std::int16_t> expected;
     for (const auto& block : reference) expected.insert(expected.end(), block.begin(), block.end());
     const auto heardContour = envelope(heard);

@@ -142,14 +142,17 @@ TEST_F(PlayerFixture, LostRecordIsConcealedWithTheDecodersErasureOutput)
     }
     const std::vector<std::int16_t> out = concat(written(device));
 
-    // What a decoder makes of the same stream with record 7 erased for some frames: the
-    // player's output is exactly that, for one number of erased frames.
+    // What a decoder makes of the same stream with record 7 erased for some frames, after a
+    // short wait in silence while nothing newer had come: the player's output is exactly that,
+    // for one wait and one number of erased frames.
     int matches = 0;
-    for (int erased = 1; erased <= 24; ++erased) {
+    for (int waited = 0; waited <= 6; ++waited)
+    for (int erased = 1; erased <= 12; ++erased) {
         VoiceCodec decoder;
         std::vector<std::int16_t> expected;
         for (int i = 0; i < 12; ++i) {
             if (i == 6) {
+                expected.insert(expected.end(), std::size_t(waited) * SamplesPerFrame, std::int16_t{0});
                 std::vector<std::int16_t> frame(SamplesPerFrame);
                 for (int k = 0; k < erased; ++k) {
                     decoder.Conceal(frame.data(), 1);
@@ -164,9 +167,10 @@ TEST_F(PlayerFixture, LostRecordIsConcealedWithTheDecodersErasureOutput)
         if (occurrences(out, expected) == 1) {
             ++matches;
             // The erased stretch is the speech fading, not silence.
-            const auto at = std::search(out.begin(), out.end(), expected.begin(), expected.end()) + 6 * BlockSamples;
+            const auto at = std::search(out.begin(), out.end(), expected.begin(), expected.end()) +
+                            6 * BlockSamples + waited * SamplesPerFrame;
             EXPECT_GT(std::count_if(at, at + SamplesPerFrame, [](std::int16_t v) { return std::abs(v) > 100; }), 10);
-            EXPECT_LE(erased, 2 * FramesPerBlock);
+            EXPECT_LE(waited + erased, 2 * FramesPerBlock);
         }
     }
     EXPECT_EQ(matches, 1);
