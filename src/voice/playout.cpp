@@ -38,7 +38,10 @@ void PlayoutStep::noteArrival(std::uint32_t sequence, std::int64_t nowMs)
     if (const Arrival* after = arrival(sequence + 1))
         sample = std::max<std::int64_t>(sample, nowMs - after->atMs + BlockMs);
     sample = std::min<std::int64_t>(sample, MaxJitterMs);
-    jitterMs_ = std::max(static_cast<int>(sample), std::max(MarginMs, jitterMs_ - 1));
+    // Forgets slowly (1 ms every 4 records: about 4 ms per second of speech), so
+    // that one calm stretch does not undo what the last swap taught.
+    const int decay = (++arrivalsNoted_ % 4 == 0) ? 1 : 0;
+    jitterMs_ = std::max(static_cast<int>(sample), std::max(MarginMs, jitterMs_ - decay));
 }
 
 void PlayoutStep::clearStore()
@@ -84,19 +87,21 @@ PlayoutStep::Received PlayoutStep::push(const VoiceRecord& record, std::int64_t 
         return store();
     }
     const std::int32_t d = ahead(seq, next_);
+    // A talker that started numbering again (a restarted program): a number far from the
+    // stream's, or any number from the past after a long silence. Network copies never come
+    // that late, and a stream never skips that far ahead.
+    if (d > MaxJumpAhead || (d < 0 && (d < -static_cast<std::int32_t>(Capacity) ||
+                                       (!active_ && afterSilence && !seenBefore)))) {
+        ++counters_.restarts;
+        clearStore();
+        started_ = false;
+        startSpurt(seq);
+        return store();
+    }
     if (d < 0) {
-        // A talker that started numbering again (a restarted program): far behind, or any
-        // number from the past after a long silence. Network copies never come that late.
-        if (d < -static_cast<std::int32_t>(Capacity) || (!active_ && afterSilence && !seenBefore)) {
-            ++counters_.restarts;
-            clearStore();
-            started_ = false;
-            startSpurt(seq);
-            return store();
-        }
         // A spurt that has not played yet may still start a little earlier: its first records
         // can arrive swapped.
-        if (active_ && !spurtPlayed_ && !seenBefore && ahead(seq, spurtFloor_) >= 0) {
+        if (active_ && !spurtPlayed_ && !seenBefore && ahead(seq, spurtFloor_) >= 0 && fitsFrom(seq)) {
             next_ = seq;
             return store();
         }
@@ -140,6 +145,14 @@ PlayoutStep::Received PlayoutStep::push(const VoiceRecord& record, std::int64_t 
     return store();
 }
 
+bool PlayoutStep::fitsFrom(std::uint32_t first) const
+{
+    for (const Slot& s : slots_)
+        if (s.held && static_cast<std::uint32_t>(s.record.sequence - first) >= Capacity)
+            return false;
+    return true;
+}
+
 std::uint32_t PlayoutStep::firstLaterDistance() const
 {
     for (std::uint32_t k = 1; k < Capacity; ++k)
@@ -155,7 +168,8 @@ PlayoutStep::Chunk PlayoutStep::fill(bool missing)
     ++counters_.fillFrames;
     // While a record is known to be missing, the decoder's erasure output lets the speech fade.
     // With nothing newer there the talker has most likely paused (the sender drops quiet
-    // blocks): silence, which leaves the decoder exactly in step with the talker's encoder.
+    // blocks): silence, which leaves the decoder exactly in step with the talker's encoder, so
+    // a clean network still plays exactly what the codec gives.
     const bool fade = spurtPlayed_ && missing;
     return Chunk{fade ? Kind::Conceal : Kind::Silence, 1, {}};
 }

@@ -35,6 +35,7 @@ public:
     static constexpr int MinSwapWaitMs = 50;         // how long a gap waits for a swapped record
     static constexpr int EndAfterFrames = 24;        // nothing to play for 240 ms: the spurt ended
     static constexpr int RestartGapMs = 1000;        // a number from the past after this long: a new stream
+    static constexpr std::int32_t MaxJumpAhead = 1000;  // a minute of speech: further is a new stream
 
     enum class Received { Stored, Duplicate, Late, FarAhead };
 
@@ -97,6 +98,8 @@ private:
     }
     // The first held record after next_ (distance in records), or 0 if none.
     std::uint32_t firstLaterDistance() const;
+    // Whether every held record lies within Capacity from `first` (so slots never collide).
+    bool fitsFrom(std::uint32_t first) const;
     void clearStore();
     Chunk fill(bool missing);
     Chunk play(Slot& s, std::int64_t nowMs);
@@ -113,6 +116,7 @@ private:
     std::uint32_t next_ = 0;      // the record whose turn is next
     std::int64_t lastArrivalMs_ = 0;
     int jitterMs_ = InitialJitterMs;
+    std::uint32_t arrivalsNoted_ = 0;
     int excessMs_ = 0;            // delay beyond what recent records needed (drained at losses)
     int stallFrames_ = 0;         // frames filled in a row
     std::int64_t minSlackMs_ = -1;  // least time a recent record waited before its turn

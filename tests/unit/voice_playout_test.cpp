@@ -232,6 +232,16 @@ TEST(PlayoutTest, RestartedTalkerIsPickedUpFromItsNewNumbers)
     jumped.talk(1, 30, 31 * 60);
     jumped.run(6000);
     EXPECT_EQ(jumped.played(), expected);
+
+    // Or far ahead of anything a stream skips: also a new numbering, played from its start.
+    Listener leapt;
+    leapt.talk(500, 530);
+    leapt.talk(90000, 90029, 31 * 60);
+    leapt.run(6000);
+    std::vector<std::uint32_t> both = range(500, 530);
+    for (std::uint32_t s : range(90000, 90029)) both.push_back(s);
+    EXPECT_EQ(leapt.played(), both);
+    EXPECT_EQ(leapt.step.counters().restarts, 1u);
 }
 
 TEST(PlayoutTest, PausesOfTheTalkerAddNoLag)
