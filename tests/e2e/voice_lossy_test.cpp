@@ -234,9 +234,12 @@ private slots:
         QCOMPARE(report.repeats, 0);
         if (jitterMs == 0) QVERIFY2(report.waveformMatch > 0.97, "on a clean network the listener plays the codec's output");
         if (loss <= 0.10) {
-            // Everything that arrived is heard once, in time.
+            // Everything that arrived is heard once, in time. (Without losses, delay that a wait
+            // for a swapped record added is only given back at the talker's next pause, so
+            // there the bound is looser.)
             QCOMPARE(report.playedOnce, report.received);
-            QVERIFY2(report.maxLagMs < 150, "more than 150 ms added to the talker's clock");
+            const bool lossesDrainDelay = loss > 0 || jitterMs == 0;
+            QVERIFY2(report.maxLagMs < (lossesDrainDelay ? 150 : 250), "too much added to the talker's clock");
         } else {
             // Heavy loss: most of what arrives is still heard, and the lag stays bounded.
             QVERIFY(report.playedOnce >= report.received * 7 / 10);
