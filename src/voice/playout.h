@@ -6,7 +6,8 @@
 //  - every record that arrives in time is played exactly once, in sequence order; a record is
 //    never played twice, and a record whose turn has passed is dropped, never played late;
 //  - a record that never comes is concealed with the codec's frame-erasure decoding (speech
-//    fading out), not with silence or a repeat;
+//    fading out), never with a repeat; while nothing newer has come either, the step cannot
+//    tell a loss from the talker pausing and waits in silence, which keeps the decoder exact;
 //  - the playout delay adapts: a talk spurt starts with a pre-roll near one block, the step
 //    waits (and so grows the delay) only when the record it needs has not come, and gives the
 //    delay back when a lost record's concealment can be shortened and at each pause; the
