@@ -1,14 +1,15 @@
-// One player pass: the reorder step, decoding and output of a record. Measured twice: the
-// pass's work alone (reorder step plus decoding, in order and with a swapped pair), and a
-// whole hand-over through a VoicePlayer (Submit, wake-up of its thread, pass, write to a device
-// that returns buffers at once).
+// The player's work per 60 ms block: the playout step's decisions beside the decoder's cost
+// (decoding a record, or concealing a lost one with frame erasure), on a clean stream and on a
+// lossy one; and a whole hand-over through a VoicePlayer (Submit, wake-up of its thread, the
+// step, decoding and output to a device that returns buffers at once).
 #include <benchmark/benchmark.h>
 
 #include <array>
 #include <atomic>
+#include <random>
 #include <vector>
 
-#include "voice/reorder_store.h"
+#include "voice/playout.h"
 #include "voice/voice_codec.h"
 #include "voice/voice_player.h"
 
@@ -29,53 +30,91 @@ std::vector<VoiceRecord> records(int count)
     return out;
 }
 
-// Carries out a plan as the player thread does, without a device.
-int runPass(ReorderStore& store, VoiceCodec& codec, std::array<std::int16_t, 960>& pcm,
-            const VoiceRecord& record, bool gain)
-{
-    const auto plan = store.Step(record);
-    for (int i = 0; i < plan.decodeCount; ++i)
-        codec.Decode(plan.decodes[i].record.speech.data(), CodedBlockSize,
-                     pcm.data() + static_cast<int>(plan.decodes[i].half) * BlockSamples, nullptr);
-    if (gain)
-        doubleWithoutSaturation(pcm.data(), plan.playBytes / 2);
-    return plan.playBytes;
-}
-
-void BM_PassWork_InOrder(benchmark::State& state)
+void BM_DecodeBlock(benchmark::State& state)
 {
     auto stream = records(64);
-    ReorderStore store;
     VoiceCodec codec;
-    std::array<std::int16_t, 960> pcm{};
-    std::uint32_t sequence = 100;
+    std::array<std::int16_t, BlockSamples> pcm{};
+    std::size_t i = 0;
     for (auto _ : state) {
-        VoiceRecord r = stream[sequence % stream.size()];
-        r.sequence = sequence++;
-        benchmark::DoNotOptimize(runPass(store, codec, pcm, r, true));
+        codec.Decode(stream[i++ % stream.size()].speech.data(), CodedBlockSize, pcm.data(), nullptr);
+        benchmark::DoNotOptimize(pcm);
     }
-    state.counters["blocks/s"] = benchmark::Counter(double(state.iterations()), benchmark::Counter::kIsRate);
 }
 
-// Pairs arrive swapped: every other pass stores a record and the next decodes two.
-void BM_PassWork_SwappedPairs(benchmark::State& state)
+void BM_ConcealBlock(benchmark::State& state)
 {
-    auto stream = records(64);
-    ReorderStore store;
+    auto stream = records(1);
     VoiceCodec codec;
-    std::array<std::int16_t, 960> pcm{};
-    std::uint32_t base = 100;
-    store.setLast(base - 1);
-    bool second = false;
+    std::array<std::int16_t, BlockSamples> pcm{};
+    codec.Decode(stream[0].speech.data(), CodedBlockSize, pcm.data(), nullptr);
     for (auto _ : state) {
-        const std::uint32_t sequence = second ? base : base + 1;
-        VoiceRecord r = stream[sequence % stream.size()];
-        r.sequence = sequence;
-        benchmark::DoNotOptimize(runPass(store, codec, pcm, r, false));
-        if (second)
-            base += 2;
-        second = !second;
+        codec.Conceal(pcm.data(), FramesPerBlock);
+        benchmark::DoNotOptimize(pcm);
     }
+}
+
+// The step alone for one block: the record's arrival, then the pulls a sound card makes in
+// 60 ms (every 10 ms, while 20 ms or less is queued), on a simulated clock.
+struct SimulatedCard {
+    PlayoutStep step;
+    std::int64_t now = 0;
+    std::int64_t queuedMs = 0;
+    int pulls = 0;
+
+    void block(const VoiceRecord* arriving)
+    {
+        if (arriving) step.push(*arriving, now);
+        for (int tick = 0; tick < 6; ++tick) {
+            while (queuedMs <= PlayoutStep::LeadMs) {
+                const PlayoutStep::Chunk c = step.pull(now);
+                ++pulls;
+                if (c.kind == PlayoutStep::Kind::Nothing) break;
+                queuedMs += c.frames * PlayoutStep::FrameMs;
+            }
+            now += 10;
+            queuedMs = queuedMs > 10 ? queuedMs - 10 : 0;
+        }
+    }
+};
+
+void BM_PlayoutStep_InOrder(benchmark::State& state)
+{
+    SimulatedCard card;
+    VoiceRecord r;
+    r.sequence = 100;
+    for (auto _ : state) {
+        card.block(&r);
+        ++r.sequence;
+    }
+    state.counters["pulls/block"] = double(card.pulls) / double(state.iterations());
+}
+
+// 10 % lost, one in ten swapped with its successor.
+void BM_PlayoutStep_Lossy(benchmark::State& state)
+{
+    SimulatedCard card;
+    std::mt19937 random(5);
+    VoiceRecord r, held;
+    bool holding = false;
+    r.sequence = 100;
+    for (auto _ : state) {
+        const bool lost = random() % 10 == 0;
+        if (holding) {
+            card.block(lost ? nullptr : &r);
+            card.step.push(held, card.now);
+            holding = false;
+        } else if (!lost && random() % 10 == 0) {
+            held = r;
+            holding = true;
+            card.block(nullptr);
+        } else {
+            card.block(lost ? nullptr : &r);
+        }
+        ++r.sequence;
+    }
+    state.counters["concealed"] = double(card.step.counters().concealed);
+    state.counters["late"] = double(card.step.counters().late);
 }
 
 class InstantDevice final : public AudioDevice {
@@ -134,8 +173,10 @@ void BM_PlayerHandOver(benchmark::State& state)
     }
 }
 
-BENCHMARK(BM_PassWork_InOrder);
-BENCHMARK(BM_PassWork_SwappedPairs);
+BENCHMARK(BM_DecodeBlock);
+BENCHMARK(BM_ConcealBlock);
+BENCHMARK(BM_PlayoutStep_InOrder);
+BENCHMARK(BM_PlayoutStep_Lossy);
 BENCHMARK(BM_PlayerHandOver)->UseRealTime();
 
 }  // namespace

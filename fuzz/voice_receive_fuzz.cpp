@@ -1,20 +1,26 @@
-// The voice receive side: records of one remote member, in whatever order and numbering the
-// input gives, handed to a VoicePlayer on a fake output device, one pass at a time, as the
-// socket hands them over. A reorder store beside it takes the same records, so each pass's plan
-// is known: the checks are the plan's own rules and that the device gets exactly the blocks the
-// plan plays while no more than 10 buffers are outstanding. The device returns buffers only when
-// the input says so; nothing waits on real time.
+// The voice receive side: records of one remote member, in whatever order, numbering and timing
+// the input gives. First the playout step alone on a simulated sound card, checking its own
+// promises (records played in strictly rising order and never twice unless the talker
+// restarted, chunks within their sizes, memory bounded); then the same records through a
+// VoicePlayer on a fake output device, checking the buffers it writes and its bound on
+// outstanding output. The player's clock is the input's; nothing waits on real time.
 //
 // Each record: a control byte (bit 0: gain boost; bit 1: a raw 32-bit sequence number follows,
 // otherwise the next byte is a signed step from the previous number; bit 2: the device first
-// returns its oldest buffer; bit 3: it returns all of them), then up to 60 bytes of speech.
+// returns its oldest buffer; bit 3: it returns all of them; bits 4-7: 10 ms ticks that pass
+// before the record arrives), then up to 60 bytes of speech.
 #include "fuzz_support.h"
 
 #include "voice/audio_device.h"
-#include "voice/reorder_store.h"
+#include "voice/playout.h"
 #include "voice/voice_player.h"
 
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <optional>
 #include <thread>
+#include <vector>
 
 using namespace lumo;
 
@@ -27,9 +33,8 @@ public:
 
     int Queue(AudioBuffer* buffer) override
     {
-        FUZZ_CHECK(buffer && (buffer->samples.size() == 480 || buffer->samples.size() == 960));
-        ++queued;
-        lastSamples = buffer->samples.size();
+        FUZZ_CHECK(buffer && !buffer->samples.empty() &&
+                   buffer->samples.size() <= std::size_t(VoicePlayer::BufferSamples));
         return held.add(buffer);
     }
     int Start() override { return AudioOk; }
@@ -41,8 +46,6 @@ public:
     int Close() override { return held.size() ? int(AudioStillBusy) : int(AudioOk); }
 
     HeldBuffers held;
-    int queued = 0;  // buffers the player handed over, in all
-    std::size_t lastSamples = 0;
 };
 
 class FakeAudio final : public AudioSystem {
@@ -60,37 +63,17 @@ public:
     FakeOutput* output = nullptr;  // owned by the player
 };
 
-void checkPlan(const ReorderStore::Plan& plan, std::uint32_t lastBefore, std::uint32_t lastAfter,
-               const VoiceRecord& record)
-{
-    FUZZ_CHECK(plan.decodeCount >= 0 && plan.decodeCount <= 2);
-    FUZZ_CHECK(plan.playBytes == 0 || plan.playBytes == 960 || plan.playBytes == 1920);
-    // Something is played exactly when the stream moved on: by one or two records, or by a jump
-    // to the record just received.
-    FUZZ_CHECK((plan.playBytes > 0) == (lastAfter != lastBefore));
-    FUZZ_CHECK((plan.decodeCount > 0) == (plan.playBytes > 0));
-    const std::uint32_t step = lastAfter - lastBefore;
-    FUZZ_CHECK(step <= 2 || lastAfter == record.sequence);
-    if (plan.decodeCount == 2)
-        FUZZ_CHECK(plan.decodes[0].half == ReorderStore::Half::A && plan.decodes[1].half == ReorderStore::Half::B);
-    if (plan.playBytes == 1920) FUZZ_CHECK(plan.decodes[plan.decodeCount - 1].half == ReorderStore::Half::B);
-}
-
-}  // namespace
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
-{
-    fuzz::Input input(data, size);
-    FakeAudio audio;
-    VoicePlayer player(audio, 3);
-    FUZZ_CHECK(player.StartAll() && audio.output);
-    FakeOutput& device = *audio.output;
-    ReorderStore model;
-
+struct Arrival {
     VoiceRecord record;
-    while (!input.empty()) {
+    std::uint8_t control = 0;
+};
+
+std::vector<Arrival> readArrivals(fuzz::Input& input)
+{
+    std::vector<Arrival> out;
+    VoiceRecord record;
+    while (!input.empty() && out.size() < 2000) {
         const std::uint8_t control = input.byte();
-        const bool gain = control & 1;
         if (control & 2)
             record.sequence = input.u32();
         else
@@ -98,25 +81,93 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const ByteView speech = input.take(VoiceSpeechSize);
         record.speech.fill(0);
         std::copy(speech.begin(), speech.end(), record.speech.begin());
-        if (control & 4) device.held.completeFront();
-        if (control & 8) device.held.completeAll();
+        out.push_back({record, control});
+    }
+    return out;
+}
 
-        // The buffers returned above reach the player's queue before this record does.
-        const std::size_t outstanding = device.held.size();
-        const std::uint32_t lastBefore = model.last();
-        const ReorderStore::Plan plan = model.Step(record);
-        checkPlan(plan, lastBefore, model.last(), record);
+// The step on a card that plays 10 ms per tick and asks for more at 20 ms or less.
+class Card {
+public:
+    void tick()
+    {
+        pump();
+        now += 10;
+        queuedMs = std::max<std::int64_t>(0, queuedMs - 10);
+    }
+    void pump()
+    {
+        for (int guard = 0; queuedMs <= PlayoutStep::LeadMs; ++guard) {
+            FUZZ_CHECK(guard < 100);
+            const PlayoutStep::Chunk c = step.pull(now);
+            if (c.kind == PlayoutStep::Kind::Nothing) return;
+            switch (c.kind) {
+            case PlayoutStep::Kind::Record: {
+                FUZZ_CHECK(c.frames == PlayoutStep::FramesPerBlock);
+                const std::uint64_t restarts = step.counters().restarts;
+                // Strictly rising: in order and never twice, within one numbering of the talker.
+                if (lastPlayed && restarts == restartsAtLast)
+                    FUZZ_CHECK(static_cast<std::int32_t>(c.record.sequence - *lastPlayed) > 0);
+                lastPlayed = c.record.sequence;
+                restartsAtLast = restarts;
+                break;
+            }
+            case PlayoutStep::Kind::Conceal:
+                FUZZ_CHECK(c.frames >= 1 && c.frames <= PlayoutStep::FramesPerBlock);
+                break;
+            case PlayoutStep::Kind::Silence:
+                FUZZ_CHECK(c.frames >= 1 && c.frames <= (PlayoutStep::MaxJitterMs + PlayoutStep::LeadMs) / 10);
+                break;
+            default:
+                break;
+            }
+            queuedMs += c.frames * PlayoutStep::FrameMs;
+        }
+    }
 
-        const std::uint64_t passes = player.passCount();
-        const int queuedBefore = device.queued;
-        FUZZ_CHECK(player.Submit(record, gain));
-        while (player.passCount() == passes) std::this_thread::yield();
+    PlayoutStep step;
+    std::int64_t now = 0;
+    std::int64_t queuedMs = 0;
+    std::optional<std::uint32_t> lastPlayed;
+    std::uint64_t restartsAtLast = 0;
+};
 
-        // Played when there is something to play and the device is not too far behind.
-        const bool plays = plan.playBytes > 0 && outstanding <= VoicePlayer::MaxQueued;
-        FUZZ_CHECK(device.queued == queuedBefore + (plays ? 1 : 0));
-        if (plays) FUZZ_CHECK(device.lastSamples == static_cast<std::size_t>(plan.playBytes / 2));
-        FUZZ_CHECK(player.queued() <= VoicePlayer::MaxQueued + 1);
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    fuzz::Input input(data, size);
+    const std::vector<Arrival> arrivals = readArrivals(input);
+
+    Card card;
+    std::uint64_t stored = 0;
+    for (const Arrival& a : arrivals) {
+        for (int t = 0; t < (a.control >> 4); ++t) card.tick();
+        const PlayoutStep::Received r = card.step.push(a.record, card.now);
+        if (r == PlayoutStep::Received::Stored || r == PlayoutStep::Received::FarAhead) ++stored;
+        card.pump();
+    }
+    for (int t = 0; t < 200; ++t) card.tick();  // play out
+    const PlayoutStep::Counters& c = card.step.counters();
+    FUZZ_CHECK(c.played <= stored);
+    FUZZ_CHECK(!card.step.active());  // a stream that stops always ends its spurt
+
+    FakeAudio audio;
+    auto now = std::make_shared<std::atomic<std::int64_t>>(0);
+    {
+        VoicePlayer player(audio, 3);
+        player.setClock([now] { return now->load(); });
+        FUZZ_CHECK(player.StartAll() && audio.output);
+        FakeOutput& device = *audio.output;
+        for (const Arrival& a : arrivals) {
+            now->fetch_add(10 * (a.control >> 4));
+            if (a.control & 4) device.held.completeFront();
+            if (a.control & 8) device.held.completeAll();
+            const std::uint64_t passes = player.passCount();
+            FUZZ_CHECK(player.Submit(a.record, a.control & 1));
+            while (player.passCount() == passes) std::this_thread::yield();
+            FUZZ_CHECK(player.queuedSamples() <= VoicePlayer::MaxQueuedSamples);
+        }
     }
     return 0;
 }

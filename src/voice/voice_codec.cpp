@@ -48,4 +48,14 @@ bool VoiceCodec::Decode(const std::uint8_t* data, int length, std::int16_t* pcm,
     return true;
 }
 
+bool VoiceCodec::Conceal(std::int16_t* pcm, int frames)
+{
+    if (!pcm || frames < 1 || frames > FramesPerBlock || !decoder_)
+        return false;
+    const std::uint8_t nothing[CodedFrameSize] = {};  // not read: the frame is marked erased
+    for (int k = 0; k < frames; ++k)
+        bcg729Decoder(decoder_, nothing, CodedFrameSize, 1, 0, 0, pcm + k * SamplesPerFrame);
+    return true;
+}
+
 }  // namespace lumo

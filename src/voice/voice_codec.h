@@ -31,6 +31,10 @@ public:
     // Decodes 60 bytes into 480 samples at pcm. Refuses (false, nothing written) a null data or
     // pcm, or a length other than 60. outLength, when given, receives 960.
     bool Decode(const std::uint8_t* data, int length, std::int16_t* pcm, int* outLength);
+    // Fills frames x 80 samples at pcm with the decoder's frame-erasure output: what it makes of
+    // frames that never came (the last speech, fading), keeping its state in step with the
+    // stream. Refuses a null pcm or a frame count outside 1..6.
+    bool Conceal(std::int16_t* pcm, int frames);
 
 private:
     bcg729EncoderChannelContextStruct_struct* encoder_ = nullptr;

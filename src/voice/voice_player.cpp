@@ -1,11 +1,19 @@
 #include "voice/voice_player.h"
 
 #include <algorithm>
+#include <chrono>
 #include <new>
 
 namespace lumo {
 
-VoicePlayer::VoicePlayer(AudioSystem& audio, int memberId) : audio_(audio), memberId_(memberId) {}
+VoicePlayer::VoicePlayer(AudioSystem& audio, int memberId)
+    : audio_(audio), memberId_(memberId), clock_([] {
+          return static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now().time_since_epoch())
+                                               .count());
+      })
+{
+}
 
 VoicePlayer::~VoicePlayer()
 {
@@ -29,6 +37,7 @@ VoicePlayer::~VoicePlayer()
     std::lock_guard lock(lock_);
     outstanding_.clear();
     queued_ = 0;
+    queuedSamples_ = 0;
 }
 
 bool VoicePlayer::StartThread()
@@ -67,6 +76,7 @@ bool VoicePlayer::Open()
         std::lock_guard lock(lock_);
         device_ = std::move(device);
         queued_ = 0;
+        queuedSamples_ = 0;
     }
     deviceOpen_.store(true);
     return true;
@@ -92,13 +102,20 @@ bool VoicePlayer::Submit(const std::uint8_t* record, int length, bool gain)
 
 bool VoicePlayer::Submit(const VoiceRecord& record, bool gain)
 {
+    bool wake = false;
     {
         std::lock_guard lock(lock_);
-        current_ = record;
-        gain_ = gain;
+        if (handOver_.size() >= HandOverCapacity) {
+            ++handOverDropped_;
+            return false;
+        }
+        wake = handOver_.empty();  // one wake-up per batch keeps the thread's queue bounded
+        handOver_.push_back(HandOver{record, gain});
     }
-    if (NotifyTarget queue = thread_.queue())
-        queue->post(AudioMessage{AudioEvent::RecordArrived, 0});
+    if (wake) {
+        if (NotifyTarget queue = thread_.queue())
+            queue->post(AudioMessage{AudioEvent::RecordArrived, 0});
+    }
     return true;
 }
 
@@ -106,6 +123,18 @@ int VoicePlayer::queued() const
 {
     std::lock_guard lock(lock_);
     return queued_;
+}
+
+int VoicePlayer::queuedSamples() const
+{
+    std::lock_guard lock(lock_);
+    return queuedSamples_;
+}
+
+PlayoutStep::Counters VoicePlayer::playoutCounters() const
+{
+    std::lock_guard lock(lock_);
+    return countersCopy_;
 }
 
 bool VoicePlayer::Play(const std::int16_t* samples, int length)
@@ -116,32 +145,42 @@ bool VoicePlayer::Play(const std::int16_t* samples, int length)
         return false;
     {
         std::lock_guard lock(lock_);
-        if (queued_ > MaxQueued)
+        if (queuedSamples_ >= MaxQueuedSamples)
             return true;  // the device is far enough behind: this block is dropped
     }
+    return queueSamples(samples, length / 2);
+}
 
-    std::unique_ptr<AudioBuffer> buffer;
-    try {
-        buffer = std::make_unique<AudioBuffer>();
-        buffer->samples.assign(samples, samples + length / 2);
-    } catch (const std::bad_alloc&) {
-        lastResult_ = AudioNoMemory;
-        return false;
-    }
-
-    std::lock_guard lock(lock_);
-    if (!device_)
-        return false;
-    AudioBuffer* raw = buffer.get();
-    raw->tag = nextTag_++;
-    outstanding_.push_back(std::move(buffer));
-    ++queued_;
-    const int result = device_->Queue(raw);
-    lastResult_ = result;
-    if (result != AudioOk) {
-        outstanding_.pop_back();
-        --queued_;
-        return false;
+// Hands samples to the device in 10 ms buffers, so that the device's returns tell the player
+// thread, 10 ms at a time, how much is left to play.
+bool VoicePlayer::queueSamples(const std::int16_t* samples, int count)
+{
+    for (int at = 0; at < count; at += BufferSamples) {
+        const int n = std::min(BufferSamples, count - at);
+        std::unique_ptr<AudioBuffer> buffer;
+        try {
+            buffer = std::make_unique<AudioBuffer>();
+            buffer->samples.assign(samples + at, samples + at + n);
+        } catch (const std::bad_alloc&) {
+            lastResult_ = AudioNoMemory;
+            return false;
+        }
+        std::lock_guard lock(lock_);
+        if (!device_)
+            return false;
+        AudioBuffer* raw = buffer.get();
+        raw->tag = nextTag_++;
+        outstanding_.push_back(std::move(buffer));
+        ++queued_;
+        queuedSamples_ += n;
+        const int result = device_->Queue(raw);
+        lastResult_ = result;
+        if (result != AudioOk) {
+            outstanding_.pop_back();
+            --queued_;
+            queuedSamples_ -= n;
+            return false;
+        }
     }
     return true;
 }
@@ -150,46 +189,83 @@ void VoicePlayer::onMessage(const AudioMessage& message)
 {
     switch (message.event) {
     case AudioEvent::OutputDone: {
-        std::unique_ptr<AudioBuffer> done;
-        std::lock_guard lock(lock_);
-        auto it = std::find_if(outstanding_.begin(), outstanding_.end(),
-                               [&](const auto& b) { return b->tag == message.tag; });
-        if (it == outstanding_.end() || (*it)->inDevice.load())
-            return;
-        done = std::move(*it);
-        outstanding_.erase(it);
-        --queued_;
-        return;
+        {
+            std::unique_ptr<AudioBuffer> done;
+            std::lock_guard lock(lock_);
+            auto it = std::find_if(outstanding_.begin(), outstanding_.end(),
+                                   [&](const auto& b) { return b->tag == message.tag; });
+            if (it != outstanding_.end() && !(*it)->inDevice.load()) {
+                done = std::move(*it);
+                outstanding_.erase(it);
+                --queued_;
+                queuedSamples_ -= static_cast<int>(done->samples.size());
+            }
+        }
+        pump();
+        break;
     }
     case AudioEvent::RecordArrived:
-        pass();
-        return;
+        takeHandOver();
+        pump();
+        ++passes_;
+        break;
     default:
         return;
     }
+    ++events_;
 }
 
-void VoicePlayer::pass()
+void VoicePlayer::takeHandOver()
 {
-    VoiceRecord record;
-    bool gain = false;
+    std::deque<HandOver> taken;
     {
         std::lock_guard lock(lock_);
-        record = current_;
-        gain = gain_;
+        taken.swap(handOver_);
     }
-    const ReorderStore::Plan plan = reorder_.Step(record);
-    for (int i = 0; i < plan.decodeCount; ++i) {
-        const auto& step = plan.decodes[i];
-        std::int16_t* half = pcm_.data() + static_cast<int>(step.half) * BlockSamples;
-        codec_.Decode(step.record.speech.data(), CodedBlockSize, half, nullptr);
+    const std::int64_t now = clock_();
+    for (const HandOver& item : taken) {
+        playout_.push(item.record, now);
+        gain_ = item.gain;
     }
-    const int n = plan.playBytes;
-    if (gain)
-        doubleWithoutSaturation(pcm_.data(), n / 2);
-    if (n > 0)
-        Play(pcm_.data(), n);
-    ++passes_;
+}
+
+void VoicePlayer::pump()
+{
+    if (!deviceOpen_.load())
+        return;
+    for (;;) {
+        {
+            std::lock_guard lock(lock_);
+            if (queuedSamples_ > LeadSamples)
+                break;
+        }
+        const PlayoutStep::Chunk chunk = playout_.pull(clock_());
+        int count = 0;
+        switch (chunk.kind) {
+        case PlayoutStep::Kind::Nothing:
+            break;
+        case PlayoutStep::Kind::Record:
+            codec_.Decode(chunk.record.speech.data(), CodedBlockSize, pcm_.data(), nullptr);
+            count = BlockSamples;
+            break;
+        case PlayoutStep::Kind::Conceal:
+            count = std::clamp(chunk.frames, 1, FramesPerBlock);
+            codec_.Conceal(pcm_.data(), count);
+            count *= SamplesPerFrame;
+            break;
+        case PlayoutStep::Kind::Silence:
+            count = std::clamp(chunk.frames * SamplesPerFrame, 0, static_cast<int>(pcm_.size()));
+            std::fill_n(pcm_.begin(), count, std::int16_t{0});
+            break;
+        }
+        if (count == 0)
+            break;
+        applyGain(pcm_.data(), count, gain_);
+        if (!queueSamples(pcm_.data(), count))
+            break;  // the device refuses: try again at the next event
+    }
+    std::lock_guard lock(lock_);
+    countersCopy_ = playout_.counters();
 }
 
 }  // namespace lumo

@@ -1,12 +1,16 @@
 // Plays one remote member's voice. Each player owns an output device, a thread of its own, a
-// decoder for that member's stream and a reorder store. Records arrive through Submit (user-
-// interface thread); the player thread puts them back in order, decodes up to two per pass,
-// optionally doubles the amplitude, and writes the samples to the device, dropping output
-// while more than 10 buffers are outstanding. Destroying a player stops its thread and
-// releases its device and every buffer: nothing it owned outlives it.
+// decoder for that member's stream and a playout step. Records arrive through Submit (user-
+// interface thread) into a bounded hand-over queue that loses nothing in normal use; the player
+// thread gives them to the playout step and, whenever the device is about to run dry, plays
+// what the step says (a record, its concealment, or silence) in 10 ms buffers, optionally
+// doubled in amplitude with saturation. Output never exceeds 11 blocks outstanding, so memory
+// and lag stay bounded whatever arrives. Destroying a player stops its thread and releases its
+// device and every buffer: nothing it owned outlives it.
 #pragma once
 
 #include <array>
+#include <deque>
+#include <functional>
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -16,15 +20,23 @@
 #include "common/wire.h"
 #include "voice/audio_device.h"
 #include "voice/message_thread.h"
-#include "voice/reorder_store.h"
+#include "voice/playout.h"
 #include "voice/voice_codec.h"
 
 namespace lumo {
 
 class VoicePlayer {
 public:
-    static constexpr int MaxQueued = 10;  // more outstanding buffers than this: output is dropped
+    // Output is dropped rather than queued beyond 11 blocks outstanding.
+    static constexpr int MaxQueuedSamples = 11 * BlockSamples;
     static constexpr int MaxPlayBytes = 2 * BlockBytes;
+    static constexpr int BufferSamples = 80;  // 10 ms per device buffer
+    // The player asks the playout step for more while the device holds this much or less.
+    static constexpr int LeadSamples = PlayoutStep::LeadMs * 8;
+    // Records waiting for the player thread; more than this (a thread that cannot keep up with
+    // a flood) are dropped and counted.
+    static constexpr std::size_t HandOverCapacity = 64;
+    using Clock = std::function<std::int64_t()>;  // milliseconds, monotonic
 
     // The audio system must outlive the player. memberId names the member whose voice this is.
     VoicePlayer(AudioSystem& audio, int memberId);
@@ -39,26 +51,36 @@ public:
     bool StartAll();
 
     // Hands over one 64-byte VoiceRecord and the gain setting, and wakes the player thread.
-    // Refuses a null record or a length other than 64.
+    // Refuses a null record or a length other than 64, and (false) a record the full hand-over
+    // queue cannot take.
     bool Submit(const std::uint8_t* record, int length, bool gain);
     bool Submit(const VoiceRecord& record, bool gain);
 
-    // Writes length bytes of samples (even, at most 1920) to the device. False if the device
-    // is not open, the arguments are unusable, or the device refuses; true without playing
-    // when more than 10 buffers are outstanding.
+    // Writes length bytes of samples (even, at most 1920) to the device, in 10 ms buffers.
+    // False if the device is not open, the arguments are unusable, or the device refuses; true
+    // without playing when 11 blocks or more are outstanding.
     bool Play(const std::int16_t* samples, int length);
 
     int memberId() const { return memberId_; }
     int lastResult() const { return lastResult_.load(); }
     bool threadRunning() const { return threadRunning_; }
     bool deviceOpen() const { return deviceOpen_.load(); }
-    int queued() const;
-    // Passes the player thread has completed (for tests and diagnostics).
+    int queued() const;         // buffers outstanding
+    int queuedSamples() const;  // samples outstanding
+    // Hand-overs the player thread has taken in (for tests and diagnostics).
     std::uint64_t passCount() const { return passes_.load(); }
+    // Events the player thread has handled, records and returned buffers alike.
+    std::uint64_t eventCount() const { return events_.load(); }
+    std::uint64_t handOverDropped() const { return handOverDropped_.load(); }
+    PlayoutStep::Counters playoutCounters() const;
+    // Tests set a clock of their own before StartAll; the default is the steady clock.
+    void setClock(Clock clock) { clock_ = std::move(clock); }
 
 private:
     void onMessage(const AudioMessage& message);  // player thread
-    void pass();                                  // player thread
+    void takeHandOver();                          // player thread
+    void pump();                                  // player thread
+    bool queueSamples(const std::int16_t* samples, int count);
 
     AudioSystem& audio_;
     const int memberId_;
@@ -69,16 +91,25 @@ private:
     std::atomic<bool> deviceOpen_{false};
 
     // Player thread only.
+    Clock clock_;
     VoiceCodec codec_;
-    ReorderStore reorder_;
-    std::array<std::int16_t, 2 * BlockSamples> pcm_{};
+    PlayoutStep playout_;
+    bool gain_ = false;  // of the latest record taken in
+    std::array<std::int16_t, 2400> pcm_{};  // the longest chunk: a pre-roll of up to 22 frames
     std::atomic<std::uint64_t> passes_{0};
+    std::atomic<std::uint64_t> events_{0};
+    std::atomic<std::uint64_t> handOverDropped_{0};
 
-    // Guards the hand-over of current and gain, the outstanding buffers and the device.
+    struct HandOver {
+        VoiceRecord record;
+        bool gain = false;
+    };
+    // Guards the hand-over queue, the outstanding buffers, the device and the counters' copy.
     mutable std::mutex lock_;
-    VoiceRecord current_;
-    bool gain_ = false;
+    std::deque<HandOver> handOver_;
+    PlayoutStep::Counters countersCopy_{};
     int queued_ = 0;
+    int queuedSamples_ = 0;
     std::uint64_t nextTag_ = 1;
     std::vector<std::unique_ptr<AudioBuffer>> outstanding_;
     std::unique_ptr<AudioDevice> device_;

@@ -163,11 +163,15 @@ private:
     std::thread pacer_;
 };
 
-// Output: a pacing thread plays the held buffers one after another on a real-time clock; when
-// a buffer's play time has passed its samples are appended to the speaker file and the buffer
-// is returned.
+// Output: a sound card with a 10 ms period on the real-time clock. Every period the pacing
+// thread takes the next 80 samples from the held buffers (silence where there are none, as an
+// idle card plays) and appends them to the speaker file, so the file's sample index is the time
+// since the device opened: gaps, concealment and added delay show in it as a listener hears them.
+// A buffer comes back once its last sample has been taken.
 class WavOutput final : public AudioDevice {
 public:
+    static constexpr int PeriodSamples = 80;
+
     WavOutput(std::shared_ptr<SpeakerFile> speaker, NotifyTarget notify)
         : speaker_(std::move(speaker)), held_(std::move(notify), AudioEvent::OutputDone)
     {
@@ -187,28 +191,19 @@ public:
 
     int Queue(AudioBuffer* buffer) override
     {
-        int result;
         {
             std::lock_guard lock(mutex_);
             if (stop_)
                 return AudioNoDevice;
-            result = held_.add(buffer);
         }
-        wake_.notify_all();
-        return result;
+        return held_.add(buffer);
     }
 
     int Start() override { return AudioOk; }
 
     int Reset() override
     {
-        {
-            std::lock_guard lock(mutex_);
-            ++resets_;
-            held_.completeAll();
-            playedUntil_ = Clock::time_point{};
-        }
-        wake_.notify_all();
+        held_.completeAll();
         return AudioOk;
     }
 
@@ -223,27 +218,18 @@ public:
 private:
     void pace()
     {
-        std::unique_lock lock(mutex_);
-        for (;;) {
-            wake_.wait(lock, [this] { return stop_ || held_.front(); });
-            if (stop_)
-                return;
-            AudioBuffer* buffer = held_.front();
-            const auto duration = std::chrono::microseconds(
-                static_cast<long long>(buffer->samples.size()) * 1'000'000 / WavSampleRate);
-            const auto begin = std::max(Clock::now(), playedUntil_);
-            const auto end = begin + duration;
-            playedUntil_ = end;
-            const unsigned long resets = resets_;
-            // Wait out the play time; a reset returns the buffer meanwhile (and the owner may
-            // free it), so after one nothing of it is touched.
-            wake_.wait_until(lock, end, [&] { return stop_ || resets_ != resets; });
-            if (stop_)
-                return;
-            if (resets_ != resets)
-                continue;
-            speaker_->write(buffer->samples.data(), static_cast<int>(buffer->samples.size()));
-            held_.completeFront();
+        const Clock::time_point start = Clock::now();
+        const auto period = std::chrono::microseconds(1'000'000 * PeriodSamples / WavSampleRate);
+        std::int16_t samples[PeriodSamples];
+        for (long k = 1;; ++k) {
+            {
+                std::unique_lock lock(mutex_);
+                if (wake_.wait_until(lock, start + period * k, [this] { return stop_; }))
+                    return;
+            }
+            // A late wake-up (a busy machine) catches up period by period: the file keeps time.
+            held_.drain(samples, PeriodSamples);
+            speaker_->write(samples, PeriodSamples);
         }
     }
 
@@ -263,8 +249,6 @@ private:
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;
-    unsigned long resets_ = 0;
-    Clock::time_point playedUntil_{};
     std::thread pacer_;
 };
 

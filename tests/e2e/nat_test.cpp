@@ -214,7 +214,7 @@ double phraseLikeness(const std::vector<std::int16_t>& played, const std::vector
     std::vector<std::int16_t> expected;
     for (const auto& block : reference) expected.insert(expected.end(), block.begin(), block.end());
     if (played.size() <= BlockSamples) return 0;
-    const std::vector<std::int16_t> rest(played.begin() + BlockSamples, played.end());
+    const std::vector<std::int16_t> rest = withoutSilence({played.begin() + BlockSamples, played.end()});
     double best = 0;
     for (std::size_t lag = 0; lag + rest.size() <= expected.size() + BlockSamples; lag += BlockSamples) {
         const std::vector<std::int16_t> part(expected.begin() + std::min(lag, expected.size()), expected.end());

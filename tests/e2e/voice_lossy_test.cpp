@@ -1,15 +1,21 @@
 // Voice over a bad network: two real lumo processes whose voice passes through a relay in this
-// test that drops, duplicates, reorders and delays datagrams. The listener must keep running and
-// playing, pick the stream up again after gaps, and at 10 % loss still sound like the phrase.
+// test that drops, duplicates, swaps and delays datagrams. The relay notes every record the
+// talker sent and when each copy reached the listener; the listener's speaker file (real-time,
+// silence included) shows what was played when. From the two the test reports, per loss rate:
+// received records played exactly once, repeats, concealed stretches, the lag added to the
+// talker's clock, and how much of what was heard is the talk.
 #include "fake_peer.h"
 #include "link_control.h"
 #include "lumo_process.h"
 #include "voice_judge.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTimer>
 #include <QtTest>
 
+#include <fstream>
+#include <map>
 #include <random>
 
 using namespace lumo;
@@ -22,28 +28,48 @@ const Ipv4 TalkerAddress = loopback(34);
 const Ipv4 ListenerAddress = loopback(35);
 const Ipv4 RelayAddress = loopback(36);
 
-// Forwards every datagram it receives to `to`, after a seeded coin decides: drop it, send it
-// twice, hold it back behind up to 3 later ones, and delay it by up to 40 ms.
+// Forwards every datagram it receives to `to`, after a seeded coin decides: drop it (`loss`),
+// send it twice (loss / 2), swap it with the next one (`swap`; at most a block later), and delay
+// each copy by 0 to `jitterMs` ms.
 class LossyRelay : public QObject {
 public:
     struct Counts {
         int received = 0, dropped = 0, duplicated = 0, reordered = 0;
     };
 
-    LossyRelay(Endpoint listen, Endpoint to, double loss, unsigned seed) : to_(to), loss_(loss), random_(seed)
+    LossyRelay(Endpoint listen, Endpoint to, double loss, double swap, int jitterMs, unsigned seed)
+        : to_(to), loss_(loss), swap_(swap), jitterMs_(jitterMs), random_(seed)
     {
+        clock_.start();
         bound_ = socket_.bind(QHostAddress(listen.address), listen.port);
         connect(&socket_, &QUdpSocket::readyRead, this, [this] { relay(); });
     }
     bool bound() const { return bound_; }
     const Counts& counts() const { return counts_; }
+    const std::map<std::uint32_t, SentRecord>& records() const { return records_; }
+    double nowMs() const { return double(clock_.nsecsElapsed()) / 1e6; }
 
 private:
+    static bool voice(const QByteArray& d) { return d.size() == 68 && std::uint8_t(d[0]) == cmd::VoiceGroup; }
+    static std::uint32_t sequenceOf(const QByteArray& d)
+    {
+        const auto* b = reinterpret_cast<const std::uint8_t*>(d.constData()) + HeaderSize;
+        return std::uint32_t(b[0]) | std::uint32_t(b[1]) << 8 | std::uint32_t(b[2]) << 16 | std::uint32_t(b[3]) << 24;
+    }
+
     void relay()
     {
         while (socket_.hasPendingDatagrams()) {
             QByteArray datagram(int(socket_.pendingDatagramSize()), 0);
             if (socket_.readDatagram(datagram.data(), datagram.size()) < 0) continue;
+            if (voice(datagram)) {
+                SentRecord& r = records_[sequenceOf(datagram)];
+                if (r.deliveredMs.empty() && r.sentMs == 0) {
+                    r.sequence = sequenceOf(datagram);
+                    r.sentMs = nowMs();
+                    std::memcpy(r.speech.data(), datagram.constData() + HeaderSize + 4, VoiceSpeechSize);
+                }
+            }
             ++counts_.received;
             if (chance(loss_)) {
                 ++counts_.dropped;
@@ -53,35 +79,46 @@ private:
                 ++counts_.duplicated;
                 later(datagram);
             }
-            if (chance(loss_ > 0 ? 0.1 : 0.0)) {
+            if (held_.isEmpty() && chance(swap_)) {
                 ++counts_.reordered;
-                held_.push_back(datagram);  // goes out after the next 1 to 3 datagrams
-                holdFor_ = 1 + int(random_() % 3);
+                // Goes out after the next one, or on its own a block later if the talker pauses:
+                // a network reorders datagrams in flight, it does not hold one for seconds.
+                held_ = datagram;
+                const int hold = ++holds_;
+                QTimer::singleShot(60, Qt::PreciseTimer, this, [this, hold] {
+                    if (hold != holds_ || held_.isEmpty()) return;
+                    later(held_);
+                    held_.clear();
+                });
                 continue;
             }
             later(datagram);
-            if (!held_.empty() && --holdFor_ <= 0) {
-                for (const QByteArray& h : held_) later(h);
+            if (!held_.isEmpty()) {
+                later(held_);
                 held_.clear();
             }
         }
     }
     void later(const QByteArray& datagram)
     {
-        QTimer::singleShot(loss_ > 0 ? int(random_() % 40) : 0, this, [this, datagram] {
+        QTimer::singleShot(jitterMs_ > 0 ? int(random_() % unsigned(jitterMs_ + 1)) : 0, Qt::PreciseTimer, this, [this, datagram] {
             socket_.writeDatagram(datagram, QHostAddress(to_.address), to_.port);
+            if (voice(datagram)) records_[sequenceOf(datagram)].deliveredMs.push_back(nowMs());
         });
     }
     bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(random_) < p; }
 
     QUdpSocket socket_;
+    QElapsedTimer clock_;
     Endpoint to_;
-    double loss_;
+    double loss_, swap_;
+    int jitterMs_;
     std::mt19937 random_;
     bool bound_ = false;
-    std::vector<QByteArray> held_;
-    int holdFor_ = 0;
+    QByteArray held_;
+    int holds_ = 0;
     Counts counts_;
+    std::map<std::uint32_t, SentRecord> records_;
 };
 
 }  // namespace
@@ -93,16 +130,20 @@ private slots:
     void listenerKeepsPlayingThroughLoss_data()
     {
         QTest::addColumn<double>("loss");
-        QTest::addColumn<bool>("mustSoundLikeThePhrase");
-        QTest::newRow("no loss") << 0.0 << true;
-        QTest::newRow("10% loss") << 0.10 << true;
-        QTest::newRow("30% loss") << 0.30 << false;
+        QTest::addColumn<double>("swap");
+        QTest::addColumn<int>("jitterMs");
+        // A clean network first: there the listener plays exactly what the codec gives.
+        QTest::newRow("clean") << 0.0 << 0.0 << 0;
+        QTest::newRow("no loss") << 0.0 << 0.1 << 40;
+        QTest::newRow("10% loss") << 0.10 << 0.1 << 40;
+        QTest::newRow("30% loss") << 0.30 << 0.1 << 40;
     }
 
     void listenerKeepsPlayingThroughLoss()
     {
         QFETCH(double, loss);
-        QFETCH(bool, mustSoundLikeThePhrase);
+        QFETCH(double, swap);
+        QFETCH(int, jitterMs);
         const auto phrase = phraseSamples();
         QVERIFY(!phrase.empty());
         QTemporaryDir work;
@@ -116,7 +157,7 @@ private slots:
 
         OverlayStandIn talkerLink, listenerLink;
         FakePeer host(HostAddress, HostPort);
-        LossyRelay relay({RelayAddress, MemberPort}, {ListenerAddress, MemberPort}, loss, 7);
+        LossyRelay relay({RelayAddress, MemberPort}, {ListenerAddress, MemberPort}, loss, swap, jitterMs, 7);
         QVERIFY(relay.bound());
         LumoProcess talker(TalkerAddress, {"--audio", "wav:" + talk + ":" + work.filePath("talker")}, talkerLink.runtimeDirectory());
         LumoProcess listener(ListenerAddress, {"--audio", "wav:" + silence + ":" + work.filePath("listener")},
@@ -139,40 +180,71 @@ private slots:
         auto question = listenerLink.next(link::to_overlay::CallRequest, 5000);
         QVERIFY2(question, "the listener asked nothing");
         QVERIFY(listenerLink.post(link::to_main::AcceptVoice, 1));  // row 1 shows member 0
+        // Records sent from here on reach a player that has accepted the talker.
+        const double acceptedMs = relay.nowMs() + 100;
 
         const std::string speakerFile = work.filePath("listener/peer-0.wav").toStdString();
         const int talkMs = int(3 * phrase.size() / 8);
-        // Halfway through, the listener is playing; at the end it has played on.
-        QTest::qWait(talkMs / 2);
-        Wav midway;
-        QVERIFY(readWav(speakerFile, &midway));
-        QTest::qWait(talkMs / 2 + 800);
+        QTest::qWait(talkMs + 800);
         QVERIFY(talkerLink.post(link::to_main::VoiceToggle, 0));
         QVERIFY2(listener.running() && talker.running(), "a process ended");
         // Still answering its group after all that.
         QVERIFY(listener.waitUntilAnswering(host, 2000));
+        QTest::qWait(600);  // the last records play out
 
         Wav played;
-        QTRY_VERIFY_WITH_TIMEOUT(readWav(speakerFile, &played) && played.samples.size() > midway.samples.size(), 3000);
-        const auto reference = codedPhrase(phrase);
-        const std::size_t sentBlocks = 3 * reference.size();
-        const std::size_t playedBlocks = played.samples.size() / BlockSamples;
-        const std::vector<std::int16_t> rest(played.samples.begin() + BlockSamples, played.samples.end());
-        const double match = matchedBlockShare(reference, rest);
-        // What an unrelated sound of the same loudness scores: the talk played backwards.
-        std::vector<std::vector<std::int16_t>> backwards(reference.rbegin(), reference.rend());
-        for (auto& block : backwards) std::reverse(block.begin(), block.end());
-        const double unrelated = matchedBlockShare(backwards, rest);
+        QVERIFY(readWav(speakerFile, &played));
+        const auto& records = relay.records();
+        QVERIFY(records.size() > 20);
+        // The listener's speaker opened when the first record reached it (its player starts then).
+        double fileStartMs = 1e300;
+        for (const auto& [sequence, r] : records)
+            for (double t : r.deliveredMs) fileStartMs = std::min(fileStartMs, t);
+        std::uint32_t firstJudged = 0, lastJudged = 0;
+        for (const auto& [sequence, r] : records) {
+            if (!firstJudged && r.sentMs >= acceptedMs) firstJudged = sequence;
+            lastJudged = sequence;
+        }
+        QVERIFY(firstJudged > 0);
+        if (qEnvironmentVariableIsSet("LUMO_VOICE_DEBUG_DIR")) {
+            // For looking into a result by hand: the speaker file and the relay's notes.
+            const QString keep = qEnvironmentVariable("LUMO_VOICE_DEBUG_DIR") + "/" + QTest::currentDataTag();
+            QDir().mkpath(keep);
+            QFile::remove(keep + "/peer-0.wav");
+            QFile::copy(QString::fromStdString(speakerFile), keep + "/peer-0.wav");
+            std::ofstream notes((keep + "/records.txt").toStdString());
+            notes << "fileStartMs " << fileStartMs << "\n";
+            for (const auto& [sequence, r] : records) {
+                notes << sequence << " " << r.sentMs;
+                for (double t : r.deliveredMs) notes << " " << t;
+                notes << "\n";
+            }
+        }
+        const PlayoutReport report = judgePlayout(records, played.samples, fileStartMs, firstJudged, lastJudged);
         const auto& c = relay.counts();
-        qInfo("%.0f%% loss: relay received %d, dropped %d, duplicated %d, reordered %d; listener played %zu of %zu "
-              "blocks sent; %.0f%% of its audible blocks match the phrase, %.0f%% match the phrase backwards",
-              loss * 100, c.received, c.dropped, c.duplicated, c.reordered, playedBlocks, sentBlocks, 100 * match, 100 * unrelated);
-        // Playing went on well past the first blocks: the player picked the stream up again.
-        QVERIFY(playedBlocks > sentBlocks / 3);
-        // Calibrated on the loss-free row: there about half the audible blocks match the phrase
-        // closely and under a third match it backwards (voiced speech resembles itself).
-        if (mustSoundLikeThePhrase)
-            QVERIFY2(match > 0.4 && match > unrelated + 0.1, "the listener's sound is not recognisably the phrase");
+        qInfo("%.0f%% loss, %.0f%% swaps, 0-%d ms jitter (relay: %d datagrams, %d dropped, %d duplicated, %d swapped): "
+              "records %u-%u, %d received, %d lost; played exactly once %d (%.1f%%), never %d, repeats %d, "
+              "concealed blocks %d; added lag mean %.0f ms, max %.0f ms; waveform match %.1f%% of audible blocks",
+              loss * 100, swap * 100, jitterMs, c.received, c.dropped, c.duplicated, c.reordered, firstJudged, lastJudged, report.received,
+              report.lost, report.playedOnce, 100.0 * report.playedOnce / std::max(1, report.received),
+              report.neverPlayed, report.repeats, report.concealed, report.meanLagMs, report.maxLagMs,
+              100 * report.waveformMatch);
+
+        QVERIFY(report.received > 25);
+        QCOMPARE(report.repeats, 0);
+        if (jitterMs == 0) QVERIFY2(report.waveformMatch > 0.97, "on a clean network the listener plays the codec's output");
+        if (loss <= 0.10) {
+            // Everything that arrived is heard once, in time. (Without losses, delay that a wait
+            // for a swapped record added is only given back at the talker's next pause, so
+            // there the bound is looser.)
+            QCOMPARE(report.playedOnce, report.received);
+            const bool lossesDrainDelay = loss > 0 || jitterMs == 0;
+            QVERIFY2(report.maxLagMs < (lossesDrainDelay ? 150 : 250), "too much added to the talker's clock");
+        } else {
+            // Heavy loss: most of what arrives is still heard, and the lag stays bounded.
+            QVERIFY(report.playedOnce >= report.received * 7 / 10);
+            QVERIFY(report.maxLagMs < 250);
+        }
     }
 };
 

@@ -89,13 +89,12 @@ private slots:
         QCOMPARE(numbers.size(), reference.size());
         for (std::size_t i = 0; i < numbers.size(); ++i) QCOMPARE(numbers[i], std::uint32_t(i + 1));
 
-        // What the listener played: the first block, then the phrase from the player's
-        // resynchronisation on. It must be recognisably the coded phrase.
+        // What the listener played: the first block, then (after the question) the phrase from
+        // the first accepted record on. It must be recognisably the coded phrase.
         Wav played;
         QTRY_VERIFY_WITH_TIMEOUT(readWav(speakerFile.toStdString(), &played) && played.samples.size() > 10 * BlockSamples, 3000);
         // The first block was played at once, before the question: it is the first block of the
-        // phrase decoded by a fresh decoder, sample for sample. The player itself only starts
-        // with a record 8 or more ahead, so nothing else could have put it there.
+        // phrase decoded by a fresh decoder, sample for sample, before the player's own pre-roll.
         QVERIFY(std::equal(reference[0].begin(), reference[0].end(), played.samples.begin()));
         const std::vector<std::int16_t> rest(played.samples.begin() + BlockSamples, played.samples.end());
         const double best = loudnessMatch(reference, rest);

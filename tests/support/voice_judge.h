@@ -7,6 +7,11 @@
 #include "voice/voice_codec.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstdint>
+#include <map>
+#include <memory>
 #include <fstream>
 #include <string>
 #include <cmath>
@@ -49,10 +54,24 @@ inline double contourCorrelation(const std::vector<std::int16_t>& a, const std::
     return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0;
 }
 
-// The best loudness-contour correlation of `heard` with the coded phrase from some block on: a
-// listener starts playing where its player picks the stream up.
-inline double loudnessMatch(const std::vector<std::vector<std::int16_t>>& reference, const std::vector<std::int16_t>& heard)
+// What a speaker file holds without the silence a sound card plays while it has nothing (whole
+// 10 ms periods of zeros): the pre-roll, the wait for an answer, the talker's pauses.
+inline std::vector<std::int16_t> withoutSilence(const std::vector<std::int16_t>& samples)
 {
+    std::vector<std::int16_t> out;
+    for (std::size_t at = 0; at < samples.size(); at += 80) {
+        const auto end = samples.begin() + std::ptrdiff_t(std::min(samples.size(), at + 80));
+        if (std::any_of(samples.begin() + std::ptrdiff_t(at), end, [](std::int16_t v) { return v != 0; }))
+            out.insert(out.end(), samples.begin() + std::ptrdiff_t(at), end);
+    }
+    return out;
+}
+
+// The best loudness-contour correlation of `heard` (silence left out) with the coded phrase from
+// some block on: a listener starts playing where its player picks the stream up.
+inline double loudnessMatch(const std::vector<std::vector<std::int16_t>>& reference, const std::vector<std::int16_t>& heardWithSilence)
+{
+    const std::vector<std::int16_t> heard = withoutSilence(heardWithSilence);
     std::vector<std::int16_t> expected;
     for (const auto& block : reference) expected.insert(expected.end(), block.begin(), block.end());
     const auto heardContour = envelope(heard);
@@ -84,6 +103,172 @@ inline double matchedBlockShare(const std::vector<std::vector<std::int16_t>>& re
         if (best >= threshold) ++matched;
     }
     return audible ? double(matched) / audible : 0;
+}
+
+// One record as the talker sent it and as the network delivered it, in milliseconds of one
+// clock (the test's): when the talker sent it, and every time a copy reached the listener.
+struct SentRecord {
+    std::uint32_t sequence = 0;
+    std::array<std::uint8_t, VoiceSpeechSize> speech{};
+    double sentMs = 0;
+    std::vector<double> deliveredMs;
+};
+
+// What a listener's speaker file says about a stream of records, judged from the file alone: the
+// file runs on the real-time clock from `fileStartMs` (same clock as the records), so each
+// played block's place in it is its play time.
+struct PlayoutReport {
+    int received = 0;        // records of the judged span that reached the listener
+    int lost = 0;            // records of the judged span the network lost entirely
+    int playedOnce = 0;      // received records heard exactly once
+    int neverPlayed = 0;     // received records not heard at all
+    int repeats = 0;         // extra times records of any kind were heard again
+    int concealed = 0;       // audible 60 ms (rounded up) that are no record: concealment, noise
+    int identified = 0;      // played blocks recognised as a record
+    double meanLagMs = 0, maxLagMs = 0;  // play time minus the talker's send time
+    double waveformMatch = 0;            // share of audible blocks that are records of the talk
+};
+
+// Finds every record in the heard samples, against a reference decoding (below); a heard 60 ms stretch is
+// that record when it correlates with it well enough at the same alignment (see below). Only
+// records sent within `windowMs` before the stretch plays are candidates, so a talk that says
+// the same phrase twice is not confused. Buffers start on the 80-sample periods of the WAV
+// speaker, so the search steps 80 samples until it finds a record and then follows block by
+// block. Records of [firstJudged, lastJudged] count toward received/played.
+inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sent, const std::vector<std::int16_t>& heard,
+                                  double fileStartMs, std::uint32_t firstJudged, std::uint32_t lastJudged,
+                                  double threshold = 0.9, double aheadThreshold = 0.45,
+                                  double windowMs = 1200)
+{
+    // The reference is what a listener plays: every record that arrived, decoded in order, with
+    // the decoder's erasure output where the network lost one. How many erased frames a listener
+    // plays for a lost record depends on its timing, and the decoder remembers it for a while,
+    // so the reference is kept in variants of 0 to 12 erased frames per lost record; a heard
+    // block is compared with the closest. Records that never arrived are no candidates: what
+    // sounds in their place is concealment.
+    constexpr int Variants = 13;
+    std::map<std::uint32_t, std::vector<std::vector<std::int16_t>>> reference;
+    {
+        std::vector<std::unique_ptr<VoiceCodec>> decoders;
+        for (int k = 0; k < Variants; ++k) decoders.push_back(std::make_unique<VoiceCodec>());
+        std::vector<std::int16_t> frame(SamplesPerFrame);
+        for (const auto& [sequence, record] : sent) {
+            if (record.deliveredMs.empty()) {
+                for (int k = 0; k < Variants; ++k)
+                    for (int f = 0; f < k; ++f) decoders[k]->Conceal(frame.data(), 1);
+                continue;
+            }
+            auto& blocks = reference[sequence];
+            for (int k = 0; k < Variants; ++k) {
+                std::vector<std::int16_t> block(BlockSamples);
+                decoders[k]->Decode(record.speech.data(), int(VoiceSpeechSize), block.data(), nullptr);
+                blocks.push_back(std::move(block));
+            }
+        }
+    }
+    auto audible = [](const std::int16_t* samples, int count) {
+        long sum = 0;
+        for (int i = 0; i < count; ++i) sum += std::abs(int(samples[i]));
+        return sum / count > 30;
+    };
+    auto corr = [](const std::vector<std::int16_t>& a, const std::int16_t* b) {
+        double ab = 0, aa = 0, bb = 0;
+        for (int i = 0; i < BlockSamples; ++i) ab += double(a[i]) * b[i], aa += double(a[i]) * a[i], bb += double(b[i]) * b[i];
+        return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0.0;
+    };
+    // The best candidate at position p: (sequence, correlation).
+    // A record after the last one found needs `aheadThreshold`: after a concealment the
+    // listener's decoder differs from the reference for a while, so its records correlate less
+    // than perfectly. Claiming a record again (a repeat) or out of order needs `threshold`: a
+    // replayed block is an exact copy, while the erasure output after a record only resembles it.
+    // Scores are correlations over the threshold that applies: 1 or more is a match.
+    bool anyFound = false;
+    std::uint32_t lastFound = 0;
+    auto best = [&](std::size_t p) {
+        const double playMs = fileStartMs + double(p) / 8.0;
+        std::pair<std::uint32_t, double> found{0, -1};
+        for (const auto& [sequence, record] : sent) {
+            if (record.deliveredMs.empty()) continue;
+            if (record.sentMs > playMs + 300 || record.sentMs < playMs - windowMs) continue;
+            const bool ahead = !anyFound || sequence > lastFound;
+            double r = 0;
+            for (const auto& variant : reference.at(sequence)) r = std::max(r, corr(variant, heard.data() + p));
+            const double c = r / (ahead ? aheadThreshold : threshold);
+            if (c > found.second) found = {sequence, c};
+        }
+        return found;
+    };
+
+    PlayoutReport report;
+    std::map<std::uint32_t, int> heardCount;
+    std::vector<std::pair<std::uint32_t, std::size_t>> found;  // record, where it plays
+    double lagSum = 0;
+    int lagCount = 0, unmatchedPeriods = 0;
+    std::size_t p = 0, scanFloor = 0;
+    while (p + 80 <= heard.size()) {
+        if (p + BlockSamples > heard.size() || !audible(heard.data() + p, 80)) {
+            p += 80;
+            continue;
+        }
+        // A block may open quietly (speech starting after a pause), so its start can lie up to
+        // five periods before the first audible one, and not before where the last one ended.
+        auto [sequence, c] = best(p);
+        std::size_t at = p;
+        for (std::size_t back = 80; back <= 400 && p >= back + scanFloor; back += 80) {
+            const auto [s2, c2] = best(p - back);
+            if (c2 > c) sequence = s2, c = c2, at = p - back;
+        }
+        if (p + 80 + BlockSamples <= heard.size()) {
+            const auto [s2, c2] = best(p + 80);
+            if (c2 > c) sequence = s2, c = c2, at = p + 80;
+        }
+        if (c >= 1) p = at;
+        if (std::getenv("LUMO_JUDGE_TRACE"))  // for looking into a result by hand
+            std::fprintf(stderr, "judge %zu: record %u, score %.2f\n", p, sequence, c);
+        if (c < 1) {
+            ++unmatchedPeriods;  // audible, but no record: concealment, or a record mangled
+            p += 80;
+            continue;
+        }
+        ++heardCount[sequence];
+        ++report.identified;
+        if (!anyFound || sequence > lastFound) lastFound = sequence;
+        anyFound = true;
+        found.push_back({sequence, p});
+        p += BlockSamples;
+        scanFloor = p;
+    }
+    // The speaker opened a little after the first record reached the listener (a new member's
+    // first record plays at once): the first record found cannot play before it arrived.
+    double opened = fileStartMs;
+    if (!found.empty()) {
+        const auto& d = sent.at(found.front().first).deliveredMs;
+        opened = std::max(opened, *std::min_element(d.begin(), d.end()) - double(found.front().second) / 8.0);
+    }
+    for (const auto& [sequence, at] : found) {
+        if (sequence < firstJudged || sequence > lastJudged) continue;
+        const double lag = opened + double(at) / 8.0 - sent.at(sequence).sentMs;
+        lagSum += lag, ++lagCount;
+        report.maxLagMs = std::max(report.maxLagMs, lag);
+    }
+    report.concealed = (unmatchedPeriods + 5) / 6;
+    for (const auto& [sequence, count] : heardCount) report.repeats += count - 1;
+    for (const auto& [sequence, record] : sent) {
+        if (sequence < firstJudged || sequence > lastJudged) continue;
+        if (record.deliveredMs.empty()) {
+            ++report.lost;
+            continue;
+        }
+        ++report.received;
+        const auto it = heardCount.find(sequence);
+        const int count = it == heardCount.end() ? 0 : it->second;
+        if (count == 1) ++report.playedOnce;
+        if (count == 0) ++report.neverPlayed;
+    }
+    report.meanLagMs = lagCount ? lagSum / lagCount : 0;
+    const int audibleBlocks = report.identified + report.concealed;
+    report.waveformMatch = audibleBlocks ? double(report.identified) / audibleBlocks : 0;
+    return report;
 }
 
 // Writes `ms` milliseconds of silence as an 8 kHz 16-bit mono WAV file (a microphone for a

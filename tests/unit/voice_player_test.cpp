@@ -1,8 +1,13 @@
-// A player on a fake output device: what it plays for a stream of records, the gain boost,
-// the bound on outstanding buffers, a device that cannot open, and clean destruction.
+// A player on a fake output device that the test plays by hand: what it plays for a stream of
+// records handed over faster than it runs, the gain boost, the bound on outstanding output, a
+// device that cannot open, and clean destruction.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
+#include <memory>
+#include <thread>
 
 #include "voice/voice_player.h"
 #include "voice_test_support.h"
@@ -16,12 +21,14 @@ struct Stream {
     std::vector<std::vector<std::int16_t>> decoded;
 };
 
-Stream spokenStream(std::uint32_t first, int count)
+Stream spokenStream(std::uint32_t first, int count, int loudness = 1)
 {
     Stream stream;
     VoiceCodec encoder;
     VoiceCodec decoder;
-    const auto blocks = test::blocksOf(test::phraseSamples());
+    auto phrase = test::phraseSamples();
+    for (auto& v : phrase) v = static_cast<std::int16_t>(std::clamp(int(v) * loudness, -32768, 32767));
+    const auto blocks = test::blocksOf(phrase);
     for (int i = 0; i < count; ++i) {
         VoiceRecord r;
         r.sequence = first + static_cast<std::uint32_t>(i);
@@ -35,11 +42,22 @@ Stream spokenStream(std::uint32_t first, int count)
     return stream;
 }
 
-std::vector<std::int16_t> join(const std::vector<std::int16_t>& a, const std::vector<std::int16_t>& b)
+std::vector<std::int16_t> concat(const std::vector<std::vector<std::int16_t>>& parts)
 {
-    std::vector<std::int16_t> both = a;
-    both.insert(both.end(), b.begin(), b.end());
-    return both;
+    std::vector<std::int16_t> all;
+    for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
+// How often `part` occurs in `whole`.
+int occurrences(const std::vector<std::int16_t>& whole, const std::vector<std::int16_t>& part)
+{
+    int n = 0;
+    for (auto it = whole.begin();; ++it) {
+        it = std::search(it, whole.end(), part.begin(), part.end());
+        if (it == whole.end()) return n;
+        ++n;
+    }
 }
 
 struct PlayerFixture : ::testing::Test {
@@ -50,79 +68,157 @@ struct PlayerFixture : ::testing::Test {
         std::lock_guard lock(device->mutex);
         return device->written;
     }
-    // Submits a record and waits until the player thread's pass over it is done.
-    void submitAndSettle(VoicePlayer& player, const VoiceRecord& record, bool gain = false)
+    // Plays the device by hand, one 10 ms buffer at a time, until the player has nothing more
+    // to give it; returns everything it was given.
+    std::vector<std::int16_t> playOut(VoicePlayer& player, test::FakeDevice* device)
     {
-        const std::uint64_t passes = player.passCount();
-        ASSERT_TRUE(player.Submit(record, gain));
-        ASSERT_TRUE(test::waitFor([&] { return player.passCount() == passes + 1; }));
+        for (int idle = 0; idle < 3;) {
+            if (device->held.size() == 0) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+                ++idle;
+                continue;
+            }
+            idle = 0;
+            const std::uint64_t events = player.eventCount();
+            device->held.completeFront();
+            EXPECT_TRUE(test::waitFor([&] { return player.eventCount() > events; }));
+        }
+        return concat(written(device));
     }
 };
 
-TEST_F(PlayerFixture, PlaysTheStreamInOrderAndDecodesEachRecordOnce)
+TEST_F(PlayerFixture, RecordsHandedOverFasterThanTheThreadRunsAreEachPlayedOnceInOrder)
 {
-    const Stream stream = spokenStream(40, 6);
+    const int count = static_cast<int>(PlayoutStep::Capacity) - 2;  // as much as the store holds
+    const Stream stream = spokenStream(40, count);
     VoicePlayer player(audio, 5);
     ASSERT_TRUE(player.StartAll());
     test::FakeDevice* device = audio.device();
     ASSERT_NE(device, nullptr);
     EXPECT_EQ(device->memberId, 5);
 
-    // 40 resynchronises (d >= 8 from 0) and plays; 41 follows; 43 waits for 42; 42 brings both.
-    for (int i : {0, 1, 3, 2, 4}) {
-        submitAndSettle(player, stream.records[i]);
+    // All at once, 42 and 43 swapped: one hand-over slot would have kept only some of them.
+    for (int i = 0; i < count; ++i) {
+        const int k = i == 2 ? 3 : i == 3 ? 2 : i;
+        ASSERT_TRUE(player.Submit(stream.records[k], false));
     }
-    const auto out = written(device);
-    ASSERT_EQ(out.size(), 4u);
-    EXPECT_EQ(out[0], stream.decoded[0]);
-    EXPECT_EQ(out[1], stream.decoded[1]);
-    EXPECT_EQ(out[2], join(stream.decoded[2], stream.decoded[3]));
-    EXPECT_EQ(out[3], stream.decoded[4]);
+    const std::vector<std::int16_t> out = playOut(player, device);
+    // Every buffer is 10 ms; before the stream a short pre-roll of silence (a burst counts as
+    // jitter, so a little longer than for a steady stream).
+    for (const auto& buffer : written(device)) EXPECT_EQ(buffer.size(), std::size_t(VoicePlayer::BufferSamples));
+    EXPECT_EQ(occurrences(out, concat(stream.decoded)), 1);
+    for (const auto& block : stream.decoded) EXPECT_EQ(occurrences(out, block), 1);
+    const auto start = std::search(out.begin(), out.end(), stream.decoded[0].begin(), stream.decoded[0].end());
+    EXPECT_TRUE(std::all_of(out.begin(), start, [](std::int16_t v) { return v == 0; }));
+    EXPECT_LE(start - out.begin(), 2 * BlockSamples);
+    const auto counters = player.playoutCounters();
+    EXPECT_EQ(counters.played, std::uint64_t(count));
+    EXPECT_EQ(counters.concealed, 0u);
+    EXPECT_EQ(player.handOverDropped(), 0u);
 }
 
-TEST_F(PlayerFixture, GainDoublesWhatIsPlayedWithoutSaturation)
+TEST_F(PlayerFixture, LostRecordIsConcealedWithTheDecodersErasureOutput)
 {
-    const Stream stream = spokenStream(100, 3);
+    const Stream stream = spokenStream(1, 12);
+    // Simulated time: the talker sends a record every six ticks of 10 ms, and the card plays
+    // one 10 ms buffer per tick. Record 7 is lost.
+    auto now = std::make_shared<std::atomic<std::int64_t>>(0);
+    VoicePlayer player(audio, 5);
+    player.setClock([now] { return now->load(); });
+    ASSERT_TRUE(player.StartAll());
+    test::FakeDevice* device = audio.device();
+    for (int tick = 0; tick < 12 * 6 + 60; ++tick) {
+        now->store(tick * 10);
+        if (device->held.size() > 0) {
+            const std::uint64_t events = player.eventCount();
+            device->held.completeFront();
+            ASSERT_TRUE(test::waitFor([&] { return player.eventCount() > events; }));
+        }
+        if (tick % 6 == 0 && tick / 6 < 12 && tick / 6 != 6) {
+            const std::uint64_t passes = player.passCount();
+            ASSERT_TRUE(player.Submit(stream.records[tick / 6], false));
+            ASSERT_TRUE(test::waitFor([&] { return player.passCount() > passes; }));
+        }
+    }
+    const std::vector<std::int16_t> out = concat(written(device));
+
+    // What a decoder makes of the same stream with record 7 erased for some frames, after a
+    // short wait in silence while nothing newer had come: the player's output is exactly that,
+    // for one wait and one number of erased frames.
+    int matches = 0;
+    for (int waited = 0; waited <= 6; ++waited)
+    for (int erased = 1; erased <= 12; ++erased) {
+        VoiceCodec decoder;
+        std::vector<std::int16_t> expected;
+        for (int i = 0; i < 12; ++i) {
+            if (i == 6) {
+                expected.insert(expected.end(), std::size_t(waited) * SamplesPerFrame, std::int16_t{0});
+                std::vector<std::int16_t> frame(SamplesPerFrame);
+                for (int k = 0; k < erased; ++k) {
+                    decoder.Conceal(frame.data(), 1);
+                    expected.insert(expected.end(), frame.begin(), frame.end());
+                }
+                continue;
+            }
+            std::vector<std::int16_t> block(BlockSamples);
+            decoder.Decode(stream.records[i].speech.data(), CodedBlockSize, block.data(), nullptr);
+            expected.insert(expected.end(), block.begin(), block.end());
+        }
+        if (occurrences(out, expected) == 1) {
+            ++matches;
+            // The erased stretch is the speech fading, not silence.
+            const auto at = std::search(out.begin(), out.end(), expected.begin(), expected.end()) +
+                            6 * BlockSamples + waited * SamplesPerFrame;
+            EXPECT_GT(std::count_if(at, at + SamplesPerFrame, [](std::int16_t v) { return std::abs(v) > 100; }), 10);
+            EXPECT_LE(waited + erased, 2 * FramesPerBlock);
+        }
+    }
+    EXPECT_EQ(matches, 1);
+    for (const auto& block : stream.decoded) EXPECT_LE(occurrences(out, block), 1);
+    EXPECT_EQ(player.playoutCounters().concealed, 1u);
+    EXPECT_EQ(player.playoutCounters().played, 11u);
+}
+
+TEST_F(PlayerFixture, GainDoublesWhatIsPlayedWithSaturation)
+{
+    const Stream stream = spokenStream(100, 10, 3);
     VoicePlayer player(audio, 1);
     ASSERT_TRUE(player.StartAll());
-    submitAndSettle(player, stream.records[0], false);
-    submitAndSettle(player, stream.records[1], true);
-    submitAndSettle(player, stream.records[2], false);
-    const auto out = written(audio.device());
-    ASSERT_EQ(out.size(), 3u);
-    std::vector<std::int16_t> doubled = stream.decoded[1];
-    doubleWithoutSaturation(doubled.data(), static_cast<int>(doubled.size()));
-    EXPECT_EQ(out[0], stream.decoded[0]);
-    EXPECT_EQ(out[1], doubled);
-    EXPECT_NE(out[1], stream.decoded[1]);
-    EXPECT_EQ(out[2], stream.decoded[2]);
+    for (const auto& r : stream.records) ASSERT_TRUE(player.Submit(r, true));
+    const std::vector<std::int16_t> out = playOut(player, audio.device());
+    std::vector<std::int16_t> doubled = concat(stream.decoded);
+    const auto loud = std::count_if(doubled.begin(), doubled.end(), [](std::int16_t v) { return std::abs(v) > 16384; });
+    ASSERT_GT(loud, 0) << "the test needs samples that doubling takes past the limits";
+    applyGain(doubled.data(), static_cast<int>(doubled.size()), true);
+    EXPECT_EQ(occurrences(out, doubled), 1);
 }
 
-TEST_F(PlayerFixture, ElevenOutstandingBuffersStopOutputUntilOneReturns)
+TEST_F(PlayerFixture, ElevenBlocksOutstandingStopOutputUntilSomeReturn)
 {
-    const Stream stream = spokenStream(200, 14);
+    const Stream stream = spokenStream(200, 2);
     VoicePlayer player(audio, 2);
     ASSERT_TRUE(player.StartAll());
-    for (int i = 0; i < 11; ++i)
-        submitAndSettle(player, stream.records[i]);
+    for (int i = 0; i < 11; ++i) ASSERT_TRUE(player.Play(stream.decoded[0].data(), BlockBytes));
     test::FakeDevice* device = audio.device();
-    EXPECT_EQ(written(device).size(), 11u);
-    EXPECT_EQ(player.queued(), 11);
-
-    // The twelfth is decoded (the stream stays in step) but not played.
-    submitAndSettle(player, stream.records[11]);
-    EXPECT_EQ(written(device).size(), 11u);
-    EXPECT_EQ(player.queued(), 11);
-    EXPECT_TRUE(player.Play(stream.decoded[0].data(), BlockBytes));  // dropped, yet true
-    EXPECT_EQ(written(device).size(), 11u);
+    EXPECT_EQ(player.queuedSamples(), VoicePlayer::MaxQueuedSamples);
+    const std::size_t buffers = written(device).size();
+    EXPECT_TRUE(player.Play(stream.decoded[1].data(), BlockBytes));  // dropped, yet true
+    EXPECT_EQ(written(device).size(), buffers);
 
     device->held.completeFront();
-    ASSERT_TRUE(test::waitFor([&] { return player.queued() == 10; }));
-    submitAndSettle(player, stream.records[12]);
-    const auto out = written(device);
-    ASSERT_EQ(out.size(), 12u);
-    EXPECT_EQ(out.back(), stream.decoded[12]);
-    EXPECT_EQ(player.queued(), 11);
+    ASSERT_TRUE(test::waitFor([&] { return player.queuedSamples() < VoicePlayer::MaxQueuedSamples; }));
+    EXPECT_TRUE(player.Play(stream.decoded[1].data(), BlockBytes));
+    EXPECT_GT(written(device).size(), buffers);
+}
+
+TEST_F(PlayerFixture, FullHandOverRefusesAndCounts)
+{
+    // No thread takes them: the queue fills to its bound, then refuses.
+    VoicePlayer player(audio, 8);
+    const Stream stream = spokenStream(1, 1);
+    for (std::size_t i = 0; i < VoicePlayer::HandOverCapacity; ++i) EXPECT_TRUE(player.Submit(stream.records[0], false));
+    EXPECT_FALSE(player.Submit(stream.records[0], false));
+    EXPECT_EQ(player.handOverDropped(), 1u);
 }
 
 TEST_F(PlayerFixture, PlayRefusesUnusableBlocks)
@@ -135,15 +231,18 @@ TEST_F(PlayerFixture, PlayRefusesUnusableBlocks)
     EXPECT_FALSE(player.Play(pcm.data(), 961));
     EXPECT_FALSE(player.Play(pcm.data(), 1922));
     EXPECT_TRUE(player.Play(pcm.data(), 1920));
+    EXPECT_EQ(player.queued(), 12);  // in 10 ms buffers
     EXPECT_FALSE(player.Submit(nullptr, 64, false));
     std::array<std::uint8_t, 64> wire{};
     EXPECT_FALSE(player.Submit(wire.data(), 63, false));
     EXPECT_TRUE(player.Submit(wire.data(), 64, false));
 
+    ASSERT_TRUE(test::waitFor([&] { return player.eventCount() == 1; }));  // the record was taken in
+    const int before = player.queued();
     audio.failQueueCall = audio.queueCalls + 1;
     EXPECT_FALSE(player.Play(pcm.data(), 960));
     EXPECT_EQ(player.lastResult(), AudioError);
-    EXPECT_EQ(player.queued(), 1);
+    EXPECT_EQ(player.queued(), before);
 }
 
 TEST_F(PlayerFixture, PlayerWithoutADeviceStaysSilent)
@@ -186,10 +285,10 @@ TEST_F(PlayerFixture, DestructionReturnsEveryBufferAndClosesTheDevice)
         ASSERT_TRUE(player.StartAll());
         // The first block of a new member is played from the caller's thread.
         ASSERT_TRUE(player.Play(stream.decoded[0].data(), BlockBytes));
-        for (int i = 1; i < 5; ++i)
-            submitAndSettle(player, stream.records[i]);
-        EXPECT_EQ(player.queued(), 5);
-        ASSERT_EQ(audio.held(), 5u);
+        for (int i = 1; i < 5; ++i) ASSERT_TRUE(player.Submit(stream.records[i], false));
+        ASSERT_TRUE(test::waitFor([&] { return player.passCount() >= 1; }));
+        EXPECT_EQ(player.queued(), 6);
+        ASSERT_EQ(audio.held(), 6u);
         EXPECT_EQ(audio.cleanCloses, 0);
     }
     // The device was reset (handing back the five buffers), closed without complaint, and is
