@@ -1,14 +1,18 @@
-// lumo-directory: the directory of online LUMO groups, for a machine or a LAN.
+// lumo-directory: the directory of online LUMO groups, for a machine, a LAN or, with several
+// processes on one PostgreSQL database, behind a load balancer.
 //
 //   GET PREFIX/lumo.asp                          the list: "myserverlist", the caller's address
-//                                                as seen here, then one line per group
-//   GET PREFIX/lumoadd.asp?name=N&ip=A&port=P    registers group N hosted at A:P; answers "ok"
+//                                                as seen here, then one line per live group,
+//                                                newest first, at most --list-cap of them
+//   GET PREFIX/lumoadd.asp?name=N&ip=A&port=P    registers group N hosted at A:P, or renews the
+//                                                registration of A:P; answers "ok"
 //   GET PREFIX/lumomove.asp?name=id&ip=A&port=P  removes the registration of A:P
+//   GET PREFIX/health                            "ok" while the store answers (503 otherwise)
 //   GET PREFIX/                                  a small page listing the groups, for browsers
 //
 // Every field of a list line is followed by one space; lines end in CR LF. Group names are GBK
-// bytes, percent-encoded in the request, and are stored and served unchanged. Registrations live
-// in an SQLite file and survive a restart.
+// bytes, percent-encoded in the request, and are stored and served unchanged. A registration
+// lives --ttl seconds; the hosting client repeats its add request to renew it.
 
 #include "group_store.h"
 
@@ -17,6 +21,11 @@
 
 #include <httplib.h>
 
+#include "list_cache.h"
+#include "rate_limiter.h"
+
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -26,11 +35,15 @@
 
 namespace {
 
+using lumo::directory::AddRequest;
 using lumo::directory::GroupStore;
+using lumo::directory::ListCache;
+using lumo::directory::Millis;
+using lumo::directory::RateLimiter;
 
 constexpr std::size_t MaxNameBytes = 64;
-// The state text every listed group shows: "在线" (online) in GBK.
-constexpr const char* OnlineState = "\xD4\xDA\xCF\xDF";
+// No LUMO request comes near this: a 64-byte name percent-encoded is 192 bytes.
+constexpr std::size_t MaxTargetBytes = 1024;
 
 struct Options {
     std::string listen = "127.0.0.1";
@@ -38,23 +51,46 @@ struct Options {
     std::string prefix;
     std::string database = "lumo-directory.db";
     std::size_t maxGroups = 1000;
+    std::size_t maxPerAddress = 4;
+    std::size_t listCap = 4096;
+    long ttlSeconds = 300;
+    long rate = 10;
+    long burst = 30;
+    int threads = 64;
     bool anyAddress = false;
 };
+
+Millis nowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 void printHelp()
 {
     std::cout << "Usage: lumo-directory [OPTION]...\n"
                  "Serves the LUMO group directory over HTTP.\n\n"
-                 "  --listen ADDRESS   address to listen on (default 127.0.0.1)\n"
-                 "  --port N           TCP port (default 8080; 0 picks a free one)\n"
-                 "  --prefix PATH      path in front of the pages, e.g. /lumo (default none)\n"
-                 "  --db FILE          SQLite file of the registrations (default lumo-directory.db)\n"
-                 "  --max-groups N     most registrations kept at once (default 1000)\n"
-                 "  --any-ip           accept registrations and removals for addresses other than\n"
-                 "                     the caller's own (by default a caller may only register or\n"
-                 "                     remove the address it connects from)\n"
-                 "  --help             show this help\n"
-                 "  --version          show the version\n\n"
+                 "  --listen ADDRESS       address to listen on (default 127.0.0.1); :: listens\n"
+                 "                         on every IPv6 and IPv4 address (also --address)\n"
+                 "  --port N               TCP port (default 8080; 0 picks a free one)\n"
+                 "  --prefix PATH          path in front of the pages, e.g. /lumo (default none)\n"
+                 "  --db FILE|URI          SQLite file of the registrations (default\n"
+                 "                         lumo-directory.db), or postgresql://... for a\n"
+                 "                         PostgreSQL database several directories share\n"
+                 "  --ttl SECONDS          a registration lives this long unless renewed by\n"
+                 "                         the hosting client (default 300)\n"
+                 "  --max-groups N         most live registrations at once (default 1000)\n"
+                 "  --max-per-address N    most live registrations from one address (default 4)\n"
+                 "  --list-cap N           most groups in one list reply, newest first (default 4096)\n"
+                 "  --rate N               requests a second one address may make on average;\n"
+                 "                         more are refused with 429 (default 10; 0: no limit)\n"
+                 "  --burst N              requests one address may make at once (default 30)\n"
+                 "  --threads N            requests served at the same time (default 64)\n"
+                 "  --any-ip               accept registrations and removals for addresses other\n"
+                 "                         than the caller's own (by default a caller may only\n"
+                 "                         register or remove the address it connects from)\n"
+                 "  --help                 show this help\n"
+                 "  --version              show the version\n\n"
                  "Once listening it prints \"listening on http://ADDRESS:PORT\" on standard output.\n";
 }
 
@@ -98,7 +134,7 @@ int parseOptions(int argc, char** argv, Options& options, bool& done)
             std::cout << "lumo-directory " << LUMO_VERSION_TEXT << "\n";
             done = true;
             return 0;
-        } else if (arg == "--listen") {
+        } else if (arg == "--listen" || arg == "--address") {
             if (!value(options.listen)) return 2;
         } else if (arg == "--port") {
             if (!number(0, 65535, count)) return 2;
@@ -112,6 +148,24 @@ int parseOptions(int argc, char** argv, Options& options, bool& done)
         } else if (arg == "--max-groups") {
             if (!number(1, 1000000, count)) return 2;
             options.maxGroups = static_cast<std::size_t>(count);
+        } else if (arg == "--ttl") {
+            if (!number(1, 86400 * 7, count)) return 2;
+            options.ttlSeconds = count;
+        } else if (arg == "--max-per-address") {
+            if (!number(1, 1000000, count)) return 2;
+            options.maxPerAddress = static_cast<std::size_t>(count);
+        } else if (arg == "--list-cap") {
+            if (!number(1, 1000000, count)) return 2;
+            options.listCap = static_cast<std::size_t>(count);
+        } else if (arg == "--rate") {
+            if (!number(0, 1000000, count)) return 2;
+            options.rate = count;
+        } else if (arg == "--burst") {
+            if (!number(1, 1000000, count)) return 2;
+            options.burst = count;
+        } else if (arg == "--threads") {
+            if (!number(1, 1024, count)) return 2;
+            options.threads = static_cast<int>(count);
         } else if (arg == "--any-ip") {
             options.anyAddress = true;
         } else {
@@ -197,53 +251,117 @@ std::string htmlEscape(const std::string& text)
     return out;
 }
 
-void serve(httplib::Server& server, GroupStore& store, const Options& options)
+// What the handlers share: the store, the rendered list and the rate limits.
+struct Directory {
+    Directory(GroupStore& store, const Options& options)
+        : store(store), options(options), list(store, options.listCap, 100),
+          limiter(static_cast<double>(options.rate), static_cast<double>(options.burst))
+    {
+    }
+    GroupStore& store;
+    const Options& options;
+    ListCache list;
+    RateLimiter limiter;
+};
+
+void serve(httplib::Server& server, Directory& directory)
 {
+    const Options& options = directory.options;
+    GroupStore& store = directory.store;
     const std::string prefix = options.prefix;
 
-    server.Get(prefix + "/lumo.asp", [&store](const httplib::Request& request, httplib::Response& response) {
-        std::string body = "myserverlist\r\n" + callerAddress(request) + " \r\n";
-        for (const auto& group : store.list()) {
-            body += std::to_string(group.id) + ' ' + group.name + ' ' + group.ip + ' ' + std::to_string(group.port) +
-                    ' ' + OnlineState + " \r\n";
+    // Before any page: bound the request and the caller's rate. The health page is for the
+    // service manager and the load balancer, which may ask often.
+    server.set_pre_routing_handler([&directory, prefix](const httplib::Request& request, httplib::Response& response) {
+        if (request.target.size() > MaxTargetBytes) {
+            fail(response, 414, "request too long");
+            return httplib::Server::HandlerResponse::Handled;
         }
-        response.set_content(body, "text/plain; charset=GBK");
+        if (!request.body.empty()) {
+            fail(response, 413, "requests carry no body");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        if (request.path == prefix + "/health" || request.path == "/health") return httplib::Server::HandlerResponse::Unhandled;
+        std::int64_t retryAfter = 0;
+        if (!directory.limiter.allow(callerAddress(request), nowMs(), retryAfter)) {
+            const std::string seconds = std::to_string((retryAfter + 999) / 1000);
+            response.set_header("Retry-After", seconds);
+            fail(response, 429, "too many requests from your address; try again in " + seconds + " s");
+            return httplib::Server::HandlerResponse::Handled;
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
     });
 
-    server.Get(prefix + "/lumoadd.asp", [&store, &options](const httplib::Request& request,
-                                                           httplib::Response& response) {
+    server.Get(prefix + "/lumo.asp", [&directory](const httplib::Request& request, httplib::Response& response) {
+        auto lines = directory.list.lines(nowMs());
+        auto head = std::make_shared<const std::string>("myserverlist\r\n" + callerAddress(request) + " \r\n");
+        // The cached lines are written as they are, without copying them into the response.
+        response.set_content_provider(
+            head->size() + lines->size(), "text/plain; charset=GBK",
+            [head, lines](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+                if (offset < head->size()) {
+                    if (!sink.write(head->data() + offset, head->size() - offset)) return false;
+                    offset = head->size();
+                }
+                const std::size_t at = offset - head->size();
+                return at >= lines->size() || sink.write(lines->data() + at, lines->size() - at);
+            });
+    });
+
+    server.Get(prefix + "/lumoadd.asp", [&directory, &store, &options](const httplib::Request& request,
+                                                                       httplib::Response& response) {
         if (!request.has_param("name")) return fail(response, 400, "missing parameter name");
         const std::string name = request.get_param_value("name");
         if (!isServableName(name)) return fail(response, 400, "name is longer than 64 bytes or holds a space or control byte");
-        std::string ip;
-        int port = 0;
-        if (!readEndpoint(request, response, options, ip, port)) return;
-        switch (store.add(name, ip, port, options.maxGroups)) {
+        AddRequest add;
+        if (!readEndpoint(request, response, options, add.ip, add.port)) return;
+        add.name = name;
+        add.source = callerAddress(request);
+        add.now = nowMs();
+        add.ttl = options.ttlSeconds * 1000;
+        add.maxGroups = options.maxGroups;
+        add.maxPerSource = options.maxPerAddress;
+        switch (store.add(add)) {
         case GroupStore::AddResult::Added:
-        case GroupStore::AddResult::Replaced:
-            std::cout << "registered " << ip << ':' << port << std::endl;
+            directory.list.invalidate();
+            std::cout << "registered " << add.ip << ':' << add.port << std::endl;
+            response.set_content("ok", "text/plain");
+            return;
+        case GroupStore::AddResult::Renewed:
+            directory.list.invalidate();
             response.set_content("ok", "text/plain");
             return;
         case GroupStore::AddResult::Full: return fail(response, 503, "the directory is full");
+        case GroupStore::AddResult::SourceFull:
+            return fail(response, 403, "your address already has " + std::to_string(options.maxPerAddress) +
+                                           " groups registered");
         case GroupStore::AddResult::Failed: return fail(response, 500, "the store failed");
         }
     });
 
-    server.Get(prefix + "/lumomove.asp", [&store, &options](const httplib::Request& request,
-                                                            httplib::Response& response) {
+    server.Get(prefix + "/lumomove.asp", [&directory, &store, &options](const httplib::Request& request,
+                                                                        httplib::Response& response) {
         std::string ip;
         int port = 0;
         if (!readEndpoint(request, response, options, ip, port)) return;
-        if (!store.remove(ip, port)) return fail(response, 404, "no group is registered at that address");
+        if (!store.remove(ip, port, nowMs())) return fail(response, 404, "no group is registered at that address");
+        directory.list.invalidate();
         std::cout << "removed " << ip << ':' << port << std::endl;
         response.set_content("ok", "text/plain");
     });
 
-    auto index = [&store](const httplib::Request&, httplib::Response& response) {
+    auto health = [&store](const httplib::Request&, httplib::Response& response) {
+        if (store.healthy()) return response.set_content("ok\r\n", "text/plain");
+        fail(response, 503, "the store does not answer");
+    };
+    server.Get(prefix + "/health", health);
+    if (!prefix.empty()) server.Get("/health", health);
+
+    auto index = [&store, &options](const httplib::Request&, httplib::Response& response) {
         std::string page =
             "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>LUMO</title></head><body>"
             "<h1>LUMO</h1><table><tr><th>ID</th><th>群名</th><th>地址</th><th>端口</th></tr>";
-        for (const auto& group : store.list()) {
+        for (const auto& group : store.list(nowMs(), options.listCap)) {
             page += "<tr><td>" + std::to_string(group.id) + "</td><td>" + htmlEscape(lumo::gbkToUtf8(group.name)) +
                     "</td><td>" + group.ip + "</td><td>" + std::to_string(group.port) + "</td></tr>";
         }
@@ -264,10 +382,45 @@ void serve(httplib::Server& server, GroupStore& store, const Options& options)
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
-    server.set_payload_max_length(4096);
+    const int threads = options.threads;
+    server.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
+    server.set_payload_max_length(1024);
     server.set_read_timeout(5, 0);
     server.set_write_timeout(5, 0);
 }
+
+// Deletes expired registrations once a second, so the store stays small; listing and the limits
+// never count them in any case.
+class Housekeeper {
+public:
+    explicit Housekeeper(Directory& directory)
+        : thread_([this, &directory] {
+              std::unique_lock lock(mutex_);
+              while (!stop_) {
+                  lock.unlock();
+                  if (directory.store.purge(nowMs()) > 0) directory.list.invalidate();
+                  lock.lock();
+                  wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; });
+              }
+          })
+    {
+    }
+    ~Housekeeper()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    bool stop_ = false;
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -277,9 +430,9 @@ int main(int argc, char** argv)
     bool done = false;
     if (const int status = parseOptions(argc, argv, options, done); status != 0 || done) return status;
 
-    GroupStore store;
     std::string error;
-    if (!store.open(options.database, error)) {
+    const auto store = lumo::directory::openGroupStore(options.database, error);
+    if (!store) {
         std::cerr << "lumo-directory: cannot open " << options.database << ": " << error << "\n";
         return 1;
     }
@@ -291,8 +444,9 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    Directory directory(*store, options);
     httplib::Server server;
-    serve(server, store, options);
+    serve(server, directory);
     int port = options.port;
     if (port == 0) {
         port = server.bind_to_any_port(options.listen);
@@ -310,7 +464,10 @@ int main(int argc, char** argv)
         server.stop();
     }).detach();
 
-    std::cout << "listening on http://" << options.listen << ':' << port << options.prefix << std::endl;
+    Housekeeper housekeeper(directory);
+    const bool v6 = options.listen.find(':') != std::string::npos;
+    std::cout << "listening on http://" << (v6 ? "[" : "") << options.listen << (v6 ? "]" : "") << ':' << port
+              << options.prefix << std::endl;
     server.listen_after_bind();
     return 0;
 }
