@@ -7,7 +7,6 @@
 #include "rate_limiter.h"
 
 #include <gtest/gtest.h>
-#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <atomic>
@@ -59,13 +58,8 @@ protected:
         const auto& uri = PgCluster::shared().uri();
         if (uri.empty()) GTEST_SKIP() << PgCluster::shared().why();
         // A database of its own for every case.
-        const std::string database = "case" + std::to_string(n);
-        PGconn* admin = PQconnectdb(uri.c_str());
-        ASSERT_EQ(PQstatus(admin), CONNECTION_OK) << PQerrorMessage(admin);
-        PQclear(PQexec(admin, ("CREATE DATABASE " + database).c_str()));
-        PQfinish(admin);
-        location_ = uri;
-        location_.replace(location_.find("/postgres?"), 10, "/" + database + "?");
+        location_ = PgCluster::shared().createDatabase("case" + std::to_string(n));
+        ASSERT_FALSE(location_.empty());
     }
     void TearDown() override
     {

@@ -25,6 +25,14 @@ public:
     }
     const std::string& uri() const { return uri_; }
     const std::string& why() const { return why_; }
+    // A new, empty database in the cluster; its URI, or empty on failure.
+    std::string createDatabase(const std::string& name)
+    {
+        if (uri_.empty()) return {};
+        std::string output;
+        if (run(("database '" + folder_ + "/cluster' " + name).c_str(), &output, false) != 0) return {};
+        return output.substr(0, output.find('\n'));
+    }
 
     ~PgCluster()
     {
@@ -51,10 +59,10 @@ private:
         }
     }
 
-    int run(const char* command, std::string* output = nullptr)
+    int run(const char* command, std::string* output = nullptr, bool withFolder = true)
     {
-        const std::string line = std::string(LUMO_SOURCE_DIR) + "/tests/support/pg-cluster " + command + " '" +
-                                 folder_ + "/cluster'";
+        std::string line = std::string(LUMO_SOURCE_DIR) + "/tests/support/pg-cluster " + command;
+        if (withFolder) line += " '" + folder_ + "/cluster'";
         FILE* pipe = ::popen(line.c_str(), "r");
         if (!pipe) return -1;
         char buffer[512];
