@@ -19,7 +19,7 @@
 #include "common/gbk.h"
 #include "common/wire.h"
 
-#include <httplib.h>
+#include "http_server.h"
 
 #include "list_cache.h"
 #include "rate_limiter.h"
@@ -37,6 +37,10 @@ namespace {
 
 using lumo::directory::AddRequest;
 using lumo::directory::GroupStore;
+using lumo::directory::HttpLimitsConfig;
+using lumo::directory::HttpRequest;
+using lumo::directory::HttpResponse;
+using lumo::directory::HttpServer;
 using lumo::directory::ListCache;
 using lumo::directory::Millis;
 using lumo::directory::RateLimiter;
@@ -56,7 +60,8 @@ struct Options {
     long ttlSeconds = 300;
     long rate = 10;
     long burst = 30;
-    int threads = 64;
+    int threads = 8;
+    HttpLimitsConfig http;
     bool anyAddress = false;
 };
 
@@ -85,7 +90,13 @@ void printHelp()
                  "  --rate N               requests a second one address may make on average;\n"
                  "                         more are refused with 429 (default 10; 0: no limit)\n"
                  "  --burst N              requests one address may make at once (default 30)\n"
-                 "  --threads N            requests served at the same time (default 64)\n"
+                 "  --threads N            threads for the store's writes (default 8)\n"
+                 "  --request-timeout SECONDS\n"
+                 "                         time a client has for a whole request, from its\n"
+                 "                         first byte to the last byte of the reply (default 10)\n"
+                 "  --max-connections-per-address N\n"
+                 "                         open connections one address may hold (default 16)\n"
+                 "  --max-connections N    open connections in all (default 20000)\n"
                  "  --any-ip               accept registrations and removals for addresses other\n"
                  "                         than the caller's own (by default a caller may only\n"
                  "                         register or remove the address it connects from)\n"
@@ -164,8 +175,17 @@ int parseOptions(int argc, char** argv, Options& options, bool& done)
             if (!number(1, 1000000, count)) return 2;
             options.burst = count;
         } else if (arg == "--threads") {
-            if (!number(1, 1024, count)) return 2;
+            if (!number(1, 256, count)) return 2;
             options.threads = static_cast<int>(count);
+        } else if (arg == "--request-timeout") {
+            if (!number(1, 3600, count)) return 2;
+            options.http.requestTimeoutMs = static_cast<int>(count * 1000);
+        } else if (arg == "--max-connections-per-address") {
+            if (!number(1, 1000000, count)) return 2;
+            options.http.maxConnectionsPerAddress = static_cast<std::size_t>(count);
+        } else if (arg == "--max-connections") {
+            if (!number(1, 1000000, count)) return 2;
+            options.http.maxConnections = static_cast<std::size_t>(count);
         } else if (arg == "--any-ip") {
             options.anyAddress = true;
         } else {
@@ -174,14 +194,6 @@ int parseOptions(int argc, char** argv, Options& options, bool& done)
         }
     }
     return 0;
-}
-
-// The caller's IPv4 address as text; an IPv4 caller on an IPv6 socket is shown as IPv4.
-std::string callerAddress(const httplib::Request& request)
-{
-    const std::string mapped = "::ffff:";
-    if (request.remote_addr.compare(0, mapped.size(), mapped) == 0) return request.remote_addr.substr(mapped.size());
-    return request.remote_addr;
 }
 
 bool isDottedAddress(const std::string& text)
@@ -202,34 +214,33 @@ bool isServableName(const std::string& name)
     return true;
 }
 
-void fail(httplib::Response& response, int status, const std::string& reason)
+void fail(HttpResponse& response, int status, const std::string& reason)
 {
-    response.status = status;
-    response.set_content("error: " + reason + "\r\n", "text/plain");
+    response.text(status, "error: " + reason + "\r\n");
 }
 
 // Reads and checks ip and port of a registration request; false after replying with the error.
-bool readEndpoint(const httplib::Request& request, httplib::Response& response, const Options& options,
-                  std::string& ip, int& port)
+bool readEndpoint(const HttpRequest& request, HttpResponse& response, const Options& options, std::string& ip,
+                  int& port)
 {
     for (const char* key : {"ip", "port"}) {
-        if (!request.has_param(key)) {
+        if (!request.has(key)) {
             fail(response, 400, std::string("missing parameter ") + key);
             return false;
         }
     }
-    ip = request.get_param_value("ip");
+    ip = request.param("ip");
     long number = 0;
     if (!isDottedAddress(ip)) {
         fail(response, 400, "ip is not a dotted IPv4 address");
         return false;
     }
-    if (!parseNumber(request.get_param_value("port"), 1, 65535, number)) {
+    if (!parseNumber(request.param("port"), 1, 65535, number)) {
         fail(response, 400, "port is not a number from 1 to 65535");
         return false;
     }
     port = static_cast<int>(number);
-    if (!options.anyAddress && ip != callerAddress(request)) {
+    if (!options.anyAddress && ip != request.peer) {
         fail(response, 403, "ip is not the address this request comes from");
         return false;
     }
@@ -264,7 +275,7 @@ struct Directory {
     RateLimiter limiter;
 };
 
-void serve(httplib::Server& server, Directory& directory)
+void serve(HttpServer& server, Directory& directory)
 {
     const Options& options = directory.options;
     GroupStore& store = directory.store;
@@ -272,51 +283,41 @@ void serve(httplib::Server& server, Directory& directory)
 
     // Before any page: bound the request and the caller's rate. The health page is for the
     // service manager and the load balancer, which may ask often.
-    server.set_pre_routing_handler([&directory, prefix](const httplib::Request& request, httplib::Response& response) {
+    server.gate([&directory, prefix](const HttpRequest& request, HttpResponse& response) {
         if (request.target.size() > MaxTargetBytes) {
             fail(response, 414, "request too long");
-            return httplib::Server::HandlerResponse::Handled;
+            return true;
         }
-        if (!request.body.empty()) {
-            fail(response, 413, "requests carry no body");
-            return httplib::Server::HandlerResponse::Handled;
-        }
-        if (request.path == prefix + "/health" || request.path == "/health") return httplib::Server::HandlerResponse::Unhandled;
+        if (request.path == prefix + "/health" || request.path == "/health") return false;
         std::int64_t retryAfter = 0;
-        if (!directory.limiter.allow(callerAddress(request), nowMs(), retryAfter)) {
+        if (!directory.limiter.allow(request.peer, nowMs(), retryAfter)) {
             const std::string seconds = std::to_string((retryAfter + 999) / 1000);
-            response.set_header("Retry-After", seconds);
+            response.headers.emplace_back("Retry-After", seconds);
             fail(response, 429, "too many requests from your address; try again in " + seconds + " s");
-            return httplib::Server::HandlerResponse::Handled;
+            return true;
         }
-        return httplib::Server::HandlerResponse::Unhandled;
+        return false;
     });
 
-    server.Get(prefix + "/lumo.asp", [&directory](const httplib::Request& request, httplib::Response& response) {
-        auto lines = directory.list.lines(nowMs());
-        auto head = std::make_shared<const std::string>("myserverlist\r\n" + callerAddress(request) + " \r\n");
-        // The cached lines are written as they are, without copying them into the response.
-        response.set_content_provider(
-            head->size() + lines->size(), "text/plain; charset=GBK",
-            [head, lines](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-                if (offset < head->size()) {
-                    if (!sink.write(head->data() + offset, head->size() - offset)) return false;
-                    offset = head->size();
-                }
-                const std::size_t at = offset - head->size();
-                return at >= lines->size() || sink.write(lines->data() + at, lines->size() - at);
-            });
-    });
+    // The list is served on the event thread from the rendered lines, which go out as they are.
+    server.route(
+        prefix + "/lumo.asp",
+        [&directory](const HttpRequest& request, HttpResponse& response) {
+            response.contentType = "text/plain; charset=GBK";
+            response.body = {std::make_shared<const std::string>("myserverlist\r\n" + request.peer + " \r\n"),
+                             directory.list.lines(nowMs())};
+        },
+        true);
 
-    server.Get(prefix + "/lumoadd.asp", [&directory, &store, &options](const httplib::Request& request,
-                                                                       httplib::Response& response) {
-        if (!request.has_param("name")) return fail(response, 400, "missing parameter name");
-        const std::string name = request.get_param_value("name");
+    server.route(prefix + "/lumoadd.asp", [&directory, &store, &options](const HttpRequest& request,
+                                                                         HttpResponse& response) {
+        if (!request.has("name")) return fail(response, 400, "missing parameter name");
+        const std::string name = request.param("name");
         if (!isServableName(name)) return fail(response, 400, "name is longer than 64 bytes or holds a space or control byte");
         AddRequest add;
         if (!readEndpoint(request, response, options, add.ip, add.port)) return;
         add.name = name;
-        add.source = callerAddress(request);
+        add.source = request.peer;
         add.now = nowMs();
         add.ttl = options.ttlSeconds * 1000;
         add.maxGroups = options.maxGroups;
@@ -325,12 +326,10 @@ void serve(httplib::Server& server, Directory& directory)
         case GroupStore::AddResult::Added:
             directory.list.invalidate();
             std::cout << "registered " << add.ip << ':' << add.port << std::endl;
-            response.set_content("ok", "text/plain");
-            return;
+            return response.text(200, "ok");
         case GroupStore::AddResult::Renewed:
             directory.list.invalidate();
-            response.set_content("ok", "text/plain");
-            return;
+            return response.text(200, "ok");
         case GroupStore::AddResult::Full: return fail(response, 503, "the directory is full");
         case GroupStore::AddResult::SourceFull:
             return fail(response, 403, "your address already has " + std::to_string(options.maxPerAddress) +
@@ -339,25 +338,25 @@ void serve(httplib::Server& server, Directory& directory)
         }
     });
 
-    server.Get(prefix + "/lumomove.asp", [&directory, &store, &options](const httplib::Request& request,
-                                                                        httplib::Response& response) {
+    server.route(prefix + "/lumomove.asp", [&directory, &store, &options](const HttpRequest& request,
+                                                                          HttpResponse& response) {
         std::string ip;
         int port = 0;
         if (!readEndpoint(request, response, options, ip, port)) return;
         if (!store.remove(ip, port, nowMs())) return fail(response, 404, "no group is registered at that address");
         directory.list.invalidate();
         std::cout << "removed " << ip << ':' << port << std::endl;
-        response.set_content("ok", "text/plain");
+        response.text(200, "ok");
     });
 
-    auto health = [&store](const httplib::Request&, httplib::Response& response) {
-        if (store.healthy()) return response.set_content("ok\r\n", "text/plain");
+    auto health = [&store](const HttpRequest&, HttpResponse& response) {
+        if (store.healthy()) return response.text(200, "ok\r\n");
         fail(response, 503, "the store does not answer");
     };
-    server.Get(prefix + "/health", health);
-    if (!prefix.empty()) server.Get("/health", health);
+    server.route(prefix + "/health", health);
+    if (!prefix.empty()) server.route("/health", health);
 
-    auto index = [&store, &options](const httplib::Request&, httplib::Response& response) {
+    auto index = [&store, &options](const HttpRequest&, HttpResponse& response) {
         std::string page =
             "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>LUMO</title></head><body>"
             "<h1>LUMO</h1><table><tr><th>ID</th><th>群名</th><th>地址</th><th>端口</th></tr>";
@@ -366,27 +365,15 @@ void serve(httplib::Server& server, Directory& directory)
                     "</td><td>" + group.ip + "</td><td>" + std::to_string(group.port) + "</td></tr>";
         }
         page += "</table></body></html>";
-        response.set_content(page, "text/html; charset=utf-8");
+        response.text(200, page, "text/html; charset=utf-8");
     };
-    server.Get(prefix + "/", index);
-    if (!prefix.empty()) server.Get(prefix, index);
+    server.route(prefix + "/", index);
+    if (!prefix.empty()) server.route(prefix, index);
 
-    server.set_error_handler([](const httplib::Request&, httplib::Response& response) {
-        if (!response.body.empty()) return;
-        const std::string reason = response.status == 404 ? "no such page" : "bad request";
-        response.set_content("error: " + reason + " (" + std::to_string(response.status) + ")\r\n", "text/plain");
+    server.fallback([](const HttpRequest&, HttpResponse& response) {
+        fail(response, response.status, response.status == 404 ? "no such page (404)" : "bad request (" +
+                                                                 std::to_string(response.status) + ")");
     });
-    // Address reuse for a quick restart, but not port sharing: a second directory started on a
-    // busy port must fail instead of silently splitting the requests between two stores.
-    server.set_socket_options([](socket_t sock) {
-        int yes = 1;
-        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    const int threads = options.threads;
-    server.new_task_queue = [threads] { return new httplib::ThreadPool(static_cast<std::size_t>(threads)); };
-    server.set_payload_max_length(1024);
-    server.set_read_timeout(5, 0);
-    server.set_write_timeout(5, 0);
 }
 
 // Deletes expired registrations once a second, so the store stays small; listing and the limits
@@ -445,16 +432,14 @@ int main(int argc, char** argv)
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
     Directory directory(*store, options);
-    httplib::Server server;
+    HttpLimitsConfig limits = options.http;
+    limits.workers = options.threads;
+    HttpServer server(limits);
     serve(server, directory);
-    int port = options.port;
-    if (port == 0) {
-        port = server.bind_to_any_port(options.listen);
-    } else if (!server.bind_to_port(options.listen, port)) {
-        port = -1;
-    }
+    const int port = server.bind(options.listen, options.port, error);
     if (port < 0) {
-        std::cerr << "lumo-directory: cannot listen on " << options.listen << ':' << options.port << "\n";
+        std::cerr << "lumo-directory: cannot listen on " << options.listen << ':' << options.port << ": " << error
+                  << "\n";
         return 1;
     }
 
@@ -468,6 +453,6 @@ int main(int argc, char** argv)
     const bool v6 = options.listen.find(':') != std::string::npos;
     std::cout << "listening on http://" << (v6 ? "[" : "") << options.listen << (v6 ? "]" : "") << ':' << port
               << options.prefix << std::endl;
-    server.listen_after_bind();
+    server.run();
     return 0;
 }
