@@ -1,7 +1,7 @@
 // The PostgreSQL back end, for several lumo-directory processes (on several machines) serving
-// one directory. Adds run in one transaction each under a transaction-level advisory lock, so the
-// per-address and total limits count what every process registered; expiry is a column compared
-// with the request's time. A small pool of connections serves the request threads; a connection
+// one directory. An add is one call of the function lumo_add, one transaction under a
+// transaction-level advisory lock, so the per-address and total limits count what every process
+// registered, in one round trip; expiry is a column compared with the request's time. A small pool of connections serves the request threads; a connection
 // that broke is reset before its next use.
 #include "group_store.h"
 
@@ -18,7 +18,42 @@ namespace {
 
 // Keys of the advisory locks: one for schema set-up, one serialising adds.
 constexpr const char* SchemaLock = "SELECT pg_advisory_xact_lock(7428001)";
-constexpr const char* AddLock = "SELECT pg_advisory_xact_lock(7428002)";
+// Results of lumo_add: the order of GroupStore::AddResult.
+constexpr const char* AddFunction = R"sql(
+CREATE OR REPLACE FUNCTION lumo_add(new_name bytea, new_ip text, new_port integer, new_source text,
+                                    now_ms bigint, ttl_ms bigint, max_groups bigint, max_per_source bigint)
+RETURNS integer LANGUAGE plpgsql AS $$
+DECLARE
+  purged integer;
+  found_id bigint;
+  found_name bytea;
+  from_source bigint;
+  total bigint;
+BEGIN
+  PERFORM pg_advisory_xact_lock(7428002);
+  DELETE FROM lumo_groups WHERE expires <= now_ms;
+  GET DIAGNOSTICS purged = ROW_COUNT;
+  SELECT id, name INTO found_id, found_name FROM lumo_groups WHERE ip = new_ip AND port = new_port;
+  IF FOUND THEN
+    UPDATE lumo_groups SET name = new_name, expires = now_ms + ttl_ms, source = new_source WHERE id = found_id;
+    IF purged > 0 OR found_name <> new_name THEN
+      UPDATE lumo_meta SET value = value + 1 WHERE key = 'generation';
+    END IF;
+    RETURN 1;
+  END IF;
+  SELECT count(*) INTO from_source FROM lumo_groups WHERE source = new_source;
+  SELECT count(*) INTO total FROM lumo_groups;
+  IF from_source >= max_per_source OR total >= max_groups THEN
+    IF purged > 0 THEN
+      UPDATE lumo_meta SET value = value + 1 WHERE key = 'generation';
+    END IF;
+    RETURN CASE WHEN from_source >= max_per_source THEN 3 ELSE 2 END;
+  END IF;
+  INSERT INTO lumo_groups(name, ip, port, registered, expires, source)
+    VALUES(new_name, new_ip, new_port, now_ms / 1000, now_ms + ttl_ms, new_source);
+  UPDATE lumo_meta SET value = value + 1 WHERE key = 'generation';
+  RETURN 0;
+END $$)sql";
 constexpr int SchemaVersion = 1;
 constexpr std::size_t PoolSize = 8;
 
@@ -28,18 +63,12 @@ struct Prepared {
 };
 const Prepared Statements[] = {
     {"purge", "DELETE FROM lumo_groups WHERE expires <= $1::bigint"},
-    {"find", "SELECT id, encode(name, 'hex') FROM lumo_groups WHERE ip = $1 AND port = $2::int"},
-    {"renew", "UPDATE lumo_groups SET name = $1::bytea, expires = $2::bigint, source = $3 WHERE id = $4::bigint"},
-    {"count_source", "SELECT count(*) FROM lumo_groups WHERE source = $1"},
-    {"count_all", "SELECT count(*) FROM lumo_groups"},
-    {"insert",
-     "INSERT INTO lumo_groups(name, ip, port, registered, expires, source)"
-     " VALUES($1::bytea, $2, $3::int, $4::bigint, $5::bigint, $6)"},
     {"remove", "DELETE FROM lumo_groups WHERE ip = $1 AND port = $2::int AND expires > $3::bigint"},
     {"list",
      "SELECT id, encode(name, 'hex'), ip, port, expires FROM lumo_groups WHERE expires > $1::bigint"
      " ORDER BY id DESC LIMIT $2::bigint"},
     {"bump", "UPDATE lumo_meta SET value = value + 1 WHERE key = 'generation'"},
+    {"add", "SELECT lumo_add($1::bytea, $2, $3::int, $4, $5::bigint, $6::bigint, $7::bigint, $8::bigint)"},
     {"generation", "SELECT value FROM lumo_meta WHERE key = 'generation'"},
 };
 
@@ -139,13 +168,21 @@ public:
     AddResult add(const AddRequest& r) override
     {
         return withConnection<AddResult>(AddResult::Failed, [&](Connection& c) {
-            if (!c.exec("BEGIN").ok()) return AddResult::Failed;
-            const AddResult result = addInTransaction(c, r);
-            if (result == AddResult::Failed || !c.exec("COMMIT").ok()) {
+            Result result = c.run("add", {r.name, r.ip, std::to_string(r.port), r.source, std::to_string(r.now),
+                                          std::to_string(r.ttl), std::to_string(r.maxGroups),
+                                          std::to_string(r.maxPerSource)},
+                                  0);
+            if (!result.ok() || result.rows() != 1) {
                 c.recover();
                 return AddResult::Failed;
             }
-            return result;
+            switch (result.integer(0, 0)) {
+            case 0: return AddResult::Added;
+            case 1: return AddResult::Renewed;
+            case 2: return AddResult::Full;
+            case 3: return AddResult::SourceFull;
+            default: return AddResult::Failed;
+            }
         });
     }
 
@@ -210,39 +247,6 @@ public:
     bool healthy() override { return generation() >= 0; }
 
 private:
-    AddResult addInTransaction(Connection& c, const AddRequest& r)
-    {
-        const std::string now = std::to_string(r.now);
-        const std::string expires = std::to_string(r.now + r.ttl);
-        const std::string port = std::to_string(r.port);
-        if (!c.exec(AddLock).ok()) return AddResult::Failed;
-        Result purged = c.run("purge", {now});
-        if (!purged.ok()) return AddResult::Failed;
-        bool changed = purged.changed() > 0;
-
-        Result found = c.run("find", {r.ip, port});
-        if (!found.ok()) return AddResult::Failed;
-        if (found.rows() > 0) {
-            changed = changed || fromHex(found.text(0, 1)) != r.name;
-            if (!c.run("renew", {r.name, expires, r.source, found.text(0, 0)}, 0).ok()) return AddResult::Failed;
-            if (changed && !c.run("bump", {}).ok()) return AddResult::Failed;
-            return AddResult::Renewed;
-        }
-        Result fromSource = c.run("count_source", {r.source});
-        Result total = c.run("count_all", {});
-        if (!fromSource.ok() || !total.ok()) return AddResult::Failed;
-        const auto sourceCount = static_cast<std::size_t>(fromSource.integer(0, 0));
-        const auto totalCount = static_cast<std::size_t>(total.integer(0, 0));
-        if (sourceCount >= r.maxPerSource || totalCount >= r.maxGroups) {
-            if (changed && !c.run("bump", {}).ok()) return AddResult::Failed;
-            return sourceCount >= r.maxPerSource ? AddResult::SourceFull : AddResult::Full;
-        }
-        if (!c.run("insert", {r.name, r.ip, port, std::to_string(r.now / 1000), expires, r.source}, 0).ok())
-            return AddResult::Failed;
-        if (!c.run("bump", {}).ok()) return AddResult::Failed;
-        return AddResult::Added;
-    }
-
     bool createSchema(Connection& c, std::string& error)
     {
         const char* steps[] = {
@@ -262,6 +266,7 @@ private:
             "CREATE INDEX IF NOT EXISTS lumo_groups_source ON lumo_groups(source)",
             "INSERT INTO lumo_meta VALUES('generation', 0) ON CONFLICT DO NOTHING",
             "INSERT INTO lumo_meta VALUES('schema', 1) ON CONFLICT DO NOTHING",
+            AddFunction,
         };
         for (const char* step : steps) {
             if (!c.exec(step).ok()) {
