@@ -56,7 +56,7 @@ GroupBrowserDialog::GroupBrowserDialog(GroupBrowserOwner& owner, HttpClient* htt
       ownHttp_(http ? nullptr : std::make_unique<CurlHttpClient>()),
       directory_(http ? *http : *ownHttp_),
       hintText_(InitialHint),
-      requests_(std::make_unique<RequestThread>())
+      requests_(std::make_unique<RequestThread>(this))
 {
     buildControls();
     renewTimer_ = new QTimer(this);
@@ -194,7 +194,7 @@ void GroupBrowserDialog::inform(const QString& text) { MessageBoxes::current().i
 void GroupBrowserDialog::runRequest(std::function<void()> work, std::function<void()> done)
 {
     if (pendingRequests_++ == 0) setCursor(Qt::BusyCursor);
-    requests_->post(std::move(work), this, [this, done = std::move(done)] {
+    requests_->post(std::move(work), [this, done = std::move(done)] {
         if (--pendingRequests_ == 0) unsetCursor();
         done();
     });
@@ -293,7 +293,7 @@ void GroupBrowserDialog::renew()
 {
     if (renewing_) return;
     renewing_ = true;
-    requests_->post([this] { directory_.renewRegistration(); }, this, [this] { renewing_ = false; });
+    requests_->post([this] { directory_.renewRegistration(); }, [this] { renewing_ = false; });
 }
 
 void GroupBrowserDialog::setRenewInterval(std::chrono::milliseconds interval) { renewTimer_->setInterval(interval); }

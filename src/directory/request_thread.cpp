@@ -4,7 +4,7 @@
 
 namespace lumo {
 
-RequestThread::RequestThread() : thread_([this] { run(); }) {}
+RequestThread::RequestThread(QObject* receiver) : receiver_(receiver), thread_([this] { run(); }) {}
 
 RequestThread::~RequestThread()
 {
@@ -17,11 +17,11 @@ RequestThread::~RequestThread()
     thread_.join();
 }
 
-void RequestThread::post(std::function<void()> work, QObject* receiver, std::function<void()> done)
+void RequestThread::post(std::function<void()> work, std::function<void()> done)
 {
     {
         std::lock_guard lock(mutex_);
-        jobs_.push_back({std::move(work), receiver, std::move(done)});
+        jobs_.push_back({std::move(work), std::move(done)});
     }
     wake_.notify_one();
 }
@@ -39,6 +39,16 @@ void RequestThread::dropQueuedAndWait()
     idle_.wait(lock, [this] { return !busy_; });
 }
 
+void RequestThread::deliver()
+{
+    std::deque<std::function<void()>> ready;
+    {
+        std::lock_guard lock(mutex_);
+        ready.swap(finished_);
+    }
+    for (auto& done : ready) done();
+}
+
 void RequestThread::run()
 {
     std::unique_lock lock(mutex_);
@@ -50,8 +60,13 @@ void RequestThread::run()
         busy_ = true;
         lock.unlock();
         job.work();
-        if (job.done) QMetaObject::invokeMethod(job.receiver, std::move(job.done), Qt::QueuedConnection);
         lock.lock();
+        if (job.done) {
+            finished_.push_back(std::move(job.done));
+            // The receiver outlives this object, and this object outlives every queued call to
+            // it that can still run (its owner destroys it before the receiver is gone).
+            QMetaObject::invokeMethod(receiver_, [this] { deliver(); }, Qt::QueuedConnection);
+        }
         busy_ = false;
         if (jobs_.empty()) idle_.notify_all();
     }

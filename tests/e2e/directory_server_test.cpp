@@ -298,6 +298,38 @@ private slots:
         QCOMPARE(talk(port, "GET /health HTTP/1.0\r\n\r\n").substr(0, 15), std::string("HTTP/1.1 200 OK"));
     }
 
+    // Listening on "::" takes IPv6 and IPv4 callers; each sees the address it came from.
+    void listensOnIpv6AndIpv4()
+    {
+        QProcess process;
+        process.start(QStringLiteral(LUMO_DIRECTORY_BINARY),
+                      {"--listen", "::", "--port", "0", "--db", store_.filePath("v6.db")});
+        QVERIFY(process.waitForStarted(5000));
+        QByteArray output;
+        QElapsedTimer timer;
+        timer.start();
+        while (!output.contains('\n') && timer.elapsed() < 5000 && process.state() == QProcess::Running) {
+            process.waitForReadyRead(100);
+            output += process.readAllStandardOutput();
+        }
+        const auto match = QRegularExpression(QStringLiteral("^listening on http://\\[::\\]:(\\d+)")).match(output);
+        if (!match.hasMatch()) {
+            process.kill();
+            process.waitForFinished();
+            QSKIP(qPrintable("no IPv6 on this machine: " + QString::fromUtf8(output + process.readAllStandardError())));
+        }
+        const std::string port = match.captured(1).toStdString();
+        QCOMPARE(fetch("http://[::1]:" + port + "/lumo.asp"), std::string("myserverlist\r\n::1 \r\n"));
+        QCOMPARE(fetch("http://127.0.0.1:" + port + "/lumo.asp"), std::string("myserverlist\r\n127.0.0.1 \r\n"));
+        QCOMPARE(fetch("http://[::1]:" + port + "/health"), std::string("ok\r\n"));
+        // An IPv6 caller cannot register an IPv4 address it does not come from.
+        QVERIFY(fetch("http://[::1]:" + port + "/lumoadd.asp?name=g&ip=127.0.0.1&port=3555")
+                    .rfind("error: ip is not the address", 0) == 0);
+        process.terminate();
+        QVERIFY(process.waitForFinished(5000));
+        QCOMPARE(process.exitCode(), 0);
+    }
+
     void commandLine()
     {
         const Run help = runDirectory({"--help"});
@@ -305,6 +337,11 @@ private slots:
         QVERIFY(help.output.contains("--prefix"));
         QCOMPARE(runDirectory({"--bogus"}).exitCode, 2);
         QCOMPARE(runDirectory({"--port", "70000"}).exitCode, 2);
+        QCOMPARE(runDirectory({"--ttl", "0"}).exitCode, 2);
+        QCOMPARE(runDirectory({"--max-per-address", "x"}).exitCode, 2);
+        const Run badStore = runDirectory({"--port", "0", "--db", "postgresql://nobody@/none?host=/nonexistent"});
+        QCOMPARE(badStore.exitCode, 1);
+        QVERIFY(badStore.output.contains("cannot open"));
 
         DirectoryServer server(store_.filePath("busy.db"));
         QVERIFY(server.running());

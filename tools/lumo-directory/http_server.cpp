@@ -91,16 +91,11 @@ std::string peerText(const sockaddr_storage& address)
     return text;
 }
 
-// What a request head says, or the status to refuse it with.
-struct Head {
-    int refuse = 0;
-    HttpRequest request;
-    bool keepAlive = true;
-};
+}  // namespace
 
-Head parseHead(const std::string& text)
+RequestHead parseRequestHead(const std::string& text)
 {
-    Head head;
+    RequestHead head;
     std::size_t lineEnd = text.find("\r\n");
     const std::string requestLine = text.substr(0, lineEnd);
     const auto firstSpace = requestLine.find(' ');
@@ -184,8 +179,6 @@ Head parseHead(const std::string& text)
     }
     return head;
 }
-
-}  // namespace
 
 std::string percentDecode(const std::string& text, bool query)
 {
@@ -353,7 +346,7 @@ struct HttpServer::Impl {
             if (c.in.size() > limits.maxHeadBytes || (end != std::string::npos)) refuse(key, 431);
             return;
         }
-        Head head = parseHead(c.in.substr(0, end + 4));
+        RequestHead head = parseRequestHead(c.in.substr(0, end + 4));
         c.in.erase(0, end + 4);
         head.request.peer = c.peer;
         if (head.refuse) return refuse(key, head.refuse);

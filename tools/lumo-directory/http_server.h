@@ -101,4 +101,13 @@ private:
 // Percent-decodes text; in a query '+' stands for a space. Bad escapes are kept as they are.
 std::string percentDecode(const std::string& text, bool query);
 
+// A request head (up to and including its empty line) as the server reads it: the request, or
+// the status it is refused with (400, 405, 413 for any body, 431, 505).
+struct RequestHead {
+    int refuse = 0;
+    HttpRequest request;
+    bool keepAlive = true;
+};
+RequestHead parseRequestHead(const std::string& text);
+
 }  // namespace lumo::directory
