@@ -26,6 +26,9 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -328,7 +331,9 @@ void serve(HttpServer& server, Directory& directory)
             std::cout << "registered " << add.ip << ':' << add.port << std::endl;
             return response.text(200, "ok");
         case GroupStore::AddResult::Renewed:
-            directory.list.invalidate();
+            // The list is unchanged unless the name changed, which the store's generation tells
+            // the rendered list within its check interval: renewals, the bulk of all adds, do
+            // not make it render anew.
             return response.text(200, "ok");
         case GroupStore::AddResult::Full: return fail(response, 503, "the directory is full");
         case GroupStore::AddResult::SourceFull:
@@ -430,6 +435,17 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    // Every connection is a descriptor: take what the system allows, and keep the connection
+    // limit below it, so that accepting never fails for want of descriptors.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+        getrlimit(RLIMIT_NOFILE, &files);
+        if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur > 128)
+            options.http.maxConnections = std::min<std::size_t>(options.http.maxConnections, files.rlim_cur - 96);
+    }
 
     Directory directory(*store, options);
     HttpLimitsConfig limits = options.http;
