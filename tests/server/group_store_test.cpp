@@ -223,6 +223,11 @@ TEST_P(StoreTest, RenderedListFollowsTheStore)
     ASSERT_EQ(other->add(request("192.0.2.2", "b", T0 + 80)), GroupStore::AddResult::Renewed);
     cache.lines(T0 + 200);
     EXPECT_EQ(cache.renders(), afterChange);
+    // A renewal that renames: asked to look again, the cache sees it at once.
+    ASSERT_EQ(other->add(request("192.0.2.2", "b2", T0 + 210)), GroupStore::AddResult::Renewed);
+    EXPECT_EQ(cache.lines(T0 + 211)->find(" b2 "), std::string::npos);
+    cache.recheck();
+    EXPECT_NE(cache.lines(T0 + 212)->find(" b2 "), std::string::npos);
     // "a" was not renewed: it leaves the list the moment it expires.
     EXPECT_EQ(cache.lines(T0 + Ttl)->find(" a "), std::string::npos);
 }

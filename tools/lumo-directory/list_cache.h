@@ -64,6 +64,15 @@ public:
         lines_.reset();
     }
 
+    // The store may have changed (a renewal that may carry a new name): the next request asks
+    // the store's generation instead of waiting for the check interval, and renders anew only
+    // if it moved.
+    void recheck()
+    {
+        std::lock_guard lock(mutex_);
+        checkedAt_ = std::numeric_limits<Millis>::min() / 2;
+    }
+
     // How often the lines were rendered (for tests and the benchmark's report).
     std::size_t renders() const
     {

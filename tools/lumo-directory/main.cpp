@@ -331,9 +331,9 @@ void serve(HttpServer& server, Directory& directory)
             std::cout << "registered " << add.ip << ':' << add.port << std::endl;
             return response.text(200, "ok");
         case GroupStore::AddResult::Renewed:
-            // The list is unchanged unless the name changed, which the store's generation tells
-            // the rendered list within its check interval: renewals, the bulk of all adds, do
-            // not make it render anew.
+            // The list is unchanged unless the name changed, which the store's generation
+            // tells: renewals, the bulk of all adds, do not make it render anew.
+            directory.list.recheck();
             return response.text(200, "ok");
         case GroupStore::AddResult::Full: return fail(response, 503, "the directory is full");
         case GroupStore::AddResult::SourceFull:
