@@ -202,34 +202,62 @@ TEST_P(StoreTest, TwoDirectoriesShareOneStoreAndItsLimits)
     EXPECT_EQ(first->list(T0 + 1, 100).size(), 3u);
 }
 
-// The rendered list follows a change made through another store on the same database within the
-// check interval, and the expiry of a listed group at once.
+// The rendered list: renders once and serves that until told; a look for staleness renders
+// anew only when another store on the database changed something or a listed group expired,
+// not for renewals; a store that stops answering leaves the last list served.
 TEST_P(StoreTest, RenderedListFollowsTheStore)
 {
     auto mine = open();
     auto other = open();
     ASSERT_TRUE(mine && other);
-    ListCache cache(*mine, 100, 50);
+    ListCache cache(*mine, 100);
     ASSERT_EQ(mine->add(request("192.0.2.1", "a")), GroupStore::AddResult::Added);
     EXPECT_EQ(*cache.lines(T0), std::string("1 a 192.0.2.1 3555 \xD4\xDA\xCF\xDF \r\n"));
-    EXPECT_EQ(*cache.lines(T0 + 10), *cache.lines(T0));
-    const auto renders = cache.renders();
+    EXPECT_FALSE(cache.refreshIfStale(T0 + 10));
+    EXPECT_EQ(cache.renders(), 1u);
+
     ASSERT_EQ(other->add(request("192.0.2.2", "b", T0 + 10)), GroupStore::AddResult::Added);
-    EXPECT_EQ(cache.lines(T0 + 20)->find(" b "), std::string::npos);  // not looked at yet
-    EXPECT_NE(cache.lines(T0 + 70)->find(" b "), std::string::npos);
-    // Renewals alone render nothing anew.
-    const auto afterChange = cache.renders();
-    EXPECT_GT(afterChange, renders);
+    EXPECT_EQ(cache.lines(T0 + 20)->find(" b "), std::string::npos);  // served as rendered
+    EXPECT_TRUE(cache.refreshIfStale(T0 + 20));
+    EXPECT_NE(cache.lines(T0 + 20)->find(" b "), std::string::npos);
+
+    // Renewals alone render nothing anew; a renewal that renames does.
     ASSERT_EQ(other->add(request("192.0.2.2", "b", T0 + 80)), GroupStore::AddResult::Renewed);
-    cache.lines(T0 + 200);
-    EXPECT_EQ(cache.renders(), afterChange);
-    // A renewal that renames: asked to look again, the cache sees it at once.
-    ASSERT_EQ(other->add(request("192.0.2.2", "b2", T0 + 210)), GroupStore::AddResult::Renewed);
-    EXPECT_EQ(cache.lines(T0 + 211)->find(" b2 "), std::string::npos);
-    cache.recheck();
-    EXPECT_NE(cache.lines(T0 + 212)->find(" b2 "), std::string::npos);
-    // "a" was not renewed: it leaves the list the moment it expires.
+    EXPECT_FALSE(cache.refreshIfStale(T0 + 80));
+    ASSERT_EQ(other->add(request("192.0.2.2", "b2", T0 + 90)), GroupStore::AddResult::Renewed);
+    EXPECT_TRUE(cache.refreshIfStale(T0 + 90));
+    EXPECT_NE(cache.lines(T0 + 90)->find(" b2 "), std::string::npos);
+
+    // "a" was not renewed: the first look at or after its expiry drops it.
+    EXPECT_FALSE(cache.refreshIfStale(T0 + Ttl - 1));
+    EXPECT_TRUE(cache.refreshIfStale(T0 + Ttl));
     EXPECT_EQ(cache.lines(T0 + Ttl)->find(" a "), std::string::npos);
+    EXPECT_NE(cache.lines(T0 + Ttl)->find(" b2 "), std::string::npos);
+}
+
+// A store that stops answering: the list served stays the last one rendered.
+TEST(ListCache, KeepsTheLastListWhileTheStoreIsDown)
+{
+    class FailingStore final : public GroupStore {
+    public:
+        AddResult add(const AddRequest&) override { return AddResult::Failed; }
+        bool remove(const std::string&, int, Millis) override { return false; }
+        std::vector<Registration> list(Millis, std::size_t) override
+        {
+            if (down) return {};
+            return {{7, "kept", "192.0.2.7", 3555, T0 + 100}};
+        }
+        int purge(Millis) override { return 0; }
+        std::int64_t generation() override { return down ? -1 : 1; }
+        bool healthy() override { return !down; }
+        bool down = false;
+    } store;
+    ListCache cache(store, 10);
+    const std::string kept = *cache.lines(T0);
+    ASSERT_NE(kept.find("kept"), std::string::npos);
+    store.down = true;
+    EXPECT_FALSE(cache.refreshIfStale(T0 + 200));  // past the expiry, but nothing to render from
+    EXPECT_EQ(*cache.lines(T0 + 200), kept);
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("sqlite", "postgresql"),

@@ -1,6 +1,7 @@
 // The group lines of the list reply, rendered once and kept until the store changes: by this
-// process (invalidate()), by another process on the same store (its generation moves; looked at
-// no more often than every checkIntervalMs), or by time (the first listed registration expires).
+// process (render() after its own writes), by another process on the same store (its generation
+// moves), or by time (the first listed registration expires); refreshIfStale() looks for the
+// latter two.
 #pragma once
 
 #include "group_store.h"
@@ -33,44 +34,45 @@ inline std::string renderGroupLines(const std::vector<Registration>& groups)
     return out;
 }
 
+// The rendered lines are only read where the requests are served; rendering (which asks the
+// store) happens on the threads that change the store and on a housekeeping thread, so a slow
+// store never holds up the list.
 class ListCache {
 public:
-    ListCache(GroupStore& store, std::size_t cap, Millis checkIntervalMs)
-        : store_(store), cap_(cap), checkInterval_(checkIntervalMs)
-    {
-    }
+    ListCache(GroupStore& store, std::size_t cap) : store_(store), cap_(cap) {}
 
+    // The lines as last rendered; renders them first if there are none yet.
     std::shared_ptr<const std::string> lines(Millis now)
     {
-        std::lock_guard lock(mutex_);
-        if (lines_ && now < validUntil_) {
-            if (now - checkedAt_ < checkInterval_) return lines_;
-            checkedAt_ = now;
-            if (store_.generation() == generation_) return lines_;
+        {
+            std::lock_guard lock(mutex_);
+            if (lines_) return lines_;
         }
-        generation_ = store_.generation();
-        const auto groups = store_.list(now, cap_);
-        validUntil_ = std::numeric_limits<Millis>::max();
-        for (const auto& g : groups) validUntil_ = std::min(validUntil_, g.expires);
-        lines_ = std::make_shared<const std::string>(renderGroupLines(groups));
-        checkedAt_ = now;
-        ++renders_;
+        render(now);
+        std::lock_guard lock(mutex_);
         return lines_;
     }
 
-    void invalidate()
+    // Renders anew, after this process changed the store.
+    void render(Millis now)
     {
-        std::lock_guard lock(mutex_);
-        lines_.reset();
+        std::lock_guard rendering(renderMutex_);
+        renderLocked(now, store_.generation());
     }
 
-    // The store may have changed (a renewal that may carry a new name): the next request asks
-    // the store's generation instead of waiting for the check interval, and renders anew only
-    // if it moved.
-    void recheck()
+    // Renders anew if the store changed (through any process) or a listed group expired; keeps
+    // the last lines while the store does not answer. Returns whether it rendered.
+    bool refreshIfStale(Millis now)
     {
-        std::lock_guard lock(mutex_);
-        checkedAt_ = std::numeric_limits<Millis>::min() / 2;
+        std::lock_guard rendering(renderMutex_);
+        const std::int64_t generation = store_.generation();
+        if (generation < 0) return false;
+        {
+            std::lock_guard lock(mutex_);
+            if (lines_ && generation == generation_ && now < validUntil_) return false;
+        }
+        renderLocked(now, generation);
+        return true;
     }
 
     // How often the lines were rendered (for tests and the benchmark's report).
@@ -81,14 +83,26 @@ public:
     }
 
 private:
+    void renderLocked(Millis now, std::int64_t generation)
+    {
+        const auto groups = store_.list(now, cap_);
+        Millis validUntil = std::numeric_limits<Millis>::max();
+        for (const auto& g : groups) validUntil = std::min(validUntil, g.expires);
+        auto lines = std::make_shared<const std::string>(renderGroupLines(groups));
+        std::lock_guard lock(mutex_);
+        lines_ = std::move(lines);
+        generation_ = generation;
+        validUntil_ = validUntil;
+        ++renders_;
+    }
+
     GroupStore& store_;
     const std::size_t cap_;
-    const Millis checkInterval_;
+    std::mutex renderMutex_;  // one rendering at a time, so a newer list is never overwritten
     mutable std::mutex mutex_;
     std::shared_ptr<const std::string> lines_;
     std::int64_t generation_ = -1;
     Millis validUntil_ = 0;
-    Millis checkedAt_ = 0;
     std::size_t renders_ = 0;
 };
 

@@ -268,7 +268,7 @@ std::string htmlEscape(const std::string& text)
 // What the handlers share: the store, the rendered list and the rate limits.
 struct Directory {
     Directory(GroupStore& store, const Options& options)
-        : store(store), options(options), list(store, options.listCap, 100),
+        : store(store), options(options), list(store, options.listCap),
           limiter(static_cast<double>(options.rate), static_cast<double>(options.burst))
     {
     }
@@ -327,13 +327,13 @@ void serve(HttpServer& server, Directory& directory)
         add.maxPerSource = options.maxPerAddress;
         switch (store.add(add)) {
         case GroupStore::AddResult::Added:
-            directory.list.invalidate();
+            directory.list.render(add.now);
             std::cout << "registered " << add.ip << ':' << add.port << std::endl;
             return response.text(200, "ok");
         case GroupStore::AddResult::Renewed:
             // The list is unchanged unless the name changed, which the store's generation
             // tells: renewals, the bulk of all adds, do not make it render anew.
-            directory.list.recheck();
+            directory.list.refreshIfStale(add.now);
             return response.text(200, "ok");
         case GroupStore::AddResult::Full: return fail(response, 503, "the directory is full");
         case GroupStore::AddResult::SourceFull:
@@ -348,8 +348,9 @@ void serve(HttpServer& server, Directory& directory)
         std::string ip;
         int port = 0;
         if (!readEndpoint(request, response, options, ip, port)) return;
-        if (!store.remove(ip, port, nowMs())) return fail(response, 404, "no group is registered at that address");
-        directory.list.invalidate();
+        const Millis now = nowMs();
+        if (!store.remove(ip, port, now)) return fail(response, 404, "no group is registered at that address");
+        directory.list.render(now);
         std::cout << "removed " << ip << ':' << port << std::endl;
         response.text(200, "ok");
     });
@@ -381,18 +382,20 @@ void serve(HttpServer& server, Directory& directory)
     });
 }
 
-// Deletes expired registrations once a second, so the store stays small; listing and the limits
-// never count them in any case.
+// Ten times a second: renders the list anew when another process changed the store or a listed
+// group expired. Once a second: deletes expired registrations, so the store stays small (listing
+// and the limits never count them in any case).
 class Housekeeper {
 public:
     explicit Housekeeper(Directory& directory)
         : thread_([this, &directory] {
               std::unique_lock lock(mutex_);
-              while (!stop_) {
+              for (int tick = 0; !stop_; ++tick) {
                   lock.unlock();
-                  if (directory.store.purge(nowMs()) > 0) directory.list.invalidate();
+                  if (tick % 10 == 0) directory.store.purge(nowMs());
+                  directory.list.refreshIfStale(nowMs());
                   lock.lock();
-                  wake_.wait_for(lock, std::chrono::seconds(1), [this] { return stop_; });
+                  wake_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stop_; });
               }
           })
     {
@@ -452,6 +455,7 @@ int main(int argc, char** argv)
     limits.workers = options.threads;
     HttpServer server(limits);
     serve(server, directory);
+    directory.list.render(nowMs());
     const int port = server.bind(options.listen, options.port, error);
     if (port < 0) {
         std::cerr << "lumo-directory: cannot listen on " << options.listen << ':' << options.port << ": " << error

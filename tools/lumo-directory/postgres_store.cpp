@@ -291,7 +291,11 @@ private:
 
     std::unique_ptr<Connection> connect(std::string& error)
     {
-        auto c = std::make_unique<Connection>(PQconnectdb(uri_.c_str()));
+        // A database host that does not answer is given up after a few seconds (unless the URI
+        // says otherwise), so that a request waits for it no longer than that.
+        const char* keys[] = {"connect_timeout", "dbname", nullptr};
+        const char* values[] = {"3", uri_.c_str(), nullptr};
+        auto c = std::make_unique<Connection>(PQconnectdbParams(keys, values, 1));
         if (!c->get() || PQstatus(c->get()) != CONNECTION_OK) {
             error = c->get() ? PQerrorMessage(c->get()) : "out of memory";
             while (!error.empty() && (error.back() == '\n' || error.back() == ' ')) error.pop_back();
