@@ -2,6 +2,7 @@
 // (a throw-away cluster; those cases are skipped when PostgreSQL is not installed). Times are
 // given, not read from a clock: expiry is tested exactly.
 #include "group_store.h"
+#include "http_server.h"
 #include "list_cache.h"
 #include "pg_cluster.h"
 #include "rate_limiter.h"
@@ -303,6 +304,18 @@ TEST(SqliteStore, UnusableFileIsReported)
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(openGroupStore("postgresql://nobody@/none?host=/nonexistent-folder", error));
     EXPECT_FALSE(error.empty());
+}
+
+// The per-address limits count an IPv6 /64 as one address: a caller cannot escape them by
+// taking another address from its own network.
+TEST(AddressGroup, Ipv6NetworksCountAsOneAddress)
+{
+    EXPECT_EQ(addressGroup("192.0.2.7"), "192.0.2.7");
+    EXPECT_EQ(addressGroup("2001:db8:1:2::5"), "2001:db8:1:2::/64");
+    EXPECT_EQ(addressGroup("2001:db8:1:2:aaaa:bbbb:cccc:dddd"), addressGroup("2001:db8:1:2::1"));
+    EXPECT_NE(addressGroup("2001:db8:1:3::1"), addressGroup("2001:db8:1:2::1"));
+    EXPECT_EQ(addressGroup("::1"), "::/64");
+    EXPECT_EQ(addressGroup("not:an address"), "not:an address");
 }
 
 TEST(RateLimiter, BurstThenRateAndEveryAddressApart)

@@ -180,6 +180,16 @@ RequestHead parseRequestHead(const std::string& text)
     return head;
 }
 
+std::string addressGroup(const std::string& address)
+{
+    in6_addr a6{};
+    if (address.find(':') == std::string::npos || inet_pton(AF_INET6, address.c_str(), &a6) != 1) return address;
+    std::memset(&a6.s6_addr[8], 0, 8);
+    char text[INET6_ADDRSTRLEN] = {};
+    inet_ntop(AF_INET6, &a6, text, sizeof text);
+    return std::string(text) + "/64";
+}
+
 std::string percentDecode(const std::string& text, bool query)
 {
     std::string out;
@@ -203,6 +213,7 @@ struct HttpServer::Impl {
     struct Connection {
         int fd = -1;
         std::string peer;
+        std::string group;  // the unit the per-address limit counts
         std::string in;
         std::string out;
         std::size_t outOffset = 0;
@@ -279,7 +290,7 @@ struct HttpServer::Impl {
         if (it == connections.end()) return;
         epoll_ctl(epoll, EPOLL_CTL_DEL, it->second.fd, nullptr);
         ::close(it->second.fd);
-        const auto count = perAddress.find(it->second.peer);
+        const auto count = perAddress.find(it->second.group);
         if (count != perAddress.end() && --count->second == 0) perAddress.erase(count);
         connections.erase(it);
     }
@@ -292,9 +303,10 @@ struct HttpServer::Impl {
             const int fd = accept4(listener, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) return;  // EAGAIN, or out of descriptors: the backlog waits
             std::string peer = peerText(address);
-            auto& count = perAddress[peer];
+            std::string group = addressGroup(peer);
+            auto& count = perAddress[group];
             if (count >= limits.maxConnectionsPerAddress || connections.size() >= limits.maxConnections) {
-                if (count == 0) perAddress.erase(peer);
+                if (count == 0) perAddress.erase(group);
                 static const std::string refusal =
                     "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 48\r\n"
                     "Connection: close\r\n\r\nerror: too many connections from your address\r\n\r\n";
@@ -310,6 +322,7 @@ struct HttpServer::Impl {
             Connection& c = connections[key];
             c.fd = fd;
             c.peer = std::move(peer);
+            c.group = std::move(group);
             c.deadline = steadyMs() + limits.requestTimeoutMs;
             epoll_event event{};
             event.events = EPOLLIN;

@@ -3,7 +3,8 @@
 // What keeps one client from hurting the others:
 //   - a deadline for the whole of each request, from its first byte (or from the end of the
 //     previous reply on a kept-alive connection) to the last byte of the reply;
-//   - at most maxConnectionsPerAddress open connections from one address, and maxConnections
+//   - at most maxConnectionsPerAddress open connections from one address (an IPv6 /64 counts
+//     as one address), and maxConnections
 //     in all; more are answered 503 and closed at once;
 //   - a request head of at most maxHeadBytes; no request may carry a body.
 // Handlers marked quick run on the event thread (they must not block: the list from its cache);
@@ -97,6 +98,10 @@ private:
     std::atomic<std::uint64_t> refused_{0};
     std::atomic<std::uint64_t> timedOut_{0};
 };
+
+// The unit the per-address limits count: an IPv4 address itself; for IPv6, its /64 network,
+// which one subscriber usually holds whole ("2001:db8:1:2::/64").
+std::string addressGroup(const std::string& address);
 
 // Percent-decodes text; in a query '+' stands for a space. Bad escapes are kept as they are.
 std::string percentDecode(const std::string& text, bool query);

@@ -293,7 +293,7 @@ void serve(HttpServer& server, Directory& directory)
         }
         if (request.path == prefix + "/health" || request.path == "/health") return false;
         std::int64_t retryAfter = 0;
-        if (!directory.limiter.allow(request.peer, nowMs(), retryAfter)) {
+        if (!directory.limiter.allow(lumo::directory::addressGroup(request.peer), nowMs(), retryAfter)) {
             const std::string seconds = std::to_string((retryAfter + 999) / 1000);
             response.headers.emplace_back("Retry-After", seconds);
             fail(response, 429, "too many requests from your address; try again in " + seconds + " s");
@@ -320,7 +320,7 @@ void serve(HttpServer& server, Directory& directory)
         AddRequest add;
         if (!readEndpoint(request, response, options, add.ip, add.port)) return;
         add.name = name;
-        add.source = request.peer;
+        add.source = lumo::directory::addressGroup(request.peer);
         add.now = nowMs();
         add.ttl = options.ttlSeconds * 1000;
         add.maxGroups = options.maxGroups;
