@@ -425,6 +425,10 @@ int main(int argc, char** argv)
     bool done = false;
     if (const int status = parseOptions(argc, argv, options, done); status != 0 || done) return status;
 
+    if (options.ttlSeconds < 150) {
+        std::cerr << "lumo-directory: warning: LUMO renews its registration every 100 s; with --ttl "
+                  << options.ttlSeconds << " its groups drop out between renewals\n";
+    }
     std::string error;
     const auto store = lumo::directory::openGroupStore(options.database, error);
     if (!store) {
