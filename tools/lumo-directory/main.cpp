@@ -467,16 +467,18 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    std::thread([&server, stopSignals] {
+    // Joined before the server goes: stop() must have returned before the server is destroyed.
+    std::thread stopper([&server, stopSignals] {
         int signal = 0;
         sigwait(&stopSignals, &signal);
         server.stop();
-    }).detach();
+    });
 
     Housekeeper housekeeper(directory);
     const bool v6 = options.listen.find(':') != std::string::npos;
     std::cout << "listening on http://" << (v6 ? "[" : "") << options.listen << (v6 ? "]" : "") << ':' << port
               << options.prefix << std::endl;
-    server.run();
+    server.run();  // returns only after stop()
+    stopper.join();
     return 0;
 }
