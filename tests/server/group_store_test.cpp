@@ -90,7 +90,7 @@ TEST_P(StoreTest, AddRenewRemoveAndTheNewestFirst)
 
     // A renewal keeps the group's id and place, and may rename it.
     const auto before = store->list(T0, 100);
-    EXPECT_EQ(store->add(request("192.0.2.1", "renamed", T0 + 500)), GroupStore::AddResult::Renewed);
+    EXPECT_EQ(store->add(request("192.0.2.1", "renamed", T0 + 500)), GroupStore::AddResult::Renamed);
     const auto after = store->list(T0 + 500, 100);
     ASSERT_EQ(after.size(), 3u);
     EXPECT_EQ(after[2].id, before[2].id);
@@ -167,7 +167,7 @@ TEST_P(StoreTest, GenerationMovesWithTheListNotWithRenewals)
     EXPECT_TRUE(moved());
     ASSERT_EQ(store->add(request("192.0.2.1", "a", T0 + 1)), GroupStore::AddResult::Renewed);
     EXPECT_FALSE(moved());
-    ASSERT_EQ(store->add(request("192.0.2.1", "b", T0 + 2)), GroupStore::AddResult::Renewed);
+    ASSERT_EQ(store->add(request("192.0.2.1", "b", T0 + 2)), GroupStore::AddResult::Renamed);
     EXPECT_TRUE(moved());
     ASSERT_TRUE(store->remove("192.0.2.1", 3555, T0 + 3));
     EXPECT_TRUE(moved());
@@ -225,9 +225,20 @@ TEST_P(StoreTest, RenderedListFollowsTheStore)
     // Renewals alone render nothing anew; a renewal that renames does.
     ASSERT_EQ(other->add(request("192.0.2.2", "b", T0 + 80)), GroupStore::AddResult::Renewed);
     EXPECT_FALSE(cache.refreshIfStale(T0 + 80));
-    ASSERT_EQ(other->add(request("192.0.2.2", "b2", T0 + 90)), GroupStore::AddResult::Renewed);
+    ASSERT_EQ(other->add(request("192.0.2.2", "b2", T0 + 90)), GroupStore::AddResult::Renamed);
     EXPECT_TRUE(cache.refreshIfStale(T0 + 90));
     EXPECT_NE(cache.lines(T0 + 90)->find(" b2 "), std::string::npos);
+
+    // Writes of this process: the next list renders once, however many writes came before.
+    const auto before = cache.renders();
+    ASSERT_EQ(mine->add(request("192.0.2.3", "c", T0 + 100)), GroupStore::AddResult::Added);
+    cache.markStale();
+    ASSERT_EQ(mine->add(request("192.0.2.4", "d", T0 + 100)), GroupStore::AddResult::Added);
+    cache.markStale();
+    EXPECT_EQ(cache.renders(), before);
+    EXPECT_NE(cache.lines(T0 + 100)->find("4 d "), std::string::npos);
+    cache.lines(T0 + 101);
+    EXPECT_EQ(cache.renders(), before + 1);
 
     // "a" was not renewed: the first look at or after its expiry drops it.
     EXPECT_FALSE(cache.refreshIfStale(T0 + Ttl - 1));

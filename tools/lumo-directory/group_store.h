@@ -39,10 +39,11 @@ class GroupStore {
 public:
     virtual ~GroupStore() = default;
 
-    // Added: a new registration. Renewed: (ip, port) was registered and live; its expiry moves on
-    // and its name is replaced, its id and place in the list stay. Full: the directory holds
-    // maxGroups live registrations. SourceFull: source already holds maxPerSource of them.
-    enum class AddResult { Added, Renewed, Full, SourceFull, Failed };
+    // Added: a new registration. Renewed: (ip, port) was registered and live; its expiry moves on,
+    // its id and place in the list stay. Renamed: the same, and the name changed. Full: the
+    // directory holds maxGroups live registrations. SourceFull: source already holds maxPerSource
+    // of them.
+    enum class AddResult { Added, Renewed, Full, SourceFull, Failed, Renamed };
     virtual AddResult add(const AddRequest& request) = 0;
     // True when a live registration was removed.
     virtual bool remove(const std::string& ip, int port, Millis now) = 0;

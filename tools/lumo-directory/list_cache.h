@@ -1,12 +1,12 @@
 // The group lines of the list reply, rendered once and kept until the store changes: by this
-// process (render() after its own writes), by another process on the same store (its generation
-// moves), or by time (the first listed registration expires); refreshIfStale() looks for the
-// latter two.
+// process, by another process on the same store (its generation moves), or by time (the first
+// listed registration expires).
 #pragma once
 
 #include "group_store.h"
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -34,30 +34,50 @@ inline std::string renderGroupLines(const std::vector<Registration>& groups)
     return out;
 }
 
-// The rendered lines are only read where the requests are served; rendering (which asks the
-// store) happens on the threads that change the store and on a housekeeping thread, so a slow
-// store never holds up the list.
+// Renders lazily: a write of this process only marks the lines stale, and the next list
+// request renders them (once, however many writes came before), so a run of registrations
+// costs no rendering at all and a player who just registered sees the group on the next list.
+// Changes by other processes and expiries are found by refreshIfStale(), which the
+// housekeeping thread calls ten times a second, off the thread that serves the requests.
 class ListCache {
 public:
     ListCache(GroupStore& store, std::size_t cap) : store_(store), cap_(cap) {}
 
-    // The lines as last rendered; renders them first if there are none yet.
+    // The lines, rendered anew first if this process wrote to the store since.
     std::shared_ptr<const std::string> lines(Millis now)
     {
         {
             std::lock_guard lock(mutex_);
-            if (lines_) return lines_;
+            if (lines_ && renderedWrites_ == writes_.load()) return lines_;
         }
         render(now);
         std::lock_guard lock(mutex_);
         return lines_;
     }
 
-    // Renders anew, after this process changed the store.
+    // This process changed the store.
+    void markStale() { ++writes_; }
+
+    // Renders anew unless nothing was written since the last rendering.
     void render(Millis now)
     {
         std::lock_guard rendering(renderMutex_);
-        renderLocked(now, store_.generation());
+        const std::uint64_t writes = writes_.load();
+        {
+            std::lock_guard lock(mutex_);
+            if (lines_ && renderedWrites_ == writes) return;
+        }
+        const std::int64_t generation = store_.generation();
+        if (generation < 0) {
+            // A store that does not answer: the last lines stay (refreshIfStale() renders once
+            // it answers again, as its generation will differ).
+            std::lock_guard lock(mutex_);
+            if (lines_) {
+                renderedWrites_ = writes;
+                return;
+            }
+        }
+        renderLocked(now, generation, writes);
     }
 
     // Renders anew if the store changed (through any process) or a listed group expired; keeps
@@ -65,13 +85,14 @@ public:
     bool refreshIfStale(Millis now)
     {
         std::lock_guard rendering(renderMutex_);
+        const std::uint64_t writes = writes_.load();
         const std::int64_t generation = store_.generation();
         if (generation < 0) return false;
         {
             std::lock_guard lock(mutex_);
-            if (lines_ && generation == generation_ && now < validUntil_) return false;
+            if (lines_ && generation == generation_ && now < validUntil_ && renderedWrites_ == writes) return false;
         }
-        renderLocked(now, generation);
+        renderLocked(now, generation, writes);
         return true;
     }
 
@@ -83,7 +104,7 @@ public:
     }
 
 private:
-    void renderLocked(Millis now, std::int64_t generation)
+    void renderLocked(Millis now, std::int64_t generation, std::uint64_t writes)
     {
         const auto groups = store_.list(now, cap_);
         Millis validUntil = std::numeric_limits<Millis>::max();
@@ -93,14 +114,17 @@ private:
         lines_ = std::move(lines);
         generation_ = generation;
         validUntil_ = validUntil;
+        renderedWrites_ = writes;
         ++renders_;
     }
 
     GroupStore& store_;
     const std::size_t cap_;
+    std::atomic<std::uint64_t> writes_{0};
     std::mutex renderMutex_;  // one rendering at a time, so a newer list is never overwritten
     mutable std::mutex mutex_;
     std::shared_ptr<const std::string> lines_;
+    std::uint64_t renderedWrites_ = 0;
     std::int64_t generation_ = -1;
     Millis validUntil_ = 0;
     std::size_t renders_ = 0;

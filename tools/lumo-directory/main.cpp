@@ -325,15 +325,17 @@ void serve(HttpServer& server, Directory& directory)
         add.ttl = options.ttlSeconds * 1000;
         add.maxGroups = options.maxGroups;
         add.maxPerSource = options.maxPerAddress;
-        switch (store.add(add)) {
+        const auto result = store.add(add);
+        switch (result) {
         case GroupStore::AddResult::Added:
-            directory.list.render(add.now);
-            std::cout << "registered " << add.ip << ':' << add.port << std::endl;
+        case GroupStore::AddResult::Renamed:
+            directory.list.markStale();
+            std::cout << (result == GroupStore::AddResult::Added ? "registered " : "renamed ") << add.ip << ':'
+                      << add.port << std::endl;
             return response.text(200, "ok");
         case GroupStore::AddResult::Renewed:
             // The list is unchanged unless the name changed, which the store's generation
-            // tells: renewals, the bulk of all adds, do not make it render anew.
-            directory.list.refreshIfStale(add.now);
+            // tells the housekeeper: renewals, the bulk of all adds, render nothing anew here.
             return response.text(200, "ok");
         case GroupStore::AddResult::Full: return fail(response, 503, "the directory is full");
         case GroupStore::AddResult::SourceFull:
@@ -350,7 +352,7 @@ void serve(HttpServer& server, Directory& directory)
         if (!readEndpoint(request, response, options, ip, port)) return;
         const Millis now = nowMs();
         if (!store.remove(ip, port, now)) return fail(response, 404, "no group is registered at that address");
-        directory.list.render(now);
+        directory.list.markStale();
         std::cout << "removed " << ip << ':' << port << std::endl;
         response.text(200, "ok");
     });

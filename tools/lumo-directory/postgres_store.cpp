@@ -18,7 +18,7 @@ namespace {
 
 // Keys of the advisory locks: one for schema set-up, one serialising adds.
 constexpr const char* SchemaLock = "SELECT pg_advisory_xact_lock(7428001)";
-// Results of lumo_add: the order of GroupStore::AddResult.
+// Results of lumo_add: the numbers of GroupStore::AddResult.
 constexpr const char* AddFunction = R"sql(
 CREATE OR REPLACE FUNCTION lumo_add(new_name bytea, new_ip text, new_port integer, new_source text,
                                     now_ms bigint, ttl_ms bigint, max_groups bigint, max_per_source bigint)
@@ -39,7 +39,7 @@ BEGIN
     IF purged > 0 OR found_name <> new_name THEN
       UPDATE lumo_meta SET value = value + 1 WHERE key = 'generation';
     END IF;
-    RETURN 1;
+    RETURN CASE WHEN found_name <> new_name THEN 5 ELSE 1 END;
   END IF;
   SELECT count(*) INTO from_source FROM lumo_groups WHERE source = new_source;
   SELECT count(*) INTO total FROM lumo_groups;
@@ -181,6 +181,7 @@ public:
             case 1: return AddResult::Renewed;
             case 2: return AddResult::Full;
             case 3: return AddResult::SourceFull;
+            case 5: return AddResult::Renamed;
             default: return AddResult::Failed;
             }
         });

@@ -172,12 +172,12 @@ private:
         find_.reset().text(1, r.ip).integer(2, r.port);
         if (find_.step() == SQLITE_ROW) {
             const std::int64_t id = find_.integerAt(0);
-            changed = changed || find_.bytes(1) != r.name;
+            const bool renamed = find_.bytes(1) != r.name;
             find_.reset();
             if (!renew_.reset().blob(1, r.name).integer(2, expires).text(3, r.source).integer(4, id).run())
                 return AddResult::Failed;
-            if (changed && !bump_.reset().run()) return AddResult::Failed;
-            return AddResult::Renewed;
+            if ((changed || renamed) && !bump_.reset().run()) return AddResult::Failed;
+            return renamed ? AddResult::Renamed : AddResult::Renewed;
         }
         find_.reset();
 
