@@ -150,6 +150,10 @@ TEST_P(StoreTest, PerAddressAndTotalLimitsCountOnlyLiveRegistrations)
     // Once the first registrations lapse, their places are free again.
     EXPECT_EQ(store->add(limited("192.0.2.3", "a", T0 + Ttl)), GroupStore::AddResult::Added);
     EXPECT_EQ(store->add(limited("192.0.2.5", "c", T0 + Ttl)), GroupStore::AddResult::Added);
+    // A removal frees its place at once.
+    EXPECT_EQ(store->add(limited("192.0.2.6", "d", T0 + Ttl)), GroupStore::AddResult::Full);
+    EXPECT_TRUE(store->remove("192.0.2.5", 3555, T0 + Ttl));
+    EXPECT_EQ(store->add(limited("192.0.2.6", "d", T0 + Ttl)), GroupStore::AddResult::Added);
 }
 
 TEST_P(StoreTest, GenerationMovesWithTheListNotWithRenewals)

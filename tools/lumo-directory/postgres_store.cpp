@@ -1,7 +1,8 @@
 // The PostgreSQL back end, for several lumo-directory processes (on several machines) serving
-// one directory. An add is one call of the function lumo_add, one transaction under a
-// transaction-level advisory lock, so the per-address and total limits count what every process
-// registered, in one round trip; expiry is a column compared with the request's time. A small pool of connections serves the request threads; a connection
+// one directory. An add, a removal and a purge are one call each of a server-side function (one
+// round trip, one transaction); adds run under a transaction-level advisory lock, so the
+// per-address and total limits count what every process registered; expiry is a column compared
+// with the request's time. A small pool of connections serves the request threads; a connection
 // that broke is reset before its next use.
 #include "group_store.h"
 
@@ -19,7 +20,37 @@ namespace {
 // Keys of the advisory locks: one for schema set-up, one serialising adds.
 constexpr const char* SchemaLock = "SELECT pg_advisory_xact_lock(7428001)";
 // Results of lumo_add: the numbers of GroupStore::AddResult.
-constexpr const char* AddFunction = R"sql(
+// The count of registrations is kept in lumo_meta ('live'), so the total limit costs one row
+// read instead of a count over the table; every statement that adds or deletes rows keeps it.
+constexpr const char* Functions[] = {
+    R"sql(
+CREATE OR REPLACE FUNCTION lumo_purge(now_ms bigint) RETURNS integer LANGUAGE plpgsql AS $$
+DECLARE
+  purged integer;
+BEGIN
+  DELETE FROM lumo_groups WHERE expires <= now_ms;
+  GET DIAGNOSTICS purged = ROW_COUNT;
+  IF purged > 0 THEN
+    UPDATE lumo_meta SET value = value - purged WHERE key = 'live';
+    UPDATE lumo_meta SET value = value + 1 WHERE key = 'generation';
+  END IF;
+  RETURN purged;
+END $$)sql",
+    R"sql(
+CREATE OR REPLACE FUNCTION lumo_remove(old_ip text, old_port integer, now_ms bigint)
+RETURNS integer LANGUAGE plpgsql AS $$
+DECLARE
+  removed integer;
+BEGIN
+  DELETE FROM lumo_groups WHERE ip = old_ip AND port = old_port AND expires > now_ms;
+  GET DIAGNOSTICS removed = ROW_COUNT;
+  IF removed > 0 THEN
+    UPDATE lumo_meta SET value = value - removed WHERE key = 'live';
+    UPDATE lumo_meta SET value = value + 1 WHERE key = 'generation';
+  END IF;
+  RETURN removed;
+END $$)sql",
+    R"sql(
 CREATE OR REPLACE FUNCTION lumo_add(new_name bytea, new_ip text, new_port integer, new_source text,
                                     now_ms bigint, ttl_ms bigint, max_groups bigint, max_per_source bigint)
 RETURNS integer LANGUAGE plpgsql AS $$
@@ -31,29 +62,30 @@ DECLARE
   total bigint;
 BEGIN
   PERFORM pg_advisory_xact_lock(7428002);
-  DELETE FROM lumo_groups WHERE expires <= now_ms;
-  GET DIAGNOSTICS purged = ROW_COUNT;
+  purged := lumo_purge(now_ms);
   SELECT id, name INTO found_id, found_name FROM lumo_groups WHERE ip = new_ip AND port = new_port;
   IF FOUND THEN
     UPDATE lumo_groups SET name = new_name, expires = now_ms + ttl_ms, source = new_source WHERE id = found_id;
-    IF purged > 0 OR found_name <> new_name THEN
+    IF found_name <> new_name THEN
       UPDATE lumo_meta SET value = value + 1 WHERE key = 'generation';
+      RETURN 5;
     END IF;
-    RETURN CASE WHEN found_name <> new_name THEN 5 ELSE 1 END;
+    RETURN 1;
   END IF;
   SELECT count(*) INTO from_source FROM lumo_groups WHERE source = new_source;
-  SELECT count(*) INTO total FROM lumo_groups;
-  IF from_source >= max_per_source OR total >= max_groups THEN
-    IF purged > 0 THEN
-      UPDATE lumo_meta SET value = value + 1 WHERE key = 'generation';
-    END IF;
-    RETURN CASE WHEN from_source >= max_per_source THEN 3 ELSE 2 END;
+  SELECT value INTO total FROM lumo_meta WHERE key = 'live';
+  IF from_source >= max_per_source THEN
+    RETURN 3;
+  END IF;
+  IF total >= max_groups THEN
+    RETURN 2;
   END IF;
   INSERT INTO lumo_groups(name, ip, port, registered, expires, source)
     VALUES(new_name, new_ip, new_port, now_ms / 1000, now_ms + ttl_ms, new_source);
-  UPDATE lumo_meta SET value = value + 1 WHERE key = 'generation';
+  UPDATE lumo_meta SET value = value + 1 WHERE key IN ('live', 'generation');
   RETURN 0;
-END $$)sql";
+END $$)sql",
+};
 constexpr int SchemaVersion = 1;
 constexpr std::size_t PoolSize = 8;
 
@@ -62,12 +94,11 @@ struct Prepared {
     const char* sql;
 };
 const Prepared Statements[] = {
-    {"purge", "DELETE FROM lumo_groups WHERE expires <= $1::bigint"},
-    {"remove", "DELETE FROM lumo_groups WHERE ip = $1 AND port = $2::int AND expires > $3::bigint"},
+    {"purge", "SELECT lumo_purge($1::bigint)"},
+    {"remove", "SELECT lumo_remove($1, $2::int, $3::bigint)"},
     {"list",
      "SELECT id, encode(name, 'hex'), ip, port, expires FROM lumo_groups WHERE expires > $1::bigint"
      " ORDER BY id DESC LIMIT $2::bigint"},
-    {"bump", "UPDATE lumo_meta SET value = value + 1 WHERE key = 'generation'"},
     {"add", "SELECT lumo_add($1::bytea, $2, $3::int, $4, $5::bigint, $6::bigint, $7::bigint, $8::bigint)"},
     {"generation", "SELECT value FROM lumo_meta WHERE key = 'generation'"},
 };
@@ -86,7 +117,6 @@ public:
     int rows() const { return PQntuples(result_); }
     std::string text(int row, int column) const { return PQgetvalue(result_, row, column); }
     std::int64_t integer(int row, int column) const { return std::strtoll(PQgetvalue(result_, row, column), nullptr, 10); }
-    long changed() const { return std::strtol(PQcmdTuples(result_), nullptr, 10); }
 
 private:
     PGresult* result_;
@@ -190,14 +220,12 @@ public:
     bool remove(const std::string& ip, int port, Millis now) override
     {
         return withConnection<bool>(false, [&](Connection& c) {
-            if (!c.exec("BEGIN").ok()) return false;
             Result removed = c.run("remove", {ip, std::to_string(port), std::to_string(now)});
-            const bool any = removed.ok() && removed.changed() > 0;
-            if (!removed.ok() || (any && !c.run("bump", {}).ok()) || !c.exec("COMMIT").ok()) {
+            if (!removed.ok() || removed.rows() != 1) {
                 c.recover();
                 return false;
             }
-            return any;
+            return removed.integer(0, 0) > 0;
         });
     }
 
@@ -222,14 +250,12 @@ public:
     int purge(Millis now) override
     {
         return withConnection<int>(0, [&](Connection& c) {
-            if (!c.exec("BEGIN").ok()) return 0;
             Result purged = c.run("purge", {std::to_string(now)});
-            const long count = purged.ok() ? purged.changed() : 0;
-            if (!purged.ok() || (count > 0 && !c.run("bump", {}).ok()) || !c.exec("COMMIT").ok()) {
+            if (!purged.ok() || purged.rows() != 1) {
                 c.recover();
                 return 0;
             }
-            return static_cast<int>(count);
+            return static_cast<int>(purged.integer(0, 0));
         });
     }
 
@@ -267,7 +293,10 @@ private:
             "CREATE INDEX IF NOT EXISTS lumo_groups_source ON lumo_groups(source)",
             "INSERT INTO lumo_meta VALUES('generation', 0) ON CONFLICT DO NOTHING",
             "INSERT INTO lumo_meta VALUES('schema', 1) ON CONFLICT DO NOTHING",
-            AddFunction,
+            "INSERT INTO lumo_meta SELECT 'live', count(*) FROM lumo_groups ON CONFLICT DO NOTHING",
+            Functions[0],
+            Functions[1],
+            Functions[2],
         };
         for (const char* step : steps) {
             if (!c.exec(step).ok()) {
