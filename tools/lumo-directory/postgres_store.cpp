@@ -72,7 +72,8 @@ BEGIN
     END IF;
     RETURN 1;
   END IF;
-  SELECT count(*) INTO from_source FROM lumo_groups WHERE source = new_source;
+  -- Counting stops at the limit: what lies beyond it does not matter.
+  SELECT count(*) INTO from_source FROM (SELECT 1 FROM lumo_groups WHERE source = new_source LIMIT max_per_source) s;
   SELECT value INTO total FROM lumo_meta WHERE key = 'live';
   IF from_source >= max_per_source THEN
     RETURN 3;
@@ -332,6 +333,9 @@ private:
             return nullptr;
         }
         Result quiet = c->exec("SET client_min_messages = warning");
+        // As with SQLite's normal synchronisation: a database crash may lose the last moment of
+        // registrations, which the hosting clients repeat anyway; commits do not wait for the disk.
+        Result asynchronous = c->exec("SET synchronous_commit = off");
         return c;
     }
 

@@ -80,7 +80,8 @@ public:
             purge_.prepare(db_, "DELETE FROM groups WHERE expires <= ?") &&
             find_.prepare(db_, "SELECT id, name FROM groups WHERE ip = ? AND port = ?") &&
             renew_.prepare(db_, "UPDATE groups SET name = ?, expires = ?, source = ? WHERE id = ?") &&
-            countSource_.prepare(db_, "SELECT count(*) FROM groups WHERE source = ?") &&
+            // Counting stops at the limit: what lies beyond it does not matter.
+            countSource_.prepare(db_, "SELECT count(*) FROM (SELECT 1 FROM groups WHERE source = ? LIMIT ?)") &&
             countAll_.prepare(db_, "SELECT count(*) FROM groups") &&
             insert_.prepare(db_,
                             "INSERT INTO groups(name, ip, port, registered, expires, source)"
@@ -181,7 +182,9 @@ private:
         }
         find_.reset();
 
-        if (countSource_.reset().text(1, r.source).step() != SQLITE_ROW) return AddResult::Failed;
+        if (countSource_.reset().text(1, r.source).integer(2, static_cast<std::int64_t>(r.maxPerSource)).step() !=
+            SQLITE_ROW)
+            return AddResult::Failed;
         const auto fromSource = static_cast<std::size_t>(countSource_.integerAt(0));
         countSource_.reset();
         if (countAll_.reset().step() != SQLITE_ROW) return AddResult::Failed;
