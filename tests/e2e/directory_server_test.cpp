@@ -339,9 +339,11 @@ private slots:
         QCOMPARE(runDirectory({"--port", "70000"}).exitCode, 2);
         QCOMPARE(runDirectory({"--ttl", "0"}).exitCode, 2);
         QCOMPARE(runDirectory({"--max-per-address", "x"}).exitCode, 2);
-        const Run badStore = runDirectory({"--port", "0", "--db", "postgresql://nobody@/none?host=/nonexistent"});
+        const Run badStore =
+            runDirectory({"--port", "0", "--db", "postgresql://nobody:secret@/none?host=/nonexistent"});
         QCOMPARE(badStore.exitCode, 1);
-        QVERIFY(badStore.output.contains("cannot open"));
+        QVERIFY(badStore.output.contains("cannot open postgresql://nobody:***@/none"));
+        QVERIFY(!badStore.output.contains("secret"));
 
         DirectoryServer server(store_.filePath("busy.db"));
         QVERIFY(server.running());
