@@ -146,8 +146,8 @@ set(CPACK_DEBIAN_DIRECTORY_PACKAGE_CONTROL_EXTRA
   ${LUMO_PACKAGING_DIR}/debian/lumo-directory/postrm)
 set(CPACK_DEBIAN_DIRECTORY_DESCRIPTION "directory of LUMO groups over HTTP
 A small web server that lists the LUMO groups online on a machine or a
-LAN, and takes their registrations and removals, keeping them in an
-SQLite file. It runs as the system service lumo-directory, listening on
+LAN, and takes their registrations, renewals and removals, keeping them
+in an SQLite file or a PostgreSQL database that several servers share. It runs as the system service lumo-directory, listening on
 127.0.0.1:8080 unless /etc/default/lumo-directory says otherwise.")
 
 include(CPack)

@@ -12,6 +12,7 @@ namespace {
 struct Transfer {
     std::string body;
     std::size_t maxBytes = 0;
+    bool overLimit = false;
 };
 
 // Appends a chunk of the body; refusing a chunk (returning less than its size) makes curl abort
@@ -20,7 +21,10 @@ std::size_t appendChunk(char* data, std::size_t size, std::size_t count, void* u
 {
     auto* transfer = static_cast<Transfer*>(user);
     const std::size_t bytes = size * count;
-    if (bytes > transfer->maxBytes - transfer->body.size()) return 0;
+    if (bytes > transfer->maxBytes - transfer->body.size()) {
+        transfer->overLimit = true;
+        return 0;
+    }
     transfer->body.append(data, bytes);
     return bytes;
 }
@@ -61,7 +65,13 @@ HttpReply CurlHttpClient::get(const std::string& url, const HttpLimits& limits)
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
     if (!sourceAddress_.empty()) curl_easy_setopt(handle, CURLOPT_INTERFACE, sourceInterface.c_str());
 
-    if (curl_easy_perform(handle) != CURLE_OK) return reply;
+    // A declared length over the limit is refused before the body is read.
+    curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBodyBytes));
+    const CURLcode result = curl_easy_perform(handle);
+    if (result != CURLE_OK) {
+        reply.tooLarge = result == CURLE_FILESIZE_EXCEEDED || (result == CURLE_WRITE_ERROR && transfer.overLimit);
+        return reply;
+    }
     reply.opened = true;
     reply.body = std::move(transfer.body);
     return reply;

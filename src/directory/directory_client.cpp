@@ -6,7 +6,10 @@ DirectoryClient::ListResult DirectoryClient::fetchList(std::string_view baseUrl)
 {
     ListResult result;
     const HttpReply reply = http_.get(listUrl(baseUrl), InteractiveLimits);
-    if (!reply.opened) return result;
+    if (!reply.opened) {
+        result.status = reply.tooLarge ? ListStatus::TooLarge : ListStatus::CannotOpen;
+        return result;
+    }
     result.reply = parseListReply(reply.body);
     result.status = result.reply.valid ? ListStatus::Listed : ListStatus::NotAList;
     return result;
@@ -18,15 +21,43 @@ DirectoryClient::AddStatus DirectoryClient::addGroup(std::string_view baseUrl, s
     const HttpReply reply = http_.get(addUrl(baseUrl, gbkGroupName, ownAddress), InteractiveLimits);
     if (!reply.opened) return AddStatus::CannotOpen;
     if (!isAddAccepted(reply.body)) return AddStatus::Refused;
+    std::lock_guard lock(mutex_);
     groupRegistered_ = true;
+    registeredBaseUrl_ = baseUrl;
+    registeredName_ = gbkGroupName;
+    registeredAddress_ = ownAddress;
     return AddStatus::Registered;
 }
 
-void DirectoryClient::removeRegistration(std::string_view baseUrl, Ipv4 ownAddress)
+DirectoryClient::AddStatus DirectoryClient::renewRegistration()
 {
-    if (!groupRegistered_ || removalSent_) return;
-    removalSent_ = true;
-    http_.get(removeUrl(baseUrl, ownAddress), ClosingLimits);
+    std::string url;
+    {
+        std::lock_guard lock(mutex_);
+        if (!groupRegistered_ || removalSent_) return AddStatus::Refused;
+        url = addUrl(registeredBaseUrl_, registeredName_, registeredAddress_);
+    }
+    const HttpReply reply = http_.get(url, InteractiveLimits);
+    if (!reply.opened) return AddStatus::CannotOpen;
+    return isAddAccepted(reply.body) ? AddStatus::Registered : AddStatus::Refused;
+}
+
+bool DirectoryClient::groupRegistered() const
+{
+    std::lock_guard lock(mutex_);
+    return groupRegistered_;
+}
+
+void DirectoryClient::removeRegistration()
+{
+    std::string url;
+    {
+        std::lock_guard lock(mutex_);
+        if (!groupRegistered_ || removalSent_) return;
+        removalSent_ = true;
+        url = removeUrl(registeredBaseUrl_, registeredAddress_);
+    }
+    http_.get(url, ClosingLimits);
 }
 
 }  // namespace lumo

@@ -49,6 +49,7 @@ ListReply parseListReply(std::string_view body)
         for (std::size_t i = 0; i < fields.size() && i < row.columns.size(); ++i) row.columns[i] = std::move(fields[i]);
         reply.rows.push_back(std::move(row));
     }
+    while (lines.next()) ++reply.cutRows;
     return reply;
 }
 

@@ -57,6 +57,7 @@ struct ListReply {
     bool valid = false;        // line 1 was exactly "myserverlist"
     std::string seenAddress;   // this client's address as the directory sees it; may be empty
     std::vector<GroupRow> rows;  // in the order of the reply's lines
+    std::size_t cutRows = 0;     // group lines past MaxGroupRows, left out of rows
 };
 
 // Reads a list reply. An invalid first line gives valid = false and nothing else.

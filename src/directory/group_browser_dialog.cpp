@@ -13,7 +13,12 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTimer>
 #include <QTreeWidget>
+
+#include <functional>
+#include <memory>
+#include <utility>
 
 namespace lumo {
 
@@ -29,6 +34,8 @@ const QString GroupBrowserDialog::NoNicknameMessage = QStringLiteral("你忘了�
 const QString GroupBrowserDialog::NoServerListMessage = QStringLiteral(
     "找不到群目录服务器：%1 不存在，或其中 [urllist] 一节没有列出服务器。\n"
     "请在 LUMO 的运行目录中启动 LUMO（scripts/run 或已安装的 lumo 命令），或重新安装 LUMO。");
+const QString GroupBrowserDialog::TooLargeMessage = QStringLiteral("群列表太大，无法显示！");
+const QString GroupBrowserDialog::ListCaption = QStringLiteral("在线群");
 
 namespace {
 
@@ -52,9 +59,13 @@ GroupBrowserDialog::GroupBrowserDialog(GroupBrowserOwner& owner, HttpClient* htt
       owner_(owner),
       ownHttp_(http ? nullptr : std::make_unique<CurlHttpClient>()),
       directory_(http ? *http : *ownHttp_),
-      hintText_(InitialHint)
+      hintText_(InitialHint),
+      requests_(std::make_unique<RequestThread>(this))
 {
     buildControls();
+    renewTimer_ = new QTimer(this);
+    renewTimer_->setInterval(RenewInterval);
+    connect(renewTimer_, &QTimer::timeout, this, &GroupBrowserDialog::renew);
     showFields();
     loadServerList();
     if (serverChoice_->count() > 0) serverChoice_->setCurrentIndex(0);
@@ -73,8 +84,9 @@ void GroupBrowserDialog::buildControls()
     serverChoice_->setObjectName(QStringLiteral("serverChoice"));
     serverChoice_->setGeometry(du.rect(7, 5, 100, 12));
 
-    auto* listCaption = new QLabel(QStringLiteral("在线群"), this);
-    listCaption->setGeometry(du.rect(112, 7, 40, 9));
+    listCaption_ = new QLabel(ListCaption, this);
+    listCaption_->setObjectName(QStringLiteral("listCaption"));
+    listCaption_->setGeometry(du.rect(112, 7, 72, 9));
 
     refreshButton_ = new QPushButton(WaitText, this);
     refreshButton_->setObjectName(QStringLiteral("refreshButton"));
@@ -183,16 +195,40 @@ void GroupBrowserDialog::restoreRefreshButton()
 
 void GroupBrowserDialog::inform(const QString& text) { MessageBoxes::current().inform(this, Caption, text); }
 
+void GroupBrowserDialog::runRequest(std::function<void()> work, std::function<void()> done)
+{
+    if (pendingRequests_++ == 0) setCursor(Qt::BusyCursor);
+    requests_->post(std::move(work), [this, done = std::move(done)] {
+        if (--pendingRequests_ == 0) unsetCursor();
+        done();
+    });
+}
+
 void GroupBrowserDialog::refreshGroups()
 {
     refreshButton_->setEnabled(false);
+    refreshButton_->setText(WaitText);
     groupList_->clear();
 
-    const auto result = directory_.fetchList(baseUrl_);
-    if (result.status == DirectoryClient::ListStatus::CannotOpen) {
+    auto result = std::make_shared<DirectoryClient::ListResult>();
+    runRequest([this, result, url = baseUrl_] { *result = directory_.fetchList(url); },
+               [this, result] { showList(*result); });
+}
+
+void GroupBrowserDialog::showList(const DirectoryClient::ListResult& result)
+{
+    groupList_->clear();
+    listCaption_->setText(ListCaption);
+    listCaption_->setToolTip({});
+    const bool createAfter = std::exchange(enableCreateAfterRefresh_, false);
+    if (result.status == DirectoryClient::ListStatus::CannotOpen ||
+        result.status == DirectoryClient::ListStatus::TooLarge) {
         restoreRefreshButton();
+        if (createAfter) createButton_->setEnabled(true);
         // Without a server list there was nothing to ask, and "try again" would not help.
-        if (baseUrl_.empty())
+        if (result.status == DirectoryClient::ListStatus::TooLarge)
+            inform(TooLargeMessage);
+        else if (baseUrl_.empty())
             inform(NoServerListMessage.arg(QDir::current().absoluteFilePath(QString::fromLatin1(ServerListPath))));
         else
             inform(CannotOpenMessage);
@@ -221,9 +257,14 @@ void GroupBrowserDialog::refreshGroups()
             items.append(item);
         }
         groupList_->addTopLevelItems(items);
+        if (result.reply.cutRows > 0) {
+            listCaption_->setText(QStringLiteral("显示前 %1 个群").arg(result.reply.rows.size()));
+            listCaption_->setToolTip(QStringLiteral("另有 %1 个群未显示").arg(result.reply.cutRows));
+        }
     }
     owner_.showOwnAddress();
     restoreRefreshButton();
+    if (createAfter) createButton_->setEnabled(true);
 }
 
 void GroupBrowserDialog::createGroup()
@@ -234,19 +275,38 @@ void GroupBrowserDialog::createGroup()
     std::string name = toGbk(groupName_);
     name.resize(gbkPrefixLength(name, MaxGroupNameBytes));
 
-    const auto status = directory_.addGroup(baseUrl_, name, owner_.ownAddress());
+    auto status = std::make_shared<DirectoryClient::AddStatus>(DirectoryClient::AddStatus::CannotOpen);
+    runRequest([this, status, url = baseUrl_, name, own = owner_.ownAddress()] {
+        *status = directory_.addGroup(url, name, own);
+    }, [this, status] { concludeAdd(*status); });
+}
+
+void GroupBrowserDialog::concludeAdd(DirectoryClient::AddStatus status)
+{
     if (status == DirectoryClient::AddStatus::CannotOpen) {
         createButton_->setEnabled(true);
         inform(CannotOpenMessage);
         return;
     }
     if (status == DirectoryClient::AddStatus::Registered) {
+        // The directory forgets a group that is not renewed: renew while this client hosts.
+        renewTimer_->start();
+        enableCreateAfterRefresh_ = true;
         refreshGroups();
     } else {
         inform(CreateFailedMessage);
     }
     createButton_->setEnabled(true);
 }
+
+void GroupBrowserDialog::renew()
+{
+    if (renewing_) return;
+    renewing_ = true;
+    requests_->post([this] { directory_.renewRegistration(); }, [this] { renewing_ = false; });
+}
+
+void GroupBrowserDialog::setRenewInterval(std::chrono::milliseconds interval) { renewTimer_->setInterval(interval); }
 
 void GroupBrowserDialog::joinSelectedGroup()
 {
@@ -275,7 +335,14 @@ void GroupBrowserDialog::showAgain()
     restoreRefreshButton();
 }
 
-void GroupBrowserDialog::removeRegistration() { directory_.removeRegistration(baseUrl_, owner_.ownAddress()); }
+void GroupBrowserDialog::removeRegistration()
+{
+    // No renewal may reach the directory after the removal: stop them and let the request under
+    // way end first (queued ones are dropped; the window is closing).
+    renewTimer_->stop();
+    requests_->dropQueuedAndWait();
+    directory_.removeRegistration();
+}
 
 bool GroupBrowserDialog::eventFilter(QObject* watched, QEvent* event)
 {

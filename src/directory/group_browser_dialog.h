@@ -1,15 +1,19 @@
 // The group browser: a small modeless window that lists the groups of the chosen directory
-// server, joins one on a double-click, and registers a group hosted by this client.
-// Requests run synchronously inside the click handlers; buttons are disabled while they run.
+// server, joins one on a double-click, and registers a group hosted by this client, whose
+// registration it then renews while the program runs.
+// Requests run on a request thread of their own, so the window (and the group) keep working
+// while a directory is slow; buttons are disabled and the cursor shows waiting while they run.
 #pragma once
 
 #include "directory/directory_client.h"
 #include "directory/group_browser_owner.h"
 #include "directory/http_client.h"
+#include "directory/request_thread.h"
 
 #include <QDialog>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -17,6 +21,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class QTimer;
 class QTreeWidget;
 
 namespace lumo {
@@ -44,6 +49,10 @@ public:
     // The current directory base URL (the configured text, decoded for display).
     QString baseUrl() const;
     bool groupRegistered() const { return directory_.groupRegistered(); }
+    // True while a list or add request the player started has not ended yet.
+    bool requestRunning() const { return pendingRequests_ > 0; }
+    // How often a registered group is renewed (RenewInterval unless changed).
+    void setRenewInterval(std::chrono::milliseconds interval);
 
     // Fills the server choice box from sys/sys.ini and takes the first entry's URL; returns the
     // number of entries.
@@ -63,6 +72,8 @@ public:
     static const QString CreateFailedMessage;
     static const QString NoNicknameMessage;
     static const QString NoServerListMessage;  // %1: the path of the missing server list
+    static const QString TooLargeMessage;
+    static const QString ListCaption;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -75,6 +86,11 @@ private:
     void showFields();
     void restoreRefreshButton();
     void inform(const QString& text);
+    void showList(const DirectoryClient::ListResult& result);
+    void concludeAdd(DirectoryClient::AddStatus status);
+    void renew();
+    // Runs work on the request thread and then done here; the window shows it is waiting.
+    void runRequest(std::function<void()> work, std::function<void()> done);
 
     GroupBrowserOwner& owner_;
     std::unique_ptr<HttpClient> ownHttp_;
@@ -90,6 +106,16 @@ private:
     QLineEdit* groupNameEdit_ = nullptr;
     QPushButton* createButton_ = nullptr;
     QLineEdit* nicknameEdit_ = nullptr;
+    QLabel* listCaption_ = nullptr;
+
+    QTimer* renewTimer_ = nullptr;
+    bool renewing_ = false;
+    int pendingRequests_ = 0;
+    // A refresh that follows an accepted add ends with the create button enabled.
+    bool enableCreateAfterRefresh_ = false;
+    // Last member: it ends first, waiting for a request under way while everything it reports
+    // to still exists.
+    std::unique_ptr<RequestThread> requests_;
 };
 
 }  // namespace lumo

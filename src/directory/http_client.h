@@ -1,5 +1,6 @@
 // The one HTTP operation the directory needs: a GET whose body is read whole. Behind an
 // interface so the group browser and the directory flows can be tested without a network.
+// Implementations may be called from a thread other than the window's, one request at a time.
 #pragma once
 
 #include <chrono>
@@ -20,6 +21,8 @@ struct HttpReply {
     // an error page is a body like any other.
     bool opened = false;
     std::string body;
+    // Set (with opened false) when the body was refused for passing maxBodyBytes.
+    bool tooLarge = false;
 };
 
 class HttpClient {

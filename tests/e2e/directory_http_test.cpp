@@ -202,6 +202,9 @@ private slots:
                     "GET /lumoadd.asp?name=%C8%BA%201&ip=127.0.0.1&port=3555 HTTP/1.1\r\n", 0) == 0);
     }
 
+    // Renewing repeats the last accepted add byte for byte, to the directory that accepted it,
+    // even after the player picked another one; the removal goes there too, once, and ends the
+    // renewals.
     void removalIsSentOnceAndOnlyAfterAnAcceptedAdd()
     {
         std::atomic<bool> accept = false;
@@ -211,19 +214,28 @@ private slots:
         });
         CurlHttpClient http;
         DirectoryClient client(http);
-        client.removeRegistration(server.url(), Loopback);
+        client.removeRegistration();
         QCOMPARE(client.addGroup(server.url(), "g", Loopback), DirectoryClient::AddStatus::Refused);
-        client.removeRegistration(server.url(), Loopback);
+        client.removeRegistration();
         QCOMPARE(server.countRequestsFor("/lumomove.asp"), 0);
 
         accept = true;
         QCOMPARE(client.addGroup(server.url(), "g", Loopback), DirectoryClient::AddStatus::Registered);
         QCOMPARE(client.addGroup(server.url(), "h", Loopback), DirectoryClient::AddStatus::Registered);
-        client.removeRegistration(server.url(), Loopback);
-        client.removeRegistration(server.url(), Loopback);
+        QCOMPARE(client.renewRegistration(), DirectoryClient::AddStatus::Registered);
+        QVERIFY(server.requests().back().head.rfind("GET /lumoadd.asp?name=h&ip=127.0.0.1&port=3555 HTTP/1.1\r\n", 0) ==
+                0);
+        accept = false;
+        QCOMPARE(client.renewRegistration(), DirectoryClient::AddStatus::Refused);
+        QVERIFY(client.groupRegistered());
+        client.removeRegistration();
+        client.removeRegistration();
         QCOMPARE(server.countRequestsFor("/lumomove.asp"), 1);
         QVERIFY(server.requests().back().head.rfind(
                     "GET /lumomove.asp?name=id&ip=127.0.0.1&port=3555 HTTP/1.1\r\n", 0) == 0);
+        const auto before = server.requests().size();
+        QCOMPARE(client.renewRegistration(), DirectoryClient::AddStatus::Refused);
+        QCOMPARE(server.requests().size(), before);
     }
 
     void refusedConnectionFailsAtOnce()
@@ -255,12 +267,16 @@ private slots:
         QVERIFY2(listWait < InteractiveLimits.totalTimeout.count() + 1500, qPrintable(QString::number(listWait)));
         qInfo("list request gave up after %lld ms", static_cast<long long>(listWait));
 
-        ByteServer accepting([](const std::string&) { return httpReply("ok"); });
+        // A directory that registers but then falls silent.
+        ByteServer accepting([](const std::string& head) -> std::optional<std::string> {
+            if (head.rfind("GET /lumoadd.asp", 0) == 0) return httpReply("ok");
+            return std::nullopt;
+        });
         QCOMPARE(client.addGroup(accepting.url(), "g", Loopback), DirectoryClient::AddStatus::Registered);
         timer.restart();
-        client.removeRegistration(silent.url(), Loopback);
+        client.removeRegistration();
         QVERIFY(timer.elapsed() < ClosingLimits.totalTimeout.count() + 1500);
-        QCOMPARE(silent.countRequestsFor("/lumomove.asp"), 1);
+        QCOMPARE(accepting.countRequestsFor("/lumomove.asp"), 1);
     }
 
     void brokenOrOversizedRepliesCountAsUnopened()
@@ -271,10 +287,20 @@ private slots:
         ByteServer huge([](const std::string&) {
             return httpReply("myserverlist\n127.0.0.1 \n" + std::string(InteractiveLimits.maxBodyBytes, 'x'));
         });
+        // The same, sent in chunks without a declared length: refused while it arrives.
+        ByteServer hugeChunked([](const std::string&) {
+            std::string reply = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n";
+            const std::string chunk(65536, 'y');
+            for (std::size_t sent = 0; sent <= InteractiveLimits.maxBodyBytes; sent += chunk.size())
+                reply += "10000\r\n" + chunk + "\r\n";
+            return reply + "0\r\n\r\n";
+        });
         CurlHttpClient http;
         DirectoryClient client(http);
         QCOMPARE(client.fetchList(broken.url()).status, DirectoryClient::ListStatus::CannotOpen);
-        QCOMPARE(client.fetchList(huge.url()).status, DirectoryClient::ListStatus::CannotOpen);
+        // Too large is told apart from a reply that cannot be had at all.
+        QCOMPARE(client.fetchList(huge.url()).status, DirectoryClient::ListStatus::TooLarge);
+        QCOMPARE(client.fetchList(hugeChunked.url()).status, DirectoryClient::ListStatus::TooLarge);
     }
 
     void onlyHttpUrlsAreOpened()

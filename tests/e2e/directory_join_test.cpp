@@ -16,6 +16,11 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace lumo;
 using namespace lumo::test;
 
@@ -42,6 +47,7 @@ class DirectoryJoinTest : public QObject {
     Q_OBJECT
 
 private slots:
+    void silentDirectoryDoesNotStopTheGroup();
     void registerListJoinAndRemove()
     {
         if (QByteArray(LUMO_DIRECTORY_BINARY).isEmpty()) QSKIP("lumo-directory is not built");
@@ -102,6 +108,53 @@ private slots:
         joiner->close();
     }
 };
+
+// A directory that takes the connection and never answers: the group browser's list request
+// hangs until its time-out, and the hosting window meanwhile answers the group's datagrams.
+void DirectoryJoinTest::silentDirectoryDoesNotStopTheGroup()
+{
+    const int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    QVERIFY(::bind(silent, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(silent, 8) == 0 &&
+            ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length) == 0);
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+    QTemporaryDir work;
+    QVERIFY(QDir(work.path()).mkpath(QStringLiteral("sys")));
+    QFile ini(work.filePath(QStringLiteral("sys/sys.ini")));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write(("[urllist]\r\nsilent=" + url + "\r\n").c_str());
+    ini.close();
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(work.path()));
+
+    RecordingBoxes boxes;
+    const Ipv4 host = loopback(73);
+    CurlHttpClient http(dottedAddress(host));
+    auto window = std::make_unique<MainDialog>(MainDialogOptions{host, &http});
+    window->show();
+    GroupBrowserDialog& browser = window->groupBrowser();
+    QTRY_VERIFY(browser.requestRunning());
+
+    // While the list request hangs, the host port acknowledges a request at once.
+    FakePeer probe(loopback(74), 0);
+    MemberEntry nobody;
+    nobody.id = 200;
+    probe.send(makeEntryDatagram(cmd::RosterRequest, 0, 0, Kind::ToHost, nobody), {host, HostPort});
+    QVERIFY(probe.next(2000, cmd::Ack).has_value());
+    QVERIFY2(browser.requestRunning(), "the list request ended before the datagram was answered");
+
+    // Afterwards the browser says what it always said of a directory that cannot be reached.
+    QTRY_VERIFY_WITH_TIMEOUT(!browser.requestRunning(), InteractiveLimits.totalTimeout.count() + 5000);
+    QCOMPARE(boxes.texts, QStringList{GroupBrowserDialog::CannotOpenMessage});
+    window->close();
+    window.reset();
+    ::close(silent);
+    QDir::setCurrent(previous);
+}
 
 QTEST_MAIN(DirectoryJoinTest)
 #include "directory_join_test.moc"

@@ -16,6 +16,14 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
 using namespace lumo;
 using namespace lumo::test;
 
@@ -45,6 +53,54 @@ Run runDirectory(const QStringList& arguments)
     process.start(QStringLiteral(LUMO_DIRECTORY_BINARY), arguments);
     process.waitForFinished(5000);
     return {process.exitCode(), QString::fromUtf8(process.readAllStandardOutput() + process.readAllStandardError())};
+}
+
+int portOf(const std::string& url) { return std::stoi(url.substr(url.rfind(':') + 1)); }
+
+// A raw TCP connection from the given loopback address, for clients that misbehave.
+int rawConnect(const char* source, int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source, &local.sin_addr);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
+    sockaddr_in remote{};
+    remote.sin_family = AF_INET;
+    remote.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, "127.0.0.1", &remote.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&remote), sizeof remote) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Everything the server sends until it closes or `ms` pass.
+std::string readUntilClosed(int fd, int ms = 3000)
+{
+    std::string text;
+    QElapsedTimer timer;
+    timer.start();
+    char buffer[4096];
+    while (timer.elapsed() < ms) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 50) <= 0) continue;
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+    }
+    return text;
+}
+
+std::string talk(int port, const std::string& bytes)
+{
+    const int fd = rawConnect("127.0.0.1", port);
+    if (fd < 0) return "<no connection>";
+    ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    const std::string reply = readUntilClosed(fd);
+    ::close(fd);
+    return reply;
 }
 
 }  // namespace
@@ -83,7 +139,7 @@ private slots:
         QCOMPARE(client.fetchList(server.url()).reply.rows.size(), std::size_t(1));
         QCOMPARE(client.fetchList(server.url()).reply.rows[0].columns[NameColumn], std::string("second"));
 
-        client.removeRegistration(server.url(), Loopback);
+        client.removeRegistration();
         QCOMPARE(client.fetchList(server.url()).reply.rows.size(), std::size_t(0));
         QVERIFY(server.stop());
     }
@@ -105,8 +161,9 @@ private slots:
         QCOMPARE(client.addGroup(again.url(), "new", 0xC0000202), DirectoryClient::AddStatus::Registered);
         const auto rows = client.fetchList(again.url()).reply.rows;
         QCOMPARE(rows.size(), std::size_t(2));
-        QCOMPARE(rows[0], (GroupRow{{"1", "kept", "192.0.2.1", "3555", Online}}));
-        QCOMPARE(rows[1].columns[IdColumn], std::string("2"));
+        // Newest first.
+        QCOMPARE(rows[0].columns[IdColumn], std::string("2"));
+        QCOMPARE(rows[1], (GroupRow{{"1", "kept", "192.0.2.1", "3555", Online}}));
     }
 
     void badRequestsGetAClearErrorAndChangeNothing()
@@ -152,6 +209,127 @@ private slots:
         QCOMPARE(client.addGroup(base, "one-renamed", 0xC0000201), DirectoryClient::AddStatus::Registered);
     }
 
+    // What a well-behaved HTTP client sees, and what a malformed request gets: a clear status
+    // and a closed connection.
+    void httpRequestsAndRefusals()
+    {
+        DirectoryServer server(store_.filePath("http.db"));
+        QVERIFY(server.running());
+        const int port = portOf(server.url());
+        const auto statusLine = [](const std::string& reply) { return reply.substr(0, reply.find('\r')); };
+
+        // Two requests in one write on a kept-alive connection: two replies, in order.
+        const std::string both = talk(port, "GET /lumo.asp HTTP/1.1\r\nHost: x\r\n\r\n"
+                                                "GET /health HTTP/1.1\r\nConnection: close\r\n\r\n");
+        QVERIFY2(both.rfind("HTTP/1.1 200 OK\r\n", 0) == 0, both.c_str());
+        QVERIFY(both.find("\r\n\r\nmyserverlist\r\n127.0.0.1 \r\nHTTP/1.1 200 OK\r\n") != std::string::npos);
+        QVERIFY(both.ends_with("Connection: close\r\n\r\nok\r\n"));
+        // HEAD: the length of the list, no body.
+        const std::string head = talk(port, "HEAD /lumo.asp HTTP/1.0\r\n\r\n");
+        QVERIFY(head.find("Content-Length: 26\r\n") != std::string::npos);
+        QVERIFY(head.ends_with("\r\n\r\n"));
+
+        QCOMPARE(statusLine(talk(port, "POST /lumoadd.asp HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello")),
+                 std::string("HTTP/1.1 413 Payload Too Large"));
+        QCOMPARE(statusLine(talk(port, "GET /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n")),
+                 std::string("HTTP/1.1 413 Payload Too Large"));
+        QCOMPARE(statusLine(talk(port, "DELETE /lumo.asp HTTP/1.1\r\n\r\n")),
+                 std::string("HTTP/1.1 405 Method Not Allowed"));
+        QCOMPARE(statusLine(talk(port, "GARBAGE\r\n\r\n")), std::string("HTTP/1.1 400 Bad Request"));
+        QCOMPARE(statusLine(talk(port, "GET /lumo.asp HTTP/2.0\r\n\r\n")),
+                 std::string("HTTP/1.1 505 HTTP Version Not Supported"));
+        QCOMPARE(statusLine(talk(port, "GET /lumo.asp HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n")),
+                 std::string("HTTP/1.1 431 Request Header Fields Too Large"));
+        QVERIFY(fetch(server.url() + "/lumo.asp?" + std::string(2000, 'q')).rfind("error: request too long", 0) == 0);
+        // A '+' in the query stands for a space, which no name may hold.
+        QVERIFY(fetch(server.url() + "/lumoadd.asp?name=a+b&ip=127.0.0.1&port=3555").rfind("error: name", 0) == 0);
+        QCOMPARE(fetch(server.url() + "/lumo.asp"), std::string("myserverlist\r\n127.0.0.1 \r\n"));
+    }
+
+    // Slow and idle clients cost only their own connections: a client dribbling one byte at a
+    // time and hundreds of idle connections from one address leave honest clients served, the
+    // dribbler is cut off at the request deadline, and an address past its connection limit is
+    // told so at once.
+    void slowAndIdleClientsCostOnlyTheirOwnConnections()
+    {
+        DirectoryServer server(store_.filePath("slow.db"),
+                               {"--request-timeout", "1", "--max-connections-per-address", "8", "--rate", "0"});
+        QVERIFY(server.running());
+        const int port = portOf(server.url());
+
+        std::vector<int> slow;
+        for (int i = 0; i < 8; ++i) slow.push_back(rawConnect("127.0.0.1", port));
+        std::vector<int> idle;
+        for (int i = 0; i < 500; ++i) idle.push_back(rawConnect("127.0.0.3", port));
+        std::atomic<bool> dribbling = true;
+        std::thread dribbler([&] {
+            const std::string request = "GET /lumo.asp HTTP/1.1\r\nHost: slow\r\n\r\n";
+            for (std::size_t at = 0; dribbling && at < request.size(); ++at) {
+                for (int fd : slow) ::send(fd, &request[at], 1, MSG_NOSIGNAL);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+        });
+
+        // An honest client on another address is served all the while.
+        CurlHttpClient honest("127.0.0.2");
+        DirectoryClient client(honest);
+        for (int i = 0; i < 20; ++i) {
+            QCOMPARE(client.fetchList(server.url()).status, DirectoryClient::ListStatus::Listed);
+            QTest::qWait(20);
+        }
+        // The ninth connection from the dribbling address is refused at once.
+        const int ninth = rawConnect("127.0.0.1", port);
+        QVERIFY(readUntilClosed(ninth).find("503 Service Unavailable") != std::string::npos);
+        ::close(ninth);
+
+        // The dribblers and the idle connections are closed by the deadline, without a reply.
+        for (int fd : slow) QCOMPARE(readUntilClosed(fd, 4000), std::string());
+        int closedIdle = 0;
+        for (int fd : idle) {
+            const std::string reply = readUntilClosed(fd, 100);
+            closedIdle += reply.empty() || reply.find("503") != std::string::npos ? 1 : 0;
+        }
+        QCOMPARE(closedIdle, 500);
+        dribbling = false;
+        dribbler.join();
+        for (int fd : slow) ::close(fd);
+        for (int fd : idle) ::close(fd);
+        // Their places are free again.
+        QCOMPARE(talk(port, "GET /health HTTP/1.0\r\n\r\n").substr(0, 15), std::string("HTTP/1.1 200 OK"));
+    }
+
+    // Listening on "::" takes IPv6 and IPv4 callers; each sees the address it came from.
+    void listensOnIpv6AndIpv4()
+    {
+        QProcess process;
+        process.start(QStringLiteral(LUMO_DIRECTORY_BINARY),
+                      {"--listen", "::", "--port", "0", "--db", store_.filePath("v6.db")});
+        QVERIFY(process.waitForStarted(5000));
+        QByteArray output;
+        QElapsedTimer timer;
+        timer.start();
+        while (!output.contains('\n') && timer.elapsed() < 5000 && process.state() == QProcess::Running) {
+            process.waitForReadyRead(100);
+            output += process.readAllStandardOutput();
+        }
+        const auto match = QRegularExpression(QStringLiteral("^listening on http://\\[::\\]:(\\d+)")).match(output);
+        if (!match.hasMatch()) {
+            process.kill();
+            process.waitForFinished();
+            QSKIP(qPrintable("no IPv6 on this machine: " + QString::fromUtf8(output + process.readAllStandardError())));
+        }
+        const std::string port = match.captured(1).toStdString();
+        QCOMPARE(fetch("http://[::1]:" + port + "/lumo.asp"), std::string("myserverlist\r\n::1 \r\n"));
+        QCOMPARE(fetch("http://127.0.0.1:" + port + "/lumo.asp"), std::string("myserverlist\r\n127.0.0.1 \r\n"));
+        QCOMPARE(fetch("http://[::1]:" + port + "/health"), std::string("ok\r\n"));
+        // An IPv6 caller cannot register an IPv4 address it does not come from.
+        QVERIFY(fetch("http://[::1]:" + port + "/lumoadd.asp?name=g&ip=127.0.0.1&port=3555")
+                    .rfind("error: ip is not the address", 0) == 0);
+        process.terminate();
+        QVERIFY(process.waitForFinished(5000));
+        QCOMPARE(process.exitCode(), 0);
+    }
+
     void commandLine()
     {
         const Run help = runDirectory({"--help"});
@@ -159,6 +337,13 @@ private slots:
         QVERIFY(help.output.contains("--prefix"));
         QCOMPARE(runDirectory({"--bogus"}).exitCode, 2);
         QCOMPARE(runDirectory({"--port", "70000"}).exitCode, 2);
+        QCOMPARE(runDirectory({"--ttl", "0"}).exitCode, 2);
+        QCOMPARE(runDirectory({"--max-per-address", "x"}).exitCode, 2);
+        const Run badStore =
+            runDirectory({"--port", "0", "--db", "postgresql://nobody:secret@/none?host=/nonexistent"});
+        QCOMPARE(badStore.exitCode, 1);
+        QVERIFY(badStore.output.contains("cannot open postgresql://nobody:***@/none"));
+        QVERIFY(!badStore.output.contains("secret"));
 
         DirectoryServer server(store_.filePath("busy.db"));
         QVERIFY(server.running());
@@ -180,6 +365,7 @@ private slots:
         GroupBrowserDialog browser(owner);
         browser.show();
         browser.refreshGroups();
+        QTRY_VERIFY(!browser.requestRunning());
         QVERIFY(boxes.texts.isEmpty());
         auto* create = browser.findChild<QPushButton*>("createButton");
         QVERIFY(create->isEnabled());
@@ -187,6 +373,7 @@ private slots:
 
         browser.findChild<QLineEdit*>("groupNameEdit")->setText(QStringLiteral("测试群"));
         QTest::mouseClick(create, Qt::LeftButton);
+        QTRY_VERIFY(!browser.requestRunning());
         QVERIFY(boxes.texts.isEmpty());
         QVERIFY(browser.groupRegistered());
         auto* list = browser.findChild<QTreeWidget*>("groupList");

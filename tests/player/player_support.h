@@ -386,11 +386,12 @@ public:
     Endpoint memberEndpoint() const { return {address_, MemberPort}; }
 
     // The main window and the group browser, told apart by their templates.
-    std::optional<TemplateWindow> mainWindow(int ms = 8000) const
+    // A busy machine (sanitizer builds, two cores) can take a while to show the first window.
+    std::optional<TemplateWindow> mainWindow(int ms = 20000) const
     {
         return findTemplate(MainLayout::Size, MainLayout::Font, ms);
     }
-    std::optional<TemplateWindow> browser(int ms = 8000) const
+    std::optional<TemplateWindow> browser(int ms = 20000) const
     {
         return findTemplate(BrowserLayout::Size, BrowserLayout::Font, ms);
     }
@@ -402,6 +403,16 @@ public:
     bool noBoxOpen(int ms = 3000) const
     {
         return desktop_.waitWhileWindow([&](const XWindow& w) { return w.name == QStringLiteral("LUMO") && !isMainOrBrowser(w); }, ms);
+    }
+
+    // For failure messages: whether the process still runs, and how it ended.
+    QString state() const
+    {
+        if (process_.state() != QProcess::NotRunning) return QStringLiteral("lumo is running");
+        return QStringLiteral("lumo ended: %1, exit code %2, %3")
+            .arg(process_.exitStatus() == QProcess::NormalExit ? QStringLiteral("normally") : QStringLiteral("crashed"))
+            .arg(process_.exitCode())
+            .arg(process_.errorString());
     }
 
     bool stop(int ms = 8000)

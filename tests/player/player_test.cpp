@@ -224,6 +224,7 @@ private slots:
         const QString missing = missingTools();
         if (!missing.isEmpty()) QSKIP(qPrintable(QStringLiteral("%1 is not installed: the player suite needs it (scripts/setup installs it)").arg(missing)));
         QVERIFY(scratch_.isValid());
+        QDir(screensFolder()).removeRecursively();  // only this run's screens
     }
 
     void cleanup()
@@ -255,9 +256,9 @@ private slots:
 
         // ann creates "夜猫子" in her browser.
         auto annBrowser = ann.browser();
-        QVERIFY2(annBrowser, "ann's group browser is shown");
+        QVERIFY2(annBrowser, qPrintable(QStringLiteral("ann's group browser is shown; ") + ann.state()));
         auto annMain = ann.mainWindow();
-        QVERIFY2(annMain, "ann's main window is shown");
+        QVERIFY2(annMain, qPrintable(ann.state()));
         QVERIFY2(!annMain->rect(0, 0, 319, 182).intersects(annBrowser->rect(0, 0, 243, 127)),
                  "the browser does not cover the main window");
         annDesk->click(centreOf(*annBrowser, BrowserLayout::GroupName));
@@ -353,7 +354,7 @@ private slots:
         Player& ann = player(*desk, "http://127.0.0.1:9", loopback(41),
                              {QStringLiteral("--audio"), QStringLiteral("wav:%1:%2").arg(microphone, speakers)});
         auto main = ann.mainWindow();
-        QVERIFY(main);
+        QVERIFY2(main, qPrintable(ann.state()));
         if (auto box = ann.waitForBox(8000)) desk->key(QStringLiteral("Return"));  // the unreachable directory
         connectByHand(*desk, ann, QStringLiteral("ann"), ann.address());
 
@@ -465,7 +466,7 @@ private slots:
                              {QStringLiteral("--audio"), QStringLiteral("null"), QStringLiteral("--name"), QStringLiteral("annie"),
                               QStringLiteral("--connect"), QStringLiteral("127.0.0.51")});
         auto main = ann.mainWindow();
-        QVERIFY(main);
+        QVERIFY2(main, qPrintable(ann.state()));
         if (ann.waitForBox(8000)) desk->key(QStringLiteral("Return"));
         // --name is the player's name in the group, not the X window class.
         const auto mainWindow = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("LUMO"); });
@@ -521,7 +522,7 @@ private slots:
         QVERIFY(desk->running());
         Player& ann = player(*desk, "http://127.0.0.1:9", loopback(71), {QStringLiteral("--audio"), QStringLiteral("null")});
         auto main = ann.mainWindow();
-        QVERIFY(main);
+        QVERIFY2(main, qPrintable(ann.state()));
         if (ann.waitForBox(8000)) desk->key(QStringLiteral("Return"));
         switchHudletOn(*desk, *main);
         desk->key(QStringLiteral("Home"));
@@ -575,7 +576,7 @@ private slots:
         QVERIFY(desk->running());
         Player& ann = player(*desk, "http://127.0.0.1:9", loopback(61), {QStringLiteral("--audio"), QStringLiteral("null")});
         auto main = ann.mainWindow();
-        QVERIFY(main);
+        QVERIFY2(main, qPrintable(ann.state()));
         if (auto box = ann.waitForBox(8000)) {
             QCOMPARE(desk->boxText(*box).trimmed(), QStringLiteral("出错了，请重试！"));  // the directory does not answer
             desk->key(QStringLiteral("Return"));

@@ -4,6 +4,7 @@
 
 #include "directory/http_client.h"
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -11,11 +12,14 @@ namespace lumo::test {
 
 class QuietDirectory : public HttpClient {
 public:
+    // Called from the group browser's request thread.
     HttpReply get(const std::string& url, const HttpLimits&) override
     {
+        std::lock_guard lock(mutex);
         requests.push_back(url);
         return {true, "myserverlist\r\n0.0.0.0 \r\n"};
     }
+    std::mutex mutex;
     std::vector<std::string> requests;
 };
 

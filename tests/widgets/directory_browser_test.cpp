@@ -10,6 +10,11 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <thread>
+
 using namespace lumo;
 using namespace lumo::test;
 
@@ -41,6 +46,40 @@ const std::string ThreeGroups =
     "2 second 192.0.2.2 3555 ok \r\n"
     "3 third 192.0.2.3 4000 ok \r\n";
 
+// A directory that answers only when the test lets it: the request thread waits meanwhile.
+class GatedHttp final : public HttpClient {
+public:
+    HttpReply get(const std::string& url, const HttpLimits&) override
+    {
+        std::unique_lock lock(mutex_);
+        urls.push_back(url);
+        gate_.wait(lock, [this] { return open_; });
+        open_ = false;
+        return {true, body_};
+    }
+    void release(const std::string& body)
+    {
+        {
+            std::lock_guard lock(mutex_);
+            body_ = body;
+            open_ = true;
+        }
+        gate_.notify_all();
+    }
+    std::size_t count()
+    {
+        std::lock_guard lock(mutex_);
+        return urls.size();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable gate_;
+    bool open_ = false;
+    std::string body_;
+    std::vector<std::string> urls;
+};
+
 struct Browser {
     explicit Browser(const QString& sysIni = SysIni) : run(sysIni), dialog(owner, &http)
     {
@@ -67,11 +106,15 @@ struct Browser {
         for (int i = 0; i < list()->topLevelItemCount(); ++i) texts << list()->topLevelItem(i)->text(c);
         return texts;
     }
+    // Requests run on the browser's request thread: waits until the ones the player started
+    // have ended and the window shows their outcome.
+    bool settle() { return QTest::qWaitFor([this] { return !dialog.requestRunning(); }, 5000); }
     // Lists and selects a row; for join tests.
     void listAndSelect(int row)
     {
         http.answer(ThreeGroups);
         dialog.refreshGroups();
+        if (!settle()) qFatal("the list request did not end");
         list()->topLevelItem(row)->setSelected(true);
     }
 
@@ -110,6 +153,7 @@ private slots:
         QVERIFY(b.dialog.baseUrl().isEmpty());
         b.http.failToOpen();
         b.dialog.refreshGroups();
+        QVERIFY(b.settle());
         QCOMPARE(b.http.urls.front(), std::string("/lumo.asp"));
         // The player is told which file is missing, not to try again.
         QCOMPARE(b.boxes.texts.size(), 1);
@@ -124,6 +168,7 @@ private slots:
         b.http.duringRequest = [&] { refreshDisabledDuringRequest = !b.refresh()->isEnabled(); };
         b.http.answer(ThreeGroups);
         b.dialog.refreshGroups();
+        QVERIFY(b.settle());
 
         QVERIFY(refreshDisabledDuringRequest);
         QCOMPARE(b.http.urls.front(), std::string("http://127.0.0.1:8080/lumo.asp"));
@@ -145,12 +190,14 @@ private slots:
         b.owner.second = 0xCB007109;  // 203.0.113.9
         b.http.answer("myserverlist\n203.0.113.9 \n");
         b.dialog.refreshGroups();
+        QVERIFY(b.settle());
         QCOMPARE(b.owner.calls, (QStringList{"setOwnAddress 203.0.113.9", "showOwnAddress"}));
         QVERIFY(b.create()->isEnabled());
 
         b.owner.calls.clear();
         b.http.answer("myserverlist\n198.51.100.1 \n");  // now behind a translator
         b.dialog.refreshGroups();
+        QVERIFY(b.settle());
         QCOMPARE(b.owner.calls, QStringList{"showOwnAddress"});
         QCOMPARE(b.hint()->text(), GroupBrowserDialog::IntranetHint);
         QVERIFY(!b.create()->isEnabled());
@@ -161,6 +208,7 @@ private slots:
         Browser b;
         b.http.answer(ThreeGroups);
         b.dialog.refreshGroups();
+        QVERIFY(b.settle());
         b.owner.calls.clear();
 
         // A reply that is not a list: message, empty list, verdict kept, own address shown.
@@ -168,6 +216,7 @@ private slots:
         b.boxes.onInform = [&] { refreshDisabledDuringBox = !b.refresh()->isEnabled(); };
         b.http.answer("<html>Internal Server Error</html>");
         b.dialog.refreshGroups();
+        QVERIFY(b.settle());
         QCOMPARE(b.boxes.texts, QStringList{GroupBrowserDialog::NotAListMessage});
         QCOMPARE(b.boxes.captions, QStringList{"LUMO"});
         QVERIFY(refreshDisabledDuringBox);
@@ -181,12 +230,14 @@ private slots:
         // the own address is not rewritten.
         b.http.answer(ThreeGroups);
         b.dialog.refreshGroups();
+        QVERIFY(b.settle());
         b.owner.calls.clear();
         b.boxes.texts.clear();
         bool refreshEnabledDuringBox = false;
         b.boxes.onInform = [&] { refreshEnabledDuringBox = b.refresh()->isEnabled(); };
         b.http.failToOpen();
         b.dialog.refreshGroups();
+        QVERIFY(b.settle());
         QCOMPARE(b.boxes.texts, QStringList{GroupBrowserDialog::CannotOpenMessage});
         QVERIFY(refreshEnabledDuringBox);
         QCOMPARE(b.refresh()->text(), QStringLiteral("刷 新"));
@@ -200,6 +251,7 @@ private slots:
         Browser b;
         b.http.answer("myserverlist \n127.0.0.1 \n");
         b.dialog.refreshGroups();
+        QVERIFY(b.settle());
         QCOMPARE(b.hint()->text(), GroupBrowserDialog::InitialHint);
         QVERIFY(!b.create()->isEnabled());
     }
@@ -209,6 +261,7 @@ private slots:
         Browser b;
         b.http.answer(ThreeGroups);
         b.dialog.refreshGroups();
+        QVERIFY(b.settle());
 
         typeText(b.groupName(), QStringLiteral("群 a&b"));
         bool createDisabledDuringRequest = false;
@@ -218,6 +271,7 @@ private slots:
         b.http.answer("ok\r\n");
         b.http.answer("myserverlist\n198.51.100.1 \n9 mine 127.0.0.1 3555 ok \n");  // refresh: now ineligible
         QTest::mouseClick(b.create(), Qt::LeftButton);
+        QVERIFY(b.settle());
 
         QVERIFY(createDisabledDuringRequest);
         QCOMPARE(b.http.urls.size(), std::size_t(3));
@@ -233,6 +287,7 @@ private slots:
         b.groupName()->setText(QStringLiteral("draft"));
         b.http.answer(ThreeGroups);
         b.dialog.refreshGroups();
+        QVERIFY(b.settle());
         QCOMPARE(b.groupName()->text(), QStringLiteral("群 a&b"));
     }
 
@@ -241,9 +296,11 @@ private slots:
         Browser b;
         b.http.answer(ThreeGroups);
         b.dialog.refreshGroups();
+        QVERIFY(b.settle());
 
         b.http.answer("error: the directory is full");
         b.dialog.createGroup();
+        QVERIFY(b.settle());
         QCOMPARE(b.boxes.texts, QStringList{GroupBrowserDialog::CreateFailedMessage});
         QCOMPARE(b.http.urls.size(), std::size_t(2));  // no refresh after a refusal
         QVERIFY(b.create()->isEnabled());
@@ -252,6 +309,7 @@ private slots:
 
         b.http.failToOpen();
         b.dialog.createGroup();
+        QVERIFY(b.settle());
         QCOMPARE(b.boxes.texts.last(), GroupBrowserDialog::CannotOpenMessage);
         QVERIFY(b.create()->isEnabled());
         QVERIFY(!b.dialog.groupRegistered());
@@ -260,20 +318,132 @@ private slots:
         QCOMPARE(b.http.urls.size(), std::size_t(3));  // nothing registered, nothing removed
     }
 
-    void removalAtClosingIsSentOnceToTheCurrentServer()
+    // The removal goes to the directory that registered the group, not to the one picked
+    // since: only there is anything to remove.
+    void removalAtClosingIsSentOnceToTheServerThatRegistered()
     {
         Browser b;
         b.http.answer(ThreeGroups);
         b.dialog.refreshGroups();
+        QVERIFY(b.settle());
         b.http.answer("ok");
         b.http.answer(ThreeGroups);
         b.dialog.createGroup();
+        QVERIFY(b.settle());
         b.servers()->setCurrentIndex(1);
         emit b.servers()->activated(1);
         b.dialog.removeRegistration();
         b.dialog.removeRegistration();
         QCOMPARE(b.http.urls.size(), std::size_t(4));
-        QCOMPARE(b.http.urls.back(), std::string("http://10.1.2.3/dir/lumomove.asp?name=id&ip=127.0.0.1&port=3555"));
+        QCOMPARE(b.http.urls.back(), std::string("http://127.0.0.1:8080/lumomove.asp?name=id&ip=127.0.0.1&port=3555"));
+    }
+
+    // A directory that takes its time holds up neither the window nor the program: the window
+    // keeps handling events and shows that it waits; afterwards it shows what it always showed.
+    void slowDirectoryDoesNotHoldTheWindow()
+    {
+        RecordingBoxes boxes;
+        RunDirectory run(SysIni);
+        FakeOwner owner;
+        GatedHttp http;
+        auto browser = std::make_unique<GroupBrowserDialog>(owner, &http);
+        GroupBrowserDialog& dialog = *browser;
+        dialog.show();
+        auto* refresh = dialog.findChild<QPushButton*>("refreshButton");
+        auto* list = dialog.findChild<QTreeWidget*>("groupList");
+
+        dialog.refreshGroups();
+        QVERIFY(QTest::qWaitFor([&] { return http.count() == 1; }, 5000));
+        bool timerRan = false;
+        QTimer::singleShot(10, [&] { timerRan = true; });
+        QTRY_VERIFY(timerRan);  // the window thread is free while the directory is silent
+        QVERIFY(dialog.requestRunning());
+        QVERIFY(!refresh->isEnabled());
+        QCOMPARE(refresh->text(), GroupBrowserDialog::WaitText);
+        QCOMPARE(dialog.cursor().shape(), Qt::BusyCursor);
+
+        http.release(ThreeGroups);
+        QTRY_VERIFY(!dialog.requestRunning());
+        QCOMPARE(list->topLevelItemCount(), 3);
+        QVERIFY(refresh->isEnabled());
+        QCOMPARE(refresh->text(), GroupBrowserDialog::RefreshText);
+        QCOMPARE(dialog.cursor().shape(), Qt::ArrowCursor);
+        QVERIFY(boxes.texts.isEmpty());
+
+        // The browser goes while a request hangs: it ends once the request does, and what the
+        // request concluded is dropped, not shown in a window that is gone.
+        dialog.refreshGroups();
+        QVERIFY(QTest::qWaitFor([&] { return http.count() == 2; }, 5000));
+        std::thread releaser([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            http.release(ThreeGroups);
+        });
+        browser.reset();
+        releaser.join();
+        QTest::qWait(20);
+        QVERIFY(boxes.texts.isEmpty());
+    }
+
+    // A registered group is renewed by repeating its add request until the window closes; the
+    // removal is the last request, and nothing is renewed after it.
+    void registeredGroupIsRenewedUntilRemoved()
+    {
+        Browser b;
+        b.dialog.setRenewInterval(std::chrono::milliseconds(20));
+        b.http.answer(ThreeGroups);
+        b.dialog.refreshGroups();
+        QVERIFY(b.settle());
+        b.groupName()->setText(QStringLiteral("renewed"));
+        b.http.answer("ok");
+        b.http.answer(ThreeGroups);
+        b.dialog.createGroup();
+        QVERIFY(b.settle());
+        const std::string add = "http://127.0.0.1:8080/lumoadd.asp?name=renewed&ip=127.0.0.1&port=3555";
+        const auto adds = [&] {
+            const auto urls = b.http.urlsNow();
+            return std::count(urls.begin(), urls.end(), add);
+        };
+        QTRY_VERIFY(adds() >= 4);
+        // A renewal that fails (no answer scripted) is simply tried again later.
+        b.servers()->setCurrentIndex(1);
+        emit b.servers()->activated(1);
+        const auto before = adds();
+        QTRY_VERIFY(adds() >= before + 2);  // still to the directory that registered it
+
+        b.dialog.removeRegistration();
+        QVERIFY(b.http.urlsNow().back().find("/lumomove.asp") != std::string::npos);
+        const auto total = b.http.urlsNow().size();
+        QTest::qWait(100);
+        QCOMPARE(b.http.urlsNow().size(), total);
+        QVERIFY(b.boxes.texts.isEmpty());
+    }
+
+    void oversizedOrCutListsAreSaidSo()
+    {
+        Browser b;
+        HttpReply tooLarge;
+        tooLarge.tooLarge = true;
+        b.http.replies.push_back(tooLarge);
+        b.dialog.refreshGroups();
+        QVERIFY(b.settle());
+        QCOMPARE(b.boxes.texts, QStringList{GroupBrowserDialog::TooLargeMessage});
+        QVERIFY(b.refresh()->isEnabled());
+
+        auto* caption = b.child<QLabel>("listCaption");
+        std::string body = "myserverlist\r\n127.0.0.1 \r\n";
+        for (std::size_t i = 0; i < MaxGroupRows + 5; ++i) body += std::to_string(i) + " g 192.0.2.1 3555 ok \r\n";
+        b.http.answer(body);
+        b.dialog.refreshGroups();
+        QVERIFY(b.settle());
+        QCOMPARE(b.list()->topLevelItemCount(), static_cast<int>(MaxGroupRows));
+        QCOMPARE(caption->text(), QStringLiteral("显示前 4096 个群"));
+        QCOMPARE(caption->toolTip(), QStringLiteral("另有 5 个群未显示"));
+
+        b.http.answer(ThreeGroups);
+        b.dialog.refreshGroups();
+        QVERIFY(b.settle());
+        QCOMPARE(caption->text(), GroupBrowserDialog::ListCaption);
+        QCOMPARE(b.boxes.texts.size(), 1);
     }
 
     void groupNameIsLimitedToTwentyGbkBytes()
@@ -311,6 +481,7 @@ private slots:
         Browser b;
         b.http.answer(ThreeGroups);
         b.dialog.refreshGroups();
+        QVERIFY(b.settle());
         b.list()->clearSelection();
         b.owner.calls.clear();
         b.dialog.joinSelectedGroup();
@@ -367,6 +538,7 @@ private slots:
         Browser b;
         b.http.answer(ThreeGroups);
         b.dialog.refreshGroups();
+        QVERIFY(b.settle());
         b.owner.calls.clear();
 
         b.servers()->setCurrentIndex(1);

@@ -16,6 +16,7 @@
 
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -69,20 +70,40 @@ public:
     std::function<void()> onInform;
 };
 
+// Asked from the browser's request thread. Tests read urls directly once the browser's requests
+// have ended; while renewals may run in the background they use urlsNow().
 class ScriptedHttp final : public HttpClient {
 public:
     HttpReply get(const std::string& url, const HttpLimits&) override
     {
-        urls.push_back(url);
+        {
+            std::lock_guard lock(mutex);
+            urls.push_back(url);
+        }
         if (duringRequest) duringRequest();
+        std::lock_guard lock(mutex);
         if (replies.empty()) return {};
         HttpReply reply = replies.front();
         replies.pop_front();
         return reply;
     }
-    void answer(const std::string& body) { replies.push_back({true, body}); }
-    void failToOpen() { replies.push_back({false, {}}); }
+    void answer(const std::string& body)
+    {
+        std::lock_guard lock(mutex);
+        replies.push_back({true, body});
+    }
+    void failToOpen()
+    {
+        std::lock_guard lock(mutex);
+        replies.push_back({false, {}});
+    }
+    std::vector<std::string> urlsNow() const
+    {
+        std::lock_guard lock(mutex);
+        return urls;
+    }
 
+    mutable std::mutex mutex;
     std::deque<HttpReply> replies;
     std::vector<std::string> urls;
     std::function<void()> duringRequest;

@@ -13,6 +13,8 @@
 #include <QTreeWidget>
 #include <QtTest>
 
+#include <mutex>
+
 using namespace lumo;
 using namespace lumo::test;
 
@@ -33,15 +35,25 @@ Roster threeMembers()
     return roster;
 }
 
-// A directory that lists no groups and sees the client where it is.
+// A directory that lists no groups and sees the client where it is. Asked from the browser's
+// request thread.
 class EmptyDirectory : public HttpClient {
 public:
     HttpReply get(const std::string& url, const HttpLimits&) override
     {
-        requests.push_back(url);
+        std::lock_guard lock(mutex_);
+        requests_.push_back(url);
         return {true, "myserverlist\r\n127.0.0.20 \r\n"};
     }
-    std::vector<std::string> requests;
+    std::vector<std::string> requests() const
+    {
+        std::lock_guard lock(mutex_);
+        return requests_;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::string> requests_;
 };
 
 }  // namespace
@@ -102,8 +114,8 @@ private slots:
         QCOMPARE(control<QTreeWidget>("memberList")->columnCount(), 6);
         // The group browser opens beside it and asks the directory for its groups.
         QVERIFY(dialog->groupBrowser().isVisible());
-        QTRY_VERIFY(!directory.requests.empty());
-        QVERIFY(directory.requests.front().find("lumo.asp") != std::string::npos);
+        QTRY_VERIFY(!directory.requests().empty());
+        QVERIFY(directory.requests().front().find("lumo.asp") != std::string::npos);
         QVERIFY(boxes->texts.isEmpty());
     }
 

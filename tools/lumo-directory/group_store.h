@@ -1,43 +1,73 @@
-// The registered groups, kept in an SQLite file so they survive a restart. One registration per
-// (ip, port): registering again from the same address replaces the name. Thread-safe.
+// The registered groups. A registration is keyed by the group's (ip, port) and lives until its
+// expiry time: the hosting client renews it by registering again, a removal ends it at once.
+// Two back ends: an SQLite file (one machine) and PostgreSQL (several directory processes on one
+// database). Every rule that must hold across processes (expiry, the per-address and total
+// limits) is decided inside the store's own transaction, never in one process's memory.
+// Implementations are thread-safe.
 #pragma once
 
 #include <cstdint>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <vector>
 
-struct sqlite3;
-
 namespace lumo::directory {
+
+// Milliseconds since the Unix epoch: the time base of every expiry.
+using Millis = std::int64_t;
 
 struct Registration {
     std::int64_t id = 0;
     std::string name;  // bytes as received (GBK)
     std::string ip;
     int port = 0;
+    Millis expires = 0;
+};
+
+struct AddRequest {
+    std::string name;
+    std::string ip;
+    int port = 0;
+    std::string source;  // the address the request came from; the per-address limit counts it
+    Millis now = 0;
+    Millis ttl = 300000;
+    std::size_t maxGroups = 1000;
+    std::size_t maxPerSource = 4;
 };
 
 class GroupStore {
 public:
-    GroupStore() = default;
-    ~GroupStore();
-    GroupStore(const GroupStore&) = delete;
-    GroupStore& operator=(const GroupStore&) = delete;
+    virtual ~GroupStore() = default;
 
-    // Opens or creates the store; on failure error says why.
-    bool open(const std::string& path, std::string& error);
-
-    enum class AddResult { Added, Replaced, Full, Failed };
-    AddResult add(const std::string& name, const std::string& ip, int port, std::size_t maxGroups);
-    // True when a registration was removed.
-    bool remove(const std::string& ip, int port);
-    // All registrations, oldest first.
-    std::vector<Registration> list();
-
-private:
-    std::mutex mutex_;
-    sqlite3* db_ = nullptr;
+    // Added: a new registration. Renewed: (ip, port) was registered and live; its expiry moves on,
+    // its id and place in the list stay. Renamed: the same, and the name changed. Full: the
+    // directory holds maxGroups live registrations. SourceFull: source already holds maxPerSource
+    // of them.
+    enum class AddResult { Added, Renewed, Full, SourceFull, Failed, Renamed };
+    virtual AddResult add(const AddRequest& request) = 0;
+    // True when a live registration was removed.
+    virtual bool remove(const std::string& ip, int port, Millis now) = 0;
+    // Live registrations, newest first (the most recently added; renewals keep their place), at
+    // most `limit` of them.
+    virtual std::vector<Registration> list(Millis now, std::size_t limit) = 0;
+    // Deletes registrations that expired; returns how many. Listing never shows them anyway:
+    // this only keeps the store small.
+    virtual int purge(Millis now) = 0;
+    // A number that changes whenever the set of live registrations or a name changes through
+    // any process using the store (not on a mere renewal). Listing caches compare it.
+    virtual std::int64_t generation() = 0;
+    // True when the store answers a trivial query.
+    virtual bool healthy() = 0;
 };
+
+// Opens the store named by `location`: a postgresql:// or postgres:// URI (or a libpq
+// "key=value" string starting with "postgresql:") means PostgreSQL, anything else is an SQLite
+// file. Creates or migrates the schema. Null with `error` set on failure.
+std::unique_ptr<GroupStore> openGroupStore(const std::string& location, std::string& error);
+
+std::unique_ptr<GroupStore> openSqliteStore(const std::string& path, std::string& error);
+std::unique_ptr<GroupStore> openPostgresStore(const std::string& uri, std::string& error);
+
+bool isPostgresLocation(const std::string& location);
 
 }  // namespace lumo::directory
