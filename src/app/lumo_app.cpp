@@ -1,6 +1,7 @@
 #include "app/lumo_app.h"
 
 #include "app/main_dialog.h"
+#include "directory/group_browser_dialog.h"
 #include "shell/message_box.h"
 #include "shell/skin_library.h"
 #include "voice/audio_backends.h"
@@ -167,6 +168,10 @@ int runLumo(int argc, char** argv)
         return 1;
     }
     closeOnTerminationSignals(window);
+    // How often a hosted group is renewed with the directory; a directory run with a short
+    // lifetime (tests, a busy public directory) needs it sooner than the default.
+    if (const int renewMs = qEnvironmentVariableIntValue("LUMO_DIRECTORY_RENEW_MS"); renewMs > 0)
+        window.groupBrowser().setRenewInterval(std::chrono::milliseconds(renewMs));
     if (!options->connectAddress.isEmpty()) {
         window.setMemberName(options->memberName);
         window.setRemoteAddress(options->connectAddress);

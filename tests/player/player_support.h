@@ -75,6 +75,13 @@ public:
         });
         if (number.trimmed().isEmpty()) return;
         display_ = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
+        // The server has announced its number; a client must also get in before a player starts.
+        const bool usable = waitUntil([&] {
+            bool ok = false;
+            xdotool({"getdisplaygeometry"}, &ok);
+            return ok;
+        }, 5000);
+        if (!usable) display_.clear();
     }
     ~Desktop()
     {
@@ -367,10 +374,12 @@ private:
 // overlay link lives.
 class Player {
 public:
-    Player(Desktop& desktop, const RunDirectory& run, Ipv4 address, const QStringList& extra = {})
+    Player(Desktop& desktop, const RunDirectory& run, Ipv4 address, const QStringList& extra = {},
+           const QProcessEnvironment& more = {})
         : desktop_(desktop), address_(address)
     {
         QProcessEnvironment env = desktop.environment();
+        for (const QString& name : more.keys()) env.insert(name, more.value(name));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), run.path(QStringLiteral("runtime")));
         process_.setProcessEnvironment(env);
         process_.setWorkingDirectory(run.path());

@@ -168,10 +168,11 @@ class PlayerTest : public QObject {
         runs_.push_back(std::make_unique<RunDirectory>(directoryUrl));
         return *runs_.back();
     }
-    Player& player(Desktop& desk, const std::string& directoryUrl, Ipv4 address, const QStringList& extra = {})
+    Player& player(Desktop& desk, const std::string& directoryUrl, Ipv4 address, const QStringList& extra = {},
+                   const QProcessEnvironment& environment = {})
     {
         RunDirectory& run = runDirectory(directoryUrl);
-        players_.push_back(std::make_unique<Player>(desk, run, address, extra));
+        players_.push_back(std::make_unique<Player>(desk, run, address, extra, environment));
         return *players_.back();
     }
     static void keep(const Desktop& desktop, const QString& name)
@@ -338,6 +339,42 @@ private slots:
         QVERIFY2(ann.waitForExit(), "Escape ends ann's lumo");
         QCOMPARE(ann.process().exitCode(), 0);
         QVERIFY2(!directoryListing(directory.url()).contains(QStringLiteral("夜猫子")), "closing removed the registration");
+    }
+
+    // A hosted group stays listed while its host runs, renewing it, and leaves the list within
+    // one lifetime once the host is killed without a word.
+    void hostedGroupStaysListedUntilItsHostDies()
+    {
+        constexpr int TtlSeconds = 2;
+        test::DirectoryServer directory(scratch_.filePath(QStringLiteral("ttl.db")), {QStringLiteral("--ttl"), QString::number(TtlSeconds)});
+        QVERIFY(directory.running());
+        auto desk = desktop();
+        QVERIFY(desk->running());
+        QProcessEnvironment renewSoon;
+        renewSoon.insert(QStringLiteral("LUMO_DIRECTORY_RENEW_MS"), QStringLiteral("500"));
+        Player& host = player(*desk, directory.url(), loopback(81), {QStringLiteral("--audio"), QStringLiteral("null")}, renewSoon);
+        auto browser = host.browser();
+        QVERIFY2(browser, qPrintable(host.state()));
+        desk->click(centreOf(*browser, BrowserLayout::GroupName));
+        desk->type(QStringLiteral("长夜"));
+        desk->click(centreOf(*browser, BrowserLayout::Create));
+        const QString listed = QStringLiteral("长夜 127.0.0.81 3555");
+        QVERIFY(waitUntil([&] { return directoryListing(directory.url()).contains(listed); }));
+        // Four lifetimes later it is still there, renewed.
+        QElapsedTimer held;
+        held.start();
+        while (held.elapsed() < 4 * TtlSeconds * 1000) {
+            QVERIFY2(directoryListing(directory.url()).contains(listed), "the running host keeps its group listed");
+            QTest::qWait(400);
+        }
+        host.process().kill();
+        QVERIFY(host.waitForExit());
+        QElapsedTimer gone;
+        gone.start();
+        QVERIFY2(waitUntil([&] { return !directoryListing(directory.url()).contains(listed); }, 3 * TtlSeconds * 1000),
+                 "a killed host's group leaves the list");
+        qInfo("the killed host's group left the list %lld ms after SIGKILL (lifetime %d s)", gone.elapsed(), TtlSeconds);
+        QVERIFY2(gone.elapsed() <= TtlSeconds * 1000 + 600, "within one lifetime (and the housekeeping tick)");
     }
 
     // Voice questions: answered Yes in the main window, two talkers asked in turn, then asked
