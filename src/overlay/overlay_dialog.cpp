@@ -11,7 +11,6 @@
 
 #include <QApplication>
 #include <QCloseEvent>
-#include <QPointer>
 #include <QScreen>
 #include <QWindow>
 

@@ -56,15 +56,6 @@ void informLater(QWidget* parent, const QString& caption, const QString& text)
     });
 }
 
-void askLater(QWidget* parent, const QString& caption, const QString& text, std::function<void(bool)> answered)
-{
-    QPointer<QWidget> guard(parent);
-    QTimer::singleShot(0, [guard, parent, caption, text, answered = std::move(answered)] {
-        if (parent && !guard) return;
-        answered(MessageBoxes::current().ask(guard, caption, text));
-    });
-}
-
 // --- BoxQueue --------------------------------------------------------------------------------
 
 BoxQueue::BoxQueue(QWidget* window, int capacity) : QObject(window), window_(window), capacity_(capacity) {}

@@ -33,8 +33,6 @@ public:
 
 // Opens an OK box once the current event handler has returned.
 void informLater(QWidget* parent, const QString& caption, const QString& text);
-// Asks once the current event handler has returned and passes the answer on.
-void askLater(QWidget* parent, const QString& caption, const QString& text, std::function<void(bool)> answered);
 
 // The boxes of one window, shown one at a time. A box asked for while another of the queue is
 // open waits for its turn instead of opening on top of it, so that a burst of requests (from

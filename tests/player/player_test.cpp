@@ -576,9 +576,14 @@ private slots:
         QTest::qWait(500);
         QCOMPARE(hudletBoxes(), 1);
         keep(*desk, QStringLiteral("overlay-pipe-box"));
-        desk->focus(desk->windowsNamed(QStringLiteral("hudlet")).front());
+        const XWindow first = desk->windowsNamed(QStringLiteral("hudlet")).front();
+        desk->focus(first);
         desk->key(QStringLiteral("Return"));
-        QVERIFY2(waitUntil([&] { return hudletBoxes() == 1; }), "then its second box");
+        QVERIFY2(waitUntil([&] {
+                     const auto open = desk->windowsNamed(QStringLiteral("hudlet"));
+                     return open.size() == 1 && open.front().id != first.id;
+                 }),
+                 "then its second box, once the first is answered");
         desk->focus(desk->windowsNamed(QStringLiteral("hudlet")).front());
         desk->key(QStringLiteral("Return"));
         QVERIFY2(waitUntil([&] { return hudletBoxes() == 0; }), "and no more");
