@@ -27,6 +27,12 @@ struct Endpoint {
     bool operator==(const Endpoint&) const = default;
 };
 
+// A datagram to send and where to.
+struct Outgoing {
+    Endpoint to;
+    Bytes bytes;
+};
+
 std::string dottedAddress(Ipv4 address);
 std::optional<Ipv4> parseDottedAddress(std::string_view text);
 

@@ -15,11 +15,6 @@ struct MemberState {
     MemberEntry ownEntry;
 };
 
-struct Outgoing {
-    Endpoint to;
-    Bytes bytes;
-};
-
 struct MemberDispatch {
     enum class Action {
         Dropped,         // malformed, unknown, or naming a member outside the roster

@@ -53,15 +53,14 @@ bool PeerSlots::setAnswer(int memberId, VoiceAnswer answer)
     return true;
 }
 
-int PeerSlots::sweepSilent(std::uint32_t now)
+std::vector<int> PeerSlots::sweepSilent(std::uint32_t now)
 {
-    int freed = 0;
+    std::vector<int> freed;
     for (PeerSlot& slot : slots_) {
         if (slot.memberId < 0 || now - slot.lastHeard <= SilentTicks) continue;
         slot.memberId = -1;
-        slot.player.reset();
         slot.answer = VoiceAnswer::NotAsked;
-        ++freed;
+        freed.push_back(indexOf(slot));
     }
     return freed;
 }

@@ -1,15 +1,13 @@
 // Voice between members, as pure logic: where a captured block is sent, and the per-member
-// playback slots of the receiving side with the player's answer to each member.
+// slots of the receiving side with the player's answer to each member (the players that go with
+// the slots belong to whoever owns the sound devices).
 #pragma once
 
 #include "common/link.h"
 #include "common/wire.h"
-#include "net/member_dispatch.h"
-#include "voice/voice_player.h"
 
 #include <array>
 #include <cstdint>
-#include <memory>
 #include <vector>
 
 namespace lumo {
@@ -46,7 +44,6 @@ using VoiceAnswer = link::VoiceAnswer;
 
 struct PeerSlot {
     int memberId = -1;  // -1: free
-    std::unique_ptr<VoicePlayer> player;
     std::uint32_t lastHeard = 0;
     VoiceAnswer answer = VoiceAnswer::NotAsked;
 };
@@ -61,9 +58,10 @@ public:
     PeerSlot* firstFree();
     // Sets the answer of the first slot of that member; false when it has none.
     bool setAnswer(int memberId, VoiceAnswer answer);
-    // Frees every slot whose member has been silent for more than 512 ticks, releasing its
-    // player. Returns the number freed.
-    int sweepSilent(std::uint32_t now);
+    // Frees every slot whose member has been silent for more than 512 ticks. Returns the indices
+    // freed, so that their players can be released.
+    std::vector<int> sweepSilent(std::uint32_t now);
+    int indexOf(const PeerSlot& slot) const { return int(&slot - slots_.data()); }
     const std::array<PeerSlot, Count>& all() const { return slots_; }
 
 private:
