@@ -96,9 +96,9 @@ private slots:
         QCOMPARE(child<QLineEdit>(*joiner, "hostAddress")->text(), QStringLiteral("127.0.0.7"));
 
         // The join goes to the host's address; the host's table takes the joiner in.
-        QTRY_COMPARE_WITH_TIMEOUT(joiner->groupRoster().count, 1, 5000);
-        QCOMPARE(QString::fromStdString(gbkToUtf8(joiner->groupRoster().records[0].nameBytes())), QStringLiteral("旅人"));
-        QCOMPARE(host->hostRoster().count, 1);
+        QTRY_COMPARE_WITH_TIMEOUT(joiner->endpoint().session().roster().count, 1, 5000);
+        QCOMPARE(QString::fromStdString(gbkToUtf8(joiner->endpoint().session().roster().records[0].nameBytes())), QStringLiteral("旅人"));
+        QCOMPARE(host->endpoint().hostRoster().count, 1);
         QTRY_COMPARE_WITH_TIMEOUT(child<QPushButton>(*joiner, "connectButton")->text(), QStringLiteral("更新"), 3000);
 
         // The host closes: its registration goes.

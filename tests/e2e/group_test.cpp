@@ -90,13 +90,13 @@ private slots:
 
         // Both see the whole group and their own record, and their buttons read "更新".
         const std::set<std::string> everyone{"xeno", "ann", "bob"};
-        QTRY_COMPARE_WITH_TIMEOUT(names(ann->groupRoster()), everyone, 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(names(bob->groupRoster()), everyone, 5000);
-        QCOMPARE(ann->ownEntry().nameBytes(), std::string("ann"));
-        QCOMPARE(bob->ownEntry().nameBytes(), std::string("bob"));
-        QCOMPARE(ann->groupRoster().records[ann->ownEntry().id].nameBytes(), std::string("ann"));
-        QCOMPARE(ann->ownEntry().publicAddress, AnnAddress);
-        QCOMPARE(ann->ownEntry().publicPort, MemberPort);
+        QTRY_COMPARE_WITH_TIMEOUT(names(ann->endpoint().session().roster()), everyone, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(names(bob->endpoint().session().roster()), everyone, 5000);
+        QCOMPARE(ann->endpoint().session().ownEntry().nameBytes(), std::string("ann"));
+        QCOMPARE(bob->endpoint().session().ownEntry().nameBytes(), std::string("bob"));
+        QCOMPARE(ann->endpoint().session().roster().records[ann->endpoint().session().ownEntry().id].nameBytes(), std::string("ann"));
+        QCOMPARE(ann->endpoint().session().ownEntry().publicAddress, AnnAddress);
+        QCOMPARE(ann->endpoint().session().ownEntry().publicPort, MemberPort);
         QTRY_COMPARE_WITH_TIMEOUT(control<QPushButton>(*ann, "connectButton")->text(), QStringLiteral("更新"), 3000);
         QTRY_COMPARE_WITH_TIMEOUT(control<QPushButton>(*bob, "connectButton")->text(), QStringLiteral("更新"), 3000);
         QCOMPARE(control<QTreeWidget>(*ann, "memberList")->topLevelItemCount(), 3);
@@ -123,11 +123,11 @@ private slots:
 
         // bob closes his window: he leaves every list.
         bob->close();
-        QTRY_COMPARE_WITH_TIMEOUT(names(ann->groupRoster()), (std::set<std::string>{"xeno", "ann"}), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(names(ann->endpoint().session().roster()), (std::set<std::string>{"xeno", "ann"}), 3000);
         QCOMPARE(control<QTreeWidget>(*ann, "memberList")->topLevelItemCount(), 2);
         QVERIFY(host.running() && xeno.running());
         QVERIFY(xeno.stop());
-        QTRY_COMPARE_WITH_TIMEOUT(names(ann->groupRoster()), (std::set<std::string>{"ann"}), 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(names(ann->endpoint().session().roster()), (std::set<std::string>{"ann"}), 3000);
     }
 };
 

@@ -13,6 +13,7 @@
 // design cannot work (no loopback, a quiet path, symmetric translation) the case checks that
 // it fails for the stated reason and reports itself skipped with that reason.
 #include "app/main_dialog.h"
+#include "app/texts.h"
 #include "common/gbk.h"
 #include "link_control.h"
 #include "nat_lab.h"
@@ -148,7 +149,7 @@ QString listing(MainDialog& window)
 QString hostTable(const MainDialog& host)
 {
     QStringList rows;
-    const Roster& roster = host.hostRoster();
+    const Roster& roster = host.endpoint().hostRoster();
     for (int i = 0; i < roster.count; ++i) {
         const MemberEntry& e = roster.records[std::size_t(i)];
         rows << QStringLiteral("[%1 %2 local %3 seen as %4:%5]")
@@ -172,13 +173,13 @@ void formGroup(const NatLab& lab, HttpClient& directory, Ipv4 amyAddress, Ipv4 b
     group.ben = windowOn(lab.memberNamespace("ben"), benAddress, directory);
     QVERIFY2(group.host && group.amy && group.ben, "a window could not bind its sockets inside the lab");
     connectAs(*group.amy, "amy");
-    QTRY_COMPARE_WITH_TIMEOUT(group.host->hostRoster().count, 1, 3000);  // amy gets id 0
+    QTRY_COMPARE_WITH_TIMEOUT(group.host->endpoint().hostRoster().count, 1, 3000);  // amy gets id 0
     connectAs(*group.ben, "ben");
     const std::set<std::string> both{"amy", "ben"};
-    QTRY_COMPARE_WITH_TIMEOUT(names(group.amy->groupRoster()), both, 3000);
-    QTRY_COMPARE_WITH_TIMEOUT(names(group.ben->groupRoster()), both, 3000);
-    QTRY_COMPARE_WITH_TIMEOUT(control<QPushButton>(*group.amy, "connectButton")->text(), MainDialog::UpdateText, 3000);
-    QTRY_COMPARE_WITH_TIMEOUT(control<QPushButton>(*group.ben, "connectButton")->text(), MainDialog::UpdateText, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(names(group.amy->endpoint().session().roster()), both, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(names(group.ben->endpoint().session().roster()), both, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(control<QPushButton>(*group.amy, "connectButton")->text(), text::Update, 3000);
+    QTRY_COMPARE_WITH_TIMEOUT(control<QPushButton>(*group.ben, "connectButton")->text(), text::Update, 3000);
     qInfo("host's table: %s", qPrintable(hostTable(*group.host)));
     qInfo("amy's list:   %s", qPrintable(listing(*group.amy)));
     qInfo("ben's list:   %s", qPrintable(listing(*group.ben)));
@@ -254,15 +255,15 @@ private slots:
         MainDialog &host = *group.host, &amy = *group.amy, &ben = *group.ben;
 
         // Each sees the other at the other's router, with the port the router kept.
-        const MemberEntry* benSeen = recordOf(amy.groupRoster(), "ben");
-        const MemberEntry* amySeen = recordOf(ben.groupRoster(), "amy");
+        const MemberEntry* benSeen = recordOf(amy.endpoint().session().roster(), "ben");
+        const MemberEntry* amySeen = recordOf(ben.endpoint().session().roster(), "amy");
         QVERIFY(benSeen && amySeen);
         QCOMPARE(dotted(benSeen->publicAddress), dotted(lab.routerOutside(rb)));
         QCOMPARE(dotted(amySeen->publicAddress), dotted(lab.routerOutside(ra)));
         QCOMPARE(benSeen->publicPort, MemberPort);
         QCOMPARE(amySeen->publicPort, MemberPort);
         QCOMPARE(dotted(benSeen->localAddress), dotted(benAddress));
-        QCOMPARE(dotted(amy.ownEntry().publicAddress), dotted(lab.routerOutside(ra)));
+        QCOMPARE(dotted(amy.endpoint().session().ownEntry().publicAddress), dotted(lab.routerOutside(ra)));
         QCOMPARE(rowText(amy, "ben", MainDialog::AddressColumn), dotted(lab.routerOutside(rb)));
         QCOMPARE(rowText(amy, "ben", MainDialog::PortColumn), QStringLiteral("3550"));
         QCOMPARE(rowText(ben, "amy", MainDialog::AddressColumn), dotted(lab.routerOutside(ra)));
@@ -272,8 +273,8 @@ private slots:
         // amy writes to ben: the host introduces them and her first text arrives.
         sendText(amy, QStringLiteral("你好 ben"));
         QTRY_VERIFY_WITH_TIMEOUT(boxes.textsOf(&ben).contains(QStringLiteral("amy说：你好 ben")), 3000);
-        QTRY_COMPARE_WITH_TIMEOUT(pathState(amy), MainDialog::PathOkText, 3000);
-        QTRY_COMPARE_WITH_TIMEOUT(pathState(ben), MainDialog::PathOkText, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(pathState(amy), text::PathOk, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(pathState(ben), text::PathOk, 3000);
         qInfo("path open: amy's list %s; ben's list %s", qPrintable(listing(amy)), qPrintable(listing(ben)));
         drops.reportSince("while the path was opened");
         drops.mark();
@@ -290,7 +291,7 @@ private slots:
         // ben's programs join, amy talks to ben through her overlay link, ben accepts through his.
         amy.close();
         ben.close();
-        QTRY_COMPARE_WITH_TIMEOUT(host.hostRoster().count, 0, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(host.endpoint().hostRoster().count, 0, 3000);
         group.amy.reset();
         group.ben.reset();
 
@@ -307,15 +308,15 @@ private slots:
                               {"--name", "amy", "--connect", HostText, "--audio",
                                "wav:" + QString::fromStdString(phrasePath().string()) + ":" + work.filePath("amy")},
                               amyLink.runtimeDirectory());
-        QTRY_COMPARE_WITH_TIMEOUT(host.hostRoster().count, 1, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(host.endpoint().hostRoster().count, 1, 5000);
         LabProcess benProcess(lab.memberNamespace("ben"), benAddress,
                               {"--name", "ben", "--connect", HostText, "--audio",
                                "wav:" + silence + ":" + work.filePath("ben")},
                               benLink.runtimeDirectory());
-        QTRY_COMPARE_WITH_TIMEOUT(host.hostRoster().count, 2, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(host.endpoint().hostRoster().count, 2, 5000);
         qInfo("host's table with the lumo processes: %s", qPrintable(hostTable(host)));
-        const MemberEntry* amyEntry = recordOf(host.hostRoster(), "amy");
-        const MemberEntry* benEntry = recordOf(host.hostRoster(), "ben");
+        const MemberEntry* amyEntry = recordOf(host.endpoint().hostRoster(), "amy");
+        const MemberEntry* benEntry = recordOf(host.endpoint().hostRoster(), "ben");
         QVERIFY(amyEntry && benEntry);
         QCOMPARE(dotted(amyEntry->publicAddress), dotted(lab.routerOutside(ra)));
         QCOMPARE(dotted(benEntry->publicAddress), dotted(lab.routerOutside(rb)));
@@ -365,8 +366,8 @@ private slots:
         formGroup(lab, directory, amyAddress, benAddress, group);
         if (QTest::currentTestFailed()) return;
         MainDialog &amy = *group.amy, &ben = *group.ben;
-        const MemberEntry* benSeen = recordOf(amy.groupRoster(), "ben");
-        const MemberEntry* amySeen = recordOf(ben.groupRoster(), "amy");
+        const MemberEntry* benSeen = recordOf(amy.endpoint().session().roster(), "ben");
+        const MemberEntry* amySeen = recordOf(ben.endpoint().session().roster(), "amy");
         QVERIFY(benSeen && amySeen);
         QCOMPARE(dotted(benSeen->publicAddress), dotted(benAddress));  // not translated
         QCOMPARE(dotted(amySeen->publicAddress), dotted(lab.routerOutside(ra)));
@@ -374,8 +375,8 @@ private slots:
 
         sendText(ben, QStringLiteral("hello amy"));
         QTRY_VERIFY_WITH_TIMEOUT(boxes.textsOf(&amy).contains(QStringLiteral("ben说：hello amy")), 3000);
-        QTRY_COMPARE_WITH_TIMEOUT(pathState(ben), MainDialog::PathOkText, 3000);
-        QTRY_COMPARE_WITH_TIMEOUT(pathState(amy), MainDialog::PathOkText, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(pathState(ben), text::PathOk, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(pathState(amy), text::PathOk, 3000);
         qInfo("path open: amy's list %s; ben's list %s", qPrintable(listing(amy)), qPrintable(listing(ben)));
         drops.reportSince("while the path was opened");
         drops.mark();
@@ -401,8 +402,8 @@ private slots:
         formGroup(lab, directory, amyAddress, benAddress, group);
         if (QTest::currentTestFailed()) return;
         MainDialog &amy = *group.amy, &ben = *group.ben;
-        const MemberEntry* benSeen = recordOf(amy.groupRoster(), "ben");
-        const MemberEntry* amySeen = recordOf(ben.groupRoster(), "amy");
+        const MemberEntry* benSeen = recordOf(amy.endpoint().session().roster(), "ben");
+        const MemberEntry* amySeen = recordOf(ben.endpoint().session().roster(), "amy");
         QVERIFY(benSeen && amySeen);
         // Both at the router's address; the second flow to the host needed another port.
         QCOMPARE(dotted(benSeen->publicAddress), dotted(lab.routerOutside(ra)));
@@ -444,8 +445,8 @@ private slots:
         formGroup(lab, directory, amyAddress, benAddress, group);
         if (QTest::currentTestFailed()) return;
         MainDialog &amy = *group.amy, &ben = *group.ben;
-        const MemberEntry* benSeen = recordOf(amy.groupRoster(), "ben");
-        const MemberEntry* amySeen = recordOf(ben.groupRoster(), "amy");
+        const MemberEntry* benSeen = recordOf(amy.endpoint().session().roster(), "ben");
+        const MemberEntry* amySeen = recordOf(ben.endpoint().session().roster(), "amy");
         QVERIFY(benSeen && amySeen);
         QVERIFY2(lab.addLoopback(ra, amySeen->publicPort, amyAddress, MemberPort) &&
                      lab.addLoopback(ra, benSeen->publicPort, benAddress, MemberPort),
@@ -454,8 +455,8 @@ private slots:
 
         sendText(amy, QStringLiteral("hello ben"));
         QTRY_VERIFY_WITH_TIMEOUT(boxes.textsOf(&ben).contains(QStringLiteral("amy说：hello ben")), 3000);
-        QTRY_COMPARE_WITH_TIMEOUT(pathState(amy), MainDialog::PathOkText, 3000);
-        QTRY_COMPARE_WITH_TIMEOUT(pathState(ben), MainDialog::PathOkText, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(pathState(amy), text::PathOk, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(pathState(ben), text::PathOk, 3000);
         sendText(ben, QStringLiteral("hello amy"));
         QTRY_VERIFY_WITH_TIMEOUT(boxes.textsOf(&amy).contains(QStringLiteral("ben说：hello amy")), 3000);
         qInfo("with loopback: amy's list %s; ben's list %s", qPrintable(listing(amy)), qPrintable(listing(ben)));
@@ -482,8 +483,8 @@ private slots:
         MainDialog &amy = *group.amy, &ben = *group.ben;
         sendText(amy, QStringLiteral("hello ben"));
         QTRY_VERIFY_WITH_TIMEOUT(boxes.textsOf(&ben).contains(QStringLiteral("amy说：hello ben")), 3000);
-        QTRY_COMPARE_WITH_TIMEOUT(pathState(ben), MainDialog::PathOkText, 3000);
-        QTRY_COMPARE_WITH_TIMEOUT(pathState(amy), MainDialog::PathOkText, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(pathState(ben), text::PathOk, 3000);
+        QTRY_COMPARE_WITH_TIMEOUT(pathState(amy), text::PathOk, 3000);
 
         QTest::qWait(3500);
         drops.mark();
@@ -493,7 +494,7 @@ private slots:
               qPrintable(boxes.textsOf(&amy).join(" | ")));
         drops.reportSince("when ben wrote again");
         if (!boxes.textsOf(&amy).contains(QStringLiteral("ben说：still there?"))) {
-            QCOMPARE(pathState(ben), MainDialog::PathOkText);
+            QCOMPARE(pathState(ben), text::PathOk);
             // A new introduction does not help either: amy's flow to the host is gone too, so
             // her router drops the host's probe as well.
             drops.mark();
@@ -527,7 +528,7 @@ private slots:
         formGroup(lab, directory, amyAddress, benAddress, group);
         if (QTest::currentTestFailed()) return;
         MainDialog &amy = *group.amy, &ben = *group.ben;
-        const MemberEntry* amySeen = recordOf(ben.groupRoster(), "amy");
+        const MemberEntry* amySeen = recordOf(ben.endpoint().session().roster(), "amy");
         QVERIFY(amySeen);
         QCOMPARE(dotted(amySeen->publicAddress), dotted(lab.routerOutside(ra)));
         drops.mark();

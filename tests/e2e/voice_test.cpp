@@ -63,7 +63,7 @@ private slots:
         roster.records[2] = memberAt(2, "witness", WitnessAddress);
         host.send(makeRosterUpdate(0, roster), {TalkerAddress, MemberPort});
         host.send(makeRosterUpdate(1, roster), {ListenerAddress, MemberPort});
-        QTRY_VERIFY(talker.groupRoster().count == 3 && listener.groupRoster().count == 3);
+        QTRY_VERIFY(talker.endpoint().session().roster().count == 3 && listener.endpoint().session().roster().count == 3);
 
         const QString speakerFile = work.filePath(QStringLiteral("listener/peer-0.wav"));
         boxes.answer = true;
@@ -71,12 +71,12 @@ private slots:
         talker.memberRow(talker.rowOfMember(1))->setCheckState(0, Qt::Checked);
         talker.memberRow(talker.rowOfMember(2))->setCheckState(0, Qt::Checked);
         talker.findChild<QPushButton*>(QStringLiteral("voiceButton"))->click();
-        QVERIFY(talker.talking());
+        QVERIFY(talker.endpoint().session().talking());
 
         const int phraseMs = int(phrase.size() / 8);
         QTest::qWait(phraseMs + 800);
         talker.findChild<QPushButton*>(QStringLiteral("voiceButton"))->click();
-        QVERIFY(!talker.talking());
+        QVERIFY(!talker.endpoint().session().talking());
 
         QCOMPARE(boxes.questions, QStringList{QStringLiteral("talker想和你聊天，接受吗？")});
         QCOMPARE(listener.memberRow(listener.rowOfMember(0))->checkState(0), Qt::Checked);

@@ -73,7 +73,7 @@ class MainDialogTest : public QObject {
     void deliverRoster(int ownIndex, const Roster& roster)
     {
         host->send(makeRosterUpdate(idByte(ownIndex), roster), dialogMember());
-        QTRY_COMPARE(dialog->groupRoster().count, roster.count);
+        QTRY_COMPARE(dialog->endpoint().session().roster().count, roster.count);
     }
     void clickRow(int row)
     {
@@ -106,9 +106,9 @@ private slots:
     void startsWithItsOwnAddressAndAnUnassignedId()
     {
         QCOMPARE(control<QLabel>("ownAddress")->text(), QStringLiteral("127.0.0.20"));
-        QCOMPARE(dialog->ownEntry().id, UnassignedId);
-        QCOMPARE(dialog->ownEntry().localPort, MemberPort);
-        QCOMPARE(dialog->ownEntry().localAddress, DialogAddress);
+        QCOMPARE(dialog->endpoint().session().ownEntry().id, UnassignedId);
+        QCOMPARE(dialog->endpoint().session().ownEntry().localPort, MemberPort);
+        QCOMPARE(dialog->endpoint().session().ownEntry().localAddress, DialogAddress);
         QVERIFY(control<QCheckBox>("groupMode")->isHidden());
         QVERIFY(!control<QCheckBox>("groupMode")->isEnabled());
         QCOMPARE(control<QTreeWidget>("memberList")->columnCount(), 6);
@@ -129,15 +129,15 @@ private slots:
         QCOMPARE(list->topLevelItem(2)->text(MainDialog::IdColumn), QStringLiteral("0"));
         QCOMPARE(list->topLevelItem(0)->text(MainDialog::AddressColumn), QStringLiteral("127.0.0.23"));
         QCOMPARE(list->topLevelItem(0)->text(MainDialog::PortColumn), QStringLiteral("3550"));
-        QCOMPARE(dialog->ownEntry().nameBytes(), std::string("me"));
-        QCOMPARE(dialog->ownEntry().id, 1);
+        QCOMPARE(dialog->endpoint().session().ownEntry().nameBytes(), std::string("me"));
+        QCOMPARE(dialog->endpoint().session().ownEntry().id, 1);
 
         // Marks, path and voice columns go with the next roster.
         list->topLevelItem(0)->setCheckState(0, Qt::Checked);
         list->topLevelItem(0)->setText(MainDialog::PathColumn, QStringLiteral("OK"));
         list->topLevelItem(1)->setText(MainDialog::VoiceColumn, QStringLiteral("聊天中"));
         deliverRoster(2, threeMembers());
-        QTRY_COMPARE(dialog->ownEntry().id, 2);
+        QTRY_COMPARE(dialog->endpoint().session().ownEntry().id, 2);
         for (int row = 0; row < 3; ++row) {
             QCOMPARE(list->topLevelItem(row)->checkState(0), Qt::Unchecked);
             QVERIFY(list->topLevelItem(row)->text(MainDialog::PathColumn).isEmpty());
@@ -189,7 +189,7 @@ private slots:
         const Bytes junk[] = {{}, {1}, {22, 0, 0, 1, 9, 0, 0, 0}, {23, 1, 77, 1}, {15, 1, 9, 2, 'x'}, Bytes(1500, 0xAB)};
         for (const Bytes& datagram : junk) host->send(datagram, dialogMember());
         QTest::qWait(200);
-        QCOMPARE(dialog->groupRoster().count, 3);
+        QCOMPARE(dialog->endpoint().session().roster().count, 3);
         QVERIFY(boxes->texts.isEmpty());
         QVERIFY(ann->collect(0).empty() && cyd->collect(0).empty());
     }
@@ -245,7 +245,7 @@ private slots:
         // Tick and click ann (row 2): she becomes the partner and the member to reach.
         list->topLevelItem(2)->setCheckState(0, Qt::Checked);
         clickRow(2);
-        QCOMPARE(dialog->chatPartner(), 0);
+        QCOMPARE(dialog->endpoint().session().partner(), 0);
         QCOMPARE(control<QLabel>("partnerLabel")->text(), QStringLiteral("ann"));
         control<QLineEdit>("messageText")->setText(QStringLiteral("hello ann"));
         control<QPushButton>("sendButton")->click();
@@ -313,10 +313,10 @@ private slots:
         auto roster = ann->next(1000, cmd::RosterUpdate);
         QVERIFY(roster);
         QCOMPARE(readRosterUpdate(roster->bytes).count, 1);
-        QCOMPARE(dialog->hostRoster().count, 1);
+        QCOMPARE(dialog->endpoint().hostRoster().count, 1);
         ann->send(makeEntryDatagram(cmd::LeaveNotice, 0, 0xFF, Kind::ToHost, annEntry), dialogHost);
         QTRY_COMPARE(control<QLabel>("statusText")->text(), QStringLiteral("ann离开了！"));
-        QCOMPARE(dialog->hostRoster().count, 0);
+        QCOMPARE(dialog->endpoint().hostRoster().count, 0);
     }
 
     void closingSendsLeaveNoticeOnceWhicheverWayItCloses()
@@ -334,7 +334,7 @@ private slots:
         QVERIFY(leave);
         QCOMPARE(leave->bytes.size(), size_t(36));
         QCOMPARE((Bytes{leave->bytes.begin(), leave->bytes.begin() + 4}), (Bytes{13, 1, 0xFF, 3}));
-        QCOMPARE(decodeMemberEntry(leave->bytes.data() + 4), dialog->ownEntry());
+        QCOMPARE(decodeMemberEntry(leave->bytes.data() + 4), dialog->endpoint().session().ownEntry());
         QVERIFY(!dialog->isVisible());
         dialog->close();
         QVERIFY(host->collect(200).empty());
@@ -374,7 +374,7 @@ private slots:
         QVERIFY(message->text().isEmpty());  // sent (or held for the path), not left in the field
         QVERIFY(host->next(1000, cmd::PathRequest));
         for (const auto& datagram : host->collect(300)) QVERIFY(datagram.bytes[0] != cmd::JoinRequest);
-        QCOMPARE(dialog->chatPartner(), 2);
+        QCOMPARE(dialog->endpoint().session().partner(), 2);
     }
 };
 

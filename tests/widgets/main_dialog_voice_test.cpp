@@ -113,7 +113,7 @@ private slots:
         peer = std::make_unique<FakePeer>(PeerAddress, MemberPort);
         QVERIFY(dialog->socketsBound() && host->bound() && peer->bound());
         host->send(makeRosterUpdate(17, bigRoster()), dialogMember());
-        QTRY_COMPARE(dialog->groupRoster().count, 18);
+        QTRY_COMPARE(dialog->endpoint().session().roster().count, 18);
     }
     void cleanup()
     {
@@ -129,7 +129,7 @@ private slots:
         control<QPushButton>("voiceButton")->click();
         QTRY_COMPARE(boxes->texts, QStringList{QStringLiteral("就你一个人怎么群聊啊，去拉点人来吧！...*_*")});
         QCOMPARE(control<QPushButton>("voiceButton")->text(), QStringLiteral("语聊"));
-        QVERIFY(!dialog->talking());
+        QVERIFY(!dialog->endpoint().session().talking());
     }
 
     void talkingSendsNumberedBlocksToTheTickedMembersOnly()
@@ -138,8 +138,8 @@ private slots:
         rowOf(5)->setCheckState(0, Qt::Checked);
         control<QPushButton>("voiceButton")->click();
         QCOMPARE(control<QPushButton>("voiceButton")->text(), QStringLiteral("终止"));
-        QVERIFY(dialog->talking());
-        QCOMPARE(dialog->voiceTargets().count, 2);
+        QVERIFY(dialog->endpoint().session().talking());
+        QCOMPARE(dialog->endpoint().session().voiceTargets().count, 2);
 
         QVERIFY(audio->deliver(tone(8000)) > 0);  // a loud block
         QVERIFY(audio->deliver(tone(0)) > 0);     // a quiet one: dropped, takes no number
@@ -164,22 +164,22 @@ private slots:
         // Pressing again stops talking.
         control<QPushButton>("voiceButton")->click();
         QCOMPARE(control<QPushButton>("voiceButton")->text(), QStringLiteral("语聊"));
-        QVERIFY(!dialog->talking());
+        QVERIFY(!dialog->endpoint().session().talking());
     }
 
     void moreThanEightTicksTalkToTheFirstEightRows()
     {
         for (int row = 0; row < 10; ++row) list()->topLevelItem(row)->setCheckState(0, Qt::Checked);
         dialog->refreshVoiceTargets();
-        QCOMPARE(dialog->voiceTargets().count, 8);
-        for (int i = 0; i < 8; ++i) QCOMPARE(dialog->voiceTargets().ids[i], 17 - i);  // row r shows member 17 - r
+        QCOMPARE(dialog->endpoint().session().voiceTargets().count, 8);
+        for (int i = 0; i < 8; ++i) QCOMPARE(dialog->endpoint().session().voiceTargets().ids[i], 17 - i);  // row r shows member 17 - r
     }
 
     void untickingWhileTalkingStopsSendingThere()
     {
         rowOf(3)->setCheckState(0, Qt::Checked);
         control<QPushButton>("voiceButton")->click();
-        QVERIFY(dialog->talking());
+        QVERIFY(dialog->endpoint().session().talking());
         rowOf(3)->setCheckState(0, Qt::Unchecked);
         rowOf(4)->setCheckState(0, Qt::Checked);
         list()->setCurrentItem(rowOf(4));
@@ -200,7 +200,7 @@ private slots:
         QVERIFY(peer->collect(200).empty());
         list()->setCurrentItem(rowOf(2));
         dialog->onListClick();
-        QCOMPARE(dialog->chatPartner(), 2);
+        QCOMPARE(dialog->endpoint().session().partner(), 2);
         QVERIFY(dialog->stopVoice());
         auto notice = peer->next(1000, cmd::VoiceStopNotice);
         QVERIFY(notice);

@@ -3,6 +3,7 @@
 // a short while at most), keeps its order, and still goes when the window closes; the first
 // probe heard from a member we asked a path to is answered with one more probe of ours.
 #include "app/main_dialog.h"
+#include "app/texts.h"
 #include "fake_peer.h"
 #include "quiet_directory.h"
 
@@ -64,12 +65,12 @@ class NatPathTest : public QObject {
         roster.records[1] = memberAt(1, "me", DialogAddress);
         roster.records[2] = memberAt(2, "cyd", CydAddress);
         host->send(makeRosterUpdate(1, roster), dialogMember());
-        QTRY_COMPARE(dialog->groupRoster().count, 3);
+        QTRY_COMPARE(dialog->endpoint().session().roster().count, 3);
         auto* list = control<QTreeWidget>("memberList");
         list->topLevelItem(2)->setCheckState(0, Qt::Checked);
         list->setCurrentItem(list->topLevelItem(2));
         dialog->onListClick();
-        QCOMPARE(dialog->chatPartner(), 0);
+        QCOMPARE(dialog->endpoint().session().partner(), 0);
     }
     void write(const QString& text)
     {
@@ -126,7 +127,7 @@ private slots:
 
         // ann confirms: the path is open and text goes at once, without a path request.
         ann->send(makeHeaderOnly(cmd::PathConfirm, 1, 0, Kind::PeerToPeer), dialogMember());
-        QTRY_COMPARE(annPathState(), MainDialog::PathOkText);
+        QTRY_COMPARE(annPathState(), text::PathOk);
         write(QStringLiteral("again"));
         QCOMPARE(bytesOf(ann->collect(100)), std::vector<Bytes>{makeChatText(0, 1, "again")});
         QVERIFY(host->collect(0).empty());
@@ -139,7 +140,7 @@ private slots:
         // cyd's confirmation marks the selected row (as designed) but does not release ann's
         // text; the next text waits behind the first.
         cyd->send(makeHeaderOnly(cmd::PathConfirm, 1, 2, Kind::PeerToPeer), dialogMember());
-        QTRY_COMPARE(annPathState(), MainDialog::PathOkText);
+        QTRY_COMPARE(annPathState(), text::PathOk);
         write(QStringLiteral("two"));
         QVERIFY(only(ann->collect(350), cmd::ChatText).empty());
         const std::vector<Bytes> expected{makeChatText(0, 1, "one"), makeChatText(0, 1, "two")};
