@@ -62,15 +62,23 @@ TEST(GroupPath, OpensThroughTheMembersTranslator)
     sim.joinAll();
     ASSERT_EQ(sim.session(1).roster().records[2].publicAddress, TranslatorOf2.address);
     sim.clearRecords();
+    // The host's probe reaches node 2 late, after node 1's probe has met node 2's translator.
+    sim.slowLink(0, 2);
     sim.act(1, [](MemberSession& s) {
         s.tick(2, true);
         s.openPaths();
     });
 
-    // Node 2 had never sent to node 1: the opener cannot get in, the introduction does.
+    // Node 2 had never sent to node 1: neither the opener nor node 1's first probe get in.
     const auto opener = sent(sim, 1, cmd::PathOpener, Kind::PeerToPeer);
     ASSERT_EQ(opener.size(), 1u);
     EXPECT_EQ(opener[0].fate, Fate::Translator);
+    const auto probes = sent(sim, 1, cmd::PathProbe, Kind::PeerToPeer);
+    ASSERT_GE(probes.size(), 2u);
+    EXPECT_EQ(probes[0].fate, Fate::Translator);
+    // Node 2's own probe opens its translator; node 1 answers it with one more probe, which gets
+    // through and is confirmed: both sides see the path open.
+    EXPECT_EQ(probes.back().fate, Fate::Delivered);
     EXPECT_TRUE(sim.session(1).status(2).pathOpen);
     EXPECT_TRUE(sim.session(2).status(1).pathOpen);
 }
@@ -104,25 +112,31 @@ TEST(GroupChat, TextWrittenBeforeThePathWaitsForThePartnerAndKeepsItsOrder)
     EXPECT_EQ(sim.chats(2), (std::vector<ChatLine>{{1, "four"}}));
 }
 
+// Node 1 writes to node 3, whom it never hears from, then to node 2, whose path opens at once.
 TEST(GroupChat, HeldTextGoesAfterThePathWaitWhenThePartnerIsNeverHeard)
 {
-    GroupSim sim(3);
+    GroupSim sim(4);
     sim.joinAll();
-    sim.dropLink(0, 1);  // the host's introductions get lost
-    sim.dropLink(0, 2);
-    sim.dropLink(2, 1);  // and node 1 never hears from node 2
-    sim.act(1, [](MemberSession& s) { s.select(2); });
+    sim.dropLink(0, 3);  // the host's introduction to node 3 is lost
+    sim.dropLink(3, 1);  // and nothing from node 3 reaches node 1
     sim.clearRecords();
-    sim.session(1).sendText("first", sim.now());
-    sim.session(1).sendText("second", sim.now());
+    MemberSession& writer = sim.session(1);
+    writer.select(3);
+    writer.sendText("first", sim.now());
+    writer.sendText("second", sim.now());
+    writer.select(2);
+    writer.sendText("other", sim.now());
     sim.settle();
 
+    // Node 2's probe lets its own text go, and only that.
+    EXPECT_EQ(sim.chats(2), (std::vector<ChatLine>{{1, "other"}}));
     sim.advanceBy(MemberSession::PathWaitMs - 1);
-    EXPECT_TRUE(sim.chats(2).empty());
+    EXPECT_TRUE(sim.chats(3).empty());
     sim.advanceBy(1);
-    EXPECT_EQ(sim.chats(2), (std::vector<ChatLine>{{1, "first"}, {1, "second"}}));
+    EXPECT_EQ(sim.chats(3), (std::vector<ChatLine>{{1, "first"}, {1, "second"}}));
     sim.advanceBy(5 * MemberSession::PathWaitMs);
-    EXPECT_EQ(sim.chats(2).size(), 2u);  // nothing twice
+    EXPECT_EQ(sim.chats(3).size(), 2u);  // nothing twice
+    EXPECT_EQ(sim.chats(2).size(), 1u);
 }
 
 TEST(GroupChat, LongTextArrivesWholeInPiecesCutBetweenCharacters)

@@ -234,8 +234,8 @@ TEST(GroupJoin, StaleIdNowAnotherMembersLeavesThatMemberAlone)
     sim.joinAll(0, 4);
     sim.dropLink(0, 3);
     sim.act(1, [](MemberSession& s) { s.leave(); });  // node 3: 3 -> 1, unheard
+    sim.joinAll(4, 5);                                // node 4 is given index 3, unheard by node 3
     sim.restoreLink(0, 3);
-    sim.joinAll(4, 5);                                // node 4 is given index 3
     ASSERT_EQ(sim.nodeOfMember(3), 4);
     ASSERT_EQ(sim.session(3).ownEntry().id, 3);
     const MemberEntry newcomer = sim.host().roster().records[3];

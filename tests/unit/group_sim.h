@@ -153,6 +153,10 @@ public:
     // Drops everything from node `from` (either port) to node `to`.
     void dropLink(int from, int to) { droppedLinks_.insert({from, to}); }
     void restoreLink(int from, int to) { droppedLinks_.erase({from, to}); }
+    // Datagrams from node `from` to node `to` arrive only once nothing else is in flight (in
+    // their own order): a slow link, for races such as a probe meeting a translator too early.
+    void slowLink(int from, int to) { slowLinks_.insert({from, to}); }
+    void fastLink(int from, int to) { slowLinks_.erase({from, to}); }
 
     // --- the player's commands that take the time, then everything they caused ------------------
     MemberSession::ConnectProblem connect(int i, const std::string& name, std::optional<Ipv4> host = HostAddress)
@@ -233,14 +237,20 @@ public:
     void settle()
     {
         for (int i = 0; i < size(); ++i) collect(i);
-        for (int count = 0; !inFlight_.empty(); ++count) {
+        for (int count = 0; !inFlight_.empty() || !slow_.empty(); ++count) {
             if (count > 200'000) {
                 ADD_FAILURE() << "the group never goes quiet: datagrams keep flowing";
                 inFlight_.clear();
+                slow_.clear();
                 return;
             }
-            Datagram d = std::move(inFlight_.front());
-            inFlight_.pop_front();
+            std::deque<Datagram>& queue = inFlight_.empty() ? slow_ : inFlight_;
+            Datagram d = std::move(queue.front());
+            queue.pop_front();
+            if (&queue == &inFlight_ && slowLinks_.count({d.fromNode, destinationNode(d.to)})) {
+                slow_.push_back(std::move(d));
+                continue;
+            }
             deliver(d);
         }
     }
@@ -360,6 +370,15 @@ private:
         return Datagram::Fate::NoOne;
     }
 
+    int destinationNode(Endpoint to) const
+    {
+        for (int i = 0; i < size(); ++i) {
+            const Node& n = *nodes_[i];
+            if (n.translated ? to == n.publicSide : to.address == n.address) return i;
+        }
+        return -1;
+    }
+
     void deliver(Datagram& d)
     {
         int toNode = -1;
@@ -379,9 +398,11 @@ private:
 
     std::vector<std::unique_ptr<Node>> nodes_;
     std::deque<Datagram> inFlight_;
+    std::deque<Datagram> slow_;
     std::vector<Datagram> log_;
     std::function<bool(const Datagram&)> drop_;
     std::set<std::pair<int, int>> droppedLinks_;
+    std::set<std::pair<int, int>> slowLinks_;
     Millis now_ = 0;
 };
 
