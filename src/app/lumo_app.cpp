@@ -1,6 +1,7 @@
 #include "app/lumo_app.h"
 
 #include "app/main_dialog.h"
+#include "app/texts.h"
 #include "directory/group_browser_dialog.h"
 #include "shell/message_box.h"
 #include "shell/skin_library.h"
@@ -164,7 +165,7 @@ int runLumo(int argc, char** argv)
     const QString bindProblem = window.bindProblem();
     if (!bindProblem.isEmpty()) {
         std::fprintf(stderr, "lumo: %s\n", qPrintable(bindProblem));
-        MessageBoxes::current().inform(nullptr, MainDialog::AppName, bindProblem);
+        MessageBoxes::current().inform(nullptr, text::AppName, bindProblem);
         return 1;
     }
     closeOnTerminationSignals(window);

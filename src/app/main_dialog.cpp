@@ -1,26 +1,25 @@
 #include "app/main_dialog.h"
 
 #include "app/call_prompt_dialog.h"
+#include "app/texts.h"
 
 #include "common/gbk.h"
 #include "directory/curl_http_client.h"
 #include "directory/group_browser_dialog.h"
-#include "net/local_addresses.h"
 #include "shell/app_icon.h"
 #include "shell/dialog_units.h"
 #include "shell/hyperlink_label.h"
-#include "shell/window_placement.h"
 #include "shell/local_link.h"
 #include "shell/message_box.h"
-#include "voice/voice_capture.h"
+#include "shell/window_placement.h"
+#include "voice/audio_device.h"
 
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QKeyEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QNetworkInterface>
 #include <QPainter>
 #include <QPointer>
 #include <QPushButton>
@@ -29,105 +28,79 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-#include <algorithm>
-
 namespace lumo {
-
-const QString MainDialog::AppName = QStringLiteral("LUMO");
-const QString MainDialog::SaysText = QStringLiteral("说：");
-const QString MainDialog::ConnectText = QStringLiteral("连接");
-const QString MainDialog::UpdateText = QStringLiteral("更新");
-const QString MainDialog::VoiceText = QStringLiteral("语聊");
-const QString MainDialog::StopVoiceText = QStringLiteral("终止");
-const QString MainDialog::PathOkText = QStringLiteral("OK");
-const QString MainDialog::ChattingText = QStringLiteral("聊天中");
-const QString MainDialog::NotChattingText = QStringLiteral("不聊");
-const QString MainDialog::WaitingText = QStringLiteral("等待");
-const QString MainDialog::PromptText = QStringLiteral("提示");
 
 namespace {
 
-const QString LeftText = QStringLiteral("离开了！");
-const QString NoNameText = QStringLiteral("你忘了写上你的名字了！");
-const QString ConnectFailedText = QStringLiteral("连接失败，请检查设置是否正确！");
-const QString NameTooLongText = QStringLiteral("名字太长了：最多 16 个字节（8 个汉字）。");
-const QString BadAddressText =
-    QStringLiteral("远端IP不完整：请填写群主的完整地址，四段数字，例如 192.168.1.20。");
-
 QString fromGbk(const std::string& gbk) { return QString::fromStdString(gbkToUtf8(gbk)); }
 std::string toGbk(const QString& text) { return utf8ToGbk(text.toStdString()); }
+
+QString voiceText(VoiceState state)
+{
+    switch (state) {
+    case VoiceState::Chatting: return text::Chatting;
+    case VoiceState::NotChatting: return text::NotChatting;
+    case VoiceState::Waiting: return text::Waiting;
+    case VoiceState::Prompt: return text::Prompt;
+    case VoiceState::None: break;
+    }
+    return {};
+}
 
 }  // namespace
 
 MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDialog(parent)
 {
-    setWindowTitle(AppName);
+    setWindowTitle(text::AppName);
     setWindowIcon(appIcon());
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     buildControls();
     boxes_ = new BoxQueue(this);
-    // The link to the in-game overlay listens before any plug-in can be switched on.
-    pipeServer_ = std::make_unique<PipeServer>(static_cast<OverlayLinkOwner&>(*this));
+
+    AudioSystem* audio = options.audio;
+    if (!audio) {
+        ownAudio_ = std::make_unique<NullAudioSystem>();
+        audio = ownAudio_.get();
+    }
+    // The link to the in-game overlay (part of the endpoint) listens before any plug-in can be
+    // switched on.
+    endpoint_ = std::make_unique<GroupEndpoint>(options.bindAddress, *audio);
+    endpoint_->setBoxWindow(this);
+    connect(endpoint_.get(), &GroupEndpoint::sessionEvent, this, &MainDialog::onSessionEvent);
+    connect(endpoint_.get(), &GroupEndpoint::memberLeftHost, this,
+            [this](const std::string& name) { statusLabel_->setText(fromGbk(name) + text::Left); });
     // Window creation: skin calls, the menu bar with its plug-ins and skins.
     shell_ = std::make_unique<MainWindowShell>(*this, static_cast<ShellOwner&>(*this), options.skinActive);
     shell_->createWindowParts();
-
-    member_ = MemberState{};
-    member_.ownEntry.id = UnassignedId;
-    findLocalAddresses(options.bindAddress);
-    member_.ownEntry.localPort = MemberPort;
     showOwnAddress();
 
     // The group browser opens beside the main window; its directory requests leave from the
-    // bind address, so that the directory sees this client where its group is hosted.
+    // bind address, so that the directory sees this client where its group is hosted. It is
+    // shown, and asks the directory, with the main window (showEvent): a program that cannot
+    // bind its ports ends before either appears.
     HttpClient* http = options.directoryHttp;
     if (!http) {
         ownDirectoryHttp_ = std::make_unique<CurlHttpClient>(
             options.bindAddress ? dottedAddress(*options.bindAddress) : std::string());
         http = ownDirectoryHttp_.get();
     }
-    // It is shown, and asks the directory, with the main window (showEvent): a program that
-    // cannot bind its ports ends before either appears.
     groupBrowser_ = std::make_unique<GroupBrowserDialog>(static_cast<GroupBrowserOwner&>(*this), http);
     siteLink_->SetURL(groupBrowser_->baseUrl());
 
     callPrompt_ = std::make_unique<CallPromptDialog>();
-    callPrompt_->setAnswerHandler([this](std::uint16_t memberId, std::uint16_t row, VoiceAnswer answer) {
-        // The prompt changes the answer of a member that has sent voice; the column shows it on
-        // the row the prompt was opened for.
-        if (!memberSocket_->voiceSlots().setAnswer(memberId, answer)) return;
-        const QString text = answer == VoiceAnswer::Accepted ? ChattingText
-                             : answer == VoiceAnswer::Refused ? NotChattingText
-                                                              : WaitingText;
-        if (QTreeWidgetItem* item = memberRow(row)) item->setText(VoiceColumn, text);
+    callPrompt_->setAnswerHandler([this](std::uint16_t memberId, std::uint16_t, VoiceAnswer answer) {
+        endpoint_->answerFromPrompt(memberId, answer);
     });
-
-    audio_ = options.audio;
-    if (!audio_) {
-        ownAudio_ = std::make_unique<NullAudioSystem>();
-        audio_ = ownAudio_.get();
-    }
-    capture_ = std::make_unique<VoiceCapture>(*audio_);
-    capture_->setBlockSink([this](const VoiceRecord& record) { sendVoiceBlock(record); });
-
-    bindSockets(options.bindAddress);
-    publishSendPlan();
+    connectControls();
 }
 
-MainDialog::~MainDialog()
-{
-    // The capture thread sends through the member socket: it stops before the socket goes.
-    capture_->setEnabled(false);
-    capture_->StopAll();
-    capture_.reset();
-}
+MainDialog::~MainDialog() = default;
 
 void MainDialog::buildControls()
 {
     setFont(dialogFont());
     const DialogUnits du(font());
-
     auto label = [&](const QString& text, int x, int y, int w, int h) {
         auto* l = new QLabel(text, this);
         l->setGeometry(du.rect(x, y, w, h));
@@ -140,55 +113,50 @@ void MainDialog::buildControls()
         b->setAutoDefault(false);
         return b;
     };
+    auto lineEdit = [&](const char* name, int x, int y, int w, int h) {
+        auto* e = new QLineEdit(this);
+        e->setObjectName(QLatin1String(name));
+        e->setGeometry(du.rect(x, y, w, h));
+        return e;
+    };
 
-    label(QStringLiteral("你的名字："), 7, 4, 40, 8);
-    memberNameEdit_ = new QLineEdit(this);
-    memberNameEdit_->setObjectName(QStringLiteral("memberName"));
-    memberNameEdit_->setGeometry(du.rect(47, 2, 74, 12));
+    label(text::NameLabel, 7, 4, 40, 8);
+    memberNameEdit_ = lineEdit("memberName", 47, 2, 74, 12);
     memberNameEdit_->setMaxLength(16);
-
-    label(QStringLiteral("远端IP："), 137, 4, 40, 10);
-    hostAddressEdit_ = new QLineEdit(this);
-    hostAddressEdit_->setObjectName(QStringLiteral("hostAddress"));
-    hostAddressEdit_->setGeometry(du.rect(178, 0, 85, 13));
+    label(text::HostLabel, 137, 4, 40, 10);
+    hostAddressEdit_ = lineEdit("hostAddress", 178, 0, 85, 13);
     static const QRegularExpression dotted(
         QStringLiteral("^((25[0-5]|2[0-4]\\d|1?\\d?\\d)\\.){0,3}(25[0-5]|2[0-4]\\d|1?\\d?\\d)?$"));
     hostAddressEdit_->setValidator(new QRegularExpressionValidator(dotted, hostAddressEdit_));
-
-    connectButton_ = button(ConnectText, "connectButton", 264, 0, 23, 13);
+    connectButton_ = button(text::Connect, "connectButton", 264, 0, 23, 13);
     connectButton_->setDefault(true);
-    serverButton_ = button(QStringLiteral("Server"), "serverButton", 287, 0, 25, 13);
+    serverButton_ = button(text::Server, "serverButton", 287, 0, 25, 13);
 
-    label(QStringLiteral("你的IP："), 7, 18, 36, 8);
+    label(text::OwnAddressLabel, 7, 18, 36, 8);
     ownAddressLabel_ = label(QString(), 48, 18, 74, 11);
     ownAddressLabel_->setObjectName(QStringLiteral("ownAddress"));
     partnerLabel_ = label(QString(), 137, 16, 36, 10);
     partnerLabel_->setObjectName(QStringLiteral("partnerLabel"));
-
-    messageEdit_ = new QLineEdit(this);
-    messageEdit_->setObjectName(QStringLiteral("messageText"));
-    messageEdit_->setGeometry(du.rect(178, 14, 85, 12));
-    sendButton_ = button(QStringLiteral("发送"), "sendButton", 264, 14, 24, 12);
-    voiceButton_ = button(VoiceText, "voiceButton", 288, 14, 24, 12);
+    messageEdit_ = lineEdit("messageText", 178, 14, 85, 12);
+    sendButton_ = button(text::Send, "sendButton", 264, 14, 24, 12);
+    voiceButton_ = button(text::Voice, "voiceButton", 288, 14, 24, 12);
 
     gainCheck_ = new QCheckBox(this);
     gainCheck_->setObjectName(QStringLiteral("gainBoost"));
     gainCheck_->setGeometry(du.rect(287, 26, 8, 8));
-    label(QStringLiteral("增溢"), 295, 26, 17, 8);
-
+    label(text::Gain, 295, 26, 17, 8);
     groupModeCheck_ = new QCheckBox(this);
     groupModeCheck_->setObjectName(QStringLiteral("groupMode"));
     groupModeCheck_->setGeometry(du.rect(7, 30, 10, 8));
     groupModeCheck_->setEnabled(false);
     groupModeCheck_->hide();
-    label(QStringLiteral("GGMM："), 7, 30, 25, 8);
+    label(text::GroupMode, 7, 30, 25, 8);
 
     memberList_ = new QTreeWidget(this);
     memberList_->setObjectName(QStringLiteral("memberList"));
     memberList_->setGeometry(du.rect(7, 38, 305, 131));
     memberList_->setColumnCount(ColumnCount);
-    memberList_->setHeaderLabels({QStringLiteral("   id"), QStringLiteral("名字"), QStringLiteral("源地址"),
-                                  QStringLiteral("源端口"), QStringLiteral("连接状态"), QStringLiteral("语聊状态")});
+    memberList_->setHeaderLabels(QStringList(std::begin(text::ColumnHeaders), std::end(text::ColumnHeaders)));
     const int widths[ColumnCount] = {55, 100, 130, 60, 60, 50};
     for (int c = 0; c < ColumnCount; ++c) memberList_->setColumnWidth(c, widths[c]);
     memberList_->header()->setDefaultAlignment(Qt::AlignCenter);
@@ -199,153 +167,87 @@ void MainDialog::buildControls()
     memberList_->setMouseTracking(true);  // track select: rows highlight under the mouse
     memberList_->setContextMenuPolicy(Qt::CustomContextMenu);
     memberList_->setStyleSheet(QStringLiteral("QTreeWidget { background-color: #F0F0F0; }"));
-    connect(memberList_, &QTreeWidget::customContextMenuRequested, this,
-            [this](const QPoint& at) { onListRightClick(memberList_->viewport()->mapToGlobal(at)); });
 
     statusLabel_ = label(QString(), 7, 170, 164, 9);
     statusLabel_->setObjectName(QStringLiteral("statusText"));
-    siteLink_ = new HyperLinkLabel(QStringLiteral("访问站点"), this);
+    siteLink_ = new HyperLinkLabel(text::SiteLink, this);
     siteLink_->setGeometry(du.rect(278, 171, 34, 8));
     siteLink_->setObjectName(QStringLiteral("siteLink"));
-
     setFixedSize(du.x(319), du.y(182));
+}
 
+void MainDialog::connectControls()
+{
     // Enter in the message field sends the text; elsewhere it presses the default button.
     messageEdit_->installEventFilter(this);
-
     connect(connectButton_, &QPushButton::clicked, this, &MainDialog::connectToHost);
     connect(sendButton_, &QPushButton::clicked, this, &MainDialog::sendChatText);
-    connect(serverButton_, &QPushButton::clicked, this, &MainDialog::showGroupBrowser);
-    connect(memberList_, &QTreeWidget::itemClicked, this, [this] { onListClick(); });
-    connect(memberList_, &QTreeWidget::itemDoubleClicked, this, [this] { onListDoubleClick(); });
-    connect(gainCheck_, &QCheckBox::toggled, this, [this](bool on) { gainBoost_ = on; });
-    connect(voiceButton_, &QPushButton::clicked, this, &MainDialog::onVoiceButton);
-    connect(groupModeCheck_, &QCheckBox::clicked, this, &MainDialog::onGroupModeClicked);
-
-    timer_ = new QTimer(this);
-    timer_->setInterval(200);
-    connect(timer_, &QTimer::timeout, this, &MainDialog::onTimerTick);
-
-    heldTextTimer_ = new QTimer(this);
-    heldTextTimer_->setSingleShot(true);
-    heldTextTimer_->setInterval(PathWaitMs);
-    connect(heldTextTimer_, &QTimer::timeout, this, [this] { releaseHeldTexts(-1); });
+    connect(serverButton_, &QPushButton::clicked, this, [this] { groupBrowser_->showAgain(); });
+    connect(voiceButton_, &QPushButton::clicked, this, [this] { endpoint_->voiceButton(); });
+    connect(gainCheck_, &QCheckBox::toggled, this, [this](bool on) { endpoint_->setGainBoost(on); });
+    connect(groupModeCheck_, &QCheckBox::clicked, this, [this](bool on) { endpoint_->setGroupMode(on); });
+    connect(memberList_, &QTreeWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { onListRightClick(memberList_->viewport()->mapToGlobal(at)); });
+    connect(memberList_, &QTreeWidget::itemClicked, this, [this] {
+        const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
+        endpoint_->select(selected.isEmpty() ? -1 : memberIdOf(selected.first()));
+        showVoiceButton();
+        callPrompt_->hide();
+    });
+    connect(memberList_, &QTreeWidget::itemDoubleClicked, this, [this] { endpoint_->openPaths(); });
+    connect(memberList_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* row, int column) {
+        if (drawing_ || column != IdColumn || !(row->flags() & Qt::ItemIsUserCheckable)) return;
+        endpoint_->tick(memberIdOf(row), row->checkState(IdColumn) == Qt::Checked);
+    });
 }
 
-void MainDialog::findLocalAddresses(std::optional<Ipv4> bindAddress)
-{
-    std::vector<Ipv4> found;
-    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
-        bool isIpv4 = false;
-        const Ipv4 value = address.toIPv4Address(&isIpv4);
-        if (isIpv4) found.push_back(value);
-    }
-    const std::vector<Ipv4> ordered = orderLocalAddresses(found, bindAddress);
-    member_.ownEntry.localAddress = ordered.empty() ? 0 : ordered[0];
-    secondLocalAddress_ = ordered.size() > 1 ? ordered[1] : 0;
-}
+// ---------------------------------------------------------------------------------------------
+// Showing the group
 
-void MainDialog::bindSockets(std::optional<Ipv4> bindAddress)
-{
-    bindAddress_ = bindAddress;
-    const Ipv4 address = bindAddress.value_or(0);
-    memberSocket_ = std::make_unique<PeerSocket>(static_cast<PeerSocketOwner&>(*this));
-    memberSocket_->bind(address, MemberPort);
-    hostSocket_ = std::make_unique<PeerSocket>(static_cast<PeerSocketOwner&>(*this));
-    hostSocket_->bind(address, HostPort);
-}
-
-bool MainDialog::socketsBound() const { return memberSocket_->isBound() && hostSocket_->isBound(); }
-
-QString MainDialog::bindProblem() const
-{
-    for (const PeerSocket* socket : {memberSocket_.get(), hostSocket_.get()}) {
-        if (socket->isBound()) continue;
-        const QString address = bindAddress_ ? QString::fromStdString(dottedAddress(*bindAddress_)) : QString();
-        const QString where = bindAddress_ ? QStringLiteral("地址 %1 上").arg(address) : QStringLiteral("本机");
-        const QString port = QString::number(socket->port());
-        switch (socket->bindError()) {
-        case QAbstractSocket::AddressInUseError:
-            return QStringLiteral("LUMO 无法使用%1的 UDP 端口 %2：端口已被占用，可能另一个 LUMO 正在运行。\n"
-                                  "请先关闭它，或用 --bind 为这个 LUMO 选一个别的本机地址。")
-                .arg(where, port);
-        case QAbstractSocket::SocketAddressNotAvailableError:
-            return QStringLiteral("LUMO 无法使用地址 %1：本机没有这个地址。\n"
-                                  "请用 --bind 选择本机的一个地址，或不带 --bind 启动。")
-                .arg(address);
-        case QAbstractSocket::SocketAccessError:
-            return QStringLiteral("LUMO 无权使用%1的 UDP 端口 %2。\n请检查系统的网络权限设置。").arg(where, port);
-        default:
-            return QStringLiteral("LUMO 无法使用%1的 UDP 端口 %2（%3）。\n请检查网络设置后重新启动 LUMO。")
-                .arg(where, port, socket->bindErrorText());
-        }
-    }
-    return {};
-}
+int MainDialog::rowOfMember(int id) const { return endpoint_->session().roster().count - id - 1; }
 
 QTreeWidgetItem* MainDialog::memberRow(int row) const
 {
     return row >= 0 && row < memberList_->topLevelItemCount() ? memberList_->topLevelItem(row) : nullptr;
 }
 
-QString MainDialog::memberNameText(int id) const
+int MainDialog::memberIdOf(const QTreeWidgetItem* row) const
 {
-    return member_.groupRoster.holds(id) ? fromGbk(member_.groupRoster.records[id].nameBytes()) : QString();
+    return row ? endpoint_->session().roster().count - 1 - memberList_->indexOfTopLevelItem(const_cast<QTreeWidgetItem*>(row)) : -1;
 }
 
-Endpoint MainDialog::hostEndpoint() const
+QString MainDialog::memberNameText(int id) const { return fromGbk(endpoint_->session().memberName(id)); }
+
+void MainDialog::onSessionEvent(const SessionEvent& event)
 {
-    const auto address = parseDottedAddress(hostAddress_.toStdString());
-    return {address.value_or(0), HostPort};
+    using Kind = SessionEvent::Kind;
+    switch (event.kind) {
+    case Kind::RosterChanged: showRoster(); break;
+    case Kind::MemberChanged: showMember(event.memberId); break;
+    case Kind::ChatArrived: showChat(event.memberId, event.text); break;
+    case Kind::VoiceHeard: statusLabel_->setText(memberNameText(event.memberId) + text::Says); break;
+    case Kind::AskVoice:
+        // Members who start talking together are asked about in turn.
+        boxes_->ask(text::AppName, memberNameText(event.memberId) + text::VoiceQuestion,
+                    [this, id = event.memberId](bool yes) { endpoint_->answerQuestion(id, yes); });
+        break;
+    case Kind::ConnectChanged: showConnectState(); break;
+    case Kind::ConnectFailed: informLater(this, text::AppName, text::ConnectFailed); break;
+    case Kind::TalkingChanged: showVoiceButton(); break;
+    case Kind::Alone: boxes_->inform(text::AppName, text::Alone); break;
+    case Kind::NoPartner: boxes_->inform(text::AppName, text::NoPartner); break;
+    case Kind::NoMicrophone: boxes_->inform(text::AppName, text::NoMicrophone); break;
+    case Kind::PartnerChanged: showPartner(event); break;
+    case Kind::SelectionChanged:
+    case Kind::HostSweepDue: break;
+    }
 }
 
-void MainDialog::setMemberName(const QString& name) { memberNameEdit_->setText(name); }
-void MainDialog::setRemoteAddress(const QString& address) { hostAddressEdit_->setText(address); }
-
-void MainDialog::showOwnAddress()
+void MainDialog::showRoster()
 {
-    ownAddressLabel_->setText(QString::fromStdString(dottedAddress(member_.ownEntry.localAddress)));
-}
-
-void MainDialog::setSiteUrl(const QString& url) { siteLink_->SetURL(url); }
-
-QString MainDialog::siteBaseUrl() const { return groupBrowser_->baseUrl(); }
-
-bool MainDialog::windowExists(const QString& title) const { return Mailbox::exists(title); }
-
-void MainDialog::closeOverlay()
-{
-    pipeServer_->forgetOverlayWindow();
-    pipeServer_->closeOverlay();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Datagrams arriving
-
-void MainDialog::handleHostDatagram(ByteView datagram, Endpoint source)
-{
-    const HostReply reply = hostTable_.handle(datagram, source);
-    for (const std::string& name : reply.leftNames) statusLabel_->setText(fromGbk(name) + LeftText);
-    sendFromHost(reply);
-}
-
-void MainDialog::sendFromHost(const HostReply& reply)
-{
-    for (const Outgoing& datagram : reply.sends) hostSocket_->sendTo(datagram.bytes, datagram.to);
-}
-
-void MainDialog::sendFromMember(const Outgoing& datagram) { memberSocket_->sendTo(datagram.bytes, datagram.to); }
-
-void MainDialog::ackArrived()
-{
-    connectDeadline_ = sessionTicks_ + 2;
-    hostAcknowledged_ = true;
-    deadlineArmed_ = true;
-}
-
-void MainDialog::rosterReplaced()
-{
-    const Roster& roster = member_.groupRoster;
+    const MemberSession& session = endpoint_->session();
+    const Roster& roster = session.roster();
+    drawing_ = true;
     memberList_->clear();
     for (int i = 0; i < roster.count; ++i) {
         const MemberEntry& record = roster.records[i];
@@ -355,244 +257,167 @@ void MainDialog::rosterReplaced()
         item->setText(AddressColumn, QString::fromStdString(dottedAddress(record.publicAddress)));
         item->setText(PortColumn, QString::number(record.publicPort));
         for (int c = 0; c < ColumnCount; ++c) item->setTextAlignment(c, Qt::AlignCenter);
-        if (groupVoiceMode_) {
-            item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
-            item->setCheckState(IdColumn, Qt::Unchecked);
-        }
         memberList_->insertTopLevelItem(0, item);
     }
-    publishSendPlan();
-    pipeServer_->sendRoster();
+    drawing_ = false;
+    for (int i = 0; i < roster.count; ++i) showMember(i);
+    showVoiceButton();
 }
 
-void MainDialog::pathConfirmed(int fromMember)
+void MainDialog::showMember(int memberId)
 {
-    if (QTreeWidgetItem* row = memberRow(selectedRow_)) row->setText(PathColumn, PathOkText);
-    if (fromMember < 0) return;
-    awaitingProbe_.erase(fromMember);
-    releaseHeldTexts(fromMember);
-}
-
-void MainDialog::probeAnswered(int fromMember)
-{
-    if (fromMember < 0) return;
-    releaseHeldTexts(fromMember);
-    if (awaitingProbe_.erase(fromMember) == 0 || !member_.groupRoster.holds(fromMember)) return;
-    const MemberEntry& other = member_.groupRoster.records[fromMember];
-    memberSocket_->sendTo(makeHeaderOnly(cmd::PathProbe, idByte(fromMember), idByte(member_.ownEntry.id), Kind::PeerToPeer),
-                          {other.publicAddress, other.publicPort});
-}
-
-void MainDialog::releaseHeldTexts(int partner)
-{
-    std::vector<HeldText> kept;
-    for (HeldText& held : heldTexts_) {
-        if (partner < 0 || held.partner == partner)
-            memberSocket_->sendTo(held.datagram.bytes, held.datagram.to);
-        else
-            kept.push_back(std::move(held));
+    const MemberSession& session = endpoint_->session();
+    QTreeWidgetItem* row = session.roster().holds(memberId) ? memberRow(rowOfMember(memberId)) : nullptr;
+    if (!row) return;
+    const MemberStatus& status = session.status(memberId);
+    drawing_ = true;
+    row->setText(PathColumn, status.pathOpen ? text::PathOk : QString());
+    row->setText(VoiceColumn, voiceText(status.voice));
+    // Check boxes belong to group mode only.
+    if (session.groupMode()) {
+        row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
+        row->setCheckState(IdColumn, status.ticked ? Qt::Checked : Qt::Unchecked);
+    } else {
+        row->setFlags(row->flags() & ~Qt::ItemIsUserCheckable);
+        row->setData(IdColumn, Qt::CheckStateRole, QVariant());
     }
-    heldTexts_ = std::move(kept);
-    if (heldTexts_.empty()) heldTextTimer_->stop();
+    drawing_ = false;
 }
 
-void MainDialog::chatArrived(int senderId, const std::string& gbkText)
+void MainDialog::showChat(int senderId, const std::string& gbkText)
 {
-    const QString text = memberNameText(senderId) + SaysText + fromGbk(gbkText);
-    if (overlayPipeOpen() || chatBoxes_ >= MaxChatBoxes) {
+    const QString text = memberNameText(senderId) + text::Says + fromGbk(gbkText);
+    if (endpoint_->pipeServer().pipeOpen() || chatBoxes_ >= MaxChatBoxes) {
         statusLabel_->setText(text);
         return;
     }
     // As informLater, counting the box until it is closed.
     ++chatBoxes_;
     QTimer::singleShot(0, this, [guard = QPointer<MainDialog>(this), text] {
-        MessageBoxes::current().inform(guard, AppName, text);
+        MessageBoxes::current().inform(guard, text::AppName, text);
         if (guard) --guard->chatBoxes_;
     });
 }
 
-// ---------------------------------------------------------------------------------------------
-// Actions
-
-bool MainDialog::readControls()
+void MainDialog::showPartner(const SessionEvent& event)
 {
-    const std::string name = toGbk(memberNameEdit_->text());
-    if (name.size() > NameSize) {
-        MessageBoxes::current().inform(this, AppName, NameTooLongText);
-        memberNameEdit_->setFocus();
-        return false;
-    }
-    memberName_ = name;
-    return true;
+    const MemberSession& session = endpoint_->session();
+    if (!session.groupMode())
+        partnerLabel_->clear();
+    else if (session.partner() >= 0)
+        partnerLabel_->setText(memberNameText(session.partner()));
+    else if (!event.text.empty())
+        partnerLabel_->setText(fromGbk(event.text) + text::PartnerLeft);  // the partner left the group
+    else
+        partnerLabel_->clear();
+}
+
+void MainDialog::showConnectState()
+{
+    const MemberSession& session = endpoint_->session();
+    connectButton_->setEnabled(!session.connecting());
+    connectButton_->setText(session.joined() ? text::Update : text::Connect);
+}
+
+void MainDialog::showVoiceButton()
+{
+    voiceButton_->setText(endpoint_->session().voiceButtonStops() ? text::StopVoice : text::Voice);
+}
+
+void MainDialog::showOwnAddress()
+{
+    ownAddressLabel_->setText(QString::fromStdString(dottedAddress(endpoint_->ownAddress())));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The player's actions
+
+std::optional<std::string> MainDialog::readName()
+{
+    std::string name = toGbk(memberNameEdit_->text());
+    if (name.size() <= NameSize) return name;
+    MessageBoxes::current().inform(this, text::AppName, text::NameTooLong);
+    memberNameEdit_->setFocus();
+    return std::nullopt;
 }
 
 void MainDialog::connectToHost()
 {
-    if (!readControls()) return;
-    if (memberName_.empty()) {
-        MessageBoxes::current().inform(this, AppName, NoNameText);
+    const std::optional<std::string> name = readName();
+    if (!name) return;
+    switch (endpoint_->connectTo(*name, parseDottedAddress(hostAddressEdit_->text().toStdString()))) {
+    case MemberSession::ConnectProblem::None: break;
+    case MemberSession::ConnectProblem::NameTooLong:
+    case MemberSession::ConnectProblem::NoName:
+        MessageBoxes::current().inform(this, text::AppName, text::NoName);
         memberNameEdit_->setFocus();
-        return;
-    }
-    // An empty or partial address would go out as 0.0.0.0, which is this machine.
-    const auto host = parseDottedAddress(hostAddressEdit_->text().toStdString());
-    if (!host || *host == 0) {
-        MessageBoxes::current().inform(this, AppName, BadAddressText);
+        break;
+    case MemberSession::ConnectProblem::BadAddress:
+        MessageBoxes::current().inform(this, text::AppName, text::BadAddress);
         hostAddressEdit_->setFocus();
-        return;
-    }
-    connectButton_->setEnabled(false);
-    connectDeadline_ = sessionTicks_ + 10;
-    deadlineArmed_ = true;
-    timer_->start();
-    chatPartner_ = -1;
-    stopVoice();
-    sendJoin();
-}
-
-void MainDialog::sendJoin()
-{
-    if (!readControls()) return;
-    const auto host = parseDottedAddress(hostAddressEdit_->text().toStdString());
-    if (!host || *host == 0) return;
-    member_.ownEntry.setName(memberName_);
-    hostAddress_ = hostAddressEdit_->text();
-    const MemberEntry& own = member_.ownEntry;
-    memberSocket_->sendTo(makeEntryDatagram(cmd::JoinRequest, idByte(own.id), 0, Kind::ToHost, own), hostEndpoint());
-}
-
-void MainDialog::onTimerTick()
-{
-    ++sessionTicks_;
-    ++uptimeTicks_;
-    if ((uptimeTicks_ & 0xFF) == 0) sendFromHost(hostTable_.sweepDuplicates());
-    if (uptimeTicks_ % 512 == 1) sweepSilentPeers();
-
-    if (connectDeadline_ != 0 && sessionTicks_ == connectDeadline_ && deadlineArmed_) {
-        if (hostAcknowledged_) {
-            hostAcknowledged_ = false;
-            connectDeadline_ = 0;
-            sessionTicks_ = 0;
-            connectButton_->setText(UpdateText);
-        } else {
-            informLater(this, AppName, ConnectFailedText);
-        }
-        connectButton_->setEnabled(true);
+        break;
     }
 }
 
 void MainDialog::sendChatText()
 {
-    const QTreeWidgetItem* row = memberRow(selectedRow_);
-    const bool pathOpen = row && row->text(PathColumn) == PathOkText;
-    if (!pathOpen) requestPeerPath();
-    if (!readControls()) return;
-    if (chatPartner_ < 0) return;
-    if (member_.groupRoster.holds(chatPartner_)) {
-        const MemberEntry& partner = member_.groupRoster.records[chatPartner_];
-        const Endpoint to{partner.publicAddress, partner.publicPort};
-        // Texts to a partner keep their order: while any wait, a new one waits behind them.
-        const int waitFor = chatPartner_;
-        const bool hold = !pathOpen || std::any_of(heldTexts_.begin(), heldTexts_.end(),
-                                                   [waitFor](const HeldText& held) { return held.partner == waitFor; });
-        // A text longer than one datagram holds goes as several, each cut on a character
-        // boundary, so nothing is lost and no character is split.
-        const std::string text = toGbk(messageEdit_->text());
-        std::string_view rest = text;
-        do {
-            const std::size_t length = gbkPrefixLength(rest, MaxChatTextBytes);
-            Bytes datagram = makeChatText(idByte(chatPartner_), idByte(member_.ownEntry.id), rest.substr(0, length));
-            if (hold)
-                heldTexts_.push_back({chatPartner_, {to, std::move(datagram)}});
-            else
-                memberSocket_->sendTo(datagram, to);
-            rest.remove_prefix(length);
-        } while (!rest.empty());
-        if (hold && !heldTextTimer_->isActive()) heldTextTimer_->start();
-    }
-    messageEdit_->clear();
+    if (!readName()) return;
+    endpoint_->sendText(toGbk(messageEdit_->text()));
+    if (endpoint_->session().partner() >= 0) messageEdit_->clear();
 }
 
-void MainDialog::sendPathRequests(int target)
+void MainDialog::onListRightClick(const QPoint& screenPosition)
 {
-    if (!member_.groupRoster.holds(target)) return;
-    const MemberEntry& own = member_.ownEntry;
-    const MemberEntry& other = member_.groupRoster.records[target];
-    memberSocket_->sendTo(makeEntryDatagram(cmd::PathOpener, idByte(target), idByte(own.id), Kind::PeerToPeer, own),
-                          {other.publicAddress, other.publicPort});
-    awaitingProbe_.insert(target);
-    memberSocket_->sendTo(makeEntryDatagram(cmd::PathRequest, idByte(own.id), idByte(target), Kind::ToHost, own),
-                          hostEndpoint());
-}
-
-void MainDialog::requestPeerPath()
-{
-    if (groupVoiceMode_) {
-        // The ticked rows are the members to reach; take them as the list shows them now.
-        if (targetsChanged_.exchange(false)) refreshVoiceTargets();
-        for (int i = 0; i < voiceTargets_.count; ++i)
-            if (voiceTargets_.ids[i] >= 0) sendPathRequests(voiceTargets_.ids[i]);
+    const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
+    if (!endpoint_->session().groupMode()) return;
+    if (selected.isEmpty()) {
+        callPrompt_->hide();
         return;
     }
-    const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
-    if (selected.isEmpty()) return;
-    selectedRow_ = memberList_->indexOfTopLevelItem(selected.first());
-    sendPathRequests(selected.first()->text(IdColumn).toInt());
+    const int row = memberList_->indexOfTopLevelItem(selected.first());
+    callPrompt_->promptFor(std::uint16_t(memberIdOf(selected.first())), std::uint16_t(row), screenPosition);
 }
 
-void MainDialog::refreshVoiceTargets()
+void MainDialog::setMemberName(const QString& name) { memberNameEdit_->setText(name); }
+void MainDialog::setRemoteAddress(const QString& address) { hostAddressEdit_->setText(address); }
+void MainDialog::setSiteUrl(const QString& url) { siteLink_->SetURL(url); }
+QString MainDialog::siteBaseUrl() const { return groupBrowser_->baseUrl(); }
+bool MainDialog::windowExists(const QString& title) const { return Mailbox::exists(title); }
+
+void MainDialog::closeOverlay()
 {
-    VoiceTargetList targets;
-    for (int r = 0; r < member_.groupRoster.count && r < memberList_->topLevelItemCount(); ++r) {
-        const QTreeWidgetItem* row = memberList_->topLevelItem(r);
-        if (row->checkState(IdColumn) != Qt::Checked) continue;
-        if (targets.count < VoiceTargetList::Capacity) targets.ids[targets.count++] = row->text(IdColumn).toInt();
+    endpoint_->pipeServer().forgetOverlayWindow();
+    endpoint_->pipeServer().closeOverlay();
+}
+
+QString MainDialog::bindProblem() const
+{
+    const std::optional<BindProblem> problem = endpoint_->bindProblem();
+    if (!problem) return {};
+    const QString address = problem->bindAddress ? QString::fromStdString(dottedAddress(*problem->bindAddress)) : QString();
+    const QString where = problem->bindAddress ? text::OnAddress.arg(address) : text::OnThisMachine;
+    const QString port = QString::number(problem->port);
+    switch (problem->error) {
+    case QAbstractSocket::AddressInUseError: return text::PortInUse.arg(where, port);
+    case QAbstractSocket::SocketAddressNotAvailableError: return text::NoSuchAddress.arg(address);
+    case QAbstractSocket::SocketAccessError: return text::PortForbidden.arg(where, port);
+    default: return text::PortUnusable.arg(where, port, problem->errorText);
     }
-    voiceTargets_ = targets;
-    if (groupVoiceMode_ && targets.count == 0) voiceButton_->setText(VoiceText);
-    publishSendPlan();
-    pipeServer_->sendSelection();
 }
-
-void MainDialog::onListClick()
-{
-    const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
-    selectedRow_ = selected.isEmpty() ? -1 : memberList_->indexOfTopLevelItem(selected.first());
-    if (groupVoiceMode_) {
-        targetsChanged_ = true;
-        if (selectedRow_ >= 0) {
-            chatPartner_ = selected.first()->text(IdColumn).toInt();
-            partnerLabel_->setText(memberNameText(chatPartner_));
-        }
-    }
-    voiceButton_->setText(talking() ? StopVoiceText : VoiceText);
-    callPrompt_->hide();
-}
-
-void MainDialog::onListDoubleClick()
-{
-    requestPeerPath();
-    targetsChanged_ = true;
-}
-
-void MainDialog::showGroupBrowser() { groupBrowser_->showAgain(); }
 
 // ---------------------------------------------------------------------------------------------
-// Closing
+// Showing and closing the window
 
 void MainDialog::closeMainWindow()
 {
     if (closed_) return;
     closed_ = true;
-    releaseHeldTexts(-1);  // text written just before closing still goes
     boxes_->clear();
     closeOverlay();
     shell_->closing();
-    // The leave goes to the host this client joined, whatever the address field holds now.
-    const MemberEntry& own = member_.ownEntry;
-    if (!hostAddress_.isEmpty())
-        memberSocket_->sendTo(makeEntryDatagram(cmd::LeaveNotice, idByte(own.id), idByte(chatPartner_), Kind::ToHost, own),
-                              hostEndpoint());
+    // Text written just before closing still goes; the leave goes to the host this client
+    // joined, whatever the address field holds now.
+    endpoint_->leave();
     groupBrowser_->removeRegistration();
     groupBrowser_->hide();
 }
@@ -624,9 +449,8 @@ void MainDialog::showEvent(QShowEvent* event)
 
 void MainDialog::placeGroupBrowser()
 {
-    const QRect main = frameGeometry();
     const QRect screen = this->screen() ? this->screen()->availableGeometry() : QRect();
-    groupBrowser_->move(besideWindow(main, groupBrowser_->frameGeometry().size(), screen));
+    groupBrowser_->move(besideWindow(frameGeometry(), groupBrowser_->frameGeometry().size(), screen));
 }
 
 bool MainDialog::eventFilter(QObject* watched, QEvent* event)

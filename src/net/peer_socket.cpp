@@ -9,7 +9,7 @@
 
 namespace lumo {
 
-PeerSocket::PeerSocket(PeerSocketOwner& owner, QObject* parent) : QObject(parent), owner_(owner)
+PeerSocket::PeerSocket(Receiver receiver, QObject* parent) : QObject(parent), receiver_(std::move(receiver))
 {
     connect(&socket_, &QUdpSocket::readyRead, this, &PeerSocket::onReceive);
 }
@@ -62,23 +62,7 @@ void PeerSocket::onReceive()
         bool isIpv4 = false;
         const Ipv4 address = senderAddress.toIPv4Address(&isIpv4);
         if (!isIpv4) continue;
-        const ByteView datagram(buffer.data(), static_cast<std::size_t>(length));
-        const Endpoint source{address, senderPort};
-
-        MemberDispatch result = dispatchMemberDatagram(owner_.memberState(), datagram, source);
-        if (result.send) owner_.sendFromMember(*result.send);
-        switch (result.action) {
-        case MemberDispatch::Action::ForHost: owner_.handleHostDatagram(datagram, source); break;
-        case MemberDispatch::Action::AckArrived: owner_.ackArrived(); break;
-        case MemberDispatch::Action::RosterReplaced: owner_.rosterReplaced(); break;
-        case MemberDispatch::Action::ProbeAnswered: owner_.probeAnswered(result.pathPeer); break;
-        case MemberDispatch::Action::PathConfirmed: owner_.pathConfirmed(result.pathPeer); break;
-        case MemberDispatch::Action::ChatArrived: owner_.chatArrived(result.chatSender, result.chatText); break;
-        case MemberDispatch::Action::VoiceArrived:
-            owner_.voiceArrived(*this, result.voiceSender, result.voiceRecord);
-            break;
-        default: break;
-        }
+        receiver_(ByteView(buffer.data(), static_cast<std::size_t>(length)), Endpoint{address, senderPort});
     }
 }
 

@@ -16,11 +16,6 @@ constexpr qint64 MaxUnreadBytes = 64 * 1024;
 
 }  // namespace
 
-const QString PipeServer::ChattingText = QStringLiteral("聊天中");
-const QString PipeServer::NotChattingText = QStringLiteral("不聊");
-const QString PipeServer::PromptText = QStringLiteral("提示");
-const QString PipeServer::VoiceText = QStringLiteral("语聊");
-const QString PipeServer::StopVoiceText = QStringLiteral("终止");
 const QString PipeServer::CreateFailedText = QStringLiteral("服务器创建管道失败！");
 
 PipeServer::PipeServer(OverlayLinkOwner& owner, QObject* parent)
@@ -156,12 +151,11 @@ void PipeServer::sendSelection()
 void PipeServer::onLinkMessage(int code, int value)
 {
     namespace code_ = link::to_main;
-    // The row's member id, from column 0 of the main list (low 16 bits). A row the list does not
-    // have (the overlay's menu used with no row selected sends -1) has none, and the row codes
-    // then do nothing.
-    const QString idText = owner_.memberIdText(value);
-    bool rowExists = false;
-    const int memberId = idText.toInt(&rowExists) & 0xFFFF;
+    // The overlay names members by their row in its list, which shows the roster as the main
+    // list does: the newest member at the top. A row the list does not have (the overlay's menu
+    // used with no row selected sends -1) names nobody, and the row codes then do nothing.
+    const Roster& roster = owner_.overlayRoster();
+    const int memberId = value >= 0 && value < roster.count ? roster.count - 1 - value : -1;
 
     switch (code) {
     case code_::OverlayOpened:
@@ -172,28 +166,22 @@ void PipeServer::onLinkMessage(int code, int value)
         break;
     case code_::SelectMember:
     case code_::DeselectMember:
-        if (!rowExists) break;
-        owner_.setMemberTicked(value, code == code_::SelectMember);
-        owner_.refreshVoiceTargets();
+        if (memberId < 0) break;
+        owner_.setMemberTicked(memberId, code == code_::SelectMember);
         break;
     case code_::AcceptVoice:
     case code_::RefuseVoice:
-    case code_::AskAgain: {
-        if (!rowExists) break;
-        const auto answer = code == code_::AcceptVoice   ? link::VoiceAnswer::Accepted
-                            : code == code_::RefuseVoice ? link::VoiceAnswer::Refused
-                                                         : link::VoiceAnswer::NotAsked;
-        const QString& text = code == code_::AcceptVoice ? ChattingText : code == code_::RefuseVoice ? NotChattingText : PromptText;
-        if (owner_.setVoiceAnswer(memberId, answer)) owner_.setMemberVoiceText(value, text);
+    case code_::AskAgain:
+        if (memberId < 0) break;
+        owner_.answerFromOverlay(memberId, code == code_::AcceptVoice   ? link::VoiceAnswer::Accepted
+                                           : code == code_::RefuseVoice ? link::VoiceAnswer::Refused
+                                                                        : link::VoiceAnswer::NotAsked);
         break;
-    }
     case code_::RefreshRoster:
         sendRoster();
         break;
     case code_::VoiceToggle:
-        // Forcing the text first makes the click handler take the branch the overlay asked for.
-        owner_.setVoiceButtonText(value != 0 ? VoiceText : StopVoiceText);
-        owner_.clickVoiceButton();
+        owner_.setTalking(value != 0);
         break;
     default:
         break;  // not a code of the link

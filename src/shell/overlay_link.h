@@ -22,31 +22,23 @@ namespace lumo {
 class Mailbox;
 class MailboxPoster;
 
-// What the link needs from the main window. All calls come on the user-interface thread.
+// What the link needs from the group: the overlay's requests in terms of members. All calls
+// come on the user-interface thread.
 class OverlayLinkOwner {
 public:
     virtual ~OverlayLinkOwner() = default;
 
-    // The roster last received from the group host (groupRoster).
+    // The roster last received from the group host.
     virtual const Roster& overlayRoster() const = 0;
-    // VoiceTargets: the member ids of the ticked rows, in row order (the first 8 are sent).
+    // The voice targets' member ids, in the order the list shows them (the first 8 are sent).
     virtual std::vector<int> overlayVoiceTargets() const = 0;
-    // The text of column 0 (the member id) of row `row` of the member list; empty when the list
-    // has no such row.
-    virtual QString memberIdText(int row) const = 0;
-    // Ticks or clears the check box of an existing row. Nothing else: refreshVoiceTargets follows.
-    virtual void setMemberTicked(int row, bool ticked) = 0;
-    // Rebuilds VoiceTargets from the ticked rows; while the pipe is open it calls sendSelection.
-    virtual void refreshVoiceTargets() = 0;
-    // Sets the answer of the first voice slot whose member id is `memberId`; false when no slot
-    // holds that member (then nothing changes).
-    virtual bool setVoiceAnswer(int memberId, link::VoiceAnswer answer) = 0;
-    // Column 5 (voice state) of an existing row.
-    virtual void setMemberVoiceText(int row, const QString& text) = 0;
-    // The voice button (1011): its text, and its click handler, which starts talking when the
-    // text reads "语聊" and stops when it reads "终止", flipping the text.
-    virtual void setVoiceButtonText(const QString& text) = 0;
-    virtual void clickVoiceButton() = 0;
+    // Ticks or clears a member as a voice target; the selection is sent back when it changes.
+    virtual void setMemberTicked(int memberId, bool ticked) = 0;
+    // Sets the player's answer to a member who has sent voice; false when no voice slot holds
+    // that member (then nothing changes).
+    virtual bool answerFromOverlay(int memberId, link::VoiceAnswer answer) = 0;
+    // The overlay's talk button: start (true) or stop talking.
+    virtual void setTalking(bool on) = 0;
     // The window that owns the link's message boxes.
     virtual QWidget* overlayLinkWindow() = 0;
 };
@@ -55,11 +47,6 @@ public:
 class PipeServer : public QObject {
     Q_OBJECT
 public:
-    static const QString ChattingText;      // "聊天中"  column 5 after AcceptVoice
-    static const QString NotChattingText;   // "不聊"    after RefuseVoice
-    static const QString PromptText;        // "提示"    after AskAgain
-    static const QString VoiceText;         // "语聊"
-    static const QString StopVoiceText;     // "终止"
     static const QString CreateFailedText;  // "服务器创建管道失败！"
 
     // Opens the mailbox "LUMO" at once; the overlay's posts arrive from then on.

@@ -1,0 +1,303 @@
+#include "net/group_endpoint.h"
+
+#include "net/local_addresses.h"
+#include "voice/voice_capture.h"
+#include "voice/voice_player.h"
+
+#include <QNetworkInterface>
+#include <QTimer>
+
+namespace lumo {
+
+// The session's microphone: the capture device, with talking switched on while it runs.
+class GroupEndpoint::CaptureInput : public VoiceInput {
+public:
+    explicit CaptureInput(VoiceCapture& capture) : capture_(capture) {}
+    bool start() override
+    {
+        capture_.setEnabled(true);
+        if (capture_.StartAll()) return true;
+        capture_.setEnabled(false);
+        return false;
+    }
+    void stop() override
+    {
+        capture_.StopAll();
+        capture_.setEnabled(false);
+    }
+
+private:
+    VoiceCapture& capture_;
+};
+
+namespace {
+
+// This machine's IPv4 addresses, the one to show as this client's own first.
+std::vector<Ipv4> localAddresses(std::optional<Ipv4> bindAddress)
+{
+    std::vector<Ipv4> found;
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+        bool isIpv4 = false;
+        const Ipv4 value = address.toIPv4Address(&isIpv4);
+        if (isIpv4) found.push_back(value);
+    }
+    return orderLocalAddresses(found, bindAddress);
+}
+
+}  // namespace
+
+GroupEndpoint::GroupEndpoint(std::optional<Ipv4> bindAddress, AudioSystem& audio, QObject* parent)
+    : QObject(parent),
+      audio_(audio),
+      bindAddress_(bindAddress),
+      capture_(std::make_unique<VoiceCapture>(audio)),
+      captureInput_(std::make_unique<CaptureInput>(*capture_)),
+      session_(captureInput_.get()),
+      pipeServer_(static_cast<OverlayLinkOwner&>(*this))
+{
+    clock_.start();
+    deadline_ = new QTimer(this);
+    deadline_->setSingleShot(true);
+    connect(deadline_, &QTimer::timeout, this, [this] {
+        session_.advance(now());
+        apply();
+    });
+
+    const std::vector<Ipv4> addresses = localAddresses(bindAddress);
+    session_.setOwnLocalAddress(addresses.empty() ? 0 : addresses[0]);
+    secondLocalAddress_ = addresses.size() > 1 ? addresses[1] : 0;
+
+    capture_->setBlockSink([this](const VoiceRecord& record) { sendVoiceBlock(record); });
+
+    const Ipv4 address = bindAddress.value_or(0);
+    memberSocket_ = std::make_unique<PeerSocket>(
+        [this](ByteView datagram, Endpoint source) { onDatagram(*memberSocket_, datagram, source); });
+    memberSocket_->bind(address, MemberPort);
+    hostSocket_ = std::make_unique<PeerSocket>(
+        [this](ByteView datagram, Endpoint source) { onDatagram(*hostSocket_, datagram, source); });
+    hostSocket_->bind(address, HostPort);
+    publishSendPlan();
+}
+
+GroupEndpoint::~GroupEndpoint()
+{
+    // The capture thread sends through the member socket: it stops before the socket goes.
+    capture_->setEnabled(false);
+    capture_->StopAll();
+    capture_->setBlockSink({});
+}
+
+bool GroupEndpoint::socketsBound() const { return memberSocket_->isBound() && hostSocket_->isBound(); }
+
+std::optional<BindProblem> GroupEndpoint::bindProblem() const
+{
+    for (const PeerSocket* socket : {memberSocket_.get(), hostSocket_.get()})
+        if (!socket->isBound()) return BindProblem{bindAddress_, socket->port(), socket->bindError(), socket->bindErrorText()};
+    return std::nullopt;
+}
+
+bool GroupEndpoint::hasPlayer(int slot) const { return slot >= 0 && slot < int(players_.size()) && players_[slot]; }
+
+// ---------------------------------------------------------------------------------------------
+// Datagrams
+
+void GroupEndpoint::onDatagram(PeerSocket& socket, ByteView datagram, Endpoint source)
+{
+    (void)socket;
+    // Both sockets take the member's datagrams; requests to a host go to the host table, which
+    // answers from the host port.
+    if (session_.receive(datagram, source, now()) == MemberSession::Received::ForHost) {
+        const HostReply reply = hostTable_.handle(datagram, source);
+        for (const std::string& name : reply.leftNames) emit memberLeftHost(name);
+        sendFromHost(reply);
+    }
+    apply();
+}
+
+void GroupEndpoint::sendFromHost(const HostReply& reply)
+{
+    for (const Outgoing& datagram : reply.sends) hostSocket_->sendTo(datagram.bytes, datagram.to);
+}
+
+void GroupEndpoint::apply()
+{
+    // An event may lead to further commands (the overlay taking a question): they are carried
+    // out by the loop that is running rather than by a nested one, so events keep their order.
+    if (applying_) return;
+    applying_ = true;
+    for (SessionOutput out = session_.takeOutput();
+         !out.sends.empty() || !out.events.empty() || !out.playback.empty() || !out.releasedSlots.empty() ||
+         out.sendPlanChanged;
+         out = session_.takeOutput()) {
+        for (const Outgoing& datagram : out.sends) memberSocket_->sendTo(datagram.bytes, datagram.to);
+        for (const int slot : out.releasedSlots) players_[std::size_t(slot)].reset();
+        for (const VoicePlayback& playback : out.playback) play(playback);
+        if (out.sendPlanChanged) publishSendPlan();
+        for (const SessionEvent& event : out.events) {
+            switch (event.kind) {
+            case SessionEvent::Kind::HostSweepDue: sendFromHost(hostTable_.sweepDuplicates()); continue;
+            case SessionEvent::Kind::RosterChanged: pipeServer_.sendRoster(); break;
+            case SessionEvent::Kind::SelectionChanged:
+                selectionSent_ = true;
+                pipeServer_.sendSelection();
+                break;
+            case SessionEvent::Kind::AskVoice:
+                if (pipeServer_.pipeOpen()) {
+                    // The overlay asks instead; its answer comes back through the link.
+                    session_.questionSentToOverlay(event.memberId);
+                    pipeServer_.requestCall(event.memberId);
+                    continue;
+                }
+                break;
+            default: break;
+            }
+            emit sessionEvent(event);
+        }
+    }
+    applying_ = false;
+    scheduleDeadline();
+}
+
+void GroupEndpoint::scheduleDeadline()
+{
+    const std::optional<Millis> next = session_.nextDeadline();
+    if (!next) {
+        deadline_->stop();
+        return;
+    }
+    deadline_->start(int(std::max<Millis>(0, *next - now())));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Voice
+
+void GroupEndpoint::play(const VoicePlayback& playback)
+{
+    std::unique_ptr<VoicePlayer>& player = players_[std::size_t(playback.slot)];
+    if (playback.firstBlock) {
+        player = std::make_unique<VoicePlayer>(audio_, playback.memberId);
+        // The first block of a new member is heard at once, before any question.
+        int length = 0;
+        if (capture_->DecodeRecord(playback.record, pcmScratch_.data(), &length)) {
+            player->StartAll();
+            player->Play(pcmScratch_.data(), length);
+        }
+        return;
+    }
+    if (player) player->Submit(playback.record, playback.gainBoost);
+}
+
+void GroupEndpoint::publishSendPlan()
+{
+    auto plan = std::make_shared<const VoiceSendPlan>(session_.sendPlan());
+    const std::lock_guard<std::mutex> guard(sendPlanLock_);
+    sendPlan_ = std::move(plan);
+}
+
+void GroupEndpoint::sendVoiceBlock(const VoiceRecord& record)
+{
+    // Runs on the capture thread: the block goes by the plan in force.
+    std::shared_ptr<const VoiceSendPlan> plan;
+    {
+        const std::lock_guard<std::mutex> guard(sendPlanLock_);
+        plan = sendPlan_;
+    }
+    if (!plan) return;
+    for (const Outgoing& datagram : plan->datagrams(record)) memberSocket_->sendFromAnyThread(datagram.bytes, datagram.to);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Commands
+
+MemberSession::ConnectProblem GroupEndpoint::connectTo(const std::string& gbkName, std::optional<Ipv4> host)
+{
+    const auto problem = session_.connect(gbkName, host, now());
+    apply();
+    return problem;
+}
+
+void GroupEndpoint::select(int memberId)
+{
+    session_.select(memberId);
+    apply();
+}
+
+void GroupEndpoint::openPaths()
+{
+    session_.openPaths();
+    apply();
+}
+
+void GroupEndpoint::sendText(const std::string& gbkText)
+{
+    session_.sendText(gbkText, now());
+    apply();
+}
+
+void GroupEndpoint::tick(int memberId, bool ticked)
+{
+    session_.tick(memberId, ticked);
+    apply();
+}
+
+void GroupEndpoint::voiceButton()
+{
+    session_.voiceButton();
+    apply();
+}
+
+void GroupEndpoint::setGroupMode(bool on)
+{
+    session_.setGroupMode(on);
+    apply();
+}
+
+void GroupEndpoint::answerQuestion(int memberId, bool yes)
+{
+    session_.answerQuestion(memberId, yes);
+    apply();
+}
+
+void GroupEndpoint::answerFromPrompt(int memberId, VoiceAnswer answer)
+{
+    session_.answerFromPrompt(memberId, answer);
+    apply();
+}
+
+void GroupEndpoint::leave()
+{
+    session_.leave();
+    apply();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The overlay's requests
+
+std::vector<int> GroupEndpoint::overlayVoiceTargets() const
+{
+    const VoiceTargetList& targets = session_.voiceTargets();
+    return std::vector<int>(targets.ids.begin(), targets.ids.begin() + targets.count);
+}
+
+void GroupEndpoint::setMemberTicked(int memberId, bool ticked)
+{
+    // The overlay hears back which members are targets, whether or not its request changed them.
+    selectionSent_ = false;
+    tick(memberId, ticked);
+    if (!selectionSent_) pipeServer_.sendSelection();
+}
+
+bool GroupEndpoint::answerFromOverlay(int memberId, VoiceAnswer answer)
+{
+    const bool answered = session_.answerFromOverlay(memberId, answer);
+    apply();
+    return answered;
+}
+
+void GroupEndpoint::setTalking(bool on)
+{
+    session_.setVoice(on);
+    apply();
+}
+
+}  // namespace lumo

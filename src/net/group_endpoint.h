@@ -1,0 +1,131 @@
+// The client's place in a group: the two UDP sockets (member port 3550, host port 3555), the
+// host table of the group this client may host, the member session, the microphone capture and
+// the players of the members heard, and the link to the in-game overlay. It feeds the session
+// with what arrives and with the player's commands, carries out what the session returns, and
+// tells the window what to show. It has no widgets.
+#pragma once
+
+#include "common/wire.h"
+#include "shell/overlay_link.h"
+#include "net/host_table.h"
+#include "net/member_session.h"
+#include "net/peer_socket.h"
+
+#include <QElapsedTimer>
+#include <QObject>
+#include <QString>
+
+#include <array>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+class QTimer;
+
+namespace lumo {
+
+class AudioSystem;
+class VoiceCapture;
+class VoicePlayer;
+
+// Why a port could not be bound, for the window to put into words.
+struct BindProblem {
+    std::optional<Ipv4> bindAddress;  // the --bind address, if one was given
+    std::uint16_t port = 0;
+    QAbstractSocket::SocketError error = QAbstractSocket::UnknownSocketError;
+    QString errorText;  // the system's words, for errors without words of our own
+};
+
+class GroupEndpoint : public QObject, private OverlayLinkOwner {
+    Q_OBJECT
+public:
+    // Binds both ports on `bindAddress` (every local address when none); `audio` must outlive
+    // the endpoint.
+    GroupEndpoint(std::optional<Ipv4> bindAddress, AudioSystem& audio, QObject* parent = nullptr);
+    ~GroupEndpoint() override;
+
+    bool socketsBound() const;
+    std::optional<BindProblem> bindProblem() const;
+
+    // --- the player's commands (see MemberSession) ---
+    MemberSession::ConnectProblem connectTo(const std::string& gbkName, std::optional<Ipv4> host);
+    void select(int memberId);
+    void openPaths();
+    void sendText(const std::string& gbkText);
+    void tick(int memberId, bool ticked);
+    void voiceButton();
+    void setGroupMode(bool on);
+    void setGainBoost(bool on) { session_.setGainBoost(on); }
+    void answerQuestion(int memberId, bool yes);
+    void answerFromPrompt(int memberId, VoiceAnswer answer);
+    // Closing: held text still goes, then the leave notice.
+    void leave();
+
+    // The machine's addresses: the first is this client's own (the directory may replace it
+    // with the second, when it sees the client there).
+    Ipv4 ownAddress() const { return session_.ownEntry().localAddress; }
+    void setOwnAddress(Ipv4 address) { session_.setOwnLocalAddress(address); }
+    Ipv4 secondLocalAddress() const { return secondLocalAddress_; }
+
+    const MemberSession& session() const { return session_; }
+    const Roster& hostRoster() const { return hostTable_.roster(); }
+    PipeServer& pipeServer() { return pipeServer_; }
+    // The window that owns the boxes of the overlay link.
+    void setBoxWindow(QWidget* window) { boxWindow_ = window; }
+    // Whether memberId's voice slot has a player now (for the window's tests).
+    bool hasPlayer(int slot) const;
+
+signals:
+    // Everything the session tells the window, in order.
+    void sessionEvent(const lumo::SessionEvent& event);
+    // The host table saw a member leave (GBK name).
+    void memberLeftHost(const std::string& gbkName);
+
+private:
+    Millis now() const { return clock_.elapsed(); }
+    void onDatagram(PeerSocket& socket, ByteView datagram, Endpoint source);
+    void sendFromHost(const HostReply& reply);
+    // Carries out what the session produced, until it has nothing more to say.
+    void apply();
+    void play(const VoicePlayback& playback);
+    void publishSendPlan();
+    void sendVoiceBlock(const VoiceRecord& record);  // capture thread
+    void scheduleDeadline();
+
+    // OverlayLinkOwner: the overlay's requests, in terms of members.
+    const Roster& overlayRoster() const override { return session_.roster(); }
+    std::vector<int> overlayVoiceTargets() const override;
+    void setMemberTicked(int memberId, bool ticked) override;
+    bool answerFromOverlay(int memberId, VoiceAnswer answer) override;
+    void setTalking(bool on) override;
+    QWidget* overlayLinkWindow() override { return boxWindow_; }
+
+    class CaptureInput;
+
+    AudioSystem& audio_;
+    std::optional<Ipv4> bindAddress_;
+    Ipv4 secondLocalAddress_ = 0;
+    QElapsedTimer clock_;
+    QTimer* deadline_ = nullptr;
+    bool applying_ = false;
+    bool selectionSent_ = false;
+
+    std::unique_ptr<VoiceCapture> capture_;
+    std::unique_ptr<CaptureInput> captureInput_;
+    MemberSession session_;
+    HostTable hostTable_;
+    PipeServer pipeServer_;
+    QWidget* boxWindow_ = nullptr;
+    std::array<std::unique_ptr<VoicePlayer>, PeerSlots::Count> players_;
+    std::array<std::int16_t, 1024> pcmScratch_{};  // a new member's first block, decoded
+
+    // The capture thread reads only sendPlan_, which the user-interface thread replaces whenever
+    // the session says where voice goes has changed.
+    mutable std::mutex sendPlanLock_;
+    std::shared_ptr<const VoiceSendPlan> sendPlan_;
+
+    std::unique_ptr<PeerSocket> memberSocket_;
+    std::unique_ptr<PeerSocket> hostSocket_;
+};
+
+}  // namespace lumo

@@ -1,0 +1,515 @@
+#include "net/member_session.h"
+
+#include "common/gbk.h"
+
+#include <algorithm>
+
+namespace lumo {
+
+namespace {
+
+using Event = SessionEvent::Kind;
+
+// The connect judgement in ticks: the host must acknowledge within 10, and the answer is taken
+// 2 ticks after the acknowledgement, when the roster has had time to follow.
+constexpr std::int32_t ConnectWaitTicks = 10;
+constexpr std::int32_t AckSettleTicks = 2;
+// The host's duplicate sweep and the voice slots' silence sweep run on these tick counts.
+constexpr std::uint32_t HostSweepMask = 0xFF;
+constexpr std::uint32_t SilenceSweepPeriod = 512;
+
+const MemberStatus NoStatus{};
+
+}  // namespace
+
+MemberIdentity MemberIdentity::of(const MemberEntry& entry)
+{
+    return {entry.nameBytes(), entry.publicAddress, entry.publicPort};
+}
+
+MemberSession::MemberSession(VoiceInput* voiceInput) : voiceInput_(voiceInput)
+{
+    member_.ownEntry.id = UnassignedId;
+    member_.ownEntry.localPort = MemberPort;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Output
+
+void MemberSession::send(Endpoint to, Bytes bytes) { output_.sends.push_back({to, std::move(bytes)}); }
+
+void MemberSession::event(Event kind, int memberId, std::string text)
+{
+    output_.events.push_back({kind, memberId, std::move(text)});
+}
+
+SessionOutput MemberSession::takeOutput()
+{
+    SessionOutput out = std::move(output_);
+    output_ = SessionOutput{};
+    return out;
+}
+
+Endpoint MemberSession::hostEndpoint() const { return {joinedHost_.value_or(0), HostPort}; }
+
+Endpoint MemberSession::endpointOf(int memberId) const
+{
+    const MemberEntry& entry = member_.groupRoster.records[memberId];
+    return {entry.publicAddress, entry.publicPort};
+}
+
+const MemberStatus& MemberSession::status(int memberId) const
+{
+    return memberId >= 0 && memberId < int(status_.size()) ? status_[memberId] : NoStatus;
+}
+
+std::string MemberSession::memberName(int memberId) const
+{
+    return member_.groupRoster.holds(memberId) ? member_.groupRoster.records[memberId].nameBytes() : std::string();
+}
+
+int MemberSession::findMember(const MemberIdentity& identity) const
+{
+    // The same name at the same public address and port; failing that, the same name at the same
+    // public address (the member's translator gave it a new port).
+    const Roster& roster = member_.groupRoster;
+    int sameAddress = -1;
+    for (int i = 0; i < roster.count; ++i) {
+        const MemberIdentity other = MemberIdentity::of(roster.records[i]);
+        if (other.name != identity.name || other.publicAddress != identity.publicAddress) continue;
+        if (other.publicPort == identity.publicPort) return i;
+        if (sameAddress < 0) sameAddress = i;
+    }
+    return sameAddress;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Datagrams arriving
+
+MemberSession::Received MemberSession::receive(ByteView datagram, Endpoint source, Millis now)
+{
+    (void)now;
+    MemberDispatch result = dispatchMemberDatagram(member_, datagram, source);
+    if (result.send) output_.sends.push_back(std::move(*result.send));
+    using Action = MemberDispatch::Action;
+    switch (result.action) {
+    case Action::ForHost: return Received::ForHost;
+    case Action::Dropped: return Received::Dropped;
+    case Action::AckArrived: handleAck(); break;
+    case Action::RosterReplaced: handleRoster(); break;
+    case Action::ProbeAnswered: handleProbeAnswered(result.pathPeer); break;
+    case Action::PathConfirmed: handlePathConfirm(result.pathPeer); break;
+    case Action::ChatArrived: event(Event::ChatArrived, result.chatSender, std::move(result.chatText)); break;
+    case Action::VoiceArrived: handleVoice(result.voiceSender, result.voiceRecord); break;
+    case Action::ProbeRelayed:
+    case Action::Ignored: break;
+    }
+    return Received::Handled;
+}
+
+void MemberSession::handleAck()
+{
+    connectDeadline_ = sessionTicks_ + AckSettleTicks;
+    hostAcknowledged_ = true;
+    deadlineArmed_ = true;
+}
+
+void MemberSession::handleRoster()
+{
+    const Roster& roster = member_.groupRoster;
+    // A new list: no path is known open and no voice column is filled in, as on any new list.
+    status_.assign(std::size_t(roster.count), MemberStatus{});
+    awaitingProbe_.clear();
+
+    // The chosen members keep being the same people, whatever ids they have now.
+    const auto rebind = [this](const std::optional<MemberIdentity>& identity) {
+        return identity ? findMember(*identity) : -1;
+    };
+    const int partner = rebind(partnerIdentity_);
+    if (partner != partner_) {
+        partner_ = partner;
+        std::string goneName;  // the partner left the group: the window says so
+        if (partner < 0 && partnerIdentity_) goneName = partnerIdentity_->name;
+        if (partner < 0) partnerIdentity_.reset();
+        event(Event::PartnerChanged, partner_, std::move(goneName));
+    }
+    voicePartner_ = rebind(voicePartnerIdentity_);
+    if (voicePartner_ < 0) voicePartnerIdentity_.reset();
+    selected_ = -1;  // the list is drawn anew, with no row selected
+    // Held text goes to its member's new id, or nowhere when that member left.
+    std::vector<HeldText> kept;
+    for (HeldText& held : heldTexts_) {
+        int now = -1;
+        for (int i = 0; i < roster.count; ++i)
+            if (endpointOf(i) == held.datagram.to) now = i;
+        if (now < 0) continue;
+        held.partner = now;
+        held.datagram.bytes[1] = idByte(now);
+        kept.push_back(std::move(held));
+    }
+    heldTexts_ = std::move(kept);
+    if (heldTexts_.empty()) heldDeadline_.reset();
+
+    std::vector<MemberIdentity> stillHere;
+    for (const MemberIdentity& identity : tickedMembers_) {
+        const int id = findMember(identity);
+        if (id < 0) continue;
+        stillHere.push_back(identity);
+        status_[std::size_t(id)].ticked = groupMode_;
+    }
+    tickedMembers_ = std::move(stillHere);
+    rebuildTargets();
+    planChanged();
+    event(Event::RosterChanged);
+}
+
+void MemberSession::handlePathConfirm(int fromMember)
+{
+    // The confirming member's path is open; a confirmation from someone the roster does not
+    // name (a member that joined since) opens the path of the selected row.
+    const int opened = fromMember >= 0 ? fromMember : selected_;
+    if (opened >= 0 && opened < int(status_.size()) && !status_[std::size_t(opened)].pathOpen) {
+        status_[std::size_t(opened)].pathOpen = true;
+        event(Event::MemberChanged, opened);
+    }
+    if (fromMember < 0) return;
+    awaitingProbe_.erase(fromMember);
+    releaseHeldTexts(fromMember);
+}
+
+void MemberSession::handleProbeAnswered(int fromMember)
+{
+    if (fromMember < 0) return;
+    releaseHeldTexts(fromMember);
+    if (awaitingProbe_.erase(fromMember) == 0 || !member_.groupRoster.holds(fromMember)) return;
+    send(endpointOf(fromMember),
+         makeHeaderOnly(cmd::PathProbe, idByte(fromMember), idByte(member_.ownEntry.id), Kind::PeerToPeer));
+}
+
+void MemberSession::handleVoice(int senderId, const VoiceRecord& record)
+{
+    if (PeerSlot* slot = slots_.find(senderId)) {
+        slot->lastHeard = uptimeTicks_;
+        if (slot->answer == VoiceAnswer::Accepted) {
+            output_.playback.push_back({slots_.indexOf(*slot), senderId, record, false, gainBoost_});
+            setVoiceState(senderId, VoiceState::Chatting);
+        } else if (slot->answer == VoiceAnswer::NotAsked) {
+            // Refused while the question is open: this member's voice is neither played nor
+            // asked about again until the player answers.
+            slot->answer = VoiceAnswer::Refused;
+            event(Event::AskVoice, senderId);
+        }
+    } else if (PeerSlot* fresh = slots_.firstFree()) {
+        fresh->memberId = senderId;
+        fresh->lastHeard = uptimeTicks_;
+        fresh->answer = VoiceAnswer::NotAsked;
+        // The first block of a new member is heard at once, before any question.
+        output_.playback.push_back({slots_.indexOf(*fresh), senderId, record, true, gainBoost_});
+    }
+    event(Event::VoiceHeard, senderId);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Time
+
+std::optional<Millis> MemberSession::nextDeadline() const
+{
+    if (nextTick_ && heldDeadline_) return std::min(*nextTick_, *heldDeadline_);
+    return nextTick_ ? nextTick_ : heldDeadline_;
+}
+
+void MemberSession::advance(Millis now)
+{
+    if (heldDeadline_ && now >= *heldDeadline_) releaseHeldTexts(-1);
+    while (nextTick_ && now >= *nextTick_) {
+        *nextTick_ += TickMs;
+        runTick();
+    }
+}
+
+void MemberSession::runTick()
+{
+    ++sessionTicks_;
+    ++uptimeTicks_;
+    if ((uptimeTicks_ & HostSweepMask) == 0) event(Event::HostSweepDue);
+    if (uptimeTicks_ % SilenceSweepPeriod == 1)
+        for (const int slot : slots_.sweepSilent(uptimeTicks_)) output_.releasedSlots.push_back(slot);
+
+    if (connectDeadline_ != 0 && sessionTicks_ == connectDeadline_ && deadlineArmed_) {
+        if (hostAcknowledged_) {
+            hostAcknowledged_ = false;
+            connectDeadline_ = 0;
+            sessionTicks_ = 0;
+            joined_ = true;
+        } else {
+            event(Event::ConnectFailed);
+        }
+        connecting_ = false;
+        event(Event::ConnectChanged);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Joining and leaving
+
+MemberSession::ConnectProblem MemberSession::connect(const std::string& gbkName, std::optional<Ipv4> host, Millis now)
+{
+    if (gbkName.size() > NameSize) return ConnectProblem::NameTooLong;
+    if (gbkName.empty()) return ConnectProblem::NoName;
+    // An empty or partial address would go out as 0.0.0.0, which is this machine.
+    if (!host || *host == 0) return ConnectProblem::BadAddress;
+    memberName_ = gbkName;
+    connecting_ = true;
+    event(Event::ConnectChanged);
+    connectDeadline_ = sessionTicks_ + ConnectWaitTicks;
+    deadlineArmed_ = true;
+    if (!nextTick_) nextTick_ = now + TickMs;
+    if (partner_ >= 0 || partnerIdentity_) {
+        partner_ = -1;
+        partnerIdentity_.reset();
+        event(Event::PartnerChanged);
+    }
+    stopVoice();
+    joinedHost_ = *host;
+    sendJoin();
+    return ConnectProblem::None;
+}
+
+void MemberSession::sendJoin()
+{
+    member_.ownEntry.setName(memberName_);
+    const MemberEntry& own = member_.ownEntry;
+    send(hostEndpoint(), makeEntryDatagram(cmd::JoinRequest, idByte(own.id), 0, Kind::ToHost, own));
+}
+
+void MemberSession::leave()
+{
+    releaseHeldTexts(-1);  // text written just before closing still goes
+    if (!joinedHost_) return;
+    const MemberEntry& own = member_.ownEntry;
+    send(hostEndpoint(), makeEntryDatagram(cmd::LeaveNotice, idByte(own.id), idByte(partner_), Kind::ToHost, own));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Paths and chat
+
+void MemberSession::select(int memberId)
+{
+    selected_ = member_.groupRoster.holds(memberId) ? memberId : -1;
+    if (groupMode_ && selected_ >= 0) {
+        partner_ = selected_;
+        partnerIdentity_ = MemberIdentity::of(member_.groupRoster.records[selected_]);
+        event(Event::PartnerChanged, partner_);
+    }
+}
+
+void MemberSession::sendPathRequests(int target)
+{
+    if (!member_.groupRoster.holds(target)) return;
+    const MemberEntry& own = member_.ownEntry;
+    send(endpointOf(target), makeEntryDatagram(cmd::PathOpener, idByte(target), idByte(own.id), Kind::PeerToPeer, own));
+    awaitingProbe_.insert(target);
+    send(hostEndpoint(), makeEntryDatagram(cmd::PathRequest, idByte(own.id), idByte(target), Kind::ToHost, own));
+}
+
+void MemberSession::openPaths()
+{
+    if (groupMode_) {
+        for (int i = 0; i < targets_.count; ++i)
+            if (targets_.ids[i] >= 0) sendPathRequests(targets_.ids[i]);
+        return;
+    }
+    sendPathRequests(selected_);
+}
+
+void MemberSession::sendText(const std::string& gbkText, Millis now)
+{
+    const bool pathOpen = status(selected_).pathOpen;
+    if (!pathOpen) openPaths();
+    if (!member_.groupRoster.holds(partner_)) return;
+    const Endpoint to = endpointOf(partner_);
+    // Texts to a partner keep their order: while any wait, a new one waits behind them.
+    const int waitFor = partner_;
+    const bool hold = !pathOpen || std::any_of(heldTexts_.begin(), heldTexts_.end(),
+                                               [waitFor](const HeldText& held) { return held.partner == waitFor; });
+    // A text longer than one datagram holds goes as several, each cut on a character boundary,
+    // so nothing is lost and no character is split.
+    std::string_view rest = gbkText;
+    do {
+        const std::size_t length = gbkPrefixLength(rest, MaxChatTextBytes);
+        Bytes datagram = makeChatText(idByte(partner_), idByte(member_.ownEntry.id), rest.substr(0, length));
+        if (hold)
+            heldTexts_.push_back({partner_, {to, std::move(datagram)}});
+        else
+            send(to, std::move(datagram));
+        rest.remove_prefix(length);
+    } while (!rest.empty());
+    if (hold && !heldDeadline_) heldDeadline_ = now + PathWaitMs;
+}
+
+void MemberSession::releaseHeldTexts(int partner)
+{
+    std::vector<HeldText> kept;
+    for (HeldText& held : heldTexts_) {
+        if (partner < 0 || held.partner == partner)
+            output_.sends.push_back(std::move(held.datagram));
+        else
+            kept.push_back(std::move(held));
+    }
+    heldTexts_ = std::move(kept);
+    if (heldTexts_.empty()) heldDeadline_.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Voice targets and talking
+
+void MemberSession::tick(int memberId, bool ticked)
+{
+    if (!groupMode_ || !member_.groupRoster.holds(memberId)) return;
+    MemberStatus& status = status_[std::size_t(memberId)];
+    if (status.ticked == ticked) return;
+    status.ticked = ticked;
+    const MemberIdentity identity = MemberIdentity::of(member_.groupRoster.records[memberId]);
+    std::erase(tickedMembers_, identity);
+    if (ticked) tickedMembers_.push_back(identity);
+    event(Event::MemberChanged, memberId);
+    rebuildTargets();
+}
+
+void MemberSession::rebuildTargets()
+{
+    // The first 8 ticked members, in the order the list shows them (highest id at the top).
+    VoiceTargetList targets;
+    for (int id = member_.groupRoster.count - 1; id >= 0; --id) {
+        if (!status_[std::size_t(id)].ticked) continue;
+        if (targets.count < VoiceTargetList::Capacity) targets.ids[std::size_t(targets.count++)] = id;
+    }
+    setTargets(targets);
+}
+
+void MemberSession::setTargets(const VoiceTargetList& targets)
+{
+    const bool buttonBefore = voiceButtonStops();
+    const bool same = targets.count == targets_.count && targets.ids == targets_.ids;
+    targets_ = targets;
+    if (buttonBefore != voiceButtonStops()) event(Event::TalkingChanged);
+    if (same) return;
+    planChanged();
+    event(Event::SelectionChanged);
+}
+
+void MemberSession::setGroupMode(bool on)
+{
+    groupMode_ = on;
+    // Check boxes belong to group mode only.
+    tickedMembers_.clear();
+    for (MemberStatus& status : status_) status.ticked = false;
+    rebuildTargets();
+    planChanged();
+    event(Event::RosterChanged);
+    event(Event::PartnerChanged, partner_);
+    event(Event::TalkingChanged);
+}
+
+VoiceSendPlan MemberSession::sendPlan() const
+{
+    return makeVoiceSendPlan(groupMode_, targets_, voicePartner_, member_.groupRoster, member_.ownEntry);
+}
+
+bool MemberSession::startVoice()
+{
+    if (voiceInput_ && voiceInput_->start()) {
+        talking_ = true;
+        return true;
+    }
+    talking_ = false;
+    return false;
+}
+
+void MemberSession::stopVoice()
+{
+    if (member_.groupRoster.holds(partner_))
+        send(endpointOf(partner_),
+             makeHeaderOnly(cmd::VoiceStopNotice, idByte(partner_), idByte(member_.ownEntry.id), Kind::PeerToPeer));
+    if (voiceInput_) voiceInput_->stop();
+    if (talking_) {
+        talking_ = false;
+        event(Event::TalkingChanged);
+    }
+}
+
+void MemberSession::voiceButton() { toggleVoice(!voiceButtonStops()); }
+
+void MemberSession::setVoice(bool on) { toggleVoice(on); }
+
+void MemberSession::toggleVoice(bool wantOn)
+{
+    if (!groupMode_) {
+        if (partner_ < 0) {
+            event(Event::NoPartner);
+            return;
+        }
+        voicePartner_ = partner_;
+        voicePartnerIdentity_ = partnerIdentity_;
+        planChanged();
+        if (!status(selected_).pathOpen) openPaths();
+    } else {
+        if (targets_.count < 1) {
+            event(Event::Alone);
+            return;
+        }
+        openPaths();
+    }
+    if (wantOn) {
+        // Without a microphone the button keeps saying "语聊": nothing is being sent.
+        if (!startVoice()) event(Event::NoMicrophone);
+    } else {
+        stopVoice();
+    }
+    event(Event::TalkingChanged);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Answers
+
+void MemberSession::setVoiceState(int memberId, VoiceState state)
+{
+    if (memberId < 0 || memberId >= int(status_.size())) return;
+    MemberStatus& status = status_[std::size_t(memberId)];
+    if (status.voice == state) return;
+    status.voice = state;
+    event(Event::MemberChanged, memberId);
+}
+
+void MemberSession::answerQuestion(int memberId, bool yes)
+{
+    PeerSlot* slot = slots_.find(memberId);
+    if (!slot) return;  // swept while the question was open
+    slot->answer = yes ? VoiceAnswer::Accepted : VoiceAnswer::Refused;
+    if (yes)
+        tick(memberId, true);
+    else
+        setVoiceState(memberId, VoiceState::NotChatting);
+}
+
+bool MemberSession::answerFromPrompt(int memberId, VoiceAnswer answer)
+{
+    if (!slots_.setAnswer(memberId, answer)) return false;
+    setVoiceState(memberId, answer == VoiceAnswer::Accepted  ? VoiceState::Chatting
+                            : answer == VoiceAnswer::Refused ? VoiceState::NotChatting
+                                                             : VoiceState::Waiting);
+    return true;
+}
+
+bool MemberSession::answerFromOverlay(int memberId, VoiceAnswer answer)
+{
+    if (!slots_.setAnswer(memberId, answer)) return false;
+    setVoiceState(memberId, answer == VoiceAnswer::Accepted  ? VoiceState::Chatting
+                            : answer == VoiceAnswer::Refused ? VoiceState::NotChatting
+                                                             : VoiceState::Prompt);
+    return true;
+}
+
+void MemberSession::questionSentToOverlay(int memberId) { setVoiceState(memberId, VoiceState::NotChatting); }
+
+}  // namespace lumo
