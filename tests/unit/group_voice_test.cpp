@@ -77,8 +77,10 @@ TEST_F(GroupVoice, TickedMembersHearTheTalkerUntilTheButtonStopsIt)
     }
 
     sim.clearRecords();
+    const int stopsBefore = sim.microphone(1).stops;
     press(1);
-    EXPECT_EQ(sim.microphone(1).stops, 1);
+    EXPECT_EQ(sim.microphone(1).stops, stopsBefore + 1);
+    EXPECT_FALSE(sim.microphone(1).running);
     EXPECT_FALSE(sim.session(1).talking());
     EXPECT_FALSE(sim.session(1).voiceButtonStops());
     const auto stopNotice = sim.trafficWhere([](const Datagram& d) { return d.is(cmd::VoiceStopNotice, Kind::PeerToPeer); });
