@@ -228,6 +228,11 @@ TEST(GroupReorder, PartnerAndTargetsFollowTheirMembers)
     sim.advanceBy(MemberSession::PathWaitMs);
     EXPECT_EQ(sim.chats(3), (std::vector<ChatLine>{{0, "for m3"}}));
     EXPECT_TRUE(sim.chats(2).empty());
+    // And node 3 answers under its new id.
+    sim.act(3, [](MemberSession& s) { s.select(0); });
+    sim.sendText(3, "got it");
+    sim.advanceBy(MemberSession::PathWaitMs);
+    EXPECT_EQ(sim.chats(0), (std::vector<ChatLine>{{1, "got it"}}));
 
     // Voice goes to both ticked members at their own addresses, under their new ids.
     const VoiceSendPlan plan = sim.session(0).sendPlan();

@@ -95,6 +95,13 @@ TEST(GroupJoin, NoAckWithinTenTicksFailsOnce)
     sim.advanceTicks(30);
     EXPECT_EQ(sim.count(1, Ev::ConnectFailed), 1);
     EXPECT_EQ(sim.session(1).roster().count, 0);
+
+    // Pressed again once the host can hear it, it joins.
+    sim.restoreLink(1, 0);
+    ASSERT_EQ(sim.connect(1, "m1"), Problem::None);
+    sim.advanceTicks(2);
+    EXPECT_TRUE(sim.session(1).joined());
+    EXPECT_EQ(sim.count(1, Ev::ConnectFailed), 1);
 }
 
 TEST(GroupJoin, NameAndAddressProblemsSendNothing)

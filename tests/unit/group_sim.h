@@ -6,7 +6,7 @@
 // Every datagram a session or a host table sends is routed to the session at its destination,
 // with the source the receiver would see; kind-3 requests the session hands back as ForHost go
 // to that node's host table, whose replies leave from its port 3555. Delivery is in order, one
-// datagram at a time; links can drop, and a node can sit behind an address translator.
+// datagram at a time; links can drop or be slow, and a node can sit behind an address translator.
 #pragma once
 
 #include "net/host_table.h"

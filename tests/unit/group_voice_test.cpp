@@ -176,6 +176,7 @@ TEST_F(GroupVoice, NewTalkerIsHeardOnceThenAskedAboutOnce)
     EXPECT_EQ(later.slot, first.slot);
     EXPECT_EQ(later.record.sequence, 4u);
     EXPECT_TRUE(later.gainBoost);
+    EXPECT_EQ(sim.session(1).status(2).voice, VoiceState::Chatting);
     EXPECT_EQ(sim.count(1, Ev::AskVoice), 1);
 }
 
@@ -188,6 +189,7 @@ TEST_F(GroupVoice, RefusedTalkerIsNotPlayed)
     ASSERT_EQ(sim.count(1, Ev::AskVoice), 1);
     sim.act(1, [](MemberSession& s) { s.answerQuestion(2, false); });
     EXPECT_FALSE(sim.session(1).status(2).ticked);
+    EXPECT_EQ(sim.session(1).status(2).voice, VoiceState::NotChatting);
     sim.talk(2, 3);
     sim.talk(2, 4);
     EXPECT_EQ(sim.node(1).playback.size(), 1u);  // the first block alone
