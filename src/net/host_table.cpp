@@ -52,12 +52,12 @@ HostReply HostTable::handle(ByteView datagram, Endpoint source)
     case Message::JoinRequest: {
         const int known = findMember(entry);
         if (entry.id < UnassignedId && known >= 0) {
-            // A member connecting again keeps the index it was given, as long as that names a
-            // record; ids and indices stay equal.
-            const int index = header->firstId;
-            if (!roster_.holds(index)) return reply;
-            entry.id = static_cast<std::uint16_t>(index);
-            roster_.records[index] = entry;
+            // A member connecting again keeps its record: the one its addresses are found in.
+            // The id it names may be stale (the table was reordered while a roster to it was
+            // lost) and may even be another member's now, so it only says this is a rejoin.
+            // The roster tells the member its real index.
+            entry.id = static_cast<std::uint16_t>(known);
+            roster_.records[known] = entry;
         } else {
             if (roster_.count >= MaxGroupMembers) return reply;  // full: acknowledged, not entered
             entry.id = static_cast<std::uint16_t>(roster_.count);

@@ -180,8 +180,6 @@ TEST_F(HostTableTest, IdsOutsideTheTableChangeNothingBeyondTheAck)
     MemberEntry claimsHighId = b.own;
     claimsHighId.id = 200;
     const Bytes requests[] = {
-        makeEntryDatagram(cmd::JoinRequest, 200, 0, Kind::ToHost, claimsHighId),  // rejoin at index 200
-        makeEntryDatagram(cmd::JoinRequest, 5, 0, Kind::ToHost, claimsHighId),    // rejoin at index 5 of 3
         makeEntryDatagram(cmd::PathRequest, 1, 130, Kind::ToHost, b.own),          // target 130
         makeEntryDatagram(cmd::PathRequest, 1, 3, Kind::ToHost, b.own),            // target 3 of 3
         makeEntryDatagram(cmd::RosterRequest, 0, 0, Kind::ToHost, claimsHighId),   // roster for 200
@@ -193,6 +191,40 @@ TEST_F(HostTableTest, IdsOutsideTheTableChangeNothingBeyondTheAck)
     }
     EXPECT_EQ(host.roster().count, before.count);
     EXPECT_EQ(host.roster().records, before.records);
+}
+
+// A member whose roster was lost while the table was reordered still names its old id when it
+// connects again ("更新"). The host goes by where the member's addresses are found.
+TEST_F(HostTableTest, RejoinWithStaleIdPastTheTableGetsRosterWithItsRealIndex)
+{
+    joinAll();
+    send(leave(b), b);  // cyd moves from 2 to 1; say cyd never heard of it
+    ASSERT_EQ(c.own.id, 2);
+    const HostReply reply = send(join(c), c);
+    EXPECT_EQ(host.roster().count, 2);
+    EXPECT_EQ(host.roster().records[1].nameBytes(), "cyd");
+    EXPECT_EQ(host.roster().records[1].id, 1);
+    // Everyone hears the roster, cyd with the index it really has.
+    EXPECT_EQ(rosterDeliveries(reply), (std::vector<Delivery>{{a.seenFrom, 0, 2}, {c.seenFrom, 1, 2}}));
+}
+
+TEST_F(HostTableTest, RejoinWithStaleIdNowHeldByAnotherMemberLeavesThatMemberAlone)
+{
+    joinAll();
+    send(leave(b), b);  // cyd: 2 -> 1, unheard
+    Client d = client("dee", 0x0A000004, 0xCB007104, 40003);
+    send(join(d), d);
+    ASSERT_EQ(host.roster().records[2].nameBytes(), "dee");  // dee now holds cyd's old id
+    const MemberEntry deeBefore = host.roster().records[2];
+
+    c.own.setName("cyd2");  // shows where the rejoin was stored
+    const HostReply reply = send(join(c), c);
+    EXPECT_EQ(host.roster().count, 3);
+    EXPECT_EQ(host.roster().records[2], deeBefore);
+    EXPECT_EQ(host.roster().records[1].nameBytes(), "cyd2");
+    EXPECT_EQ(host.roster().records[1].id, 1);
+    EXPECT_EQ(rosterDeliveries(reply),
+              (std::vector<Delivery>{{a.seenFrom, 0, 3}, {c.seenFrom, 1, 3}, {d.seenFrom, 2, 3}}));
 }
 
 TEST_F(HostTableTest, MalformedOrForeignDatagramsGetNoReply)
