@@ -96,6 +96,13 @@ std::optional<BindProblem> GroupEndpoint::bindProblem() const
     return std::nullopt;
 }
 
+void GroupEndpoint::skipTime(Millis ms)
+{
+    skipped_ += ms;
+    session_.advance(now());
+    apply();
+}
+
 bool GroupEndpoint::hasPlayer(int slot) const { return slot >= 0 && slot < int(players_.size()) && players_[slot]; }
 
 // ---------------------------------------------------------------------------------------------

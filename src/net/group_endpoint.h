@@ -72,8 +72,11 @@ public:
     PipeServer& pipeServer() { return pipeServer_; }
     // The window that owns the boxes of the overlay link.
     void setBoxWindow(QWidget* window) { boxWindow_ = window; }
-    // Whether memberId's voice slot has a player now (for the window's tests).
+    // Whether the voice slot has a player now.
     bool hasPlayer(int slot) const;
+    // Moves the endpoint's clock on and runs what falls due, as if that much time had passed:
+    // for tests of what happens after minutes of silence.
+    void skipTime(Millis ms);
 
 signals:
     // Everything the session tells the window, in order.
@@ -82,7 +85,7 @@ signals:
     void memberLeftHost(const std::string& gbkName);
 
 private:
-    Millis now() const { return clock_.elapsed(); }
+    Millis now() const { return clock_.elapsed() + skipped_; }
     void onDatagram(PeerSocket& socket, ByteView datagram, Endpoint source);
     void sendFromHost(const HostReply& reply);
     // Carries out what the session produced, until it has nothing more to say.
@@ -106,6 +109,7 @@ private:
     std::optional<Ipv4> bindAddress_;
     Ipv4 secondLocalAddress_ = 0;
     QElapsedTimer clock_;
+    Millis skipped_ = 0;
     QTimer* deadline_ = nullptr;
     bool applying_ = false;
     bool selectionSent_ = false;

@@ -139,12 +139,12 @@ void MemberSession::handleRoster()
     // Held text goes to its member's new id, or nowhere when that member left.
     std::vector<HeldText> kept;
     for (HeldText& held : heldTexts_) {
-        int now = -1;
+        int id = -1;
         for (int i = 0; i < roster.count; ++i)
-            if (endpointOf(i) == held.datagram.to) now = i;
-        if (now < 0) continue;
-        held.partner = now;
-        held.datagram.bytes[1] = idByte(now);
+            if (endpointOf(i) == held.datagram.to) id = i;
+        if (id < 0) continue;
+        held.partner = id;
+        held.datagram.bytes[1] = idByte(id);
         kept.push_back(std::move(held));
     }
     heldTexts_ = std::move(kept);
@@ -158,6 +158,20 @@ void MemberSession::handleRoster()
         status_[std::size_t(id)].ticked = groupMode_;
     }
     tickedMembers_ = std::move(stillHere);
+    // The player's answers to talkers belong to those people too: a slot follows its member to
+    // the new id, and is freed when the member left, so a newcomer given that id is asked anew.
+    for (PeerSlot& slot : slots_.entries()) {
+        if (slot.memberId < 0) continue;
+        const std::size_t index = std::size_t(slots_.indexOf(slot));
+        const int id = slotMembers_[index] ? findMember(*slotMembers_[index]) : -1;
+        if (id >= 0) {
+            slot.memberId = id;
+            continue;
+        }
+        slot = PeerSlot{};
+        slotMembers_[index].reset();
+        output_.releasedSlots.push_back(int(index));
+    }
     rebuildTargets();
     planChanged();
     event(Event::RosterChanged);
@@ -201,6 +215,7 @@ void MemberSession::handleVoice(int senderId, const VoiceRecord& record)
         }
     } else if (PeerSlot* fresh = slots_.firstFree()) {
         fresh->memberId = senderId;
+        slotMembers_[std::size_t(slots_.indexOf(*fresh))] = MemberIdentity::of(member_.groupRoster.records[senderId]);
         fresh->lastHeard = uptimeTicks_;
         fresh->answer = VoiceAnswer::NotAsked;
         // The first block of a new member is heard at once, before any question.
@@ -324,8 +339,17 @@ void MemberSession::openPaths()
 
 void MemberSession::sendText(const std::string& gbkText, Millis now)
 {
-    const bool pathOpen = status(selected_).pathOpen;
-    if (!pathOpen) openPaths();
+    // The text goes to the partner, so it is the partner's path that must be open. Opening the
+    // voice targets' paths alone would leave a partner who is not ticked unreachable behind its
+    // translator.
+    const bool pathOpen = status(partner_).pathOpen;
+    if (!pathOpen) {
+        openPaths();
+        if (groupMode_ && member_.groupRoster.holds(partner_) &&
+            std::find(targets_.ids.begin(), targets_.ids.begin() + targets_.count, partner_) ==
+                targets_.ids.begin() + targets_.count)
+            sendPathRequests(partner_);
+    }
     if (!member_.groupRoster.holds(partner_)) return;
     const Endpoint to = endpointOf(partner_);
     // Texts to a partner keep their order: while any wait, a new one waits behind them.
@@ -462,7 +486,7 @@ void MemberSession::toggleVoice(bool wantOn)
     }
     if (wantOn) {
         // Without a microphone the button keeps saying "语聊": nothing is being sent.
-        if (!startVoice()) event(Event::NoMicrophone);
+        if (!talking_ && !startVoice()) event(Event::NoMicrophone);
     } else {
         stopVoice();
     }

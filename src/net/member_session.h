@@ -18,6 +18,7 @@
 #include "net/member_dispatch.h"
 #include "voice/voice_streams.h"
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -233,6 +234,7 @@ private:
     std::uint32_t uptimeTicks_ = 0;
 
     PeerSlots slots_;
+    std::array<std::optional<MemberIdentity>, PeerSlots::Count> slotMembers_;  // who each slot is for
     SessionOutput output_;
 };
 

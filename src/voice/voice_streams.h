@@ -63,6 +63,7 @@ public:
     std::vector<int> sweepSilent(std::uint32_t now);
     int indexOf(const PeerSlot& slot) const { return int(&slot - slots_.data()); }
     const std::array<PeerSlot, Count>& all() const { return slots_; }
+    std::array<PeerSlot, Count>& entries() { return slots_; }
 
 private:
     std::array<PeerSlot, Count> slots_;

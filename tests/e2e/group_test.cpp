@@ -51,7 +51,7 @@ void pickMember(MainDialog& dialog, const std::string& name)
         if (item->text(MainDialog::NameColumn).toStdString() != name) continue;
         item->setCheckState(MainDialog::IdColumn, Qt::Checked);
         list->setCurrentItem(item);
-        dialog.onListClick();
+        emit list->itemClicked(list->currentItem(), 0);
         return;
     }
     QFAIL(("no row shows " + name).c_str());
@@ -59,7 +59,7 @@ void pickMember(MainDialog& dialog, const std::string& name)
 
 QString pathState(MainDialog& dialog)
 {
-    const QTreeWidgetItem* row = dialog.memberRow(dialog.selectedRow());
+    const QTreeWidgetItem* row = dialog.memberRow(dialog.rowOfMember(dialog.endpoint().session().partner()));
     return row ? row->text(MainDialog::PathColumn) : QString();
 }
 

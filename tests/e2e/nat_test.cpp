@@ -103,7 +103,7 @@ bool pickMember(MainDialog& window, const QString& name)
         if (item->text(MainDialog::NameColumn) != name) continue;
         item->setCheckState(MainDialog::IdColumn, Qt::Checked);
         list->setCurrentItem(item);
-        window.onListClick();
+        emit list->itemClicked(list->currentItem(), 0);
         return true;
     }
     return false;
@@ -117,7 +117,7 @@ void sendText(MainDialog& window, const QString& text)
 
 QString pathState(MainDialog& window)
 {
-    const QTreeWidgetItem* row = window.memberRow(window.selectedRow());
+    const QTreeWidgetItem* row = window.memberRow(window.rowOfMember(window.endpoint().session().partner()));
     return row ? row->text(MainDialog::PathColumn) : QString();
 }
 
@@ -498,7 +498,7 @@ private slots:
             // A new introduction does not help either: amy's flow to the host is gone too, so
             // her router drops the host's probe as well.
             drops.mark();
-            ben.onListDoubleClick();
+            ben.endpoint().openPaths();
             QTest::qWait(1000);
             const DropCounts refused = difference(lab.drops(ra), drops.marks.at(0));
             drops.reportSince("when ben asked the host to introduce them again");

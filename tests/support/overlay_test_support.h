@@ -50,51 +50,32 @@ public:
 
     const Roster& overlayRoster() const override { return roster; }
     std::vector<int> overlayVoiceTargets() const override { return targets; }
-    QString memberIdText(int row) const override
+    // The row that shows member `id`: the list shows the roster reversed.
+    Row& rowOf(int id) { return rows.at(std::size_t(roster.count - 1 - id)); }
+    void setMemberTicked(int memberId, bool ticked) override
     {
-        return row >= 0 && row < int(rows.size()) ? rows[std::size_t(row)].idText : QString();
-    }
-    void setMemberTicked(int row, bool ticked) override
-    {
-        log << QStringLiteral("tick %1 %2").arg(row).arg(ticked);
-        rows.at(std::size_t(row)).ticked = ticked;
-    }
-    void refreshVoiceTargets() override
-    {
-        log << QStringLiteral("refresh");
+        log << QStringLiteral("tick %1 %2").arg(memberId).arg(ticked);
+        rowOf(memberId).ticked = ticked;
         targets.clear();
         for (const Row& row : rows)
             if (row.ticked && targets.size() < 8) targets.push_back(row.idText.toInt());
         if (server && server->pipeOpen()) server->sendSelection();
     }
-    bool setVoiceAnswer(int memberId, link::VoiceAnswer answer) override
+    bool answerFromOverlay(int memberId, link::VoiceAnswer answer) override
     {
         log << QStringLiteral("answer %1 %2").arg(memberId).arg(int(answer));
         auto slot = voiceSlots.find(memberId);
         if (slot == voiceSlots.end()) return false;
         slot->second = answer;
+        rowOf(memberId).voiceText = answer == link::VoiceAnswer::Accepted  ? ChattingText
+                                    : answer == link::VoiceAnswer::Refused ? NotChattingText
+                                                                           : PromptText;
         return true;
     }
-    void setMemberVoiceText(int row, const QString& text) override
+    void setTalking(bool on) override
     {
-        log << QStringLiteral("column5 %1 %2").arg(row).arg(text);
-        rows.at(std::size_t(row)).voiceText = text;
-    }
-    void setVoiceButtonText(const QString& text) override
-    {
-        log << QStringLiteral("button %1").arg(text);
-        buttonText = text;
-    }
-    void clickVoiceButton() override
-    {
-        // The voice button's handler: starts on "语聊", stops on "终止", flipping the text.
-        if (buttonText == PipeServer::VoiceText) {
-            log << QStringLiteral("start talking");
-            buttonText = PipeServer::StopVoiceText;
-        } else {
-            log << QStringLiteral("stop talking");
-            buttonText = PipeServer::VoiceText;
-        }
+        log << QStringLiteral("talk %1").arg(on);
+        talking = on;
     }
     QWidget* overlayLinkWindow() override { return &window; }
 
@@ -102,7 +83,11 @@ public:
     std::vector<Row> rows;
     std::vector<int> targets;
     std::map<int, link::VoiceAnswer> voiceSlots;
-    QString buttonText = PipeServer::VoiceText;
+    bool talking = false;
+    // The main window's voice column after each answer.
+    inline static const QString ChattingText = QStringLiteral("聊天中");
+    inline static const QString NotChattingText = QStringLiteral("不聊");
+    inline static const QString PromptText = QStringLiteral("提示");
     QStringList log;
     PipeServer* server = nullptr;
     QWidget window;

@@ -79,7 +79,7 @@ class MainDialogTest : public QObject {
     {
         auto* list = control<QTreeWidget>("memberList");
         list->setCurrentItem(list->topLevelItem(row));
-        dialog->onListClick();
+        emit list->itemClicked(list->currentItem(), 0);
     }
 
 private slots:

@@ -69,7 +69,7 @@ class NatPathTest : public QObject {
         auto* list = control<QTreeWidget>("memberList");
         list->topLevelItem(2)->setCheckState(0, Qt::Checked);
         list->setCurrentItem(list->topLevelItem(2));
-        dialog->onListClick();
+        emit list->itemClicked(list->currentItem(), 0);
         QCOMPARE(dialog->endpoint().session().partner(), 0);
     }
     void write(const QString& text)

@@ -79,11 +79,11 @@ private slots:
         QCOMPARE(page.cellText(2, OverlayChatPage::LinkColumn), QString());
         QVERIFY(boxes->texts.isEmpty());
 
-        // "要聊" on row 0: the main window ticks that row, rebuilds its targets (which sends the
-        // selection back), then starts talking; in that order.
+        // "要聊" on row 0 (member 2): the main window ticks that member (which sends the selection
+        // back), then starts talking; in that order.
         menuCommand(page, 0, OverlayChatPage::TalkToCommand);
-        QTRY_VERIFY(main->log.contains(QStringLiteral("start talking")));
-        QCOMPARE(main->log, (QStringList{"tick 0 1", "refresh", "button 语聊", "start talking"}));
+        QTRY_VERIFY(main->log.contains(QStringLiteral("talk 1")));
+        QCOMPARE(main->log, (QStringList{"tick 2 1", "talk 1"}));
         QCOMPARE(page.cellText(0, OverlayChatPage::LinkColumn), QStringLiteral("ok"));
         QCOMPARE(page.talkButton()->text(), OverlayChatPage::StopText);
         QTRY_VERIFY(page.isRowTicked(0));
@@ -92,15 +92,15 @@ private slots:
         // The talk button stops, then starts again: VoiceToggle 0 and 1.
         main->log.clear();
         page.talkButton()->click();
-        QTRY_COMPARE(main->log, (QStringList{"button 终止", "stop talking"}));
+        QTRY_COMPARE(main->log, (QStringList{"talk 0"}));
         main->log.clear();
         page.talkButton()->click();
-        QTRY_COMPARE(main->log, (QStringList{"button 语聊", "start talking"}));
+        QTRY_COMPARE(main->log, (QStringList{"talk 1"}));
 
         // "不聊" clears the tick on both sides.
         main->log.clear();
         menuCommand(page, 0, OverlayChatPage::DontTalkToCommand);
-        QTRY_COMPARE(main->log, (QStringList{"tick 0 0", "refresh"}));
+        QTRY_COMPARE(main->log, (QStringList{"tick 2 0"}));
         QTRY_VERIFY(!page.isRowTicked(0));
         QVERIFY(main->targets.empty());
         QCOMPARE(page.cellText(0, OverlayChatPage::LinkColumn), QString());
@@ -117,15 +117,15 @@ private slots:
         main->log.clear();
         menuCommand(page, 1, OverlayChatPage::ListenCommand);
         QTRY_COMPARE(main->voiceSlots[1], link::VoiceAnswer::Accepted);
-        QTRY_COMPARE(main->rows[1].voiceText, PipeServer::ChattingText);
+        QTRY_COMPARE(main->rows[1].voiceText, FakeMainWindow::ChattingText);
         QCOMPARE(page.cellText(1, OverlayChatPage::VoiceColumn), QStringLiteral("要听"));
         menuCommand(page, 1, OverlayChatPage::DontListenCommand);
         QTRY_COMPARE(main->voiceSlots[1], link::VoiceAnswer::Refused);
-        QTRY_COMPARE(main->rows[1].voiceText, PipeServer::NotChattingText);
+        QTRY_COMPARE(main->rows[1].voiceText, FakeMainWindow::NotChattingText);
         QCOMPARE(page.cellText(1, OverlayChatPage::VoiceColumn), QStringLiteral("不听"));
         menuCommand(page, 1, OverlayChatPage::AskNextCommand);
         QTRY_COMPARE(main->voiceSlots[1], link::VoiceAnswer::NotAsked);
-        QTRY_COMPARE(main->rows[1].voiceText, PipeServer::PromptText);
+        QTRY_COMPARE(main->rows[1].voiceText, FakeMainWindow::PromptText);
         QCOMPARE(page.cellText(1, OverlayChatPage::VoiceColumn), QStringLiteral("下次提示"));
         main->log.clear();
         menuCommand(page, 2, OverlayChatPage::ListenCommand);
@@ -169,7 +169,7 @@ private slots:
         boxes->answer = false;
         server->requestCall(0);
         QTRY_COMPARE(boxes->questions.size(), 2);
-        QTRY_COMPARE(main->rows[2].voiceText, PipeServer::NotChattingText);
+        QTRY_COMPARE(main->rows[2].voiceText, FakeMainWindow::NotChattingText);
         QCOMPARE(page.cellText(2, OverlayChatPage::VoiceColumn), QStringLiteral("不听"));
 
         // The main program closes the overlay: the window goes, OverlayClosed drops the pipe.
@@ -245,13 +245,13 @@ private slots:
         server->closeOverlay();
         QVERIFY(overlay.next(to_overlay::OverlayClose));
 
-        // VoiceToggle 1 while the button reads "终止" still starts: the text is forced first.
-        main->buttonText = PipeServer::StopVoiceText;
+        // VoiceToggle says which way: 1 talks, 0 stops, whatever the state was.
+        main->talking = true;
         QVERIFY(toMain.post(to_main::VoiceToggle, 1));
-        QTRY_VERIFY(main->log.contains(QStringLiteral("start talking")));
+        QTRY_VERIFY(main->log.contains(QStringLiteral("talk 1")));
         main->log.clear();
         QVERIFY(toMain.post(to_main::VoiceToggle, 0));
-        QTRY_COMPARE(main->log, (QStringList{"button 终止", "stop talking"}));
+        QTRY_COMPARE(main->log, (QStringList{"talk 0"}));
 
         // OverlayClosed drops the pipe; a later roster goes nowhere.
         QVERIFY(toMain.post(to_main::OverlayClosed, 0));
