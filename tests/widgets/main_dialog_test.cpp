@@ -132,17 +132,23 @@ private slots:
         QCOMPARE(dialog->endpoint().session().ownEntry().nameBytes(), std::string("me"));
         QCOMPARE(dialog->endpoint().session().ownEntry().id, 1);
 
-        // Marks, path and voice columns go with the next roster.
-        list->topLevelItem(0)->setCheckState(0, Qt::Checked);
-        list->topLevelItem(0)->setText(MainDialog::PathColumn, QStringLiteral("OK"));
-        list->topLevelItem(1)->setText(MainDialog::VoiceColumn, QStringLiteral("聊天中"));
-        deliverRoster(2, threeMembers());
-        QTRY_COMPARE(dialog->endpoint().session().ownEntry().id, 2);
+        // Path and voice columns go with the next roster; a tick stays with its member, who now
+        // has another id and row.
+        list->topLevelItem(0)->setCheckState(0, Qt::Checked);  // cyd
+        ann->send(makeHeaderOnly(cmd::PathConfirm, 1, 0, Kind::PeerToPeer), dialogMember());
+        QTRY_COMPARE(list->topLevelItem(2)->text(MainDialog::PathColumn), QStringLiteral("OK"));
+        Roster reordered = threeMembers();
+        std::swap(reordered.records[0], reordered.records[2]);
+        for (int id = 0; id < 3; ++id) reordered.records[std::size_t(id)].id = std::uint16_t(id);
+        deliverRoster(1, reordered);
+        QTRY_COMPARE(list->topLevelItem(2)->text(MainDialog::NameColumn), QStringLiteral("cyd"));
         for (int row = 0; row < 3; ++row) {
-            QCOMPARE(list->topLevelItem(row)->checkState(0), Qt::Unchecked);
+            QCOMPARE(list->topLevelItem(row)->checkState(0), row == 2 ? Qt::Checked : Qt::Unchecked);
             QVERIFY(list->topLevelItem(row)->text(MainDialog::PathColumn).isEmpty());
             QVERIFY(list->topLevelItem(row)->text(MainDialog::VoiceColumn).isEmpty());
         }
+        QCOMPARE(dialog->endpoint().session().voiceTargets().count, 1);
+        QCOMPARE(dialog->endpoint().session().voiceTargets().ids[0], 0);
     }
 
     void chatTextOpensBoxWithSenderName()
@@ -176,11 +182,12 @@ private slots:
         QVERIFY(confirm);
         QCOMPARE(confirm->bytes, (Bytes{21, 0, 1, 2}));
 
-        // A confirmation marks the row the player last selected.
+        // A confirmation marks the path of the member who sent it, whichever row is selected.
         clickRow(0);
         ann->send(makeHeaderOnly(cmd::PathConfirm, 1, 0, Kind::PeerToPeer), dialogMember());
         auto* list = control<QTreeWidget>("memberList");
-        QTRY_COMPARE(list->topLevelItem(0)->text(MainDialog::PathColumn), QStringLiteral("OK"));
+        QTRY_COMPARE(list->topLevelItem(2)->text(MainDialog::PathColumn), QStringLiteral("OK"));
+        QVERIFY(list->topLevelItem(0)->text(MainDialog::PathColumn).isEmpty());
     }
 
     void badDatagramsChangeNothing()
@@ -261,8 +268,10 @@ private slots:
         QCOMPARE(chat->bytes, makeChatText(0, 1, "hello ann"));
         QVERIFY(control<QLineEdit>("messageText")->text().isEmpty());
 
-        // With the path marked OK, only the text is sent.
-        list->topLevelItem(2)->setText(MainDialog::PathColumn, QStringLiteral("OK"));
+        // Once ann confirms the path, only the text is sent.
+        ann->send(makeHeaderOnly(cmd::PathConfirm, 1, 0, Kind::PeerToPeer), dialogMember());
+        QTRY_COMPARE(list->topLevelItem(2)->text(MainDialog::PathColumn), QStringLiteral("OK"));
+        ann->collect(50);
         control<QLineEdit>("messageText")->setText(QStringLiteral("again"));
         control<QPushButton>("sendButton")->click();
         auto only = ann->collect(300);
@@ -275,7 +284,8 @@ private slots:
     {
         deliverRoster(1, threeMembers());
         clickRow(2);
-        control<QTreeWidget>("memberList")->topLevelItem(2)->setText(MainDialog::PathColumn, QStringLiteral("OK"));
+        ann->send(makeHeaderOnly(cmd::PathConfirm, 1, 0, Kind::PeerToPeer), dialogMember());
+        QTRY_COMPARE(control<QTreeWidget>("memberList")->topLevelItem(2)->text(MainDialog::PathColumn), QStringLiteral("OK"));
         QString text = QStringLiteral("x");
         for (int i = 0; i < 200; ++i) text += QStringLiteral("中");  // 1 + 400 bytes of GBK
         control<QLineEdit>("messageText")->setText(text);

@@ -137,10 +137,11 @@ private slots:
     {
         joinAndPickAnn();
         write(QStringLiteral("one"));
-        // cyd's confirmation marks the selected row (as designed) but does not release ann's
-        // text; the next text waits behind the first.
+        // cyd's confirmation opens cyd's path, not ann's, and does not release ann's text; the
+        // next text waits behind the first.
         cyd->send(makeHeaderOnly(cmd::PathConfirm, 1, 2, Kind::PeerToPeer), dialogMember());
-        QTRY_COMPARE(annPathState(), text::PathOk);
+        QTRY_COMPARE(control<QTreeWidget>("memberList")->topLevelItem(0)->text(MainDialog::PathColumn), text::PathOk);
+        QVERIFY(annPathState().isEmpty());
         write(QStringLiteral("two"));
         QVERIFY(only(ann->collect(350), cmd::ChatText).empty());
         const std::vector<Bytes> expected{makeChatText(0, 1, "one"), makeChatText(0, 1, "two")};
