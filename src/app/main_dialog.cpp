@@ -6,12 +6,12 @@
 #include "directory/curl_http_client.h"
 #include "directory/group_browser_dialog.h"
 #include "net/local_addresses.h"
-#include "shell/app_icon.h"
-#include "shell/dialog_units.h"
-#include "shell/hyperlink_label.h"
-#include "shell/window_placement.h"
-#include "shell/local_link.h"
-#include "shell/message_box.h"
+#include "ui/app_icon.h"
+#include "ui/dialog_units.h"
+#include "ui/hyperlink_label.h"
+#include "ui/window_placement.h"
+#include "link/mailbox.h"
+#include "ui/message_box.h"
 #include "voice/voice_capture.h"
 
 #include <QCheckBox>

@@ -6,7 +6,7 @@
 #include "common/wire.h"
 #include "directory/group_browser_owner.h"
 #include "shell/main_window_shell.h"
-#include "shell/overlay_link.h"
+#include "link/pipe_server.h"
 #include "net/host_table.h"
 #include "net/member_dispatch.h"
 #include "net/peer_socket.h"

@@ -3,7 +3,7 @@
 #include "app/call_prompt_dialog.h"
 #include "app/main_dialog.h"
 #include "common/gbk.h"
-#include "shell/message_box.h"
+#include "ui/message_box.h"
 #include "voice/voice_capture.h"
 
 #include <QCheckBox>

@@ -2,7 +2,7 @@
 // playback slots of the receiving side with the player's answer to each member.
 #pragma once
 
-#include "common/link.h"
+#include "link/link_records.h"
 #include "common/wire.h"
 #include "net/member_dispatch.h"
 #include "voice/voice_player.h"
