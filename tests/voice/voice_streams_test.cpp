@@ -1,5 +1,6 @@
 #include "voice/voice_streams.h"
 
+#include "fake_audio.h"
 #include "voice_test_support.h"
 
 #include <gtest/gtest.h>
