@@ -2,6 +2,7 @@
 
 #include "app/main_dialog.h"
 #include "directory/group_browser_dialog.h"
+#include "lumo_version.h"
 #include "shell/skin_library.h"
 #include "ui/message_box.h"
 #include "voice/audio_backends.h"

@@ -1,5 +1,6 @@
 #include "shell/about_dialog.h"
 
+#include "lumo_version.h"
 #include "ui/app_icon.h"
 #include "ui/dialog_units.h"
 

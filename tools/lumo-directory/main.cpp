@@ -18,6 +18,7 @@
 
 #include "common/gbk.h"
 #include "common/wire.h"
+#include "lumo_version.h"
 
 #include "http_server.h"
 
