@@ -29,7 +29,12 @@ public:
     static constexpr std::uint64_t stuckTag = 999;
 
     RecordingWorker(AudioSystem& audio, int outputMember) : AudioWorker(audio), outputMember_(outputMember) {}
-    ~RecordingWorker() override { joinThread(); }
+    ~RecordingWorker() override
+    {
+        joinThread();
+        // From here on the members go: the stuck handler must have finished by now.
+        stuckFinishedAtJoin->store(stuckFinished->load());
+    }
 
     bool Open() override
     {
@@ -61,6 +66,7 @@ public:
     std::unique_ptr<AudioDevice> device;
     std::atomic<bool> stuckEntered{false};
     std::shared_ptr<std::atomic<bool>> stuckFinished = std::make_shared<std::atomic<bool>>(false);
+    std::shared_ptr<std::atomic<bool>> stuckFinishedAtJoin = std::make_shared<std::atomic<bool>>(false);
 
 protected:
     void onMessage(const AudioMessage& message) override
@@ -180,10 +186,12 @@ TEST(AudioWorker, StopIsBoundedAndTheDestructorWaitsForAStuckThread)
 {
     test::FakeAudio audio;
     std::shared_ptr<std::atomic<bool>> stuckFinished;
+    std::shared_ptr<std::atomic<bool>> stuckFinishedAtJoin;
     std::thread releaser;
     {
         RecordingWorker worker(audio, -1);
         stuckFinished = worker.stuckFinished;
+        stuckFinishedAtJoin = worker.stuckFinishedAtJoin;
         ASSERT_TRUE(worker.StartThread());
         worker.target()->post(AudioMessage{AudioEvent::InputFilled, RecordingWorker::stuckTag});
         ASSERT_TRUE(test::waitFor([&] { return worker.stuckEntered.load(); }));
@@ -201,13 +209,14 @@ TEST(AudioWorker, StopIsBoundedAndTheDestructorWaitsForAStuckThread)
         ASSERT_TRUE(test::waitFor([&] { return worker.messages().size() == 1; }));
         EXPECT_FALSE(stuckFinished->load());
 
-        // The stuck handler ends a little after the destructor has begun: the destructor must
-        // wait for it.
+        // The stuck handler ends a little after the destructor has begun: joinThread must wait
+        // for it before the worker's members are destroyed.
         releaser = std::thread([&worker] {
             std::this_thread::sleep_for(200ms);
             worker.release();
         });
     }
+    EXPECT_TRUE(stuckFinishedAtJoin->load());
     EXPECT_TRUE(stuckFinished->load());
     releaser.join();
 }
