@@ -2,7 +2,7 @@
 // rosters and voice records the unit tests use, in the record layout each program reads
 // (fuzz_support.h, voice_receive_fuzz.cpp), and the overlay link's records and posts. The text
 // seeds (directory replies, sys.ini and skin.ini files) are committed under fuzz/corpus/.
-#include "common/link.h"
+#include "link/link_records.h"
 #include "common/wire.h"
 #include "voice/voice_codec.h"
 #include "../tests/unit/voice_test_support.h"

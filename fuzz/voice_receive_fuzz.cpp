@@ -55,9 +55,9 @@ public:
     int QueryOutput(const AudioFormat&) override { return AudioOk; }
     int OpenOutput(const AudioFormat&, int, NotifyTarget notify, std::unique_ptr<AudioDevice>* device) override
     {
-        auto output = std::make_unique<FakeOutput>(std::move(notify));
-        this->output = output.get();
-        *device = std::move(output);
+        auto opened = std::make_unique<FakeOutput>(std::move(notify));
+        output = opened.get();
+        *device = std::move(opened);
         return AudioOk;
     }
     FakeOutput* output = nullptr;  // owned by the player

@@ -16,6 +16,15 @@
 # Packages: build, then `cpack --config build/CPackConfig.cmake -B build/packages`
 # (scripts/package-test does that and checks them).
 
+# Destinations: GNUInstallDirs' bin, share and man directories. The program and its plug-ins go
+# to lib/lumo literally: the launcher looks there, and on Debian with the prefix /usr
+# CMAKE_INSTALL_LIBDIR would be lib/<multiarch>. The systemd unit likewise goes to lib/systemd,
+# and the settings file's /etc is decided at installation time (CPack installs into /usr
+# whatever the build's prefix).
+include(GNUInstallDirs)
+set(LUMO_INSTALL_PROGRAMDIR lib/lumo)
+set(LUMO_INSTALL_SHAREDIR ${CMAKE_INSTALL_DATADIR}/lumo)
+
 set(LUMO_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
 set(LUMO_PACKAGING_OUT ${CMAKE_BINARY_DIR}/packaging)
 file(MAKE_DIRECTORY ${LUMO_PACKAGING_OUT})
@@ -52,29 +61,29 @@ set(LUMO_COMPONENTS)
 
 if(TARGET lumo)
   list(APPEND LUMO_COMPONENTS lumo)
-  install(PROGRAMS ${LUMO_PACKAGING_DIR}/lumo-launcher.sh DESTINATION bin RENAME lumo COMPONENT lumo)
-  install(TARGETS lumo RUNTIME DESTINATION lib/lumo COMPONENT lumo)
-  install(TARGETS hudlet LIBRARY DESTINATION lib/lumo/plugin COMPONENT lumo)
-  install(FILES ${CMAKE_SOURCE_DIR}/data/sys/sys.ini DESTINATION share/lumo/sys COMPONENT lumo)
+  install(PROGRAMS ${LUMO_PACKAGING_DIR}/lumo-launcher.sh DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME lumo COMPONENT lumo)
+  install(TARGETS lumo RUNTIME DESTINATION ${LUMO_INSTALL_PROGRAMDIR} COMPONENT lumo)
+  install(TARGETS hudlet LIBRARY DESTINATION ${LUMO_INSTALL_PROGRAMDIR}/plugin COMPONENT lumo)
+  install(FILES ${CMAKE_SOURCE_DIR}/data/sys/sys.ini DESTINATION ${LUMO_INSTALL_SHAREDIR}/sys COMPONENT lumo)
   file(GLOB LUMO_INSTALL_SKINS ${CMAKE_SOURCE_DIR}/data/skin/*)
-  install(FILES ${LUMO_INSTALL_SKINS} DESTINATION share/lumo/skin COMPONENT lumo)
-  install(FILES ${CMAKE_SOURCE_DIR}/data/lumo.desktop DESTINATION share/applications COMPONENT lumo)
-  install(FILES ${CMAKE_SOURCE_DIR}/data/icons/lumo.svg DESTINATION share/icons/hicolor/scalable/apps
+  install(FILES ${LUMO_INSTALL_SKINS} DESTINATION ${LUMO_INSTALL_SHAREDIR}/skin COMPONENT lumo)
+  install(FILES ${CMAKE_SOURCE_DIR}/data/lumo.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications COMPONENT lumo)
+  install(FILES ${CMAKE_SOURCE_DIR}/data/icons/lumo.svg DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps
           COMPONENT lumo)
-  install(FILES ${CMAKE_SOURCE_DIR}/data/lumo.metainfo.xml DESTINATION share/metainfo COMPONENT lumo)
-  install(FILES ${LUMO_PACKAGING_OUT}/lumo.1.gz DESTINATION share/man/man1 COMPONENT lumo)
+  install(FILES ${CMAKE_SOURCE_DIR}/data/lumo.metainfo.xml DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo COMPONENT lumo)
+  install(FILES ${LUMO_PACKAGING_OUT}/lumo.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT lumo)
   install(FILES ${LUMO_PACKAGING_DIR}/debian/copyright ${LUMO_PACKAGING_OUT}/changelog.Debian.gz
-          DESTINATION share/doc/lumo COMPONENT lumo)
-  install(FILES ${LUMO_PACKAGING_DIR}/debian/lumo/lintian-overrides DESTINATION share/lintian/overrides
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/lumo COMPONENT lumo)
+  install(FILES ${LUMO_PACKAGING_DIR}/debian/lumo/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
           RENAME lumo COMPONENT lumo)
 endif()
 
 if(TARGET lumo-directory)
   list(APPEND LUMO_COMPONENTS directory)
-  install(TARGETS lumo-directory RUNTIME DESTINATION bin COMPONENT directory)
+  install(TARGETS lumo-directory RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT directory)
   # The unit names the program and the settings by their installed paths, known only at
   # installation time (CPack installs into /usr whatever the build's prefix).
-  install(CODE "set(BINDIR \"\${CMAKE_INSTALL_PREFIX}/bin\")
+  install(CODE "set(BINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
     if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
       set(SYSCONFDIR /etc)
     else()
@@ -94,9 +103,9 @@ if(TARGET lumo-directory)
     file(INSTALL DESTINATION \"\${etc}/default\" TYPE FILE RENAME lumo-directory
          FILES \"${LUMO_PACKAGING_DIR}/systemd/lumo-directory.default\")"
           COMPONENT directory)
-  install(FILES ${LUMO_PACKAGING_OUT}/lumo-directory.1.gz DESTINATION share/man/man1 COMPONENT directory)
+  install(FILES ${LUMO_PACKAGING_OUT}/lumo-directory.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT directory)
   install(FILES ${LUMO_PACKAGING_DIR}/debian/copyright ${LUMO_PACKAGING_OUT}/changelog.Debian.gz
-          DESTINATION share/doc/lumo-directory COMPONENT directory)
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/lumo-directory COMPONENT directory)
 endif()
 
 # ---- CPack: one .deb per component ----

@@ -1,6 +1,6 @@
 #include "app/call_prompt_dialog.h"
 
-#include "shell/dialog_units.h"
+#include "ui/dialog_units.h"
 
 #include <QLabel>
 #include <QLinearGradient>

@@ -3,8 +3,9 @@
 #include "app/main_dialog.h"
 #include "app/texts.h"
 #include "directory/group_browser_dialog.h"
-#include "shell/message_box.h"
+#include "lumo_version.h"
 #include "shell/skin_library.h"
+#include "ui/message_box.h"
 #include "voice/audio_backends.h"
 
 #include <QApplication>

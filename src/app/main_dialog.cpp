@@ -6,12 +6,12 @@
 #include "common/gbk.h"
 #include "directory/curl_http_client.h"
 #include "directory/group_browser_dialog.h"
-#include "shell/app_icon.h"
-#include "shell/dialog_units.h"
-#include "shell/hyperlink_label.h"
-#include "shell/local_link.h"
-#include "shell/message_box.h"
-#include "shell/window_placement.h"
+#include "link/mailbox.h"
+#include "ui/app_icon.h"
+#include "ui/dialog_units.h"
+#include "ui/hyperlink_label.h"
+#include "ui/message_box.h"
+#include "ui/window_placement.h"
 #include "voice/audio_device.h"
 
 #include <QCheckBox>
@@ -220,26 +220,26 @@ QString MainDialog::memberNameText(int id) const { return fromGbk(endpoint_->ses
 
 void MainDialog::onSessionEvent(const SessionEvent& event)
 {
-    using Kind = SessionEvent::Kind;
+    using Event = SessionEvent::Kind;
     switch (event.kind) {
-    case Kind::RosterChanged: showRoster(); break;
-    case Kind::MemberChanged: showMember(event.memberId); break;
-    case Kind::ChatArrived: showChat(event.memberId, event.text); break;
-    case Kind::VoiceHeard: statusLabel_->setText(memberNameText(event.memberId) + text::Says); break;
-    case Kind::AskVoice:
+    case Event::RosterChanged: showRoster(); break;
+    case Event::MemberChanged: showMember(event.memberId); break;
+    case Event::ChatArrived: showChat(event.memberId, event.text); break;
+    case Event::VoiceHeard: statusLabel_->setText(memberNameText(event.memberId) + text::Says); break;
+    case Event::AskVoice:
         // Members who start talking together are asked about in turn.
         boxes_->ask(text::AppName, memberNameText(event.memberId) + text::VoiceQuestion,
                     [this, id = event.memberId](bool yes) { endpoint_->answerQuestion(id, yes); });
         break;
-    case Kind::ConnectChanged: showConnectState(); break;
-    case Kind::ConnectFailed: informLater(this, text::AppName, text::ConnectFailed); break;
-    case Kind::TalkingChanged: showVoiceButton(); break;
-    case Kind::Alone: boxes_->inform(text::AppName, text::Alone); break;
-    case Kind::NoPartner: boxes_->inform(text::AppName, text::NoPartner); break;
-    case Kind::NoMicrophone: boxes_->inform(text::AppName, text::NoMicrophone); break;
-    case Kind::PartnerChanged: showPartner(event); break;
-    case Kind::SelectionChanged:
-    case Kind::HostSweepDue: break;
+    case Event::ConnectChanged: showConnectState(); break;
+    case Event::ConnectFailed: informLater(this, text::AppName, text::ConnectFailed); break;
+    case Event::TalkingChanged: showVoiceButton(); break;
+    case Event::Alone: boxes_->inform(text::AppName, text::Alone); break;
+    case Event::NoPartner: boxes_->inform(text::AppName, text::NoPartner); break;
+    case Event::NoMicrophone: boxes_->inform(text::AppName, text::NoMicrophone); break;
+    case Event::PartnerChanged: showPartner(event); break;
+    case Event::SelectionChanged:
+    case Event::HostSweepDue: break;
     }
 }
 

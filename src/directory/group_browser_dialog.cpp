@@ -3,8 +3,8 @@
 #include "common/gbk.h"
 #include "directory/curl_http_client.h"
 #include "directory/server_list.h"
-#include "shell/dialog_units.h"
-#include "shell/message_box.h"
+#include "ui/dialog_units.h"
+#include "ui/message_box.h"
 
 #include <QComboBox>
 #include <QDir>

@@ -6,7 +6,7 @@
 #pragma once
 
 #include "common/wire.h"
-#include "shell/overlay_link.h"
+#include "link/pipe_server.h"
 #include "net/host_table.h"
 #include "net/member_session.h"
 #include "net/peer_socket.h"

@@ -1,9 +1,9 @@
 #include "overlay/overlay_chat_page.h"
 
 #include "common/gbk.h"
-#include "common/link.h"
+#include "link/link_records.h"
 #include "overlay/overlay_pipe_client.h"
-#include "shell/dialog_units.h"
+#include "ui/dialog_units.h"
 
 #include <QHeaderView>
 #include <QMenu>

@@ -1,13 +1,13 @@
 #include "overlay/overlay_dialog.h"
 
 #include "common/gbk.h"
-#include "common/link.h"
+#include "link/link_records.h"
 #include "overlay/overlay_chat_page.h"
 #include "overlay/overlay_pipe_client.h"
 #include "overlay/overlay_tab_control.h"
-#include "shell/dialog_units.h"
-#include "shell/local_link.h"
-#include "shell/message_box.h"
+#include "ui/dialog_units.h"
+#include "link/mailbox.h"
+#include "ui/message_box.h"
 
 #include <QApplication>
 #include <QCloseEvent>

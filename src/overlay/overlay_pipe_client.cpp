@@ -1,7 +1,7 @@
 #include "overlay/overlay_pipe_client.h"
 
-#include "common/link.h"
-#include "shell/local_link.h"
+#include "link/link_records.h"
+#include "link/mailbox.h"
 
 #include <QElapsedTimer>
 #include <QFileInfo>

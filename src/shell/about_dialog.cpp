@@ -1,7 +1,8 @@
 #include "shell/about_dialog.h"
 
-#include "shell/app_icon.h"
-#include "shell/dialog_units.h"
+#include "lumo_version.h"
+#include "ui/app_icon.h"
+#include "ui/dialog_units.h"
 
 #include <QLabel>
 #include <QPushButton>

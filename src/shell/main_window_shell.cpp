@@ -3,7 +3,7 @@
 #include "common/gbk.h"
 #include "shell/about_dialog.h"
 #include "shell/menu_commands.h"
-#include "shell/message_box.h"
+#include "ui/message_box.h"
 #include "shell/online_update.h"
 #include "shell/skin_library.h"
 

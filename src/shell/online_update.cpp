@@ -1,7 +1,7 @@
 #include "shell/online_update.h"
 
 #include "common/gbk.h"
-#include "shell/hyperlink_label.h"
+#include "ui/hyperlink_label.h"
 #include "shell/update_config.h"
 
 #include <QDir>

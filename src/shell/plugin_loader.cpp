@@ -1,6 +1,6 @@
 #include "shell/plugin_loader.h"
 
-#include "shell/message_box.h"
+#include "ui/message_box.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>

@@ -7,7 +7,7 @@
 namespace lumo {
 
 VoicePlayer::VoicePlayer(AudioSystem& audio, int memberId)
-    : audio_(audio), memberId_(memberId), clock_([] {
+    : AudioWorker(audio), memberId_(memberId), clock_([] {
           return static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                std::chrono::steady_clock::now().time_since_epoch())
                                                .count());
@@ -19,10 +19,10 @@ VoicePlayer::~VoicePlayer()
 {
     // No new output from here on.
     deviceOpen_.store(false);
-    if (threadRunning_)
+    if (threadRunning())
         StopThread();
     // A thread that did not end in time is waited for: it must not outlive the player.
-    thread_.joinAll();
+    joinThread();
 
     std::unique_ptr<AudioDevice> device;
     {
@@ -40,37 +40,12 @@ VoicePlayer::~VoicePlayer()
     queuedSamples_ = 0;
 }
 
-bool VoicePlayer::StartThread()
-{
-    if (threadRunning_)
-        return false;
-    if (!thread_.start([this](const AudioMessage& message) { onMessage(message); }))
-        return false;
-    threadRunning_ = true;
-    return true;
-}
-
-bool VoicePlayer::StopThread()
-{
-    if (!threadRunning_)
-        return false;
-    thread_.stop();
-    threadRunning_ = false;
-    return true;
-}
-
 bool VoicePlayer::Open()
 {
-    if (deviceOpen_.load() || !thread_.queue())
+    if (deviceOpen_.load())
         return false;
-    int result = audio_.QueryOutput(format_);
-    lastResult_ = result;
-    if (result != AudioOk)
-        return false;
-    std::unique_ptr<AudioDevice> device;
-    result = audio_.OpenOutput(format_, memberId_, thread_.queue(), &device);
-    lastResult_ = result;
-    if (result != AudioOk || !device)
+    std::unique_ptr<AudioDevice> device = openOutput(format_, memberId_);
+    if (!device)
         return false;
     {
         std::lock_guard lock(lock_);
@@ -84,13 +59,7 @@ bool VoicePlayer::Open()
 
 bool VoicePlayer::StartAll()
 {
-    if (!StartThread())
-        return false;
-    if (!Open()) {
-        StopThread();
-        return false;
-    }
-    return true;
+    return startAndOpen();
 }
 
 bool VoicePlayer::Submit(const std::uint8_t* record, int length, bool gain)
@@ -113,8 +82,8 @@ bool VoicePlayer::Submit(const VoiceRecord& record, bool gain)
         handOver_.push_back(HandOver{record, gain});
     }
     if (wake) {
-        if (NotifyTarget queue = thread_.queue())
-            queue->post(AudioMessage{AudioEvent::RecordArrived, 0});
+        if (NotifyTarget target = queue())
+            target->post(AudioMessage{AudioEvent::RecordArrived, 0});
     }
     return true;
 }

@@ -19,13 +19,14 @@
 
 #include "common/wire.h"
 #include "voice/audio_device.h"
-#include "voice/message_thread.h"
+#include "voice/audio_worker.h"
 #include "voice/playout.h"
 #include "voice/voice_codec.h"
 
 namespace lumo {
 
-class VoicePlayer {
+// The player thread is its AudioWorker thread.
+class VoicePlayer : public AudioWorker {
 public:
     // Output is dropped rather than queued beyond 11 blocks outstanding.
     static constexpr int MaxQueuedSamples = 11 * BlockSamples;
@@ -40,13 +41,11 @@ public:
 
     // The audio system must outlive the player. memberId names the member whose voice this is.
     VoicePlayer(AudioSystem& audio, int memberId);
-    virtual ~VoicePlayer();
-    VoicePlayer(const VoicePlayer&) = delete;
-    VoicePlayer& operator=(const VoicePlayer&) = delete;
+    ~VoicePlayer() override;
 
-    bool StartThread();  // refused if running
-    bool StopThread();   // refused if not running; waits at most about 500 ms
-    bool Open();         // refused if open, or without a running thread (it gets the events)
+    // StartThread: refused if running. StopThread: refused if not running; waits at most about
+    // 500 ms.
+    bool Open() override;  // refused if open, or without a running thread (it gets the events)
     // StartThread and Open; when Open fails the thread is stopped again and the result is false.
     bool StartAll();
 
@@ -62,8 +61,6 @@ public:
     bool Play(const std::int16_t* samples, int length);
 
     int memberId() const { return memberId_; }
-    int lastResult() const { return lastResult_.load(); }
-    bool threadRunning() const { return threadRunning_; }
     bool deviceOpen() const { return deviceOpen_.load(); }
     int queued() const;         // buffers outstanding
     int queuedSamples() const;  // samples outstanding
@@ -77,17 +74,13 @@ public:
     void setClock(Clock clock) { clock_ = std::move(clock); }
 
 private:
-    void onMessage(const AudioMessage& message);  // player thread
-    void takeHandOver();                          // player thread
-    void pump();                                  // player thread
+    void onMessage(const AudioMessage& message) override;  // player thread
+    void takeHandOver();                                    // player thread
+    void pump();                                            // player thread
     bool queueSamples(const std::int16_t* samples, int count);
 
-    AudioSystem& audio_;
     const int memberId_;
     const AudioFormat format_{};
-    std::atomic<int> lastResult_{0};
-    MessageThread thread_;
-    bool threadRunning_ = false;
     std::atomic<bool> deviceOpen_{false};
 
     // Player thread only.

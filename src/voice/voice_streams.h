@@ -3,7 +3,7 @@
 // the slots belong to whoever owns the sound devices).
 #pragma once
 
-#include "common/link.h"
+#include "link/link_records.h"
 #include "common/wire.h"
 
 #include <array>

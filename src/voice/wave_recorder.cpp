@@ -17,7 +17,7 @@ void sleepMs(int ms)
 
 }  // namespace
 
-WaveRecorder::WaveRecorder(AudioSystem& audio) : audio_(audio) {}
+WaveRecorder::WaveRecorder(AudioSystem& audio) : AudioWorker(audio) {}
 
 WaveRecorder::~WaveRecorder()
 {
@@ -34,35 +34,18 @@ void WaveRecorder::shutdown()
         ReleaseBuffers();
     if (deviceOpen_)
         Close();
-    thread_.joinAll();
-    threadRunning_ = false;
+    joinThread();
     std::lock_guard lock(lock_);
     forgetDeviceLocked();
     headers_.clear();
 }
 
-bool WaveRecorder::StartThread()
-{
-    if (threadRunning_)
-        return false;
-    if (!thread_.start([this](const AudioMessage& message) { onMessage(message); }))
-        return false;
-    threadRunning_ = true;
-    return true;
-}
-
 bool WaveRecorder::Open()
 {
-    if (deviceOpen_ || !thread_.queue())
+    if (deviceOpen_)
         return false;
-    int result = audio_.QueryInput(format_);
-    lastResult_ = result;
-    if (result != AudioOk)
-        return false;
-    std::unique_ptr<AudioDevice> device;
-    result = audio_.OpenInput(format_, thread_.queue(), &device);
-    lastResult_ = result;
-    if (result != AudioOk || !device)
+    std::unique_ptr<AudioDevice> device = openInput(format_);
+    if (!device)
         return false;
     std::lock_guard lock(lock_);
     device_ = std::move(device);
@@ -207,23 +190,10 @@ void WaveRecorder::forgetDeviceLocked()
         buffer->inDevice.store(false);
 }
 
-bool WaveRecorder::StopThread()
-{
-    if (!threadRunning_)
-        return false;
-    thread_.stop();
-    threadRunning_ = false;
-    return true;
-}
-
 bool WaveRecorder::StartAll()
 {
-    if (!StartThread())
+    if (!startAndOpen())
         return false;
-    if (!Open()) {
-        StopThread();
-        return false;
-    }
     if (!QueueBuffers()) {
         Close();
         StopThread();

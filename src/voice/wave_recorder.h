@@ -1,6 +1,6 @@
 // Microphone capture in 60 ms blocks. WaveRecorder keeps ten 960-byte buffers queued on the
-// default input device and runs a capture thread of its own that receives every filled buffer,
-// passes a copy to OnBlock and queues the buffer again.
+// default input device and runs a capture thread of its own (its AudioWorker thread) that
+// receives every filled buffer, passes a copy to OnBlock and queues the buffer again.
 //
 // Every step below is guarded by a flag: a step asked for in the wrong state is refused (false)
 // and changes nothing. StartAll walks the steps up and unwinds in reverse order when one fails;
@@ -15,33 +15,31 @@
 #include <vector>
 
 #include "voice/audio_device.h"
-#include "voice/message_thread.h"
+#include "voice/audio_worker.h"
 
 namespace lumo {
 
-class WaveRecorder {
+class WaveRecorder : public AudioWorker {
 public:
     static constexpr int BufferCount = 10;
     static constexpr int BufferBytes = 960;  // 60 ms of 8 kHz 16-bit mono
 
     // The audio system must outlive the recorder.
     explicit WaveRecorder(AudioSystem& audio);
-    virtual ~WaveRecorder();
-    WaveRecorder(const WaveRecorder&) = delete;
-    WaveRecorder& operator=(const WaveRecorder&) = delete;
+    ~WaveRecorder() override;
 
     // Called on the capture thread with a copy of each completely filled buffer. Does nothing
     // here.
     virtual void OnBlock(const std::uint8_t* data, int length);
 
-    bool StartThread();     // refused if the thread runs
-    bool Open();            // refused if open, or without a running thread (it gets the events)
+    // StartThread: refused if the thread runs.
+    bool Open() override;   // refused if open, or without a running thread (it gets the events)
     bool QueueBuffers();    // refused if queued; releases what it queued when it fails half-way
     bool StartRecording();  // refused if recording or no device
     bool StopRecording();   // refused if not recording or no device; the device returns its buffers
     bool ReleaseBuffers();  // refused if not queued
     bool Close();           // refused if not open; forgets the device even when closing fails
-    bool StopThread();      // refused if not running; waits at most about 500 ms
+    // StopThread: refused if not running; waits at most about 500 ms.
 
     // StartThread, Open, QueueBuffers, StartRecording; on a failure the steps already taken are
     // undone in reverse order and the result is false.
@@ -50,8 +48,6 @@ public:
     // and, only if Close succeeded, StopThread. Always true.
     bool StopAll();
 
-    int lastResult() const { return lastResult_.load(); }
-    bool threadRunning() const { return threadRunning_; }
     bool deviceOpen() const { return deviceOpen_; }
     bool buffersQueued() const { return buffersQueued_; }
     bool recording() const { return recording_; }
@@ -65,17 +61,14 @@ protected:
     void shutdown();
 
 private:
-    void onMessage(const AudioMessage& message);  // capture thread
+    void onMessage(const AudioMessage& message) override;  // capture thread
     AudioBuffer* bufferForTagLocked(std::uint64_t tag) const;
     // Frees the capture buffers the device no longer holds; one it still holds after 100 ms is
     // kept aside until the device is gone.
     void freeBuffers();
     void forgetDeviceLocked();
 
-    AudioSystem& audio_;
     AudioFormat format_;
-    std::atomic<int> lastResult_{0};
-    MessageThread thread_;
 
     // Guards the device, the buffers and requeue_ against the capture thread.
     mutable std::mutex lock_;
@@ -85,7 +78,6 @@ private:
     std::uint64_t generation_ = 0;  // numbers each set of buffers; tags carry it
     bool requeue_ = false;          // whether filled buffers go back to the device
 
-    bool threadRunning_ = false;
     bool deviceOpen_ = false;
     bool buffersQueued_ = false;
     bool recording_ = false;

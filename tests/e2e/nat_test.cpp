@@ -18,7 +18,7 @@
 #include "link_control.h"
 #include "nat_lab.h"
 #include "quiet_directory.h"
-#include "shell/message_box.h"
+#include "ui/message_box.h"
 #include "voice_judge.h"
 
 #include <QLineEdit>

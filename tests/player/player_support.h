@@ -9,7 +9,7 @@
 #include "fake_peer.h"
 #include "link_control.h"
 #include "common/gbk.h"
-#include "shell/dialog_units.h"
+#include "ui/dialog_units.h"
 
 #include <QDir>
 #include <QElapsedTimer>

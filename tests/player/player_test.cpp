@@ -6,8 +6,8 @@
 #include "player_support.h"
 
 #include "common/gbk.h"
-#include "common/link.h"
-#include "shell/local_link.h"
+#include "link/link_records.h"
+#include "link/mailbox.h"
 #include "voice/voice_codec.h"
 
 #include <QtTest>

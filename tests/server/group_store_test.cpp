@@ -277,7 +277,7 @@ TEST(ListCache, KeepsTheLastListWhileTheStoreIsDown)
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::Values("sqlite", "postgresql"),
-                         [](const auto& info) { return info.param; });
+                         [](const auto& instance) { return instance.param; });
 
 // A store file of the first schema (no expiry): its groups are kept for one default lifetime,
 // during which their hosts can renew them.

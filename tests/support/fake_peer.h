@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/wire.h"
-#include "shell/message_box.h"
+#include "ui/message_box.h"
 
 #include <QHostAddress>
 #include <QStringList>

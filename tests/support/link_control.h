@@ -3,9 +3,9 @@
 // the voice questions in a "gamein" mailbox of its own and answer them.
 #pragma once
 
-#include "common/link.h"
+#include "link/link_records.h"
 #include "overlay_test_support.h"
-#include "shell/local_link.h"
+#include "link/mailbox.h"
 
 #include <QDir>
 #include <QFile>

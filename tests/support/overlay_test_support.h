@@ -3,9 +3,9 @@
 #pragma once
 
 #include "common/gbk.h"
-#include "common/link.h"
-#include "shell/local_link.h"
-#include "shell/overlay_link.h"
+#include "link/link_records.h"
+#include "link/mailbox.h"
+#include "link/pipe_server.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>

@@ -1,5 +1,5 @@
 // The link's pipe records and mailbox posts: exact bytes, and what is refused.
-#include "common/link.h"
+#include "link/link_records.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // Boxes of one window open one at a time, in order, never on top of each other; a burst of the
 // same request shows one box; the companion browser goes where it hides nothing.
-#include "shell/message_box.h"
-#include "shell/window_placement.h"
+#include "ui/message_box.h"
+#include "ui/window_placement.h"
 
 #include <QDialog>
 #include <QPointer>

@@ -1,5 +1,5 @@
 // The site link: link colours, hover, fitting, opening through $BROWSER and the error texts.
-#include "shell/hyperlink_label.h"
+#include "ui/hyperlink_label.h"
 #include "widgets/directory_test_support.h"
 
 #include <QFile>

@@ -6,7 +6,7 @@
 #include "common/gbk.h"
 #include "directory/group_browser_owner.h"
 #include "directory/http_client.h"
-#include "shell/message_box.h"
+#include "ui/message_box.h"
 
 #include <QDir>
 #include <QFile>

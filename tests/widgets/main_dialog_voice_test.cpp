@@ -2,6 +2,7 @@
 // voice does, the answers and the call prompt. Sound devices are fakes; datagrams are real UDP.
 #include "app/call_prompt_dialog.h"
 #include "app/main_dialog.h"
+#include "fake_audio.h"
 #include "fake_peer.h"
 #include "quiet_directory.h"
 #include "unit/voice_test_support.h"

@@ -1,7 +1,7 @@
 // Skins offscreen: the style-sheet engine's six entries, start-up's calls, the "&Skin" pop-up
 // filled from skin/skin.ini, a choice applying its skin, missing files, and the shipped skins.
 #include "common/gbk.h"
-#include "shell/hyperlink_label.h"
+#include "ui/hyperlink_label.h"
 #include "shell/main_window_shell.h"
 #include "shell/skin_library.h"
 #include "shell_test_support.h"

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "shell/main_window_shell.h"
-#include "shell/message_box.h"
+#include "ui/message_box.h"
 
 #include <QDir>
 #include <QFile>

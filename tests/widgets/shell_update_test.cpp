@@ -1,7 +1,7 @@
 // Online update and the web links: a fake updater script in a scratch current directory receives
 // the swap of update.rar and its arguments; a fake browser receives the links.
 #include "common/gbk.h"
-#include "shell/hyperlink_label.h"
+#include "ui/hyperlink_label.h"
 #include "shell/main_window_shell.h"
 #include "shell/online_update.h"
 #include "shell/update_config.h"

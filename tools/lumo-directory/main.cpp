@@ -18,6 +18,7 @@
 
 #include "common/gbk.h"
 #include "common/wire.h"
+#include "lumo_version.h"
 
 #include "http_server.h"
 
@@ -281,9 +282,9 @@ std::string htmlEscape(const std::string& text)
 
 // What the handlers share: the store, the rendered list and the rate limits.
 struct Directory {
-    Directory(GroupStore& store, const Options& options)
-        : store(store), options(options), list(store, options.listCap),
-          limiter(static_cast<double>(options.rate), static_cast<double>(options.burst))
+    Directory(GroupStore& groupStore, const Options& settings)
+        : store(groupStore), options(settings), list(groupStore, settings.listCap),
+          limiter(static_cast<double>(settings.rate), static_cast<double>(settings.burst))
     {
     }
     GroupStore& store;

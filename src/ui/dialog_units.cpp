@@ -1,4 +1,4 @@
-#include "shell/dialog_units.h"
+#include "ui/dialog_units.h"
 
 #include <QFontDatabase>
 #include <QFontMetrics>

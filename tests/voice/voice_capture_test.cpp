@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "voice/voice_capture.h"
+#include "fake_audio.h"
 #include "voice_test_support.h"
 
 namespace lumo {

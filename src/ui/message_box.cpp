@@ -1,4 +1,4 @@
-#include "shell/message_box.h"
+#include "ui/message_box.h"
 
 #include <QMessageBox>
 #include <QTimer>

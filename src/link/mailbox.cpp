@@ -1,4 +1,4 @@
-#include "shell/local_link.h"
+#include "link/mailbox.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>

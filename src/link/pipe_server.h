@@ -3,7 +3,7 @@
 // what each of the overlay's codes does to the main window (through OverlayLinkOwner).
 #pragma once
 
-#include "common/link.h"
+#include "link/link_records.h"
 #include "common/wire.h"
 
 #include <QObject>

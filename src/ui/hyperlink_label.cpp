@@ -1,6 +1,6 @@
-#include "shell/hyperlink_label.h"
+#include "ui/hyperlink_label.h"
 
-#include "shell/message_box.h"
+#include "ui/message_box.h"
 
 #include <QApplication>
 #include <QDesktopServices>

@@ -1,4 +1,4 @@
-#include "common/link.h"
+#include "link/link_records.h"
 
 #include <algorithm>
 

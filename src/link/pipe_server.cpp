@@ -1,7 +1,7 @@
-#include "shell/overlay_link.h"
+#include "link/pipe_server.h"
 
-#include "shell/local_link.h"
-#include "shell/message_box.h"
+#include "link/mailbox.h"
+#include "ui/message_box.h"
 
 #include <QLocalServer>
 #include <QLocalSocket>

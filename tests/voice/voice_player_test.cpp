@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "voice/voice_player.h"
+#include "fake_audio.h"
 #include "voice_test_support.h"
 
 namespace lumo {
