@@ -1,6 +1,7 @@
 #include "app/main_dialog.h"
 
 #include "app/call_prompt_dialog.h"
+#include "app/member_list.h"
 #include "app/texts.h"
 
 #include "common/gbk.h"
@@ -16,7 +17,6 @@
 
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -34,18 +34,6 @@ namespace {
 
 QString fromGbk(const std::string& gbk) { return QString::fromStdString(gbkToUtf8(gbk)); }
 std::string toGbk(const QString& text) { return utf8ToGbk(text.toStdString()); }
-
-QString voiceText(VoiceState state)
-{
-    switch (state) {
-    case VoiceState::Chatting: return text::Chatting;
-    case VoiceState::NotChatting: return text::NotChatting;
-    case VoiceState::Waiting: return text::Waiting;
-    case VoiceState::Prompt: return text::Prompt;
-    case VoiceState::None: break;
-    }
-    return {};
-}
 
 }  // namespace
 
@@ -152,21 +140,8 @@ void MainDialog::buildControls()
     groupModeCheck_->hide();
     label(text::GroupMode, 7, 30, 25, 8);
 
-    memberList_ = new QTreeWidget(this);
-    memberList_->setObjectName(QStringLiteral("memberList"));
+    memberList_ = new MemberList(this);
     memberList_->setGeometry(du.rect(7, 38, 305, 131));
-    memberList_->setColumnCount(ColumnCount);
-    memberList_->setHeaderLabels(QStringList(std::begin(text::ColumnHeaders), std::end(text::ColumnHeaders)));
-    const int widths[ColumnCount] = {55, 100, 130, 60, 60, 50};
-    for (int c = 0; c < ColumnCount; ++c) memberList_->setColumnWidth(c, widths[c]);
-    memberList_->header()->setDefaultAlignment(Qt::AlignCenter);
-    memberList_->header()->setStretchLastSection(false);
-    memberList_->setRootIsDecorated(false);
-    memberList_->setSelectionMode(QAbstractItemView::SingleSelection);
-    memberList_->setSelectionBehavior(QAbstractItemView::SelectRows);
-    memberList_->setMouseTracking(true);  // track select: rows highlight under the mouse
-    memberList_->setContextMenuPolicy(Qt::CustomContextMenu);
-    memberList_->setStyleSheet(QStringLiteral("QTreeWidget { background-color: #F0F0F0; }"));
 
     statusLabel_ = label(QString(), 7, 170, 164, 9);
     statusLabel_->setObjectName(QStringLiteral("statusText"));
@@ -190,31 +165,16 @@ void MainDialog::connectControls()
             [this](const QPoint& at) { onListRightClick(memberList_->viewport()->mapToGlobal(at)); });
     connect(memberList_, &QTreeWidget::itemClicked, this, [this] {
         const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
-        endpoint_->select(selected.isEmpty() ? -1 : memberIdOf(selected.first()));
+        endpoint_->select(selected.isEmpty() ? -1 : memberList_->memberIdOf(selected.first()));
         showVoiceButton();
         callPrompt_->hide();
     });
     connect(memberList_, &QTreeWidget::itemDoubleClicked, this, [this] { endpoint_->openPaths(); });
-    connect(memberList_, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* row, int column) {
-        if (drawing_ || column != IdColumn || !(row->flags() & Qt::ItemIsUserCheckable)) return;
-        endpoint_->tick(memberIdOf(row), row->checkState(IdColumn) == Qt::Checked);
-    });
+    connect(memberList_, &MemberList::memberTicked, this, [this](int id, bool on) { endpoint_->tick(id, on); });
 }
 
 // ---------------------------------------------------------------------------------------------
 // Showing the group
-
-int MainDialog::rowOfMember(int id) const { return endpoint_->session().roster().count - id - 1; }
-
-QTreeWidgetItem* MainDialog::memberRow(int row) const
-{
-    return row >= 0 && row < memberList_->topLevelItemCount() ? memberList_->topLevelItem(row) : nullptr;
-}
-
-int MainDialog::memberIdOf(const QTreeWidgetItem* row) const
-{
-    return row ? endpoint_->session().roster().count - 1 - memberList_->indexOfTopLevelItem(const_cast<QTreeWidgetItem*>(row)) : -1;
-}
 
 QString MainDialog::memberNameText(int id) const { return fromGbk(endpoint_->session().memberName(id)); }
 
@@ -222,8 +182,11 @@ void MainDialog::onSessionEvent(const SessionEvent& event)
 {
     using Event = SessionEvent::Kind;
     switch (event.kind) {
-    case Event::RosterChanged: showRoster(); break;
-    case Event::MemberChanged: showMember(event.memberId); break;
+    case Event::RosterChanged:
+        memberList_->showRoster(endpoint_->session());
+        showVoiceButton();
+        break;
+    case Event::MemberChanged: memberList_->showMember(endpoint_->session(), event.memberId); break;
     case Event::ChatArrived: showChat(event.memberId, event.text); break;
     case Event::VoiceHeard: statusLabel_->setText(memberNameText(event.memberId) + text::Says); break;
     case Event::AskVoice:
@@ -241,47 +204,6 @@ void MainDialog::onSessionEvent(const SessionEvent& event)
     case Event::SelectionChanged:
     case Event::HostSweepDue: break;
     }
-}
-
-void MainDialog::showRoster()
-{
-    const MemberSession& session = endpoint_->session();
-    const Roster& roster = session.roster();
-    drawing_ = true;
-    memberList_->clear();
-    for (int i = 0; i < roster.count; ++i) {
-        const MemberEntry& record = roster.records[i];
-        auto* item = new QTreeWidgetItem;
-        item->setText(IdColumn, QString::number(record.id));
-        item->setText(NameColumn, fromGbk(record.nameBytes()));
-        item->setText(AddressColumn, QString::fromStdString(dottedAddress(record.publicAddress)));
-        item->setText(PortColumn, QString::number(record.publicPort));
-        for (int c = 0; c < ColumnCount; ++c) item->setTextAlignment(c, Qt::AlignCenter);
-        memberList_->insertTopLevelItem(0, item);
-    }
-    drawing_ = false;
-    for (int i = 0; i < roster.count; ++i) showMember(i);
-    showVoiceButton();
-}
-
-void MainDialog::showMember(int memberId)
-{
-    const MemberSession& session = endpoint_->session();
-    QTreeWidgetItem* row = session.roster().holds(memberId) ? memberRow(rowOfMember(memberId)) : nullptr;
-    if (!row) return;
-    const MemberStatus& status = session.status(memberId);
-    drawing_ = true;
-    row->setText(PathColumn, status.pathOpen ? text::PathOk : QString());
-    row->setText(VoiceColumn, voiceText(status.voice));
-    // Check boxes belong to group mode only.
-    if (session.groupMode()) {
-        row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
-        row->setCheckState(IdColumn, status.ticked ? Qt::Checked : Qt::Unchecked);
-    } else {
-        row->setFlags(row->flags() & ~Qt::ItemIsUserCheckable);
-        row->setData(IdColumn, Qt::CheckStateRole, QVariant());
-    }
-    drawing_ = false;
 }
 
 void MainDialog::showChat(int senderId, const std::string& gbkText)
@@ -375,7 +297,7 @@ void MainDialog::onListRightClick(const QPoint& screenPosition)
         return;
     }
     const int row = memberList_->indexOfTopLevelItem(selected.first());
-    callPrompt_->promptFor(std::uint16_t(memberIdOf(selected.first())), std::uint16_t(row), screenPosition);
+    callPrompt_->promptFor(std::uint16_t(memberList_->memberIdOf(selected.first())), std::uint16_t(row), screenPosition);
 }
 
 void MainDialog::setMemberName(const QString& name) { memberNameEdit_->setText(name); }
@@ -393,16 +315,7 @@ void MainDialog::closeOverlay()
 QString MainDialog::bindProblem() const
 {
     const std::optional<BindProblem> problem = endpoint_->bindProblem();
-    if (!problem) return {};
-    const QString address = problem->bindAddress ? QString::fromStdString(dottedAddress(*problem->bindAddress)) : QString();
-    const QString where = problem->bindAddress ? text::OnAddress.arg(address) : text::OnThisMachine;
-    const QString port = QString::number(problem->port);
-    switch (problem->error) {
-    case QAbstractSocket::AddressInUseError: return text::PortInUse.arg(where, port);
-    case QAbstractSocket::SocketAddressNotAvailableError: return text::NoSuchAddress.arg(address);
-    case QAbstractSocket::SocketAccessError: return text::PortForbidden.arg(where, port);
-    default: return text::PortUnusable.arg(where, port, problem->errorText);
-    }
+    return problem ? text::describe(*problem) : QString();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "common/wire.h"
+#include "app/member_list.h"
 #include "directory/group_browser_owner.h"
 #include "net/group_endpoint.h"
 #include "shell/main_window_shell.h"
@@ -18,7 +19,6 @@ class QCheckBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
-class QTreeWidget;
 class QTreeWidgetItem;
 
 namespace lumo {
@@ -43,7 +43,10 @@ struct MainDialogOptions {
 class MainDialog : public QDialog, public GroupBrowserOwner, private ShellOwner {
     Q_OBJECT
 public:
-    enum Column { IdColumn, NameColumn, AddressColumn, PortColumn, PathColumn, VoiceColumn, ColumnCount };
+    using Column = MemberList::Column;
+    static constexpr Column IdColumn = MemberList::IdColumn, NameColumn = MemberList::NameColumn,
+                            AddressColumn = MemberList::AddressColumn, PortColumn = MemberList::PortColumn,
+                            PathColumn = MemberList::PathColumn, VoiceColumn = MemberList::VoiceColumn;
 
     explicit MainDialog(const MainDialogOptions& options = {}, QWidget* parent = nullptr);
     ~MainDialog() override;
@@ -72,8 +75,8 @@ public:
     QString bindProblem() const;
 
     // The row of the member list that shows member `id` (the list shows the roster reversed).
-    int rowOfMember(int id) const;
-    QTreeWidgetItem* memberRow(int row) const;
+    int rowOfMember(int id) const { return memberList_->rowOfMember(id); }
+    QTreeWidgetItem* memberRow(int row) const { return memberList_->row(row); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -87,15 +90,12 @@ private:
     void connectControls();
     void placeGroupBrowser();
     void onSessionEvent(const SessionEvent& event);
-    void showRoster();
-    void showMember(int memberId);
     void showChat(int senderId, const std::string& gbkText);
     void showPartner(const SessionEvent& event);
     void showConnectState();
     void showVoiceButton();
     void sendChatText();
     void onListRightClick(const QPoint& screenPosition);
-    int memberIdOf(const QTreeWidgetItem* row) const;
     QString memberNameText(int id) const;
     // The name field in GBK; nullopt (after telling the player) when it is longer than 16 bytes.
     std::optional<std::string> readName();
@@ -121,7 +121,6 @@ private:
     int chatBoxes_ = 0;
     bool placedBrowser_ = false;
     bool closed_ = false;
-    bool drawing_ = false;  // the list is being filled in: its changes are not the player's
 
     // Controls.
     QLineEdit* memberNameEdit_ = nullptr;
@@ -135,7 +134,7 @@ private:
     QPushButton* voiceButton_ = nullptr;
     QCheckBox* gainCheck_ = nullptr;
     QCheckBox* groupModeCheck_ = nullptr;
-    QTreeWidget* memberList_ = nullptr;
+    MemberList* memberList_ = nullptr;
     QLabel* statusLabel_ = nullptr;
     HyperLinkLabel* siteLink_ = nullptr;
 };

@@ -3,6 +3,10 @@
 
 #include <QString>
 
+namespace lumo {
+struct BindProblem;
+}
+
 namespace lumo::text {
 
 inline const QString AppName = QStringLiteral("LUMO");  // the window's title and its boxes' caption
@@ -54,5 +58,8 @@ inline const QString NoSuchAddress = QStringLiteral("LUMO 无法使用地址 %1�
                                                     "请用 --bind 选择本机的一个地址，或不带 --bind 启动。");
 inline const QString PortForbidden = QStringLiteral("LUMO 无权使用%1的 UDP 端口 %2。\n请检查系统的网络权限设置。");
 inline const QString PortUnusable = QStringLiteral("LUMO 无法使用%1的 UDP 端口 %2（%3）。\n请检查网络设置后重新启动 LUMO。");
+
+// Why a port could not be bound, in the player's words.
+QString describe(const BindProblem& problem);
 
 }  // namespace lumo::text

@@ -1,0 +1,91 @@
+#include "app/member_list.h"
+
+#include "app/texts.h"
+#include "common/gbk.h"
+#include "net/member_session.h"
+
+#include <QHeaderView>
+
+namespace lumo {
+
+namespace {
+
+QString voiceText(VoiceState state)
+{
+    switch (state) {
+    case VoiceState::Chatting: return text::Chatting;
+    case VoiceState::NotChatting: return text::NotChatting;
+    case VoiceState::Waiting: return text::Waiting;
+    case VoiceState::Prompt: return text::Prompt;
+    case VoiceState::None: break;
+    }
+    return {};
+}
+
+}  // namespace
+
+MemberList::MemberList(QWidget* parent) : QTreeWidget(parent)
+{
+    setObjectName(QStringLiteral("memberList"));
+    setColumnCount(ColumnCount);
+    setHeaderLabels(QStringList(std::begin(text::ColumnHeaders), std::end(text::ColumnHeaders)));
+    const int widths[ColumnCount] = {55, 100, 130, 60, 60, 50};
+    for (int c = 0; c < ColumnCount; ++c) setColumnWidth(c, widths[c]);
+    header()->setDefaultAlignment(Qt::AlignCenter);
+    header()->setStretchLastSection(false);
+    setRootIsDecorated(false);
+    setSelectionMode(QAbstractItemView::SingleSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setMouseTracking(true);  // track select: rows highlight under the mouse
+    setContextMenuPolicy(Qt::CustomContextMenu);
+    setStyleSheet(QStringLiteral("QTreeWidget { background-color: #F0F0F0; }"));
+    connect(this, &QTreeWidget::itemChanged, this, [this](QTreeWidgetItem* item, int column) {
+        if (drawing_ || column != IdColumn || !(item->flags() & Qt::ItemIsUserCheckable)) return;
+        emit memberTicked(memberIdOf(item), item->checkState(IdColumn) == Qt::Checked);
+    });
+}
+
+QTreeWidgetItem* MemberList::row(int index) const
+{
+    return index >= 0 && index < topLevelItemCount() ? topLevelItem(index) : nullptr;
+}
+
+void MemberList::showRoster(const MemberSession& session)
+{
+    const Roster& roster = session.roster();
+    drawing_ = true;
+    clear();
+    for (int i = 0; i < roster.count; ++i) {
+        const MemberEntry& record = roster.records[i];
+        auto* item = new QTreeWidgetItem;
+        item->setText(IdColumn, QString::number(record.id));
+        item->setText(NameColumn, QString::fromStdString(gbkToUtf8(record.nameBytes())));
+        item->setText(AddressColumn, QString::fromStdString(dottedAddress(record.publicAddress)));
+        item->setText(PortColumn, QString::number(record.publicPort));
+        for (int c = 0; c < ColumnCount; ++c) item->setTextAlignment(c, Qt::AlignCenter);
+        insertTopLevelItem(0, item);
+    }
+    drawing_ = false;
+    for (int i = 0; i < roster.count; ++i) showMember(session, i);
+}
+
+void MemberList::showMember(const MemberSession& session, int memberId)
+{
+    QTreeWidgetItem* item = session.roster().holds(memberId) ? row(rowOfMember(memberId)) : nullptr;
+    if (!item) return;
+    const MemberStatus& status = session.status(memberId);
+    drawing_ = true;
+    item->setText(PathColumn, status.pathOpen ? text::PathOk : QString());
+    item->setText(VoiceColumn, voiceText(status.voice));
+    // Check boxes belong to group mode only.
+    if (session.groupMode()) {
+        item->setFlags(item->flags() | Qt::ItemIsUserCheckable);
+        item->setCheckState(IdColumn, status.ticked ? Qt::Checked : Qt::Unchecked);
+    } else {
+        item->setFlags(item->flags() & ~Qt::ItemIsUserCheckable);
+        item->setData(IdColumn, Qt::CheckStateRole, QVariant());
+    }
+    drawing_ = false;
+}
+
+}  // namespace lumo

@@ -1,0 +1,37 @@
+// The main window's member list: one row per member of the roster, newest at the top, with the
+// path and voice state the member session keeps for each and, in group mode, a check box that
+// makes the member a voice target.
+#pragma once
+
+#include <QTreeWidget>
+
+namespace lumo {
+
+class MemberSession;
+
+class MemberList : public QTreeWidget {
+    Q_OBJECT
+public:
+    enum Column { IdColumn, NameColumn, AddressColumn, PortColumn, PathColumn, VoiceColumn, ColumnCount };
+
+    explicit MemberList(QWidget* parent = nullptr);
+
+    // Draws every row anew from the session's roster and status.
+    void showRoster(const MemberSession& session);
+    // Redraws the path, voice and check columns of one member.
+    void showMember(const MemberSession& session, int memberId);
+
+    // The row that shows member `id`, and the member a row shows (-1 for none).
+    int rowOfMember(int id) const { return topLevelItemCount() - id - 1; }
+    int memberIdOf(QTreeWidgetItem* row) const { return row ? topLevelItemCount() - 1 - indexOfTopLevelItem(row) : -1; }
+    QTreeWidgetItem* row(int index) const;
+
+signals:
+    // The player ticked or cleared a member's check box.
+    void memberTicked(int memberId, bool ticked);
+
+private:
+    bool drawing_ = false;  // the rows are being filled in: their changes are not the player's
+};
+
+}  // namespace lumo
