@@ -16,11 +16,11 @@ using namespace lumo::test;
 namespace {
 
 // Loopback addresses of their own, clear of the other tests' 127.0.0.x.
-constexpr Ipv4 HostAddress = 0x7F000101;  // 127.0.1.1
-constexpr Ipv4 ProbeAddress = 0x7F000164;  // 127.0.1.100
-constexpr Ipv4 ChattyMemberAddress = 0x7F000165;  // 127.0.1.101
-constexpr Ipv4 ChatterAddress = 0x7F000166;  // 127.0.1.102
-Ipv4 memberAddress(int i) { return 0x7F000102u + static_cast<Ipv4>(i); }  // 127.0.1.2 ...
+const Ipv4 HostAddress = loopback(0x101);  // 127.B.1.1
+const Ipv4 ProbeAddress = loopback(0x164);  // 127.B.1.100
+const Ipv4 ChattyMemberAddress = loopback(0x165);  // 127.B.1.101
+const Ipv4 ChatterAddress = loopback(0x166);  // 127.B.1.102
+Ipv4 memberAddress(int i) { return loopback(0x102 + i); }  // 127.B.1.2 ...
 
 constexpr int FloodMilliseconds = 3000;
 constexpr int RoundMilliseconds = 20;

@@ -29,6 +29,7 @@ namespace lumo::player {
 
 using test::FakePeer;
 using test::loopback;
+using test::loopbackText;
 
 inline bool waitUntil(const std::function<bool()>& condition, int ms = 5000)
 {

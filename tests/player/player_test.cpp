@@ -265,7 +265,7 @@ private slots:
         annDesk->click(centreOf(*annBrowser, BrowserLayout::GroupName));
         annDesk->type(QStringLiteral("夜猫子"));
         annDesk->click(centreOf(*annBrowser, BrowserLayout::Create));
-        QVERIFY2(waitUntil([&] { return directoryListing(directory.url()).contains(QStringLiteral("夜猫子 127.0.0.31 3555")); }),
+        QVERIFY2(waitUntil([&] { return directoryListing(directory.url()).contains(QStringLiteral("夜猫子 %1 3555").arg(loopbackText(31))); }),
                  "the directory lists ann's group");
         keep(*annDesk, QStringLiteral("group-created"));
 
@@ -358,7 +358,7 @@ private slots:
         desk->click(centreOf(*browser, BrowserLayout::GroupName));
         desk->type(QStringLiteral("长夜"));
         desk->click(centreOf(*browser, BrowserLayout::Create));
-        const QString listed = QStringLiteral("长夜 127.0.0.81 3555");
+        const QString listed = QStringLiteral("长夜 %1 3555").arg(loopbackText(81));
         QVERIFY(waitUntil([&] { return directoryListing(directory.url()).contains(listed); }));
         // Four lifetimes later it is still there, renewed.
         QElapsedTimer held;
@@ -501,7 +501,7 @@ private slots:
         QVERIFY(desk->running());
         Player& ann = player(*desk, "http://127.0.0.1:9", loopback(51),
                              {QStringLiteral("--audio"), QStringLiteral("null"), QStringLiteral("--name"), QStringLiteral("annie"),
-                              QStringLiteral("--connect"), QStringLiteral("127.0.0.51")});
+                              QStringLiteral("--connect"), loopbackText(51)});
         auto main = ann.mainWindow();
         QVERIFY2(main, qPrintable(ann.state()));
         if (ann.waitForBox(8000)) desk->key(QStringLiteral("Return"));

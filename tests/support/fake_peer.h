@@ -11,12 +11,47 @@
 #include <QElapsedTimer>
 #include <QUdpSocket>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
 #include <functional>
 
 namespace lumo::test {
 
-inline Ipv4 loopback(int last) { return 0x7F000000u | static_cast<Ipv4>(last); }
+// The loopback addresses a test binds the group's ports on: 127.B.x.y, in a block B that this
+// test process claims for as long as it runs by holding the member port on 127.B.255.254.
+// Concurrent tests, another test run and a LUMO the player runs on 127.0.0.x thus never share an
+// address with it. When no block can be claimed (a LUMO bound to every address holds the port),
+// the test is reported as skipped rather than failing on ports it cannot have.
+inline int loopbackBlock()
+{
+    static const int block = [] {
+        for (int candidate = 1; candidate < 255; ++candidate) {
+            const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+            sockaddr_in claim{};
+            claim.sin_family = AF_INET;
+            claim.sin_port = htons(MemberPort);
+            claim.sin_addr.s_addr = htonl(0x7F00FFFEu | (std::uint32_t(candidate) << 16));
+            if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&claim), sizeof claim) == 0)
+                return candidate;  // the descriptor stays open: the claim lasts as long as the process
+            if (fd >= 0) ::close(fd);
+        }
+        std::printf("SKIP   : no loopback address has UDP port %d free: is a LUMO bound to every address running?\n",
+                    int(MemberPort));
+        std::fflush(stdout);
+        std::_Exit(0);
+    }();
+    return block;
+}
+
+// 127.B.0.last (or 127.B.1.1 for 0x101, and so on).
+inline Ipv4 loopback(int last) { return 0x7F000000u | (Ipv4(loopbackBlock()) << 16) | Ipv4(last & 0xFFFF); }
+inline QString loopbackText(int last) { return QString::fromStdString(dottedAddress(loopback(last))); }
 
 class FakePeer {
 public:

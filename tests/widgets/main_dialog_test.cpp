@@ -43,7 +43,7 @@ public:
     {
         std::lock_guard lock(mutex_);
         requests_.push_back(url);
-        return {true, "myserverlist\r\n127.0.0.20 \r\n"};
+        return {true, "myserverlist\r\n" + dottedAddress(loopback(20)) + " \r\n"};
     }
     std::vector<std::string> requests() const
     {
@@ -105,7 +105,7 @@ private slots:
 
     void startsWithItsOwnAddressAndAnUnassignedId()
     {
-        QCOMPARE(control<QLabel>("ownAddress")->text(), QStringLiteral("127.0.0.20"));
+        QCOMPARE(control<QLabel>("ownAddress")->text(), loopbackText(20));
         QCOMPARE(dialog->endpoint().session().ownEntry().id, UnassignedId);
         QCOMPARE(dialog->endpoint().session().ownEntry().localPort, MemberPort);
         QCOMPARE(dialog->endpoint().session().ownEntry().localAddress, DialogAddress);
@@ -127,7 +127,7 @@ private slots:
         QCOMPARE(list->topLevelItem(0)->text(MainDialog::NameColumn), QStringLiteral("cyd"));
         QCOMPARE(list->topLevelItem(2)->text(MainDialog::NameColumn), QStringLiteral("ann"));
         QCOMPARE(list->topLevelItem(2)->text(MainDialog::IdColumn), QStringLiteral("0"));
-        QCOMPARE(list->topLevelItem(0)->text(MainDialog::AddressColumn), QStringLiteral("127.0.0.23"));
+        QCOMPARE(list->topLevelItem(0)->text(MainDialog::AddressColumn), loopbackText(23));
         QCOMPARE(list->topLevelItem(0)->text(MainDialog::PortColumn), QStringLiteral("3550"));
         QCOMPARE(dialog->endpoint().session().ownEntry().nameBytes(), std::string("me"));
         QCOMPARE(dialog->endpoint().session().ownEntry().id, 1);
@@ -203,7 +203,7 @@ private slots:
 
     void emptyNameIsRefusedAndNothingSent()
     {
-        control<QLineEdit>("hostAddress")->setText(QStringLiteral("127.0.0.21"));
+        control<QLineEdit>("hostAddress")->setText(loopbackText(21));
         control<QPushButton>("connectButton")->click();
         QCOMPARE(boxes->texts, QStringList{QStringLiteral("你忘了写上你的名字了！")});
         QVERIFY(control<QPushButton>("connectButton")->isEnabled());
@@ -213,7 +213,7 @@ private slots:
     void connectSucceedsAfterTheHostsAck()
     {
         control<QLineEdit>("memberName")->setText(QStringLiteral("me"));
-        control<QLineEdit>("hostAddress")->setText(QStringLiteral("127.0.0.21"));
+        control<QLineEdit>("hostAddress")->setText(loopbackText(21));
         control<QPushButton>("connectButton")->click();
         QVERIFY(!control<QPushButton>("connectButton")->isEnabled());
         auto join = host->next(1000, cmd::JoinRequest);
@@ -230,7 +230,7 @@ private slots:
     void connectWithoutHostFailsThenLateAckStillSucceeds()
     {
         control<QLineEdit>("memberName")->setText(QStringLiteral("me"));
-        control<QLineEdit>("hostAddress")->setText(QStringLiteral("127.0.0.21"));
+        control<QLineEdit>("hostAddress")->setText(loopbackText(21));
         control<QPushButton>("connectButton")->click();
         QTRY_COMPARE_WITH_TIMEOUT(boxes->texts.size(), 1, 3000);
         QCOMPARE(boxes->texts.first(), QStringLiteral("连接失败，请检查设置是否正确！"));
@@ -244,7 +244,7 @@ private slots:
     void chatGoesToTheClickedPartnerAfterPathRequests()
     {
         control<QLineEdit>("memberName")->setText(QStringLiteral("me"));
-        control<QLineEdit>("hostAddress")->setText(QStringLiteral("127.0.0.21"));
+        control<QLineEdit>("hostAddress")->setText(loopbackText(21));
         control<QPushButton>("connectButton")->click();
         QVERIFY(host->next(1000, cmd::JoinRequest));
         deliverRoster(1, threeMembers());
@@ -331,14 +331,14 @@ private slots:
 
     void closingSendsLeaveNoticeOnceWhicheverWayItCloses()
     {
-        // Joined the host at 127.0.0.21; the address field says something else by the time the
+        // Joined the host at loopback 21; the address field says something else by the time the
         // window closes: the leave still goes to the host joined.
         control<QLineEdit>("memberName")->setText(QStringLiteral("cyd"));
-        control<QLineEdit>("hostAddress")->setText(QStringLiteral("127.0.0.21"));
+        control<QLineEdit>("hostAddress")->setText(loopbackText(21));
         control<QPushButton>("connectButton")->click();
         QVERIFY(host->next(1000, cmd::JoinRequest));
         deliverRoster(1, threeMembers());
-        control<QLineEdit>("hostAddress")->setText(QStringLiteral("127.0.0.99"));
+        control<QLineEdit>("hostAddress")->setText(loopbackText(99));
         QTest::keyClick(dialog.get(), Qt::Key_Escape);
         auto leave = host->next(1000, cmd::LeaveNotice);
         QVERIFY(leave);
@@ -369,7 +369,7 @@ private slots:
     void enterInTheMessageFieldSendsTheTextAndDoesNotJoinAgain()
     {
         control<QLineEdit>("memberName")->setText(QStringLiteral("cyd"));
-        control<QLineEdit>("hostAddress")->setText(QStringLiteral("127.0.0.21"));
+        control<QLineEdit>("hostAddress")->setText(loopbackText(21));
         control<QPushButton>("connectButton")->click();
         QVERIFY(host->next(1000, cmd::JoinRequest));
         deliverRoster(1, threeMembers());
