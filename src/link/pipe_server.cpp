@@ -5,7 +5,6 @@
 
 #include <QLocalServer>
 #include <QLocalSocket>
-#include <QThread>
 
 namespace lumo {
 
@@ -136,12 +135,6 @@ void PipeServer::sendRoster()
 
 void PipeServer::sendSelection()
 {
-    if (QThread::currentThread() != thread()) {
-        // The voice sender rebuilds its targets on the capture thread; sockets and the member
-        // list belong to the user-interface thread.
-        QMetaObject::invokeMethod(this, &PipeServer::sendSelection, Qt::QueuedConnection);
-        return;
-    }
     if (!pipeOpen()) return;
     const Bytes bytes = link::encodeSelectionMessage(owner_.overlayVoiceTargets());
     if (!bytes.empty() && !writePipe(bytes)) return;

@@ -69,8 +69,7 @@ public:
     // sends the selection so that the overlay's ticks match the new rows. Without one: nothing.
     void sendRoster();
     // With a pipe: writes the voice targets and announces them with SelectionSent (length 0, and
-    // nothing written, when there are none). May be called from any thread: the work is then
-    // handed to the user-interface thread.
+    // nothing written, when there are none).
     void sendSelection();
     // What the overlay's codes do (the mailbox calls this; tests may too).
     void onLinkMessage(int code, int value);
