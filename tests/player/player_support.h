@@ -65,7 +65,11 @@ public:
         server_.setProgram(QStringLiteral("Xvfb"));
         server_.setArguments({QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"), QStringLiteral("0"),
                               QStringLiteral("%1x%2x24").arg(screen.width()).arg(screen.height()),
-                              QStringLiteral("-nolisten"), QStringLiteral("tcp")});
+                              QStringLiteral("-nolisten"), QStringLiteral("tcp"),
+                              // Without it the server resets whenever its last client leaves
+                              // (the readiness check below, a screenshot between players), and
+                              // a player starting during the reset cannot connect.
+                              QStringLiteral("-noreset")});
         server_.start();
         if (!server_.waitForStarted(5000)) return;
         QByteArray number;
