@@ -89,22 +89,73 @@ int MemberSession::findMember(const MemberIdentity& identity) const
 MemberSession::Received MemberSession::receive(ByteView datagram, Endpoint source, Millis now)
 {
     (void)now;
+    int confirmer = -1;
+    if (!fromExpectedSource(datagram, source, confirmer)) return Received::Dropped;
     MemberDispatch result = dispatchMemberDatagram(member_, datagram, source);
     if (result.send) output_.sends.push_back(std::move(*result.send));
     using Action = MemberDispatch::Action;
     switch (result.action) {
     case Action::ForHost: return Received::ForHost;
-    case Action::Dropped: return Received::Dropped;
+    case Action::Dropped: ++drops_.malformed; return Received::Dropped;
     case Action::AckArrived: handleAck(); break;
     case Action::RosterReplaced: handleRoster(); break;
     case Action::ProbeAnswered: handleProbeAnswered(result.pathPeer); break;
-    case Action::PathConfirmed: handlePathConfirm(result.pathPeer); break;
+    case Action::PathConfirmed: handlePathConfirm(confirmer); break;
     case Action::ChatArrived: event(Event::ChatArrived, result.chatSender, std::move(result.chatText)); break;
     case Action::VoiceArrived: handleVoice(result.voiceSender, result.voiceRecord); break;
     case Action::ProbeRelayed:
     case Action::Ignored: break;
     }
     return Received::Handled;
+}
+
+bool MemberSession::fromExpectedSource(ByteView datagram, Endpoint source, int& confirmer)
+{
+    const auto header = readHeader(datagram);
+    const auto message = header ? identify(*header) : std::nullopt;
+    if (!message || !lengthFits(*message, datagram)) return true;  // the dispatch drops it
+    const Roster& roster = member_.groupRoster;
+    const int sender = header->secondId;  // every member-to-member message names its sender here
+    switch (*message) {
+    case Message::JoinRequest:
+    case Message::RosterRequest:
+    case Message::LeaveNotice:
+    case Message::PathRequest:
+        return true;  // for the host table, which judges its own sources
+
+    case Message::Ack:
+    case Message::RosterUpdate:
+    case Message::HostPathProbe:
+        if (joinedHost_ && source == hostEndpoint()) return true;
+        ++drops_.notFromHost;
+        return false;
+
+    case Message::PathConfirm:
+        // The member named, if it is where it is recorded; otherwise whichever member is recorded
+        // where the confirmation came from (one that joined under an id we have not heard yet).
+        if (roster.holds(sender) && endpointOf(sender) == source) {
+            confirmer = sender;
+            return true;
+        }
+        for (int i = 0; i < roster.count; ++i) {
+            if (endpointOf(i) != source) continue;
+            confirmer = i;
+            return true;
+        }
+        ++drops_.notFromMember;
+        return false;
+
+    case Message::MemberPathProbe:
+    case Message::ChatText:
+    case Message::VoiceGroup:
+    case Message::VoiceDirect:
+    case Message::VoiceStopNotice:
+    case Message::PathOpener:
+        if (roster.holds(sender) && endpointOf(sender) == source) return true;
+        ++drops_.notFromMember;
+        return false;
+    }
+    return true;
 }
 
 void MemberSession::handleAck()
@@ -179,9 +230,9 @@ void MemberSession::handleRoster()
 
 void MemberSession::handlePathConfirm(int fromMember)
 {
-    // The confirming member's path is open; a confirmation from someone the roster does not
-    // name (a member that joined since) opens the path of the selected row.
-    const int opened = fromMember >= 0 ? fromMember : selected_;
+    // The confirming member's path is open. The confirmer is known by where the confirmation
+    // came from, so a confirmation naming an id the roster does not hold still opens its path.
+    const int opened = fromMember;
     if (opened >= 0 && opened < int(status_.size()) && !status_[std::size_t(opened)].pathOpen) {
         status_[std::size_t(opened)].pathOpen = true;
         event(Event::MemberChanged, opened);

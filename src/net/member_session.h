@@ -89,6 +89,14 @@ struct VoicePlayback {
     bool gainBoost = false;
 };
 
+// Datagrams the session refused, by reason.
+struct SessionDropCounts {
+    std::uint64_t malformed = 0;      // failed the length or id checks
+    std::uint64_t notFromHost = 0;    // a host's message from anywhere but port 3555 of the joined host
+    std::uint64_t notFromMember = 0;  // a member's message from anywhere but where that member is recorded
+    std::uint64_t total() const { return malformed + notFromHost + notFromMember; }
+};
+
 struct SessionOutput {
     std::vector<Outgoing> sends;  // from the member port, in order
     std::vector<SessionEvent> events;
@@ -166,8 +174,13 @@ public:
     // Where captured voice goes now.
     VoiceSendPlan sendPlan() const;
     std::string memberName(int memberId) const;
+    const SessionDropCounts& dropCounts() const { return drops_; }
 
 private:
+    // Whether the datagram comes from where its message may come from: the host's messages from
+    // the joined host's port 3555, a member's from the address and port the roster records for
+    // it. A PathConfirm names the confirming member by where it came from (`confirmer`).
+    bool fromExpectedSource(ByteView datagram, Endpoint source, int& confirmer);
     void handleAck();
     void handleRoster();
     void handlePathConfirm(int fromMember);
@@ -236,6 +249,7 @@ private:
     PeerSlots slots_;
     std::array<std::optional<MemberIdentity>, PeerSlots::Count> slotMembers_;  // who each slot is for
     SessionOutput output_;
+    SessionDropCounts drops_;
 };
 
 }  // namespace lumo
