@@ -184,6 +184,12 @@ void MemberSession::hostRosterHeard()
     hostAsks_ = 0;
     // A roster is an answer to the join even when the Ack was lost on the way.
     if (connecting_ && !hostAcknowledged_) handleAck();
+    // The host answered after the connect was judged (or after it was taken for gone): this
+    // client is in its group after all.
+    if (!connecting_ && !joined_ && member_.groupRoster.holds(member_.ownEntry.id)) {
+        joined_ = true;
+        event(Event::ConnectChanged);
+    }
     // Waiting past the settle time for the roster: it is here, the next tick judges.
     if (connecting_ && hostAcknowledged_ && connectDeadline_ > sessionTicks_ + 1 &&
         sessionTicks_ >= ackTick_ + AckSettleTicks)
