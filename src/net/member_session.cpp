@@ -170,8 +170,7 @@ bool MemberSession::sameRoster(ByteView datagram) const
     if (!header || identify(*header) != Message::RosterUpdate || !lengthFits(Message::RosterUpdate, datagram))
         return false;
     const Roster& known = member_.groupRoster;
-    if (known.count <= 0 || header->firstId != idByte(member_.ownEntry.id) || member_.ownEntry.id != header->firstId)
-        return false;
+    if (known.count <= 0 || member_.ownEntry.id != header->firstId) return false;
     const Roster incoming = readRosterUpdate(datagram);
     return incoming.count == known.count &&
            std::equal(known.records.begin(), known.records.begin() + known.count, incoming.records.begin());

@@ -255,6 +255,26 @@ private slots:
         QVERIFY(!dialog->endpoint().session().joined());
     }
 
+    // A host that stops answering the member's roster requests is gone: the status line says so
+    // and the button offers "连接" again.
+    void silentHostIsShownAsGone()
+    {
+        deliverRoster(1, threeMembers());
+        QTRY_COMPARE_WITH_TIMEOUT(control<QPushButton>("connectButton")->text(), QStringLiteral("更新"), 1500);
+        host->collect(0);
+        dialog->endpoint().skipTime(MemberSession::HostQuietTicks * MemberSession::TickMs);
+        QVERIFY(host->next(1000, cmd::RosterRequest));
+        host->send(makeRosterUpdate(1, threeMembers()), dialogMember());  // answered: still here
+        QTRY_VERIFY(host->collect(100).empty());
+        dialog->endpoint().skipTime((MemberSession::HostQuietTicks + 4 * MemberSession::HostRetryTicks) * MemberSession::TickMs);
+        int requests = 0;
+        for (const auto& datagram : host->collect(200)) requests += datagram.bytes[0] == cmd::RosterRequest;
+        QCOMPARE(requests, MemberSession::HostAskLimit);
+        QCOMPARE(control<QLabel>("statusText")->text(), QStringLiteral("主机已离开"));
+        QCOMPARE(control<QPushButton>("connectButton")->text(), QStringLiteral("连接"));
+        QVERIFY(boxes->texts.isEmpty());
+    }
+
     void connectWithoutHostFailsThenALateRosterStillJoins()
     {
         control<QLineEdit>("memberName")->setText(QStringLiteral("me"));
