@@ -196,6 +196,8 @@ void MainDialog::onSessionEvent(const SessionEvent& event)
         break;
     case Event::ConnectChanged: showConnectState(); break;
     case Event::ConnectFailed: informLater(this, text::AppName, text::ConnectFailed); break;
+    case Event::GroupFull: informLater(this, text::AppName, text::GroupFull); break;
+    case Event::HostGone: statusLabel_->setText(text::HostGone); break;
     case Event::TalkingChanged: showVoiceButton(); break;
     case Event::Alone: boxes_->inform(text::AppName, text::Alone); break;
     case Event::NoPartner: boxes_->inform(text::AppName, text::NoPartner); break;

@@ -4,8 +4,11 @@
 #include "voice/voice_capture.h"
 #include "voice/voice_player.h"
 
+#include <QLoggingCategory>
 #include <QNetworkInterface>
 #include <QTimer>
+
+Q_LOGGING_CATEGORY(lumoNet, "lumo.net")
 
 namespace lumo {
 
@@ -113,8 +116,12 @@ void GroupEndpoint::onDatagram(PeerSocket& socket, ByteView datagram, Endpoint s
     (void)socket;
     // Both sockets take the member's datagrams; requests to a host go to the host table, which
     // answers from the host port.
-    if (session_.receive(datagram, source, now()) == MemberSession::Received::ForHost) {
-        const HostReply reply = hostTable_.handle(datagram, source);
+    const MemberSession::Received received = session_.receive(datagram, source, now());
+    if (received == MemberSession::Received::Dropped)
+        qCDebug(lumoNet) << "dropped a datagram from" << dottedAddress(source.address).c_str() << source.port
+                         << "command" << (datagram.empty() ? -1 : int(datagram[0]));
+    if (received == MemberSession::Received::ForHost) {
+        const HostReply reply = hostTable_.handle(datagram, source, now());
         for (const std::string& name : reply.leftNames) emit memberLeftHost(name);
         sendFromHost(reply);
     }

@@ -89,16 +89,24 @@ int MemberSession::findMember(const MemberIdentity& identity) const
 MemberSession::Received MemberSession::receive(ByteView datagram, Endpoint source, Millis now)
 {
     (void)now;
+    int confirmer = -1;
+    if (!fromExpectedSource(datagram, source, confirmer)) return Received::Dropped;
+    if (sameRoster(datagram)) {
+        // The host answering a roster request with the group as we know it: nothing to redraw,
+        // and the paths stay open.
+        hostRosterHeard();
+        return Received::Handled;
+    }
     MemberDispatch result = dispatchMemberDatagram(member_, datagram, source);
     if (result.send) output_.sends.push_back(std::move(*result.send));
     using Action = MemberDispatch::Action;
     switch (result.action) {
     case Action::ForHost: return Received::ForHost;
-    case Action::Dropped: return Received::Dropped;
+    case Action::Dropped: ++drops_.malformed; return Received::Dropped;
     case Action::AckArrived: handleAck(); break;
     case Action::RosterReplaced: handleRoster(); break;
     case Action::ProbeAnswered: handleProbeAnswered(result.pathPeer); break;
-    case Action::PathConfirmed: handlePathConfirm(result.pathPeer); break;
+    case Action::PathConfirmed: handlePathConfirm(confirmer); break;
     case Action::ChatArrived: event(Event::ChatArrived, result.chatSender, std::move(result.chatText)); break;
     case Action::VoiceArrived: handleVoice(result.voiceSender, result.voiceRecord); break;
     case Action::ProbeRelayed:
@@ -107,9 +115,92 @@ MemberSession::Received MemberSession::receive(ByteView datagram, Endpoint sourc
     return Received::Handled;
 }
 
+bool MemberSession::fromExpectedSource(ByteView datagram, Endpoint source, int& confirmer)
+{
+    const auto header = readHeader(datagram);
+    const auto message = header ? identify(*header) : std::nullopt;
+    if (!message || !lengthFits(*message, datagram)) return true;  // the dispatch drops it
+    const Roster& roster = member_.groupRoster;
+    const int sender = header->secondId;  // every member-to-member message names its sender here
+    switch (*message) {
+    case Message::JoinRequest:
+    case Message::RosterRequest:
+    case Message::LeaveNotice:
+    case Message::PathRequest:
+        return true;  // for the host table, which judges its own sources
+
+    case Message::Ack:
+    case Message::RosterUpdate:
+    case Message::HostPathProbe:
+        if (joinedHost_ && source == hostEndpoint()) return true;
+        ++drops_.notFromHost;
+        return false;
+
+    case Message::PathConfirm:
+        // The member named, if it is where it is recorded; otherwise whichever member is recorded
+        // where the confirmation came from (one that joined under an id we have not heard yet).
+        if (roster.holds(sender) && endpointOf(sender) == source) {
+            confirmer = sender;
+            return true;
+        }
+        for (int i = 0; i < roster.count; ++i) {
+            if (endpointOf(i) != source) continue;
+            confirmer = i;
+            return true;
+        }
+        ++drops_.notFromMember;
+        return false;
+
+    case Message::MemberPathProbe:
+    case Message::ChatText:
+    case Message::VoiceGroup:
+    case Message::VoiceDirect:
+    case Message::VoiceStopNotice:
+    case Message::PathOpener:
+        if (roster.holds(sender) && endpointOf(sender) == source) return true;
+        ++drops_.notFromMember;
+        return false;
+    }
+    return true;
+}
+
+bool MemberSession::sameRoster(ByteView datagram) const
+{
+    const auto header = readHeader(datagram);
+    if (!header || identify(*header) != Message::RosterUpdate || !lengthFits(Message::RosterUpdate, datagram))
+        return false;
+    const Roster& known = member_.groupRoster;
+    if (known.count <= 0 || member_.ownEntry.id != header->firstId) return false;
+    const Roster incoming = readRosterUpdate(datagram);
+    return incoming.count == known.count &&
+           std::equal(known.records.begin(), known.records.begin() + known.count, incoming.records.begin());
+}
+
+void MemberSession::hostRosterHeard()
+{
+    rosterSinceConnect_ = true;
+    hostQuietTicks_ = 0;
+    hostAsks_ = 0;
+    // A roster is an answer to the join even when the Ack was lost on the way.
+    if (connecting_ && !hostAcknowledged_) handleAck();
+    // The host answered after the connect was judged (or after it was taken for gone): this
+    // client is in its group after all.
+    if (!connecting_ && !joined_ && member_.groupRoster.holds(member_.ownEntry.id)) {
+        joined_ = true;
+        event(Event::ConnectChanged);
+    }
+    // Waiting past the settle time for the roster: it is here, the next tick judges.
+    if (connecting_ && hostAcknowledged_ && connectDeadline_ > sessionTicks_ + 1 &&
+        sessionTicks_ >= ackTick_ + AckSettleTicks)
+        connectDeadline_ = sessionTicks_ + 1;
+}
+
 void MemberSession::handleAck()
 {
+    // Acks of path and roster requests say nothing about a join.
+    if (!connecting_) return;
     connectDeadline_ = sessionTicks_ + AckSettleTicks;
+    ackTick_ = sessionTicks_;
     hostAcknowledged_ = true;
     deadlineArmed_ = true;
 }
@@ -117,8 +208,10 @@ void MemberSession::handleAck()
 void MemberSession::handleRoster()
 {
     const Roster& roster = member_.groupRoster;
+    hostRosterHeard();
     // A new list: no path is known open and no voice column is filled in, as on any new list.
     status_.assign(std::size_t(roster.count), MemberStatus{});
+    probesUnanswered_.assign(std::size_t(roster.count), 0);
     awaitingProbe_.clear();
 
     // The chosen members keep being the same people, whatever ids they have now.
@@ -179,14 +272,15 @@ void MemberSession::handleRoster()
 
 void MemberSession::handlePathConfirm(int fromMember)
 {
-    // The confirming member's path is open; a confirmation from someone the roster does not
-    // name (a member that joined since) opens the path of the selected row.
-    const int opened = fromMember >= 0 ? fromMember : selected_;
+    // The confirming member's path is open. The confirmer is known by where the confirmation
+    // came from, so a confirmation naming an id the roster does not hold still opens its path.
+    const int opened = fromMember;
     if (opened >= 0 && opened < int(status_.size()) && !status_[std::size_t(opened)].pathOpen) {
         status_[std::size_t(opened)].pathOpen = true;
         event(Event::MemberChanged, opened);
     }
     if (fromMember < 0) return;
+    if (fromMember < int(probesUnanswered_.size())) probesUnanswered_[std::size_t(fromMember)] = 0;
     awaitingProbe_.erase(fromMember);
     releaseHeldTexts(fromMember);
 }
@@ -250,17 +344,77 @@ void MemberSession::runTick()
     if (uptimeTicks_ % SilenceSweepPeriod == 1)
         for (const int slot : slots_.sweepSilent(uptimeTicks_)) output_.releasedSlots.push_back(slot);
 
-    if (connectDeadline_ != 0 && sessionTicks_ == connectDeadline_ && deadlineArmed_) {
-        if (hostAcknowledged_) {
-            hostAcknowledged_ = false;
-            connectDeadline_ = 0;
-            sessionTicks_ = 0;
-            joined_ = true;
-        } else {
-            event(Event::ConnectFailed);
-        }
-        connecting_ = false;
+    judgeConnect();
+    watchHost();
+    keepPathsAlive();
+}
+
+void MemberSession::judgeConnect()
+{
+    if (connectDeadline_ == 0 || sessionTicks_ != connectDeadline_ || !deadlineArmed_) return;
+    if (hostAcknowledged_ && !rosterSinceConnect_ && sessionTicks_ < ackTick_ + RosterWaitTicks) {
+        connectDeadline_ = ackTick_ + RosterWaitTicks;  // the roster may still be on its way
+        return;
+    }
+    if (hostAcknowledged_ && rosterSinceConnect_) {
+        connectDeadline_ = 0;
+        sessionTicks_ = 0;
+        joined_ = true;
+        hostQuietTicks_ = 0;
+        hostAsks_ = 0;
+    } else if (hostAcknowledged_) {
+        // Acknowledged but never entered: the table is full, or its roster was lost. Either
+        // way this client is not in the group, and "连接" tries again.
+        connectDeadline_ = 0;
+        joined_ = false;
+        event(Event::GroupFull);
+    } else {
+        event(Event::ConnectFailed);
+    }
+    hostAcknowledged_ = false;
+    connecting_ = false;
+    event(Event::ConnectChanged);
+}
+
+void MemberSession::watchHost()
+{
+    if (!joined_ || connecting_ || !joinedHost_) return;
+    ++hostQuietTicks_;
+    const std::int32_t askAt = HostQuietTicks + hostAsks_ * HostRetryTicks;
+    if (hostQuietTicks_ < askAt) return;
+    if (hostAsks_ >= HostAskLimit) {
+        joined_ = false;
+        hostAsks_ = 0;
+        hostQuietTicks_ = 0;
+        event(Event::HostGone);
         event(Event::ConnectChanged);
+        return;
+    }
+    ++hostAsks_;
+    const MemberEntry& own = member_.ownEntry;
+    send(hostEndpoint(), makeEntryDatagram(cmd::RosterRequest, idByte(own.id), 0, Kind::ToHost, own));
+}
+
+void MemberSession::keepPathsAlive()
+{
+    if (++keepaliveTicks_ < KeepaliveTicks) return;
+    keepaliveTicks_ = 0;
+    const Roster& roster = member_.groupRoster;
+    for (int id = 0; id < int(status_.size()) && roster.holds(id); ++id) {
+        MemberStatus& status = status_[std::size_t(id)];
+        int& unanswered = probesUnanswered_[std::size_t(id)];
+        if (!status.pathOpen) {
+            unanswered = 0;
+            continue;
+        }
+        if (unanswered >= KeepaliveLimit) {
+            status.pathOpen = false;
+            unanswered = 0;
+            event(Event::MemberChanged, id);
+            continue;
+        }
+        ++unanswered;
+        send(endpointOf(id), makeHeaderOnly(cmd::PathProbe, idByte(id), idByte(member_.ownEntry.id), Kind::PeerToPeer));
     }
 }
 
@@ -275,6 +429,8 @@ MemberSession::ConnectProblem MemberSession::connect(const std::string& gbkName,
     if (!host || *host == 0) return ConnectProblem::BadAddress;
     memberName_ = gbkName;
     connecting_ = true;
+    hostAcknowledged_ = false;
+    rosterSinceConnect_ = false;
     event(Event::ConnectChanged);
     connectDeadline_ = sessionTicks_ + ConnectWaitTicks;
     deadlineArmed_ = true;

@@ -74,6 +74,8 @@ struct SessionEvent {
         SelectionChanged, // the voice targets changed
         PartnerChanged,   // partner() changed, or the partner left the group
         HostSweepDue,     // time for the host table's duplicate sweep
+        GroupFull,        // the host acknowledged the join but sent no roster: joined() is false
+        HostGone,         // the host stopped answering roster requests: joined() is false
     };
     Kind kind;
     int memberId = -1;
@@ -87,6 +89,14 @@ struct VoicePlayback {
     VoiceRecord record;
     bool firstBlock = false;  // a newly heard member: start a player for the slot, play at once
     bool gainBoost = false;
+};
+
+// Datagrams the session refused, by reason.
+struct SessionDropCounts {
+    std::uint64_t malformed = 0;      // failed the length or id checks
+    std::uint64_t notFromHost = 0;    // a host's message from anywhere but port 3555 of the joined host
+    std::uint64_t notFromMember = 0;  // a member's message from anywhere but where that member is recorded
+    std::uint64_t total() const { return malformed + notFromHost + notFromMember; }
 };
 
 struct SessionOutput {
@@ -103,6 +113,19 @@ public:
     static constexpr Millis TickMs = 200;
     // Chat text written before the path to its member is open waits at most this long.
     static constexpr Millis PathWaitMs = 600;
+    // After the Ack of a join the roster must follow within this many ticks, or the group is full
+    // (or the host did not answer).
+    static constexpr std::int32_t RosterWaitTicks = 5;
+    // While joined: when nothing came from the host for HostQuietTicks, the roster is asked for,
+    // again every HostRetryTicks while it does not come; after HostAskLimit unanswered requests
+    // and one more wait the host is taken for gone.
+    static constexpr std::int32_t HostQuietTicks = 150;  // 30 s
+    static constexpr std::int32_t HostRetryTicks = 25;   // 5 s
+    static constexpr int HostAskLimit = 3;
+    // An open path is probed every KeepaliveTicks; after KeepaliveLimit probes in a row that are
+    // not confirmed it is closed, and opened through the host again when next used.
+    static constexpr std::int32_t KeepaliveTicks = 100;  // 20 s
+    static constexpr int KeepaliveLimit = 3;
 
     enum class ConnectProblem { None, NoName, NameTooLong, BadAddress };
     enum class Received { Handled, ForHost, Dropped };
@@ -166,14 +189,25 @@ public:
     // Where captured voice goes now.
     VoiceSendPlan sendPlan() const;
     std::string memberName(int memberId) const;
+    const SessionDropCounts& dropCounts() const { return drops_; }
 
 private:
+    // Whether the datagram comes from where its message may come from: the host's messages from
+    // the joined host's port 3555, a member's from the address and port the roster records for
+    // it. A PathConfirm names the confirming member by where it came from (`confirmer`).
+    bool fromExpectedSource(ByteView datagram, Endpoint source, int& confirmer);
     void handleAck();
     void handleRoster();
     void handlePathConfirm(int fromMember);
     void handleProbeAnswered(int fromMember);
     void handleVoice(int senderId, const VoiceRecord& record);
     void runTick();
+    void judgeConnect();
+    void watchHost();
+    void keepPathsAlive();
+    // A roster came from the joined host (new or the same as before).
+    void hostRosterHeard();
+    bool sameRoster(ByteView datagram) const;
     void send(Endpoint to, Bytes bytes);
     void event(SessionEvent::Kind kind, int memberId = -1, std::string text = {});
     Endpoint hostEndpoint() const;
@@ -231,11 +265,18 @@ private:
     bool connecting_ = false;
     bool joined_ = false;
     std::int32_t sessionTicks_ = 0;
+    std::int32_t ackTick_ = 0;          // sessionTicks_ when the join was acknowledged
+    bool rosterSinceConnect_ = false;   // a roster from the host followed the last connect
+    std::int32_t hostQuietTicks_ = 0;   // ticks since the host was last heard, while joined
+    int hostAsks_ = 0;                  // roster requests not answered since
+    std::int32_t keepaliveTicks_ = 0;
+    std::vector<int> probesUnanswered_;  // per member, keepalive probes not yet confirmed
     std::uint32_t uptimeTicks_ = 0;
 
     PeerSlots slots_;
     std::array<std::optional<MemberIdentity>, PeerSlots::Count> slotMembers_;  // who each slot is for
     SessionOutput output_;
+    SessionDropCounts drops_;
 };
 
 }  // namespace lumo

@@ -158,15 +158,21 @@ private slots:
     {
         FakePeer chatter(ChatterAddress, MemberPort);
         QVERIFY(chatter.bound());
-        LumoProcess lumo(ChattyMemberAddress);
+        // The chatter hosts the group lumo joins: lumo takes a roster only from the host it joined.
+        FakePeer groupHost(ChatterAddress, HostPort);
+        QVERIFY(groupHost.bound());
+        LumoProcess lumo(ChattyMemberAddress, {QStringLiteral("--name"), QStringLiteral("lumo"), QStringLiteral("--connect"),
+                                               QString::fromStdString(dottedAddress(ChatterAddress))});
         QVERIFY2(lumo.waitUntilAnswering(chatter), "lumo did not start answering on its host port");
         chatter.collect(0);
-        // The group's roster as a host would send it: the chatter is 0, lumo is 1.
+        QVERIFY2(groupHost.next(5000, cmd::JoinRequest), "lumo did not join the chatter's group");
+        // The group's roster as the host sends it: the chatter is 0, lumo is 1.
         Roster roster;
         roster.count = 2;
         roster.records[0] = memberAt(0, "chatter", ChatterAddress);
         roster.records[1] = memberAt(1, "lumo", ChattyMemberAddress);
-        chatter.send(makeRosterUpdate(1, roster), lumo.memberEndpoint());
+        groupHost.send(makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost), lumo.memberEndpoint());
+        groupHost.send(makeRosterUpdate(1, roster), lumo.memberEndpoint());
 
         // Every text is shown to the player; the first ones open boxes that nobody answers here.
         auto chat = [&](int from, int to) {

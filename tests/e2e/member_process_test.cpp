@@ -20,14 +20,19 @@ private slots:
         FakePeer host(hostAddress, HostPort);
         FakePeer other(otherAddress, MemberPort);
         QVERIFY(host.bound() && other.bound());
-        LumoProcess lumo(lumoAddress);
-        QVERIFY2(lumo.waitUntilAnswering(host), "lumo did not start answering on its host port");
+        // lumo joins the test's host: it takes the group's messages only from the host it joined.
+        LumoProcess lumo(lumoAddress, {QStringLiteral("--name"), QStringLiteral("lumo"), QStringLiteral("--connect"),
+                                       QString::fromStdString(dottedAddress(hostAddress))});
+        QVERIFY2(lumo.waitUntilAnswering(other), "lumo did not start answering on its host port");
+        other.collect(0);
+        QVERIFY2(host.next(5000, cmd::JoinRequest), "lumo --connect sent no join");
 
         // The host's roster: the other member is 0, lumo is 1.
         Roster roster;
         roster.count = 2;
         roster.records[0] = memberAt(0, "other", otherAddress);
         roster.records[1] = memberAt(1, "lumo", lumoAddress);
+        host.send(makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost), lumo.memberEndpoint());
         host.send(makeRosterUpdate(1, roster), lumo.memberEndpoint());
         QTest::qWait(100);
 

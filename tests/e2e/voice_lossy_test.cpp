@@ -159,8 +159,9 @@ private slots:
         FakePeer host(HostAddress, HostPort);
         LossyRelay relay({RelayAddress, MemberPort}, {ListenerAddress, MemberPort}, loss, swap, jitterMs, 7);
         QVERIFY(relay.bound());
-        LumoProcess talker(TalkerAddress, {"--audio", "wav:" + talk + ":" + work.filePath("talker")}, talkerLink.runtimeDirectory());
-        LumoProcess listener(ListenerAddress, {"--audio", "wav:" + silence + ":" + work.filePath("listener")},
+        // Both join the test's host: a member takes its roster only from the host it joined.
+        LumoProcess talker(TalkerAddress, {"--name", "talker", "--connect", QString::fromStdString(dottedAddress(HostAddress)), "--audio", "wav:" + talk + ":" + work.filePath("talker")}, talkerLink.runtimeDirectory());
+        LumoProcess listener(ListenerAddress, {"--name", "listener", "--connect", QString::fromStdString(dottedAddress(HostAddress)), "--audio", "wav:" + silence + ":" + work.filePath("listener")},
                              listenerLink.runtimeDirectory());
         QVERIFY(talker.waitUntilAnswering(host) && listener.waitUntilAnswering(host));
         QVERIFY(talkerLink.waitForMailbox() && listenerLink.waitForMailbox());
@@ -171,7 +172,12 @@ private slots:
         roster.records[0] = memberAt(0, "talker", TalkerAddress);
         roster.records[1] = memberAt(1, "listener", RelayAddress);
         host.send(makeRosterUpdate(0, roster), talker.memberEndpoint());
-        host.send(makeRosterUpdate(1, roster), listener.memberEndpoint());
+        // The listener sees the talker where its datagrams come from, the relay, as it would see
+        // a talker behind a translator: a member's voice is taken only from where it is recorded.
+        Roster listenerView = roster;
+        listenerView.records[0] = memberAt(0, "talker", RelayAddress);
+        listenerView.records[1] = memberAt(1, "listener", ListenerAddress);
+        host.send(makeRosterUpdate(1, listenerView), listener.memberEndpoint());
         QTest::qWait(200);
 
         QVERIFY(listenerLink.openAsOverlay());

@@ -39,10 +39,11 @@ private slots:
         OverlayStandIn talkerLink, listenerLink;
         FakePeer host(HostAddress, HostPort);
         FakePeer witness(WitnessAddress, MemberPort);
+        // Both join the test's host: a member takes its roster only from the host it joined.
         LumoProcess talker(TalkerAddress,
-                           {"--audio", "wav:" + QString::fromStdString(phrasePath().string()) + ":" + work.filePath("talker")},
+                           {"--name", "talker", "--connect", QString::fromStdString(dottedAddress(HostAddress)), "--audio", "wav:" + QString::fromStdString(phrasePath().string()) + ":" + work.filePath("talker")},
                            talkerLink.runtimeDirectory());
-        LumoProcess listener(ListenerAddress, {"--audio", "wav:" + silence + ":" + work.filePath("listener")},
+        LumoProcess listener(ListenerAddress, {"--name", "listener", "--connect", QString::fromStdString(dottedAddress(HostAddress)), "--audio", "wav:" + silence + ":" + work.filePath("listener")},
                              listenerLink.runtimeDirectory());
         QVERIFY2(talker.waitUntilAnswering(host) && listener.waitUntilAnswering(host), "the processes did not start");
         QVERIFY(talkerLink.waitForMailbox() && listenerLink.waitForMailbox());

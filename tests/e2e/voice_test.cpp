@@ -55,6 +55,10 @@ private slots:
         talker.show();
         listener.show();
 
+        // Both join the test's host: a member takes its roster only from the host it joined.
+        talker.endpoint().connectTo("talker", HostAddress);
+        listener.endpoint().connectTo("listener", HostAddress);
+
         // The group: talker 0, listener 1, and a witness that is sent the same voice.
         Roster roster;
         roster.count = 3;

@@ -199,6 +199,20 @@ public:
         settle();
     }
 
+    // A datagram from outside the group, or with a forged source: it reaches `to` as if it came
+    // from `from`, and everything it causes runs.
+    void inject(Endpoint from, Endpoint to, Bytes bytes)
+    {
+        Datagram d;
+        d.from = from;
+        d.fromPort = from.port;
+        d.to = to;
+        d.bytes = std::move(bytes);
+        d.at = now_;
+        inFlight_.push_back(std::move(d));
+        settle();
+    }
+
     // --- time -----------------------------------------------------------------------------------
     // Runs every session's timers up to `until`, in order, each at the time it asked for.
     void advanceTo(Millis until)
@@ -392,7 +406,7 @@ private:
 
         Node& n = node(toNode);
         const auto received = n.session->receive(d.bytes, d.from, now_);
-        if (received == MemberSession::Received::ForHost) postHostReply(toNode, n.hostTable.handle(d.bytes, d.from));
+        if (received == MemberSession::Received::ForHost) postHostReply(toNode, n.hostTable.handle(d.bytes, d.from, now_));
         collect(toNode);
     }
 

@@ -70,8 +70,18 @@ class MainDialogTest : public QObject {
     T* control(const char* name) { return dialog->findChild<T*>(QLatin1String(name)); }
     Endpoint dialogMember() const { return {DialogAddress, MemberPort}; }
 
+    // The dialog takes a roster only from the host it joined: it joins the fake host first.
+    void joinHost()
+    {
+        control<QLineEdit>("memberName")->setText(QStringLiteral("me"));
+        control<QLineEdit>("hostAddress")->setText(loopbackText(21));
+        control<QPushButton>("connectButton")->click();
+        QVERIFY(host->next(1000, cmd::JoinRequest));
+        host->send(makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost), dialogMember());
+    }
     void deliverRoster(int ownIndex, const Roster& roster)
     {
+        if (!dialog->endpoint().session().joinedHost()) joinHost();
         host->send(makeRosterUpdate(idByte(ownIndex), roster), dialogMember());
         QTRY_COMPARE(dialog->endpoint().session().roster().count, roster.count);
     }
@@ -222,12 +232,50 @@ private slots:
         QCOMPARE(join->bytes[1], 0xCC);
         QCOMPARE(decodeMemberEntry(join->bytes.data() + 4).nameBytes(), std::string("me"));
         host->send(makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost), join->from);
+        host->send(makeRosterUpdate(1, threeMembers()), join->from);
         QTRY_COMPARE_WITH_TIMEOUT(control<QPushButton>("connectButton")->text(), QStringLiteral("更新"), 1500);
         QVERIFY(control<QPushButton>("connectButton")->isEnabled());
         QVERIFY(boxes->texts.isEmpty());
     }
 
-    void connectWithoutHostFailsThenLateAckStillSucceeds()
+    // An Ack alone (the host's table is full) is not a group: the player is told, and the button
+    // offers "连接" again instead of "更新" over an empty list.
+    void ackWithoutRosterSaysTheGroupIsFull()
+    {
+        control<QLineEdit>("memberName")->setText(QStringLiteral("me"));
+        control<QLineEdit>("hostAddress")->setText(loopbackText(21));
+        control<QPushButton>("connectButton")->click();
+        auto join = host->next(1000, cmd::JoinRequest);
+        QVERIFY(join);
+        host->send(makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost), join->from);
+        QTRY_COMPARE_WITH_TIMEOUT(boxes->texts.size(), 1, 3000);
+        QCOMPARE(boxes->texts.first(), QStringLiteral("群已满，或群主没有回应。"));
+        QVERIFY(control<QPushButton>("connectButton")->isEnabled());
+        QCOMPARE(control<QPushButton>("connectButton")->text(), QStringLiteral("连接"));
+        QVERIFY(!dialog->endpoint().session().joined());
+    }
+
+    // A host that stops answering the member's roster requests is gone: the status line says so
+    // and the button offers "连接" again.
+    void silentHostIsShownAsGone()
+    {
+        deliverRoster(1, threeMembers());
+        QTRY_COMPARE_WITH_TIMEOUT(control<QPushButton>("connectButton")->text(), QStringLiteral("更新"), 1500);
+        host->collect(0);
+        dialog->endpoint().skipTime(MemberSession::HostQuietTicks * MemberSession::TickMs);
+        QVERIFY(host->next(1000, cmd::RosterRequest));
+        host->send(makeRosterUpdate(1, threeMembers()), dialogMember());  // answered: still here
+        QTRY_VERIFY(host->collect(100).empty());
+        dialog->endpoint().skipTime((MemberSession::HostQuietTicks + 4 * MemberSession::HostRetryTicks) * MemberSession::TickMs);
+        int requests = 0;
+        for (const auto& datagram : host->collect(200)) requests += datagram.bytes[0] == cmd::RosterRequest;
+        QCOMPARE(requests, MemberSession::HostAskLimit);
+        QCOMPARE(control<QLabel>("statusText")->text(), QStringLiteral("主机已离开"));
+        QCOMPARE(control<QPushButton>("connectButton")->text(), QStringLiteral("连接"));
+        QVERIFY(boxes->texts.isEmpty());
+    }
+
+    void connectWithoutHostFailsThenALateRosterStillJoins()
     {
         control<QLineEdit>("memberName")->setText(QStringLiteral("me"));
         control<QLineEdit>("hostAddress")->setText(loopbackText(21));
@@ -236,7 +284,11 @@ private slots:
         QCOMPARE(boxes->texts.first(), QStringLiteral("连接失败，请检查设置是否正确！"));
         QVERIFY(control<QPushButton>("connectButton")->isEnabled());
         QCOMPARE(control<QPushButton>("connectButton")->text(), QStringLiteral("连接"));
+        // A stray Ack alone joins nothing; the host's roster, however late, does.
         host->send(makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost), dialogMember());
+        QTest::qWait(1200);
+        QCOMPARE(control<QPushButton>("connectButton")->text(), QStringLiteral("连接"));
+        host->send(makeRosterUpdate(1, threeMembers()), dialogMember());
         QTRY_COMPARE_WITH_TIMEOUT(control<QPushButton>("connectButton")->text(), QStringLiteral("更新"), 1500);
         QCOMPARE(boxes->texts.size(), 1);  // the failure is reported once
     }

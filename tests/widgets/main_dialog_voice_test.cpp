@@ -114,6 +114,12 @@ private slots:
         host = std::make_unique<FakePeer>(HostAddress, HostPort);
         peer = std::make_unique<FakePeer>(PeerAddress, MemberPort);
         QVERIFY(dialog->socketsBound() && host->bound() && peer->bound());
+        // The dialog joins the fake host: it takes a roster only from the host it joined.
+        control<QLineEdit>("memberName")->setText(QStringLiteral("me"));
+        control<QLineEdit>("hostAddress")->setText(QString::fromStdString(dottedAddress(HostAddress)));
+        control<QPushButton>("connectButton")->click();
+        QVERIFY(host->next(1000, cmd::JoinRequest));
+        host->send(makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost), dialogMember());
         host->send(makeRosterUpdate(17, bigRoster()), dialogMember());
         QTRY_COMPARE(dialog->endpoint().session().roster().count, 18);
     }
