@@ -1,0 +1,157 @@
+// What talking costs: the CPU time of one talking GroupEndpoint (its capture thread numbering,
+// encoding and sending each block to 8 members, its Qt event loop and the member session) over
+// a run of N seconds, beside the CPU time the G.729 encoder alone takes for the same blocks, in
+// the same run. The 8 members are plain sockets on loopback addresses of their own that joined
+// the talker's group (the talker hosts it); they never read, as a far machine costs this one
+// nothing. The paced microphone's own thread (the stand-in for the sound card) is left out of
+// the talker's figure and printed apart. Three turns of talking and encoding alone, interleaved;
+// prints the ratio talker / encoding alone. Nothing is asserted.
+//
+//   talker_cpu_bench [--seconds N]   (talking in all, default 30)
+#include "bench_audio.h"
+#include "bench_loopback.h"
+
+#include "net/group_endpoint.h"
+#include "voice/voice_codec.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <sys/resource.h>
+
+#include <cstring>
+
+using namespace lumo;
+using namespace lumo::bench;
+
+namespace {
+
+void runFor(int ms)
+{
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool waitUntil(const std::function<bool()>& done, int ms)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < ms) runFor(10);
+    return done();
+}
+
+// The encoder alone on `blocks` blocks of the microphone's sound: CPU seconds of this thread.
+double encodeAlone(std::uint64_t blocks)
+{
+    std::array<std::int16_t, 480> tone;
+    for (int i = 0; i < 480; ++i)
+        tone[std::size_t(i)] = std::int16_t(9000 * std::sin(i * 2 * M_PI * 300 / 8000.0) +
+                                            3000 * std::sin(i * 2 * M_PI * 1170 / 8000.0));
+    VoiceCodec codec;
+    std::array<std::uint8_t, 64> out{};
+    int produced = 0;
+    codec.Encode(tone.data(), 960, out.data(), &produced);  // the codec's warm-up block
+    const double before = seconds(CLOCK_THREAD_CPUTIME_ID);
+    for (std::uint64_t b = 0; b < blocks; ++b) codec.Encode(tone.data(), 960, out.data(), &produced);
+    return seconds(CLOCK_THREAD_CPUTIME_ID) - before;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    double total = 30;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::strcmp(argv[i], "--seconds") == 0) total = std::max(1.5, std::atof(argv[i + 1]));
+    QTemporaryDir runtime;
+    if (runtime.isValid()) qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
+    QCoreApplication app(argc, argv);
+
+    Microphones microphones(1);
+    BenchAudio audio(&microphones, 0, nullptr);
+    const Ipv4 talkerAddress = loopback(1);
+    GroupEndpoint talker(talkerAddress, audio);
+    if (!talker.socketsBound()) {
+        std::printf("cannot bind the talker's ports on %s\n", dottedAddress(talkerAddress).c_str());
+        return 1;
+    }
+    talker.connectTo("talker", talkerAddress);
+
+    // Eight members join the talker's group from sockets of their own.
+    std::vector<int> members;
+    for (int i = 0; i < 8; ++i) {
+        const Ipv4 address = loopback(0x100 + i);
+        const int fd = boundSocket({address, MemberPort});
+        if (fd < 0) {
+            std::printf("cannot bind member %d\n", i);
+            return 1;
+        }
+        MemberEntry entry;
+        entry.setName(("member" + std::to_string(i)).c_str());
+        entry.id = UnassignedId;
+        entry.localAddress = address;
+        entry.localPort = MemberPort;
+        const Bytes join = makeEntryDatagram(cmd::JoinRequest, 0xCC, 0, Kind::ToHost, entry);
+        const sockaddr_in to = socketAddress({talkerAddress, HostPort});
+        ::sendto(fd, join.data(), join.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        members.push_back(fd);
+    }
+    if (!waitUntil([&] { return talker.session().roster().count == 9; }, 5000)) {
+        std::printf("the group did not form (%d of 9 members)\n", talker.session().roster().count);
+        return 1;
+    }
+    const Roster& roster = talker.session().roster();
+    for (int id = 0; id < roster.count; ++id)
+        if (id != talker.session().ownEntry().id) talker.tick(id, true);
+    talker.voiceButton();
+    runFor(500);
+    if (!talker.session().talking() || talker.session().voiceTargets().count != 8) {
+        std::printf("the talker is not talking to 8 members\n");
+        return 1;
+    }
+
+    std::printf("talker CPU: one GroupEndpoint talking to 8 members (capture thread, sendmmsg, event loop) against "
+                "the G.729 encoder alone on the same blocks; %.0f s of talking in three turns\n", total);
+    std::printf("load average at start: %s (2 cores shared)\n", loadAverage().c_str());
+    std::vector<double> ratios;
+    for (int turn = 0; turn < 3; ++turn) {
+        rusage before{};
+        getrusage(RUSAGE_SELF, &before);
+        const double cpuBefore = seconds(CLOCK_PROCESS_CPUTIME_ID);
+        const double pacerBefore = microphones.pacerCpuSeconds();
+        const std::uint64_t blocksBefore = microphones.blocks();
+        runFor(int(total * 1000 / 3));
+        const double pacer = microphones.pacerCpuSeconds() - pacerBefore;
+        const double process = seconds(CLOCK_PROCESS_CPUTIME_ID) - cpuBefore;
+        rusage after{};
+        getrusage(RUSAGE_SELF, &after);
+        const std::uint64_t blocks = microphones.blocks() - blocksBefore;
+        const double talking = process - pacer;
+        const double alone = encodeAlone(blocks);
+        const double ratio = alone > 0 ? talking / alone : 0;
+        ratios.push_back(ratio);
+        const double perBlock = 1e6 / double(std::max<std::uint64_t>(1, blocks));
+        std::printf("turn %d: %llu blocks; talker %.1f us/block (user %.1f, system %.1f, %.1f context switches), "
+                    "microphone thread %.1f us/block apart; encoding alone %.1f us/block; ratio %.2f\n",
+                    turn + 1, (unsigned long long)blocks, talking * perBlock,
+                    (double(after.ru_utime.tv_sec - before.ru_utime.tv_sec) +
+                     double(after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6) * perBlock,
+                    (double(after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
+                     double(after.ru_stime.tv_usec - before.ru_stime.tv_usec) / 1e6) * perBlock,
+                    double(after.ru_nvcsw + after.ru_nivcsw - before.ru_nvcsw - before.ru_nivcsw) /
+                        double(std::max<std::uint64_t>(1, blocks)),
+                    pacer * perBlock, alone * perBlock, ratio);
+    }
+    const Spread r = spread(ratios);
+    std::printf("ratio talker / encoding alone: median %.2f (min %.2f, max %.2f); goal <= 1.30: %s\n", r.median, r.min,
+                r.max, r.median <= 1.3 ? "met" : "MISSED");
+    std::printf("load average at end: %s\n", loadAverage().c_str());
+    talker.voiceButton();
+    runFor(100);
+    for (const int fd : members) ::close(fd);
+    return 0;
+}
