@@ -37,8 +37,12 @@ PeerSocket::~PeerSocket() { closeDescriptor(); }
 
 void PeerSocket::closeDescriptor()
 {
-    delete notifier_;
+    if (notifier_) {
+        notifier_->setEnabled(false);
+        notifier_->deleteLater();
+    }
     notifier_ = nullptr;
+    draining_ = reenable_ = false;
     const int descriptor = descriptor_.exchange(-1);
     if (descriptor >= 0) ::close(descriptor);
 }
@@ -145,10 +149,17 @@ void PeerSocket::onReceive()
 {
     const int descriptor = descriptor_.load();
     if (descriptor < 0 || !notifier_) return;
-    // A receiver that opens a nested event loop must not be re-entered with our buffers half
-    // handed on: the notifier is off until this drain has ended.
     QSocketNotifier* notifier = notifier_;
-    notifier->setEnabled(false);
+    // A receiver that runs a nested event loop must not be re-entered with our buffers half
+    // handed on: the notifier goes off until the outer drain has ended. Toggling it on every
+    // wake-up would cost the event dispatcher a wake-up of its own each time, so only a nested
+    // call does it.
+    if (draining_) {
+        notifier->setEnabled(false);
+        reenable_ = true;
+        return;
+    }
+    draining_ = true;
     ReceiveArea& area = *receive_;
     int handed = 0;
     while (handed < ReceivePerWakeUp) {
@@ -176,11 +187,18 @@ void PeerSocket::onReceive()
             receiver_(ByteView(area.buffers[i].data(), length),
                       Endpoint{ntohl(source.sin_addr.s_addr), ntohs(source.sin_port)});
             // The receiver may have rebound or closed this socket.
-            if (descriptor_.load() != descriptor || notifier_ != notifier) return;
+            if (descriptor_.load() != descriptor || notifier_ != notifier) {
+                draining_ = false;
+                return;
+            }
         }
         if (received < ReceiveBatch) break;  // the kernel had no more at that moment
     }
-    notifier->setEnabled(true);
+    draining_ = false;
+    if (reenable_) {
+        reenable_ = false;
+        notifier->setEnabled(true);
+    }
 }
 
 }  // namespace lumo

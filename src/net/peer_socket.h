@@ -58,6 +58,8 @@ public:
     QAbstractSocket::SocketError bindError() const { return bindError_; }
     QString bindErrorText() const { return bindErrorText_; }
     void sendTo(const Bytes& bytes, Endpoint to);
+    // The batch sends below do from any thread what sendTo does for each datagram in turn, on
+    // the user-interface thread too (a host's Ack with its roster broadcast, say).
     // Sends from a thread other than the user-interface thread (the capture thread's voice):
     // one sendto on the socket's descriptor, which the kernel makes safe to call concurrently.
     void sendFromAnyThread(const Bytes& bytes, Endpoint to) const;
@@ -75,6 +77,8 @@ private:
     Receiver receiver_;
     std::atomic<int> descriptor_{-1};
     QSocketNotifier* notifier_ = nullptr;
+    bool draining_ = false;  // onReceive is running
+    bool reenable_ = false;  // a nested call turned the notifier off
     std::uint16_t port_ = 0;
     QAbstractSocket::SocketError bindError_ = QAbstractSocket::UnknownSocketError;
     QString bindErrorText_;
