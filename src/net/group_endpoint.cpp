@@ -103,6 +103,7 @@ std::optional<BindProblem> GroupEndpoint::bindProblem() const
 void GroupEndpoint::skipTime(Millis ms)
 {
     skipped_ += ms;
+    scheduledDeadline_.reset();  // the running timer counts real time: it is set again
     session_.advance(now());
     apply();
 }
@@ -127,7 +128,9 @@ void GroupEndpoint::onDatagram(PeerSocket& socket, ByteView datagram, Endpoint s
 
 void GroupEndpoint::sendFromHost(const HostReply& reply)
 {
-    for (const Outgoing& datagram : reply.sends) hostSocket_->sendTo(datagram.bytes, datagram.to);
+    // An Ack and what goes with it (a roster to every member, path probes) in one sendmmsg.
+    if (reply.sends.size() == 1) hostSocket_->sendTo(reply.sends[0].bytes, reply.sends[0].to);
+    else if (!reply.sends.empty()) hostSocket_->sendBatchFromAnyThread(reply.sends);
 }
 
 void GroupEndpoint::apply()
@@ -140,7 +143,8 @@ void GroupEndpoint::apply()
          !out.sends.empty() || !out.events.empty() || !out.playback.empty() || !out.releasedSlots.empty() ||
          out.sendPlanChanged;
          out = session_.takeOutput()) {
-        for (const Outgoing& datagram : out.sends) memberSocket_->sendTo(datagram.bytes, datagram.to);
+        if (out.sends.size() == 1) memberSocket_->sendTo(out.sends[0].bytes, out.sends[0].to);
+        else if (!out.sends.empty()) memberSocket_->sendBatchFromAnyThread(out.sends);
         for (const int slot : out.releasedSlots) players_[std::size_t(slot)].reset();
         for (const VoicePlayback& playback : out.playback) play(playback);
         if (out.sendPlanChanged) publishSendPlan();
@@ -180,8 +184,13 @@ void GroupEndpoint::scheduleDeadline()
     const std::optional<Millis> next = session_.nextDeadline();
     if (!next) {
         deadline_->stop();
+        scheduledDeadline_.reset();
         return;
     }
+    // Most datagrams leave the deadline where it was: the timer is then left running rather
+    // than registered with the event dispatcher anew.
+    if (deadline_->isActive() && scheduledDeadline_ == next) return;
+    scheduledDeadline_ = next;
     deadline_->start(int(std::max<Millis>(0, *next - now())));
 }
 

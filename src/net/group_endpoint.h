@@ -119,6 +119,7 @@ private:
     QElapsedTimer clock_;
     Millis skipped_ = 0;
     QTimer* deadline_ = nullptr;
+    std::optional<Millis> scheduledDeadline_;  // what deadline_ runs to
     bool applying_ = false;
     bool selectionSent_ = false;
 
