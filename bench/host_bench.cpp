@@ -252,8 +252,10 @@ int main(int argc, char** argv)
                     "ratio %.2f (min %.2f, max %.2f)  goal >= 0.80: %s\n",
                     inFlight, hs.median, hs.min, hs.max, es.median, es.min, es.max, rs.median, rs.min, rs.max,
                     rs.median >= 0.8 ? "met" : "MISSED");
-        std::printf("   the host sends %.2f datagrams per request (Ack, rosters, path probes), the echo 1\n",
-                    hostAnswers ? double(hostDatagrams) / double(hostAnswers) : 0.0);
+        const double perRequest = hostAnswers ? double(hostDatagrams) / double(hostAnswers) : 0.0;
+        std::printf("   the host sends %.2f datagrams per request (Ack, rosters, path probes), the echo 1: datagrams "
+                    "answered per second, host / echo %.2f\n",
+                    perRequest, rs.median * perRequest);
         for (Member& m : members) ::close(m.fd);
     }
     std::printf("load average at end: %s\n", loadAverage().c_str());
