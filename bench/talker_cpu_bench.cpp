@@ -15,6 +15,8 @@
 #include "voice/voice_codec.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTemporaryDir>
@@ -23,6 +25,7 @@
 #include <sys/resource.h>
 
 #include <cstring>
+#include <map>
 #include <thread>
 
 using namespace lumo;
@@ -92,6 +95,41 @@ double sendAlone(std::uint64_t blocks, const std::vector<Endpoint>& to)
     return used;
 }
 
+// The encoder as the capture thread meets it: one block every 60 ms on a thread that sleeps in
+// between (cold caches, a core that may have slowed down). CPU seconds per block.
+double encodePaced(int blocks)
+{
+    std::array<std::int16_t, 480> tone;
+    for (int i = 0; i < 480; ++i) tone[std::size_t(i)] = std::int16_t(9000 * std::sin(i * 2 * M_PI * 300 / 8000.0));
+    VoiceCodec codec;
+    std::array<std::uint8_t, 64> out{};
+    int produced = 0;
+    codec.Encode(tone.data(), 960, out.data(), &produced);
+    double used = 0;
+    for (int b = 0; b < blocks; ++b) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(60));
+        const double before = seconds(CLOCK_THREAD_CPUTIME_ID);
+        codec.Encode(tone.data(), 960, out.data(), &produced);
+        used += seconds(CLOCK_THREAD_CPUTIME_ID) - before;
+    }
+    return used / blocks;
+}
+
+// Nanoseconds on a CPU so far, per thread of this process (from /proc/self/task/*/schedstat).
+std::map<int, std::pair<std::string, double>> threadTimes()
+{
+    std::map<int, std::pair<std::string, double>> out;
+    QDir tasks(QStringLiteral("/proc/self/task"));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(tasks.filePath(tid + QStringLiteral("/schedstat")));
+        QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
+        if (!stat.open(QIODevice::ReadOnly) || !comm.open(QIODevice::ReadOnly)) continue;
+        const double ns = QString::fromLatin1(stat.readAll()).split(QLatin1Char(' ')).value(0).toDouble();
+        out[tid.toInt()] = {comm.readAll().trimmed().toStdString(), ns};
+    }
+    return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -151,10 +189,11 @@ int main(int argc, char** argv)
     std::printf("talker CPU: one GroupEndpoint talking to 8 members (capture thread, sendmmsg, event loop) against "
                 "the G.729 encoder alone on the same blocks; %.0f s of talking in three turns\n", total);
     std::printf("load average at start: %s (2 cores shared)\n", loadAverage().c_str());
-    std::vector<double> ratios, sendRatios;
+    std::vector<double> ratios, sendRatios, talkerUs;
     for (int turn = 0; turn < 3; ++turn) {
         rusage before{};
         getrusage(RUSAGE_SELF, &before);
+        const auto threadsBefore = threadTimes();
         const double cpuBefore = seconds(CLOCK_PROCESS_CPUTIME_ID);
         const double pacerBefore = microphones.pacerCpuSeconds();
         const std::uint64_t blocksBefore = microphones.blocks();
@@ -164,11 +203,13 @@ int main(int argc, char** argv)
         rusage after{};
         getrusage(RUSAGE_SELF, &after);
         const std::uint64_t blocks = microphones.blocks() - blocksBefore;
+        const auto threadsAfter = threadTimes();
         const double talking = process - pacer;
         const double alone = encodeAlone(blocks);
         const double sending = sendAlone(blocks, memberEndpoints);
         const double ratio = alone > 0 ? talking / alone : 0;
         ratios.push_back(ratio);
+        talkerUs.push_back(talking * 1e6 / double(std::max<std::uint64_t>(1, blocks)));
         sendRatios.push_back(alone > 0 ? (alone + sending) / alone : 0);
         const double perBlock = 1e6 / double(std::max<std::uint64_t>(1, blocks));
         std::printf("turn %d: %llu blocks; talker %.1f us/block (%.1f context switches/block in the process), "
@@ -178,10 +219,26 @@ int main(int argc, char** argv)
                     double(after.ru_nvcsw + after.ru_nivcsw - before.ru_nvcsw - before.ru_nivcsw) /
                         double(std::max<std::uint64_t>(1, blocks)),
                     pacer * perBlock, alone * perBlock, sending * perBlock, ratio, sendRatios.back());
+        // Which threads the time went to (the microphone's thread among them).
+        std::printf("   per thread, us/block:");
+        for (const auto& [tid, entry] : threadsAfter) {
+            const auto earlier = threadsBefore.find(tid);
+            const double ns = entry.second - (earlier == threadsBefore.end() ? 0.0 : earlier->second.second);
+            if (ns / double(std::max<std::uint64_t>(1, blocks)) >= 1000.0)
+                std::printf(" %s%s %.1f", entry.first.c_str(), tid == int(::getpid()) ? "(main)" : "",
+                            ns / 1000.0 / double(std::max<std::uint64_t>(1, blocks)));
+        }
+        std::printf("\n");
     }
     const Spread r = spread(ratios);
     std::printf("ratio talker / encoding alone: median %.2f (min %.2f, max %.2f); goal <= 1.30: %s\n", r.median, r.min,
                 r.max, r.median <= 1.3 ? "met" : "MISSED");
+    const double paced = encodePaced(50);
+    std::vector<double> talkerPerBlock = talkerUs;
+    const Spread t = spread(talkerPerBlock);
+    std::printf("encoding one block every 60 ms on a sleeping thread: %.1f us/block; talker / that: %.2f (median "
+                "talker %.1f us/block)\n",
+                paced * 1e6, paced > 0 ? t.median / (paced * 1e6) : 0.0, t.median);
     const Spread f = spread(sendRatios);
     std::printf("floor on loopback, encoding + one sendmmsg alone / encoding alone: median %.2f (min %.2f, max %.2f)\n",
                 f.median, f.min, f.max);
