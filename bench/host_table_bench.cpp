@@ -1,6 +1,10 @@
 // The group host's table: kind-3 datagrams handled per second by the pure logic (join, path
 // request and leave mixes), and through real UDP sockets on loopback against a minimal UDP echo
 // in the same run, printed as a ratio. Nothing is asserted.
+//
+// The socket half is the HostTable in a plain blocking recvfrom/sendto loop written here, not
+// the program's host endpoint; host_bench measures GroupEndpoint's host socket with its event
+// loop against an echo.
 #include "net/host_table.h"
 
 #include <benchmark/benchmark.h>

@@ -3,6 +3,11 @@
 // 8 and 16 members talking at once. The receiving side hands each datagram to the sender's
 // player as the program's receive step does (without the window around it). Prints the median
 // and 99th percentile latency and the CPU time per talker; nothing is asserted.
+//
+// This is a bench of the voice parts (capture, codec, players) joined by a plain socket loop of
+// its own, with every talker's block started on one thread: it does not go through
+// GroupEndpoint, PeerSocket or the member session. voice_pipeline_bench measures the program's
+// own path.
 #include "common/wire.h"
 #include "voice/voice_capture.h"
 #include "voice/voice_codec.h"

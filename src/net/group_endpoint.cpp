@@ -66,6 +66,10 @@ GroupEndpoint::GroupEndpoint(std::optional<Ipv4> bindAddress, AudioSystem& audio
         apply();
     });
 
+    heardTimer_ = new QTimer(this);
+    heardTimer_->setSingleShot(true);
+    connect(heardTimer_, &QTimer::timeout, this, &GroupEndpoint::flushVoiceHeard);
+
     const std::vector<Ipv4> addresses = localAddresses(bindAddress);
     session_.setOwnLocalAddress(addresses.empty() ? 0 : addresses[0]);
     secondLocalAddress_ = addresses.size() > 1 ? addresses[1] : 0;
@@ -102,6 +106,7 @@ std::optional<BindProblem> GroupEndpoint::bindProblem() const
 void GroupEndpoint::skipTime(Millis ms)
 {
     skipped_ += ms;
+    scheduledDeadline_.reset();  // the running timer counts real time: it is set again
     session_.advance(now());
     apply();
 }
@@ -130,7 +135,9 @@ void GroupEndpoint::onDatagram(PeerSocket& socket, ByteView datagram, Endpoint s
 
 void GroupEndpoint::sendFromHost(const HostReply& reply)
 {
-    for (const Outgoing& datagram : reply.sends) hostSocket_->sendTo(datagram.bytes, datagram.to);
+    // An Ack and what goes with it (a roster to every member, path probes) in one sendmmsg.
+    if (reply.sends.size() == 1) hostSocket_->sendTo(reply.sends[0].bytes, reply.sends[0].to);
+    else if (!reply.sends.empty()) hostSocket_->sendBatchFromAnyThread(reply.sends);
 }
 
 void GroupEndpoint::apply()
@@ -143,14 +150,21 @@ void GroupEndpoint::apply()
          !out.sends.empty() || !out.events.empty() || !out.playback.empty() || !out.releasedSlots.empty() ||
          out.sendPlanChanged;
          out = session_.takeOutput()) {
-        for (const Outgoing& datagram : out.sends) memberSocket_->sendTo(datagram.bytes, datagram.to);
+        if (out.sends.size() == 1) memberSocket_->sendTo(out.sends[0].bytes, out.sends[0].to);
+        else if (!out.sends.empty()) memberSocket_->sendBatchFromAnyThread(out.sends);
         for (const int slot : out.releasedSlots) players_[std::size_t(slot)].reset();
         for (const VoicePlayback& playback : out.playback) play(playback);
         if (out.sendPlanChanged) publishSendPlan();
         for (const SessionEvent& event : out.events) {
             switch (event.kind) {
             case SessionEvent::Kind::HostSweepDue: sendFromHost(hostTable_.sweepDuplicates()); continue;
-            case SessionEvent::Kind::RosterChanged: pipeServer_.sendRoster(); break;
+            case SessionEvent::Kind::RosterChanged:
+                // Held VoiceHeard events name ids of the old roster: they are dropped.
+                heardHeld_.fill(false);
+                heardTold_.fill(std::nullopt);
+                pipeServer_.sendRoster();
+                break;
+            case SessionEvent::Kind::VoiceHeard: voiceHeard(event.memberId); continue;
             case SessionEvent::Kind::SelectionChanged:
                 selectionSent_ = true;
                 pipeServer_.sendSelection();
@@ -177,9 +191,51 @@ void GroupEndpoint::scheduleDeadline()
     const std::optional<Millis> next = session_.nextDeadline();
     if (!next) {
         deadline_->stop();
+        scheduledDeadline_.reset();
         return;
     }
+    // Most datagrams leave the deadline where it was: the timer is then left running rather
+    // than registered with the event dispatcher anew.
+    if (deadline_->isActive() && scheduledDeadline_ == next) return;
+    scheduledDeadline_ = next;
     deadline_->start(int(std::max<Millis>(0, *next - now())));
+}
+
+void GroupEndpoint::voiceHeard(int memberId)
+{
+    if (memberId < 0 || memberId >= RosterCapacity) {
+        emit sessionEvent(SessionEvent{SessionEvent::Kind::VoiceHeard, memberId, {}});
+        return;
+    }
+    const std::size_t id = std::size_t(memberId);
+    const Millis at = now();
+    if (!heardTold_[id] || at - *heardTold_[id] >= VoiceHeardPeriodMs) {
+        heardTold_[id] = at;
+        heardHeld_[id] = false;
+        emit sessionEvent(SessionEvent{SessionEvent::Kind::VoiceHeard, memberId, {}});
+        return;
+    }
+    heardHeld_[id] = true;
+    const Millis due = *heardTold_[id] + VoiceHeardPeriodMs - at;
+    if (!heardTimer_->isActive() || heardTimer_->remainingTime() > due) heardTimer_->start(int(due));
+}
+
+void GroupEndpoint::flushVoiceHeard()
+{
+    const Millis at = now();
+    std::optional<Millis> nextDue;
+    for (std::size_t id = 0; id < heardHeld_.size(); ++id) {
+        if (!heardHeld_[id]) continue;
+        const Millis due = *heardTold_[id] + VoiceHeardPeriodMs;
+        if (at >= due) {
+            heardHeld_[id] = false;
+            heardTold_[id] = at;
+            emit sessionEvent(SessionEvent{SessionEvent::Kind::VoiceHeard, int(id), {}});
+        } else if (!nextDue || due < *nextDue) {
+            nextDue = due;
+        }
+    }
+    if (nextDue) heardTimer_->start(int(*nextDue - at));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -217,7 +273,12 @@ void GroupEndpoint::sendVoiceBlock(const VoiceRecord& record)
         plan = sendPlan_;
     }
     if (!plan) return;
-    for (const Outgoing& datagram : plan->datagrams(record)) memberSocket_->sendFromAnyThread(datagram.bytes, datagram.to);
+    // One sendmmsg for every target of the block.
+    plan->fill(record, voiceBlock_);
+    std::array<OutgoingView, VoiceSendPlan::Block::Capacity> views;
+    for (int i = 0; i < voiceBlock_.count; ++i)
+        views[std::size_t(i)] = {voiceBlock_.to[std::size_t(i)], ByteView(voiceBlock_.bytes[std::size_t(i)])};
+    memberSocket_->sendBatchFromAnyThread(std::span<const OutgoingView>(views.data(), std::size_t(voiceBlock_.count)));
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -74,6 +74,11 @@ public:
     void setBoxWindow(QWidget* window) { boxWindow_ = window; }
     // Whether the voice slot has a player now.
     bool hasPlayer(int slot) const;
+    // The window hears that a member talks (VoiceHeard) at most once per this many ms per member,
+    // the latest one of each period, rather than once per voice datagram: the status line then
+    // repaints a few times a second however many members talk.
+    static constexpr Millis VoiceHeardPeriodMs = 200;
+
     // Moves the endpoint's clock on and runs what falls due, as if that much time had passed:
     // for tests of what happens after minutes of silence.
     void skipTime(Millis ms);
@@ -94,6 +99,9 @@ private:
     void publishSendPlan();
     void sendVoiceBlock(const VoiceRecord& record);  // capture thread
     void scheduleDeadline();
+    // Emits VoiceHeard now, or holds it until the member's period has passed.
+    void voiceHeard(int memberId);
+    void flushVoiceHeard();
 
     // OverlayLinkOwner: the overlay's requests, in terms of members.
     const Roster& overlayRoster() const override { return session_.roster(); }
@@ -111,6 +119,7 @@ private:
     QElapsedTimer clock_;
     Millis skipped_ = 0;
     QTimer* deadline_ = nullptr;
+    std::optional<Millis> scheduledDeadline_;  // what deadline_ runs to
     bool applying_ = false;
     bool selectionSent_ = false;
 
@@ -123,10 +132,17 @@ private:
     std::array<std::unique_ptr<VoicePlayer>, PeerSlots::Count> players_;
     std::array<std::int16_t, 1024> pcmScratch_{};  // a new member's first block, decoded
 
+    // VoiceHeard per member id: when it was last told to the window, and whether one waits.
+    std::array<std::optional<Millis>, RosterCapacity> heardTold_{};
+    std::array<bool, RosterCapacity> heardHeld_{};
+    QTimer* heardTimer_ = nullptr;
+
     // The capture thread reads only sendPlan_, which the user-interface thread replaces whenever
     // the session says where voice goes has changed.
     mutable std::mutex sendPlanLock_;
     std::shared_ptr<const VoiceSendPlan> sendPlan_;
+    // The capture thread's own: a block's datagrams, addressed without touching the heap.
+    VoiceSendPlan::Block voiceBlock_;
 
     std::unique_ptr<PeerSocket> memberSocket_;
     std::unique_ptr<PeerSocket> hostSocket_;

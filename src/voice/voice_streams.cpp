@@ -11,6 +11,30 @@ std::vector<Outgoing> VoiceSendPlan::datagrams(const VoiceRecord& record) const
     return out;
 }
 
+void VoiceSendPlan::fill(const VoiceRecord& record, Block& out) const
+{
+    out.count = 0;
+    if (targets.empty()) return;
+    // Every target's datagram differs from the first only in the recipient byte.
+    std::array<std::uint8_t, VoiceDatagramSize>& first = out.bytes[0];
+    // The header as makeHeaderOnly lays it out: command, recipient, sender, kind.
+    first[0] = command;
+    first[1] = targets[0].id;
+    first[2] = senderId;
+    first[3] = static_cast<std::uint8_t>(Kind::PeerToPeer);
+    encodeVoiceRecord(record, first.data() + HeaderSize);
+    for (const Target& target : targets) {
+        if (out.count == Block::Capacity) break;
+        std::array<std::uint8_t, VoiceDatagramSize>& bytes = out.bytes[std::size_t(out.count)];
+        if (out.count > 0) {
+            bytes = first;
+            bytes[1] = target.id;
+        }
+        out.to[std::size_t(out.count)] = target.to;
+        ++out.count;
+    }
+}
+
 VoiceSendPlan makeVoiceSendPlan(bool groupVoiceMode, const VoiceTargetList& targets, int voicePartner,
                                 const Roster& roster, const MemberEntry& own)
 {

@@ -31,6 +31,16 @@ struct VoiceSendPlan {
     std::vector<Target> targets;
 
     std::vector<Outgoing> datagrams(const VoiceRecord& record) const;
+
+    // The same datagrams written into a buffer the caller keeps (the capture thread keeps one),
+    // so that a block is addressed without touching the heap. At most Capacity targets.
+    struct Block {
+        static constexpr int Capacity = 8;
+        std::array<std::array<std::uint8_t, VoiceDatagramSize>, Capacity> bytes;
+        std::array<Endpoint, Capacity> to;
+        int count = 0;
+    };
+    void fill(const VoiceRecord& record, Block& out) const;
 };
 
 // Group mode: every target that has a roster entry; otherwise the voice partner alone, if it has

@@ -53,6 +53,34 @@ TEST(VoiceSendPlan, NoTargetsSendsNothingAndDirectModeSendsToThePartnerOnly)
     EXPECT_TRUE(makeVoiceSendPlan(false, targets({}), 7, roster, roster.records[0]).datagrams({}).empty());
 }
 
+// The capture thread's allocation-free form must put exactly the bytes and endpoints of the
+// plain form on the wire, in group and direct mode, for every target count up to eight.
+TEST(VoiceSendPlan, BlockFillWritesTheSameDatagramsAsThePlainForm)
+{
+    VoiceRecord record;
+    record.sequence = 0x01020304;
+    for (std::size_t i = 0; i < record.speech.size(); ++i) record.speech[i] = std::uint8_t(0xA0 + i);
+    MemberEntry own;
+    own.id = 5;
+    const Roster roster = rosterOf(12);
+    VoiceSendPlan::Block block;
+    block.count = 99;  // whatever a previous block left
+    for (int n = 0; n <= 8; ++n) {
+        VoiceTargetList list;
+        for (int i = 0; i < n; ++i) list.ids[list.count++] = 11 - i;
+        for (const bool group : {true, false}) {
+            const VoiceSendPlan plan = makeVoiceSendPlan(group, list, group ? -1 : (n ? 3 : -1), roster, own);
+            const std::vector<Outgoing> plain = plan.datagrams(record);
+            plan.fill(record, block);
+            ASSERT_EQ(block.count, int(plain.size())) << "targets " << n << (group ? " group" : " direct");
+            for (std::size_t i = 0; i < plain.size(); ++i) {
+                EXPECT_EQ(Bytes(block.bytes[i].begin(), block.bytes[i].end()), plain[i].bytes) << "datagram " << i;
+                EXPECT_EQ(block.to[i], plain[i].to) << "datagram " << i;
+            }
+        }
+    }
+}
+
 TEST(PeerSlots, SixteenAtMostAndAnswersGoToTheFirstSlotOfTheMember)
 {
     PeerSlots peers;
