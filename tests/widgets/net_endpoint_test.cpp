@@ -227,6 +227,9 @@ private slots:
         GroupEndpoint endpoint(me, audio);
         FakePeer host(loopback(42), HostPort), peer(talkers, MemberPort);
         QVERIFY(endpoint.socketsBound() && host.bound() && peer.bound());
+        // Rosters are taken only from the host the endpoint joined.
+        QCOMPARE(endpoint.connectTo("me", loopback(42)), MemberSession::ConnectProblem::None);
+        QVERIFY(host.next(1000, cmd::JoinRequest));
         Roster roster;
         roster.count = 3;
         roster.records[0] = memberAt(0, "ann", talkers);
