@@ -8,6 +8,7 @@
 #include "net/member_dispatch.h"
 
 #include <algorithm>
+#include <array>
 #include <map>
 
 using namespace lumo;
@@ -64,27 +65,36 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::Input input(data, size);
     HostTable host;
     Members members;
+    Millis now = 0;
 
     while (!input.empty()) {
         const auto [control, datagram] = input.datagram();
         const Endpoint source = fuzz::sourceOf(control);
+        // Time moves on between datagrams by 0, 100, 1,000 or 5,000 ms (bits 6-7 of the control
+        // byte; bit 6 also asks for the sweep), so the rate limits both bite and refill.
+        now += std::array<Millis, 4>{0, 100, 1000, 5000}[(control >> 6) & 3];
 
-        const HostReply reply = host.handle(datagram, source);
+        const int countBefore = host.roster().count;
+        const std::uint64_t limitedBefore = host.dropCounts().rateLimited;
+        const HostReply reply = host.handle(datagram, source, now);
         const Roster& table = host.roster();
         fuzz::checkTable(table);
         fuzz::checkHostSends(reply, table.count, false);
-        // Every request is acknowledged first; anything else is not answered at all.
-        if (isRequest(datagram)) {
+        // Every request within its source's rate is acknowledged first; one over the rate, and
+        // anything else, is not answered at all.
+        const bool limited = host.dropCounts().rateLimited != limitedBefore;
+        if (isRequest(datagram) && !limited) {
             FUZZ_CHECK(!reply.sends.empty() && reply.sends[0].to == source);
             FUZZ_CHECK(reply.sends[0].bytes == makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost));
         } else {
             FUZZ_CHECK(reply.sends.empty());
         }
         const int rosters = deliverRosters(reply, members);
-        // A join or a leave that changes the table tells every member, each exactly once.
+        // A join or a leave that changes the table tells every member, each exactly once; a
+        // leave from where no member is recorded tells nobody.
         if (isRequest(datagram) && (datagram[0] == cmd::JoinRequest || datagram[0] == cmd::LeaveNotice)) {
             FUZZ_CHECK(rosters == 0 || rosters == table.count);
-            if (datagram[0] == cmd::LeaveNotice) FUZZ_CHECK(rosters == table.count);
+            if (datagram[0] == cmd::LeaveNotice) FUZZ_CHECK(rosters == (table.count != countBefore ? table.count : 0));
         }
         for (const std::string& name : reply.leftNames) fuzz::checkShownText(name);
 
