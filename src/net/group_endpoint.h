@@ -82,6 +82,9 @@ public:
     // Moves the endpoint's clock on and runs what falls due, as if that much time had passed:
     // for tests of what happens after minutes of silence.
     void skipTime(Millis ms);
+    // How often open paths are probed and the host asked for the roster (for routers that
+    // forget quiet flows sooner than the defaults assume).
+    void setLiveness(const MemberSession::Liveness& liveness) { session_.setLiveness(liveness); }
 
 signals:
     // Everything the session tells the window, in order.

@@ -58,6 +58,27 @@ Endpoint MemberSession::endpointOf(int memberId) const
     return {entry.publicAddress, entry.publicPort};
 }
 
+Endpoint MemberSession::pathEndpoint(int memberId) const
+{
+    if (memberId >= 0 && memberId < int(routes_.size()) && routes_[std::size_t(memberId)].learned)
+        return *routes_[std::size_t(memberId)].learned;
+    return endpointOf(memberId);
+}
+
+std::optional<Endpoint> MemberSession::insideEndpoint(int memberId) const
+{
+    const MemberEntry& own = member_.ownEntry;
+    if (!member_.groupRoster.holds(memberId) || memberId == own.id || own.publicAddress == 0) return std::nullopt;
+    const MemberEntry& entry = member_.groupRoster.records[memberId];
+    if (entry.publicAddress != own.publicAddress || entry.localAddress == 0 || entry.localAddress == entry.publicAddress)
+        return std::nullopt;
+    const Endpoint inside{entry.localAddress, entry.localPort != 0 ? entry.localPort : MemberPort};
+    // Two homes behind one carrier's translator may use the same private addresses: never
+    // ourselves.
+    if (inside == Endpoint{own.localAddress, own.localPort != 0 ? own.localPort : MemberPort}) return std::nullopt;
+    return inside;
+}
+
 const MemberStatus& MemberSession::status(int memberId) const
 {
     return memberId >= 0 && memberId < int(status_.size()) ? status_[memberId] : NoStatus;
@@ -98,8 +119,19 @@ MemberSession::Received MemberSession::receive(ByteView datagram, Endpoint sourc
         return Received::Handled;
     }
     MemberDispatch result = dispatchMemberDatagram(member_, datagram, source);
-    if (result.send) output_.sends.push_back(std::move(*result.send));
     using Action = MemberDispatch::Action;
+    // A probe is answered where it came from: the source check passed it, and behind a router
+    // or a translator that is the only endpoint our answer gets through to.
+    if (result.action == Action::ProbeAnswered && result.send) {
+        result.send->to = source;
+        learnRoute(result.pathPeer, source);
+    }
+    if (result.action == Action::PathConfirmed) learnRoute(confirmer, source);
+    const int introduced = result.action == Action::ProbeRelayed ? readHeader(datagram)->secondId : -1;
+    // An introduction to a member whose path answers elsewhere than the roster says probes it there.
+    if (introduced >= 0 && result.send) result.send->to = pathEndpoint(introduced);
+    if (result.send) output_.sends.push_back(std::move(*result.send));
+    if (introduced >= 0) hostAskedForProbe(introduced);
     switch (result.action) {
     case Action::ForHost: return Received::ForHost;
     case Action::Dropped: ++drops_.malformed; return Received::Dropped;
@@ -137,14 +169,15 @@ bool MemberSession::fromExpectedSource(ByteView datagram, Endpoint source, int& 
         return false;
 
     case Message::PathConfirm:
-        // The member named, if it is where it is recorded; otherwise whichever member is recorded
-        // where the confirmation came from (one that joined under an id we have not heard yet).
-        if (roster.holds(sender) && endpointOf(sender) == source) {
+        // The member named, if it is where it may answer from; otherwise whichever member is
+        // recorded where the confirmation came from (one that joined under an id we have not
+        // heard yet).
+        if (roster.holds(sender) && pathSourceOf(sender, source)) {
             confirmer = sender;
             return true;
         }
         for (int i = 0; i < roster.count; ++i) {
-            if (endpointOf(i) != source) continue;
+            if (!pathSourceOf(i, source)) continue;
             confirmer = i;
             return true;
         }
@@ -152,16 +185,95 @@ bool MemberSession::fromExpectedSource(ByteView datagram, Endpoint source, int& 
         return false;
 
     case Message::MemberPathProbe:
+    case Message::PathOpener:
+        if (roster.holds(sender) && pathSourceOf(sender, source)) return true;
+        if (roster.holds(sender) && source.address == endpointOf(sender).address &&
+            otherPortHeard(sender, source, *message == Message::MemberPathProbe))
+            return true;
+        ++drops_.notFromMember;
+        return false;
+
     case Message::ChatText:
     case Message::VoiceGroup:
     case Message::VoiceDirect:
     case Message::VoiceStopNotice:
-    case Message::PathOpener:
-        if (roster.holds(sender) && endpointOf(sender) == source) return true;
+        if (roster.holds(sender) && (endpointOf(sender) == source || pathEndpoint(sender) == source)) return true;
         ++drops_.notFromMember;
         return false;
     }
     return true;
+}
+
+bool MemberSession::pathSourceOf(int memberId, Endpoint source) const
+{
+    if (endpointOf(memberId) == source || pathEndpoint(memberId) == source) return true;
+    if (memberId < int(routes_.size()))
+        for (const MemberRoute::Probed& probed : routes_[std::size_t(memberId)].probed)
+            if (probed.at == source && uptimeTicks_ - probed.tick <= std::uint32_t(IntroductionTicks)) return true;
+    return insideEndpoint(memberId) == source;
+}
+
+bool MemberSession::otherPortHeard(int memberId, Endpoint source, bool isProbe)
+{
+    if (memberId >= int(routes_.size())) return false;
+    MemberRoute& route = routes_[std::size_t(memberId)];
+    const bool hostAsked = route.hostAskedTick && uptimeTicks_ - *route.hostAskedTick <= std::uint32_t(IntroductionTicks);
+    if (!hostAsked) {
+        // Not asked for: perhaps the member's opener overtook the host's introduction. Kept for
+        // the introduction, taken by nobody meanwhile.
+        route.otherPort = source;
+        route.otherPortTick = uptimeTicks_;
+        route.otherPortProbed = isProbe;
+        return false;
+    }
+    probe(memberId, source);
+    return true;
+}
+
+void MemberSession::probe(int memberId, Endpoint at)
+{
+    MemberRoute& route = routes_[std::size_t(memberId)];
+    std::erase_if(route.probed, [at](const MemberRoute::Probed& probed) { return probed.at == at; });
+    if (route.probed.size() >= MaxProbedEndpoints) route.probed.erase(route.probed.begin());
+    route.probed.push_back({at, uptimeTicks_});
+    send(at, makeHeaderOnly(cmd::PathProbe, idByte(memberId), idByte(member_.ownEntry.id), Kind::PeerToPeer));
+}
+
+void MemberSession::hostAskedForProbe(int memberId)
+{
+    // The dispatch has probed the roster's endpoint; the other ways the member may be reached
+    // are probed too, and whichever answers first carries the path.
+    if (memberId < 0 || memberId >= int(routes_.size())) return;
+    MemberRoute& route = routes_[std::size_t(memberId)];
+    route.hostAskedTick = uptimeTicks_;
+    if (route.learned) return;  // the open path's own endpoint was probed
+    if (const auto inside = insideEndpoint(memberId)) probe(memberId, *inside);
+    if (route.otherPort && uptimeTicks_ - route.otherPortTick <= std::uint32_t(IntroductionTicks)) {
+        const Endpoint heard = *route.otherPort;
+        // The probe that came before the introduction is confirmed now: the member's side of
+        // the path opens as it would have, had the introduction come first.
+        if (route.otherPortProbed)
+            send(heard, makeHeaderOnly(cmd::PathConfirm, idByte(memberId), idByte(member_.ownEntry.id), Kind::PeerToPeer));
+        probe(memberId, heard);
+    }
+    route.otherPort.reset();
+}
+
+void MemberSession::learnRoute(int memberId, Endpoint source)
+{
+    // The first way that answered is kept while the path stays open.
+    if (memberId < 0 || memberId >= int(routes_.size())) return;
+    MemberRoute& route = routes_[std::size_t(memberId)];
+    if (route.learned || source == endpointOf(memberId)) return;
+    route.learned = source;
+    planChanged();
+}
+
+void MemberSession::forgetRoute(int memberId)
+{
+    MemberRoute& route = routes_[std::size_t(memberId)];
+    if (route.learned) planChanged();
+    route = MemberRoute{};
 }
 
 bool MemberSession::sameRoster(ByteView datagram) const
@@ -212,6 +324,7 @@ void MemberSession::handleRoster()
     // A new list: no path is known open and no voice column is filled in, as on any new list.
     status_.assign(std::size_t(roster.count), MemberStatus{});
     probesUnanswered_.assign(std::size_t(roster.count), 0);
+    routes_.assign(std::size_t(roster.count), MemberRoute{});
     awaitingProbe_.clear();
 
     // The chosen members keep being the same people, whatever ids they have now.
@@ -290,7 +403,7 @@ void MemberSession::handleProbeAnswered(int fromMember)
     if (fromMember < 0) return;
     releaseHeldTexts(fromMember);
     if (awaitingProbe_.erase(fromMember) == 0 || !member_.groupRoster.holds(fromMember)) return;
-    send(endpointOf(fromMember),
+    send(pathEndpoint(fromMember),
          makeHeaderOnly(cmd::PathProbe, idByte(fromMember), idByte(member_.ownEntry.id), Kind::PeerToPeer));
 }
 
@@ -380,7 +493,7 @@ void MemberSession::watchHost()
 {
     if (!joined_ || connecting_ || !joinedHost_) return;
     ++hostQuietTicks_;
-    const std::int32_t askAt = HostQuietTicks + hostAsks_ * HostRetryTicks;
+    const std::int32_t askAt = liveness_.hostQuietTicks + hostAsks_ * HostRetryTicks;
     if (hostQuietTicks_ < askAt) return;
     if (hostAsks_ >= HostAskLimit) {
         joined_ = false;
@@ -397,7 +510,7 @@ void MemberSession::watchHost()
 
 void MemberSession::keepPathsAlive()
 {
-    if (++keepaliveTicks_ < KeepaliveTicks) return;
+    if (++keepaliveTicks_ < liveness_.keepaliveTicks) return;
     keepaliveTicks_ = 0;
     const Roster& roster = member_.groupRoster;
     for (int id = 0; id < int(status_.size()) && roster.holds(id); ++id) {
@@ -410,11 +523,12 @@ void MemberSession::keepPathsAlive()
         if (unanswered >= KeepaliveLimit) {
             status.pathOpen = false;
             unanswered = 0;
+            forgetRoute(id);
             event(Event::MemberChanged, id);
             continue;
         }
         ++unanswered;
-        send(endpointOf(id), makeHeaderOnly(cmd::PathProbe, idByte(id), idByte(member_.ownEntry.id), Kind::PeerToPeer));
+        send(pathEndpoint(id), makeHeaderOnly(cmd::PathProbe, idByte(id), idByte(member_.ownEntry.id), Kind::PeerToPeer));
     }
 }
 
@@ -478,7 +592,11 @@ void MemberSession::sendPathRequests(int target)
 {
     if (!member_.groupRoster.holds(target)) return;
     const MemberEntry& own = member_.ownEntry;
-    send(endpointOf(target), makeEntryDatagram(cmd::PathOpener, idByte(target), idByte(own.id), Kind::PeerToPeer, own));
+    const Bytes opener = makeEntryDatagram(cmd::PathOpener, idByte(target), idByte(own.id), Kind::PeerToPeer, own);
+    send(pathEndpoint(target), opener);
+    // Behind the same router as we are, the member may be reachable only at its inside address.
+    const auto inside = insideEndpoint(target);
+    if (inside && pathEndpoint(target) == endpointOf(target)) send(*inside, opener);
     awaitingProbe_.insert(target);
     send(hostEndpoint(), makeEntryDatagram(cmd::PathRequest, idByte(own.id), idByte(target), Kind::ToHost, own));
 }
@@ -507,11 +625,12 @@ void MemberSession::sendText(const std::string& gbkText, Millis now)
             sendPathRequests(partner_);
     }
     if (!member_.groupRoster.holds(partner_)) return;
-    const Endpoint to = endpointOf(partner_);
     // Texts to a partner keep their order: while any wait, a new one waits behind them.
     const int waitFor = partner_;
     const bool hold = !pathOpen || std::any_of(heldTexts_.begin(), heldTexts_.end(),
                                                [waitFor](const HeldText& held) { return held.partner == waitFor; });
+    // Held text is addressed again when it goes (releaseHeldTexts), once the path has answered.
+    const Endpoint to = hold ? endpointOf(partner_) : pathEndpoint(partner_);
     // A text longer than one datagram holds goes as several, each cut on a character boundary,
     // so nothing is lost and no character is split.
     std::string_view rest = gbkText;
@@ -531,8 +650,10 @@ void MemberSession::releaseHeldTexts(int partner)
 {
     std::vector<HeldText> kept;
     for (HeldText& held : heldTexts_) {
-        if (partner < 0 || held.partner == partner)
+        if (partner < 0 || held.partner == partner) {
+            if (member_.groupRoster.holds(held.partner)) held.datagram.to = pathEndpoint(held.partner);
             output_.sends.push_back(std::move(held.datagram));
+        }
         else
             kept.push_back(std::move(held));
     }
@@ -593,7 +714,9 @@ void MemberSession::setGroupMode(bool on)
 
 VoiceSendPlan MemberSession::sendPlan() const
 {
-    return makeVoiceSendPlan(groupMode_, targets_, voicePartner_, member_.groupRoster, member_.ownEntry);
+    VoiceSendPlan plan = makeVoiceSendPlan(groupMode_, targets_, voicePartner_, member_.groupRoster, member_.ownEntry);
+    for (VoiceSendPlan::Target& target : plan.targets) target.to = pathEndpoint(target.id);
+    return plan;
 }
 
 bool MemberSession::startVoice()
@@ -609,7 +732,7 @@ bool MemberSession::startVoice()
 void MemberSession::stopVoice()
 {
     if (member_.groupRoster.holds(partner_))
-        send(endpointOf(partner_),
+        send(pathEndpoint(partner_),
              makeHeaderOnly(cmd::VoiceStopNotice, idByte(partner_), idByte(member_.ownEntry.id), Kind::PeerToPeer));
     if (voiceInput_) voiceInput_->stop();
     if (talking_) {

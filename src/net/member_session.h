@@ -126,6 +126,17 @@ public:
     // not confirmed it is closed, and opened through the host again when next used.
     static constexpr std::int32_t KeepaliveTicks = 100;  // 20 s
     static constexpr int KeepaliveLimit = 3;
+    // A member's path message from its own address but another port than the roster records
+    // (its translator gives every destination a port of its own) is taken only within this many
+    // ticks of the host asking us to probe that member.
+    static constexpr std::int32_t IntroductionTicks = 25;  // 5 s
+
+    // How often the liveness checks run, in ticks. Routers forget quiet flows after half a minute
+    // or more, so the defaults stay below that; tests on routers made forgetful shorten them.
+    struct Liveness {
+        std::int32_t keepaliveTicks = KeepaliveTicks;
+        std::int32_t hostQuietTicks = HostQuietTicks;
+    };
 
     enum class ConnectProblem { None, NoName, NameTooLong, BadAddress };
     enum class Received { Handled, ForHost, Dropped };
@@ -144,6 +155,7 @@ public:
 
     // --- the player's commands ---------------------------------------------------------------
     void setOwnLocalAddress(Ipv4 address) { member_.ownEntry.localAddress = address; }
+    void setLiveness(const Liveness& liveness) { liveness_ = liveness; }
     // "连接"/"更新": joins (again) the host at `host` under `gbkName`.
     ConnectProblem connect(const std::string& gbkName, std::optional<Ipv4> host, Millis now);
     // The row the player selected (-1: none). In group mode it is also the chat partner.
@@ -190,12 +202,44 @@ public:
     VoiceSendPlan sendPlan() const;
     std::string memberName(int memberId) const;
     const SessionDropCounts& dropCounts() const { return drops_; }
+    // Where datagrams to memberId go: the endpoint its open path answered from, else the one the
+    // roster records.
+    Endpoint pathEndpoint(int memberId) const;
 
 private:
+    // How a member is reached when the roster's endpoint alone does not do: behind the same
+    // router as we are (one that does not loop datagrams back in) at its inside address, or
+    // behind a translator that gives each destination its own port, at the port its path
+    // messages come from. Learned from the path messages that answered; forgotten with the path.
+    struct MemberRoute {
+        std::optional<Endpoint> learned;    // where the open path answered from, when not the roster's endpoint
+        struct Probed {
+            Endpoint at;
+            std::uint32_t tick;
+        };
+        std::vector<Probed> probed;         // endpoints we probed for this member: their answers count for a while
+        std::optional<Endpoint> otherPort;  // a path message from the member's address on another port...
+        std::uint32_t otherPortTick = 0;    // ...heard at this tick, before the host asked for a probe
+        bool otherPortProbed = false;       // ...and it was a probe, still to be confirmed
+        std::optional<std::uint32_t> hostAskedTick;  // when the host last asked us to probe this member
+    };
+    static constexpr std::size_t MaxProbedEndpoints = 4;
+
     // Whether the datagram comes from where its message may come from: the host's messages from
     // the joined host's port 3555, a member's from the address and port the roster records for
     // it. A PathConfirm names the confirming member by where it came from (`confirmer`).
     bool fromExpectedSource(ByteView datagram, Endpoint source, int& confirmer);
+    // Whether `source` may carry path messages (probes, openers, confirmations) of memberId.
+    bool pathSourceOf(int memberId, Endpoint source) const;
+    // A path message of memberId from its address on another port: probed back when the host
+    // asked us to probe that member, else remembered for when it does. True when it is taken.
+    bool otherPortHeard(int memberId, Endpoint source, bool isProbe);
+    // The member's inside endpoint, when it is behind the same public address as we are.
+    std::optional<Endpoint> insideEndpoint(int memberId) const;
+    void probe(int memberId, Endpoint at);
+    void learnRoute(int memberId, Endpoint source);
+    void forgetRoute(int memberId);
+    void hostAskedForProbe(int memberId);
     void handleAck();
     void handleRoster();
     void handlePathConfirm(int fromMember);
@@ -271,6 +315,8 @@ private:
     int hostAsks_ = 0;                  // roster requests not answered since
     std::int32_t keepaliveTicks_ = 0;
     std::vector<int> probesUnanswered_;  // per member, keepalive probes not yet confirmed
+    std::vector<MemberRoute> routes_;    // per member
+    Liveness liveness_;
     std::uint32_t uptimeTicks_ = 0;
 
     PeerSlots slots_;

@@ -250,9 +250,10 @@ public:
         const Router& r = routers_.at(std::size_t(router));
         const QString inside = dotted(r.inside & 0xFFFFFF00u) + "/24";
         if (!r.loopbackBase) {
-            if (!iptables(r.ns, {"-t", "nat", "-A", "POSTROUTING", "-o", "lan", "-s", inside, "-d", inside, "-j",
-                                 "MASQUERADE"}) ||
-                !iptables(r.ns, {"-I", "FORWARD", "1", "-i", "lan", "-o", "lan", "-j", "ACCEPT"}))
+            // Only what was looped back is translated; members talking across the home network
+            // (the router's switch) keep their own addresses.
+            if (!iptables(r.ns, {"-t", "nat", "-A", "POSTROUTING", "-o", "lan", "-s", inside, "-d", inside, "-m",
+                                 "conntrack", "--ctstate", "DNAT", "-j", "MASQUERADE"}))
                 return false;
             routers_.at(std::size_t(router)).loopbackBase = true;
         }
@@ -383,7 +384,8 @@ private:
     }
 
     // A home router's rules: translate what leaves by "wan"; let in (to the router or through
-    // it) only datagrams of flows opened from inside; count and drop everything else by name.
+    // it) only datagrams of flows opened from inside; count and drop everything else by name. The
+    // home network itself is a switch: members behind one router reach each other directly.
     bool routerRules(const QString& ns, Mapping mapping, bool byName)
     {
         QString rules = QStringLiteral(
@@ -393,6 +395,7 @@ private:
             "-A INPUT -i lo -j ACCEPT\n"
             "-A INPUT -m conntrack --ctstate ESTABLISHED,RELATED -j ACCEPT\n"
             "-A INPUT -j UNSOLICITED\n"
+            "-A FORWARD -i lan -o lan -j ACCEPT\n"
             "-A FORWARD -i lan -o wan -j ACCEPT\n"
             "-A FORWARD -m conntrack --ctstate ESTABLISHED,RELATED -j ACCEPT\n"
             "-A FORWARD -j UNSOLICITED\n")

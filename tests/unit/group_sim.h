@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -83,9 +84,15 @@ struct Node {
     HostTable hostTable;
     // Behind a translator: the address and port everyone else sees for the member port, and the
     // endpoints this node has sent to, the only ones whose datagrams the translator lets in.
+    // Nodes behind translators with the same outside address are behind one router: they reach
+    // each other at their inside addresses, never through the router's outside address (it
+    // does not loop datagrams back in). A symmetric translator gives every destination an
+    // outside port of its own (portFor), and lets in only that destination's datagrams there.
     bool translated = false;
+    bool symmetric = false;
     Endpoint publicSide;
     std::set<std::uint64_t> opened;
+    std::map<std::uint64_t, std::uint16_t> portFor;
 
     // What the node produced, in order.
     std::vector<SessionEvent> events;
@@ -124,7 +131,21 @@ public:
     Endpoint publicEndpoint(int i) const
     {
         const Node& n = *nodes_.at(i);
+        if (n.symmetric) {
+            // The port the host sees, which is what the roster records.
+            const auto toHost = n.portFor.find(key({HostAddress, HostPort}));
+            return {n.publicSide.address, toHost == n.portFor.end() ? std::uint16_t(0) : toHost->second};
+        }
         return n.translated ? n.publicSide : Endpoint{n.address, MemberPort};
+    }
+    // Where node i's datagrams to `to` come from, as `to` sees them (no datagram is sent).
+    Endpoint seenFrom(int i, Endpoint to) const
+    {
+        const Node& n = *nodes_.at(i);
+        if (!n.translated || insideOfSameRouter(n, to)) return {n.address, MemberPort};
+        if (!n.symmetric) return n.publicSide;
+        const auto mapped = n.portFor.find(key(to));
+        return {n.publicSide.address, mapped == n.portFor.end() ? std::uint16_t(0) : mapped->second};
     }
 
     // The client on machine i is closed without a word and started again: a new session that
@@ -135,6 +156,7 @@ public:
         if (n.translated) {
             n.publicSide.port = static_cast<std::uint16_t>(n.publicSide.port + 1);
             n.opened.clear();
+            n.portFor.clear();
         }
         freshSession(i);
     }
@@ -143,8 +165,19 @@ public:
     {
         Node& n = node(i);
         n.translated = true;
+        n.symmetric = false;
         n.publicSide = publicSide;
         n.opened.clear();
+    }
+    // Behind a translator that maps each destination to a new outside port on `outside`.
+    void putBehindSymmetricTranslator(int i, Ipv4 outside)
+    {
+        Node& n = node(i);
+        n.translated = true;
+        n.symmetric = true;
+        n.publicSide = {outside, 0};
+        n.opened.clear();
+        n.portFor.clear();
     }
 
     // Datagrams for which `drop` says true are lost on the way.
@@ -336,8 +369,14 @@ private:
         d.to = outgoing.to;
         d.bytes = outgoing.bytes;
         d.at = now_;
-        if (n.translated && fromPort == MemberPort) {
-            d.from = n.publicSide;
+        if (n.translated && fromPort == MemberPort && !insideOfSameRouter(n, outgoing.to)) {
+            std::uint16_t port = n.publicSide.port;
+            if (n.symmetric) {
+                auto [mapping, fresh] = n.portFor.try_emplace(key(outgoing.to), std::uint16_t(0));
+                if (fresh) mapping->second = nextOutsidePort_++;
+                port = mapping->second;
+            }
+            d.from = {n.publicSide.address, port};
             n.opened.insert(key(outgoing.to));
         } else {
             d.from = {n.address, fromPort};
@@ -372,8 +411,22 @@ private:
         for (int i = 0; i < size(); ++i) {
             Node& n = node(i);
             if (n.translated) {
-                if (d.to != n.publicSide) continue;
+                if (d.to.address == n.address && d.to.port == MemberPort && d.fromNode >= 0 &&
+                    insideOfSameRouter(node(d.fromNode), d.to)) {
+                    toNode = i;  // across the home network
+                    return Datagram::Fate::Delivered;
+                }
+                if (!atOutsidePort(n, d.to)) continue;
                 toNode = i;
+                // The router does not loop its own members' datagrams back in.
+                if (d.fromNode >= 0 && node(d.fromNode).translated &&
+                    node(d.fromNode).publicSide.address == n.publicSide.address)
+                    return Datagram::Fate::Translator;
+                if (n.symmetric) {
+                    const auto mapped = n.portFor.find(key(d.from));
+                    return mapped != n.portFor.end() && mapped->second == d.to.port ? Datagram::Fate::Delivered
+                                                                                     : Datagram::Fate::Translator;
+                }
                 return n.opened.count(key(d.from)) ? Datagram::Fate::Delivered : Datagram::Fate::Translator;
             }
             if (d.to.address == n.address && (d.to.port == MemberPort || d.to.port == HostPort)) {
@@ -388,9 +441,28 @@ private:
     {
         for (int i = 0; i < size(); ++i) {
             const Node& n = *nodes_[i];
-            if (n.translated ? to == n.publicSide : to.address == n.address) return i;
+            if (n.translated ? atOutsidePort(n, to) || to.address == n.address : to.address == n.address) return i;
         }
         return -1;
+    }
+
+    static bool atOutsidePort(const Node& n, Endpoint to)
+    {
+        if (to.address != n.publicSide.address) return false;
+        if (!n.symmetric) return to.port == n.publicSide.port;
+        for (const auto& [destination, port] : n.portFor)
+            if (port == to.port) return true;
+        return false;
+    }
+
+    // Whether `to` is the inside address of a node behind the same router as `n`.
+    bool insideOfSameRouter(const Node& n, Endpoint to) const
+    {
+        if (!n.translated) return false;
+        for (const auto& other : nodes_)
+            if (other->translated && other->publicSide.address == n.publicSide.address && other->address == to.address)
+                return true;
+        return false;
     }
 
     void deliver(Datagram& d)
@@ -418,6 +490,7 @@ private:
     std::set<std::pair<int, int>> droppedLinks_;
     std::set<std::pair<int, int>> slowLinks_;
     Millis now_ = 0;
+    std::uint16_t nextOutsidePort_ = 50000;
 };
 
 }  // namespace lumo::sim
