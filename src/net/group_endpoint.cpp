@@ -165,6 +165,12 @@ void GroupEndpoint::apply()
                 pipeServer_.sendRoster();
                 break;
             case SessionEvent::Kind::VoiceHeard: voiceHeard(event.memberId); continue;
+            case SessionEvent::Kind::GroupFull:
+                qCDebug(lumoNet) << "the host acknowledged the join but sent no roster: the group is full";
+                break;
+            case SessionEvent::Kind::HostGone:
+                qCDebug(lumoNet) << "the host left three roster requests unanswered: it has gone";
+                break;
             case SessionEvent::Kind::SelectionChanged:
                 selectionSent_ = true;
                 pipeServer_.sendSelection();

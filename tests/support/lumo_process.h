@@ -13,15 +13,22 @@ class LumoProcess {
 public:
     // `runtimeDirectory`, when given, becomes the process's XDG_RUNTIME_DIR, where its overlay
     // link (mailbox and pipe) lives, so several processes can each have theirs.
-    explicit LumoProcess(Ipv4 address, const QStringList& extraArguments = {}, const QString& runtimeDirectory = {})
+    // `netLog`, when given, receives the process's standard error with the lumo.net debug log on.
+    explicit LumoProcess(Ipv4 address, const QStringList& extraArguments = {}, const QString& runtimeDirectory = {},
+                         const QString& netLog = {})
         : address_(address)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         if (!runtimeDirectory.isEmpty()) env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDirectory);
+        if (!netLog.isEmpty()) env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("lumo.net.debug=true"));
         process_.setProcessEnvironment(env);
         process_.setWorkingDirectory(QStringLiteral(LUMO_RUN_DIR));
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        if (!netLog.isEmpty()) {
+            process_.setProcessChannelMode(QProcess::SeparateChannels);
+            process_.setStandardErrorFile(netLog);
+        }
         QStringList arguments{QStringLiteral("--bind"), QString::fromStdString(dottedAddress(address))};
         process_.start(QStringLiteral(LUMO_BINARY), arguments + extraArguments);
     }
