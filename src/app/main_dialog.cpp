@@ -198,6 +198,7 @@ void MainDialog::onSessionEvent(const SessionEvent& event)
     case Event::ConnectFailed: informLater(this, text::AppName, text::ConnectFailed); break;
     case Event::GroupFull: informLater(this, text::AppName, text::GroupFull); break;
     case Event::HostGone: statusLabel_->setText(text::HostGone); break;
+    case Event::PathFailed: statusLabel_->setText(text::NotReached.arg(memberNameText(event.memberId))); break;
     case Event::TalkingChanged: showVoiceButton(); break;
     case Event::Alone: boxes_->inform(text::AppName, text::Alone); break;
     case Event::NoPartner: boxes_->inform(text::AppName, text::NoPartner); break;

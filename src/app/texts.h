@@ -43,6 +43,8 @@ inline const QString NoName = QStringLiteral("你忘了写上你的名字了！"
 inline const QString ConnectFailed = QStringLiteral("连接失败，请检查设置是否正确！");
 inline const QString GroupFull = QStringLiteral("群已满，或群主没有回应。");
 inline const QString HostGone = QStringLiteral("主机已离开");
+// %1: the member's name.
+inline const QString NotReached = QStringLiteral("无法连通%1：刚才的文字可能没有送到。");
 inline const QString NameTooLong = QStringLiteral("名字太长了：最多 16 个字节（8 个汉字）。");
 inline const QString BadAddress = QStringLiteral("远端IP不完整：请填写群主的完整地址，四段数字，例如 192.168.1.20。");
 inline const QString NoPartner = QStringLiteral("你要和谁对话，你不说我怎么知道！要你就说吗！...*_*");

@@ -325,6 +325,7 @@ void MemberSession::handleRoster()
     status_.assign(std::size_t(roster.count), MemberStatus{});
     probesUnanswered_.assign(std::size_t(roster.count), 0);
     routes_.assign(std::size_t(roster.count), MemberRoute{});
+    textWithoutPath_.clear();  // ids change with the roster; nobody is told of a stale one
     awaitingProbe_.clear();
 
     // The chosen members keep being the same people, whatever ids they have now.
@@ -395,6 +396,7 @@ void MemberSession::handlePathConfirm(int fromMember)
     if (fromMember < 0) return;
     if (fromMember < int(probesUnanswered_.size())) probesUnanswered_[std::size_t(fromMember)] = 0;
     awaitingProbe_.erase(fromMember);
+    textWithoutPath_.erase(fromMember);
     releaseHeldTexts(fromMember);
 }
 
@@ -442,7 +444,11 @@ std::optional<Millis> MemberSession::nextDeadline() const
 
 void MemberSession::advance(Millis now)
 {
-    if (heldDeadline_ && now >= *heldDeadline_) releaseHeldTexts(-1);
+    if (heldDeadline_ && now >= *heldDeadline_) {
+        for (const HeldText& held : heldTexts_)
+            if (!status(held.partner).pathOpen) textWithoutPath_.try_emplace(held.partner, uptimeTicks_);
+        releaseHeldTexts(-1);
+    }
     while (nextTick_ && now >= *nextTick_) {
         *nextTick_ += TickMs;
         runTick();
@@ -460,6 +466,14 @@ void MemberSession::runTick()
     judgeConnect();
     watchHost();
     keepPathsAlive();
+    for (auto it = textWithoutPath_.begin(); it != textWithoutPath_.end();) {
+        if (uptimeTicks_ - it->second < std::uint32_t(PathGiveUpTicks)) {
+            ++it;
+            continue;
+        }
+        if (!status(it->first).pathOpen) event(Event::PathFailed, it->first);
+        it = textWithoutPath_.erase(it);
+    }
 }
 
 void MemberSession::judgeConnect()

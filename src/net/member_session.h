@@ -19,6 +19,7 @@
 #include "voice/voice_streams.h"
 
 #include <array>
+#include <map>
 #include <cstdint>
 #include <optional>
 #include <set>
@@ -76,6 +77,7 @@ struct SessionEvent {
         HostSweepDue,     // time for the host table's duplicate sweep
         GroupFull,        // the host acknowledged the join but sent no roster: joined() is false
         HostGone,         // the host stopped answering roster requests: joined() is false
+        PathFailed,       // text went to memberId, whose path never opened: it may not have arrived
     };
     Kind kind;
     int memberId = -1;
@@ -130,6 +132,9 @@ public:
     // (its translator gives every destination a port of its own) is taken only within this many
     // ticks of the host asking us to probe that member.
     static constexpr std::int32_t IntroductionTicks = 25;  // 5 s
+    // Text that waited PathWaitMs for a path and went without one: when the path has not opened
+    // this many ticks later either, the player is told the text may be lost.
+    static constexpr std::int32_t PathGiveUpTicks = 15;  // 3 s
 
     // How often the liveness checks run, in ticks. Routers forget quiet flows after half a minute
     // or more, so the defaults stay below that; tests on routers made forgetful shorten them.
@@ -316,6 +321,7 @@ private:
     std::int32_t keepaliveTicks_ = 0;
     std::vector<int> probesUnanswered_;  // per member, keepalive probes not yet confirmed
     std::vector<MemberRoute> routes_;    // per member
+    std::map<int, std::uint32_t> textWithoutPath_;  // member id -> tick its text went without an open path
     Liveness liveness_;
     std::uint32_t uptimeTicks_ = 0;
 

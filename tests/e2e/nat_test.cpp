@@ -23,6 +23,7 @@
 #include "voice/audio_backends.h"
 #include "voice_judge.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTreeWidget>
@@ -633,6 +634,9 @@ private slots:
                  "ben's router did not refuse what amy sent from her new port");
         QCOMPARE(pathState(amy), QString());
         QCOMPARE(pathState(ben), QString());
+        // amy is told her text may not have arrived.
+        const QString told = text::NotReached.arg(QStringLiteral("ben"));
+        QTRY_COMPARE_WITH_TIMEOUT(control<QLabel>(amy, "statusText")->text(), told, 5000);
     }
 };
 

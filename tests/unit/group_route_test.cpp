@@ -192,3 +192,39 @@ TEST(GroupRoute, InsideAddressesAreTriedOnlyBehindTheSameOutsideAddress)
     EXPECT_TRUE(inside.empty());
     EXPECT_EQ(sim.session(2).pathEndpoint(3), sim.publicEndpoint(3));
 }
+
+// --- a path that never opens --------------------------------------------------------------------
+
+// Text that waited for a path and went without one, to a member whose path still does not open:
+// the player is told once it may not have arrived; a path that opens late tells nothing.
+TEST(GroupRoute, TextToAMemberThatCannotBeReachedIsReported)
+{
+    for (const bool reachable : {false, true}) {
+        SCOPED_TRACE(reachable ? "reachable" : "unreachable");
+        GroupSim sim(4);
+        sim.joinAll();
+        sim.act(2, [](MemberSession& s) { s.select(3); });
+        sim.clearRecords();
+        sim.dropLink(2, 3);
+        sim.dropLink(3, 2);
+        sim.sendText(2, "anyone there?");
+        sim.advanceBy(MemberSession::PathWaitMs);
+        if (reachable) {
+            sim.restoreLink(2, 3);
+            sim.restoreLink(3, 2);
+            sim.act(2, [](MemberSession& s) {
+                s.tick(3, true);
+                s.openPaths();
+            });
+        }
+        sim.advanceTicks(2 * MemberSession::PathGiveUpTicks);
+        const auto failed = sim.events(2, SessionEvent::Kind::PathFailed);
+        if (reachable) {
+            EXPECT_TRUE(failed.empty());
+            EXPECT_TRUE(sim.session(2).status(3).pathOpen);
+        } else {
+            ASSERT_EQ(failed.size(), 1u);
+            EXPECT_EQ(failed[0].memberId, 3);
+        }
+    }
+}
