@@ -61,18 +61,15 @@ bool HostTable::admit(Endpoint source, bool join, Millis now)
     if (found == buckets_.end()) {
         if (buckets_.size() >= MaxTrackedSources) {
             // Forget the source that has been quiet longest; a forgotten source starts afresh.
-            const auto quietest = std::min_element(buckets_.begin(), buckets_.end(), [](const auto& a, const auto& b) {
-                return a.second.lastSeen < b.second.lastSeen;
-            });
-            buckets_.erase(quietest);
+            buckets_.erase(bucketsByRecency_.back().source);
+            bucketsByRecency_.pop_back();
         }
-        SourceBuckets fresh;
-        fresh.requests = {double(RequestBurst), now};
-        fresh.joins = {double(JoinBurst), now};
-        found = buckets_.emplace(key, fresh).first;
+        bucketsByRecency_.push_front({key, {double(RequestBurst), now}, {double(JoinBurst), now}});
+        found = buckets_.emplace(key, bucketsByRecency_.begin()).first;
+    } else {
+        bucketsByRecency_.splice(bucketsByRecency_.begin(), bucketsByRecency_, found->second);
     }
-    SourceBuckets& buckets = found->second;
-    buckets.lastSeen = now;
+    SourceBuckets& buckets = *found->second;
     return join ? take(buckets.joins.tokens, buckets.joins.refilled, now, JoinBurst, JoinEveryMs)
                 : take(buckets.requests.tokens, buckets.requests.refilled, now, RequestBurst, RequestEveryMs);
 }

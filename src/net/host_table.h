@@ -13,9 +13,10 @@
 #include "net/member_dispatch.h"
 
 #include <cstdint>
-#include <map>
+#include <list>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace lumo {
@@ -37,6 +38,11 @@ struct HostDropCounts {
 
 class HostTable {
 public:
+    HostTable() = default;
+    // The bucket index points into the recency list: a copy would point into the original's.
+    HostTable(const HostTable&) = delete;
+    HostTable& operator=(const HostTable&) = delete;
+
     // Records one public address and port may hold. A client restarted on the same machine
     // holds two until the duplicate sweep; members behind one translator have ports of their
     // own, so they never share this count.
@@ -71,9 +77,9 @@ private:
         Millis refilled = 0;
     };
     struct SourceBuckets {
+        std::uint64_t source = 0;
         Bucket requests;
         Bucket joins;
-        Millis lastSeen = 0;
     };
 
     int findMember(const MemberEntry& entry) const;  // by local and public address, or -1
@@ -88,7 +94,10 @@ private:
 
     Roster roster_;
     HostDropCounts drops_;
-    std::map<std::uint64_t, SourceBuckets> buckets_;
+    // The sources' buckets, the one heard last first, and where each source's is in that list: a
+    // flood from ever new (perhaps forged) sources forgets the quietest in constant time.
+    std::list<SourceBuckets> bucketsByRecency_;
+    std::unordered_map<std::uint64_t, std::list<SourceBuckets>::iterator> buckets_;
     Millis lastNow_ = 0;
 };
 

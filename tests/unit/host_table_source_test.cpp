@@ -166,3 +166,19 @@ TEST_F(HostSourceTest, TheRateTableStaysBounded)
     // A member's requests still go through.
     EXPECT_EQ(host.handle(request(cmd::RosterRequest, own[2]), at[2], now).sends.size(), 2u);
 }
+
+// A source over its rate that keeps sending stays over it while a flood of new sources passes:
+// the sources forgotten to make room are the quietest, never the one still sending.
+TEST_F(HostSourceTest, AFloodOfNewSourcesDoesNotResetABusySource)
+{
+    const Endpoint busy{0x0E000001, 1000};
+    for (int i = 0; i < HostTable::RequestBurst; ++i) host.handle(request(cmd::RosterRequest, own[0]), busy, now);
+    EXPECT_TRUE(host.handle(request(cmd::RosterRequest, own[0]), busy, now).sends.empty());
+    for (std::uint32_t i = 0; i < 3 * HostTable::MaxTrackedSources; ++i) {
+        host.handle(request(cmd::RosterRequest, own[0]), {0x0F000000 + i, 1000}, now);
+        if (i % 100 == 0) {
+            EXPECT_TRUE(host.handle(request(cmd::RosterRequest, own[0]), busy, now).sends.empty()) << "after " << i;
+        }
+    }
+    EXPECT_LE(host.trackedSources(), HostTable::MaxTrackedSources);
+}
