@@ -73,8 +73,11 @@ std::optional<std::vector<std::string>> parsePluginList(std::string_view text)
     while (!text.empty()) {
         const auto slash = text.find('/');
         const std::string_view file = text.substr(0, slash);
-        if (!plainFileName(file) || files.size() == MaxRememberedPlugins) return std::nullopt;
-        if (std::find(files.begin(), files.end(), file) == files.end()) files.emplace_back(file);
+        if (!plainFileName(file)) return std::nullopt;
+        if (std::find(files.begin(), files.end(), file) == files.end()) {
+            if (files.size() == MaxRememberedPlugins) return std::nullopt;
+            files.emplace_back(file);
+        }
         if (slash == std::string_view::npos) break;
         text.remove_prefix(slash + 1);
     }

@@ -9,7 +9,7 @@
 #include <mutex>
 
 // Directory requests, their results and why a reply was refused (debug level).
-Q_LOGGING_CATEGORY(lumoDirectory, "lumo.directory")
+Q_LOGGING_CATEGORY(lumoDirectory, "lumo.directory", QtInfoMsg)
 
 namespace lumo {
 

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 // What passes between the main program and the overlay, and what is dropped (debug level).
-Q_LOGGING_CATEGORY(lumoLink, "lumo.link")
+Q_LOGGING_CATEGORY(lumoLink, "lumo.link", QtInfoMsg)
 
 namespace lumo {
 

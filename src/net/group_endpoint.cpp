@@ -10,8 +10,8 @@
 
 // What is sent, received and dropped, and why (debug level: --verbose or QT_LOGGING_RULES).
 // Voice blocks are not logged one by one; voice streams starting and ending are, under lumo.voice.
-Q_LOGGING_CATEGORY(lumoNet, "lumo.net")
-Q_LOGGING_CATEGORY(lumoVoice, "lumo.voice")
+Q_LOGGING_CATEGORY(lumoNet, "lumo.net", QtInfoMsg)
+Q_LOGGING_CATEGORY(lumoVoice, "lumo.voice", QtInfoMsg)
 
 namespace lumo {
 
