@@ -387,7 +387,7 @@ public:
         : desktop_(desktop), address_(address)
     {
         QProcessEnvironment env = desktop.environment();
-        usePrivateFolders(env, home.isEmpty() ? home_.path() : home);
+        test::usePrivateFolders(env, home.isEmpty() ? home_.path() : home);
         for (const QString& name : more.keys()) env.insert(name, more.value(name));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), run.path(QStringLiteral("runtime")));
         process_.setProcessEnvironment(env);
