@@ -720,7 +720,8 @@ private slots:
     }
 
     // What a player sets is there when lumo starts again with no arguments: the name, the host
-    // address, the skin, "增溢", and where the main window and the group browser were put.
+    // address, the skin, "增溢", hudlet switched on, and where the main window, the group browser
+    // and the overlay were put.
     void settingsAreThereTheNextTime()
     {
         auto desk = desktop();
@@ -768,7 +769,21 @@ private slots:
             const auto moved = templateWindow(*desk, MainLayout::Size, MainLayout::Font);
             return moved && moved->frame.topLeft() == mainPlace;
         }));
+        // hudlet switched on, and its overlay put elsewhere.
+        desk->focus(*mainX);
+        switchHudletOn(*desk, *main);
+        desk->key(QStringLiteral("Home"));
+        auto overlay = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); });
+        QVERIFY2(overlay, "Home shows the overlay");
+        const QPoint overlayPlace(977, 41);
+        desk->xdotool({"windowmove", "--sync", overlay->id, QString::number(overlayPlace.x()), QString::number(overlayPlace.y())});
+        QVERIFY(waitUntil([&] {
+            overlay = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); });
+            return overlay && overlay->frame.topLeft() == overlayPlace;
+        }));
         keep(*desk, QStringLiteral("remembered-first-run"));
+        desk->key(QStringLiteral("Home"));
+        QVERIFY(desk->waitWhileWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); }));
 
         // Closed as a player closes it.
         mainX = templateWindow(*desk, MainLayout::Size, MainLayout::Font);
@@ -796,6 +811,12 @@ private slots:
         QCOMPARE(desk->screenshot().copy(main->rect(287, 26, 8, 8)), gainOn);
         QCOMPARE(fieldText(*desk, *main, MainLayout::Name), QStringLiteral("remembered"));
         QCOMPARE(fieldText(*desk, *main, MainLayout::HostAddress), QStringLiteral("10.1.2.3"));
+        // hudlet is on again: Home shows the overlay where the player left it.
+        desk->key(QStringLiteral("Home"));
+        overlay = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); });
+        QVERIFY2(overlay, "hudlet is on again");
+        QCOMPARE(overlay->frame.topLeft(), overlayPlace);
+        desk->key(QStringLiteral("Home"));
         QVERIFY(second.stop());
 
         // The command line wins over what was remembered.
