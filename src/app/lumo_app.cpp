@@ -97,14 +97,15 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "LUMO: group text chat and voice for players.\n"
-        "Reads sys/sys.ini, skin/ and plugin/ relative to the current directory."));
+        "Reads sys/sys.ini, skin/ and plugin/ relative to the current directory; remembers the\n"
+        "player's settings in $XDG_CONFIG_HOME/lumo/LUMO.conf (options given here win)."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
     const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the version."));
     const QCommandLineOption bind(QStringLiteral("bind"),
                                   QStringLiteral("Bind ports 3550 and 3555 on this IPv4 address only "
                                                  "(default: all; also LUMO_BIND_ADDRESS)."),
                                   QStringLiteral("ADDRESS"));
-    const QCommandLineOption name(QStringLiteral("name"), QStringLiteral("Your name in the group (with --connect)."),
+    const QCommandLineOption name(QStringLiteral("name"), QStringLiteral("Your name in the group."),
                                   QStringLiteral("NAME"));
     const QCommandLineOption connectTo(QStringLiteral("connect"),
                                        QStringLiteral("Join the group hosted at this address at start."),
