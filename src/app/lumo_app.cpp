@@ -84,10 +84,13 @@ void rememberAcrossRuns(MainDialog& window, RememberedSettings& remembered)
 }
 
 // The plug-ins that were on at the end of the last run are switched on again once the window is
-// up, as the player would from the "&game" menu.
-void switchRememberedPluginsOn(MainDialog& window, const RememberedValues& values)
+// up, as the player would from the "&game" menu. One that is gone or fails to load (the player
+// was told why) is no longer remembered, so the next start does not fail on it again.
+void switchRememberedPluginsOn(MainDialog& window, const RememberedValues& values, RememberedSettings& remembered)
 {
+    if (values.plugins.empty()) return;
     for (const std::string& file : values.plugins) window.shell().switchPluginOn(QString::fromStdString(file));
+    remembered.rememberPlugins(window.shell().pluginFilesOn());
 }
 
 }  // namespace
@@ -233,7 +236,9 @@ int runLumo(int argc, char** argv)
     QObject::connect(&window, &QDialog::finished, &app, [] { QApplication::quit(); });
     window.show();
     const RememberedValues rememberedAtStart = remembered.values();
-    QTimer::singleShot(0, &window, [&window, &rememberedAtStart] { switchRememberedPluginsOn(window, rememberedAtStart); });
+    QTimer::singleShot(0, &window, [&window, &rememberedAtStart, &remembered] {
+        switchRememberedPluginsOn(window, rememberedAtStart, remembered);
+    });
     if (const QString damage = remembered.damageMessage(); !damage.isEmpty()) informLater(&window, text::AppName, damage);
     const int result = QApplication::exec();
     remembered.sync();
