@@ -9,7 +9,7 @@ namespace lumo {
 
 namespace {
 
-// The smallest part of a window's top strip that must lie on one screen for it to be restored:
+// How much of a window's top strip must lie on one screen for it to be restored at least:
 // wide and tall enough to take hold of with the mouse.
 constexpr int ReachableWidth = 48;
 constexpr int ReachableHeight = 16;

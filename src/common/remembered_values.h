@@ -96,7 +96,7 @@ bool placeReachable(Place place, int width, int height, const std::vector<Area>&
 // Whether the name can be remembered: at most MaxRememberedNameChars characters of valid UTF-8
 // without control characters.
 bool rememberableName(std::string_view utf8);
-// A plain file name: no directory part, no "." or "..", no control characters, bounded length.
+// A plain file name: no directories, no "." or "..", no control characters, bounded length.
 bool plainFileName(std::string_view name);
 
 }  // namespace lumo
