@@ -9,8 +9,8 @@ namespace lumo {
 
 namespace {
 
-// How much of a window's top strip must lie on one screen for it to be restored at least:
-// wide and tall enough to take hold of with the mouse.
+// A window is restored only if this much of its top strip lies on one screen: enough to take
+// hold of with the mouse.
 constexpr int ReachableWidth = 48;
 constexpr int ReachableHeight = 16;
 constexpr std::size_t MaxRememberedPlugins = 32;
