@@ -71,7 +71,6 @@ signals:
     void gainBoostChanged(bool on);
 
 public:
-
     // GroupBrowserOwner: the directory may see this client at its second address.
     Ipv4 ownAddress() const override { return endpoint_->ownAddress(); }
     void setOwnAddress(Ipv4 address) override { endpoint_->setOwnAddress(address); }

@@ -69,7 +69,6 @@ signals:
     void serverChosen(const QString& displayName);
 
 public:
-
     // Texts of the window and its messages.
     static const QString WaitText;
     static const QString RefreshText;
