@@ -1,6 +1,7 @@
 #include "app/lumo_app.h"
 
 #include "app/main_dialog.h"
+#include "app/remembered_settings.h"
 #include "app/texts.h"
 #include "directory/group_browser_dialog.h"
 #include "lumo_version.h"
@@ -12,6 +13,7 @@
 #include <QWidget>
 #include <QCommandLineParser>
 #include <QLibraryInfo>
+#include <QLoggingCategory>
 #include <QLocale>
 #include <QTranslator>
 #include <QSocketNotifier>
@@ -56,6 +58,41 @@ void closeOnTerminationSignals(MainDialog& window)
     sigaction(SIGINT, &action, nullptr);
 }
 
+// Fills the windows from last run's values (the command line, applied after, wins) and keeps
+// the values up to date as the player changes them.
+void rememberAcrossRuns(MainDialog& window, RememberedSettings& remembered)
+{
+    const RememberedValues& values = remembered.values();
+    window.setMemberName(QString::fromStdString(values.name));
+    window.setRemoteAddress(QString::fromStdString(values.hostAddress));
+    window.setGainBoost(values.gainBoost);
+    if (!values.skin.empty()) window.shell().loadListedSkin(QString::fromStdString(values.skin));
+    if (!values.directoryServer.empty()) window.groupBrowser().chooseServer(QString::fromStdString(values.directoryServer));
+    if (const auto place = remembered.reachablePlace(values.mainWindow, window)) window.move(*place);
+    window.setBrowserPlace(remembered.reachablePlace(values.browserWindow, window.groupBrowser()));
+
+    QObject::connect(&window, &MainDialog::memberNameChanged, &remembered, &RememberedSettings::rememberName);
+    QObject::connect(&window, &MainDialog::remoteAddressChanged, &remembered, &RememberedSettings::rememberHostAddress);
+    QObject::connect(&window, &MainDialog::gainBoostChanged, &remembered, &RememberedSettings::rememberGainBoost);
+    QObject::connect(&window.shell(), &MainWindowShell::skinChosen, &remembered, &RememberedSettings::rememberSkin);
+    QObject::connect(&window.shell(), &MainWindowShell::pluginsSwitched, &remembered,
+                     [&window, &remembered] { remembered.rememberPlugins(window.shell().pluginFilesOn()); });
+    QObject::connect(&window.groupBrowser(), &GroupBrowserDialog::serverChosen, &remembered,
+                     &RememberedSettings::rememberDirectoryServer);
+    remembered.watchWindow(&window, remembered_key::MainWindow);
+    remembered.watchWindow(&window.groupBrowser(), remembered_key::BrowserWindow);
+}
+
+// The plug-ins that were on at the end of the last run are switched on again once the window is
+// up, as the player would from the "&game" menu. One that is gone or fails to load (the player
+// was told why) is no longer remembered, so the next start does not fail on it again.
+void switchRememberedPluginsOn(MainDialog& window, const RememberedValues& values, RememberedSettings& remembered)
+{
+    if (values.plugins.empty()) return;
+    for (const std::string& file : values.plugins) window.shell().switchPluginOn(QString::fromStdString(file));
+    remembered.rememberPlugins(window.shell().pluginFilesOn());
+}
+
 }  // namespace
 
 std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int& exitCode)
@@ -63,14 +100,15 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
         "LUMO: group text chat and voice for players.\n"
-        "Reads sys/sys.ini, skin/ and plugin/ relative to the current directory."));
+        "Reads sys/sys.ini, skin/ and plugin/ relative to the current directory; remembers the\n"
+        "player's settings in $XDG_CONFIG_HOME/lumo/LUMO.conf (options given here win)."));
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QStringLiteral("Show this help."));
     const QCommandLineOption version(QStringLiteral("version"), QStringLiteral("Show the version."));
     const QCommandLineOption bind(QStringLiteral("bind"),
                                   QStringLiteral("Bind ports 3550 and 3555 on this IPv4 address only "
                                                  "(default: all; also LUMO_BIND_ADDRESS)."),
                                   QStringLiteral("ADDRESS"));
-    const QCommandLineOption name(QStringLiteral("name"), QStringLiteral("Your name in the group (with --connect)."),
+    const QCommandLineOption name(QStringLiteral("name"), QStringLiteral("Your name in the group."),
                                   QStringLiteral("NAME"));
     const QCommandLineOption connectTo(QStringLiteral("connect"),
                                        QStringLiteral("Join the group hosted at this address at start."),
@@ -81,7 +119,11 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
                                                   "says goes to SPEAKER_DIR/peer-<id>.wav)."),
                                    QStringLiteral("DEVICES"),
                                    QString::fromUtf8(DefaultAudioOption.data(), int(DefaultAudioOption.size())));
-    parser.addOptions({help, version, bind, name, connectTo, audio});
+    const QCommandLineOption verbose(QStringLiteral("verbose"),
+                                     QStringLiteral("Log what is sent, received and dropped, and why, to stderr (the "
+                                                    "logging categories lumo.net, lumo.voice, lumo.directory, lumo.link; "
+                                                    "QT_LOGGING_RULES still applies)."));
+    parser.addOptions({help, version, bind, name, connectTo, audio, verbose});
 
     if (!parser.parse(arguments)) {
         std::fprintf(stderr, "lumo: %s\nTry 'lumo --help'.\n", qPrintable(parser.errorText()));
@@ -111,6 +153,7 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
         }
     }
     options.audio = parser.value(audio);
+    options.verbose = parser.isSet(verbose);
     options.memberName = parser.value(name);
     options.connectAddress = parser.value(connectTo);
     if (!options.connectAddress.isEmpty() && !parseDottedAddress(options.connectAddress.toStdString())) {
@@ -145,6 +188,11 @@ int runLumo(int argc, char** argv)
     char* qtArgv[] = {argv[0], nullptr};
     QApplication app(qtArgc, qtArgv);
     QApplication::setApplicationName(QStringLiteral("LUMO"));
+    // Settings live in $XDG_CONFIG_HOME/lumo/LUMO.conf.
+    QApplication::setOrganizationName(QStringLiteral("lumo"));
+    // --verbose switches the program's categories on; QT_LOGGING_RULES, read after these rules,
+    // can still turn any of them off or on.
+    if (options->verbose) QLoggingCategory::setFilterRules(QStringLiteral("lumo.*.debug=true"));
     QApplication::setApplicationVersion(QStringLiteral(LUMO_VERSION_TEXT));
     QApplication::setQuitOnLastWindowClosed(false);  // the main window alone ends the program
     // The program speaks Chinese, Qt's own buttons (OK, Yes, No) included.
@@ -155,6 +203,8 @@ int runLumo(int argc, char** argv)
 
     // The skin library starts and loads the default skin before the window is built.
     const bool skinActive = startSkins(&app);
+    RememberedSettings remembered;
+    for (const QString& problem : remembered.problems()) std::fprintf(stderr, "lumo: settings: %s\n", qPrintable(problem));
 
     MainDialogOptions windowOptions;
     windowOptions.skinActive = skinActive;
@@ -174,8 +224,10 @@ int runLumo(int argc, char** argv)
     // lifetime (tests, a busy public directory) needs it sooner than the default.
     if (const int renewMs = qEnvironmentVariableIntValue("LUMO_DIRECTORY_RENEW_MS"); renewMs > 0)
         window.groupBrowser().setRenewInterval(std::chrono::milliseconds(renewMs));
+    rememberAcrossRuns(window, remembered);
+    // The command line wins over what was remembered.
+    if (!options->memberName.isEmpty()) window.setMemberName(options->memberName);
     if (!options->connectAddress.isEmpty()) {
-        window.setMemberName(options->memberName);
         window.setRemoteAddress(options->connectAddress);
         QTimer::singleShot(0, &window, &MainDialog::connectToHost);
     }
@@ -183,7 +235,14 @@ int runLumo(int argc, char** argv)
     // prompt, the overlay), not modally over them: a modal main window would block them all.
     QObject::connect(&window, &QDialog::finished, &app, [] { QApplication::quit(); });
     window.show();
-    return QApplication::exec();
+    const RememberedValues rememberedAtStart = remembered.values();
+    QTimer::singleShot(0, &window, [&window, &rememberedAtStart, &remembered] {
+        switchRememberedPluginsOn(window, rememberedAtStart, remembered);
+    });
+    if (const QString damage = remembered.damageMessage(); !damage.isEmpty()) informLater(&window, text::AppName, damage);
+    const int result = QApplication::exec();
+    remembered.sync();
+    return result;
 }
 
 }  // namespace lumo

@@ -14,6 +14,7 @@ struct LaunchOptions {
     QString memberName;     // with connectAddress: join at start as pressing Connect does
     QString connectAddress;
     QString audio;          // portaudio | null | wav:MIC.wav:SPEAKER_DIR
+    bool verbose = false;   // the lumo.* logging categories at debug level, to stderr
 };
 
 // Parses the command line (and LUMO_BIND_ADDRESS). Returns nullopt after printing help, the

@@ -159,7 +159,12 @@ void MainDialog::connectControls()
     connect(sendButton_, &QPushButton::clicked, this, &MainDialog::sendChatText);
     connect(serverButton_, &QPushButton::clicked, this, [this] { groupBrowser_->showAgain(); });
     connect(voiceButton_, &QPushButton::clicked, this, [this] { endpoint_->voiceButton(); });
-    connect(gainCheck_, &QCheckBox::toggled, this, [this](bool on) { endpoint_->setGainBoost(on); });
+    connect(gainCheck_, &QCheckBox::toggled, this, [this](bool on) {
+        endpoint_->setGainBoost(on);
+        emit gainBoostChanged(on);
+    });
+    connect(memberNameEdit_, &QLineEdit::textChanged, this, &MainDialog::memberNameChanged);
+    connect(hostAddressEdit_, &QLineEdit::textChanged, this, &MainDialog::remoteAddressChanged);
     connect(groupModeCheck_, &QCheckBox::clicked, this, [this](bool on) { endpoint_->setGroupMode(on); });
     connect(memberList_, &QTreeWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { onListRightClick(memberList_->viewport()->mapToGlobal(at)); });
@@ -305,6 +310,7 @@ void MainDialog::onListRightClick(const QPoint& screenPosition)
 
 void MainDialog::setMemberName(const QString& name) { memberNameEdit_->setText(name); }
 void MainDialog::setRemoteAddress(const QString& address) { hostAddressEdit_->setText(address); }
+void MainDialog::setGainBoost(bool on) { gainCheck_->setChecked(on); }
 void MainDialog::setSiteUrl(const QString& url) { siteLink_->SetURL(url); }
 QString MainDialog::siteBaseUrl() const { return groupBrowser_->baseUrl(); }
 bool MainDialog::windowExists(const QString& title) const { return Mailbox::exists(title); }
@@ -365,6 +371,10 @@ void MainDialog::showEvent(QShowEvent* event)
 
 void MainDialog::placeGroupBrowser()
 {
+    if (browserPlace_) {
+        groupBrowser_->move(*browserPlace_);
+        return;
+    }
     const QRect screen = this->screen() ? this->screen()->availableGeometry() : QRect();
     groupBrowser_->move(besideWindow(frameGeometry(), groupBrowser_->frameGeometry().size(), screen));
 }

@@ -10,6 +10,7 @@
 #include "shell/main_window_shell.h"
 
 #include <QDialog>
+#include <QPoint>
 #include <QString>
 
 #include <memory>
@@ -58,7 +59,18 @@ public:
     // Fills the name and host address fields, as the command line or the group browser do.
     void setMemberName(const QString& name) override;
     void setRemoteAddress(const QString& address) override;
+    // The "增溢" box, as a remembered setting sets it.
+    void setGainBoost(bool on);
+    // Where the group browser goes when the window first shows; none: beside the main window.
+    void setBrowserPlace(std::optional<QPoint> place) { browserPlace_ = place; }
 
+signals:
+    // The player changed a field or the gain box (remembered for the next run).
+    void memberNameChanged(const QString& name);
+    void remoteAddressChanged(const QString& address);
+    void gainBoostChanged(bool on);
+
+public:
     // GroupBrowserOwner: the directory may see this client at its second address.
     Ipv4 ownAddress() const override { return endpoint_->ownAddress(); }
     void setOwnAddress(Ipv4 address) override { endpoint_->setOwnAddress(address); }
@@ -120,6 +132,7 @@ private:
     static constexpr int MaxChatBoxes = 8;
     int chatBoxes_ = 0;
     bool placedBrowser_ = false;
+    std::optional<QPoint> browserPlace_;
     bool closed_ = false;
 
     // Controls.

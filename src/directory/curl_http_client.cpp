@@ -1,9 +1,15 @@
 #include "directory/curl_http_client.h"
 
+#include <QLoggingCategory>
+#include <QString>
+
 #include <curl/curl.h>
 
 #include <memory>
 #include <mutex>
+
+// Directory requests, their results and why a reply was refused (debug level).
+Q_LOGGING_CATEGORY(lumoDirectory, "lumo.directory", QtInfoMsg)
 
 namespace lumo {
 
@@ -67,10 +73,20 @@ HttpReply CurlHttpClient::get(const std::string& url, const HttpLimits& limits)
 
     // A declared length over the limit is refused before the body is read.
     curl_easy_setopt(handle, CURLOPT_MAXFILESIZE_LARGE, static_cast<curl_off_t>(limits.maxBodyBytes));
+    const QString shownUrl = QString::fromLatin1(url.data(), qsizetype(url.size()));
+    qCDebug(lumoDirectory).noquote() << "GET" << shownUrl;
     const CURLcode result = curl_easy_perform(handle);
     if (result != CURLE_OK) {
         reply.tooLarge = result == CURLE_FILESIZE_EXCEEDED || (result == CURLE_WRITE_ERROR && transfer.overLimit);
+        qCDebug(lumoDirectory).noquote() << "GET" << shownUrl << "failed:"
+                                         << (reply.tooLarge ? QStringLiteral("reply larger than %1 bytes").arg(limits.maxBodyBytes)
+                                                            : QString::fromUtf8(curl_easy_strerror(result)));
         return reply;
+    }
+    if (lumoDirectory().isDebugEnabled()) {
+        long status = 0;
+        curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+        qCDebug(lumoDirectory).noquote() << "GET" << shownUrl << "answered" << status << "with" << transfer.body.size() << "bytes";
     }
     reply.opened = true;
     reply.body = std::move(transfer.body);

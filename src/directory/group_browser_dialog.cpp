@@ -11,6 +11,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLoggingCategory>
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QTimer>
@@ -19,6 +20,8 @@
 #include <functional>
 #include <memory>
 #include <utility>
+
+Q_DECLARE_LOGGING_CATEGORY(lumoDirectory)
 
 namespace lumo {
 
@@ -177,6 +180,17 @@ void GroupBrowserDialog::onServerChosen(int index)
 {
     lookupServerUrl(serverChoice_->itemText(index));
     owner_.setSiteUrl(baseUrl());
+    emit serverChosen(serverChoice_->itemText(index));
+}
+
+bool GroupBrowserDialog::chooseServer(const QString& displayName)
+{
+    const int index = serverChoice_->findText(displayName, Qt::MatchExactly);
+    if (index < 0) return false;
+    serverChoice_->setCurrentIndex(index);
+    lookupServerUrl(displayName);
+    owner_.setSiteUrl(baseUrl());
+    return true;
 }
 
 QString GroupBrowserDialog::baseUrl() const { return fromGbk(baseUrl_); }
@@ -235,6 +249,7 @@ void GroupBrowserDialog::showList(const DirectoryClient::ListResult& result)
         return;
     }
     if (result.status == DirectoryClient::ListStatus::NotAList) {
+        qCDebug(lumoDirectory) << "the reply is not a group list: dropped";
         inform(NotAListMessage);
     } else {
         const Ipv4 ownAddress = owner_.ownAddress();
@@ -257,6 +272,9 @@ void GroupBrowserDialog::showList(const DirectoryClient::ListResult& result)
             items.append(item);
         }
         groupList_->addTopLevelItems(items);
+        qCDebug(lumoDirectory) << "list of" << result.reply.rows.size() << "groups," << result.reply.cutRows
+                               << "left out; this client seen at"
+                               << QString::fromStdString(result.reply.seenAddress);
         if (result.reply.cutRows > 0) {
             listCaption_->setText(QStringLiteral("显示前 %1 个群").arg(result.reply.rows.size()));
             listCaption_->setToolTip(QStringLiteral("另有 %1 个群未显示").arg(result.reply.cutRows));

@@ -60,7 +60,15 @@ public:
     // Sets the base URL to that of the first entry named displayName; when there is none, the
     // display name itself stays as the base URL.
     void lookupServerUrl(const QString& displayName);
+    // Chooses the server list's entry of that display name, as the choice box does; false (and
+    // nothing changes) when the list has none.
+    bool chooseServer(const QString& displayName);
 
+signals:
+    // The player chose a directory server in the choice box.
+    void serverChosen(const QString& displayName);
+
+public:
     // Texts of the window and its messages.
     static const QString WaitText;
     static const QString RefreshText;

@@ -1,5 +1,7 @@
 #include "link/mailbox.h"
 
+#include <QLoggingCategory>
+
 #include <QLocalServer>
 #include <QLocalSocket>
 #include <QStandardPaths>
@@ -9,6 +11,9 @@
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+// What passes between the main program and the overlay, and what is dropped (debug level).
+Q_LOGGING_CATEGORY(lumoLink, "lumo.link", QtInfoMsg)
 
 namespace lumo {
 
@@ -157,8 +162,13 @@ void Mailbox::readFrom(QLocalSocket* socket)
     }
     for (const link::Post& post : posts)
         QMetaObject::invokeMethod(this, [this, post] { emit received(post.code, post.value); }, Qt::QueuedConnection);
+    for (const link::Post& post : posts)
+        qCDebug(lumoLink).noquote() << "mailbox" << title_ << "received code" << post.code << "value" << post.value;
     // Bytes that are not posts: this sender is not one of ours; hang up on it.
-    if (sender->reader.broken()) dropSender(socket);
+    if (sender->reader.broken()) {
+        qCDebug(lumoLink).noquote() << "mailbox" << title_ << "dropped a sender: it sent bytes that are not posts";
+        dropSender(socket);
+    }
 }
 
 void Mailbox::dropSender(QLocalSocket* socket)
@@ -217,7 +227,11 @@ bool MailboxPoster::lookUp()
 
 bool MailboxPoster::post(int code, int value)
 {
-    if (!hasDestination() && !lookUp()) return false;
+    if (!hasDestination() && !lookUp()) {
+        qCDebug(lumoLink).noquote() << "dropped code" << code << "value" << value << "for" << title_ << ": no such window";
+        return false;
+    }
+    qCDebug(lumoLink).noquote() << "posted code" << code << "value" << value << "to" << title_;
     const Bytes bytes = link::encodePost({code, value});
     if (socket_->write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())) != qint64(bytes.size())) {
         forget();
@@ -226,6 +240,7 @@ bool MailboxPoster::post(int code, int value)
     socket_->flush();
     if (socket_->bytesToWrite() > MaxUnsentBytes) {
         // The receiver has stopped reading: treat it as gone rather than queue without end.
+        qCDebug(lumoLink).noquote() << title_ << "stopped reading its mailbox: taken for gone";
         socket_->abort();
         forget();
         return false;

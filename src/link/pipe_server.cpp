@@ -4,7 +4,10 @@
 #include "ui/message_box.h"
 
 #include <QLocalServer>
+#include <QLoggingCategory>
 #include <QLocalSocket>
+
+Q_DECLARE_LOGGING_CATEGORY(lumoLink)
 
 namespace lumo {
 
@@ -45,7 +48,9 @@ bool PipeServer::openOverlayPipe(std::uint8_t number)
     if (listenPrivately(*server, QString::fromStdString(link::pipeName(number)))) {
         pipe_ = server;
         connect(pipe_, &QLocalServer::newConnection, this, &PipeServer::acceptOverlay);
+        qCDebug(lumoLink) << "pipe" << number << "open for the overlay";
     } else {
+        qCDebug(lumoLink).noquote() << "pipe" << number << "could not be created:" << server->errorString();
         delete server;
         // No pipe: chat text keeps reaching the player in boxes, voice requests in the window.
         informLater(owner_.overlayLinkWindow(), QString::fromLatin1(link::MainTitle), CreateFailedText);
@@ -74,6 +79,7 @@ void PipeServer::acceptOverlay()
         if (!socket) break;
         if (overlayConnected()) {
             // One reader per pipe: a second one would take records meant for the first.
+            qCDebug(lumoLink) << "refused a second reader of the pipe";
             socket->abort();
             socket->deleteLater();
             continue;
@@ -106,16 +112,22 @@ bool PipeServer::writePipe(const Bytes& bytes)
         pipe_->waitForNewConnection(0);
         acceptOverlay();
     }
-    if (!overlayConnected()) return false;  // nobody reads this pipe yet
+    if (!overlayConnected()) {
+        qCDebug(lumoLink) << "pipe record of" << bytes.size() << "bytes not sent: nobody reads the pipe yet";
+        return false;
+    }
     if (client_->write(reinterpret_cast<const char*>(bytes.data()), qint64(bytes.size())) != qint64(bytes.size())) {
+        qCDebug(lumoLink) << "pipe write failed: the overlay's reader is dropped";
         dropOverlay();
         return false;
     }
     client_->flush();
     if (client_->bytesToWrite() > MaxUnreadBytes) {
+        qCDebug(lumoLink) << "the overlay stopped reading the pipe: its reader is dropped";
         dropOverlay();
         return false;
     }
+    qCDebug(lumoLink) << "sent a pipe record of" << bytes.size() << "bytes";
     return true;
 }
 
@@ -177,7 +189,8 @@ void PipeServer::onLinkMessage(int code, int value)
         owner_.setTalking(value != 0);
         break;
     default:
-        break;  // not a code of the link
+        qCDebug(lumoLink) << "dropped link code" << code << ": not a code of the link";
+        break;
     }
 }
 

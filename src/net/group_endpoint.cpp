@@ -8,7 +8,10 @@
 #include <QNetworkInterface>
 #include <QTimer>
 
-Q_LOGGING_CATEGORY(lumoNet, "lumo.net")
+// What is sent, received and dropped, and why (debug level: --verbose or QT_LOGGING_RULES).
+// Voice blocks are not logged one by one; voice streams starting and ending are, under lumo.voice.
+Q_LOGGING_CATEGORY(lumoNet, "lumo.net", QtInfoMsg)
+Q_LOGGING_CATEGORY(lumoVoice, "lumo.voice", QtInfoMsg)
 
 namespace lumo {
 
@@ -45,6 +48,66 @@ std::vector<Ipv4> localAddresses(std::optional<Ipv4> bindAddress)
         if (isIpv4) found.push_back(value);
     }
     return orderLocalAddresses(found, bindAddress);
+}
+
+const char* messageName(ByteView datagram)
+{
+    const auto header = readHeader(datagram);
+    const auto message = header ? identify(*header) : std::nullopt;
+    if (!message) return "an unknown command";
+    switch (*message) {
+    case Message::JoinRequest: return "JoinRequest";
+    case Message::RosterRequest: return "RosterRequest";
+    case Message::LeaveNotice: return "LeaveNotice";
+    case Message::PathRequest: return "PathRequest";
+    case Message::VoiceStopNotice: return "VoiceStopNotice";
+    case Message::PathOpener: return "PathOpener";
+    case Message::ChatText: return "ChatText";
+    case Message::PathConfirm: return "PathConfirm";
+    case Message::MemberPathProbe: return "MemberPathProbe";
+    case Message::VoiceDirect: return "VoiceDirect";
+    case Message::VoiceGroup: return "VoiceGroup";
+    case Message::Ack: return "Ack";
+    case Message::RosterUpdate: return "RosterUpdate";
+    case Message::HostPathProbe: return "HostPathProbe";
+    }
+    return "an unknown command";
+}
+
+bool isVoiceBlock(ByteView datagram)
+{
+    return !datagram.empty() && (datagram[0] == cmd::VoiceDirect || datagram[0] == cmd::VoiceGroup);
+}
+
+QString endpointText(Endpoint endpoint)
+{
+    return QStringLiteral("%1:%2").arg(QString::fromStdString(dottedAddress(endpoint.address))).arg(endpoint.port);
+}
+
+// Why the session refused a datagram, from which of its counters moved.
+const char* sessionDropReason(const SessionDropCounts& before, const SessionDropCounts& after)
+{
+    if (after.notFromHost > before.notFromHost) return "a host's message not from port 3555 of the joined host";
+    if (after.notFromMember > before.notFromMember) return "a member's message not from where the roster records that member";
+    return "malformed: fails the length or id checks";
+}
+
+const char* hostDropReason(const HostDropCounts& before, const HostDropCounts& after)
+{
+    if (after.rateLimited > before.rateLimited) return "its source asks more often than allowed";
+    if (after.notAMember > before.notAMember) return "no member is recorded at its source";
+    if (after.sourceFull > before.sourceFull) return "its source already holds enough members";
+    if (after.malformed > before.malformed) return "malformed: too short, or not a request";
+    return nullptr;
+}
+
+void logSends(const char* from, const std::vector<Outgoing>& sends)
+{
+    if (!lumoNet().isDebugEnabled()) return;
+    for (const Outgoing& out : sends)
+        if (!isVoiceBlock(out.bytes))
+            qCDebug(lumoNet).noquote() << "sent" << messageName(out.bytes) << "from the" << from << "port to"
+                                       << endpointText(out.to) << QStringLiteral("(%1 bytes)").arg(out.bytes.size());
 }
 
 }  // namespace
@@ -121,12 +184,26 @@ void GroupEndpoint::onDatagram(PeerSocket& socket, ByteView datagram, Endpoint s
     (void)socket;
     // Both sockets take the member's datagrams; requests to a host go to the host table, which
     // answers from the host port.
+    const SessionDropCounts sessionDropsBefore = session_.dropCounts();
     const MemberSession::Received received = session_.receive(datagram, source, now());
-    if (received == MemberSession::Received::Dropped)
-        qCDebug(lumoNet) << "dropped a datagram from" << dottedAddress(source.address).c_str() << source.port
-                         << "command" << (datagram.empty() ? -1 : int(datagram[0]));
+    if (received == MemberSession::Received::Dropped) {
+        qCDebug(lumoNet).noquote() << "dropped" << messageName(datagram) << "from" << endpointText(source)
+                                   << QStringLiteral("(%1 bytes):").arg(datagram.size())
+                                   << sessionDropReason(sessionDropsBefore, session_.dropCounts());
+    } else if (received == MemberSession::Received::Handled && !isVoiceBlock(datagram)) {
+        qCDebug(lumoNet).noquote() << "received" << messageName(datagram) << "from" << endpointText(source)
+                                   << QStringLiteral("(%1 bytes)").arg(datagram.size());
+    }
     if (received == MemberSession::Received::ForHost) {
+        const HostDropCounts hostDropsBefore = hostTable_.dropCounts();
         const HostReply reply = hostTable_.handle(datagram, source, now());
+        if (lumoNet().isDebugEnabled()) {
+            if (const char* why = hostDropReason(hostDropsBefore, hostTable_.dropCounts()))
+                qCDebug(lumoNet).noquote() << "host dropped" << messageName(datagram) << "from" << endpointText(source)
+                                           << QStringLiteral("(%1 bytes):").arg(datagram.size()) << why;
+            else
+                qCDebug(lumoNet).noquote() << "host received" << messageName(datagram) << "from" << endpointText(source);
+        }
         for (const std::string& name : reply.leftNames) emit memberLeftHost(name);
         sendFromHost(reply);
     }
@@ -135,6 +212,7 @@ void GroupEndpoint::onDatagram(PeerSocket& socket, ByteView datagram, Endpoint s
 
 void GroupEndpoint::sendFromHost(const HostReply& reply)
 {
+    logSends("host", reply.sends);
     // An Ack and what goes with it (a roster to every member, path probes) in one sendmmsg.
     if (reply.sends.size() == 1) hostSocket_->sendTo(reply.sends[0].bytes, reply.sends[0].to);
     else if (!reply.sends.empty()) hostSocket_->sendBatchFromAnyThread(reply.sends);
@@ -150,6 +228,9 @@ void GroupEndpoint::apply()
          !out.sends.empty() || !out.events.empty() || !out.playback.empty() || !out.releasedSlots.empty() ||
          out.sendPlanChanged;
          out = session_.takeOutput()) {
+        logSends("member", out.sends);
+        for (const int slot : out.releasedSlots)
+            qCDebug(lumoVoice) << "voice slot" << slot << "released: its member has been silent";
         if (out.sends.size() == 1) memberSocket_->sendTo(out.sends[0].bytes, out.sends[0].to);
         else if (!out.sends.empty()) memberSocket_->sendBatchFromAnyThread(out.sends);
         for (const int slot : out.releasedSlots) players_[std::size_t(slot)].reset();
@@ -170,6 +251,9 @@ void GroupEndpoint::apply()
                 break;
             case SessionEvent::Kind::HostGone:
                 qCDebug(lumoNet) << "the host left three roster requests unanswered: it has gone";
+                break;
+            case SessionEvent::Kind::TalkingChanged:
+                qCDebug(lumoVoice) << (session_.voiceButtonStops() ? "talking started" : "talking stopped");
                 break;
             case SessionEvent::Kind::SelectionChanged:
                 selectionSent_ = true;
@@ -251,12 +335,16 @@ void GroupEndpoint::play(const VoicePlayback& playback)
 {
     std::unique_ptr<VoicePlayer>& player = players_[std::size_t(playback.slot)];
     if (playback.firstBlock) {
+        qCDebug(lumoVoice) << "voice from member" << playback.memberId << "begins in slot" << playback.slot
+                           << "sequence" << playback.record.sequence;
         player = std::make_unique<VoicePlayer>(audio_, playback.memberId);
         // The first block of a new member is heard at once, before any question.
         int length = 0;
         if (capture_->DecodeRecord(playback.record, pcmScratch_.data(), &length)) {
-            player->StartAll();
+            if (!player->StartAll()) qCDebug(lumoVoice) << "no output device for member" << playback.memberId;
             player->Play(pcmScratch_.data(), length);
+        } else {
+            qCDebug(lumoVoice) << "first voice block of member" << playback.memberId << "could not be decoded";
         }
         return;
     }

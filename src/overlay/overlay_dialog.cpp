@@ -1,6 +1,7 @@
 #include "overlay/overlay_dialog.h"
 
 #include "common/gbk.h"
+#include "common/remembered_values.h"
 #include "link/link_records.h"
 #include "overlay/overlay_chat_page.h"
 #include "overlay/overlay_pipe_client.h"
@@ -12,9 +13,36 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QScreen>
+#include <QSettings>
 #include <QWindow>
 
 namespace lumo {
+
+namespace {
+
+const QString OverlayPlaceKey = QString::fromLatin1(remembered_key::OverlayWindow.data(), qsizetype(remembered_key::OverlayWindow.size()));
+
+// The overlay's place from last time, when it is sound and lies on one of the present screens.
+std::optional<QPoint> rememberedPlace(QSettings& settings, QSize size)
+{
+    if (!settings.contains(OverlayPlaceKey)) return std::nullopt;
+    const QVariant value = settings.value(OverlayPlaceKey);
+    StoredSettings stored;
+    stored[std::string(remembered_key::OverlayWindow)] =
+        value.typeId() == QMetaType::QString ? StoredValue{StoredValue::Kind::Text, value.toString().toStdString()}
+                                             : StoredValue{StoredValue::Kind::NotText, {}};
+    const std::optional<Place> place = checkStoredSettings(stored).values.overlayWindow;
+    if (!place) return std::nullopt;
+    std::vector<Area> screens;
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        const QRect area = screen->geometry();
+        screens.push_back({area.x(), area.y(), area.width(), area.height()});
+    }
+    if (!placeReachable(*place, size.width(), size.height(), screens)) return std::nullopt;
+    return QPoint(place->x, place->y);
+}
+
+}  // namespace
 
 const QString OverlayDialog::Title = QStringLiteral("gamein");
 const QString OverlayDialog::ChatTabText = QStringLiteral("聊天");
@@ -50,8 +78,12 @@ OverlayDialog::OverlayDialog(QWidget* parent)
     tabControl_->createPages();
     chatPage_->setPoster([this](int code, int value) { postToMain(code, value); });
 
-    // Centred on the screen, as a dialog without owner is.
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    // Where the player left it last time (the program's settings: the process's organization and
+    // application name); otherwise centred on the screen, as a dialog without owner is.
+    if (!QCoreApplication::organizationName().isEmpty()) settings_ = std::make_unique<QSettings>();
+    if (const auto place = settings_ ? rememberedPlace(*settings_, size()) : std::nullopt) {
+        move(*place);
+    } else if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
         move(area.center() - QPoint(width() / 2, height() / 2));
     }
@@ -84,6 +116,13 @@ void OverlayDialog::closeEvent(QCloseEvent* event)
 {
     // There is no close box; a window manager's close only hides it, in step with the Home key.
     event->ignore();
+}
+
+void OverlayDialog::moveEvent(QMoveEvent* event)
+{
+    QDialog::moveEvent(event);
+    if (settings_ && isVisible())
+        settings_->setValue(OverlayPlaceKey, QString::fromStdString(placeText({pos().x(), pos().y()})));
 }
 
 bool OverlayDialog::event(QEvent* event)

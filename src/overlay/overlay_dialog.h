@@ -6,6 +6,10 @@
 #include <QDialog>
 #include <QString>
 
+#include <memory>
+
+class QSettings;
+
 namespace lumo {
 
 class BoxQueue;
@@ -55,6 +59,7 @@ protected:
     void reject() override;  // Escape does not hide the window: the Home key does
     void closeEvent(QCloseEvent* event) override;
     bool event(QEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
 
 private:
     void openPipe(int number);
@@ -71,6 +76,9 @@ private:
     // about in turn.
     BoxQueue* boxes_ = nullptr;
     bool closePending_ = false;
+    // The program's settings file, where the overlay's place is remembered; none in a process
+    // that has no settings of its own.
+    std::unique_ptr<QSettings> settings_;
 };
 
 }  // namespace lumo

@@ -189,13 +189,48 @@ void MainWindowShell::chooseSkin(int entry)
 {
     if (entry < 0 || entry >= static_cast<int>(skinTable_.size())) return;
     const QString path = fromGbk(skinFilePath(skinTable_[entry]));
-    if (!skins_.loadSkin(path)) tell(SkinNotLoadedText.arg(path));
+    if (!skins_.loadSkin(path)) {
+        tell(SkinNotLoadedText.arg(path));
+        return;
+    }
+    emit skinChosen(fromGbk(skinTable_[entry].file));
+}
+
+bool MainWindowShell::loadListedSkin(const QString& file)
+{
+    if (!skinActive_ || file.isEmpty()) return false;
+    for (const SkinEntry& entry : readSkinList())
+        if (fromGbk(entry.file) == file) return skins_.loadSkin(fromGbk(skinFilePath(entry)));
+    return false;
+}
+
+QStringList MainWindowShell::pluginFilesOn() const
+{
+    QStringList files;
+    const std::vector<PluginItem>& items = plugins_.items();
+    for (std::size_t n = 0; n < items.size(); ++n)
+        if (plugins_.isOn(static_cast<int>(n))) files << QFile::decodeName(QByteArray::fromStdString(items[n].fileName));
+    return files;
+}
+
+bool MainWindowShell::switchPluginOn(const QString& file)
+{
+    const std::vector<PluginItem>& items = plugins_.items();
+    for (std::size_t n = 0; n < items.size(); ++n) {
+        const int item = static_cast<int>(n);
+        if (QFile::decodeName(QByteArray::fromStdString(items[n].fileName)) != file) continue;
+        if (!plugins_.isOn(item) && PluginLoader::hasSlot(item)) plugins_.toggle(item);
+        showPluginStates();
+        return plugins_.isOn(item);
+    }
+    return false;
 }
 
 void MainWindowShell::togglePlugin(int item)
 {
     plugins_.toggle(item);
     showPluginStates();
+    emit pluginsSwitched();
 }
 
 void MainWindowShell::showAbout()

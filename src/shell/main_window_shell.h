@@ -17,6 +17,7 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -103,6 +104,22 @@ public:
     void runUpdate() override;
 
     static const QString SkinNotLoadedText;  // "无法加载皮肤文件 %1。"
+
+    // The file names (in plugin/) of the plug-ins that are on.
+    QStringList pluginFilesOn() const;
+    // Switches on the plug-in of that file, as its menu item does; false when there is none or
+    // it failed (the player is told why, as from the menu).
+    bool switchPluginOn(const QString& file);
+    // Loads the skin of skin/skin.ini whose file is `file`, as choosing it from "&Skin" does,
+    // but quietly: false when there is no such skin or it cannot be loaded.
+    bool loadListedSkin(const QString& file);
+
+signals:
+    // The player picked a skin that loaded (its file in skin/), or switched a plug-in.
+    void skinChosen(const QString& file);
+    void pluginsSwitched();
+
+public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

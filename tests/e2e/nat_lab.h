@@ -11,6 +11,7 @@
 #pragma once
 
 #include "common/wire.h"
+#include "private_folders.h"
 
 #include <QDir>
 #include <QFile>
@@ -19,6 +20,7 @@
 #include <QStandardPaths>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <fcntl.h>
 #include <sched.h>
@@ -434,6 +436,7 @@ public:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDirectory);
+        usePrivateFolders(env, home_.path());
         process_.setProcessEnvironment(env);
         process_.setWorkingDirectory(QStringLiteral(LUMO_RUN_DIR));
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -455,6 +458,7 @@ public:
     }
 
 private:
+    QTemporaryDir home_;  // its configuration and data folders
     QProcess process_;
 };
 

@@ -8,6 +8,7 @@
 #include "directory_server.h"
 #include "fake_peer.h"
 #include "link_control.h"
+#include "private_folders.h"
 #include "common/gbk.h"
 #include "ui/dialog_units.h"
 
@@ -376,14 +377,17 @@ private:
 
 // The real lumo on a desktop, started as scripts/run starts it: the built binary, in a run
 // directory, with the player's options. Each player has a runtime folder of its own, where its
-// overlay link lives.
+// overlay link lives, and configuration and data folders of its own, so that nothing it
+// remembers reaches another player; `home`, when given, is used instead, so that a player
+// started again finds what the last one remembered.
 class Player {
 public:
     Player(Desktop& desktop, const RunDirectory& run, Ipv4 address, const QStringList& extra = {},
-           const QProcessEnvironment& more = {})
+           const QProcessEnvironment& more = {}, const QString& home = {})
         : desktop_(desktop), address_(address)
     {
         QProcessEnvironment env = desktop.environment();
+        test::usePrivateFolders(env, home.isEmpty() ? home_.path() : home);
         for (const QString& name : more.keys()) env.insert(name, more.value(name));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), run.path(QStringLiteral("runtime")));
         process_.setProcessEnvironment(env);
@@ -462,6 +466,7 @@ private:
 
     Desktop& desktop_;
     Ipv4 address_;
+    QTemporaryDir home_;
     QProcess process_;
 };
 

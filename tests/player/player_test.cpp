@@ -175,6 +175,32 @@ class PlayerTest : public QObject {
         players_.push_back(std::make_unique<Player>(desk, run, address, extra, environment));
         return *players_.back();
     }
+    // A player in an existing run directory with the configuration and data folders of `home`,
+    // as the same player starting lumo again.
+    Player& playerAgain(Desktop& desk, RunDirectory& run, Ipv4 address, const QString& home, const QStringList& extra = {})
+    {
+        players_.push_back(std::make_unique<Player>(desk, run, address, extra, QProcessEnvironment(), home));
+        return *players_.back();
+    }
+    // The X window of the main window or the group browser of the one player on `desk`.
+    static std::optional<XWindow> templateWindow(const Desktop& desk, QSize size, int font)
+    {
+        return desk.waitForWindow([&](const XWindow& w) {
+            return w.name == QStringLiteral("LUMO") && TemplateWindow(w, font, size).matches();
+        });
+    }
+    // What a line field holds, as a player copies it: a click into it, select all, copy. The
+    // clipboard is set to a marker first, so an empty field reads as empty.
+    static QString fieldText(Desktop& desk, const TemplateWindow& window, const QRect& field)
+    {
+        desk.run(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("printf '<empty>' | xclip -selection clipboard")});
+        desk.click(centreOf(window, field));
+        desk.key(QStringLiteral("ctrl+a"));
+        desk.key(QStringLiteral("ctrl+c"));
+        QTest::qWait(150);
+        const QString text = desk.clipboard();
+        return text == QStringLiteral("<empty>") ? QString() : text;
+    }
     static void keep(const Desktop& desktop, const QString& name)
     {
         desktop.saveScreenshot(screensFolder() + QStringLiteral("/") + name + QStringLiteral(".png"));
@@ -691,6 +717,161 @@ private slots:
         QCOMPARE(desk->boxText(*box).trimmed(), QStringLiteral("你忘了你的酷名了！*_*"));
         desk->key(QStringLiteral("Return"));
         QVERIFY(ann.stop());
+    }
+
+    // What a player sets is there when lumo starts again with no arguments: the name, the host
+    // address, the skin, "增溢", hudlet switched on, and where the main window, the group browser
+    // and the overlay were put.
+    void settingsAreThereTheNextTime()
+    {
+        auto desk = desktop();
+        QVERIFY(desk->running());
+        test::DirectoryServer directory(scratch_.filePath(QStringLiteral("remember.db")));
+        QVERIFY(directory.running());
+        RunDirectory& run = runDirectory(directory.url());
+        QVERIFY(run.ok());
+        QTemporaryDir home;
+
+        Player& first = playerAgain(*desk, run, loopback(70), home.path());
+        auto main = first.mainWindow();
+        QVERIFY2(main, qPrintable(first.state()));
+        QVERIFY(templateWindow(*desk, BrowserLayout::Size, BrowserLayout::Font));
+        const QPoint surface = main->rect(100, 172, 5, 5).center();
+        const QRgb defaultSkin = desk->screenshot().pixel(surface);
+        // The group browser opened last and has the keyboard; the player turns to the main window.
+        auto mainX = templateWindow(*desk, MainLayout::Size, MainLayout::Font);
+        QVERIFY(mainX);
+        desk->focus(*mainX);
+        desk->click(surface);
+        desk->key(QStringLiteral("alt+s"));
+        desk->key(QStringLiteral("Down Down Down Return"));
+        QVERIFY2(waitUntil([&] { return desk->screenshot().pixel(surface) != defaultSkin; }), "another skin repaints the window");
+        const QRgb chosenSkin = desk->screenshot().pixel(surface);
+        desk->click(centreOf(*main, MainLayout::Name));
+        desk->key(QStringLiteral("ctrl+a"));
+        desk->type(QStringLiteral("remembered"));
+        desk->click(centreOf(*main, MainLayout::HostAddress));
+        desk->key(QStringLiteral("ctrl+a"));
+        desk->type(QStringLiteral("10.1.2.3"));
+        const QRect gain = main->rect(287, 26, 8, 8);
+        const QImage gainOff = desk->screenshot().copy(gain);
+        desk->click(gain.center());
+        QVERIFY2(waitUntil([&] { return desk->screenshot().copy(gain) != gainOff; }), "增溢 shows ticked");
+        const QImage gainOn = desk->screenshot().copy(gain);
+
+        // The player drags the windows elsewhere (the window system moves them).
+        auto browserX = templateWindow(*desk, BrowserLayout::Size, BrowserLayout::Font);
+        QVERIFY(browserX);
+        const QPoint mainPlace(431, 297), browserPlace(23, 511);
+        desk->xdotool({"windowmove", "--sync", mainX->id, QString::number(mainPlace.x()), QString::number(mainPlace.y())});
+        desk->xdotool({"windowmove", "--sync", browserX->id, QString::number(browserPlace.x()), QString::number(browserPlace.y())});
+        QVERIFY(waitUntil([&] {
+            const auto moved = templateWindow(*desk, MainLayout::Size, MainLayout::Font);
+            return moved && moved->frame.topLeft() == mainPlace;
+        }));
+        // hudlet switched on, and its overlay put elsewhere.
+        desk->focus(*mainX);
+        switchHudletOn(*desk, *main);
+        desk->key(QStringLiteral("Home"));
+        auto overlay = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); });
+        QVERIFY2(overlay, "Home shows the overlay");
+        const QPoint overlayPlace(977, 41);
+        desk->xdotool({"windowmove", "--sync", overlay->id, QString::number(overlayPlace.x()), QString::number(overlayPlace.y())});
+        QVERIFY(waitUntil([&] {
+            overlay = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); });
+            return overlay && overlay->frame.topLeft() == overlayPlace;
+        }));
+        keep(*desk, QStringLiteral("remembered-first-run"));
+        desk->key(QStringLiteral("Home"));
+        QVERIFY(desk->waitWhileWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); }));
+
+        // Closed as a player closes it.
+        mainX = templateWindow(*desk, MainLayout::Size, MainLayout::Font);
+        QVERIFY(mainX);
+        desk->focus(*mainX);
+        desk->key(QStringLiteral("Escape"));
+        QVERIFY2(first.waitForExit(), "Escape ends lumo");
+        QCOMPARE(first.process().exitCode(), 0);
+
+        // Started again with no arguments (but the harness's --bind).
+        Player& second = playerAgain(*desk, run, loopback(70), home.path());
+        main = second.mainWindow();
+        QVERIFY2(main, qPrintable(second.state()));
+        QVERIFY2(second.noBoxOpen(1500), "no message about the settings");
+        mainX = templateWindow(*desk, MainLayout::Size, MainLayout::Font);
+        QVERIFY(mainX);
+        QCOMPARE(mainX->frame.topLeft(), mainPlace);
+        QVERIFY(waitUntil([&] {
+            browserX = templateWindow(*desk, BrowserLayout::Size, BrowserLayout::Font);
+            return browserX && browserX->frame.topLeft() == browserPlace;
+        }));
+        keep(*desk, QStringLiteral("remembered-second-run"));
+        const QPoint newSurface = main->rect(100, 172, 5, 5).center();
+        QVERIFY2(waitUntil([&] { return desk->screenshot().pixel(newSurface) == chosenSkin; }), "the chosen skin is back");
+        QCOMPARE(desk->screenshot().copy(main->rect(287, 26, 8, 8)), gainOn);
+        QCOMPARE(fieldText(*desk, *main, MainLayout::Name), QStringLiteral("remembered"));
+        QCOMPARE(fieldText(*desk, *main, MainLayout::HostAddress), QStringLiteral("10.1.2.3"));
+        // hudlet is on again: Home shows the overlay where the player left it.
+        desk->key(QStringLiteral("Home"));
+        overlay = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); });
+        QVERIFY2(overlay, "hudlet is on again");
+        QCOMPARE(overlay->frame.topLeft(), overlayPlace);
+        desk->key(QStringLiteral("Home"));
+        QVERIFY(second.stop());
+
+        // The command line wins over what was remembered.
+        Player& third = playerAgain(*desk, run, loopback(70), home.path(), {QStringLiteral("--name"), QStringLiteral("given")});
+        main = third.mainWindow();
+        QVERIFY2(main, qPrintable(third.state()));
+        QCOMPARE(fieldText(*desk, *main, MainLayout::Name), QStringLiteral("given"));
+        QCOMPARE(fieldText(*desk, *main, MainLayout::HostAddress), QStringLiteral("10.1.2.3"));
+        QVERIFY(third.stop());
+    }
+
+    // A settings file with values no program of ours wrote (a list for the name, a window far
+    // off any screen): lumo starts with defaults, says so once, and the next start is quiet.
+    void damagedSettingsGiveDefaultsAndOneMessage()
+    {
+        auto desk = desktop();
+        QVERIFY(desk->running());
+        test::DirectoryServer directory(scratch_.filePath(QStringLiteral("damaged.db")));
+        QVERIFY(directory.running());
+        RunDirectory& run = runDirectory(directory.url());
+        QTemporaryDir home;
+        const QString file = home.filePath(QStringLiteral("config/lumo/LUMO.conf"));
+        QVERIFY(QDir().mkpath(QFileInfo(file).absolutePath()));
+        {
+            QFile settings(file);
+            QVERIFY(settings.open(QIODevice::WriteOnly));
+            settings.write("[player]\nname=a, b, c\nhostAddress=10.0.0.300\n[windows]\nmain=\"99999999,-99999999\"\n"
+                           "browser=\"-4000,-4000\"\n[sound]\nvolume=3\n");
+        }
+
+        Player& first = playerAgain(*desk, run, loopback(71), home.path());
+        auto box = first.waitForBox(20000);
+        QVERIFY2(box, qPrintable(first.state()));
+        const QString message = desk->boxText(*box);
+        QVERIFY2(message.contains(QStringLiteral("已损坏")) && message.contains(file), qPrintable(message));
+        keep(*desk, QStringLiteral("damaged-settings"));
+        desk->key(QStringLiteral("Return"));
+        auto main = first.mainWindow();
+        QVERIFY2(main, qPrintable(first.state()));
+        const auto mainX = templateWindow(*desk, MainLayout::Size, MainLayout::Font);
+        const auto browserX = templateWindow(*desk, BrowserLayout::Size, BrowserLayout::Font);
+        QVERIFY(mainX && browserX);
+        const QRect screen(0, 0, 1280, 800);
+        QVERIFY2(screen.contains(mainX->frame), "the main window is on the screen");
+        QVERIFY2(screen.intersects(browserX->frame), "the browser is on the screen");
+        QCOMPARE(fieldText(*desk, *main, MainLayout::Name), QString());
+        QCOMPARE(fieldText(*desk, *main, MainLayout::HostAddress), QString());
+        QVERIFY(first.stop());
+
+        Player& second = playerAgain(*desk, run, loopback(71), home.path());
+        QVERIFY2(second.mainWindow(), qPrintable(second.state()));
+        QVERIFY2(second.noBoxOpen(2000), "the message came once");
+        QVERIFY(second.stop());
+        QSettings left(file, QSettings::IniFormat);
+        QCOMPARE(left.value(QStringLiteral("sound/volume")).toInt(), 3);
     }
 };
 

@@ -3,32 +3,33 @@
 #pragma once
 
 #include "fake_peer.h"
+#include "private_folders.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 
 namespace lumo::test {
 
 class LumoProcess {
 public:
     // `runtimeDirectory`, when given, becomes the process's XDG_RUNTIME_DIR, where its overlay
-    // link (mailbox and pipe) lives, so several processes can each have theirs.
-    // `netLog`, when given, receives the process's standard error with the lumo.net debug log on.
+    // link (mailbox and pipe) lives, so several processes can each have theirs. `errorFile`, when
+    // given, takes the process's stderr (its log); `more` adds to its environment.
     explicit LumoProcess(Ipv4 address, const QStringList& extraArguments = {}, const QString& runtimeDirectory = {},
-                         const QString& netLog = {})
+                         const QString& errorFile = {}, const QProcessEnvironment& more = {})
         : address_(address)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        for (const QString& name : more.keys()) env.insert(name, more.value(name));
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         if (!runtimeDirectory.isEmpty()) env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDirectory);
-        if (!netLog.isEmpty()) env.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("lumo.net.debug=true"));
+        usePrivateFolders(env, home_.path());
         process_.setProcessEnvironment(env);
         process_.setWorkingDirectory(QStringLiteral(LUMO_RUN_DIR));
-        process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        if (!netLog.isEmpty()) {
-            process_.setProcessChannelMode(QProcess::SeparateChannels);
-            process_.setStandardErrorFile(netLog);
-        }
+        process_.setProcessChannelMode(errorFile.isEmpty() ? QProcess::ForwardedErrorChannel
+                                                           : QProcess::ForwardedOutputChannel);
+        if (!errorFile.isEmpty()) process_.setStandardErrorFile(errorFile);
         QStringList arguments{QStringLiteral("--bind"), QString::fromStdString(dottedAddress(address))};
         process_.start(QStringLiteral(LUMO_BINARY), arguments + extraArguments);
     }
@@ -67,6 +68,7 @@ public:
 
 private:
     Ipv4 address_;
+    QTemporaryDir home_;  // its configuration and data folders
     QProcess process_;
 };
 

@@ -553,6 +553,35 @@ private slots:
         emit b.servers()->activated(0);
         QCOMPARE(b.dialog.baseUrl(), QStringLiteral("本机目录"));
     }
+
+    // The server chosen in the last run is chosen again at start, before the first refresh; one
+    // the server list no longer names leaves the first.
+    void aRememberedServerIsChosenAgain()
+    {
+        Browser b;
+        QSignalSpy chosen(&b.dialog, &GroupBrowserDialog::serverChosen);
+        QVERIFY(!b.dialog.chooseServer(QStringLiteral("gone")));
+        QCOMPARE(b.servers()->currentIndex(), 0);
+        QCOMPARE(b.dialog.baseUrl(), QStringLiteral("http://127.0.0.1:8080"));
+        QVERIFY(b.owner.calls.isEmpty());
+
+        const QString second = b.servers()->itemText(1);
+        QVERIFY(b.dialog.chooseServer(second));
+        QCOMPARE(b.servers()->currentIndex(), 1);
+        QCOMPARE(b.owner.calls, QStringList{"setSiteUrl http://10.1.2.3/dir"});
+        b.http.answer(ThreeGroups);
+        b.dialog.refreshGroups();
+        QVERIFY(b.settle());
+        QCOMPARE(b.http.urls.size(), std::size_t(1));
+        QVERIFY(QString::fromStdString(b.http.urls[0]).startsWith(QStringLiteral("http://10.1.2.3/dir/")));
+        QCOMPARE(chosen.size(), 0);  // restoring is not the player's choice
+
+        // The player's choice is announced, to be remembered.
+        b.servers()->setCurrentIndex(0);
+        emit b.servers()->activated(0);
+        QCOMPARE(chosen.size(), 1);
+        QCOMPARE(chosen.at(0).at(0).toString(), QStringLiteral("本机目录"));
+    }
 };
 
 QTEST_MAIN(DirectoryBrowserTest)
