@@ -157,6 +157,9 @@ void MainDialog::buildControls()
 
     statusLabel_ = label(QString(), 7, 170, 164, 9);
     statusLabel_->setObjectName(QStringLiteral("statusText"));
+    // Beside the status line: opens the chat history and says how many texts wait unread.
+    historyButton_ = button(QString(), "historyButton", 174, 170, 100, 9);
+    historyButton_->setFlat(true);
     siteLink_ = new HyperLinkLabel(text::SiteLink, this);
     siteLink_->setGeometry(du.rect(278, 171, 34, 8));
     siteLink_->setObjectName(QStringLiteral("siteLink"));
@@ -274,12 +277,6 @@ void MainDialog::buildHistoryParts()
     historyBatch_.setSingleShot(true);
     connect(&historyBatch_, &QTimer::timeout, this, &MainDialog::afterHistoryBatch);
 
-    const DialogUnits du(font());
-    historyButton_ = new QPushButton(this);
-    historyButton_->setObjectName(QStringLiteral("historyButton"));
-    historyButton_->setFlat(true);
-    historyButton_->setAutoDefault(false);
-    historyButton_->setGeometry(du.rect(174, 169, 100, 11));
     connect(historyButton_, &QPushButton::clicked, this, &MainDialog::openHistory);
 
     historyAction_ = new QAction(tr("聊天记录(&H)"), this);

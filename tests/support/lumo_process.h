@@ -6,6 +6,7 @@
 
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 
 namespace lumo::test {
 
@@ -19,6 +20,10 @@ public:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         if (!runtimeDirectory.isEmpty()) env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDirectory);
+        // Never the tester's configuration, data or desktop notifications.
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), home_.filePath(QStringLiteral("config")));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), home_.filePath(QStringLiteral("data")));
+        env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
         process_.setProcessEnvironment(env);
         process_.setWorkingDirectory(QStringLiteral(LUMO_RUN_DIR));
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
@@ -60,6 +65,7 @@ public:
 
 private:
     Ipv4 address_;
+    QTemporaryDir home_;
     QProcess process_;
 };
 
