@@ -13,6 +13,9 @@ namespace {
 // room when a two-byte character did not fit.
 constexpr std::size_t FullPartBytes = MaxChatTextBytes - 1;
 
+// What a text holds in memory: a joined text grows by doubling, so its capacity, not its length.
+std::size_t heldBytes(const ChatMessage& message) { return message.text.capacity() + message.peer.capacity(); }
+
 }  // namespace
 
 ChatHistory::Added ChatHistory::addReceived(std::string_view senderKey, std::string_view senderName,
@@ -24,8 +27,9 @@ ChatHistory::Added ChatHistory::addReceived(std::string_view senderKey, std::str
         nowMs - open_.lastPartMs <= ContinueWithinMs) {
         ChatMessage& message = messages_[open_.serial - first_];
         if (message.text.size() + part.size() <= MaxMessageBytes) {
+            textBytes_ -= heldBytes(message);
             message.text += part;
-            textBytes_ += part.size();
+            textBytes_ += heldBytes(message);
             open_.lastPartMs = nowMs;
             open_.lastPartFull = full;
             const std::uint64_t serial = open_.serial;
@@ -55,7 +59,7 @@ ChatHistory::Added ChatHistory::addSent(std::string_view recipientName, std::str
 
 ChatHistory::Added ChatHistory::append(ChatMessage message)
 {
-    textBytes_ += message.text.size() + message.peer.size();
+    textBytes_ += heldBytes(message);
     messages_.push_back(std::move(message));
     while ((messages_.size() > MaxMessages || textBytes_ > MaxTextBytes) && messages_.size() > 1) dropOldest();
     return {endSerial() - 1, false};
@@ -63,7 +67,7 @@ ChatHistory::Added ChatHistory::append(ChatMessage message)
 
 void ChatHistory::dropOldest()
 {
-    textBytes_ -= messages_.front().text.size() + messages_.front().peer.size();
+    textBytes_ -= heldBytes(messages_.front());
     messages_.pop_front();
     ++first_;
 }

@@ -8,9 +8,9 @@
 // ContinueWithinMs. A text of exactly one full datagram followed at once by another text from the
 // same member is thus shown joined to it: the price of keeping the wire unchanged.
 //
-// Memory stays bounded: at most MaxMessages texts and MaxTextBytes bytes of text are kept; past
-// either the oldest are dropped and counted (droppedCount), so the view can say so. One joined
-// text grows to at most MaxMessageBytes; a further part starts a new text.
+// Memory stays bounded: at most MaxMessages texts and MaxTextBytes bytes of text (as allocated)
+// are kept; past either the oldest are dropped and counted (droppedCount), so the view can say
+// so. One joined text grows to at most MaxMessageBytes; a further part starts a new text.
 #pragma once
 
 #include <cstddef>
