@@ -200,6 +200,22 @@ private slots:
         QCOMPARE(standIn.received[2].body, QStringLiteral("ann想和你聊天，接受吗？"));
     }
 
+    // Without a tray (here: offscreen) closing to it cannot be chosen; a window hidden away
+    // still ends the way SIGTERM ends it, with the leave told to the host.
+    void hiddenWindowStillEndsForGoodAndLeaves()
+    {
+        joinGroup();
+        QVERIFY(!dialog->closeToTrayAction()->isEnabled());
+        QVERIFY(!dialog->closeToTrayAction()->isChecked());
+        dialog->show();
+        dialog->hide();
+        QSignalSpy finished(dialog.get(), &QDialog::finished);
+        host->collect(0);
+        dialog->closeForGood();
+        QCOMPARE(finished.size(), 1);
+        QVERIFY2(host->next(2000, cmd::LeaveNotice), "the host was told of the leave");
+    }
+
     void withoutAServiceNothingHangsAndTheGroupGoesOn()
     {
         standInBus().unregisterService(NotificationsInterface);
