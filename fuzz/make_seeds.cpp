@@ -4,6 +4,7 @@
 // seeds (directory replies, sys.ini and skin.ini files) are committed under fuzz/corpus/.
 #include "link/link_records.h"
 #include "common/wire.h"
+#include "common/gbk.h"
 #include "voice/voice_codec.h"
 #include "../tests/unit/voice_test_support.h"
 
@@ -192,6 +193,31 @@ void overlayLinkSeeds()
 
 }  // namespace
 
+// Chat payloads as the history takes them: each record a datagram record, then the time that
+// passes before it (in 10 ms steps). A long text split as the sender splits it, another
+// member's text between, a late part.
+void chatHistorySeeds()
+{
+    Bytes input;
+    auto text = [&](int source, const std::string& gbk, std::uint8_t wait) {
+        add(input, source, Bytes(gbk.begin(), gbk.end()));
+        input.push_back(wait);
+    };
+    std::string longText;
+    for (int i = 0; i < 150; ++i) longText += (i % 5) ? "\xb3\xa4" : "x\xc4\xe3";
+    std::string_view rest = longText;
+    while (!rest.empty()) {
+        const std::size_t length = gbkPrefixLength(rest, MaxChatTextBytes);
+        text(0, std::string(rest.substr(0, length)), 0);
+        rest.remove_prefix(length);
+    }
+    text(1, "between", 0);
+    text(0, std::string(MaxChatTextBytes, 'y'), 1);
+    text(0, "late part", 200);
+    text(2, "line\nbreak\x01", 0);
+    write("chat_history", "split_and_interleaved", input);
+}
+
 int main(int argc, char** argv)
 {
     if (argc != 2) {
@@ -203,5 +229,6 @@ int main(int argc, char** argv)
     hostSeeds();
     voiceSeeds();
     overlayLinkSeeds();
+    chatHistorySeeds();
     return 0;
 }

@@ -48,7 +48,7 @@ void closeOnTerminationSignals(MainDialog& window)
         // Any open message box goes first: its own loop would otherwise keep the program alive.
         for (QWidget* widget : QApplication::topLevelWidgets())
             if (widget != &window && widget->isModal() && widget->isVisible()) widget->close();
-        window.close();
+        window.closeForGood();
     });
     struct sigaction action = {};
     action.sa_handler = onTerminationSignal;

@@ -1,6 +1,8 @@
 #include "app/main_dialog.h"
 
 #include "app/call_prompt_dialog.h"
+#include "app/chat_history_window.h"
+#include "app/desktop_notifier.h"
 #include "app/member_list.h"
 #include "app/texts.h"
 
@@ -15,8 +17,17 @@
 #include "ui/window_placement.h"
 #include "voice/audio_device.h"
 
+#include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QMenu>
+#include <QMenuBar>
+#include <QStandardPaths>
+#include <QSystemTrayIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -81,6 +92,7 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
         endpoint_->answerFromPrompt(memberId, answer);
     });
     connectControls();
+    buildHistoryParts();
 }
 
 MainDialog::~MainDialog() = default;
@@ -145,6 +157,9 @@ void MainDialog::buildControls()
 
     statusLabel_ = label(QString(), 7, 170, 164, 9);
     statusLabel_->setObjectName(QStringLiteral("statusText"));
+    // Beside the status line: opens the chat history and says how many texts wait unread.
+    historyButton_ = button(QString(), "historyButton", 174, 170, 100, 9);
+    historyButton_->setFlat(true);
     siteLink_ = new HyperLinkLabel(text::SiteLink, this);
     siteLink_->setGeometry(du.rect(278, 171, 34, 8));
     siteLink_->setObjectName(QStringLiteral("siteLink"));
@@ -195,6 +210,7 @@ void MainDialog::onSessionEvent(const SessionEvent& event)
     case Event::ChatArrived: showChat(event.memberId, event.text); break;
     case Event::VoiceHeard: statusLabel_->setText(memberNameText(event.memberId) + text::Says); break;
     case Event::AskVoice:
+        if (!lumoActive()) notifier_->notify(text::AppName, memberNameText(event.memberId) + text::VoiceQuestion);
         // Members who start talking together are asked about in turn.
         boxes_->ask(text::AppName, memberNameText(event.memberId) + text::VoiceQuestion,
                     [this, id = event.memberId](bool yes) { endpoint_->answerQuestion(id, yes); });
@@ -216,17 +232,192 @@ void MainDialog::onSessionEvent(const SessionEvent& event)
 
 void MainDialog::showChat(int senderId, const std::string& gbkText)
 {
-    const QString text = memberNameText(senderId) + text::Says + fromGbk(gbkText);
-    if (endpoint_->pipeServer().pipeOpen() || chatBoxes_ >= MaxChatBoxes) {
-        statusLabel_->setText(text);
+    const Roster& roster = endpoint_->session().roster();
+    // Members are told apart by id and address: a new roster may give a name to someone else.
+    std::string senderKey = std::to_string(senderId);
+    if (roster.holds(senderId)) {
+        const MemberEntry& entry = roster.records[std::size_t(senderId)];
+        senderKey += '@' + dottedAddress(entry.publicAddress) + ':' + std::to_string(entry.publicPort);
+    }
+    const QString name = memberNameText(senderId);
+    const QString part = fromGbk(gbkText);
+    const ChatHistory::Added added =
+        history_.addReceived(senderKey, name.toStdString(), gbkText, clock_.elapsed(), QDateTime::currentMSecsSinceEpoch());
+    historyChanged(added);
+
+    // The rest of a long text joins its first part while that part's box has not opened yet.
+    if (added.continued && waitingBoxText_ && waitingBoxSerial_ == added.serial) {
+        *waitingBoxText_ += part;
+        return;
+    }
+    const bool boxed = !endpoint_->pipeServer().pipeOpen() && chatBoxes_ < MaxChatBoxes;
+    if (!added.continued) {
+        if (!boxed && !historyWindow_->isVisible()) ++unread_;
+        if (!lumoActive()) notifier_->notify(name + text::Says, part);
+    }
+    if (!boxed) {
+        const ChatMessage* message = history_.at(added.serial);
+        statusLabel_->setText(name + text::Says + (message ? QString::fromStdString(message->text) : part));
+        showUnread();
         return;
     }
     // As informLater, counting the box until it is closed.
     ++chatBoxes_;
-    QTimer::singleShot(0, this, [guard = QPointer<MainDialog>(this), text] {
-        MessageBoxes::current().inform(guard, text::AppName, text);
+    auto boxText = std::make_shared<QString>(name + text::Says + part);
+    waitingBoxText_ = boxText;
+    waitingBoxSerial_ = added.serial;
+    QTimer::singleShot(0, this, [guard = QPointer<MainDialog>(this), boxText] {
+        if (guard && guard->waitingBoxText_ == boxText) guard->waitingBoxText_.reset();
+        MessageBoxes::current().inform(guard, text::AppName, *boxText);
         if (guard) --guard->chatBoxes_;
     });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Chat history, log file, notifications and the tray
+
+void MainDialog::buildHistoryParts()
+{
+    clock_.start();
+    historyWindow_ = new ChatHistoryWindow(history_, this);
+    historyBatch_.setSingleShot(true);
+    connect(&historyBatch_, &QTimer::timeout, this, &MainDialog::afterHistoryBatch);
+
+    connect(historyButton_, &QPushButton::clicked, this, &MainDialog::openHistory);
+
+    historyAction_ = new QAction(tr("聊天记录(&H)"), this);
+    historyAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
+    historyAction_->setShortcutContext(Qt::WindowShortcut);
+    connect(historyAction_, &QAction::triggered, this, &MainDialog::openHistory);
+    addAction(historyAction_);  // Ctrl+H works with or without the menu bar
+    logAction_ = new QAction(tr("把聊天记录写入文件(&L)"), this);
+    logAction_->setCheckable(true);
+    connect(logAction_, &QAction::toggled, this, [this](bool on) {
+        if (on) logStopped_ = false;
+        afterHistoryBatch();
+    });
+    closeToTrayAction_ = new QAction(tr("关闭窗口时留在托盘(&T)"), this);
+    closeToTrayAction_->setCheckable(true);
+    if (QMenuBar* bar = shell_->menuBar()) {
+        QMenu* menu = bar->addMenu(tr("消息(&M)"));
+        menu->addAction(historyAction_);
+        menu->addAction(logAction_);
+        menu->addAction(closeToTrayAction_);
+    }
+
+    notifier_ = new DesktopNotifier(this);
+    connect(notifier_, &DesktopNotifier::activated, this, &MainDialog::bringUp);
+    if (QSystemTrayIcon::isSystemTrayAvailable()) {
+        tray_ = new QSystemTrayIcon(appIcon(), this);
+        auto* menu = new QMenu(this);
+        menu->addAction(tr("打开 LUMO"), this, &MainDialog::bringUp);
+        menu->addAction(historyAction_);
+        menu->addSeparator();
+        menu->addAction(tr("退出"), this, &MainDialog::closeForGood);
+        tray_->setContextMenu(menu);
+        connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) bringUp();
+        });
+        tray_->show();
+    }
+    closeToTrayAction_->setEnabled(tray_ != nullptr);
+    showUnread();
+}
+
+void MainDialog::historyChanged(const ChatHistory::Added& added)
+{
+    historyWindow_->model().historyChanged(added);
+    if (!historyBatch_.isActive()) historyBatch_.start(ChatHistoryModel::BatchMs);
+}
+
+void MainDialog::afterHistoryBatch()
+{
+    if (historyWindow_->isVisible()) unread_ = 0;
+    writeSettledTexts(false);
+    showUnread();
+    // The last text may still be continued: it is written once that can no longer happen.
+    if (logAction_->isChecked() && !logStopped_ && loggedEnd_ < history_.endSerial())
+        historyBatch_.start(int(ChatHistory::ContinueWithinMs) + ChatHistoryModel::BatchMs);
+}
+
+QString MainDialog::logFilePath() const
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    const Ipv4 host = endpoint_->session().joinedHost().value_or(0);
+    return folder + QStringLiteral("/lumo/history/") + QString::fromStdString(logFileName(host));
+}
+
+void MainDialog::writeSettledTexts(bool all)
+{
+    // A file that grew this big is someone's flood, not a conversation worth the disk.
+    constexpr qint64 MaxLogBytes = 64 * 1024 * 1024;
+    if (!logAction_->isChecked() || logStopped_) return;
+    std::uint64_t serial = std::max(loggedEnd_, history_.firstSerial());
+    const std::int64_t now = clock_.elapsed();
+    QByteArray lines;
+    const std::int64_t offsetMs = std::int64_t(QDateTime::currentDateTime().offsetFromUtc()) * 1000;
+    for (; serial < history_.endSerial(); ++serial) {
+        if (!all && !history_.settled(serial, now)) break;
+        const ChatMessage& message = *history_.at(serial);
+        lines += QByteArray::fromStdString(
+            formatLogLine(message, ChatHistoryModel::speaker(message).toStdString(), offsetMs));
+    }
+    loggedEnd_ = serial;
+    if (lines.isEmpty()) return;
+    const QString path = logFilePath();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::Append | QIODevice::Text)) {
+        logStopped_ = true;
+        statusLabel_->setText(tr("无法写入聊天记录文件 %1：%2").arg(path, file.errorString()));
+        return;
+    }
+    if (file.size() + lines.size() > MaxLogBytes) {
+        logStopped_ = true;
+        statusLabel_->setText(tr("聊天记录文件 %1 已超过 64 MB，不再写入。").arg(path));
+        return;
+    }
+    if (file.write(lines) != lines.size()) {
+        logStopped_ = true;
+        statusLabel_->setText(tr("无法写入聊天记录文件 %1：%2").arg(path, file.errorString()));
+    }
+}
+
+void MainDialog::showUnread()
+{
+    historyButton_->setText(unread_ > 0 ? tr("聊天记录（%1 条未读）").arg(unread_) : tr("聊天记录"));
+    if (tray_) tray_->setToolTip(unread_ > 0 ? tr("LUMO：%1 条未读消息").arg(unread_) : text::AppName);
+}
+
+void MainDialog::openHistory()
+{
+    unread_ = 0;
+    historyWindow_->open();
+    showUnread();
+}
+
+bool MainDialog::lumoActive() const { return QApplication::activeWindow() != nullptr; }
+
+void MainDialog::bringUp()
+{
+    if (isMinimized())
+        showNormal();
+    else
+        show();
+    raise();
+    activateWindow();
+}
+
+void MainDialog::closeForGood()
+{
+    closingForGood_ = true;
+    if (isVisible()) {
+        close();
+        return;
+    }
+    // Hidden in the tray: no close event would end the dialog.
+    closeMainWindow();
+    done(QDialog::Rejected);
 }
 
 void MainDialog::showPartner(const SessionEvent& event)
@@ -292,8 +483,13 @@ void MainDialog::connectToHost()
 void MainDialog::sendChatText()
 {
     if (!readName()) return;
-    endpoint_->sendText(toGbk(messageEdit_->text()));
-    if (endpoint_->session().partner() >= 0) messageEdit_->clear();
+    const QString text = messageEdit_->text();
+    endpoint_->sendText(toGbk(text));
+    const int partner = endpoint_->session().partner();
+    if (partner < 0) return;
+    messageEdit_->clear();
+    historyChanged(history_.addSent(memberNameText(partner).toStdString(), text.toStdString(),
+                                    QDateTime::currentMSecsSinceEpoch()));
 }
 
 void MainDialog::onListRightClick(const QPoint& screenPosition)
@@ -335,6 +531,7 @@ void MainDialog::closeMainWindow()
     if (closed_) return;
     closed_ = true;
     boxes_->clear();
+    writeSettledTexts(true);
     closeOverlay();
     shell_->closing();
     // Text written just before closing still goes; the leave goes to the host this client
@@ -346,6 +543,13 @@ void MainDialog::closeMainWindow()
 
 void MainDialog::closeEvent(QCloseEvent* event)
 {
+    if (!closingForGood_ && closeToTrayAction_->isChecked() && tray_ && tray_->isVisible()) {
+        // The program keeps running in the tray; the main window's finish still ends it.
+        QApplication::setQuitOnLastWindowClosed(false);
+        hide();
+        event->ignore();
+        return;
+    }
     closeMainWindow();
     QDialog::closeEvent(event);  // rejects the dialog, which ends its modal loop
 }

@@ -5,19 +5,24 @@
 
 #include "common/wire.h"
 #include "app/member_list.h"
+#include "net/chat_history.h"
 #include "directory/group_browser_owner.h"
 #include "net/group_endpoint.h"
 #include "shell/main_window_shell.h"
 
 #include <QDialog>
+#include <QElapsedTimer>
 #include <QPoint>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 #include <optional>
 
+class QAction;
 class QCheckBox;
 class QLabel;
+class QSystemTrayIcon;
 class QLineEdit;
 class QPushButton;
 class QTreeWidgetItem;
@@ -27,6 +32,8 @@ namespace lumo {
 class AudioSystem;
 class BoxQueue;
 class CallPromptDialog;
+class ChatHistoryWindow;
+class DesktopNotifier;
 class GroupBrowserDialog;
 class HttpClient;
 class HyperLinkLabel;
@@ -55,6 +62,10 @@ public:
     // Button "连接"/"更新"; the command line and the group browser press it too.
     void connectToHost() override;
     void closeMainWindow();
+    // Ends the program whatever "close to the tray" says: SIGTERM, the tray's quit.
+    void closeForGood();
+    // Shows, restores and raises the window (a notification or the tray icon was clicked).
+    void bringUp();
 
     // Fills the name and host address fields, as the command line or the group browser do.
     void setMemberName(const QString& name) override;
@@ -83,6 +94,19 @@ public:
     CallPromptDialog& callPrompt() const { return *callPrompt_; }
     MainWindowShell& shell() const { return *shell_; }
     bool socketsBound() const { return endpoint_->socketsBound(); }
+
+    // Every text of the run, and the window that shows it (Ctrl+H, or the button in the status
+    // line). Texts that got no box count as unread until the history is opened.
+    const ChatHistory& chatHistory() const { return history_; }
+    ChatHistoryWindow& historyWindow() const { return *historyWindow_; }
+    void openHistory();
+    int unreadTexts() const { return unread_; }
+    DesktopNotifier& notifier() const { return *notifier_; }
+    QAction* historyAction() const { return historyAction_; }
+    QAction* logAction() const { return logAction_; }
+    QAction* closeToTrayAction() const { return closeToTrayAction_; }
+    // Where the group's texts are written while logging is on.
+    QString logFilePath() const;
     // Why the ports could not be bound, in the player's words; empty when both are bound.
     QString bindProblem() const;
 
@@ -103,6 +127,12 @@ private:
     void placeGroupBrowser();
     void onSessionEvent(const SessionEvent& event);
     void showChat(int senderId, const std::string& gbkText);
+    void buildHistoryParts();
+    void historyChanged(const ChatHistory::Added& added);
+    void afterHistoryBatch();
+    void writeSettledTexts(bool all);
+    void showUnread();
+    bool lumoActive() const;
     void showPartner(const SessionEvent& event);
     void showConnectState();
     void showVoiceButton();
@@ -134,6 +164,25 @@ private:
     bool placedBrowser_ = false;
     std::optional<QPoint> browserPlace_;
     bool closed_ = false;
+    bool closingForGood_ = false;
+
+    ChatHistory history_;
+    QElapsedTimer clock_;  // the history's continuation window runs on this monotonic clock
+    ChatHistoryWindow* historyWindow_ = nullptr;
+    int unread_ = 0;
+    // The box of a text that is waiting to open: a continuation that arrives meanwhile joins it.
+    std::shared_ptr<QString> waitingBoxText_;
+    std::uint64_t waitingBoxSerial_ = 0;
+    // Log file: texts up to this serial are written (or were never to be).
+    std::uint64_t loggedEnd_ = 0;
+    bool logStopped_ = false;
+    QTimer historyBatch_;
+    DesktopNotifier* notifier_ = nullptr;
+    QSystemTrayIcon* tray_ = nullptr;
+    QAction* historyAction_ = nullptr;
+    QAction* logAction_ = nullptr;
+    QAction* closeToTrayAction_ = nullptr;
+    QPushButton* historyButton_ = nullptr;
 
     // Controls.
     QLineEdit* memberNameEdit_ = nullptr;

@@ -390,6 +390,11 @@ public:
         test::usePrivateFolders(env, home.isEmpty() ? home_.path() : home);
         for (const QString& name : more.keys()) env.insert(name, more.value(name));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), run.path(QStringLiteral("runtime")));
+        // The player's folders are the run directory's, never those of whoever runs the tests;
+        // no session bus, so no notification reaches the tester's desktop.
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), run.path(QStringLiteral("config")));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), run.path(QStringLiteral("data")));
+        env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
         process_.setProcessEnvironment(env);
         process_.setWorkingDirectory(run.path());
         process_.setProcessChannelMode(QProcess::ForwardedChannels);

@@ -873,6 +873,103 @@ private slots:
         QSettings left(file, QSettings::IniFormat);
         QCOMPARE(left.value(QStringLiteral("sound/volume")).toInt(), 3);
     }
+
+    // Texts from a member, a long one among them that the sender split into datagrams, are read
+    // back in the history window opened with Ctrl+H: each text one line, in order, the long one
+    // whole; its box showed it whole too. Texts beyond the boxes are counted in the status line.
+    void historyHoldsEveryTextOpenedByKeyboard()
+    {
+        auto desk = desktop();
+        QVERIFY(desk->running());
+        Player& ann = player(*desk, "http://127.0.0.1:9", loopback(51));
+        auto main = ann.mainWindow();
+        QVERIFY2(main, qPrintable(ann.state()));
+        if (auto box = ann.waitForBox(8000)) desk->key(QStringLiteral("Return"));  // the unreachable directory
+        QVERIFY(ann.noBoxOpen());
+        connectByHand(*desk, ann, QStringLiteral("ann"), ann.address());
+        Member bob(loopback(52), "bob");
+        QVERIFY(bob.bound());
+        QVERIFY(bob.join(ann.hostEndpoint()));
+        QVERIFY(bob.waitForRoster([](const Roster& r) { return r.count == 2; }) || bob.roster().count == 2);
+        const int annIndex = bob.indexOf("ann");
+        QVERIFY(annIndex >= 0);
+
+        QString longText;
+        for (int i = 0; i < 75; ++i) longText += QStringLiteral("长话短说");  // 600 bytes: three datagrams
+        const QStringList texts{longText, QStringLiteral("second"), QStringLiteral("third")};
+        auto say = [&](const QString& text) {
+            const std::string gbk = utf8ToGbk(text.toStdString());
+            std::string_view rest = gbk;
+            do {
+                const std::size_t length = gbkPrefixLength(rest, MaxChatTextBytes);
+                bob.socket().send(makeChatText(idByte(annIndex), idByte(bob.id()), rest.substr(0, length)), ann.memberEndpoint());
+                rest.remove_prefix(length);
+            } while (!rest.empty());
+        };
+        for (const QString& text : texts) say(text);
+
+        // A box for each text; the long text's shows it whole. Each box is read, then closed.
+        auto openBoxes = [&] {
+            std::vector<XWindow> boxes;
+            for (const XWindow& w : desk->windowsNamed(QStringLiteral("LUMO")))
+                if (!TemplateWindow(w, MainLayout::Font, MainLayout::Size).matches() &&
+                    !TemplateWindow(w, BrowserLayout::Font, BrowserLayout::Size).matches())
+                    boxes.push_back(w);
+            return boxes;
+        };
+        auto readAndCloseBoxes = [&](int count, bool readThem) {
+            QStringList read;
+            for (int open = count; open > 0; --open) {
+                const std::vector<XWindow> boxes = openBoxes();
+                if (boxes.empty()) break;
+                read << (readThem ? desk->boxText(boxes.back()).remove(QLatin1Char('\n')).trimmed() : QString());
+                desk->focus(boxes.back());
+                desk->key(QStringLiteral("Return"));
+                if (!waitUntil([&] { return int(openBoxes().size()) == open - 1; }, 3000)) break;
+            }
+            return read;
+        };
+        QVERIFY2(waitUntil([&] { return openBoxes().size() == 3; }, 8000), "a box for each text");
+        QStringList read = readAndCloseBoxes(3, true);
+        QCOMPARE(read.size(), 3);
+        for (const QString& text : texts)
+            QVERIFY2(read.contains(QStringLiteral("bob说：") + text), qPrintable(QStringLiteral("no box reads ") + text.left(20)));
+        QVERIFY(ann.noBoxOpen());
+
+        // Ten more while the player is away from the keyboard: eight boxes (the status line counts
+        // the other two unread: kept as a screen), closed one by one.
+        for (int i = 0; i < 10; ++i) say(QStringLiteral("more%1").arg(i));
+        QVERIFY2(waitUntil([&] { return openBoxes().size() == 8; }, 8000), "eight boxes open");
+        QTest::qWait(500);
+        QCOMPARE(int(openBoxes().size()), 8);
+        keep(*desk, QStringLiteral("history-unread"));
+        QCOMPARE(readAndCloseBoxes(8, false).size(), 8);
+        QVERIFY(ann.noBoxOpen());
+
+        // Ctrl+H on the main window opens the history; select all, copy.
+        desk->click(main->rect(150, 172, 10, 5).topLeft());
+        desk->key(QStringLiteral("ctrl+h"));
+        auto history = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("聊天记录"); }, 5000);
+        QVERIFY2(history, "Ctrl+H opens the history window");
+        desk->focus(*history);
+        desk->key(QStringLiteral("ctrl+a"));
+        desk->key(QStringLiteral("ctrl+c"));
+        QTest::qWait(200);
+        keep(*desk, QStringLiteral("history-window"));
+        const QStringList lines = desk->clipboard().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QStringList expected = texts;
+        for (int i = 0; i < 10; ++i) expected << QStringLiteral("more%1").arg(i);
+        QCOMPARE(lines.size(), expected.size());
+        for (int i = 0; i < expected.size(); ++i) {
+            QVERIFY2(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d ")).match(lines[i]).hasMatch(), qPrintable(lines[i]));
+            QCOMPARE(lines[i].section(QLatin1Char(' '), 1), QStringLiteral("bob说：") + expected[i]);
+        }
+        // Escape closes it; the program goes on.
+        desk->key(QStringLiteral("Escape"));
+        QVERIFY2(desk->waitWhileWindow([](const XWindow& w) { return w.name == QStringLiteral("聊天记录"); }), "Escape closes the history");
+        QVERIFY2(ann.process().state() == QProcess::Running, "the history's Escape does not end lumo");
+        QVERIFY(ann.stop());
+    }
 };
 
 QTEST_MAIN(PlayerTest)

@@ -9,7 +9,8 @@
 
 namespace lumo::test {
 
-// Points XDG_CONFIG_HOME and XDG_DATA_HOME of `env` into `folder` (created as needed).
+// Points XDG_CONFIG_HOME and XDG_DATA_HOME of `env` into `folder` (created as needed), and
+// leaves out the desktop's session bus.
 inline void usePrivateFolders(QProcessEnvironment& env, const QString& folder)
 {
     const QString config = folder + QStringLiteral("/config");
@@ -18,6 +19,8 @@ inline void usePrivateFolders(QProcessEnvironment& env, const QString& folder)
     QDir().mkpath(data);
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), config);
     env.insert(QStringLiteral("XDG_DATA_HOME"), data);
+    // Nor the tester's desktop: no notifications reach it.
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
 }
 
 }  // namespace lumo::test
