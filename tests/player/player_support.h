@@ -384,6 +384,13 @@ public:
         : desktop_(desktop), address_(address)
     {
         QProcessEnvironment env = desktop.environment();
+        // The player's own settings and data folders, and the C locale (the program's own
+        // Chinese texts) unless `more` names another.
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), run.path(QStringLiteral("config")));
+        env.insert(QStringLiteral("XDG_DATA_HOME"), run.path(QStringLiteral("data")));
+        env.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
+        env.remove(QStringLiteral("LC_ALL"));
+        env.remove(QStringLiteral("LC_MESSAGES"));
         for (const QString& name : more.keys()) env.insert(name, more.value(name));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), run.path(QStringLiteral("runtime")));
         process_.setProcessEnvironment(env);
