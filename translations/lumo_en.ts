@@ -105,7 +105,12 @@ The LUMO developers</translation>
         <translation>Nickname:</translation>
     </message>
     <message>
-        <location line="+113"/>
+        <location line="+109"/>
+        <source>在线</source>
+        <translation>online</translation>
+    </message>
+    <message>
+        <location line="+8"/>
         <source>显示前 %1 个群</source>
         <translation>First %1 groups</translation>
     </message>
@@ -229,12 +234,12 @@ Please install a web browser (or name one in the BROWSER environment variable), 
     <message>
         <location line="+1"/>
         <source>连接</source>
-        <translation>Connect</translation>
+        <translation>Join</translation>
     </message>
     <message>
         <location line="+1"/>
         <source>更新</source>
-        <translation>Update</translation>
+        <translation>Renew</translation>
     </message>
     <message>
         <location line="+2"/>
@@ -254,7 +259,7 @@ Please install a web browser (or name one in the BROWSER environment variable), 
     <message>
         <location line="+1"/>
         <source>增溢</source>
-        <translation>Boost</translation>
+        <translation>Gain</translation>
     </message>
     <message>
         <location line="+1"/>

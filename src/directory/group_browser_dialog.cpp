@@ -241,7 +241,11 @@ void GroupBrowserDialog::showList(const DirectoryClient::ListResult& result)
         for (auto row = result.reply.rows.rbegin(); row != result.reply.rows.rend(); ++row) {
             auto* item = new QTreeWidgetItem;
             for (int column = 0; column < GroupColumnCount; ++column) {
-                item->setText(column, fromGbk(row->columns[static_cast<std::size_t>(column)]));
+                QString text = fromGbk(row->columns[static_cast<std::size_t>(column)]);
+                // The state every group of our directory shows is shown in the player's language;
+                // any other state is the directory's own text and stays as sent.
+                if (column == StateColumn && text == QStringLiteral("在线")) text = tr("在线");
+                item->setText(column, text);
                 item->setTextAlignment(column, Qt::AlignCenter);
             }
             items.append(item);

@@ -261,7 +261,7 @@ private slots:
         host.send(makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost), join->from);
         host.send(makeRosterUpdate(1, twoMembers()), join->from);
         QTRY_COMPARE(dialog.findChild<QTreeWidget*>(QStringLiteral("memberList"))->topLevelItemCount(), 2);
-        QTRY_COMPARE(dialog.findChild<QPushButton*>(QStringLiteral("connectButton"))->text(), QStringLiteral("Update"));
+        QTRY_COMPARE(dialog.findChild<QPushButton*>(QStringLiteral("connectButton"))->text(), QStringLiteral("Renew"));
 
         const QList<Shown> texts = visibleTexts(&dialog);
         const QStringList chinese = chineseIn(texts);
@@ -269,7 +269,7 @@ private slots:
         // The walk saw the window's parts, English as the translation has them.
         QStringList all;
         for (const Shown& shown : texts) all << shown.text;
-        for (const char* expected : {"Update", "Send", "Talk", "Name:", "Host IP:", "&Language", "E&xit", "&Online Update",
+        for (const char* expected : {"Renew", "Send", "Talk", "Name:", "Host IP:", "&Language", "E&xit", "&Online Update",
                                      "English", "&System Language", "Voice", "Path"})
             QVERIFY2(all.contains(QString::fromUtf8(expected)), expected);
 
@@ -292,7 +292,9 @@ private slots:
         // A list longer than the browser shows, so that the caption and its tooltip say how many
         // groups are left out.
         std::string body = "myserverlist\r\n127.0.0.1 \r\n";
-        for (int i = 0; i < 4100; ++i) body += std::to_string(i) + " nightowls 192.0.2." + std::to_string(i % 250) + " 3555 ok\r\n";
+        // The state our directory sends (在线, in GBK) is shown translated.
+        for (int i = 0; i < 4100; ++i)
+            body += std::to_string(i) + " nightowls 192.0.2." + std::to_string(i % 250) + " 3555 \xD4\xDA\xCF\xDF \r\n";
         directory.answer(body);
         browser.refreshGroups();
         QTRY_VERIFY(!browser.requestRunning());
@@ -302,6 +304,7 @@ private slots:
         auto* caption = browser.findChild<QLabel*>(QStringLiteral("listCaption"));
         QCOMPARE(caption->text(), QStringLiteral("First 4096 groups"));
         QCOMPARE(caption->toolTip(), QStringLiteral("4 more groups not shown"));
+        QCOMPARE(browser.findChild<QTreeWidget*>(QStringLiteral("groupList"))->topLevelItem(0)->text(StateColumn), QStringLiteral("online"));
 
         // Its boxes: no nickname, a directory that cannot be reached.
         browser.joinSelectedGroup();
