@@ -9,6 +9,9 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
@@ -255,6 +258,35 @@ private slots:
         QCoreApplication::setOrganizationName(QStringLiteral("lumo"));
         QCOMPARE(boxes->texts, QStringList{QStringLiteral("无法保存语言设置：%1 无法写入。").arg(file)});
         QVERIFY(languageItem(shell, 0)->isChecked() && !languageItem(shell, 2)->isChecked());
+    }
+
+    // A settings file edited or damaged by hand never picks a language: the locale decides.
+    void damagedLanguageSettingMeansNoChoice()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("lumo-damaged"));
+        const QString file = QSettings().fileName();
+        QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+        const QList<QByteArray> contents = {
+            "[General]\nlanguage=EN\n",
+            "[General]\nlanguage=en,zh\n",                              // a list, not a text
+            "[General]\nlanguage=@ByteArray(en)\n",                     // not a text either
+            "[General]\nlanguage=" + QByteArray(100000, 'e') + "\n",
+            QByteArray("\x00\xff\xfe[General]\nlanguage\x00=en\n", 22),
+        };
+        for (const QByteArray& content : contents) {
+            QFile settingsFile(file);
+            QVERIFY(settingsFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            settingsFile.write(content);
+            settingsFile.close();
+            QVERIFY2(savedLanguageSetting() == LanguageSetting::System, content.left(40).toHex().constData());
+        }
+        QFile settingsFile(file);
+        QVERIFY(settingsFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        // (of another size than the file before: QSettings takes a file of the same size and time as unchanged)
+        settingsFile.write("[General]\nlanguage=en\n\n");
+        settingsFile.close();
+        QCOMPARE(savedLanguageSetting(), LanguageSetting::English);  // the file is read at all
+        QCoreApplication::setOrganizationName(QStringLiteral("lumo"));
     }
 
     void exitClosesTheWindowAsItsCloseBoxDoes()
