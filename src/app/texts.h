@@ -57,10 +57,12 @@ inline constexpr UiText NoMicrophone = LUMO_UI_TEXT("lumo::MainDialog", "无法�
 // Ports that cannot be bound: %1 where (this machine, or an address), %2 the port.
 inline constexpr UiText OnThisMachine = LUMO_UI_TEXT("lumo::MainDialog", "本机");
 inline constexpr UiText OnAddress = LUMO_UI_TEXT("lumo::MainDialog", "地址 %1 上");
-inline constexpr UiText PortInUse = LUMO_UI_TEXT("lumo::MainDialog", "LUMO 无法使用%1的 UDP 端口 %2：端口已被占用，可能另一个 LUMO 正在运行。\n"
-                                                "请先关闭它，或用 --bind 为这个 LUMO 选一个别的本机地址。");
-inline constexpr UiText NoSuchAddress = LUMO_UI_TEXT("lumo::MainDialog", "LUMO 无法使用地址 %1：本机没有这个地址。\n"
-                                                    "请用 --bind 选择本机的一个地址，或不带 --bind 启动。");
+inline constexpr UiText PortInUse = LUMO_UI_TEXT("lumo::MainDialog",
+                                               "LUMO 无法使用%1的 UDP 端口 %2：端口已被占用，可能另一个 LUMO 正在运行。\n"
+                                               "请先关闭它，或用 --bind 为这个 LUMO 选一个别的本机地址。");
+inline constexpr UiText NoSuchAddress = LUMO_UI_TEXT("lumo::MainDialog",
+                                                   "LUMO 无法使用地址 %1：本机没有这个地址。\n"
+                                                   "请用 --bind 选择本机的一个地址，或不带 --bind 启动。");
 inline constexpr UiText PortForbidden = LUMO_UI_TEXT("lumo::MainDialog", "LUMO 无权使用%1的 UDP 端口 %2。\n请检查系统的网络权限设置。");
 inline constexpr UiText PortUnusable = LUMO_UI_TEXT("lumo::MainDialog", "LUMO 无法使用%1的 UDP 端口 %2（%3）。\n请检查网络设置后重新启动 LUMO。");
 
