@@ -9,9 +9,6 @@
 
 namespace lumo {
 
-const QString CallPromptDialog::AcceptText = QStringLiteral("同意通话");
-const QString CallPromptDialog::RefuseText = QStringLiteral("拒绝通话");
-const QString CallPromptDialog::AskAgainText = QStringLiteral("下次提示");
 
 namespace {
 

@@ -2,6 +2,8 @@
 // time that member's voice arrives.
 #pragma once
 
+#include "ui/ui_text.h"
+
 #include "voice/voice_streams.h"
 
 #include <QDialog>
@@ -27,9 +29,9 @@ public:
     std::uint16_t memberId() const { return memberId_; }
     std::uint16_t row() const { return row_; }
 
-    static const QString AcceptText;   // "同意通话"
-    static const QString RefuseText;   // "拒绝通话"
-    static const QString AskAgainText; // "下次提示"
+    static constexpr UiText AcceptText = LUMO_UI_TEXT("lumo::CallPromptDialog", "同意通话");
+    static constexpr UiText RefuseText = LUMO_UI_TEXT("lumo::CallPromptDialog", "拒绝通话");
+    static constexpr UiText AskAgainText = LUMO_UI_TEXT("lumo::CallPromptDialog", "下次提示");
 
 private:
     void answer(VoiceAnswer value);

@@ -5,6 +5,7 @@
 #include "app/texts.h"
 #include "directory/group_browser_dialog.h"
 #include "lumo_version.h"
+#include "shell/program_language.h"
 #include "shell/skin_library.h"
 #include "ui/message_box.h"
 #include "voice/audio_backends.h"
@@ -12,10 +13,7 @@
 #include <QApplication>
 #include <QWidget>
 #include <QCommandLineParser>
-#include <QLibraryInfo>
 #include <QLoggingCategory>
-#include <QLocale>
-#include <QTranslator>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -195,11 +193,9 @@ int runLumo(int argc, char** argv)
     if (options->verbose) QLoggingCategory::setFilterRules(QStringLiteral("lumo.*.debug=true"));
     QApplication::setApplicationVersion(QStringLiteral(LUMO_VERSION_TEXT));
     QApplication::setQuitOnLastWindowClosed(false);  // the main window alone ends the program
-    // The program speaks Chinese, Qt's own buttons (OK, Yes, No) included.
-    QTranslator qtTexts;
-    if (qtTexts.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"), QStringLiteral("_"),
-                     QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
-        QApplication::installTranslator(&qtTexts);
+    // Chinese, Qt's own buttons (OK, Yes, No) included, or English by the player's choice or
+    // the system's locale. Before any window: the windows read their texts as they are built.
+    installProgramLanguage(app);
 
     // The skin library starts and loads the default skin before the window is built.
     const bool skinActive = startSkins(&app);

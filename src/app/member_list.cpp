@@ -28,7 +28,9 @@ MemberList::MemberList(QWidget* parent) : QTreeWidget(parent)
 {
     setObjectName(QStringLiteral("memberList"));
     setColumnCount(ColumnCount);
-    setHeaderLabels(QStringList(std::begin(text::ColumnHeaders), std::end(text::ColumnHeaders)));
+    QStringList headings;
+    for (const UiText& heading : text::ColumnHeaders) headings << heading.toString();
+    setHeaderLabels(headings);
     const int widths[ColumnCount] = {55, 100, 130, 60, 60, 50};
     for (int c = 0; c < ColumnCount; ++c) setColumnWidth(c, widths[c]);
     header()->setDefaultAlignment(Qt::AlignCenter);

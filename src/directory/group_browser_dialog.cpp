@@ -25,20 +25,6 @@ Q_DECLARE_LOGGING_CATEGORY(lumoDirectory)
 
 namespace lumo {
 
-const QString GroupBrowserDialog::WaitText = QStringLiteral("请等待");
-const QString GroupBrowserDialog::RefreshText = QStringLiteral("刷 新");
-const QString GroupBrowserDialog::InitialHint = QStringLiteral("我要建群!");
-const QString GroupBrowserDialog::HostHint = QStringLiteral("我要建群！");
-const QString GroupBrowserDialog::IntranetHint = QStringLiteral("你是内网用户，不能建群！");
-const QString GroupBrowserDialog::CannotOpenMessage = QStringLiteral("出错了，请重试！");
-const QString GroupBrowserDialog::NotAListMessage = QStringLiteral("连接失败，请再次刷新！");
-const QString GroupBrowserDialog::CreateFailedMessage = QStringLiteral("创建失败，请再次创建！");
-const QString GroupBrowserDialog::NoNicknameMessage = QStringLiteral("你忘了你的酷名了！*_*");
-const QString GroupBrowserDialog::NoServerListMessage = QStringLiteral(
-    "找不到群目录服务器：%1 不存在，或其中 [urllist] 一节没有列出服务器。\n"
-    "请在 LUMO 的运行目录中启动 LUMO（scripts/run 或已安装的 lumo 命令），或重新安装 LUMO。");
-const QString GroupBrowserDialog::TooLargeMessage = QStringLiteral("群列表太大，无法显示！");
-const QString GroupBrowserDialog::ListCaption = QStringLiteral("在线群");
 
 namespace {
 
@@ -52,7 +38,11 @@ struct Column {
     int width;
 };
 const Column GroupColumns[GroupColumnCount] = {
-    {"ID", 40}, {"群名", 110}, {"地址", 120}, {"端口", 65}, {"状态", 65},
+    {"ID", 40},
+    {QT_TRANSLATE_NOOP("lumo::GroupBrowserDialog", "群名"), 110},
+    {QT_TRANSLATE_NOOP("lumo::GroupBrowserDialog", "地址"), 120},
+    {QT_TRANSLATE_NOOP("lumo::GroupBrowserDialog", "端口"), 65},
+    {QT_TRANSLATE_NOOP("lumo::GroupBrowserDialog", "状态"), 65},
 };
 
 }  // namespace
@@ -106,7 +96,7 @@ void GroupBrowserDialog::buildControls()
     groupList_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     groupList_->setColumnCount(GroupColumnCount);
     QStringList headings;
-    for (const auto& column : GroupColumns) headings << QString::fromUtf8(column.heading);
+    for (const auto& column : GroupColumns) headings << tr(column.heading);
     groupList_->setHeaderLabels(headings);
     for (int i = 0; i < GroupColumnCount; ++i) {
         groupList_->setColumnWidth(i, GroupColumns[i].width);
@@ -122,11 +112,11 @@ void GroupBrowserDialog::buildControls()
     });
     groupList_->viewport()->installEventFilter(this);
 
-    hintLabel_ = new QLabel(QStringLiteral("我要建群"), this);
+    hintLabel_ = new QLabel(tr("我要建群"), this);
     hintLabel_->setObjectName(QStringLiteral("hintLabel"));
     hintLabel_->setGeometry(du.rect(7, 93, 150, 9));
 
-    auto* nameCaption = new QLabel(QStringLiteral("群名："), this);
+    auto* nameCaption = new QLabel(tr("群名："), this);
     nameCaption->setGeometry(du.rect(7, 108, 26, 9));
     groupNameEdit_ = new QLineEdit(this);
     groupNameEdit_->setObjectName(QStringLiteral("groupNameEdit"));
@@ -141,14 +131,14 @@ void GroupBrowserDialog::buildControls()
         groupNameEdit_->setCursorPosition(qMin(cursor, static_cast<int>(groupNameEdit_->text().size())));
     });
 
-    createButton_ = new QPushButton(QStringLiteral("创 建"), this);
+    createButton_ = new QPushButton(tr("创 建"), this);
     createButton_->setObjectName(QStringLiteral("createButton"));
     createButton_->setGeometry(du.rect(106, 105, 32, 14));
     createButton_->setAutoDefault(false);
     createButton_->setEnabled(false);
     connect(createButton_, &QPushButton::clicked, this, &GroupBrowserDialog::createGroup);
 
-    auto* nicknameCaption = new QLabel(QStringLiteral("你的酷名："), this);
+    auto* nicknameCaption = new QLabel(tr("你的酷名："), this);
     nicknameCaption->setGeometry(du.rect(142, 108, 42, 9));
     nicknameEdit_ = new QLineEdit(this);
     nicknameEdit_->setObjectName(QStringLiteral("nicknameEdit"));
@@ -266,7 +256,11 @@ void GroupBrowserDialog::showList(const DirectoryClient::ListResult& result)
         for (auto row = result.reply.rows.rbegin(); row != result.reply.rows.rend(); ++row) {
             auto* item = new QTreeWidgetItem;
             for (int column = 0; column < GroupColumnCount; ++column) {
-                item->setText(column, fromGbk(row->columns[static_cast<std::size_t>(column)]));
+                QString text = fromGbk(row->columns[static_cast<std::size_t>(column)]);
+                // The state every group of our directory shows is shown in the player's language;
+                // any other state is the directory's own text and stays as sent.
+                if (column == StateColumn && text == QStringLiteral("在线")) text = tr("在线");
+                item->setText(column, text);
                 item->setTextAlignment(column, Qt::AlignCenter);
             }
             items.append(item);
@@ -276,8 +270,8 @@ void GroupBrowserDialog::showList(const DirectoryClient::ListResult& result)
                                << "left out; this client seen at"
                                << QString::fromStdString(result.reply.seenAddress);
         if (result.reply.cutRows > 0) {
-            listCaption_->setText(QStringLiteral("显示前 %1 个群").arg(result.reply.rows.size()));
-            listCaption_->setToolTip(QStringLiteral("另有 %1 个群未显示").arg(result.reply.cutRows));
+            listCaption_->setText(tr("显示前 %1 个群").arg(result.reply.rows.size()));
+            listCaption_->setToolTip(tr("另有 %1 个群未显示").arg(result.reply.cutRows));
         }
     }
     owner_.showOwnAddress();

@@ -5,6 +5,8 @@
 // while a directory is slow; buttons are disabled and the cursor shows waiting while they run.
 #pragma once
 
+#include "ui/ui_text.h"
+
 #include "directory/directory_client.h"
 #include "directory/group_browser_owner.h"
 #include "directory/http_client.h"
@@ -70,18 +72,19 @@ signals:
 
 public:
     // Texts of the window and its messages.
-    static const QString WaitText;
-    static const QString RefreshText;
-    static const QString InitialHint;
-    static const QString HostHint;
-    static const QString IntranetHint;
-    static const QString CannotOpenMessage;
-    static const QString NotAListMessage;
-    static const QString CreateFailedMessage;
-    static const QString NoNicknameMessage;
-    static const QString NoServerListMessage;  // %1: the path of the missing server list
-    static const QString TooLargeMessage;
-    static const QString ListCaption;
+    static constexpr UiText WaitText = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "请等待");
+    static constexpr UiText RefreshText = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "刷 新");
+    static constexpr UiText InitialHint = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "我要建群!");
+    static constexpr UiText HostHint = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "我要建群！");
+    static constexpr UiText IntranetHint = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "你是内网用户，不能建群！");
+    static constexpr UiText CannotOpenMessage = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "出错了，请重试！");
+    static constexpr UiText NotAListMessage = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "连接失败，请再次刷新！");
+    static constexpr UiText CreateFailedMessage = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "创建失败，请再次创建！");
+    static constexpr UiText NoNicknameMessage = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "你忘了你的酷名了！*_*");
+    static constexpr UiText NoServerListMessage = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "找不到群目录服务器：%1 不存在，或其中 [urllist] 一节没有列出服务器。\n"
+        "请在 LUMO 的运行目录中启动 LUMO（scripts/run 或已安装的 lumo 命令），或重新安装 LUMO。");  // %1: the path of the missing server list
+    static constexpr UiText TooLargeMessage = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "群列表太大，无法显示！");
+    static constexpr UiText ListCaption = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "在线群");
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

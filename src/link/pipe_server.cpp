@@ -18,7 +18,6 @@ constexpr qint64 MaxUnreadBytes = 64 * 1024;
 
 }  // namespace
 
-const QString PipeServer::CreateFailedText = QStringLiteral("服务器创建管道失败！");
 
 PipeServer::PipeServer(OverlayLinkOwner& owner, QObject* parent)
     : QObject(parent),

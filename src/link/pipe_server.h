@@ -3,6 +3,8 @@
 // what each of the overlay's codes does to the main window (through OverlayLinkOwner).
 #pragma once
 
+#include "ui/ui_text.h"
+
 #include "link/link_records.h"
 #include "common/wire.h"
 
@@ -47,7 +49,7 @@ public:
 class PipeServer : public QObject {
     Q_OBJECT
 public:
-    static const QString CreateFailedText;  // "服务器创建管道失败！"
+    static constexpr UiText CreateFailedText = LUMO_UI_TEXT("lumo::PipeServer", "服务器创建管道失败！");
 
     // Opens the mailbox "LUMO" at once; the overlay's posts arrive from then on.
     explicit PipeServer(OverlayLinkOwner& owner, QObject* parent = nullptr);

@@ -20,12 +20,7 @@ QString fromGbk(const std::string& gbk) { return QString::fromStdString(gbkToUtf
 
 }  // namespace
 
-const QString OverlayChatPage::TalkText = QStringLiteral("语 聊");
-const QString OverlayChatPage::StopText = QStringLiteral("终 止");
 const QString OverlayChatPage::LinkedText = QStringLiteral("ok");
-const QString OverlayChatPage::ListenText = QStringLiteral("要听");
-const QString OverlayChatPage::DontListenText = QStringLiteral("不听");
-const QString OverlayChatPage::AskNextText = QStringLiteral("下次提示");
 
 OverlayChatPage::OverlayChatPage(QWidget* parent) : QWidget(parent)
 {
@@ -38,8 +33,7 @@ OverlayChatPage::OverlayChatPage(QWidget* parent) : QWidget(parent)
     memberList_->setObjectName(QStringLiteral("memberList"));
     memberList_->setGeometry(du.rect(5, 23, 170, 111));
     memberList_->setColumnCount(ColumnCount);
-    memberList_->setHeaderLabels({QStringLiteral("id"), QStringLiteral("名字"), QStringLiteral("连接状态"),
-                                  QStringLiteral("语聊状态")});
+    memberList_->setHeaderLabels({QStringLiteral("id"), tr("名字"), tr("连接状态"), tr("语聊状态")});
     const int widths[ColumnCount] = {40, 90, 60, 60};
     for (int c = 0; c < ColumnCount; ++c) {
         memberList_->setColumnWidth(c, widths[c]);
@@ -77,14 +71,14 @@ void OverlayChatPage::buildMenu()
         QAction* action = popupMenu_->addAction(text);
         action->setData(command);
     };
-    add(QStringLiteral("要聊"), TalkToCommand);
-    add(QStringLiteral("不聊"), DontTalkToCommand);
+    add(tr("要聊"), TalkToCommand);
+    add(tr("不聊"), DontTalkToCommand);
     popupMenu_->addSeparator();
-    add(QStringLiteral("要听"), ListenCommand);
-    add(QStringLiteral("不听"), DontListenCommand);
-    add(QStringLiteral("下次提示"), AskNextCommand);
+    add(tr("要听"), ListenCommand);
+    add(tr("不听"), DontListenCommand);
+    add(tr("下次提示"), AskNextCommand);
     popupMenu_->addSeparator();
-    add(QStringLiteral("刷新"), RefreshCommand);
+    add(tr("刷新"), RefreshCommand);
     connect(popupMenu_, &QMenu::triggered, this, [this](QAction* action) { onMenuCommand(action->data().toInt()); });
 }
 

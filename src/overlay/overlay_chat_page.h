@@ -4,6 +4,8 @@
 // the voice targets; rows show the roster reversed (record i in row count - 1 - i).
 #pragma once
 
+#include "ui/ui_text.h"
+
 #include "common/wire.h"
 
 #include <QString>
@@ -24,12 +26,12 @@ class OverlayPipeClient;
 class OverlayChatPage : public QWidget {
     Q_OBJECT
 public:
-    static const QString TalkText;         // "语 聊"
-    static const QString StopText;         // "终 止"
+    static constexpr UiText TalkText = LUMO_UI_TEXT("lumo::OverlayChatPage", "语 聊");
+    static constexpr UiText StopText = LUMO_UI_TEXT("lumo::OverlayChatPage", "终 止");
     static const QString LinkedText;       // "ok"
-    static const QString ListenText;       // "要听"
-    static const QString DontListenText;   // "不听"
-    static const QString AskNextText;      // "下次提示"
+    static constexpr UiText ListenText = LUMO_UI_TEXT("lumo::OverlayChatPage", "要听");
+    static constexpr UiText DontListenText = LUMO_UI_TEXT("lumo::OverlayChatPage", "不听");
+    static constexpr UiText AskNextText = LUMO_UI_TEXT("lumo::OverlayChatPage", "下次提示");
 
     enum Column { IdColumn, NameColumn, LinkColumn, VoiceColumn, ColumnCount };
 

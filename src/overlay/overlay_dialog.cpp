@@ -45,12 +45,7 @@ std::optional<QPoint> rememberedPlace(QSettings& settings, QSize size)
 }  // namespace
 
 const QString OverlayDialog::Title = QStringLiteral("gamein");
-const QString OverlayDialog::ChatTabText = QStringLiteral("聊天");
-const QString OverlayDialog::OtherTabText = QStringLiteral("其它");
 const QString OverlayDialog::BoxCaption = QStringLiteral("hudlet");
-const QString OverlayDialog::WaitFailedText = QStringLiteral("等待管道失败！");
-const QString OverlayDialog::OpenFailedText = QStringLiteral("打开管道失败！");
-const QString OverlayDialog::CallQuestionText = QStringLiteral("想和你聊天，接受吗？");
 
 OverlayDialog::OverlayDialog(QWidget* parent)
     : QDialog(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowStaysOnTopHint),

@@ -3,6 +3,8 @@
 // through the pipe and posts LinkMessage codes to the main program's mailbox "LUMO".
 #pragma once
 
+#include "ui/ui_text.h"
+
 #include <QDialog>
 #include <QString>
 
@@ -24,12 +26,12 @@ class OverlayDialog : public QDialog {
     Q_OBJECT
 public:
     static const QString Title;               // "gamein"
-    static const QString ChatTabText;         // "聊天"
-    static const QString OtherTabText;        // "其它"
+    static constexpr UiText ChatTabText = LUMO_UI_TEXT("lumo::OverlayDialog", "聊天");
+    static constexpr UiText OtherTabText = LUMO_UI_TEXT("lumo::OverlayDialog", "其它");
     static const QString BoxCaption;          // "hudlet", the caption of the pipe failure boxes
-    static const QString WaitFailedText;      // "等待管道失败！"
-    static const QString OpenFailedText;      // "打开管道失败！"
-    static const QString CallQuestionText;    // "想和你聊天，接受吗？" after the member's name
+    static constexpr UiText WaitFailedText = LUMO_UI_TEXT("lumo::OverlayDialog", "等待管道失败！");
+    static constexpr UiText OpenFailedText = LUMO_UI_TEXT("lumo::OverlayDialog", "打开管道失败！");
+    static constexpr UiText CallQuestionText = LUMO_UI_TEXT("lumo::OverlayDialog", "想和你聊天，接受吗？");
 
     // Sets the window up (hidden) and posts OverlayOpened to the main program.
     explicit OverlayDialog(QWidget* parent = nullptr);

@@ -9,9 +9,8 @@
 
 namespace lumo {
 
-const QString AboutDialog::CaptionText = QStringLiteral("关于LUMO ");
-const QString AboutDialog::ProductText = QStringLiteral("LUMO " LUMO_VERSION_TEXT " 版");
-const QString AboutDialog::NoticeText = QStringLiteral("Copyright (C) 2004\nLUMO 开发组");
+
+QString AboutDialog::productText() { return ProductTemplate.arg(QStringLiteral(LUMO_VERSION_TEXT)); }
 
 AboutDialog::AboutDialog(QWidget* parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint)
@@ -21,7 +20,7 @@ AboutDialog::AboutDialog(QWidget* parent)
     setFont(dialogFont(10));
     const DialogUnits du(font());
 
-    auto* product = new QLabel(ProductText, this);
+    auto* product = new QLabel(productText(), this);
     product->setObjectName(QStringLiteral("productText"));
     product->setGeometry(du.rect(30, 14, 115, 9));
     auto* notice = new QLabel(NoticeText, this);
@@ -29,7 +28,7 @@ AboutDialog::AboutDialog(QWidget* parent)
     notice->setGeometry(du.rect(44, 24, 80, 23));
     notice->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    auto* ok = new QPushButton(QStringLiteral("确定"), this);
+    auto* ok = new QPushButton(tr("确定"), this);
     ok->setObjectName(QStringLiteral("okButton"));
     ok->setGeometry(du.rect(144, 33, 28, 14));
     ok->setDefault(true);

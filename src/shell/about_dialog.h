@@ -2,6 +2,8 @@
 // notice, and an OK button. It adds nothing to a plain dialog.
 #pragma once
 
+#include "ui/ui_text.h"
+
 #include <QDialog>
 #include <QString>
 
@@ -11,9 +13,10 @@ class AboutDialog : public QDialog {
     Q_OBJECT
 
 public:
-    static const QString CaptionText;  // "关于LUMO " (with its trailing space)
-    static const QString ProductText;  // "LUMO 1.3beta 版"
-    static const QString NoticeText;   // the maker's notice of 2004
+    static constexpr UiText CaptionText = LUMO_UI_TEXT("lumo::AboutDialog", "关于LUMO ");  // with its trailing space
+    static constexpr UiText ProductTemplate = LUMO_UI_TEXT("lumo::AboutDialog", "LUMO %1 版");  // %1: the version
+    static QString productText();  // "LUMO 1.3beta 版"
+    static constexpr UiText NoticeText = LUMO_UI_TEXT("lumo::AboutDialog", "Copyright (C) 2004\nLUMO 开发组");   // the maker's notice of 2004
 
     explicit AboutDialog(QWidget* parent = nullptr);
 };

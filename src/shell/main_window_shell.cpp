@@ -5,9 +5,12 @@
 #include "shell/menu_commands.h"
 #include "ui/message_box.h"
 #include "shell/online_update.h"
+#include "shell/program_language.h"
 #include "shell/skin_library.h"
 
 #include <QAction>
+#include <QActionGroup>
+#include <QCoreApplication>
 #include <QCursor>
 #include <QDir>
 #include <QEvent>
@@ -19,7 +22,6 @@
 
 namespace lumo {
 
-const QString MainWindowShell::SkinNotLoadedText = QStringLiteral("无法加载皮肤文件 %1。");
 
 namespace {
 
@@ -28,16 +30,19 @@ const QString DialogClass = QStringLiteral("Dialog");
 
 QString fromGbk(const std::string& gbk) { return QString::fromStdString(gbkToUtf8(gbk)); }
 
+// The menu's texts are marked in menu_commands.cpp with this context.
+QString menuText(const MenuItemLayout& item) { return QCoreApplication::translate("MenuBar", item.text.c_str()); }
+
 void addItems(QMenu* menu, const std::vector<MenuItemLayout>& items, const std::function<void(int)>& onCommand)
 {
     for (const MenuItemLayout& item : items) {
         if (!item.children.empty()) {
-            QMenu* popup = menu->addMenu(QString::fromStdString(item.text));
+            QMenu* popup = menu->addMenu(menuText(item));
             addItems(popup, item.children, onCommand);
         } else if (item.id == 0 && item.text.empty()) {
             menu->addSeparator();
         } else {
-            QAction* action = menu->addAction(QString::fromStdString(item.text));
+            QAction* action = menu->addAction(menuText(item));
             action->setData(item.id);
             QObject::connect(action, &QAction::triggered, action, [onCommand, id = item.id] { onCommand(id); });
         }
@@ -59,6 +64,7 @@ bool dispatchCommand(ShellCommands& commands, int id)
     case ShellCommand::About: commands.showAbout(); break;
     case ShellCommand::WebSite: commands.openWebSite(); break;
     case ShellCommand::OnlineUpdate: commands.runUpdate(); break;
+    case ShellCommand::LanguageChoice: commands.chooseLanguage(routed->index); break;
     }
     return true;
 }
@@ -71,10 +77,10 @@ QMenuBar* buildMenuBar(QWidget* parent, std::function<void(int id)> onCommand)
     bar->setNativeMenuBar(false);
     for (const MenuItemLayout& item : menuBarLayout()) {
         if (!item.children.empty()) {
-            QMenu* popup = bar->addMenu(QString::fromStdString(item.text));
+            QMenu* popup = bar->addMenu(menuText(item));
             addItems(popup, item.children, onCommand);
         } else {
-            QAction* action = bar->addAction(QString::fromStdString(item.text));
+            QAction* action = bar->addAction(menuText(item));
             action->setData(item.id);
             QObject::connect(action, &QAction::triggered, action, [onCommand, id = item.id] { onCommand(id); });
         }
@@ -120,6 +126,16 @@ void MainWindowShell::createWindowParts()
     const QList<QAction*> items = menuBar_->actions();
     gameMenu_ = items.size() > GameMenuPosition ? items[GameMenuPosition]->menu() : nullptr;
     addPluginItems();
+    for (QAction* top : items) {
+        if (!top->menu()) continue;
+        for (QAction* action : top->menu()->actions()) {
+            const auto routed = routeCommand(action->data().toInt());
+            if (!routed || routed->command != ShellCommand::LanguageChoice) continue;
+            action->setCheckable(true);
+            languageActions_.push_back(action);
+        }
+    }
+    showLanguageSetting();
     skinPopup_ = new QMenu(&window_);
     skinPopup_->setObjectName(QStringLiteral("skinPopup"));
     skins_.skinWindow(&window_, DialogClass);
@@ -145,6 +161,12 @@ void MainWindowShell::showPluginStates()
 {
     for (std::size_t n = 0; n < pluginActions_.size(); ++n)
         pluginActions_[n]->setChecked(plugins_.isOn(static_cast<int>(n)));
+}
+
+void MainWindowShell::showLanguageSetting()
+{
+    const int chosen = static_cast<int>(savedLanguageSetting());
+    for (std::size_t n = 0; n < languageActions_.size(); ++n) languageActions_[n]->setChecked(int(n) == chosen);
 }
 
 void MainWindowShell::closing()
@@ -251,6 +273,15 @@ void MainWindowShell::openForum()
     const QString base = owner_.siteBaseUrl();
     const QString problem = base.isEmpty() ? NoSiteText : openWebLink(forumUrl(base));
     if (!problem.isEmpty()) tell(problem);
+}
+
+void MainWindowShell::chooseLanguage(int setting)
+{
+    const auto chosen = languageSettingFromIndex(setting);
+    if (!chosen) return;
+    const QString unwritable = saveLanguageSetting(*chosen);
+    showLanguageSetting();
+    tell(unwritable.isEmpty() ? LanguageSavedText.toString() : LanguageNotSavedText.arg(unwritable));
 }
 
 void MainWindowShell::runUpdate()

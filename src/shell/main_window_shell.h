@@ -9,6 +9,8 @@
 //   shell.closing();             // at closing, after OverlayClose was posted: unloads plug-ins
 #pragma once
 
+#include "ui/ui_text.h"
+
 #include "shell/plugin_loader.h"
 #include "shell/skin_list.h"
 
@@ -52,6 +54,7 @@ public:
     virtual void showAbout() = 0;            // 57664
     virtual void openWebSite() = 0;          // 32776
     virtual void runUpdate() = 0;            // 32778
+    virtual void chooseLanguage(int setting) = 0;  // 32790 + setting (a LanguageSetting)
 };
 
 // Hands a command id to its handler; false for an id the main window does not route.
@@ -102,8 +105,14 @@ public:
     void showAbout() override;
     void openWebSite() override;
     void runUpdate() override;
+    // Remembers the choice for the next start (the windows do not change their language while
+    // they are open) and says so; the menu's tick shows the remembered choice.
+    void chooseLanguage(int setting) override;
 
-    static const QString SkinNotLoadedText;  // "无法加载皮肤文件 %1。"
+    static constexpr UiText LanguageSavedText = LUMO_UI_TEXT("lumo::MainWindowShell", "语言设置已保存，LUMO 下次启动时生效。");
+    static constexpr UiText LanguageNotSavedText =
+        LUMO_UI_TEXT("lumo::MainWindowShell", "无法保存语言设置：%1 无法写入。");  // %1: the settings file
+    static constexpr UiText SkinNotLoadedText = LUMO_UI_TEXT("lumo::MainWindowShell", "无法加载皮肤文件 %1。");
 
     // The file names (in plugin/) of the plug-ins that are on.
     QStringList pluginFilesOn() const;
@@ -127,6 +136,7 @@ protected:
 private:
     void addPluginItems();
     void showPluginStates();
+    void showLanguageSetting();
     void tell(const QString& text);
 
     QWidget& window_;
@@ -137,6 +147,7 @@ private:
     QPointer<QMenuBar> menuBar_;
     QPointer<QMenu> gameMenu_;
     std::vector<QAction*> pluginActions_;
+    std::vector<QAction*> languageActions_;
     QPointer<QMenu> skinPopup_;
     std::vector<SkinEntry> skinTable_;
 };

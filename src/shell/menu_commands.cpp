@@ -1,15 +1,22 @@
 #include "shell/menu_commands.h"
 
+#include "common/translatable.h"
+
 namespace lumo {
 
 const std::vector<MenuItemLayout>& menuBarLayout()
 {
     static const std::vector<MenuItemLayout> layout = {
-        {"&File", 0, {{"退出", menu_id::Exit, {}}}},
+        {"&File", 0, {{LUMO_TRANSLATE_NOOP("MenuBar", "退出"), menu_id::Exit, {}}}},
         {"&Skin", menu_id::SkinMenu, {}},
         {"&game", 0, {{"&bbs", menu_id::Forum, {}}, {"", 0, {}}}},
         {"&About", menu_id::About, {}},
-        {"&Help", 0, {{"&WebSite", menu_id::WebSite, {}}, {"&在线升级", menu_id::OnlineUpdate, {}}}},
+        {"&Help", 0, {{"&WebSite", menu_id::WebSite, {}}, {LUMO_TRANSLATE_NOOP("MenuBar", "&在线升级"), menu_id::OnlineUpdate, {}}}},
+        // Each language by its own name, so that a player finds theirs whatever the menus speak.
+        {"&Language", 0,
+         {{LUMO_TRANSLATE_NOOP("MenuBar", "跟随系统"), menu_id::LanguageSystem, {}},
+          {"中文", menu_id::LanguageChinese, {}},
+          {"English", menu_id::LanguageEnglish, {}}}},
     };
     return layout;
 }
@@ -24,6 +31,9 @@ std::optional<RoutedCommand> routeCommand(int id)
     case About: return RoutedCommand{ShellCommand::About};
     case WebSite: return RoutedCommand{ShellCommand::WebSite};
     case OnlineUpdate: return RoutedCommand{ShellCommand::OnlineUpdate};
+    case LanguageSystem: return RoutedCommand{ShellCommand::LanguageChoice, 0};
+    case LanguageChinese: return RoutedCommand{ShellCommand::LanguageChoice, 1};
+    case LanguageEnglish: return RoutedCommand{ShellCommand::LanguageChoice, 2};
     default: break;
     }
     if (id >= SkinChoiceFirst && id <= SkinChoiceLast) return RoutedCommand{ShellCommand::SkinChoice, id - SkinChoiceFirst};

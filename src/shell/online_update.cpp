@@ -14,10 +14,6 @@
 
 namespace lumo {
 
-const QString UpdateSwapFailedText = QStringLiteral("无法用 update.rar 替换 %1 中的升级程序 update：\n%2");
-const QString UpdaterMissingText = QStringLiteral("在 %1 中找不到升级程序 update，无法在线升级。");
-const QString UpdaterNotStartedText = QStringLiteral("%1 中的升级程序 update 无法启动：\n%2");
-const QString NoSiteText = QStringLiteral("没有站点地址：sys/sys.ini 中没有目录服务器。");
 
 namespace {
 

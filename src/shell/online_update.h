@@ -4,6 +4,8 @@
 // sys/sys.ini [server] http.
 #pragma once
 
+#include "ui/ui_text.h"
+
 #include <QString>
 
 namespace lumo {
@@ -12,10 +14,10 @@ inline constexpr const char* UpdaterFileName = "update";
 inline constexpr const char* DownloadedUpdaterFileName = "update.rar";
 
 // Texts told to the player when the update cannot run (%1: the directory; %2: the reason).
-extern const QString UpdateSwapFailedText;   // "无法用 update.rar 替换 %1 中的升级程序 update：\n%2"
-extern const QString UpdaterMissingText;     // "在 %1 中找不到升级程序 update，无法在线升级。"
-extern const QString UpdaterNotStartedText;  // "%1 中的升级程序 update 无法启动：\n%2"
-extern const QString NoSiteText;             // "没有站点地址：sys/sys.ini 中没有目录服务器。"
+inline constexpr UiText UpdateSwapFailedText = LUMO_UI_TEXT("lumo::OnlineUpdate", "无法用 update.rar 替换 %1 中的升级程序 update：\n%2");
+inline constexpr UiText UpdaterMissingText = LUMO_UI_TEXT("lumo::OnlineUpdate", "在 %1 中找不到升级程序 update，无法在线升级。");
+inline constexpr UiText UpdaterNotStartedText = LUMO_UI_TEXT("lumo::OnlineUpdate", "%1 中的升级程序 update 无法启动：\n%2");
+inline constexpr UiText NoSiteText = LUMO_UI_TEXT("lumo::OnlineUpdate", "没有站点地址：sys/sys.ini 中没有目录服务器。");
 
 // The update sequence in `directory`:
 // 1. if update.rar is there, it replaces update (in one step, so there is never a moment

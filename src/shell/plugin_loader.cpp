@@ -13,9 +13,6 @@
 namespace lumo {
 
 const QString PluginLoader::OverlayTitle = QStringLiteral("gamein");
-const QString PluginLoader::CannotLoadText = QStringLiteral("插件 %1 无法加载：\n%2");
-const QString PluginLoader::NotAPluginText = QStringLiteral("插件 %1 不是 LUMO 插件：缺少 gethook 或 unhook。");
-const QString PluginLoader::HookFailedText = QStringLiteral("插件 %1 未能启动：gethook 失败。");
 
 PluginLoader::PluginLoader(PluginOverlayLink& link, WindowExists windowExists, QWidget* messageParent)
     : link_(link), windowExists_(std::move(windowExists)), messageParent_(messageParent)

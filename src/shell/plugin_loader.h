@@ -5,6 +5,8 @@
 // outlive the wait, the hook is removed all the same but the library's code stays mapped.
 #pragma once
 
+#include "ui/ui_text.h"
+
 #include "common/plugin_abi.h"
 #include "shell/plugin_scan.h"
 
@@ -49,9 +51,9 @@ public:
     };
 
     // Texts told to the player (%1: the plug-in's name).
-    static const QString CannotLoadText;     // "插件 %1 无法加载：\n%2"
-    static const QString NotAPluginText;     // "插件 %1 不是 LUMO 插件：缺少 gethook 或 unhook。"
-    static const QString HookFailedText;     // "插件 %1 未能启动：gethook 失败。"
+    static constexpr UiText CannotLoadText = LUMO_UI_TEXT("lumo::PluginLoader", "插件 %1 无法加载：\n%2");
+    static constexpr UiText NotAPluginText = LUMO_UI_TEXT("lumo::PluginLoader", "插件 %1 不是 LUMO 插件：缺少 gethook 或 unhook。");
+    static constexpr UiText HookFailedText = LUMO_UI_TEXT("lumo::PluginLoader", "插件 %1 未能启动：gethook 失败。");
 
     // messageParent: the window the failure messages belong to (may be null).
     PluginLoader(PluginOverlayLink& link, WindowExists windowExists, QWidget* messageParent = nullptr);

@@ -167,20 +167,20 @@ QString HyperLinkLabel::errorText(int code)
 {
     switch (code) {
     case FileNotFoundCode:
-        return QStringLiteral("找不到 BROWSER 环境变量指定的浏览器程序。");
+        return tr("找不到 BROWSER 环境变量指定的浏览器程序。");
     case NoAssociationCode:
-        return QStringLiteral("本机没有可以打开网页的程序。");
+        return tr("本机没有可以打开网页的程序。");
     case 0:
     case 8:
-        return QStringLiteral("系统资源不足。");
+        return tr("系统资源不足。");
     default:
-        return QStringLiteral("未知错误（%1）。").arg(code);
+        return tr("未知错误（%1）。").arg(code);
     }
 }
 
 QString HyperLinkLabel::failureText(const QString& url, int code)
 {
-    return QStringLiteral("无法打开网页 %1\n%2\n请安装一个网页浏览器（或用 BROWSER 环境变量指定一个），然后再试。")
+    return tr("无法打开网页 %1\n%2\n请安装一个网页浏览器（或用 BROWSER 环境变量指定一个），然后再试。")
         .arg(url, errorText(code));
 }
 

@@ -388,13 +388,12 @@ public:
     {
         QProcessEnvironment env = desktop.environment();
         test::usePrivateFolders(env, home.isEmpty() ? home_.path() : home);
+        // The C locale (the program's own Chinese texts) unless `more` names another.
+        env.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
+        env.remove(QStringLiteral("LC_ALL"));
+        env.remove(QStringLiteral("LC_MESSAGES"));
         for (const QString& name : more.keys()) env.insert(name, more.value(name));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), run.path(QStringLiteral("runtime")));
-        // The player's folders are the run directory's, never those of whoever runs the tests;
-        // no session bus, so no notification reaches the tester's desktop.
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), run.path(QStringLiteral("config")));
-        env.insert(QStringLiteral("XDG_DATA_HOME"), run.path(QStringLiteral("data")));
-        env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
         process_.setProcessEnvironment(env);
         process_.setWorkingDirectory(run.path());
         process_.setProcessChannelMode(QProcess::ForwardedChannels);

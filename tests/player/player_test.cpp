@@ -10,6 +10,7 @@
 #include "link/mailbox.h"
 #include "voice/voice_codec.h"
 
+#include <QSettings>
 #include <QtTest>
 
 #include <cmath>
@@ -638,6 +639,84 @@ private slots:
     }
 
     // What a player is told when something cannot work, and the state left true.
+    // A player whose system speaks English sees the windows, the overlay and the boxes in
+    // English; a language picked in the "&Language" menu is remembered and wins over the
+    // locale from the next start on.
+    void englishByTheLocaleAndChineseByTheMenu()
+    {
+        test::DirectoryServer directory(scratch_.filePath(QStringLiteral("english.db")));
+        QVERIFY(directory.running());
+        auto desk = desktop();
+        QVERIFY(desk->running());
+        QProcessEnvironment english;
+        english.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
+        const QStringList options{QStringLiteral("--audio"), QStringLiteral("null")};
+        Player& ann = player(*desk, directory.url(), loopback(81), options, english);
+        auto browser = ann.browser();
+        QVERIFY2(browser, qPrintable(ann.state()));
+        auto main = ann.mainWindow();
+        QVERIFY2(main, qPrintable(ann.state()));
+
+        // A group of her own in the browser's list.
+        desk->click(centreOf(*browser, BrowserLayout::GroupName));
+        desk->type(QStringLiteral("nightowls"));
+        desk->click(centreOf(*browser, BrowserLayout::Create));
+        QVERIFY2(waitUntil([&] { return directoryListing(directory.url()).contains(QStringLiteral("nightowls")); }),
+                 "the directory lists ann's group");
+        desk->click(centreOf(*browser, BrowserLayout::Refresh));
+        const QRect groupList = browser->rect(BrowserLayout::List.x(), BrowserLayout::List.y(), BrowserLayout::List.width(),
+                                              BrowserLayout::List.height());
+        std::vector<int> rows;
+        QVERIFY2(waitUntil([&] {
+                     rows = textRowCentres(desk->screenshot(), QRect(groupList.left() + 80, groupList.top() + 1, 120, groupList.height() - 20));
+                     return !rows.empty();
+                 }),
+                 "the browser lists the group");
+        keep(*desk, QStringLiteral("english-main-and-browser"));
+
+        // A box: joining without a nickname.
+        desk->doubleClick({groupList.left() + 120, rows.front()});
+        auto box = ann.waitForBox();
+        QVERIFY(box);
+        QCOMPARE(desk->boxText(*box).trimmed(), QStringLiteral("You forgot your nickname! *_*"));
+        keep(*desk, QStringLiteral("english-message-box"));
+        desk->key(QStringLiteral("Return"));
+        QVERIFY(ann.noBoxOpen());
+
+        // The overlay.
+        switchHudletOn(*desk, *main);
+        desk->key(QStringLiteral("Home"));
+        QVERIFY2(desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); }), "Home shows the overlay");
+        QTest::qWait(300);  // painted
+        keep(*desk, QStringLiteral("english-overlay"));
+        desk->key(QStringLiteral("Home"));
+        QVERIFY(desk->waitWhileWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); }));
+
+        // "&Language" / "中文": remembered, and said so in the language of the day.
+        desk->click({main->rect(150, 170, 10, 5).left(), main->rect(150, 170, 10, 5).top()});
+        desk->key(QStringLiteral("alt+l"));
+        desk->key(QStringLiteral("Down Return"));  // the menu opens on its first item, the system's language
+        box = ann.waitForBox();
+        QVERIFY(box);
+        QCOMPARE(desk->boxText(*box).trimmed(), QStringLiteral("The language setting is saved; it applies from the next start of LUMO."));
+        desk->key(QStringLiteral("Return"));
+        QVERIFY(ann.stop());
+        RunDirectory& run = *runs_.back();
+        QCOMPARE(QSettings(run.path(QStringLiteral("config/lumo/LUMO.conf")), QSettings::IniFormat).value(QStringLiteral("language")).toString(),
+                 QStringLiteral("zh"));
+
+        // Started again in the same English locale, it speaks Chinese as chosen.
+        Player again(*desk, run, loopback(81), options, english);
+        auto browserAgain = again.browser();
+        QVERIFY2(browserAgain, qPrintable(again.state()));
+        desk->doubleClick(centreOf(*browserAgain, BrowserLayout::List));
+        box = again.waitForBox();
+        QVERIFY(box);
+        QCOMPARE(desk->boxText(*box).trimmed(), QStringLiteral("你忘了你的酷名了！*_*"));
+        desk->key(QStringLiteral("Return"));
+        QVERIFY(again.stop());
+    }
+
     void failuresAreExplainedInChinese()
     {
         auto desk = desktop();

@@ -29,6 +29,9 @@ TEST(ShellCommands, EveryIdReachesItsHandler)
     EXPECT_EQ(routeCommand(57664), (RoutedCommand{ShellCommand::About}));
     EXPECT_EQ(routeCommand(32776), (RoutedCommand{ShellCommand::WebSite}));
     EXPECT_EQ(routeCommand(32778), (RoutedCommand{ShellCommand::OnlineUpdate}));
+    EXPECT_EQ(routeCommand(32790), (RoutedCommand{ShellCommand::LanguageChoice, 0}));
+    EXPECT_EQ(routeCommand(32791), (RoutedCommand{ShellCommand::LanguageChoice, 1}));
+    EXPECT_EQ(routeCommand(32792), (RoutedCommand{ShellCommand::LanguageChoice, 2}));
 
     EXPECT_EQ(routeCommand(30000), (RoutedCommand{ShellCommand::SkinChoice, 0}));
     EXPECT_EQ(routeCommand(30030), (RoutedCommand{ShellCommand::SkinChoice, 30}));
@@ -37,7 +40,7 @@ TEST(ShellCommands, EveryIdReachesItsHandler)
     EXPECT_EQ(routeCommand(30131), (RoutedCommand{ShellCommand::PluginToggle, 31}));
     EXPECT_EQ(routeCommand(30190), (RoutedCommand{ShellCommand::PluginToggle, 90}));
 
-    for (int id : {0, 1, 29999, 30091, 30099, 30191, 32775, 32777, 32779, 57663, 57666, -30000})
+    for (int id : {0, 1, 29999, 30091, 30099, 30191, 32775, 32777, 32779, 32789, 32793, 57663, 57666, -30000})
         EXPECT_FALSE(routeCommand(id)) << id;
 }
 

@@ -2,16 +2,22 @@
 // order of window creation against the skin library, the exit command and the About box.
 #include "shell/about_dialog.h"
 #include "shell/main_window_shell.h"
+#include "shell/program_language.h"
 #include "shell/skin_library.h"
 #include "shell_test_support.h"
 
 #include <QAction>
 #include <QCloseEvent>
 #include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
@@ -30,6 +36,7 @@ public:
     void showAbout() override { calls << QStringLiteral("about"); }
     void openWebSite() override { calls << QStringLiteral("website"); }
     void runUpdate() override { calls << QStringLiteral("update"); }
+    void chooseLanguage(int setting) override { calls << QStringLiteral("language %1").arg(setting); }
     QStringList calls;
 };
 
@@ -107,8 +114,18 @@ class ShellMenuTest : public QObject {
     std::unique_ptr<ShellBoxes> boxes;
     RecordingShellOwner owner;
     RecordingSkins skins;
+    QTemporaryDir settingsHome;  // the settings of this test, never the player's own
+
+    QAction* languageItem(MainWindowShell& shell, int n) { return shell.menuBar()->actions().at(5)->menu()->actions().at(n); }
 
 private slots:
+    void initTestCase()
+    {
+        QVERIFY(settingsHome.isValid());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsHome.path());
+        QCoreApplication::setOrganizationName(QStringLiteral("lumo"));
+        QCoreApplication::setApplicationName(QStringLiteral("LUMO"));
+    }
     void init()
     {
         cwd = std::make_unique<ScratchCurrentDir>();
@@ -129,7 +146,7 @@ private slots:
         QMenuBar* bar = shell.menuBar();
         QVERIFY(bar);
         const QList<QAction*> top = bar->actions();
-        QCOMPARE(texts(top), (QStringList{"&File", "&Skin", "&game", "&About", "&Help"}));
+        QCOMPARE(texts(top), (QStringList{"&File", "&Skin", "&game", "&About", "&Help", "&Language"}));
         // "&Skin" and "&About" are commands of the bar itself, the others pop-ups.
         QVERIFY(top[0]->menu() && !top[1]->menu() && top[2]->menu() && !top[3]->menu() && top[4]->menu());
         QCOMPARE(top[1]->data().toInt(), 32774);
@@ -141,6 +158,10 @@ private slots:
         QCOMPARE(top[2]->menu()->actions().at(0)->data().toInt(), 32780);
         QCOMPARE(texts(top[4]->menu()->actions()), (QStringList{"&WebSite", "&在线升级"}));
         QCOMPARE(ids(top[4]->menu()->actions()), (QList<int>{32776, 32778}));
+        // Each language under its own name; the tick shows the remembered choice (none yet).
+        QCOMPARE(texts(top[5]->menu()->actions()), (QStringList{"跟随系统", "中文", "English"}));
+        QCOMPARE(ids(top[5]->menu()->actions()), (QList<int>{32790, 32791, 32792}));
+        QVERIFY(top[5]->menu()->actions().at(0)->isChecked());
         QVERIFY(shell.skinPopup());
         QVERIFY(shell.skinPopup()->actions().isEmpty());
     }
@@ -158,7 +179,8 @@ private slots:
                 action->trigger();
             }
         }
-        QCOMPARE(commands.calls, (QStringList{"exit", "skinMenu", "forum", "about", "website", "update"}));
+        QCOMPARE(commands.calls,
+                 (QStringList{"exit", "skinMenu", "forum", "about", "website", "update", "language 0", "language 1", "language 2"}));
 
         commands.calls.clear();
         QVERIFY(dispatchCommand(commands, 30000));
@@ -198,6 +220,75 @@ private slots:
         QCOMPARE(window.minimumSize(), window.maximumSize());  // still fixed
     }
 
+    // A language picked in the menu is remembered for the next start and said so; the tick
+    // follows the remembered choice, in a new window too.
+    void languageChoiceIsRememberedAndTicked()
+    {
+        QDialog window;
+        MainWindowShell shell(window, owner, true, &skins);
+        shell.createWindowParts();
+        languageItem(shell, 2)->trigger();
+        QCOMPARE(QSettings().value(QStringLiteral("language")).toString(), QStringLiteral("en"));
+        QCOMPARE(savedLanguageSetting(), LanguageSetting::English);
+        QCOMPARE(boxes->texts, QStringList{QStringLiteral("语言设置已保存，LUMO 下次启动时生效。")});
+        QVERIFY(!languageItem(shell, 0)->isChecked() && !languageItem(shell, 1)->isChecked() && languageItem(shell, 2)->isChecked());
+
+        QDialog next;
+        MainWindowShell again(next, owner, true, &skins);
+        again.createWindowParts();
+        QVERIFY(languageItem(again, 2)->isChecked());
+        languageItem(again, 1)->trigger();
+        QCOMPARE(savedLanguageSetting(), LanguageSetting::Chinese);
+        QVERIFY(languageItem(again, 1)->isChecked() && !languageItem(again, 2)->isChecked());
+        languageItem(again, 0)->trigger();
+        QCOMPARE(QSettings().value(QStringLiteral("language")).toString(), QStringLiteral("system"));
+        QCOMPARE(savedLanguageSetting(), LanguageSetting::System);
+    }
+
+    // A settings file that cannot be written is told, and the tick stays on what is remembered.
+    void unwritableLanguageSettingIsTold()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("lumo-unwritable"));
+        const QString file = QSettings().fileName();
+        QVERIFY(QDir().mkpath(file));  // a folder where the file would go: not even root writes it
+        QDialog window;
+        MainWindowShell shell(window, owner, true, &skins);
+        shell.createWindowParts();
+        languageItem(shell, 2)->trigger();
+        QCoreApplication::setOrganizationName(QStringLiteral("lumo"));
+        QCOMPARE(boxes->texts, QStringList{QStringLiteral("无法保存语言设置：%1 无法写入。").arg(file)});
+        QVERIFY(languageItem(shell, 0)->isChecked() && !languageItem(shell, 2)->isChecked());
+    }
+
+    // A settings file edited or damaged by hand never picks a language: the locale decides.
+    void damagedLanguageSettingMeansNoChoice()
+    {
+        QCoreApplication::setOrganizationName(QStringLiteral("lumo-damaged"));
+        const QString file = QSettings().fileName();
+        QVERIFY(QDir().mkpath(QFileInfo(file).path()));
+        const QList<QByteArray> contents = {
+            "[General]\nlanguage=EN\n",
+            "[General]\nlanguage=en,zh\n",                              // a list, not a text
+            "[General]\nlanguage=@ByteArray(en)\n",                     // not a text either
+            "[General]\nlanguage=" + QByteArray(100000, 'e') + "\n",
+            QByteArray("\x00\xff\xfe[General]\nlanguage\x00=en\n", 22),
+        };
+        for (const QByteArray& content : contents) {
+            QFile settingsFile(file);
+            QVERIFY(settingsFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            settingsFile.write(content);
+            settingsFile.close();
+            QVERIFY2(savedLanguageSetting() == LanguageSetting::System, content.left(40).toHex().constData());
+        }
+        QFile settingsFile(file);
+        QVERIFY(settingsFile.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        // (of another size than the file before: QSettings takes a file of the same size and time as unchanged)
+        settingsFile.write("[General]\nlanguage=en\n\n");
+        settingsFile.close();
+        QCOMPARE(savedLanguageSetting(), LanguageSetting::English);  // the file is read at all
+        QCoreApplication::setOrganizationName(QStringLiteral("lumo"));
+    }
+
     void exitClosesTheWindowAsItsCloseBoxDoes()
     {
         CountingWindow window;
@@ -235,7 +326,7 @@ private slots:
         });
         shell.menuBar()->actions().at(3)->trigger();  // returns once OK closed the box
         QCOMPARE(caption, QStringLiteral("关于LUMO "));
-        QCOMPARE(product, QStringLiteral("LUMO 1.3beta 版"));
+        QCOMPARE(product, QStringLiteral("LUMO 1.3beta 版"));  // the Chinese texts, with no translation installed
         QVERIFY(notice.contains(QStringLiteral("2004")));
         QVERIFY(okIsDefault);
         QVERIFY(!QApplication::activeModalWidget());

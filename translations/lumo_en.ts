@@ -1,0 +1,488 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US" sourcelanguage="zh_CN">
+<context>
+    <name>MenuBar</name>
+    <message>
+        <source>退出</source>
+        <translation>E&amp;xit</translation>
+    </message>
+    <message>
+        <source>&amp;在线升级</source>
+        <translation>&amp;Online Update</translation>
+    </message>
+    <message>
+        <source>跟随系统</source>
+        <translation>&amp;System Language</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::AboutDialog</name>
+    <message>
+        <source>确定</source>
+        <translation>OK</translation>
+    </message>
+    <message>
+        <source>关于LUMO </source>
+        <translation>About LUMO </translation>
+    </message>
+    <message>
+        <source>LUMO %1 版</source>
+        <translation>LUMO %1</translation>
+    </message>
+    <message>
+        <source>Copyright (C) 2004
+LUMO 开发组</source>
+        <translation>Copyright (C) 2004
+The LUMO developers</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::CallPromptDialog</name>
+    <message>
+        <source>同意通话</source>
+        <translation>Accept call</translation>
+    </message>
+    <message>
+        <source>拒绝通话</source>
+        <translation>Refuse call</translation>
+    </message>
+    <message>
+        <source>下次提示</source>
+        <translation>Ask next time</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::GroupBrowserDialog</name>
+    <message>
+        <source>群名</source>
+        <translation>Group</translation>
+    </message>
+    <message>
+        <source>地址</source>
+        <translation>Address</translation>
+    </message>
+    <message>
+        <source>端口</source>
+        <translation>Port</translation>
+    </message>
+    <message>
+        <source>状态</source>
+        <translation>Status</translation>
+    </message>
+    <message>
+        <source>我要建群</source>
+        <translation>Host a group</translation>
+    </message>
+    <message>
+        <source>群名：</source>
+        <translation>Group:</translation>
+    </message>
+    <message>
+        <source>创 建</source>
+        <translation>Create</translation>
+    </message>
+    <message>
+        <source>你的酷名：</source>
+        <translation>Nickname:</translation>
+    </message>
+    <message>
+        <source>在线</source>
+        <translation>online</translation>
+    </message>
+    <message>
+        <source>显示前 %1 个群</source>
+        <translation>First %1 groups</translation>
+    </message>
+    <message>
+        <source>另有 %1 个群未显示</source>
+        <translation>%1 more groups not shown</translation>
+    </message>
+    <message>
+        <source>请等待</source>
+        <translation>Wait</translation>
+    </message>
+    <message>
+        <source>刷 新</source>
+        <translation>Refresh</translation>
+    </message>
+    <message>
+        <source>我要建群!</source>
+        <translation>Host a group!</translation>
+    </message>
+    <message>
+        <source>我要建群！</source>
+        <translation>Host a group!</translation>
+    </message>
+    <message>
+        <source>你是内网用户，不能建群！</source>
+        <translation>Your address is a private one: you cannot host a group!</translation>
+    </message>
+    <message>
+        <source>出错了，请重试！</source>
+        <translation>Something went wrong, please try again!</translation>
+    </message>
+    <message>
+        <source>连接失败，请再次刷新！</source>
+        <translation>Connecting failed, please refresh again!</translation>
+    </message>
+    <message>
+        <source>创建失败，请再次创建！</source>
+        <translation>Creating failed, please create again!</translation>
+    </message>
+    <message>
+        <source>你忘了你的酷名了！*_*</source>
+        <translation>You forgot your nickname! *_*</translation>
+    </message>
+    <message>
+        <source>找不到群目录服务器：%1 不存在，或其中 [urllist] 一节没有列出服务器。
+请在 LUMO 的运行目录中启动 LUMO（scripts/run 或已安装的 lumo 命令），或重新安装 LUMO。</source>
+        <translation>No group directory server: %1 does not exist, or its [urllist] section lists no server.
+Start LUMO in its run directory (scripts/run or the installed lumo command), or install LUMO again.</translation>
+    </message>
+    <message>
+        <source>群列表太大，无法显示！</source>
+        <translation>The group list is too large to show!</translation>
+    </message>
+    <message>
+        <source>在线群</source>
+        <translation>Online groups</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::HyperLinkLabel</name>
+    <message>
+        <source>找不到 BROWSER 环境变量指定的浏览器程序。</source>
+        <translation>The browser named by the BROWSER environment variable was not found.</translation>
+    </message>
+    <message>
+        <source>本机没有可以打开网页的程序。</source>
+        <translation>This machine has no program that opens web pages.</translation>
+    </message>
+    <message>
+        <source>系统资源不足。</source>
+        <translation>Not enough system resources.</translation>
+    </message>
+    <message>
+        <source>未知错误（%1）。</source>
+        <translation>Unknown error (%1).</translation>
+    </message>
+    <message>
+        <source>无法打开网页 %1
+%2
+请安装一个网页浏览器（或用 BROWSER 环境变量指定一个），然后再试。</source>
+        <translation>Cannot open the web page %1
+%2
+Please install a web browser (or name one in the BROWSER environment variable), then try again.</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::MainDialog</name>
+    <message>
+        <source>你的名字：</source>
+        <translation>Name:</translation>
+    </message>
+    <message>
+        <source>远端IP：</source>
+        <translation>Host IP:</translation>
+    </message>
+    <message>
+        <source>你的IP：</source>
+        <translation>Your IP:</translation>
+    </message>
+    <message>
+        <source>连接</source>
+        <translation>Join</translation>
+    </message>
+    <message>
+        <source>更新</source>
+        <translation>Renew</translation>
+    </message>
+    <message>
+        <source>发送</source>
+        <translation>Send</translation>
+    </message>
+    <message>
+        <source>语聊</source>
+        <translation>Talk</translation>
+    </message>
+    <message>
+        <source>终止</source>
+        <translation>Stop</translation>
+    </message>
+    <message>
+        <source>增溢</source>
+        <translation>Gain</translation>
+    </message>
+    <message>
+        <source>GGMM：</source>
+        <translation>GGMM:</translation>
+    </message>
+    <message>
+        <source>访问站点</source>
+        <translation>Visit site</translation>
+    </message>
+    <message>
+        <source>群聊</source>
+        <translation>Group chat</translation>
+    </message>
+    <message>
+        <source>   id</source>
+        <translation>   id</translation>
+    </message>
+    <message>
+        <source>名字</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <source>源地址</source>
+        <translation>Address</translation>
+    </message>
+    <message>
+        <source>源端口</source>
+        <translation>Port</translation>
+    </message>
+    <message>
+        <source>连接状态</source>
+        <translation>Path</translation>
+    </message>
+    <message>
+        <source>语聊状态</source>
+        <translation>Voice</translation>
+    </message>
+    <message>
+        <source>聊天中</source>
+        <translation>Talking</translation>
+    </message>
+    <message>
+        <source>不聊</source>
+        <translation>Off</translation>
+    </message>
+    <message>
+        <source>等待</source>
+        <translation>Waiting</translation>
+    </message>
+    <message>
+        <source>提示</source>
+        <translation>Ask</translation>
+    </message>
+    <message>
+        <source>说：</source>
+        <translation> says: </translation>
+    </message>
+    <message>
+        <source>离开了！</source>
+        <translation> left!</translation>
+    </message>
+    <message>
+        <source>（已离开）</source>
+        <translation> (left)</translation>
+    </message>
+    <message>
+        <source>你忘了写上你的名字了！</source>
+        <translation>You forgot to write your name!</translation>
+    </message>
+    <message>
+        <source>连接失败，请检查设置是否正确！</source>
+        <translation>Connecting failed, please check your settings!</translation>
+    </message>
+    <message>
+        <source>群已满，或群主没有回应。</source>
+        <translation>The group is full, or its host does not answer.</translation>
+    </message>
+    <message>
+        <source>主机已离开</source>
+        <translation>The host has left</translation>
+    </message>
+    <message>
+        <source>名字太长了：最多 16 个字节（8 个汉字）。</source>
+        <translation>The name is too long: at most 16 bytes (8 Chinese characters).</translation>
+    </message>
+    <message>
+        <source>远端IP不完整：请填写群主的完整地址，四段数字，例如 192.168.1.20。</source>
+        <translation>The host IP is incomplete: fill in the full address of the group&apos;s host, four numbers, such as 192.168.1.20.</translation>
+    </message>
+    <message>
+        <source>你要和谁对话，你不说我怎么知道！要你就说吗！...*_*</source>
+        <translation>Who do you want to talk to? If you do not say, how should I know! ...*_*</translation>
+    </message>
+    <message>
+        <source>就你一个人怎么群聊啊，去拉点人来吧！...*_*</source>
+        <translation>A group chat all by yourself? Go and bring some people along! ...*_*</translation>
+    </message>
+    <message>
+        <source>想和你聊天，接受吗？</source>
+        <translation> wants to talk with you. Accept?</translation>
+    </message>
+    <message>
+        <source>无法开始语聊：打不开录音设备。
+请接上麦克风或耳机，检查声音设置，然后再按“语聊”。</source>
+        <translation>Cannot start talking: the recording device does not open.
+Plug in a microphone or a headset, check the sound settings, then press &quot;Talk&quot; again.</translation>
+    </message>
+    <message>
+        <source>本机</source>
+        <translation>this machine</translation>
+    </message>
+    <message>
+        <source>地址 %1 上</source>
+        <translation>address %1</translation>
+    </message>
+    <message>
+        <source>LUMO 无法使用%1的 UDP 端口 %2：端口已被占用，可能另一个 LUMO 正在运行。
+请先关闭它，或用 --bind 为这个 LUMO 选一个别的本机地址。</source>
+        <translation>LUMO cannot use UDP port %2 on %1: the port is in use, perhaps by another LUMO.
+Close that one first, or choose another address of this machine for this LUMO with --bind.</translation>
+    </message>
+    <message>
+        <source>LUMO 无法使用地址 %1：本机没有这个地址。
+请用 --bind 选择本机的一个地址，或不带 --bind 启动。</source>
+        <translation>LUMO cannot use the address %1: this machine does not have it.
+Choose one of this machine&apos;s addresses with --bind, or start without --bind.</translation>
+    </message>
+    <message>
+        <source>LUMO 无权使用%1的 UDP 端口 %2。
+请检查系统的网络权限设置。</source>
+        <translation>LUMO may not use UDP port %2 on %1.
+Please check the system&apos;s network permissions.</translation>
+    </message>
+    <message>
+        <source>LUMO 无法使用%1的 UDP 端口 %2（%3）。
+请检查网络设置后重新启动 LUMO。</source>
+        <translation>LUMO cannot use UDP port %2 on %1 (%3).
+Please check the network settings, then start LUMO again.</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::MainWindowShell</name>
+    <message>
+        <source>语言设置已保存，LUMO 下次启动时生效。</source>
+        <translation>The language setting is saved; it applies from the next start of LUMO.</translation>
+    </message>
+    <message>
+        <source>无法保存语言设置：%1 无法写入。</source>
+        <translation>Cannot save the language setting: %1 cannot be written.</translation>
+    </message>
+    <message>
+        <source>无法加载皮肤文件 %1。</source>
+        <translation>Cannot load the skin file %1.</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::OnlineUpdate</name>
+    <message>
+        <source>无法用 update.rar 替换 %1 中的升级程序 update：
+%2</source>
+        <translation>Cannot replace the updater update in %1 with update.rar:
+%2</translation>
+    </message>
+    <message>
+        <source>在 %1 中找不到升级程序 update，无法在线升级。</source>
+        <translation>The updater update is not in %1: the online update cannot run.</translation>
+    </message>
+    <message>
+        <source>%1 中的升级程序 update 无法启动：
+%2</source>
+        <translation>The updater update in %1 cannot be started:
+%2</translation>
+    </message>
+    <message>
+        <source>没有站点地址：sys/sys.ini 中没有目录服务器。</source>
+        <translation>No site address: sys/sys.ini lists no directory server.</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::OverlayChatPage</name>
+    <message>
+        <source>名字</source>
+        <translation>Name</translation>
+    </message>
+    <message>
+        <source>连接状态</source>
+        <translation>Path</translation>
+    </message>
+    <message>
+        <source>语聊状态</source>
+        <translation>Voice</translation>
+    </message>
+    <message>
+        <source>要聊</source>
+        <translation>Talk to</translation>
+    </message>
+    <message>
+        <source>不聊</source>
+        <translation>Don&apos;t talk to</translation>
+    </message>
+    <message>
+        <source>要听</source>
+        <translation>Listen</translation>
+    </message>
+    <message>
+        <source>不听</source>
+        <translation>Don&apos;t listen</translation>
+    </message>
+    <message>
+        <source>下次提示</source>
+        <translation>Ask next time</translation>
+    </message>
+    <message>
+        <source>刷新</source>
+        <translation>Refresh</translation>
+    </message>
+    <message>
+        <source>语 聊</source>
+        <translation>Talk</translation>
+    </message>
+    <message>
+        <source>终 止</source>
+        <translation>Stop</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::OverlayDialog</name>
+    <message>
+        <source>聊天</source>
+        <translation>Chat</translation>
+    </message>
+    <message>
+        <source>其它</source>
+        <translation>Other</translation>
+    </message>
+    <message>
+        <source>等待管道失败！</source>
+        <translation>Waiting for the pipe failed!</translation>
+    </message>
+    <message>
+        <source>打开管道失败！</source>
+        <translation>Opening the pipe failed!</translation>
+    </message>
+    <message>
+        <source>想和你聊天，接受吗？</source>
+        <translation> wants to talk with you. Accept?</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::PipeServer</name>
+    <message>
+        <source>服务器创建管道失败！</source>
+        <translation>The server could not create the pipe!</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::PluginLoader</name>
+    <message>
+        <source>插件 %1 无法加载：
+%2</source>
+        <translation>The plug-in %1 cannot be loaded:
+%2</translation>
+    </message>
+    <message>
+        <source>插件 %1 不是 LUMO 插件：缺少 gethook 或 unhook。</source>
+        <translation>The plug-in %1 is not a LUMO plug-in: gethook or unhook is missing.</translation>
+    </message>
+    <message>
+        <source>插件 %1 未能启动：gethook 失败。</source>
+        <translation>The plug-in %1 did not start: gethook failed.</translation>
+    </message>
+</context>
+</TS>
