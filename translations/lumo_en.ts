@@ -2,6 +2,13 @@
 <!DOCTYPE TS>
 <TS version="2.1" language="en_US" sourcelanguage="zh_CN">
 <context>
+    <name>ChatHistoryWindow</name>
+    <message>
+        <source>我对%1说：</source>
+        <translation>I said to %1: </translation>
+    </message>
+</context>
+<context>
     <name>MenuBar</name>
     <message>
         <source>退出</source>
@@ -50,6 +57,28 @@ The LUMO developers</translation>
     <message>
         <source>下次提示</source>
         <translation>Ask next time</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::ChatHistoryWindow</name>
+    <message>
+        <source>聊天记录</source>
+        <translation>Chat history</translation>
+    </message>
+    <message>
+        <source>为节省内存，最早的 %1 条消息已从记录中删除。</source>
+        <translation>To save memory, the oldest %1 messages were removed from the history.</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::DesktopNotifier</name>
+    <message>
+        <source>（另有 %1 条新消息）</source>
+        <translation>(%1 more new messages)</translation>
+    </message>
+    <message>
+        <source>打开 LUMO</source>
+        <translation>Open LUMO</translation>
     </message>
 </context>
 <context>
@@ -352,6 +381,54 @@ Please check the system&apos;s network permissions.</translation>
         <translation>LUMO cannot use UDP port %2 on %1 (%3).
 Please check the network settings, then start LUMO again.</translation>
     </message>
+    <message>
+        <source>聊天记录(&amp;H)</source>
+        <translation>Chat &amp;history</translation>
+    </message>
+    <message>
+        <source>把聊天记录写入文件(&amp;L)</source>
+        <translation>&amp;Log chat history to a file</translation>
+    </message>
+    <message>
+        <source>关闭窗口时留在托盘(&amp;T)</source>
+        <translation>Keep running in the &amp;tray when the window is closed</translation>
+    </message>
+    <message>
+        <source>消息(&amp;M)</source>
+        <translation>&amp;Messages</translation>
+    </message>
+    <message>
+        <source>打开 LUMO</source>
+        <translation>Open LUMO</translation>
+    </message>
+    <message>
+        <source>退出</source>
+        <translation>Quit</translation>
+    </message>
+    <message>
+        <source>无法写入聊天记录文件 %1：%2</source>
+        <translation>Cannot write the chat log file %1: %2</translation>
+    </message>
+    <message>
+        <source>聊天记录文件 %1 已超过 64 MB，不再写入。</source>
+        <translation>The chat log file %1 is over 64 MB; nothing more is written to it.</translation>
+    </message>
+    <message>
+        <source>聊天记录（%1 条未读）</source>
+        <translation>Chat history (%1 unread)</translation>
+    </message>
+    <message>
+        <source>聊天记录</source>
+        <translation>Chat history</translation>
+    </message>
+    <message>
+        <source>LUMO：%1 条未读消息</source>
+        <translation>LUMO: %1 unread messages</translation>
+    </message>
+    <message>
+        <source>无法连通%1：刚才的文字可能没有送到。</source>
+        <translation>Cannot reach %1: the text just sent may not have arrived.</translation>
+    </message>
 </context>
 <context>
     <name>lumo::MainWindowShell</name>
@@ -483,6 +560,17 @@ Please check the network settings, then start LUMO again.</translation>
     <message>
         <source>插件 %1 未能启动：gethook 失败。</source>
         <translation>The plug-in %1 did not start: gethook failed.</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::RememberedSettings</name>
+    <message>
+        <source>设置文件 %1 已损坏或含有无法使用的值，相关设置已恢复为默认值。</source>
+        <translation>The settings file %1 is damaged or holds values that cannot be used; those settings have been reset to their defaults.</translation>
+    </message>
+    <message>
+        <source>原文件已另存为 %1。</source>
+        <translation>The original file has been kept as %1.</translation>
     </message>
 </context>
 </TS>
