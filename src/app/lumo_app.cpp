@@ -76,12 +76,15 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
                                        QStringLiteral("Join the group hosted at this address at start."),
                                        QStringLiteral("ADDRESS"));
     const QCommandLineOption audio(QStringLiteral("audio"),
-                                   QStringLiteral("Sound devices: portaudio (the sound card, default), null (none), or "
+                                   QStringLiteral("Sound devices: portaudio (the sound card, default; portaudio:INPUT:OUTPUT "
+                                                  "picks devices by number or name), null (none), or "
                                                   "wav:MIC.wav:SPEAKER_DIR (speak from a WAV file; what each member "
                                                   "says goes to SPEAKER_DIR/peer-<id>.wav)."),
                                    QStringLiteral("DEVICES"),
                                    QString::fromUtf8(DefaultAudioOption.data(), int(DefaultAudioOption.size())));
-    parser.addOptions({help, version, bind, name, connectTo, audio});
+    const QCommandLineOption listAudio(QStringLiteral("list-audio-devices"),
+                                       QStringLiteral("List the sound devices --audio portaudio:INPUT:OUTPUT can name, and exit."));
+    parser.addOptions({help, version, bind, name, connectTo, audio, listAudio});
 
     if (!parser.parse(arguments)) {
         std::fprintf(stderr, "lumo: %s\nTry 'lumo --help'.\n", qPrintable(parser.errorText()));
@@ -111,6 +114,7 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
         }
     }
     options.audio = parser.value(audio);
+    options.listAudioDevices = parser.isSet(listAudio);
     options.memberName = parser.value(name);
     options.connectAddress = parser.value(connectTo);
     if (!options.connectAddress.isEmpty() && !parseDottedAddress(options.connectAddress.toStdString())) {
@@ -137,6 +141,10 @@ int runLumo(int argc, char** argv)
         std::fprintf(stderr, "lumo: --audio: %s\n", audioError.c_str());
         return 2;
     }
+    if (options->listAudioDevices) {
+        std::printf("%s", deviceListText(audio->devices()).c_str());
+        return 0;
+    }
 
     // Qt reads options of its own from the command line (X11's -name among them, which would
     // take the player's --name as the window class). LUMO's options are read above, so Qt gets
@@ -145,6 +153,7 @@ int runLumo(int argc, char** argv)
     char* qtArgv[] = {argv[0], nullptr};
     QApplication app(qtArgc, qtArgv);
     QApplication::setApplicationName(QStringLiteral("LUMO"));
+    QCoreApplication::setOrganizationName(QStringLiteral("lumo"));
     QApplication::setApplicationVersion(QStringLiteral(LUMO_VERSION_TEXT));
     QApplication::setQuitOnLastWindowClosed(false);  // the main window alone ends the program
     // The program speaks Chinese, Qt's own buttons (OK, Yes, No) included.
@@ -160,6 +169,7 @@ int runLumo(int argc, char** argv)
     windowOptions.skinActive = skinActive;
     windowOptions.bindAddress = options->bindAddress;
     windowOptions.audio = audio.get();
+    windowOptions.devicesFromCommandLine = options->audio.startsWith(QStringLiteral("portaudio:"));
     MainDialog window(windowOptions);
     // Without its two ports the program can neither host nor join: say why and end, rather
     // than open a window that looks alive and hears nothing.

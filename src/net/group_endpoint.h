@@ -57,6 +57,17 @@ public:
     void setGroupMode(bool on);
     void setGainBoost(bool on) { session_.setGainBoost(on); }
     void answerQuestion(int memberId, bool yes);
+    // Push-to-talk: the key went down (talking starts as with the voice button) or up (it stops).
+    void pushToTalk(bool down);
+    // The silence gate's limit (DefaultQuietLimit; negative: every block is sent).
+    void setQuietLimit(int limit);
+    // The gate level of the latest block the microphone gave, while capture runs.
+    int inputLevel() const;
+    bool capturing() const;
+    // A member's output volume in per cent (100 as received), kept per member id and given to
+    // that member's player now and whenever one is made.
+    void setMemberVolume(int memberId, int percent);
+    int memberVolume(int memberId) const;
     void answerFromPrompt(int memberId, VoiceAnswer answer);
     // Closing: held text still goes, then the leave notice.
     void leave();
@@ -102,6 +113,7 @@ private:
     // Emits VoiceHeard now, or holds it until the member's period has passed.
     void voiceHeard(int memberId);
     void flushVoiceHeard();
+    void microphoneLost();
 
     // OverlayLinkOwner: the overlay's requests, in terms of members.
     const Roster& overlayRoster() const override { return session_.roster(); }
@@ -131,6 +143,13 @@ private:
     QWidget* boxWindow_ = nullptr;
     std::array<std::unique_ptr<VoicePlayer>, PeerSlots::Count> players_;
     std::array<std::int16_t, 1024> pcmScratch_{};  // a new member's first block, decoded
+    int quietLimit_ = 2;
+    bool pushToTalkHeld_ = false;
+    std::array<int, RosterCapacity> volumes_ = [] {
+        std::array<int, RosterCapacity> all{};
+        all.fill(100);
+        return all;
+    }();
 
     // VoiceHeard per member id: when it was last told to the window, and whether one waits.
     std::array<std::optional<Millis>, RosterCapacity> heardTold_{};

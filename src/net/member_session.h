@@ -76,6 +76,7 @@ struct SessionEvent {
         HostSweepDue,     // time for the host table's duplicate sweep
         GroupFull,        // the host acknowledged the join but sent no roster: joined() is false
         HostGone,         // the host stopped answering roster requests: joined() is false
+        MicrophoneLost,   // the input device stopped working while talking: talking stopped
     };
     Kind kind;
     int memberId = -1;
@@ -156,6 +157,9 @@ public:
     // The voice button; setVoice is the overlay asking for talking on or off.
     void voiceButton();
     void setVoice(bool on);
+    // The input device stopped working: talking stops as with the voice button, and the window
+    // hears why. Nothing happens when not talking.
+    void microphoneLost();
     void setGroupMode(bool on);
     void setGainBoost(bool on) { gainBoost_ = on; }
     // Answers to "想和你聊天，接受吗？": from the window's box (yes ticks the member), from the
