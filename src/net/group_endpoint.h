@@ -10,6 +10,7 @@
 #include "net/host_table.h"
 #include "net/member_session.h"
 #include "net/peer_socket.h"
+#include "voice/sound_choices.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -143,7 +144,7 @@ private:
     QWidget* boxWindow_ = nullptr;
     std::array<std::unique_ptr<VoicePlayer>, PeerSlots::Count> players_;
     std::array<std::int16_t, 1024> pcmScratch_{};  // a new member's first block, decoded
-    int quietLimit_ = 2;
+    int quietLimit_ = DefaultQuietLimit;
     bool pushToTalkHeld_ = false;
     std::array<int, RosterCapacity> volumes_ = [] {
         std::array<int, RosterCapacity> all{};
