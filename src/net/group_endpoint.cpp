@@ -69,6 +69,11 @@ GroupEndpoint::GroupEndpoint(std::optional<Ipv4> bindAddress, AudioSystem& audio
         apply();
     });
 
+    captureWatch_ = new QTimer(this);
+    captureWatch_->setInterval(250);
+    connect(captureWatch_, &QTimer::timeout, this, &GroupEndpoint::watchCapture);
+    captureWatch_->start();
+
     heardTimer_ = new QTimer(this);
     heardTimer_->setSingleShot(true);
     connect(heardTimer_, &QTimer::timeout, this, &GroupEndpoint::flushVoiceHeard);
@@ -373,6 +378,21 @@ int GroupEndpoint::memberVolume(int memberId) const
 {
     if (memberId < 0 || memberId >= int(volumes_.size())) return DefaultVolumePercent;
     return volumes_[std::size_t(memberId)];
+}
+
+void GroupEndpoint::watchCapture()
+{
+    const qint64 at = clock_.elapsed();
+    const std::uint64_t seen = capture_->blocksSeen();
+    if (!capture_->recording() || seen != watchedBlocks_) {
+        watchedBlocks_ = seen;
+        lastBlockAt_ = at;
+        return;
+    }
+    if (at - lastBlockAt_ > captureStallMs_) {
+        lastBlockAt_ = at;
+        microphoneLost();
+    }
 }
 
 void GroupEndpoint::microphoneLost()

@@ -69,6 +69,10 @@ public:
     // that member's player now and whenever one is made.
     void setMemberVolume(int memberId, int percent);
     int memberVolume(int memberId) const;
+    // A microphone that gives no block for this long while talking is taken as gone, as one
+    // whose device reports itself unplugged (some drivers only fall silent).
+    static constexpr int DefaultCaptureStallMs = 3000;
+    void setCaptureStallLimit(int ms) { captureStallMs_ = ms; }
     void answerFromPrompt(int memberId, VoiceAnswer answer);
     // Closing: held text still goes, then the leave notice.
     void leave();
@@ -115,6 +119,7 @@ private:
     void voiceHeard(int memberId);
     void flushVoiceHeard();
     void microphoneLost();
+    void watchCapture();
 
     // OverlayLinkOwner: the overlay's requests, in terms of members.
     const Roster& overlayRoster() const override { return session_.roster(); }
@@ -145,6 +150,10 @@ private:
     std::array<std::unique_ptr<VoicePlayer>, PeerSlots::Count> players_;
     std::array<std::int16_t, 1024> pcmScratch_{};  // a new member's first block, decoded
     int quietLimit_ = DefaultQuietLimit;
+    QTimer* captureWatch_ = nullptr;
+    int captureStallMs_ = DefaultCaptureStallMs;
+    std::uint64_t watchedBlocks_ = 0;
+    qint64 lastBlockAt_ = 0;  // clock_ time the watch last saw a new block (or capture start)
     bool pushToTalkHeld_ = false;
     std::array<int, RosterCapacity> volumes_ = [] {
         std::array<int, RosterCapacity> all{};

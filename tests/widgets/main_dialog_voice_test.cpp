@@ -231,6 +231,25 @@ private slots:
         voice->click();
     }
 
+    void aMicrophoneThatFallsSilentWhileTalkingIsTakenAsGone()
+    {
+        rowOf(3)->setCheckState(0, Qt::Checked);
+        dialog->endpoint().setCaptureStallLimit(400);
+        control<QPushButton>("voiceButton")->click();
+        QVERIFY(dialog->endpoint().session().talking());
+        // Blocks keep it alive...
+        for (int i = 0; i < 6; ++i) {
+            QVERIFY(audio->deliver(tone(8000)) > 0);
+            QTest::qWait(150);
+        }
+        QVERIFY(dialog->endpoint().session().talking());
+        // ...a device that gives nothing more is let go, as if it said it was unplugged.
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog->endpoint().session().talking(), 3000);
+        QCOMPARE(control<QPushButton>("voiceButton")->text(), QStringLiteral("语聊"));
+        QTRY_COMPARE(boxes->texts, QStringList{QStringLiteral("麦克风已断开，语聊已停止。\n接好后再按“语聊”。")});
+        QCOMPARE(audio->liveDevices.load(), 0);
+    }
+
     void pushToTalkSendsWhileHeldWithTheGateOpen()
     {
         rowOf(3)->setCheckState(0, Qt::Checked);
