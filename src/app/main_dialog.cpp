@@ -81,7 +81,12 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
         auto* sound = new QAction(tr("声音设置..."), file);
         sound->setObjectName(QStringLiteral("soundSettings"));
         file->insertAction(file->actions().value(0), sound);
-        connect(sound, &QAction::triggered, this, [this] { openSoundDialog()->show(); });
+        connect(sound, &QAction::triggered, this, [this] {
+            SoundDialog* dialog = openSoundDialog();
+            dialog->show();
+            dialog->raise();
+            dialog->activateWindow();  // keys go to it: the push-to-talk key is picked by pressing it
+        });
     }
     showOwnAddress();
 

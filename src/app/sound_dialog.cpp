@@ -99,7 +99,7 @@ SoundDialog::SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks
 
     keyLabel_ = new QLabel(this);
     keyLabel_->setObjectName(QStringLiteral("pushToTalkKey"));
-    keyButton_ = new QPushButton(tr("设置按键"), this);
+    keyButton_ = new QPushButton(tr("设置按键(&K)"), this);
     keyButton_->setObjectName(QStringLiteral("setKey"));
     auto* clearKey = new QPushButton(tr("清除按键"), this);
     clearKey->setObjectName(QStringLiteral("clearKey"));

@@ -331,6 +331,19 @@ private slots:
         sound->findChild<QSlider*>(QStringLiteral("threshold"))->setValue(10);
         QCOMPARE(sound->meter()->threshold(), 10);
         QCOMPARE(SoundSettings::load().quietLimit, 10);
+        // The test tone: 600 ms of a 440 Hz sine on an output of its own, released afterwards.
+        auto* testTone = sound->findChild<QPushButton*>(QStringLiteral("testTone"));
+        testTone->click();
+        QVERIFY(!testTone->isEnabled());
+        QTRY_VERIFY(audio->outputFor(128));
+        QTRY_VERIFY(playedBy(audio->outputFor(128)).size() >= 4800u);
+        const auto played = playedBy(audio->outputFor(128));
+        int peak = 0;
+        for (std::size_t i = 0; i < 4800; ++i) peak = std::max(peak, std::abs(int(played[i])));
+        QVERIFY2(peak > 7500 && peak <= 8000, qPrintable(QString::number(peak)));
+        QTRY_VERIFY_WITH_TIMEOUT(testTone->isEnabled(), 3000);
+        QVERIFY(!audio->outputFor(128));
+
         sound->setPushToTalkKey(0xffc6, QStringLiteral("F9"));
         QCOMPARE(SoundSettings::load().pushToTalkKeysym, 0xffc6u);
         QVERIFY(!dialog->pushToTalkWatched());  // offscreen: no X11 to watch keys on
