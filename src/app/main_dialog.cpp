@@ -62,8 +62,10 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     endpoint_->setBoxWindow(this);
     // The remembered sound choices; devices named on the command line hold for this run.
     sound_ = SoundSettings::load();
+    rememberedDevices_ = sound_.devices;
     if (options.devicesFromCommandLine) {
-        sound_.devices = audio->chosenDevices();
+        commandLineDevices_ = audio->chosenDevices();
+        sound_.devices = *commandLineDevices_;
     } else if (!audio->chooseDevices(sound_.devices, nullptr)) {
         // A remembered device that is not plugged in: the defaults serve until it is chosen again.
         audio->chooseDevices({}, nullptr);
@@ -138,7 +140,19 @@ void MainDialog::applySoundSettings(const SoundSettings& settings)
     sound_.volumes = volumes;
     endpoint_->setQuietLimit(sound_.quietLimit);
     if (keyChanged) watchPushToTalk();
-    sound_.save();
+    // Devices picked in the dialog are the player's choice from now on.
+    if (!commandLineDevices_ || sound_.devices != *commandLineDevices_) {
+        commandLineDevices_.reset();
+        rememberedDevices_ = sound_.devices;
+    }
+    saveSoundSettings();
+}
+
+void MainDialog::saveSoundSettings() const
+{
+    SoundSettings kept = sound_;
+    kept.devices = rememberedDevices_;
+    kept.save();
 }
 
 void MainDialog::watchPushToTalk()
@@ -170,7 +184,7 @@ void MainDialog::setMemberVolume(int memberId, int percent)
     const std::string name = endpoint_->session().memberName(memberId);
     if (name.empty()) return;
     sound_.setVolume(name, percent);
-    sound_.save();
+    saveSoundSettings();
 }
 
 void MainDialog::applyRememberedVolumes()

@@ -124,10 +124,14 @@ private:
     void applySoundSettings(const SoundSettings& settings);
     void watchPushToTalk();
     void applyRememberedVolumes();
+    void saveSoundSettings() const;
 
     std::unique_ptr<AudioSystem> ownAudio_;
     AudioSystem* audio_ = nullptr;
     SoundSettings sound_;
+    // Devices named on the command line hold for the run only: the remembered ones are saved.
+    std::optional<DeviceChoice> commandLineDevices_;
+    DeviceChoice rememberedDevices_;
     std::unique_ptr<GroupEndpoint> endpoint_;
     // Destroyed before the endpoint it drives.
     std::unique_ptr<PushToTalkKey> pushToTalk_;

@@ -106,20 +106,21 @@ class MainDialogVoiceTest : public QObject {
     }
 
     // A new window on the same sound system and settings, as in the player's next run.
-    void restart()
+    void restart(bool devicesFromCommandLine = false)
     {
         dialog.reset();
         host.reset();
         peer.reset();
-        start();
+        start(devicesFromCommandLine);
     }
-    void start()
+    void start(bool devicesFromCommandLine = false)
     {
         boxes = std::make_unique<RecordingBoxes>();
         MainDialogOptions options;
         options.bindAddress = DialogAddress;
         options.directoryHttp = &directory;
         options.audio = audio.get();
+        options.devicesFromCommandLine = devicesFromCommandLine;
         dialog = std::make_unique<MainDialog>(options);
         dialog->show();
         host = std::make_unique<FakePeer>(HostAddress, HostPort);
@@ -362,6 +363,21 @@ private slots:
         QCOMPARE(dialog->soundSettings().quietLimit, 10);
         QCOMPARE(dialog->soundSettings().devices.input, std::string("ALSA: USB Headset"));
         QCOMPARE(audio->choice.input, std::string());
+    }
+
+    void devicesFromTheCommandLineHoldForTheRunOnly()
+    {
+        audio->deviceList = {{0, "ALSA", "USB Headset", 1, 2, false, false}, {1, "ALSA", "default", 2, 2, true, true}};
+        audio->choice = {"ALSA: USB Headset", "ALSA: USB Headset"};  // as --audio portaudio:0:0 leaves it
+        restart(true);
+        QCOMPARE(dialog->soundSettings().devices.input, std::string("ALSA: USB Headset"));
+        // Another choice in the dialog is saved; the command line's devices are not.
+        dialog->openSoundDialog()->findChild<QSlider*>(QStringLiteral("threshold"))->setValue(5);
+        QCOMPARE(SoundSettings::load().quietLimit, 5);
+        QCOMPARE(SoundSettings::load().devices, DeviceChoice{});
+        auto* output = dialog->openSoundDialog()->findChild<QComboBox*>(QStringLiteral("outputDevice"));
+        output->setCurrentIndex(output->findData(QStringLiteral("ALSA: default")));
+        QCOMPARE(SoundSettings::load().devices, (DeviceChoice{"ALSA: USB Headset", "ALSA: default"}));
     }
 
     void moreThanEightTicksTalkToTheFirstEightRows()
