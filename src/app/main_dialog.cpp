@@ -408,7 +408,11 @@ void MainDialog::sendChatText()
 void MainDialog::onListRightClick(const QPoint& screenPosition)
 {
     const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
-    if (!endpoint_->session().groupMode()) return;
+    if (!endpoint_->session().groupMode()) {
+        // Outside group mode the answer prompt has no place; the volume still has.
+        if (!selected.isEmpty()) showVolumeMenu(memberList_->memberIdOf(selected.first()), screenPosition);
+        return;
+    }
     if (selected.isEmpty()) {
         callPrompt_->hide();
         return;

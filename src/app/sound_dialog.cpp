@@ -76,6 +76,7 @@ SoundDialog::SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks
     : QDialog(parent), audio_(audio), settings_(std::move(settings)), hooks_(std::move(hooks))
 {
     setWindowTitle(tr("声音设置"));
+    setMinimumWidth(460);  // room for the buttons in the skins' wider padding
     setObjectName(QStringLiteral("soundDialog"));
 
     input_ = new QComboBox(this);
