@@ -22,9 +22,9 @@ std::unique_ptr<AudioSystem> makeAudioSystem(std::string_view option, std::strin
     if (option.starts_with(portAudioPrefix)) {
         auto system = makePortAudioSystem(error);
         if (!system) return nullptr;
-        const std::string_view spec = option.substr(portAudioPrefix.size());
+        const std::string_view devicesText = option.substr(portAudioPrefix.size());
         std::string reason;
-        const auto choice = resolveDeviceSpec(system->devices(), spec, &reason);
+        const auto choice = resolveDeviceChoice(system->devices(), devicesText, &reason);
         if (!choice) {
             setError(error, reason + " (lumo --list-audio-devices lists them)");
             return nullptr;

@@ -86,7 +86,7 @@ std::optional<AudioDeviceInfo> findDevice(const std::vector<AudioDeviceInfo>& de
     return std::nullopt;
 }
 
-std::optional<DeviceChoice> resolveDeviceSpec(const std::vector<AudioDeviceInfo>& devices, std::string_view text,
+std::optional<DeviceChoice> resolveDeviceChoice(const std::vector<AudioDeviceInfo>& devices, std::string_view text,
                                               std::string* error)
 {
     std::string firstError;

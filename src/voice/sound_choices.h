@@ -47,10 +47,10 @@ std::vector<DeviceChoice> deviceChoiceCandidates(std::string_view text);
 std::optional<AudioDeviceInfo> findDevice(const std::vector<AudioDeviceInfo>& devices, std::string_view text,
                                           DeviceDirection direction, std::string* error = nullptr);
 
-// Resolves a spec's candidates against the list: the first reading whose two halves both name
+// Resolves the readings of "IN:OUT" against the list: the first reading whose two halves both name
 // a device, as the devices' labels (an empty half stays empty: the default device, whichever
 // that is when a device opens). On failure, the reason for the first reading.
-std::optional<DeviceChoice> resolveDeviceSpec(const std::vector<AudioDeviceInfo>& devices, std::string_view text,
+std::optional<DeviceChoice> resolveDeviceChoice(const std::vector<AudioDeviceInfo>& devices, std::string_view text,
                                               std::string* error = nullptr);
 
 // "host API: name", as lists and settings show a device.

@@ -24,7 +24,7 @@ std::vector<AudioDeviceInfo> sampleDevices()
     };
 }
 
-TEST(DeviceSpec, EveryColonIsACandidateSplitAndNoColonIsTheInputAlone)
+TEST(DeviceChoiceText, EveryColonIsACandidateSplitAndNoColonIsTheInputAlone)
 {
     const auto none = deviceChoiceCandidates("3");
     ASSERT_EQ(none.size(), 1u);
@@ -40,7 +40,7 @@ TEST(DeviceSpec, EveryColonIsACandidateSplitAndNoColonIsTheInputAlone)
     EXPECT_EQ(empties[0], (DeviceChoice{"", ""}));
 }
 
-TEST(DeviceSpec, DevicesAreFoundByIndexNameLabelOrAUniquePart)
+TEST(DeviceChoiceText, DevicesAreFoundByIndexNameLabelOrAUniquePart)
 {
     const auto devices = sampleDevices();
     std::string error;
@@ -61,31 +61,31 @@ TEST(DeviceSpec, DevicesAreFoundByIndexNameLabelOrAUniquePart)
     EXPECT_FALSE(findDevice({}, "", DeviceDirection::Output, &error));
 }
 
-TEST(DeviceSpec, ASpecResolvesToLabelsEvenWhenNamesHoldColons)
+TEST(DeviceChoiceText, TheTextResolvesToLabelsEvenWhenNamesHoldColons)
 {
     const auto devices = sampleDevices();
     // The first colon would split inside the headset's name; the reading that names two
     // devices wins.
-    const auto choice = resolveDeviceSpec(devices, "USB Headset: Audio (hw:1,0):HDMI 0 (hw:0,3)");
+    const auto choice = resolveDeviceChoice(devices, "USB Headset: Audio (hw:1,0):HDMI 0 (hw:0,3)");
     ASSERT_TRUE(choice);
     EXPECT_EQ(choice->input, "ALSA: USB Headset: Audio (hw:1,0)");
     EXPECT_EQ(choice->output, "ALSA: HDMI 0 (hw:0,3)");
 
-    const auto byIndex = resolveDeviceSpec(devices, "1:3");
+    const auto byIndex = resolveDeviceChoice(devices, "1:3");
     ASSERT_TRUE(byIndex);
     EXPECT_EQ(*byIndex, (DeviceChoice{"ALSA: USB Headset: Audio (hw:1,0)", "ALSA: HDMI 0 (hw:0,3)"}));
 
     // Empty halves stay the default, even on a machine without devices.
-    EXPECT_EQ(*resolveDeviceSpec(devices, ":3"), (DeviceChoice{"", "ALSA: HDMI 0 (hw:0,3)"}));
-    EXPECT_EQ(*resolveDeviceSpec({}, ":"), (DeviceChoice{}));
+    EXPECT_EQ(*resolveDeviceChoice(devices, ":3"), (DeviceChoice{"", "ALSA: HDMI 0 (hw:0,3)"}));
+    EXPECT_EQ(*resolveDeviceChoice({}, ":"), (DeviceChoice{}));
 
     std::string error;
-    EXPECT_FALSE(resolveDeviceSpec(devices, "3:3", &error));  // HDMI cannot record
+    EXPECT_FALSE(resolveDeviceChoice(devices, "3:3", &error));  // HDMI cannot record
     EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(resolveDeviceSpec({}, "0:0", &error));
+    EXPECT_FALSE(resolveDeviceChoice({}, "0:0", &error));
 }
 
-TEST(DeviceSpec, TheListMarksDirectionsAndDefaults)
+TEST(DeviceChoiceText, TheListMarksDirectionsAndDefaults)
 {
     const std::string text = deviceListText(sampleDevices());
     EXPECT_NE(text.find("2  in/out  ALSA: pulse  (default input)  (default output)\n"), std::string::npos);
