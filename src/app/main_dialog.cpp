@@ -113,7 +113,13 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     connectControls();
 }
 
-MainDialog::~MainDialog() = default;
+MainDialog::~MainDialog()
+{
+    // The sound dialog reads the endpoint and its devices: it goes before they do, not with the
+    // window's other children after the members are gone.
+    delete soundDialog_;
+    soundDialog_ = nullptr;
+}
 
 // ---------------------------------------------------------------------------------------------
 // Sound
