@@ -3,6 +3,8 @@
 #include "ui/dialog_units.h"
 
 #include <QLabel>
+
+#include <algorithm>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPushButton>
@@ -51,6 +53,15 @@ CallPromptDialog::CallPromptDialog() : QDialog(nullptr, Qt::Tool | Qt::Frameless
         const VoiceAnswer value = b.value;
         connect(button, &QPushButton::clicked, this, [this, value] { answer(value); });
     }
+    auto* volume = new QPushButton(tr("音量…"), this);
+    volume->setObjectName(QStringLiteral("volumeButton"));
+    volume->setFlat(true);
+    volume->setGeometry(du.rect(13, 40, 51, 13));
+    connect(volume, &QPushButton::clicked, this, [this, volume] {
+        const QPoint at = volume->mapToGlobal(QPoint(0, volume->height()));
+        hide();
+        if (volume_) volume_(memberId_, at);
+    });
     hide();
 }
 
@@ -58,7 +69,7 @@ void CallPromptDialog::promptFor(std::uint16_t memberId, std::uint16_t row, cons
 {
     memberId_ = memberId;
     row_ = row;
-    setGeometry(screenPosition.x(), screenPosition.y(), 100, 100);
+    setGeometry(screenPosition.x(), screenPosition.y(), 100, std::max(100, DialogUnits(font()).y(56)));
     show();
 }
 

@@ -1,5 +1,5 @@
 // The small prompt opened by a right-click on a member row: accept, refuse, or ask again next
-// time that member's voice arrives.
+// time that member's voice arrives; and how loud that member is played.
 #pragma once
 
 #include "ui/ui_text.h"
@@ -23,6 +23,9 @@ public:
 
     CallPromptDialog();
     void setAnswerHandler(AnswerHandler handler) { answered_ = std::move(handler); }
+    // "音量": runs with the member and where its volume menu goes.
+    using VolumeHandler = std::function<void(std::uint16_t memberId, const QPoint& screenPosition)>;
+    void setVolumeHandler(VolumeHandler handler) { volume_ = std::move(handler); }
 
     // Whose answer the buttons set, and where: the prompt appears at `screenPosition`.
     void promptFor(std::uint16_t memberId, std::uint16_t row, const QPoint& screenPosition);
@@ -37,6 +40,7 @@ private:
     void answer(VoiceAnswer value);
 
     AnswerHandler answered_;
+    VolumeHandler volume_;
     std::uint16_t memberId_ = 255;
     std::uint16_t row_ = 255;
 };

@@ -112,7 +112,8 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
                                        QStringLiteral("Join the group hosted at this address at start."),
                                        QStringLiteral("ADDRESS"));
     const QCommandLineOption audio(QStringLiteral("audio"),
-                                   QStringLiteral("Sound devices: portaudio (the sound card, default), null (none), or "
+                                   QStringLiteral("Sound devices: portaudio (the sound card, default; portaudio:INPUT:OUTPUT "
+                                                  "picks devices by number or name), null (none), or "
                                                   "wav:MIC.wav:SPEAKER_DIR (speak from a WAV file; what each member "
                                                   "says goes to SPEAKER_DIR/peer-<id>.wav)."),
                                    QStringLiteral("DEVICES"),
@@ -121,7 +122,9 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
                                      QStringLiteral("Log what is sent, received and dropped, and why, to stderr (the "
                                                     "logging categories lumo.net, lumo.voice, lumo.directory, lumo.link; "
                                                     "QT_LOGGING_RULES still applies)."));
-    parser.addOptions({help, version, bind, name, connectTo, audio, verbose});
+    const QCommandLineOption listAudio(QStringLiteral("list-audio-devices"),
+                                       QStringLiteral("List the sound devices --audio portaudio:INPUT:OUTPUT can name, and exit."));
+    parser.addOptions({help, version, bind, name, connectTo, audio, verbose, listAudio});
 
     if (!parser.parse(arguments)) {
         std::fprintf(stderr, "lumo: %s\nTry 'lumo --help'.\n", qPrintable(parser.errorText()));
@@ -152,6 +155,7 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
     }
     options.audio = parser.value(audio);
     options.verbose = parser.isSet(verbose);
+    options.listAudioDevices = parser.isSet(listAudio);
     options.memberName = parser.value(name);
     options.connectAddress = parser.value(connectTo);
     if (!options.connectAddress.isEmpty() && !parseDottedAddress(options.connectAddress.toStdString())) {
@@ -177,6 +181,10 @@ int runLumo(int argc, char** argv)
     if (!audio) {
         std::fprintf(stderr, "lumo: --audio: %s\n", audioError.c_str());
         return 2;
+    }
+    if (options->listAudioDevices) {
+        std::printf("%s", deviceListText(audio->devices()).c_str());
+        return 0;
     }
 
     // Qt reads options of its own from the command line (X11's -name among them, which would
@@ -206,6 +214,7 @@ int runLumo(int argc, char** argv)
     windowOptions.skinActive = skinActive;
     windowOptions.bindAddress = options->bindAddress;
     windowOptions.audio = audio.get();
+    windowOptions.devicesFromCommandLine = options->audio.startsWith(QStringLiteral("portaudio:"));
     MainDialog window(windowOptions);
     // Without its two ports the program can neither host nor join: say why and end, rather
     // than open a window that looks alive and hears nothing.

@@ -13,8 +13,9 @@ struct LaunchOptions {
     std::optional<Ipv4> bindAddress;
     QString memberName;     // with connectAddress: join at start as pressing Connect does
     QString connectAddress;
-    QString audio;          // portaudio | null | wav:MIC.wav:SPEAKER_DIR
+    QString audio;          // portaudio[:INPUT:OUTPUT] | null | wav:MIC.wav:SPEAKER_DIR
     bool verbose = false;   // the lumo.* logging categories at debug level, to stderr
+    bool listAudioDevices = false;  // print the devices and exit
 };
 
 // Parses the command line (and LUMO_BIND_ADDRESS). Returns nullopt after printing help, the

@@ -4,6 +4,8 @@
 #include "app/chat_history_window.h"
 #include "app/desktop_notifier.h"
 #include "app/member_list.h"
+#include "app/push_to_talk_key.h"
+#include "app/sound_dialog.h"
 #include "app/texts.h"
 
 #include "common/gbk.h"
@@ -31,6 +33,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPainter>
 #include <QPointer>
 #include <QPushButton>
@@ -64,14 +68,39 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     }
     // The link to the in-game overlay (part of the endpoint) listens before any plug-in can be
     // switched on.
+    audio_ = audio;
     endpoint_ = std::make_unique<GroupEndpoint>(options.bindAddress, *audio);
     endpoint_->setBoxWindow(this);
+    // The remembered sound choices; devices named on the command line hold for this run.
+    sound_ = SoundSettings::load();
+    rememberedDevices_ = sound_.devices;
+    if (options.devicesFromCommandLine) {
+        commandLineDevices_ = audio->chosenDevices();
+        sound_.devices = *commandLineDevices_;
+    } else if (!audio->chooseDevices(sound_.devices, nullptr)) {
+        // A remembered device that is not plugged in: the defaults serve until it is chosen again.
+        audio->chooseDevices({}, nullptr);
+    }
+    endpoint_->setQuietLimit(sound_.quietLimit);
+    watchPushToTalk();
     connect(endpoint_.get(), &GroupEndpoint::sessionEvent, this, &MainDialog::onSessionEvent);
     connect(endpoint_.get(), &GroupEndpoint::memberLeftHost, this,
             [this](const std::string& name) { statusLabel_->setText(fromGbk(name) + text::Left); });
     // Window creation: skin calls, the menu bar with its plug-ins and skins.
     shell_ = std::make_unique<MainWindowShell>(*this, static_cast<ShellOwner&>(*this), options.skinActive);
     shell_->createWindowParts();
+    if (QMenuBar* bar = shell_->menuBar(); bar && !bar->actions().isEmpty() && bar->actions().first()->menu()) {
+        QMenu* file = bar->actions().first()->menu();
+        auto* sound = new QAction(tr("声音设置..."), file);
+        sound->setObjectName(QStringLiteral("soundSettings"));
+        file->insertAction(file->actions().value(0), sound);
+        connect(sound, &QAction::triggered, this, [this] {
+            SoundDialog* dialog = openSoundDialog();
+            dialog->show();
+            dialog->raise();
+            dialog->activateWindow();  // keys go to it: the push-to-talk key is picked by pressing it
+        });
+    }
     showOwnAddress();
 
     // The group browser opens beside the main window; its directory requests leave from the
@@ -91,11 +120,97 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     callPrompt_->setAnswerHandler([this](std::uint16_t memberId, std::uint16_t, VoiceAnswer answer) {
         endpoint_->answerFromPrompt(memberId, answer);
     });
+    callPrompt_->setVolumeHandler([this](std::uint16_t memberId, const QPoint& at) { showVolumeMenu(memberId, at); });
     connectControls();
     buildHistoryParts();
 }
 
-MainDialog::~MainDialog() = default;
+MainDialog::~MainDialog()
+{
+    // The sound dialog reads the endpoint and its devices: it goes before they do, not with the
+    // window's other children after the members are gone.
+    delete soundDialog_;
+    soundDialog_ = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Sound
+
+SoundDialog* MainDialog::openSoundDialog()
+{
+    if (!soundDialog_) {
+        SoundDialog::Hooks hooks;
+        hooks.captureLevel = [this]() -> std::optional<int> {
+            if (!endpoint_->capturing()) return std::nullopt;
+            return endpoint_->inputLevel();
+        };
+        hooks.changed = [this](const SoundSettings& settings) { applySoundSettings(settings); };
+        soundDialog_ = new SoundDialog(*audio_, sound_, std::move(hooks), this);
+    }
+    return soundDialog_;
+}
+
+void MainDialog::applySoundSettings(const SoundSettings& settings)
+{
+    const bool keyChanged = settings.pushToTalkKeysym != sound_.pushToTalkKeysym;
+    const auto volumes = sound_.volumes;  // the dialog does not change these
+    sound_ = settings;
+    sound_.volumes = volumes;
+    endpoint_->setQuietLimit(sound_.quietLimit);
+    if (keyChanged) watchPushToTalk();
+    // Devices picked in the dialog are the player's choice from now on.
+    if (!commandLineDevices_ || sound_.devices != *commandLineDevices_) {
+        commandLineDevices_.reset();
+        rememberedDevices_ = sound_.devices;
+    }
+    saveSoundSettings();
+}
+
+void MainDialog::saveSoundSettings() const
+{
+    SoundSettings kept = sound_;
+    kept.devices = rememberedDevices_;
+    kept.save();
+}
+
+void MainDialog::watchPushToTalk()
+{
+    if (pushToTalk_) endpoint_->pushToTalk(false);
+    pushToTalk_.reset();
+    if (!sound_.pushToTalkKeysym) return;
+    pushToTalk_.reset(PushToTalkKey::install(sound_.pushToTalkKeysym, [this](bool down) { endpoint_->pushToTalk(down); }));
+}
+
+void MainDialog::showVolumeMenu(int memberId, const QPoint& screenPosition)
+{
+    QMenu menu(this);
+    menu.setObjectName(QStringLiteral("volumeMenu"));
+    const int current = endpoint_->memberVolume(memberId);
+    for (const int percent : {0, 25, 50, 75, 100, 150, 200, 300, 400}) {
+        QAction* item = menu.addAction(percent == 0 ? tr("静音") : QStringLiteral("%1%").arg(percent));
+        item->setCheckable(true);
+        item->setChecked(percent == current);
+        connect(item, &QAction::triggered, this, [this, memberId, percent] { setMemberVolume(memberId, percent); });
+    }
+    menu.exec(screenPosition);
+}
+
+void MainDialog::setMemberVolume(int memberId, int percent)
+{
+    endpoint_->setMemberVolume(memberId, percent);
+    // Remembered by name: ids change from one group to the next.
+    const std::string name = endpoint_->session().memberName(memberId);
+    if (name.empty()) return;
+    sound_.setVolume(name, percent);
+    saveSoundSettings();
+}
+
+void MainDialog::applyRememberedVolumes()
+{
+    const Roster& roster = endpoint_->session().roster();
+    for (int id = 0; id < roster.count && id < RosterCapacity; ++id)
+        endpoint_->setMemberVolume(id, sound_.volumeOf(roster.records[std::size_t(id)].nameBytes()));
+}
 
 void MainDialog::buildControls()
 {
@@ -203,6 +318,7 @@ void MainDialog::onSessionEvent(const SessionEvent& event)
     using Event = SessionEvent::Kind;
     switch (event.kind) {
     case Event::RosterChanged:
+        applyRememberedVolumes();
         memberList_->showRoster(endpoint_->session());
         showVoiceButton();
         break;
@@ -224,6 +340,11 @@ void MainDialog::onSessionEvent(const SessionEvent& event)
     case Event::Alone: boxes_->inform(text::AppName, text::Alone); break;
     case Event::NoPartner: boxes_->inform(text::AppName, text::NoPartner); break;
     case Event::NoMicrophone: boxes_->inform(text::AppName, text::NoMicrophone); break;
+    case Event::MicrophoneLost:
+        showVoiceButton();
+        statusLabel_->setText(tr("麦克风已断开"));
+        boxes_->inform(text::AppName, tr("麦克风已断开，语聊已停止。\n接好后再按“语聊”。"));
+        break;
     case Event::PartnerChanged: showPartner(event); break;
     case Event::SelectionChanged:
     case Event::HostSweepDue: break;
@@ -495,7 +616,11 @@ void MainDialog::sendChatText()
 void MainDialog::onListRightClick(const QPoint& screenPosition)
 {
     const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
-    if (!endpoint_->session().groupMode()) return;
+    if (!endpoint_->session().groupMode()) {
+        // Outside group mode the answer prompt has no place; the volume still has.
+        if (!selected.isEmpty()) showVolumeMenu(memberList_->memberIdOf(selected.first()), screenPosition);
+        return;
+    }
     if (selected.isEmpty()) {
         callPrompt_->hide();
         return;

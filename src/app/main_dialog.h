@@ -6,6 +6,7 @@
 #include "common/wire.h"
 #include "app/member_list.h"
 #include "net/chat_history.h"
+#include "app/sound_settings.h"
 #include "directory/group_browser_owner.h"
 #include "net/group_endpoint.h"
 #include "shell/main_window_shell.h"
@@ -37,6 +38,8 @@ class DesktopNotifier;
 class GroupBrowserDialog;
 class HttpClient;
 class HyperLinkLabel;
+class PushToTalkKey;
+class SoundDialog;
 
 struct MainDialogOptions {
     std::optional<Ipv4> bindAddress;  // bind the two ports on this address only
@@ -46,6 +49,8 @@ struct MainDialogOptions {
     AudioSystem* audio = nullptr;
     // Whether the skin library started and loaded the default skin.
     bool skinActive = false;
+    // The command line named the sound devices: they hold for this run, over the remembered ones.
+    bool devicesFromCommandLine = false;
 };
 
 class MainDialog : public QDialog, public GroupBrowserOwner, private ShellOwner {
@@ -107,6 +112,15 @@ public:
     QAction* closeToTrayAction() const { return closeToTrayAction_; }
     // Where the group's texts are written while logging is on.
     QString logFilePath() const;
+    // The sound settings dialog (from the "&File" menu), created on first use.
+    SoundDialog* openSoundDialog();
+    const SoundSettings& soundSettings() const { return sound_; }
+    // Whether the push-to-talk key is being watched.
+    bool pushToTalkWatched() const { return pushToTalk_ != nullptr; }
+    // The volume menu of a member (the right-click prompt's "音量…").
+    void showVolumeMenu(int memberId, const QPoint& screenPosition);
+    void setMemberVolume(int memberId, int percent);
+
     // Why the ports could not be bound, in the player's words; empty when both are bound.
     QString bindProblem() const;
 
@@ -149,8 +163,21 @@ private:
     bool overlayPipeOpen() const override { return endpoint_->pipeServer().pipeOpen(); }
     void closeOverlayPipe() override { endpoint_->pipeServer().closeOverlayPipe(); }
 
+    void applySoundSettings(const SoundSettings& settings);
+    void watchPushToTalk();
+    void applyRememberedVolumes();
+    void saveSoundSettings() const;
+
     std::unique_ptr<AudioSystem> ownAudio_;
+    AudioSystem* audio_ = nullptr;
+    SoundSettings sound_;
+    // Devices named on the command line hold for the run only: the remembered ones are saved.
+    std::optional<DeviceChoice> commandLineDevices_;
+    DeviceChoice rememberedDevices_;
     std::unique_ptr<GroupEndpoint> endpoint_;
+    // Destroyed before the endpoint it drives.
+    std::unique_ptr<PushToTalkKey> pushToTalk_;
+    SoundDialog* soundDialog_ = nullptr;
     std::unique_ptr<CallPromptDialog> callPrompt_;
     std::unique_ptr<MainWindowShell> shell_;
     std::unique_ptr<HttpClient> ownDirectoryHttp_;

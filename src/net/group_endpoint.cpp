@@ -1,12 +1,15 @@
 #include "net/group_endpoint.h"
 
 #include "net/local_addresses.h"
+#include "voice/sound_choices.h"
 #include "voice/voice_capture.h"
 #include "voice/voice_player.h"
 
 #include <QLoggingCategory>
 #include <QNetworkInterface>
 #include <QTimer>
+
+#include <algorithm>
 
 // What is sent, received and dropped, and why (debug level: --verbose or QT_LOGGING_RULES).
 // Voice blocks are not logged one by one; voice streams starting and ending are, under lumo.voice.
@@ -129,6 +132,11 @@ GroupEndpoint::GroupEndpoint(std::optional<Ipv4> bindAddress, AudioSystem& audio
         apply();
     });
 
+    captureWatch_ = new QTimer(this);
+    captureWatch_->setInterval(250);
+    connect(captureWatch_, &QTimer::timeout, this, &GroupEndpoint::watchCapture);
+    captureWatch_->start();
+
     heardTimer_ = new QTimer(this);
     heardTimer_->setSingleShot(true);
     connect(heardTimer_, &QTimer::timeout, this, &GroupEndpoint::flushVoiceHeard);
@@ -138,6 +146,8 @@ GroupEndpoint::GroupEndpoint(std::optional<Ipv4> bindAddress, AudioSystem& audio
     secondLocalAddress_ = addresses.size() > 1 ? addresses[1] : 0;
 
     capture_->setBlockSink([this](const VoiceRecord& record) { sendVoiceBlock(record); });
+    // Heard on the capture thread; acted on here, on the window's thread.
+    capture_->setLostSink([this] { QMetaObject::invokeMethod(this, &GroupEndpoint::microphoneLost, Qt::QueuedConnection); });
 
     const Ipv4 address = bindAddress.value_or(0);
     memberSocket_ = std::make_unique<PeerSocket>(
@@ -152,6 +162,7 @@ GroupEndpoint::GroupEndpoint(std::optional<Ipv4> bindAddress, AudioSystem& audio
 GroupEndpoint::~GroupEndpoint()
 {
     // The capture thread sends through the member socket: it stops before the socket goes.
+    capture_->setLostSink({});
     capture_->setEnabled(false);
     capture_->StopAll();
     capture_->setBlockSink({});
@@ -340,7 +351,9 @@ void GroupEndpoint::play(const VoicePlayback& playback)
         player = std::make_unique<VoicePlayer>(audio_, playback.memberId);
         // The first block of a new member is heard at once, before any question.
         int length = 0;
+        player->setVolume(memberVolume(playback.memberId));
         if (capture_->DecodeRecord(playback.record, pcmScratch_.data(), &length)) {
+            applyVolume(pcmScratch_.data(), std::clamp(length / 2, 0, int(pcmScratch_.size())), player->volume(), false);
             if (!player->StartAll()) qCDebug(lumoVoice) << "no output device for member" << playback.memberId;
             player->Play(pcmScratch_.data(), length);
         } else {
@@ -424,6 +437,61 @@ void GroupEndpoint::setGroupMode(bool on)
 void GroupEndpoint::answerQuestion(int memberId, bool yes)
 {
     session_.answerQuestion(memberId, yes);
+    apply();
+}
+
+void GroupEndpoint::pushToTalk(bool down)
+{
+    // While the key is held everything is sent: the player chose the moments to talk.
+    pushToTalkHeld_ = down;
+    capture_->setQuietLimit(down ? -1 : quietLimit_);
+    if (down == session_.talking()) return;
+    session_.setVoice(down);
+    apply();
+}
+
+void GroupEndpoint::setQuietLimit(int limit)
+{
+    quietLimit_ = limit;
+    if (!pushToTalkHeld_) capture_->setQuietLimit(limit);
+}
+
+int GroupEndpoint::inputLevel() const { return capture_->lastLevel(); }
+
+bool GroupEndpoint::capturing() const { return capture_->recording(); }
+
+void GroupEndpoint::setMemberVolume(int memberId, int percent)
+{
+    if (memberId < 0 || memberId >= int(volumes_.size())) return;
+    volumes_[std::size_t(memberId)] = clampVolume(percent);
+    for (const auto& player : players_)
+        if (player && player->memberId() == memberId) player->setVolume(volumes_[std::size_t(memberId)]);
+}
+
+int GroupEndpoint::memberVolume(int memberId) const
+{
+    if (memberId < 0 || memberId >= int(volumes_.size())) return DefaultVolumePercent;
+    return volumes_[std::size_t(memberId)];
+}
+
+void GroupEndpoint::watchCapture()
+{
+    const qint64 at = clock_.elapsed();
+    const std::uint64_t seen = capture_->blocksSeen();
+    if (!capture_->recording() || seen != watchedBlocks_) {
+        watchedBlocks_ = seen;
+        lastBlockAt_ = at;
+        return;
+    }
+    if (at - lastBlockAt_ > captureStallMs_) {
+        lastBlockAt_ = at;
+        microphoneLost();
+    }
+}
+
+void GroupEndpoint::microphoneLost()
+{
+    session_.microphoneLost();
     apply();
 }
 

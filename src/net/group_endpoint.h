@@ -10,6 +10,7 @@
 #include "net/host_table.h"
 #include "net/member_session.h"
 #include "net/peer_socket.h"
+#include "voice/sound_choices.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -57,6 +58,21 @@ public:
     void setGroupMode(bool on);
     void setGainBoost(bool on) { session_.setGainBoost(on); }
     void answerQuestion(int memberId, bool yes);
+    // Push-to-talk: the key went down (talking starts as with the voice button) or up (it stops).
+    void pushToTalk(bool down);
+    // The silence gate's limit (DefaultQuietLimit; negative: every block is sent).
+    void setQuietLimit(int limit);
+    // The gate level of the latest block the microphone gave, while capture runs.
+    int inputLevel() const;
+    bool capturing() const;
+    // A member's output volume in per cent (100 as received), kept per member id and given to
+    // that member's player now and whenever one is made.
+    void setMemberVolume(int memberId, int percent);
+    int memberVolume(int memberId) const;
+    // A microphone that gives no block for this long while talking is taken as gone, as one
+    // whose device reports itself unplugged (some drivers only fall silent).
+    static constexpr int DefaultCaptureStallMs = 3000;
+    void setCaptureStallLimit(int ms) { captureStallMs_ = ms; }
     void answerFromPrompt(int memberId, VoiceAnswer answer);
     // Closing: held text still goes, then the leave notice.
     void leave();
@@ -105,6 +121,8 @@ private:
     // Emits VoiceHeard now, or holds it until the member's period has passed.
     void voiceHeard(int memberId);
     void flushVoiceHeard();
+    void microphoneLost();
+    void watchCapture();
 
     // OverlayLinkOwner: the overlay's requests, in terms of members.
     const Roster& overlayRoster() const override { return session_.roster(); }
@@ -134,6 +152,17 @@ private:
     QWidget* boxWindow_ = nullptr;
     std::array<std::unique_ptr<VoicePlayer>, PeerSlots::Count> players_;
     std::array<std::int16_t, 1024> pcmScratch_{};  // a new member's first block, decoded
+    int quietLimit_ = DefaultQuietLimit;
+    QTimer* captureWatch_ = nullptr;
+    int captureStallMs_ = DefaultCaptureStallMs;
+    std::uint64_t watchedBlocks_ = 0;
+    qint64 lastBlockAt_ = 0;  // clock_ time the watch last saw a new block (or capture start)
+    bool pushToTalkHeld_ = false;
+    std::array<int, RosterCapacity> volumes_ = [] {
+        std::array<int, RosterCapacity> all{};
+        all.fill(100);
+        return all;
+    }();
 
     // VoiceHeard per member id: when it was last told to the window, and whether one waits.
     std::array<std::optional<Millis>, RosterCapacity> heardTold_{};

@@ -759,6 +759,14 @@ void MemberSession::voiceButton() { toggleVoice(!voiceButtonStops()); }
 
 void MemberSession::setVoice(bool on) { toggleVoice(on); }
 
+void MemberSession::microphoneLost()
+{
+    if (!talking_) return;
+    stopVoice();
+    event(Event::MicrophoneLost);
+    event(Event::TalkingChanged);
+}
+
 void MemberSession::toggleVoice(bool wantOn)
 {
     if (!groupMode_) {

@@ -78,6 +78,7 @@ struct SessionEvent {
         GroupFull,        // the host acknowledged the join but sent no roster: joined() is false
         HostGone,         // the host stopped answering roster requests: joined() is false
         PathFailed,       // text went to memberId, whose path never opened: it may not have arrived
+        MicrophoneLost,   // the input device stopped working while talking: talking stopped
     };
     Kind kind;
     int memberId = -1;
@@ -173,6 +174,9 @@ public:
     // The voice button; setVoice is the overlay asking for talking on or off.
     void voiceButton();
     void setVoice(bool on);
+    // The input device stopped working: talking stops as with the voice button, and the window
+    // hears why. Nothing happens when not talking.
+    void microphoneLost();
     void setGroupMode(bool on);
     void setGainBoost(bool on) { gainBoost_ = on; }
     // Answers to "想和你聊天，接受吗？": from the window's box (yes ticks the member), from the

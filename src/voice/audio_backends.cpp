@@ -18,6 +18,23 @@ std::unique_ptr<AudioSystem> makeAudioSystem(std::string_view option, std::strin
 {
     if (option == "portaudio")
         return makePortAudioSystem(error);
+    constexpr std::string_view portAudioPrefix = "portaudio:";
+    if (option.starts_with(portAudioPrefix)) {
+        auto system = makePortAudioSystem(error);
+        if (!system) return nullptr;
+        const std::string_view devicesText = option.substr(portAudioPrefix.size());
+        std::string reason;
+        const auto choice = resolveDeviceChoice(system->devices(), devicesText, &reason);
+        if (!choice) {
+            setError(error, reason + " (lumo --list-audio-devices lists them)");
+            return nullptr;
+        }
+        if (!system->chooseDevices(*choice, &reason)) {
+            setError(error, reason);
+            return nullptr;
+        }
+        return system;
+    }
     if (option == "null")
         return std::make_unique<NullAudioSystem>();
     constexpr std::string_view wavPrefix = "wav:";
@@ -38,8 +55,9 @@ std::unique_ptr<AudioSystem> makeAudioSystem(std::string_view option, std::strin
 
 std::string audioOptionHelp()
 {
-    return "  --audio portaudio|null|wav:MIC.wav:SPEAKER_DIR\n"
-           "        portaudio: the sound card (default)\n"
+    return "  --audio portaudio[:INPUT:OUTPUT]|null|wav:MIC.wav:SPEAKER_DIR\n"
+           "        portaudio: the sound card (default); INPUT and OUTPUT pick devices by\n"
+           "          number or name (lumo --list-audio-devices lists them; empty: default)\n"
            "        null: no sound devices; voice is neither captured nor played\n"
            "        wav:MIC.wav:SPEAKER_DIR: capture from MIC.wav (8 kHz, 16-bit) in real time,\n"
            "          then silence; write what is played for member N to\n"

@@ -16,7 +16,10 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <vector>
+
+#include "voice/sound_choices.h"
 
 namespace lumo {
 
@@ -55,6 +58,7 @@ enum class AudioEvent {
     InputFilled,    // an input device returns a buffer (filled, or partly filled by a reset)
     OutputDone,     // an output device returns a played buffer
     RecordArrived,  // a voice record was handed to a player
+    DeviceLost,     // the device stopped working (unplugged): it fills or plays nothing more
 };
 
 struct AudioMessage {
@@ -109,6 +113,19 @@ public:
     // Opens an output device for the voice of member `memberId`; done messages go to `notify`.
     virtual int OpenOutput(const AudioFormat& format, int memberId, NotifyTarget notify,
                            std::unique_ptr<AudioDevice>* device) = 0;
+
+    // The devices a player can choose from; none for systems without a choice. A system may
+    // read its list again here (devices plugged in since) when none of its devices is open.
+    virtual std::vector<AudioDeviceInfo> devices() { return {}; }
+    // Opens these devices from the next open on. False, with a reason, when a named device is
+    // not there; the choice in force then stays. Systems without a choice take only defaults.
+    virtual bool chooseDevices(const DeviceChoice& choice, std::string* error)
+    {
+        if (choice == DeviceChoice{}) return true;
+        if (error) *error = "this sound system has no devices to choose from";
+        return false;
+    }
+    virtual DeviceChoice chosenDevices() const { return {}; }
 };
 
 // A machine without a sound card: every query and open fails with AudioNoDevice.

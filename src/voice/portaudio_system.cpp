@@ -5,7 +5,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <mutex>
+#include <vector>
 
 #include <portaudio.h>
 
@@ -69,18 +71,18 @@ int queryFormat(PaDeviceIndex device, bool input, const AudioFormat& format)
 
 class PaDevice : public AudioDevice {
 public:
-    PaDevice(NotifyTarget notify, bool input)
-        : held_(std::move(notify), input ? AudioEvent::InputFilled : AudioEvent::OutputDone),
-          input_(input)
+    PaDevice(NotifyTarget notify, bool input, std::shared_ptr<std::atomic<int>> openStreams)
+        : notify_(notify),
+          held_(std::move(notify), input ? AudioEvent::InputFilled : AudioEvent::OutputDone),
+          input_(input), openStreams_(std::move(openStreams))
     {
     }
 
     ~PaDevice() override { closeStream(); }
 
-    int open(const AudioFormat& format)
+    // Called with paMutex held.
+    int open(const AudioFormat& format, PaDeviceIndex device)
     {
-        std::lock_guard lock(paMutex());
-        const PaDeviceIndex device = input_ ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
         const int query = queryFormat(device, input_, format);
         if (query != AudioOk)
             return query;
@@ -97,13 +99,19 @@ public:
             stream_ = nullptr;
             return AudioNoDevice;
         }
+        ++*openStreams_;
+        // A stream that ends without being stopped here lost its device (unplugged): the owner
+        // hears it, instead of waiting for buffers that never come.
+        Pa_SetStreamFinishedCallback(stream_, &PaDevice::finished);
         open_.store(true);
         if (!input_) {
             // Output plays silence until buffers arrive, like a sound card's idle output.
             err = Pa_StartStream(stream_);
             if (err != paNoError) {
+                stopping_.store(true);
                 Pa_CloseStream(stream_);
                 stream_ = nullptr;
+                --*openStreams_;
                 open_.store(false);
                 return AudioError;
             }
@@ -127,6 +135,7 @@ public:
             return AudioNoDevice;
         if (Pa_IsStreamActive(stream_) == 1)
             return AudioOk;
+        stopping_.store(false);
         return Pa_StartStream(stream_) == paNoError ? AudioOk : AudioError;
     }
 
@@ -136,8 +145,10 @@ public:
             std::lock_guard lock(paMutex());
             if (!stream_)
                 return AudioNoDevice;
-            if (input_ && Pa_IsStreamStopped(stream_) == 0)
+            if (input_ && Pa_IsStreamStopped(stream_) == 0) {
+                stopping_.store(true);
                 Pa_AbortStream(stream_);
+            }
         }
         held_.completeAll();
         return AudioOk;
@@ -158,10 +169,19 @@ private:
         if (!stream_)
             return;
         open_.store(false);
+        stopping_.store(true);
         if (Pa_IsStreamStopped(stream_) == 0)
             Pa_AbortStream(stream_);  // returns once the callback has finished
         Pa_CloseStream(stream_);
         stream_ = nullptr;
+        --*openStreams_;
+    }
+
+    static void finished(void* user)
+    {
+        auto* self = static_cast<PaDevice*>(user);
+        if (!self->stopping_.load() && self->notify_)
+            self->notify_->post(AudioMessage{AudioEvent::DeviceLost, 0});
     }
 
     static int callback(const void* input, void* output, unsigned long frames,
@@ -177,11 +197,42 @@ private:
         return paContinue;
     }
 
+    NotifyTarget notify_;
     HeldBuffers held_;
     const bool input_;
+    std::shared_ptr<std::atomic<int>> openStreams_;
     PaStream* stream_ = nullptr;
     std::atomic<bool> open_{false};
+    std::atomic<bool> stopping_{false};  // the stream ends because it was told to
 };
+
+// The devices PortAudio lists now. Called with paMutex held.
+std::vector<AudioDeviceInfo> listDevices()
+{
+    std::vector<AudioDeviceInfo> out;
+    const PaDeviceIndex count = Pa_GetDeviceCount();
+    const PaDeviceIndex defaultIn = Pa_GetDefaultInputDevice();
+    const PaDeviceIndex defaultOut = Pa_GetDefaultOutputDevice();
+    for (PaDeviceIndex i = 0; i < count; ++i) {
+        const PaDeviceInfo* info = Pa_GetDeviceInfo(i);
+        if (!info) continue;
+        AudioDeviceInfo device;
+        device.index = i;
+        if (const PaHostApiInfo* api = Pa_GetHostApiInfo(info->hostApi); api && api->name) device.hostApi = api->name;
+        device.name = info->name ? info->name : "";
+        device.inputChannels = info->maxInputChannels;
+        device.outputChannels = info->maxOutputChannels;
+        device.defaultInput = i == defaultIn;
+        device.defaultOutput = i == defaultOut;
+        out.push_back(std::move(device));
+    }
+    return out;
+}
+
+PaError initialise()
+{
+    return withQuietStderr([] { return Pa_Initialize(); });
+}
 
 class PortAudioSystem final : public AudioSystem {
 public:
@@ -194,7 +245,7 @@ public:
     int QueryInput(const AudioFormat& format) override
     {
         std::lock_guard lock(paMutex());
-        return queryFormat(Pa_GetDefaultInputDevice(), true, format);
+        return queryFormat(chosenLocked(true), true, format);
     }
 
     int OpenInput(const AudioFormat& format, NotifyTarget notify,
@@ -206,7 +257,7 @@ public:
     int QueryOutput(const AudioFormat& format) override
     {
         std::lock_guard lock(paMutex());
-        return queryFormat(Pa_GetDefaultOutputDevice(), false, format);
+        return queryFormat(chosenLocked(false), false, format);
     }
 
     int OpenOutput(const AudioFormat& format, int, NotifyTarget notify,
@@ -215,19 +266,92 @@ public:
         return open(format, std::move(notify), false, device);
     }
 
+    std::vector<AudioDeviceInfo> devices() override
+    {
+        std::lock_guard lock(paMutex());
+        rescanLocked();
+        return listDevices();
+    }
+
+    bool chooseDevices(const DeviceChoice& choice, std::string* error) override
+    {
+        std::lock_guard lock(paMutex());
+        rescanLocked();
+        const std::vector<AudioDeviceInfo> list = listDevices();
+        std::string reason;
+        DeviceChoice resolved;
+        // Kept by label, not by number: numbers change when the list is read again.
+        if (!choice.input.empty()) {
+            const auto input = findDevice(list, choice.input, DeviceDirection::Input, &reason);
+            if (!input) {
+                if (error) *error = reason;
+                return false;
+            }
+            resolved.input = deviceLabel(*input);
+        }
+        if (!choice.output.empty()) {
+            const auto output = findDevice(list, choice.output, DeviceDirection::Output, &reason);
+            if (!output) {
+                if (error) *error = reason;
+                return false;
+            }
+            resolved.output = deviceLabel(*output);
+        }
+        choice_ = resolved;
+        return true;
+    }
+
+    DeviceChoice chosenDevices() const override
+    {
+        std::lock_guard lock(paMutex());
+        return choice_;
+    }
+
 private:
+    // PortAudio reads its device list once, at start: a device plugged in later is seen only
+    // after starting it again, which is possible while none of its streams is open.
+    void rescanLocked()
+    {
+        if (openStreams_->load() != 0) return;
+        Pa_Terminate();
+        initialise();
+    }
+
+    // The chosen device's number now; the default device when nothing is chosen, no device
+    // when the chosen one is gone (never another device in its place).
+    PaDeviceIndex chosenLocked(bool input)
+    {
+        const std::string& wanted = input ? choice_.input : choice_.output;
+        if (wanted.empty()) return input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
+        const auto direction = input ? DeviceDirection::Input : DeviceDirection::Output;
+        auto found = findDevice(listDevices(), wanted, direction);
+        if (!found) {
+            rescanLocked();  // plugged back in since
+            found = findDevice(listDevices(), wanted, direction);
+        }
+        return found ? PaDeviceIndex(found->index) : paNoDevice;
+    }
+
     int open(const AudioFormat& format, NotifyTarget notify, bool input,
              std::unique_ptr<AudioDevice>* device)
     {
         if (!device)
             return AudioError;
-        auto opened = std::make_unique<PaDevice>(std::move(notify), input);
-        const int result = opened->open(format);
+        auto opened = std::make_unique<PaDevice>(std::move(notify), input, openStreams_);
+        int result = AudioError;
+        {
+            std::lock_guard lock(paMutex());
+            result = opened->open(format, chosenLocked(input));
+        }
+        // A device that did not open is destroyed outside the lock: its destructor takes it.
         if (result != AudioOk)
             return result;
         *device = std::move(opened);
         return AudioOk;
     }
+
+    DeviceChoice choice_;
+    std::shared_ptr<std::atomic<int>> openStreams_ = std::make_shared<std::atomic<int>>(0);
 };
 
 }  // namespace
@@ -235,7 +359,7 @@ private:
 std::unique_ptr<AudioSystem> makePortAudioSystem(std::string* error)
 {
     std::lock_guard lock(paMutex());
-    const PaError err = withQuietStderr([] { return Pa_Initialize(); });
+    const PaError err = initialise();
     if (err != paNoError) {
         if (error)
             *error = std::string("PortAudio could not start: ") + Pa_GetErrorText(err);

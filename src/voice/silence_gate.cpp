@@ -2,14 +2,14 @@
 
 namespace lumo {
 
-bool IsQuietBlock(const std::uint8_t* data, int length)
+bool IsQuietBlock(const std::uint8_t* data, int length, int quietLimit)
 {
-    if (!data || length <= 1)
+    if (!data || length <= 1 || quietLimit < 0)
         return false;
     int quietBytes = 0;
     for (int offset = 1; offset < length; offset += 4) {
         const auto high = static_cast<std::int8_t>(data[offset]);
-        if (high >= -2 && high <= 2)
+        if (high >= -quietLimit && high <= quietLimit)
             ++quietBytes;
     }
     return quietBytes > 200;

@@ -20,6 +20,19 @@ void VoiceCapture::setBlockSink(BlockSink sink)
     sink_ = std::move(sink);
 }
 
+void VoiceCapture::setLostSink(LostSink sink)
+{
+    std::lock_guard lock(lostLock_);
+    lost_ = std::move(sink);
+}
+
+void VoiceCapture::OnDeviceLost()
+{
+    std::lock_guard lock(lostLock_);
+    if (lost_)
+        lost_();
+}
+
 std::uint32_t VoiceCapture::sequence() const
 {
     std::lock_guard lock(lock_);
@@ -34,9 +47,12 @@ bool VoiceCapture::DecodeRecord(const VoiceRecord& record, std::int16_t* pcm, in
 
 void VoiceCapture::OnBlock(const std::uint8_t* data, int length)
 {
+    // The meter follows the microphone whether or not anything is sent.
+    lastLevel_.store(gateLevel(data, length));
+    blocksSeen_.fetch_add(1);
     if (!enabled_.load())
         return;
-    if (IsQuietBlock(data, length))
+    if (IsQuietBlock(data, length, quietLimit_.load()))
         return;
     if (!data || length != BlockBytes)
         return;

@@ -10,6 +10,7 @@
 #include <mutex>
 
 #include "common/wire.h"
+#include "voice/sound_choices.h"
 #include "voice/voice_codec.h"
 #include "voice/wave_recorder.h"
 
@@ -18,6 +19,7 @@ namespace lumo {
 class VoiceCapture : public WaveRecorder {
 public:
     using BlockSink = std::function<void(const VoiceRecord&)>;
+    using LostSink = std::function<void()>;
 
     explicit VoiceCapture(AudioSystem& audio);
     ~VoiceCapture() override;
@@ -25,6 +27,17 @@ public:
     // Where finished records go; called on the capture thread. Setting it waits for a record
     // being handed over at that moment, so the old sink is not called afterwards.
     void setBlockSink(BlockSink sink);
+
+    // Called on the capture thread when the input device stops working while capture runs.
+    // Setting it waits for a call under way, so the old one is not called afterwards.
+    void setLostSink(LostSink sink);
+
+    // The silence gate's limit (DefaultQuietLimit; negative: every block is sent).
+    void setQuietLimit(int limit) { quietLimit_.store(limit); }
+    int quietLimit() const { return quietLimit_.load(); }
+    // The gate level of the latest block captured (talking or not), and how many were seen.
+    int lastLevel() const { return lastLevel_.load(); }
+    std::uint64_t blocksSeen() const { return blocksSeen_.load(); }
 
     // Talking on or off; read by the capture thread without a lock.
     void setEnabled(bool enabled) { enabled_.store(enabled); }
@@ -42,9 +55,15 @@ public:
     // it and hands the record to the sink. A block that cannot be encoded (not 960 bytes) is
     // dropped too and takes no number.
     void OnBlock(const std::uint8_t* data, int length) override;
+    void OnDeviceLost() override;
 
 private:
     std::atomic<bool> enabled_{false};
+    std::atomic<int> quietLimit_{DefaultQuietLimit};
+    std::atomic<int> lastLevel_{0};
+    std::atomic<std::uint64_t> blocksSeen_{0};
+    std::mutex lostLock_;
+    LostSink lost_;
     mutable std::mutex lock_;  // numbering and encoding
     std::uint32_t sequence_ = 0;
     VoiceCodec codec_;

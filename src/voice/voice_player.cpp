@@ -1,5 +1,7 @@
 #include "voice/voice_player.h"
 
+#include "voice/sound_choices.h"
+
 #include <algorithm>
 #include <chrono>
 #include <new>
@@ -229,7 +231,7 @@ void VoicePlayer::pump()
         }
         if (count == 0)
             break;
-        applyGain(pcm_.data(), count, gain_);
+        applyVolume(pcm_.data(), count, volume_.load(), gain_);
         if (!queueSamples(pcm_.data(), count))
             break;  // the device refuses: try again at the next event
     }

@@ -60,6 +60,11 @@ public:
     // without playing when 11 blocks or more are outstanding.
     bool Play(const std::int16_t* samples, int length);
 
+    // This member's output volume in per cent (100: as received), applied with the doubling of
+    // "增溢"; any thread, taking effect from the next samples played.
+    void setVolume(int percent) { volume_.store(percent); }
+    int volume() const { return volume_.load(); }
+
     int memberId() const { return memberId_; }
     bool deviceOpen() const { return deviceOpen_.load(); }
     int queued() const;         // buffers outstanding
@@ -88,6 +93,7 @@ private:
     VoiceCodec codec_;
     PlayoutStep playout_;
     bool gain_ = false;  // of the latest record taken in
+    std::atomic<int> volume_{100};
     std::array<std::int16_t, 2400> pcm_{};  // the longest chunk: a pre-roll of up to 22 frames
     std::atomic<std::uint64_t> passes_{0};
     std::atomic<std::uint64_t> events_{0};

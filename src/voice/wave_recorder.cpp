@@ -26,6 +26,8 @@ WaveRecorder::~WaveRecorder()
 
 void WaveRecorder::OnBlock(const std::uint8_t*, int) {}
 
+void WaveRecorder::OnDeviceLost() {}
+
 void WaveRecorder::shutdown()
 {
     if (recording_)
@@ -236,6 +238,10 @@ AudioBuffer* WaveRecorder::bufferForTagLocked(std::uint64_t tag) const
 
 void WaveRecorder::onMessage(const AudioMessage& message)
 {
+    if (message.event == AudioEvent::DeviceLost) {
+        OnDeviceLost();
+        return;
+    }
     if (message.event != AudioEvent::InputFilled)
         return;
     std::array<std::uint8_t, BufferBytes> block;

@@ -31,6 +31,9 @@ public:
     // Called on the capture thread with a copy of each completely filled buffer. Does nothing
     // here.
     virtual void OnBlock(const std::uint8_t* data, int length);
+    // Called on the capture thread when the device stops working (unplugged). Nothing more will
+    // arrive from it; the owner still stops the recorder with StopAll. Does nothing here.
+    virtual void OnDeviceLost();
 
     // StartThread: refused if the thread runs.
     bool Open() override;   // refused if open, or without a running thread (it gets the events)

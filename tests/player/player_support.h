@@ -394,6 +394,9 @@ public:
         env.remove(QStringLiteral("LC_MESSAGES"));
         for (const QString& name : more.keys()) env.insert(name, more.value(name));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), run.path(QStringLiteral("runtime")));
+        // Settings and data of the run's own, never the real user's.
+        if (!more.contains(QStringLiteral("XDG_CONFIG_HOME"))) env.insert(QStringLiteral("XDG_CONFIG_HOME"), run.path(QStringLiteral("config")));
+        if (!more.contains(QStringLiteral("XDG_DATA_HOME"))) env.insert(QStringLiteral("XDG_DATA_HOME"), run.path(QStringLiteral("data")));
         process_.setProcessEnvironment(env);
         process_.setWorkingDirectory(run.path());
         process_.setProcessChannelMode(QProcess::ForwardedChannels);

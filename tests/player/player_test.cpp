@@ -13,6 +13,7 @@
 #include <QSettings>
 #include <QtTest>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 
@@ -144,6 +145,31 @@ QString writeSilentMicrophone(const QString& folder)
     file.write("data");
     le32(dataBytes);
     file.write(QByteArray(int(dataBytes), '\0'));
+    return path;
+}
+
+// A microphone that always speaks: `seconds` of a loud 300 Hz tone, 8 kHz 16-bit mono.
+QString writeToneMicrophone(const QString& folder, int seconds)
+{
+    const QString path = folder + QStringLiteral("/tone.wav");
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) return {};
+    const quint32 dataBytes = quint32(seconds) * 16000;
+    auto le32 = [&](quint32 v) { for (int i = 0; i < 4; ++i) file.putChar(char((v >> (8 * i)) & 0xFF)); };
+    auto le16 = [&](quint16 v) { file.putChar(char(v & 0xFF)); file.putChar(char(v >> 8)); };
+    file.write("RIFF");
+    le32(36 + dataBytes);
+    file.write("WAVEfmt ");
+    le32(16);
+    le16(1);
+    le16(1);
+    le32(8000);
+    le32(16000);
+    le16(2);
+    le16(16);
+    file.write("data");
+    le32(dataBytes);
+    for (quint32 i = 0; i < dataBytes / 2; ++i) le16(quint16(std::int16_t(12000 * std::sin(i * 2 * M_PI * 300 / 8000.0))));
     return path;
 }
 
@@ -638,7 +664,6 @@ private slots:
         QCOMPARE(ann.process().exitCode(), 0);
     }
 
-    // What a player is told when something cannot work, and the state left true.
     // A player whose system speaks English sees the windows, the overlay and the boxes in
     // English; a language picked in the "&Language" menu is remembered and wins over the
     // locale from the next start on.
@@ -717,6 +742,114 @@ private slots:
         QVERIFY(again.stop());
     }
 
+    // Push-to-talk while another program has the focus: the key held for 2 s sends about 33
+    // voice records (one per 60 ms) to the ticked member, none once it is released, and the
+    // focused program still gets the key. The key is chosen in the sound dialog beforehand.
+    void pushToTalkWhileAnotherProgramHasTheFocus()
+    {
+        auto desk = desktop();
+        QVERIFY(desk->running());
+        const QString microphone = writeToneMicrophone(scratch_.path(), 40);
+        QVERIFY(!microphone.isEmpty());
+        const QString speakers = scratch_.filePath(QStringLiteral("ptt-speakers"));
+        RunDirectory& run = runDirectory("http://127.0.0.1:9");
+        players_.push_back(std::make_unique<Player>(
+            *desk, run, loopback(91),
+            QStringList{QStringLiteral("--audio"), QStringLiteral("wav:%1:%2").arg(microphone, speakers), QStringLiteral("--name"),
+                        QStringLiteral("ann"), QStringLiteral("--connect"), loopbackText(91)}));
+        Player& ann = *players_.back();
+        auto main = ann.mainWindow();
+        QVERIFY2(main, qPrintable(ann.state()));
+        if (ann.waitForBox(8000)) desk->key(QStringLiteral("Return"));  // the directory does not answer
+
+        Member carl(loopback(92), "carl");
+        QVERIFY(carl.bound());
+        QVERIFY(carl.join(ann.hostEndpoint()));
+        QVERIFY(carl.waitForRoster([](const Roster& r) { return r.count == 2; }) || carl.roster().count == 2);
+        QVERIFY(pickMember(*desk, *main, 2, carl.indexOf("carl"), true));
+
+        // F9 becomes the push-to-talk key in the sound dialog ("&File", "声音设置...", "设置按键(&K)").
+        desk->click(main->rect(150, 170, 10, 5).topLeft());
+        desk->key(QStringLiteral("alt+f"));
+        desk->key(QStringLiteral("Return"));
+        auto sound = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("声音设置"); });
+        QVERIFY2(sound, "the sound dialog opens");
+        desk->key(QStringLiteral("alt+k"));
+        desk->key(QStringLiteral("F9"));
+        QTest::qWait(500);  // the meter follows the microphone
+        keep(*desk, QStringLiteral("sound-dialog-wav"));
+        QVERIFY2(waitUntil([&] {
+                     QFile conf(run.path(QStringLiteral("config/lumo/LUMO.conf")));
+                     return conf.open(QIODevice::ReadOnly) && conf.readAll().contains("pushToTalkKey=65478");
+                 }),
+                 "the key is remembered");
+        desk->key(QStringLiteral("Escape"));
+        QVERIFY(desk->waitWhileWindow([](const XWindow& w) { return w.name == QStringLiteral("声音设置"); }));
+
+        const QString xevLog = scratch_.filePath(QStringLiteral("ptt-xev.log"));
+        desk->start(QStringLiteral("xev"), {"-geometry", "200x100+1000+20", "-event", "keyboard"}, xevLog);
+        auto xev = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("Event Tester"); });
+        QVERIFY(xev);
+        desk->focus(*xev);
+        auto voiceCount = [](const std::vector<FakePeer::Received>& datagrams) {
+            return int(std::count_if(datagrams.begin(), datagrams.end(),
+                                     [](const FakePeer::Received& r) { return !r.bytes.empty() && r.bytes[0] == cmd::VoiceGroup; }));
+        };
+        QCOMPARE(voiceCount(carl.socket().collect(1000)), 0);  // the microphone speaks, but nobody talks yet
+
+        desk->xdotool({"keydown", "F9"});
+        const std::vector<FakePeer::Received> held = carl.socket().collect(2000);
+        desk->xdotool({"keyup", "F9"});
+        const int whileHeld = voiceCount(held) + voiceCount(carl.socket().collect(300));
+        const int afterwards = voiceCount(carl.socket().collect(1500));
+        qInfo("voice records: %d while F9 was held for 2 s, %d after its release", whileHeld, afterwards);
+        QVERIFY2(whileHeld >= 28 && whileHeld <= 38, qPrintable(QStringLiteral("%1 records for 2 s held").arg(whileHeld)));
+        QCOMPARE(afterwards, 0);
+        QVERIFY2(waitUntil([&] {
+                     QFile log(xevLog);
+                     const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+                     return text.contains("(keysym 0xffc6, F9)") && text.contains("KeyRelease event");
+                 }),
+                 "the focused program still gets F9");
+
+        QVERIFY(ann.stop());
+    }
+
+    // The sound dialog on PortAudio with the ALSA null devices of a private ALSA configuration:
+    // the device lists with the default marked, and a meter fed by the device.
+    void soundDialogListsPortAudioDevices()
+    {
+        auto desk = desktop();
+        QVERIFY(desk->running());
+        QDir().mkpath(scratch_.filePath(QStringLiteral("alsa-home")));
+        QFile asoundrc(scratch_.filePath(QStringLiteral("alsa-home/.asoundrc")));
+        QVERIFY(asoundrc.open(QIODevice::WriteOnly));
+        asoundrc.write("pcm.!default { type plug\n slave.pcm \"nullpcm\" }\npcm.nullpcm { type null }\n"
+                       "pcm.headset { type plug\n slave.pcm \"nullpcm\" }\n");
+        asoundrc.close();
+        QProcessEnvironment env;
+        env.insert(QStringLiteral("HOME"), scratch_.filePath(QStringLiteral("alsa-home")));
+        Player& bea = player(*desk, "http://127.0.0.1:9", loopback(93), {QStringLiteral("--audio"), QStringLiteral("portaudio")}, env);
+        auto main = bea.mainWindow();
+        QVERIFY2(main, qPrintable(bea.state()));
+        if (bea.waitForBox(8000)) desk->key(QStringLiteral("Return"));
+        desk->click(main->rect(150, 170, 10, 5).topLeft());
+        desk->key(QStringLiteral("alt+f"));
+        desk->key(QStringLiteral("Return"));
+        auto sound = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("声音设置"); });
+        QVERIFY2(sound, "the sound dialog opens");
+        QTest::qWait(500);
+        keep(*desk, QStringLiteral("sound-dialog-portaudio"));
+        // The input list opened: the devices PortAudio lists (the list is the dialog's first row,
+        // right of its label).
+        desk->click({sound->frame.left() + sound->frame.width() / 2, sound->frame.top() + 22});
+        QTest::qWait(500);
+        keep(*desk, QStringLiteral("sound-dialog-portaudio-inputs"));
+        desk->key(QStringLiteral("Escape"));
+        QVERIFY(bea.stop());
+    }
+
+    // What a player is told when something cannot work, and the state left true.
     void failuresAreExplainedInChinese()
     {
         auto desk = desktop();

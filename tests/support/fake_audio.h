@@ -26,6 +26,14 @@ public:
     int Start() override;
     int Reset() override;
     int Close() override;
+    // The device is unplugged: it takes and fills nothing more and tells its owner, as a sound
+    // card whose stream ends by itself. Buffers it holds come back only through Reset.
+    void lose()
+    {
+        gone = true;
+        if (notify_) notify_->post(AudioMessage{AudioEvent::DeviceLost, 0});
+    }
+    std::atomic<bool> gone{false};
 
     const bool input;
     const int memberId;
@@ -44,6 +52,7 @@ public:
 
 private:
     FakeAudio& audio_;
+    NotifyTarget notify_;
 };
 
 class FakeAudio final : public AudioSystem {
@@ -61,11 +70,28 @@ public:
     std::atomic<int> liveDevices{0};
     std::atomic<int> cleanCloses{0};       // Close calls that succeeded
     std::atomic<int> destroyedHolding{0};  // devices destroyed while holding buffers
+    // Input devices are away (unplugged): queries and opens of input fail as with no device.
+    std::atomic<bool> inputUnplugged{false};
+    // The device list the system offers, and the choice made from it.
+    std::vector<AudioDeviceInfo> deviceList;
+    DeviceChoice choice;
 
-    int QueryInput(const AudioFormat& format) override { return query(format); }
+    std::vector<AudioDeviceInfo> devices() override { return deviceList; }
+    bool chooseDevices(const DeviceChoice& wanted, std::string* error) override
+    {
+        for (const auto& [text, direction] : {std::pair{wanted.input, DeviceDirection::Input},
+                                              std::pair{wanted.output, DeviceDirection::Output}})
+            if (!text.empty() && !findDevice(deviceList, text, direction, error)) return false;
+        choice = wanted;
+        return true;
+    }
+    DeviceChoice chosenDevices() const override { return choice; }
+
+    int QueryInput(const AudioFormat& format) override { return inputUnplugged ? int(AudioNoDevice) : query(format); }
     int QueryOutput(const AudioFormat& format) override { return query(format); }
     int OpenInput(const AudioFormat&, NotifyTarget notify, std::unique_ptr<AudioDevice>* device) override
     {
+        if (inputUnplugged) return AudioNoDevice;
         return open(true, -1, std::move(notify), device);
     }
     int OpenOutput(const AudioFormat&, int memberId, NotifyTarget notify,
@@ -116,8 +142,8 @@ private:
 
 inline FakeDevice::FakeDevice(FakeAudio& audio, bool isInput, int member, NotifyTarget notify)
     : input(isInput), memberId(member),
-      held(std::move(notify), isInput ? AudioEvent::InputFilled : AudioEvent::OutputDone),
-      audio_(audio)
+      held(notify, isInput ? AudioEvent::InputFilled : AudioEvent::OutputDone),
+      audio_(audio), notify_(std::move(notify))
 {
     ++audio_.liveDevices;
     std::lock_guard lock(audio_.mutex_);
@@ -146,6 +172,8 @@ inline int FakeDevice::Queue(AudioBuffer* buffer)
     const int call = ++audio_.queueCalls;
     if (call == audio_.failQueueCall)
         return AudioError;
+    if (gone)
+        return AudioNoDevice;
     if (!input && buffer) {
         std::lock_guard lock(mutex);
         written.push_back(buffer->samples);
@@ -155,6 +183,8 @@ inline int FakeDevice::Queue(AudioBuffer* buffer)
 
 inline int FakeDevice::Start()
 {
+    if (gone)
+        return AudioNoDevice;
     return audio_.startResult;
 }
 

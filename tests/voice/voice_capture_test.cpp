@@ -2,6 +2,7 @@
 // the capture thread, the silence gate and the sequence counter.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -249,6 +250,67 @@ TEST_F(CaptureFixture, StopEndsWithinItsBoundWhenTheSinkIsStuck)
     ASSERT_TRUE(test::waitFor([&] { return sentCount() == 1; }));
     EXPECT_EQ(sent.back().sequence, 2u);
     EXPECT_TRUE(capture.StopAll());
+}
+
+TEST_F(CaptureFixture, AnUnpluggedDeviceIsToldStopsCleanlyAndCaptureRestartsOncePluggedBack)
+{
+    std::atomic<int> lost{0};
+    capture.setLostSink([&] { ++lost; });
+    capture.setEnabled(true);
+    ASSERT_TRUE(capture.StartAll());
+    record(speechBlock(1));
+    ASSERT_TRUE(test::waitFor([&] { return sentCount() == 1; }));
+
+    test::FakeDevice* device = audio.device();
+    device->lose();
+    ASSERT_TRUE(test::waitFor([&] { return lost.load() == 1; }));
+    // The device still holds its buffers; stopping takes them back, closes it and ends the thread.
+    const auto started = Clock::now();
+    EXPECT_TRUE(capture.StopAll());
+    EXPECT_LT(Clock::now() - started, 2s);
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(audio.liveDevices.load(), 0);
+    EXPECT_EQ(audio.destroyedHolding.load(), 0);
+
+    // Away: capture cannot start, and says so by failing, not by hanging.
+    audio.inputUnplugged = true;
+    EXPECT_FALSE(capture.StartAll());
+    EXPECT_TRUE(idle());
+    EXPECT_EQ(capture.lastResult(), AudioNoDevice);
+
+    // Back: capture starts again and numbering goes on.
+    audio.inputUnplugged = false;
+    ASSERT_TRUE(capture.StartAll());
+    record(speechBlock(2));
+    ASSERT_TRUE(test::waitFor([&] { return sentCount() == 2; }));
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(sent.back().sequence, 2u);
+    }
+    EXPECT_EQ(lost.load(), 1);
+    capture.StopAll();
+}
+
+TEST_F(CaptureFixture, TheGateLimitAndLevelFollowTheMicrophone)
+{
+    capture.setEnabled(true);
+    ASSERT_TRUE(capture.StartAll());
+    // Even samples at 1000 (high byte 3): sent under the default limit, held back under 3,
+    // and everything goes with the gate off. The level is measured either way.
+    std::vector<std::int16_t> soft(BlockSamples, 0);
+    for (std::size_t i = 0; i < soft.size(); i += 2) soft[i] = 1000;
+    record(soft);
+    ASSERT_TRUE(test::waitFor([&] { return sentCount() == 1 && capture.blocksSeen() == 1; }));
+    EXPECT_EQ(capture.lastLevel(), 3);
+    capture.setQuietLimit(3);
+    record(soft);
+    ASSERT_TRUE(test::waitFor([&] { return capture.blocksSeen() == 2; }));
+    EXPECT_EQ(sentCount(), 1u);
+    capture.setQuietLimit(-1);
+    record(std::vector<std::int16_t>(BlockSamples, 0));
+    ASSERT_TRUE(test::waitFor([&] { return sentCount() == 2; }));
+    EXPECT_EQ(capture.lastLevel(), 0);
+    capture.StopAll();
 }
 
 TEST(VoiceCaptureTest, NullSystemMeansNoCapture)

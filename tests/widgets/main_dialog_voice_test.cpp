@@ -2,6 +2,8 @@
 // voice does, the answers and the call prompt. Sound devices are fakes; datagrams are real UDP.
 #include "app/call_prompt_dialog.h"
 #include "app/main_dialog.h"
+#include "app/sound_dialog.h"
+#include "app/sound_settings.h"
 #include "fake_audio.h"
 #include "fake_peer.h"
 #include "quiet_directory.h"
@@ -9,6 +11,9 @@
 #include "voice/voice_codec.h"
 
 #include <QCheckBox>
+#include <QComboBox>
+#include <QSettings>
+#include <QSlider>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -100,15 +105,22 @@ class MainDialogVoiceTest : public QObject {
         return nullptr;
     }
 
-private slots:
-    void init()
+    // A new window on the same sound system and settings, as in the player's next run.
+    void restart(bool devicesFromCommandLine = false)
+    {
+        dialog.reset();
+        host.reset();
+        peer.reset();
+        start(devicesFromCommandLine);
+    }
+    void start(bool devicesFromCommandLine = false)
     {
         boxes = std::make_unique<RecordingBoxes>();
-        audio = std::make_unique<FakeAudio>();
         MainDialogOptions options;
         options.bindAddress = DialogAddress;
         options.directoryHttp = &directory;
         options.audio = audio.get();
+        options.devicesFromCommandLine = devicesFromCommandLine;
         dialog = std::make_unique<MainDialog>(options);
         dialog->show();
         host = std::make_unique<FakePeer>(HostAddress, HostPort);
@@ -122,6 +134,15 @@ private slots:
         host->send(makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost), dialogMember());
         host->send(makeRosterUpdate(17, bigRoster()), dialogMember());
         QTRY_COMPARE(dialog->endpoint().session().roster().count, 18);
+    }
+
+private slots:
+    void init()
+    {
+        // Every case starts from no remembered sound choices (a private config folder).
+        QSettings(QStringLiteral("lumo"), QStringLiteral("LUMO")).clear();
+        audio = std::make_unique<FakeAudio>();
+        start();
     }
     void cleanup()
     {
@@ -173,6 +194,190 @@ private slots:
         control<QPushButton>("voiceButton")->click();
         QCOMPARE(control<QPushButton>("voiceButton")->text(), QStringLiteral("语聊"));
         QVERIFY(!dialog->endpoint().session().talking());
+    }
+
+    void unpluggingWhileTalkingStopsAndPluggingBackRestarts()
+    {
+        rowOf(3)->setCheckState(0, Qt::Checked);
+        auto* voice = control<QPushButton>("voiceButton");
+        voice->click();
+        QVERIFY(dialog->endpoint().session().talking());
+        QVERIFY(audio->deliver(tone(8000)) > 0);
+        QVERIFY(peer->next(3000, cmd::VoiceGroup));
+
+        audio->inputUnplugged = true;
+        audio->device()->lose();
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog->endpoint().session().talking(), 3000);
+        QCOMPARE(voice->text(), QStringLiteral("语聊"));
+        QTRY_COMPARE(boxes->texts, QStringList{QStringLiteral("麦克风已断开，语聊已停止。\n接好后再按“语聊”。")});
+        QCOMPARE(control<QLabel>("statusText")->text(), QStringLiteral("麦克风已断开"));
+        QCOMPARE(audio->liveDevices.load(), 0);  // closed, nothing held
+        QVERIFY(!dialog->endpoint().capturing());
+
+        // Still away: the button says there is no microphone and stays "语聊".
+        voice->click();
+        QTRY_COMPARE(boxes->texts.size(), 2);
+        QVERIFY(boxes->texts.last().startsWith(QStringLiteral("无法开始语聊")));
+        QCOMPARE(voice->text(), QStringLiteral("语聊"));
+
+        // Plugged back: talking starts again, numbering goes on.
+        audio->inputUnplugged = false;
+        peer->collect(50);
+        voice->click();
+        QCOMPARE(voice->text(), QStringLiteral("终止"));
+        QVERIFY(audio->deliver(tone(8000)) > 0);
+        const std::optional<FakePeer::Received> sent = peer->next(3000, cmd::VoiceGroup);
+        QVERIFY(sent);
+        QCOMPARE(decodeVoiceRecord(sent->bytes.data() + 4).sequence, 2u);
+        voice->click();
+    }
+
+    void aMicrophoneThatFallsSilentWhileTalkingIsTakenAsGone()
+    {
+        rowOf(3)->setCheckState(0, Qt::Checked);
+        dialog->endpoint().setCaptureStallLimit(400);
+        control<QPushButton>("voiceButton")->click();
+        QVERIFY(dialog->endpoint().session().talking());
+        // Blocks keep it alive...
+        for (int i = 0; i < 6; ++i) {
+            QVERIFY(audio->deliver(tone(8000)) > 0);
+            QTest::qWait(150);
+        }
+        QVERIFY(dialog->endpoint().session().talking());
+        // ...a device that gives nothing more is let go, as if it said it was unplugged.
+        QTRY_VERIFY_WITH_TIMEOUT(!dialog->endpoint().session().talking(), 3000);
+        QCOMPARE(control<QPushButton>("voiceButton")->text(), QStringLiteral("语聊"));
+        QTRY_COMPARE(boxes->texts, QStringList{QStringLiteral("麦克风已断开，语聊已停止。\n接好后再按“语聊”。")});
+        QCOMPARE(audio->liveDevices.load(), 0);
+    }
+
+    void pushToTalkSendsWhileHeldWithTheGateOpen()
+    {
+        rowOf(3)->setCheckState(0, Qt::Checked);
+        dialog->endpoint().setQuietLimit(100);  // a gate that holds back even a loud tone
+        dialog->endpoint().pushToTalk(true);
+        QVERIFY(dialog->endpoint().session().talking());
+        QCOMPARE(control<QPushButton>("voiceButton")->text(), QStringLiteral("终止"));
+        QVERIFY(audio->deliver(tone(300)) > 0);  // whisper-quiet: sent all the same while held
+        QVERIFY(peer->next(3000, cmd::VoiceGroup));
+
+        dialog->endpoint().pushToTalk(false);
+        QVERIFY(!dialog->endpoint().session().talking());
+        QCOMPARE(control<QPushButton>("voiceButton")->text(), QStringLiteral("语聊"));
+        // The voice button talks by the gate again: the tone stays below the chosen threshold.
+        control<QPushButton>("voiceButton")->click();
+        const auto loud = tone(8000);
+        const int loudLevel = gateLevel(reinterpret_cast<const std::uint8_t*>(loud.data()), BlockBytes);
+        QVERIFY(loudLevel > DefaultQuietLimit && loudLevel <= 100);
+        QVERIFY(audio->deliver(loud) > 0);
+        QTRY_COMPARE(dialog->endpoint().inputLevel(), loudLevel);
+        QVERIFY(!peer->next(300, cmd::VoiceGroup));
+        dialog->endpoint().setQuietLimit(DefaultQuietLimit);
+        QVERIFY(audio->deliver(loud) > 0);
+        QVERIFY(peer->next(3000, cmd::VoiceGroup));
+    }
+
+    void memberVolumeScalesWhatIsPlayedAndIsRememberedByName()
+    {
+        dialog->setMemberVolume(4, 50);
+        QCOMPARE(dialog->endpoint().memberVolume(4), 50);
+        QCOMPARE(SoundSettings::load().volumeOf("m4"), 50);
+        // The first block of member 4 plays at once, at half volume.
+        const VoiceRecord first = sendVoice(4, 1);
+        QTRY_VERIFY(audio->outputFor(4));
+        QTRY_COMPARE(playedBy(audio->outputFor(4)).size(), size_t(BlockSamples));
+        VoiceCodec fresh;
+        std::vector<std::int16_t> full(BlockSamples);
+        fresh.Decode(first.speech.data(), int(VoiceSpeechSize), full.data(), nullptr);
+        QVERIFY(audible(full, 0) > 100);
+        const auto half = playedBy(audio->outputFor(4));
+        for (int i = 0; i < BlockSamples; ++i)
+            QCOMPARE(int(half[std::size_t(i)]), int(full[std::size_t(i)]) * 50 / 100);
+        // Changed while the member is heard: its player takes it at once.
+        dialog->setMemberVolume(4, 300);
+        QCOMPARE(dialog->endpoint().memberVolume(4), 300);
+        QCOMPARE(SoundSettings::load().volumeOf("m4"), 300);
+        dialog->setMemberVolume(4, 50);
+
+        // A new window (the next run) gives m4 its volume back once m4 is in the roster.
+        restart();
+        QCOMPARE(dialog->endpoint().memberVolume(4), 50);
+        QCOMPARE(dialog->endpoint().memberVolume(6), 100);
+    }
+
+    void soundDialogListsDevicesMetersTheMicrophoneAndRemembersChoices()
+    {
+        audio->deviceList = {{0, "ALSA", "USB Headset", 1, 2, false, false},
+                             {1, "ALSA", "default", 2, 2, true, true},
+                             {2, "ALSA", "HDMI 0", 0, 8, false, false}};
+        restart();
+        SoundDialog* sound = dialog->openSoundDialog();
+        sound->show();
+        auto* input = sound->findChild<QComboBox*>(QStringLiteral("inputDevice"));
+        auto* output = sound->findChild<QComboBox*>(QStringLiteral("outputDevice"));
+        QCOMPARE(input->count(), 3);  // the default entry, the headset, default; HDMI has no input
+        QCOMPARE(output->count(), 4);
+        QCOMPARE(input->itemText(2), QStringLiteral("ALSA: default（默认）"));
+        input->setCurrentIndex(1);
+        QCOMPARE(audio->choice.input, std::string("ALSA: USB Headset"));
+        QCOMPARE(SoundSettings::load().devices.input, std::string("ALSA: USB Headset"));
+
+        // The dialog listens itself while the player does not talk: the meter shows the level.
+        std::vector<std::int16_t> soft(BlockSamples, 0);
+        for (std::size_t i = 0; i < soft.size(); i += 2) soft[i] = 1000;
+        QTRY_VERIFY(audio->device() && audio->held() > 0);
+        QVERIFY(audio->deliver(soft) > 0);
+        QTRY_COMPARE(sound->meter()->level(), 3);
+        // The threshold slider is the gate's limit, remembered.
+        sound->findChild<QSlider*>(QStringLiteral("threshold"))->setValue(10);
+        QCOMPARE(sound->meter()->threshold(), 10);
+        QCOMPARE(SoundSettings::load().quietLimit, 10);
+        // The test tone: 600 ms of a 440 Hz sine on an output of its own, released afterwards.
+        auto* testTone = sound->findChild<QPushButton*>(QStringLiteral("testTone"));
+        testTone->click();
+        QVERIFY(!testTone->isEnabled());
+        QTRY_VERIFY(audio->outputFor(128));
+        QTRY_VERIFY(playedBy(audio->outputFor(128)).size() >= 4800u);
+        const auto played = playedBy(audio->outputFor(128));
+        int peak = 0;
+        for (std::size_t i = 0; i < 4800; ++i) peak = std::max(peak, std::abs(int(played[i])));
+        QVERIFY2(peak > 7500 && peak <= 8000, qPrintable(QString::number(peak)));
+        QTRY_VERIFY_WITH_TIMEOUT(testTone->isEnabled(), 3000);
+        QVERIFY(!audio->outputFor(128));
+
+        sound->setPushToTalkKey(0xffc6, QStringLiteral("F9"));
+        QCOMPARE(SoundSettings::load().pushToTalkKeysym, 0xffc6u);
+        QVERIFY(!dialog->pushToTalkWatched());  // offscreen: no X11 to watch keys on
+
+        // Unplugged while the dialog listens: it says so and does not hang.
+        audio->inputUnplugged = true;
+        audio->device()->lose();
+        QTRY_COMPARE(sound->statusLabel()->text(), QStringLiteral("录音设备已断开。"));
+        sound->hide();
+
+        // A new window takes the remembered choices; a remembered device not plugged in is kept
+        // but the defaults serve.
+        audio->deviceList.erase(audio->deviceList.begin());
+        audio->inputUnplugged = false;
+        restart();
+        QCOMPARE(dialog->soundSettings().quietLimit, 10);
+        QCOMPARE(dialog->soundSettings().devices.input, std::string("ALSA: USB Headset"));
+        QCOMPARE(audio->choice.input, std::string());
+    }
+
+    void devicesFromTheCommandLineHoldForTheRunOnly()
+    {
+        audio->deviceList = {{0, "ALSA", "USB Headset", 1, 2, false, false}, {1, "ALSA", "default", 2, 2, true, true}};
+        audio->choice = {"ALSA: USB Headset", "ALSA: USB Headset"};  // as --audio portaudio:0:0 leaves it
+        restart(true);
+        QCOMPARE(dialog->soundSettings().devices.input, std::string("ALSA: USB Headset"));
+        // Another choice in the dialog is saved; the command line's devices are not.
+        dialog->openSoundDialog()->findChild<QSlider*>(QStringLiteral("threshold"))->setValue(5);
+        QCOMPARE(SoundSettings::load().quietLimit, 5);
+        QCOMPARE(SoundSettings::load().devices, DeviceChoice{});
+        auto* output = dialog->openSoundDialog()->findChild<QComboBox*>(QStringLiteral("outputDevice"));
+        output->setCurrentIndex(output->findData(QStringLiteral("ALSA: default")));
+        QCOMPARE(SoundSettings::load().devices, (DeviceChoice{"ALSA: USB Headset", "ALSA: default"}));
     }
 
     void moreThanEightTicksTalkToTheFirstEightRows()

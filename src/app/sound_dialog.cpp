@@ -1,0 +1,332 @@
+#include "app/sound_dialog.h"
+
+#include "voice/audio_device.h"
+#include "voice/level_monitor.h"
+#include "voice/voice_player.h"
+
+#include <QComboBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QKeySequence>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QSlider>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <array>
+
+namespace lumo {
+
+namespace {
+
+constexpr int MeterIntervalMs = 60;  // one captured block
+constexpr int ToneSamples = 4800;    // 600 ms: within what a player keeps queued
+constexpr int ToneHz = 440;
+constexpr int TonePeak = 8000;
+// The tone's own output; no member has this id, so it never mixes with a member's voice.
+constexpr int ToneMemberId = 128;
+
+}  // namespace
+
+// --- LevelMeter ------------------------------------------------------------------------------
+
+LevelMeter::LevelMeter(QWidget* parent) : QWidget(parent)
+{
+    setMinimumSize(160, 14);
+}
+
+void LevelMeter::setLevel(int level)
+{
+    if (level == level_) return;
+    level_ = level;
+    update();
+}
+
+void LevelMeter::setThreshold(int limit)
+{
+    if (limit == threshold_) return;
+    threshold_ = limit;
+    update();
+}
+
+void LevelMeter::paintEvent(QPaintEvent*)
+{
+    QPainter painter(this);
+    const QRect frame = rect().adjusted(0, 0, -1, -1);
+    painter.fillRect(frame, QColor(0x20, 0x20, 0x20));
+    const int width = frame.width() - 1;
+    const int filled = int(meterFraction(level_) * width);
+    // Green when the gate lets the block through, grey when it holds it back.
+    painter.fillRect(QRect(frame.left() + 1, frame.top() + 1, filled, frame.height() - 1),
+                     level_ > threshold_ ? QColor(0x3c, 0xc8, 0x50) : QColor(0x80, 0x80, 0x80));
+    const int x = frame.left() + 1 + int(meterFraction(threshold_) * width);
+    painter.setPen(QPen(QColor(0xff, 0x50, 0x30), 2));
+    painter.drawLine(x, frame.top(), x, frame.bottom());
+    painter.setPen(palette().color(QPalette::Mid));
+    painter.drawRect(frame);
+}
+
+// --- SoundDialog -----------------------------------------------------------------------------
+
+SoundDialog::SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks, QWidget* parent)
+    : QDialog(parent), audio_(audio), settings_(std::move(settings)), hooks_(std::move(hooks))
+{
+    setWindowTitle(tr("声音设置"));
+    setMinimumWidth(460);  // room for the buttons in the skins' wider padding
+    setObjectName(QStringLiteral("soundDialog"));
+
+    input_ = new QComboBox(this);
+    input_->setObjectName(QStringLiteral("inputDevice"));
+    output_ = new QComboBox(this);
+    output_->setObjectName(QStringLiteral("outputDevice"));
+    auto* refresh = new QPushButton(tr("刷新"), this);
+    refresh->setObjectName(QStringLiteral("refreshDevices"));
+
+    meter_ = new LevelMeter(this);
+    meter_->setObjectName(QStringLiteral("levelMeter"));
+    meter_->setThreshold(settings_.quietLimit);
+    threshold_ = new QSlider(Qt::Horizontal, this);
+    threshold_->setObjectName(QStringLiteral("threshold"));
+    threshold_->setRange(0, MaxQuietLimit);
+    threshold_->setValue(settings_.quietLimit);
+    thresholdValue_ = new QLabel(this);
+
+    tone_ = new QPushButton(tr("测试声音"), this);
+    tone_->setObjectName(QStringLiteral("testTone"));
+
+    keyLabel_ = new QLabel(this);
+    keyLabel_->setObjectName(QStringLiteral("pushToTalkKey"));
+    keyButton_ = new QPushButton(tr("设置按键(&K)"), this);
+    keyButton_->setObjectName(QStringLiteral("setKey"));
+    auto* clearKey = new QPushButton(tr("清除按键"), this);
+    clearKey->setObjectName(QStringLiteral("clearKey"));
+
+    status_ = new QLabel(this);
+    status_->setObjectName(QStringLiteral("soundStatus"));
+    status_->setWordWrap(true);
+
+    auto* form = new QFormLayout;
+    auto* inputRow = new QHBoxLayout;
+    inputRow->addWidget(input_, 1);
+    inputRow->addWidget(refresh);
+    form->addRow(tr("输入设备："), inputRow);
+    auto* outputRow = new QHBoxLayout;
+    outputRow->addWidget(output_, 1);
+    outputRow->addWidget(tone_);
+    form->addRow(tr("输出设备："), outputRow);
+    form->addRow(tr("麦克风音量："), meter_);
+    auto* thresholdRow = new QHBoxLayout;
+    thresholdRow->addWidget(threshold_, 1);
+    thresholdRow->addWidget(thresholdValue_);
+    form->addRow(tr("静音门限："), thresholdRow);
+    auto* keyRow = new QHBoxLayout;
+    keyRow->addWidget(keyLabel_, 1);
+    keyRow->addWidget(keyButton_);
+    keyRow->addWidget(clearKey);
+    form->addRow(tr("按键说话："), keyRow);
+
+    auto* buttons = new QDialogButtonBox(this);
+    auto* close = buttons->addButton(tr("关闭"), QDialogButtonBox::AcceptRole);
+    close->setObjectName(QStringLiteral("closeSound"));
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(form);
+    layout->addWidget(status_);
+    layout->addWidget(buttons);
+
+    refreshDevices();
+    thresholdValue_->setNum(settings_.quietLimit);
+    showKey();
+
+    connect(refresh, &QPushButton::clicked, this, &SoundDialog::refreshDevices);
+    connect(input_, &QComboBox::currentIndexChanged, this, &SoundDialog::chooseDevices);
+    connect(output_, &QComboBox::currentIndexChanged, this, &SoundDialog::chooseDevices);
+    connect(threshold_, &QSlider::valueChanged, this, [this](int limit) {
+        settings_.quietLimit = limit;
+        meter_->setThreshold(limit);
+        thresholdValue_->setNum(limit);
+        tell();
+    });
+    connect(tone_, &QPushButton::clicked, this, &SoundDialog::playTestTone);
+    connect(keyButton_, &QPushButton::clicked, this, &SoundDialog::startKeyCapture);
+    connect(clearKey, &QPushButton::clicked, this, [this] { setPushToTalkKey(0, {}); });
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+
+    meterTimer_ = new QTimer(this);
+    meterTimer_->setInterval(MeterIntervalMs);
+    connect(meterTimer_, &QTimer::timeout, this, &SoundDialog::updateLevel);
+}
+
+SoundDialog::~SoundDialog()
+{
+    stopMonitor();
+}
+
+void SoundDialog::fillDevices(QComboBox* box, DeviceDirection direction, const std::string& chosen)
+{
+    box->clear();
+    box->addItem(tr("默认设备"), QString());
+    int current = 0;
+    for (const AudioDeviceInfo& device : audio_.devices()) {
+        const bool fits = direction == DeviceDirection::Input ? device.inputChannels > 0 : device.outputChannels > 0;
+        if (!fits) continue;
+        const QString label = QString::fromStdString(deviceLabel(device));
+        const bool isDefault = direction == DeviceDirection::Input ? device.defaultInput : device.defaultOutput;
+        box->addItem(isDefault ? label + tr("（默认）") : label, label);
+        if (!chosen.empty() && label.toStdString() == chosen) current = box->count() - 1;
+    }
+    // A remembered device that is not plugged in stays chosen and says so.
+    if (!chosen.empty() && current == 0) {
+        box->addItem(tr("%1（未接上）").arg(QString::fromStdString(chosen)), QString::fromStdString(chosen));
+        current = box->count() - 1;
+    }
+    box->setCurrentIndex(current);
+}
+
+void SoundDialog::refreshDevices()
+{
+    const bool monitoring = monitor_ != nullptr;
+    stopMonitor();  // a system reads its list again only while none of its devices is open
+    filling_ = true;
+    fillDevices(input_, DeviceDirection::Input, settings_.devices.input);
+    fillDevices(output_, DeviceDirection::Output, settings_.devices.output);
+    filling_ = false;
+    if (monitoring || isVisible()) startMonitor();
+}
+
+void SoundDialog::chooseDevices()
+{
+    if (filling_) return;
+    const DeviceChoice wanted{input_->currentData().toString().toStdString(),
+                              output_->currentData().toString().toStdString()};
+    std::string reason;
+    if (!audio_.chooseDevices(wanted, &reason)) {
+        status_->setText(tr("找不到设备：%1").arg(QString::fromStdString(reason)));
+    } else {
+        status_->clear();
+    }
+    // The choice is remembered even when the device is away: it is used once it is back.
+    settings_.devices = wanted;
+    tell();
+    stopMonitor();
+    startMonitor();
+}
+
+void SoundDialog::startMonitor()
+{
+    if (monitor_ || (hooks_.captureLevel && hooks_.captureLevel())) return;
+    monitor_ = std::make_unique<LevelMonitor>(audio_);
+    if (!monitor_->StartAll()) {
+        monitor_.reset();
+        status_->setText(tr("打不开录音设备。"));
+    }
+}
+
+void SoundDialog::stopMonitor()
+{
+    if (!monitor_) return;
+    monitor_->StopAll();
+    monitor_.reset();
+}
+
+void SoundDialog::updateLevel()
+{
+    const std::optional<int> capturing = hooks_.captureLevel ? hooks_.captureLevel() : std::nullopt;
+    if (capturing) {
+        // The program's own capture runs (talking): the dialog's second look would only compete.
+        stopMonitor();
+        meter_->setLevel(*capturing);
+        return;
+    }
+    if (monitor_ && monitor_->deviceLost()) {
+        stopMonitor();
+        meter_->setLevel(0);
+        status_->setText(tr("录音设备已断开。"));
+        return;
+    }
+    if (!monitor_) {
+        meter_->setLevel(0);
+        return;
+    }
+    meter_->setLevel(monitor_->blocksSeen() ? monitor_->lastLevel() : 0);
+}
+
+void SoundDialog::playTestTone()
+{
+    tonePlayer_ = std::make_unique<VoicePlayer>(audio_, ToneMemberId);
+    if (!tonePlayer_->StartAll()) {
+        tonePlayer_.reset();
+        status_->setText(tr("打不开放音设备。"));
+        return;
+    }
+    std::array<std::int16_t, BlockSamples * 2> chunk{};
+    for (int start = 0; start < ToneSamples; start += int(chunk.size())) {
+        fillTestTone(chunk.data(), int(chunk.size()), start, ToneSamples, ToneHz, TonePeak);
+        tonePlayer_->Play(chunk.data(), int(chunk.size() * 2));
+    }
+    tone_->setEnabled(false);
+    // The player goes once its samples have been played.
+    QTimer::singleShot(ToneSamples / 8 + 400, this, [this] {
+        tonePlayer_.reset();
+        tone_->setEnabled(true);
+    });
+}
+
+void SoundDialog::startKeyCapture()
+{
+    capturingKey_ = true;
+    keyLabel_->setText(tr("请按一个键…（Esc 取消）"));
+    setFocus();
+}
+
+void SoundDialog::keyPressEvent(QKeyEvent* event)
+{
+    if (!capturingKey_) {
+        QDialog::keyPressEvent(event);
+        return;
+    }
+    capturingKey_ = false;
+    // On X11 the native virtual key is the keysym, which is what the key watcher looks for.
+    if (event->key() != Qt::Key_Escape && event->nativeVirtualKey() != 0)
+        setPushToTalkKey(event->nativeVirtualKey(), QKeySequence(event->key()).toString(QKeySequence::NativeText));
+    else
+        showKey();
+}
+
+void SoundDialog::setPushToTalkKey(std::uint32_t keysym, const QString& name)
+{
+    capturingKey_ = false;
+    settings_.pushToTalkKeysym = keysym <= SoundSettings::MaxKeysym ? keysym : 0;
+    settings_.pushToTalkKeyName = settings_.pushToTalkKeysym ? name.left(64) : QString();
+    showKey();
+    tell();
+}
+
+void SoundDialog::showKey()
+{
+    keyLabel_->setText(settings_.pushToTalkKeysym ? settings_.pushToTalkKeyName : tr("无（声音够大时自动发出）"));
+}
+
+void SoundDialog::tell()
+{
+    if (hooks_.changed) hooks_.changed(settings_);
+}
+
+void SoundDialog::showEvent(QShowEvent* event)
+{
+    QDialog::showEvent(event);
+    startMonitor();
+    meterTimer_->start();
+}
+
+void SoundDialog::hideEvent(QHideEvent* event)
+{
+    meterTimer_->stop();
+    stopMonitor();
+    QDialog::hideEvent(event);
+}
+
+}  // namespace lumo

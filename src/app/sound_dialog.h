@@ -1,0 +1,106 @@
+// The sound settings dialog: input and output devices, the microphone's level against the
+// silence gate's threshold, a test tone, and the push-to-talk key. It shows and changes the
+// player's SoundSettings; MainDialog carries the changes out (devices, gate, key) and saves them.
+#pragma once
+
+#include "app/sound_settings.h"
+
+#include <QDialog>
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+
+class QComboBox;
+class QLabel;
+class QPushButton;
+class QSlider;
+class QTimer;
+
+namespace lumo {
+
+class AudioSystem;
+class LevelMonitor;
+class VoicePlayer;
+
+// A bar for the microphone's level on the gate's scale, with the threshold drawn across it.
+class LevelMeter : public QWidget {
+    Q_OBJECT
+public:
+    explicit LevelMeter(QWidget* parent = nullptr);
+    void setLevel(int level);
+    void setThreshold(int limit);
+    int level() const { return level_; }
+    int threshold() const { return threshold_; }
+    QSize sizeHint() const override { return {220, 18}; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    int level_ = 0;
+    int threshold_ = DefaultQuietLimit;
+};
+
+class SoundDialog : public QDialog {
+    Q_OBJECT
+public:
+    // What the dialog needs of the program: the level of the running capture (nullopt while
+    // the program does not capture; the dialog then listens itself) and where changes go.
+    struct Hooks {
+        std::function<std::optional<int>()> captureLevel;
+        std::function<void(const SoundSettings&)> changed;
+    };
+
+    // The audio system must outlive the dialog.
+    SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks, QWidget* parent = nullptr);
+    ~SoundDialog() override;
+
+    const SoundSettings& settings() const { return settings_; }
+    // Reads the device lists again (a device plugged in).
+    void refreshDevices();
+    // Takes the next key press as the push-to-talk key.
+    void startKeyCapture();
+    // The key as a captured press gives it (keysym 0: no key).
+    void setPushToTalkKey(std::uint32_t keysym, const QString& name);
+
+    LevelMeter* meter() const { return meter_; }
+    QLabel* statusLabel() const { return status_; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+
+private:
+    void fillDevices(QComboBox* box, DeviceDirection direction, const std::string& chosen);
+    void chooseDevices();
+    void updateLevel();
+    void startMonitor();
+    void stopMonitor();
+    void playTestTone();
+    void showKey();
+    void tell();
+
+    AudioSystem& audio_;
+    SoundSettings settings_;
+    Hooks hooks_;
+    bool filling_ = false;
+    bool capturingKey_ = false;
+
+    QComboBox* input_ = nullptr;
+    QComboBox* output_ = nullptr;
+    LevelMeter* meter_ = nullptr;
+    QSlider* threshold_ = nullptr;
+    QLabel* thresholdValue_ = nullptr;
+    QPushButton* tone_ = nullptr;
+    QLabel* keyLabel_ = nullptr;
+    QPushButton* keyButton_ = nullptr;
+    QLabel* status_ = nullptr;
+    QTimer* meterTimer_ = nullptr;
+
+    std::unique_ptr<LevelMonitor> monitor_;
+    std::unique_ptr<VoicePlayer> tonePlayer_;
+};
+
+}  // namespace lumo

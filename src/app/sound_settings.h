@@ -1,0 +1,35 @@
+// The player's sound choices, remembered between runs with QSettings (organization "lumo",
+// application "LUMO", group "sound"). Everything read back is checked: a value out of range or
+// of the wrong kind is taken as unset, so a damaged file never breaks voice.
+#pragma once
+
+#include "voice/sound_choices.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace lumo {
+
+struct SoundSettings {
+    DeviceChoice devices;                 // device labels; empty: the default device
+    int quietLimit = DefaultQuietLimit;   // the silence gate's limit
+    std::uint32_t pushToTalkKeysym = 0;   // X11 keysym; 0: no key (voice activation only)
+    QString pushToTalkKeyName;            // as the dialog shows it
+    std::map<std::string, int> volumes;   // output volume per member name (GBK), per cent
+
+    static SoundSettings load();
+    void save() const;
+    // The remembered volume of a member, DefaultVolumePercent when none is.
+    int volumeOf(const std::string& gbkName) const;
+    void setVolume(const std::string& gbkName, int percent);
+
+    // Bounds on what is read back.
+    static constexpr int MaxDeviceLabel = 512;
+    static constexpr int MaxVolumes = 512;
+    static constexpr std::uint32_t MaxKeysym = 0x1fffffff;
+};
+
+}  // namespace lumo

@@ -1,0 +1,96 @@
+// The remembered sound choices: what a settings file gives back, damaged files included.
+#include "app/sound_settings.h"
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QtTest>
+
+using namespace lumo;
+
+class SoundSettingsTest : public QObject {
+    Q_OBJECT
+
+    static QString file()
+    {
+        return QSettings(QStringLiteral("lumo"), QStringLiteral("LUMO")).fileName();
+    }
+    static void writeFile(const QByteArray& text)
+    {
+        QDir().mkpath(QFileInfo(file()).path());
+        QFile out(file());
+        QVERIFY(out.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        out.write(text);
+    }
+
+private slots:
+    void init()
+    {
+        // Never the player's own file: the tests run with a private config folder.
+        QVERIFY(!qEnvironmentVariableIsEmpty("XDG_CONFIG_HOME"));
+        QFile::remove(file());
+    }
+
+    void whatIsSavedComesBack()
+    {
+        SoundSettings settings;
+        settings.devices = {"ALSA: USB Headset: Audio (hw:1,0)", ""};
+        settings.quietLimit = 17;
+        settings.pushToTalkKeysym = 0xffc6;
+        settings.pushToTalkKeyName = QStringLiteral("F9");
+        const std::string gbkName = "\xd5\xc5\xc8\xfd";  // a GBK name, bytes that are no UTF-8
+        settings.setVolume(gbkName, 250);
+        settings.setVolume("carl", 100);  // the default is not stored
+        settings.save();
+
+        const SoundSettings back = SoundSettings::load();
+        QCOMPARE(back.devices, settings.devices);
+        QCOMPARE(back.quietLimit, 17);
+        QCOMPARE(back.pushToTalkKeysym, 0xffc6u);
+        QCOMPARE(back.pushToTalkKeyName, QStringLiteral("F9"));
+        QCOMPARE(back.volumeOf(gbkName), 250);
+        QCOMPARE(back.volumes.size(), std::size_t(1));
+        QCOMPARE(back.volumeOf("nobody"), DefaultVolumePercent);
+    }
+
+    void aDamagedFileGivesTheDefaults()
+    {
+        QByteArray huge(20000, 'x');
+        writeFile("[sound]\n"
+                  "input=" + huge + "\n"
+                  "output=@Variant(garbage\n"
+                  "quietLimit=999\n"
+                  "pushToTalkKey=-5\n"
+                  "pushToTalkKeyName=F9\n"
+                  "[sound/volumes]\n"
+                  "zz=50\n"
+                  "6361726c=5000\n"
+                  "616e6e=abc\n"
+                  "626f62=-1\n"
+                  "6576=30\n"
+                  "616161616161616161616161616161616161=70\n");
+        const SoundSettings back = SoundSettings::load();
+        QCOMPARE(back.devices.input, std::string());
+        QCOMPARE(back.quietLimit, DefaultQuietLimit);
+        QCOMPARE(back.pushToTalkKeysym, 0u);
+        QVERIFY(back.pushToTalkKeyName.isEmpty());
+        // Only "ev" at 30 % is a usable entry: bad hex, out-of-range, not a number, over 16 bytes.
+        QCOMPARE(back.volumes.size(), std::size_t(1));
+        QCOMPARE(back.volumeOf("ev"), 30);
+    }
+
+    void manyVolumesAreBounded()
+    {
+        SoundSettings settings;
+        for (int i = 0; i < SoundSettings::MaxVolumes + 50; ++i) settings.setVolume("m" + std::to_string(i), 50);
+        QCOMPARE(int(settings.volumes.size()), SoundSettings::MaxVolumes);
+        settings.setVolume("m0", 100);  // back to the default: forgotten
+        QCOMPARE(int(settings.volumes.size()), SoundSettings::MaxVolumes - 1);
+        settings.save();
+        QCOMPARE(int(SoundSettings::load().volumes.size()), SoundSettings::MaxVolumes - 1);
+    }
+};
+
+QTEST_MAIN(SoundSettingsTest)
+#include "sound_settings_test.moc"
