@@ -58,6 +58,10 @@ The LUMO developers</translation>
         <source>下次提示</source>
         <translation>Ask next time</translation>
     </message>
+    <message>
+        <source>音量…</source>
+        <translation>Volume…</translation>
+    </message>
 </context>
 <context>
     <name>lumo::ChatHistoryWindow</name>
@@ -429,6 +433,24 @@ Please check the network settings, then start LUMO again.</translation>
         <source>无法连通%1：刚才的文字可能没有送到。</source>
         <translation>Cannot reach %1: the text just sent may not have arrived.</translation>
     </message>
+    <message>
+        <source>声音设置...</source>
+        <translation>Sound settings...</translation>
+    </message>
+    <message>
+        <source>静音</source>
+        <translation>Mute</translation>
+    </message>
+    <message>
+        <source>麦克风已断开</source>
+        <translation>Microphone disconnected</translation>
+    </message>
+    <message>
+        <source>麦克风已断开，语聊已停止。
+接好后再按“语聊”。</source>
+        <translation>The microphone was disconnected; voice chat stopped.
+Reconnect it and press &quot;Talk&quot; again.</translation>
+    </message>
 </context>
 <context>
     <name>lumo::MainWindowShell</name>
@@ -571,6 +593,89 @@ Please check the network settings, then start LUMO again.</translation>
     <message>
         <source>原文件已另存为 %1。</source>
         <translation>The original file has been kept as %1.</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::SoundDialog</name>
+    <message>
+        <source>声音设置</source>
+        <translation>Sound settings</translation>
+    </message>
+    <message>
+        <source>刷新</source>
+        <translation>Refresh</translation>
+    </message>
+    <message>
+        <source>测试声音</source>
+        <translation>Test sound</translation>
+    </message>
+    <message>
+        <source>设置按键(&amp;K)</source>
+        <translation>Set &amp;key</translation>
+    </message>
+    <message>
+        <source>清除按键</source>
+        <translation>Clear key</translation>
+    </message>
+    <message>
+        <source>输入设备：</source>
+        <translation>Input device:</translation>
+    </message>
+    <message>
+        <source>输出设备：</source>
+        <translation>Output device:</translation>
+    </message>
+    <message>
+        <source>麦克风音量：</source>
+        <translation>Microphone level:</translation>
+    </message>
+    <message>
+        <source>静音门限：</source>
+        <translation>Silence threshold:</translation>
+    </message>
+    <message>
+        <source>按键说话：</source>
+        <translation>Push to talk:</translation>
+    </message>
+    <message>
+        <source>关闭</source>
+        <translation>Close</translation>
+    </message>
+    <message>
+        <source>默认设备</source>
+        <translation>Default device</translation>
+    </message>
+    <message>
+        <source>（默认）</source>
+        <translation> (default)</translation>
+    </message>
+    <message>
+        <source>%1（未接上）</source>
+        <translation>%1 (not plugged in)</translation>
+    </message>
+    <message>
+        <source>找不到设备：%1</source>
+        <translation>Device not found: %1</translation>
+    </message>
+    <message>
+        <source>打不开录音设备。</source>
+        <translation>Cannot open the recording device.</translation>
+    </message>
+    <message>
+        <source>录音设备已断开。</source>
+        <translation>The recording device was disconnected.</translation>
+    </message>
+    <message>
+        <source>打不开放音设备。</source>
+        <translation>Cannot open the playback device.</translation>
+    </message>
+    <message>
+        <source>请按一个键…（Esc 取消）</source>
+        <translation>Press a key… (Esc cancels)</translation>
+    </message>
+    <message>
+        <source>无（声音够大时自动发出）</source>
+        <translation>None (sent automatically when loud enough)</translation>
     </message>
 </context>
 </TS>

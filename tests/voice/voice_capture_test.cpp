@@ -262,6 +262,7 @@ TEST_F(CaptureFixture, AnUnpluggedDeviceIsToldStopsCleanlyAndCaptureRestartsOnce
     ASSERT_TRUE(test::waitFor([&] { return sentCount() == 1; }));
 
     test::FakeDevice* device = audio.device();
+    ASSERT_NE(device, nullptr);
     device->lose();
     ASSERT_TRUE(test::waitFor([&] { return lost.load() == 1; }));
     // The device still holds its buffers; stopping takes them back, closes it and ends the thread.

@@ -206,7 +206,9 @@ private slots:
         QVERIFY(peer->next(3000, cmd::VoiceGroup));
 
         audio->inputUnplugged = true;
-        audio->device()->lose();
+        test::FakeDevice* microphone = audio->device();
+        QVERIFY(microphone);
+        microphone->lose();
         QTRY_VERIFY_WITH_TIMEOUT(!dialog->endpoint().session().talking(), 3000);
         QCOMPARE(voice->text(), QStringLiteral("语聊"));
         QTRY_COMPARE(boxes->texts, QStringList{QStringLiteral("麦克风已断开，语聊已停止。\n接好后再按“语聊”。")});
@@ -351,7 +353,9 @@ private slots:
 
         // Unplugged while the dialog listens: it says so and does not hang.
         audio->inputUnplugged = true;
-        audio->device()->lose();
+        test::FakeDevice* microphone = audio->device();
+        QVERIFY(microphone);
+        microphone->lose();
         QTRY_COMPARE(sound->statusLabel()->text(), QStringLiteral("录音设备已断开。"));
         sound->hide();
 
