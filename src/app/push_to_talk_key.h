@@ -4,6 +4,7 @@
 // server's auto-repeat of a held key is not taken for a release.
 #pragma once
 
+#include "ui/raw_key_watch.h"
 #include "voice/sound_choices.h"
 
 #include <QAbstractNativeEventFilter>
@@ -11,9 +12,7 @@
 
 #include <cstdint>
 #include <functional>
-#include <vector>
-
-struct xcb_connection_t;
+#include <memory>
 
 namespace lumo {
 
@@ -29,17 +28,12 @@ public:
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
 private:
-    PushToTalkKey(xcb_connection_t* connection, std::function<void(bool)> talk);
-    bool isKey(std::uint8_t keycode) const;
+    PushToTalkKey(std::unique_ptr<RawKeyWatch> watch, std::function<void(bool)> talk);
     void settle();
     void tell(PushToTalkState::Change change);
 
-    xcb_connection_t* connection_;
+    std::unique_ptr<RawKeyWatch> watch_;
     std::function<void(bool)> talk_;
-    std::vector<std::uint32_t> roots_;
-    std::vector<std::uint16_t> keyboards_;  // master keyboards whose raw keys are selected
-    std::vector<std::uint8_t> keycodes_;
-    std::uint8_t xinputOpcode_ = 0;
     PushToTalkState state_;
     bool settlePosted_ = false;
 };

@@ -6,6 +6,8 @@
 // first release creates the overlay; every later one hides or shows it.
 #pragma once
 
+#include "ui/raw_key_watch.h"
+
 #include <QAbstractNativeEventFilter>
 #include <QObject>
 #include <QPointer>
@@ -13,9 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <vector>
-
-struct xcb_connection_t;
+#include <memory>
 
 namespace lumo {
 
@@ -54,15 +54,11 @@ public:
     bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
 
 private:
-    HomeKeyHook(xcb_connection_t* connection, std::function<void()> released);
-    bool isHome(std::uint8_t keycode) const;
+    HomeKeyHook(std::unique_ptr<RawKeyWatch> watch, std::function<void()> released);
     void deliverRelease();
 
-    xcb_connection_t* connection_;
+    std::unique_ptr<RawKeyWatch> watch_;
     std::function<void()> released_;
-    std::vector<std::uint32_t> roots_;
-    std::vector<std::uint8_t> keycodes_;
-    std::uint8_t xinputOpcode_ = 0;
     // Times of releases not yet delivered; an auto-repeat release is followed by a press with the
     // same time and is taken back.
     std::deque<std::uint32_t> pendingReleases_;

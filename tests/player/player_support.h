@@ -376,10 +376,9 @@ private:
 };
 
 // The real lumo on a desktop, started as scripts/run starts it: the built binary, in a run
-// directory, with the player's options. Each player has a runtime folder of its own, where its
-// overlay link lives, and configuration and data folders of its own, so that nothing it
-// remembers reaches another player; `home`, when given, is used instead, so that a player
-// started again finds what the last one remembered.
+// directory, with the player's options. Its configuration and data folders are the run
+// directory's (never the tester's own), so a player started again in the same run finds what
+// the last one remembered; `home`, when given, is used instead.
 class Player {
 public:
     Player(Desktop& desktop, const RunDirectory& run, Ipv4 address, const QStringList& extra = {},
@@ -387,16 +386,13 @@ public:
         : desktop_(desktop), address_(address)
     {
         QProcessEnvironment env = desktop.environment();
-        test::usePrivateFolders(env, home.isEmpty() ? home_.path() : home);
+        test::usePrivateFolders(env, home.isEmpty() ? run.path() : home);
         // The C locale (the program's own Chinese texts) unless `more` names another.
         env.insert(QStringLiteral("LANG"), QStringLiteral("C.UTF-8"));
         env.remove(QStringLiteral("LC_ALL"));
         env.remove(QStringLiteral("LC_MESSAGES"));
         for (const QString& name : more.keys()) env.insert(name, more.value(name));
         env.insert(QStringLiteral("XDG_RUNTIME_DIR"), run.path(QStringLiteral("runtime")));
-        // Settings and data of the run's own, never the real user's.
-        if (!more.contains(QStringLiteral("XDG_CONFIG_HOME"))) env.insert(QStringLiteral("XDG_CONFIG_HOME"), run.path(QStringLiteral("config")));
-        if (!more.contains(QStringLiteral("XDG_DATA_HOME"))) env.insert(QStringLiteral("XDG_DATA_HOME"), run.path(QStringLiteral("data")));
         process_.setProcessEnvironment(env);
         process_.setWorkingDirectory(run.path());
         process_.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -473,7 +469,6 @@ private:
 
     Desktop& desktop_;
     Ipv4 address_;
-    QTemporaryDir home_;
     QProcess process_;
 };
 
