@@ -10,6 +10,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <functional>
 
 // What is sent, received and dropped, and why (debug level: --verbose or QT_LOGGING_RULES).
 // Voice blocks are not logged one by one; voice streams starting and ending are, under lumo.voice.
@@ -18,14 +19,21 @@ Q_LOGGING_CATEGORY(lumoVoice, "lumo.voice", QtInfoMsg)
 
 namespace lumo {
 
-// The session's microphone: the capture device, with talking switched on while it runs.
+// The session's microphone: the capture device, with talking switched on while it runs;
+// `recording` hears when it starts and stops (the endpoint watches it for stalls meanwhile).
 class GroupEndpoint::CaptureInput : public VoiceInput {
 public:
-    explicit CaptureInput(VoiceCapture& capture) : capture_(capture) {}
+    CaptureInput(VoiceCapture& capture, std::function<void(bool)> recording)
+        : capture_(capture), recording_(std::move(recording))
+    {
+    }
     bool start() override
     {
         capture_.setEnabled(true);
-        if (capture_.StartAll()) return true;
+        if (capture_.StartAll()) {
+            recording_(true);
+            return true;
+        }
         capture_.setEnabled(false);
         return false;
     }
@@ -33,10 +41,12 @@ public:
     {
         capture_.StopAll();
         capture_.setEnabled(false);
+        recording_(false);
     }
 
 private:
     VoiceCapture& capture_;
+    std::function<void(bool)> recording_;
 };
 
 namespace {
@@ -120,7 +130,7 @@ GroupEndpoint::GroupEndpoint(std::optional<Ipv4> bindAddress, AudioSystem& audio
       audio_(audio),
       bindAddress_(bindAddress),
       capture_(std::make_unique<VoiceCapture>(audio)),
-      captureInput_(std::make_unique<CaptureInput>(*capture_)),
+      captureInput_(std::make_unique<CaptureInput>(*capture_, [this](bool on) { watchCaptureWhile(on); })),
       session_(captureInput_.get()),
       pipeServer_(static_cast<OverlayLinkOwner&>(*this))
 {
@@ -135,7 +145,6 @@ GroupEndpoint::GroupEndpoint(std::optional<Ipv4> bindAddress, AudioSystem& audio
     captureWatch_ = new QTimer(this);
     captureWatch_->setInterval(250);
     connect(captureWatch_, &QTimer::timeout, this, &GroupEndpoint::watchCapture);
-    captureWatch_->start();
 
     heardTimer_ = new QTimer(this);
     heardTimer_->setSingleShot(true);
@@ -472,6 +481,18 @@ int GroupEndpoint::memberVolume(int memberId) const
 {
     if (memberId < 0 || memberId >= int(volumes_.size())) return DefaultVolumePercent;
     return volumes_[std::size_t(memberId)];
+}
+
+void GroupEndpoint::watchCaptureWhile(bool recording)
+{
+    // Only while talking: an idle program wakes for nothing.
+    if (!recording) {
+        captureWatch_->stop();
+        return;
+    }
+    watchedBlocks_ = capture_->blocksSeen();
+    lastBlockAt_ = clock_.elapsed();
+    captureWatch_->start();
 }
 
 void GroupEndpoint::watchCapture()

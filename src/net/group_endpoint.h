@@ -122,6 +122,7 @@ private:
     void voiceHeard(int memberId);
     void flushVoiceHeard();
     void microphoneLost();
+    void watchCaptureWhile(bool recording);
     void watchCapture();
 
     // OverlayLinkOwner: the overlay's requests, in terms of members.
