@@ -1,6 +1,7 @@
 #include "app/desktop_notifier.h"
 
 #include <QDBusConnection>
+#include <QFileInfo>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -17,12 +18,23 @@ constexpr int CallTimeoutMs = 5000;
 constexpr int MaxBodyChars = 400;
 constexpr int MaxOwnIds = 64;
 
+// Whether a session bus is there to connect to: its address is given, or its socket is in the
+// runtime folder. Without either, libdbus would try to start a bus through the X server
+// (autolaunch), which a desktop without a session bus does not want.
+bool sessionBusPresent()
+{
+    if (!qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) return true;
+    const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+    return !runtime.isEmpty() && QFileInfo(runtime + QStringLiteral("/bus")).exists();
+}
+
 }  // namespace
 
 DesktopNotifier::DesktopNotifier(QObject* parent) : QObject(parent)
 {
     pace_.setSingleShot(true);
     connect(&pace_, &QTimer::timeout, this, &DesktopNotifier::sendPending);
+    if (!sessionBusPresent()) return;
     QDBusConnection bus = QDBusConnection::sessionBus();
     connected_ = bus.isConnected();
     // Any sender: the service's unique name changes when it restarts; the ids tell ours apart.
