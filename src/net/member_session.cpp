@@ -209,7 +209,7 @@ bool MemberSession::pathSourceOf(int memberId, Endpoint source) const
     if (endpointOf(memberId) == source || pathEndpoint(memberId) == source) return true;
     if (memberId < int(routes_.size()))
         for (const MemberRoute::Probed& probed : routes_[std::size_t(memberId)].probed)
-            if (probed.at == source && uptimeTicks_ - probed.tick <= std::uint32_t(IntroductionTicks)) return true;
+            if (probed.at == source && withinIntroduction(probed.tick)) return true;
     return insideEndpoint(memberId) == source;
 }
 
@@ -217,7 +217,7 @@ bool MemberSession::otherPortHeard(int memberId, Endpoint source, bool isProbe)
 {
     if (memberId >= int(routes_.size())) return false;
     MemberRoute& route = routes_[std::size_t(memberId)];
-    const bool hostAsked = route.hostAskedTick && uptimeTicks_ - *route.hostAskedTick <= std::uint32_t(IntroductionTicks);
+    const bool hostAsked = route.hostAskedTick && withinIntroduction(*route.hostAskedTick);
     if (!hostAsked) {
         // Not asked for: perhaps the member's opener overtook the host's introduction. Kept for
         // the introduction, taken by nobody meanwhile.
@@ -248,7 +248,7 @@ void MemberSession::hostAskedForProbe(int memberId)
     route.hostAskedTick = uptimeTicks_;
     if (route.learned) return;  // the open path's own endpoint was probed
     if (const auto inside = insideEndpoint(memberId)) probe(memberId, *inside);
-    if (route.otherPort && uptimeTicks_ - route.otherPortTick <= std::uint32_t(IntroductionTicks)) {
+    if (route.otherPort && withinIntroduction(route.otherPortTick)) {
         const Endpoint heard = *route.otherPort;
         // The probe that came before the introduction is confirmed now: the member's side of
         // the path opens as it would have, had the introduction come first.

@@ -245,6 +245,8 @@ private:
     bool otherPortHeard(int memberId, Endpoint source, bool isProbe);
     // The member's inside endpoint, when it is behind the same public address as we are.
     std::optional<Endpoint> insideEndpoint(int memberId) const;
+    // Whether `tick` lies within IntroductionTicks of now.
+    bool withinIntroduction(std::uint32_t tick) const { return uptimeTicks_ - tick <= std::uint32_t(IntroductionTicks); }
     void probe(int memberId, Endpoint at);
     void learnRoute(int memberId, Endpoint source);
     void forgetRoute(int memberId);
