@@ -143,7 +143,6 @@ GroupEndpoint::GroupEndpoint(std::optional<Ipv4> bindAddress, AudioSystem& audio
     });
 
     captureWatch_ = new QTimer(this);
-    captureWatch_->setInterval(250);
     connect(captureWatch_, &QTimer::timeout, this, &GroupEndpoint::watchCapture);
 
     heardTimer_ = new QTimer(this);
@@ -492,7 +491,9 @@ void GroupEndpoint::watchCaptureWhile(bool recording)
     }
     watchedBlocks_ = capture_->blocksSeen();
     lastBlockAt_ = clock_.elapsed();
-    captureWatch_->start();
+    // A third of the limit: a silent microphone is noticed within 4/3 of it, with a wake-up a
+    // second at the default limit.
+    captureWatch_->start(std::clamp(captureStallMs_ / 3, 20, 1000));
 }
 
 void GroupEndpoint::watchCapture()

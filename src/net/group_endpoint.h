@@ -100,7 +100,11 @@ public:
     void skipTime(Millis ms);
     // How often open paths are probed and the host asked for the roster (for routers that
     // forget quiet flows sooner than the defaults assume).
-    void setLiveness(const MemberSession::Liveness& liveness) { session_.setLiveness(liveness); }
+    void setLiveness(const MemberSession::Liveness& liveness)
+    {
+        session_.setLiveness(liveness);
+        scheduleDeadline();
+    }
 
 signals:
     // Everything the session tells the window, in order.

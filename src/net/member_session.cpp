@@ -109,7 +109,7 @@ int MemberSession::findMember(const MemberIdentity& identity) const
 
 MemberSession::Received MemberSession::receive(ByteView datagram, Endpoint source, Millis now)
 {
-    (void)now;
+    advance(now);  // ticks slept through are counted before this datagram is stamped with one
     int confirmer = -1;
     if (!fromExpectedSource(datagram, source, confirmer)) return Received::Dropped;
     if (sameRoster(datagram)) {
@@ -438,8 +438,32 @@ void MemberSession::handleVoice(int senderId, const VoiceRecord& record)
 
 std::optional<Millis> MemberSession::nextDeadline() const
 {
-    if (nextTick_ && heldDeadline_) return std::min(*nextTick_, *heldDeadline_);
-    return nextTick_ ? nextTick_ : heldDeadline_;
+    std::optional<Millis> tick;
+    if (nextTick_) tick = *nextTick_ + Millis(ticksUntilDue() - 1) * TickMs;
+    if (tick && heldDeadline_) return std::min(*tick, *heldDeadline_);
+    return tick ? tick : heldDeadline_;
+}
+
+std::int32_t MemberSession::ticksUntilDue() const
+{
+    // Mirrors runTick: each check below says on which coming tick it would act (the k-th tick
+    // from now runs with uptimeTicks_ + k). A tick that would only count is skipped.
+    static_assert(((HostSweepMask + 1) & HostSweepMask) == 0 && (SilenceSweepPeriod & (SilenceSweepPeriod - 1)) == 0,
+                  "the sweep periods divide 2^32, so the wrapping arithmetic below is exact");
+    // The smallest k >= 1 with (uptimeTicks_ + k) % period == remainder.
+    const auto ticksUntil = [this](std::uint32_t period, std::uint32_t remainder) {
+        return ((remainder - uptimeTicks_ - 1) & (period - 1)) + 1;
+    };
+    std::uint32_t due = std::min(ticksUntil(HostSweepMask + 1, 0), ticksUntil(SilenceSweepPeriod, 1));
+    const auto atMost = [&due](std::int64_t ticks) { due = std::uint32_t(std::clamp<std::int64_t>(ticks, 1, due)); };
+    if (connectDeadline_ != 0 && deadlineArmed_ && connectDeadline_ > sessionTicks_)
+        atMost(std::int64_t(connectDeadline_) - sessionTicks_);
+    if (joined_ && !connecting_ && joinedHost_)
+        atMost(std::int64_t(liveness_.hostQuietTicks) + hostAsks_ * HostRetryTicks - hostQuietTicks_);
+    atMost(std::int64_t(liveness_.keepaliveTicks) - keepaliveTicks_);
+    for (const auto& [member, since] : textWithoutPath_)
+        atMost(std::int64_t(PathGiveUpTicks) - std::int64_t(uptimeTicks_ - since));
+    return std::int32_t(due);
 }
 
 void MemberSession::advance(Millis now)
@@ -555,6 +579,7 @@ MemberSession::ConnectProblem MemberSession::connect(const std::string& gbkName,
     if (gbkName.empty()) return ConnectProblem::NoName;
     // An empty or partial address would go out as 0.0.0.0, which is this machine.
     if (!host || *host == 0) return ConnectProblem::BadAddress;
+    advance(now);
     memberName_ = gbkName;
     connecting_ = true;
     hostAcknowledged_ = false;
@@ -627,6 +652,7 @@ void MemberSession::openPaths()
 
 void MemberSession::sendText(const std::string& gbkText, Millis now)
 {
+    advance(now);
     // The text goes to the partner, so it is the partner's path that must be open. Opening the
     // voice targets' paths alone would leave a partner who is not ticked unreachable behind its
     // translator.

@@ -154,9 +154,12 @@ public:
     // A datagram that reached the member port (or the host port: kind-3 requests are returned as
     // ForHost for the host table, the rest are handled here as on the member port).
     Received receive(ByteView datagram, Endpoint source, Millis now);
-    // Runs the timers that are due: the 200 ms ticks and the wait of held texts.
+    // Runs the timers that are due: the 200 ms ticks and the wait of held texts. Everything that
+    // takes `now` catches up first, so a tick skipped while nothing was due still counts.
     void advance(Millis now);
-    // When advance() should next run; nullopt while nothing is pending.
+    // When advance() should next run; nullopt while nothing is pending. Ticks on which nothing
+    // can happen are slept through (they are counted when advance() next runs), so an idle or
+    // talking program is woken only when a check, a sweep or a keepalive is due.
     std::optional<Millis> nextDeadline() const;
 
     // --- the player's commands ---------------------------------------------------------------
@@ -311,6 +314,9 @@ private:
     std::vector<HeldText> heldTexts_;
     std::optional<Millis> heldDeadline_;
     std::set<int> awaitingProbe_;
+
+    // How many ticks from now the first one that may do something comes (1: the next one).
+    std::int32_t ticksUntilDue() const;
 
     // Connect judgement and sweeps, in 200 ms ticks from the first connect on.
     std::optional<Millis> nextTick_;

@@ -124,6 +124,26 @@ TEST(GroupHost, AHostThatAnswersIsAskedNowAndThenAndNothingChanges)
     }
 }
 
+// Between the checks a quiet member is not woken at all: in a minute it wakes for the host
+// check (every 30 s), the keepalive turns (every 20 s) and a sweep, not five times a second, and
+// the ticks it slept through still count toward each check.
+TEST(GroupHost, AQuietMemberIsWokenOnlyWhenACheckIsDue)
+{
+    GroupSim sim(3);
+    sim.joinAll();
+    sim.clearRecords();
+    const Millis end = sim.now() + 60'000;
+    int wakes = 0;
+    for (auto due = sim.session(1).nextDeadline(); due && *due <= end; due = sim.session(1).nextDeadline()) {
+        ASSERT_GT(*due, sim.now());
+        sim.advanceTo(*due);
+        ++wakes;
+    }
+    EXPECT_LE(wakes, 8);
+    EXPECT_EQ(rosterRequestsFrom(sim, 1), 2u);  // at 30 s and at 60 s of quiet
+    EXPECT_TRUE(sim.session(1).joined());
+}
+
 TEST(GroupHost, AHostThatStopsAnsweringIsGoneAfterThreeRequests)
 {
     GroupSim sim(3);
