@@ -7,6 +7,11 @@
 // the talker's figure and printed apart. Three turns of talking and encoding alone, interleaved;
 // prints the ratio talker / encoding alone. Nothing is asserted.
 //
+// Beside the talker, through each turn, runs a bare loop doing the same job with nothing around
+// it: sleep until the next 60 ms, encode the block, one sendmmsg to the same 8 members. A thread
+// that sleeps 60 ms between blocks finds its caches cold, so this loop costs more per block than
+// the encoder in a tight loop does; talker / bare loop is what the program adds to the job.
+//
 //   talker_cpu_bench [--seconds N]   (talking in all, default 30)
 #include "bench_audio.h"
 #include "bench_loopback.h"
@@ -24,6 +29,7 @@
 
 #include <sys/resource.h>
 
+#include <atomic>
 #include <cstring>
 #include <map>
 #include <thread>
@@ -64,20 +70,31 @@ double encodeAlone(std::uint64_t blocks)
     return seconds(CLOCK_THREAD_CPUTIME_ID) - before;
 }
 
-// The kernel's part of sending: the same 8 datagrams per block, one sendmmsg each, from a plain
-// socket to the same members (on loopback the receiving side's work is done in the sender's
-// system call too). CPU seconds of this thread.
-double sendAlone(std::uint64_t blocks, const std::vector<Endpoint>& to)
+// The job without the program: every 60 ms (half a period after the microphone) one block
+// encoded and sent to the members in one sendmmsg, from a plain socket, until `stop`. Returns
+// this thread's CPU seconds and the blocks it sent.
+struct BareLoop {
+    double cpu = 0;
+    std::uint64_t blocks = 0;
+};
+
+BareLoop bareTalker(const std::vector<Endpoint>& to, const std::atomic<bool>& stop)
 {
+    BareLoop result;
     const int fd = boundSocket({loopback(2), 0});
-    if (fd < 0) return 0;
-    std::array<std::uint8_t, VoiceDatagramSize> bytes{};
+    if (fd < 0) return result;
+    std::array<std::int16_t, 480> tone;
+    for (int i = 0; i < 480; ++i)
+        tone[std::size_t(i)] = std::int16_t(9000 * std::sin(i * 2 * M_PI * 300 / 8000.0) +
+                                            3000 * std::sin(i * 2 * M_PI * 1170 / 8000.0));
+    VoiceCodec codec;
+    std::array<std::array<std::uint8_t, VoiceDatagramSize>, 8> bytes{};
     std::array<sockaddr_in, 8> targets;
     std::array<iovec, 8> vectors;
     std::array<mmsghdr, 8> headers;
     for (std::size_t i = 0; i < 8; ++i) {
         targets[i] = socketAddress(to[i % to.size()]);
-        vectors[i] = {bytes.data(), bytes.size()};
+        vectors[i] = {bytes[i].data(), bytes[i].size()};
         headers[i] = mmsghdr{};
         headers[i].msg_hdr.msg_name = &targets[i];
         headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
@@ -85,34 +102,19 @@ double sendAlone(std::uint64_t blocks, const std::vector<Endpoint>& to)
         headers[i].msg_hdr.msg_iovlen = 1;
     }
     const double before = seconds(CLOCK_THREAD_CPUTIME_ID);
-    for (std::uint64_t b = 0; b < blocks; ++b) {
+    auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
+    while (!stop.load()) {
+        std::this_thread::sleep_until(due);
+        due += std::chrono::milliseconds(60);
+        int produced = 0;
+        codec.Encode(tone.data(), 960, bytes[0].data() + HeaderSize + 4, &produced);
+        for (std::size_t i = 1; i < 8; ++i) bytes[i] = bytes[0];
         ::sendmmsg(fd, headers.data(), 8, MSG_DONTWAIT);
-        // Paced a little, as blocks are: the members' queues drain and fill as they do then.
-        if (b % 8 == 7) std::this_thread::sleep_for(std::chrono::microseconds(200));
+        ++result.blocks;
     }
-    const double used = seconds(CLOCK_THREAD_CPUTIME_ID) - before;
+    result.cpu = seconds(CLOCK_THREAD_CPUTIME_ID) - before;
     ::close(fd);
-    return used;
-}
-
-// The encoder as the capture thread meets it: one block every 60 ms on a thread that sleeps in
-// between (cold caches, a core that may have slowed down). CPU seconds per block.
-double encodePaced(int blocks)
-{
-    std::array<std::int16_t, 480> tone;
-    for (int i = 0; i < 480; ++i) tone[std::size_t(i)] = std::int16_t(9000 * std::sin(i * 2 * M_PI * 300 / 8000.0));
-    VoiceCodec codec;
-    std::array<std::uint8_t, 64> out{};
-    int produced = 0;
-    codec.Encode(tone.data(), 960, out.data(), &produced);
-    double used = 0;
-    for (int b = 0; b < blocks; ++b) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(60));
-        const double before = seconds(CLOCK_THREAD_CPUTIME_ID);
-        codec.Encode(tone.data(), 960, out.data(), &produced);
-        used += seconds(CLOCK_THREAD_CPUTIME_ID) - before;
-    }
-    return used / blocks;
+    return result;
 }
 
 // Nanoseconds on a CPU so far, per thread of this process (from /proc/self/task/*/schedstat).
@@ -189,11 +191,14 @@ int main(int argc, char** argv)
     std::printf("talker CPU: one GroupEndpoint talking to 8 members (capture thread, sendmmsg, event loop) against "
                 "the G.729 encoder alone on the same blocks; %.0f s of talking in three turns\n", total);
     std::printf("load average at start: %s (2 cores shared)\n", loadAverage().c_str());
-    std::vector<double> ratios, sendRatios, talkerUs;
+    std::vector<double> ratios, bareRatios, floorRatios;
     for (int turn = 0; turn < 3; ++turn) {
         rusage before{};
         getrusage(RUSAGE_SELF, &before);
         const auto threadsBefore = threadTimes();
+        std::atomic<bool> stopBare{false};
+        BareLoop bare;
+        std::thread bareThread([&] { bare = bareTalker(memberEndpoints, stopBare); });
         const double cpuBefore = seconds(CLOCK_PROCESS_CPUTIME_ID);
         const double pacerBefore = microphones.pacerCpuSeconds();
         const std::uint64_t blocksBefore = microphones.blocks();
@@ -204,43 +209,44 @@ int main(int argc, char** argv)
         getrusage(RUSAGE_SELF, &after);
         const std::uint64_t blocks = microphones.blocks() - blocksBefore;
         const auto threadsAfter = threadTimes();
-        const double talking = process - pacer;
-        const double alone = encodeAlone(blocks);
-        const double sending = sendAlone(blocks, memberEndpoints);
-        const double ratio = alone > 0 ? talking / alone : 0;
-        ratios.push_back(ratio);
-        talkerUs.push_back(talking * 1e6 / double(std::max<std::uint64_t>(1, blocks)));
-        sendRatios.push_back(alone > 0 ? (alone + sending) / alone : 0);
+        stopBare = true;
+        bareThread.join();
         const double perBlock = 1e6 / double(std::max<std::uint64_t>(1, blocks));
+        const double bareUs = bare.cpu * 1e6 / double(std::max<std::uint64_t>(1, bare.blocks));
+        // The bare loop ran in the same process: its CPU is not the talker's.
+        const double talkingUs = (process - pacer - bare.cpu) * perBlock;
+        const double aloneUs = encodeAlone(blocks) * perBlock;
+        const double ratio = aloneUs > 0 ? talkingUs / aloneUs : 0;
+        ratios.push_back(ratio);
+        bareRatios.push_back(bareUs > 0 ? talkingUs / bareUs : 0);
+        floorRatios.push_back(aloneUs > 0 ? bareUs / aloneUs : 0);
         std::printf("turn %d: %llu blocks; talker %.1f us/block (%.1f context switches/block in the process), "
-                    "microphone thread %.1f us/block apart; encoding alone %.1f us/block, one sendmmsg of the 8 "
-                    "datagrams alone %.1f us/block; ratio %.2f (encoding + sendmmsg alone: %.2f)\n",
-                    turn + 1, (unsigned long long)blocks, talking * perBlock,
-                    double(after.ru_nvcsw + after.ru_nivcsw - before.ru_nvcsw - before.ru_nivcsw) /
-                        double(std::max<std::uint64_t>(1, blocks)),
-                    pacer * perBlock, alone * perBlock, sending * perBlock, ratio, sendRatios.back());
-        // Which threads the time went to (the microphone's thread among them).
+                    "microphone thread %.1f us/block apart; bare loop %.1f us/block; encoding alone %.1f us/block; "
+                    "talker / encoding alone %.2f, talker / bare loop %.2f\n",
+                    turn + 1, (unsigned long long)blocks, talkingUs,
+                    double(after.ru_nvcsw + after.ru_nivcsw - before.ru_nvcsw - before.ru_nivcsw) * perBlock / 1e6,
+                    pacer * perBlock, bareUs, aloneUs, ratio, bareRatios.back());
+        // Which threads the time went to (the microphone's and the bare loop's among them).
         std::printf("   per thread, us/block:");
         for (const auto& [tid, entry] : threadsAfter) {
             const auto earlier = threadsBefore.find(tid);
             const double ns = entry.second - (earlier == threadsBefore.end() ? 0.0 : earlier->second.second);
-            if (ns / double(std::max<std::uint64_t>(1, blocks)) >= 1000.0)
+            if (ns * perBlock / 1e6 >= 1000.0)
                 std::printf(" %s%s %.1f", entry.first.c_str(), tid == int(::getpid()) ? "(main)" : "",
-                            ns / 1000.0 / double(std::max<std::uint64_t>(1, blocks)));
+                            ns / 1000.0 * perBlock / 1e6);
         }
         std::printf("\n");
     }
     const Spread r = spread(ratios);
     std::printf("ratio talker / encoding alone: median %.2f (min %.2f, max %.2f); goal <= 1.30: %s\n", r.median, r.min,
                 r.max, r.median <= 1.3 ? "met" : "MISSED");
-    const double paced = encodePaced(50);
-    std::vector<double> talkerPerBlock = talkerUs;
-    const Spread t = spread(talkerPerBlock);
-    std::printf("encoding one block every 60 ms on a sleeping thread: %.1f us/block; talker / that: %.2f (median "
-                "talker %.1f us/block)\n",
-                paced * 1e6, paced > 0 ? t.median / (paced * 1e6) : 0.0, t.median);
-    const Spread f = spread(sendRatios);
-    std::printf("floor on loopback, encoding + one sendmmsg alone / encoding alone: median %.2f (min %.2f, max %.2f)\n",
+    const Spread b = spread(bareRatios);
+    std::printf("ratio talker / bare loop (what the program adds to encoding and sending): median %.2f (min %.2f, "
+                "max %.2f)\n",
+                b.median, b.min, b.max);
+    const Spread f = spread(floorRatios);
+    std::printf("bare loop / encoding alone (the floor for the first ratio on this machine): median %.2f (min %.2f, "
+                "max %.2f)\n",
                 f.median, f.min, f.max);
     std::printf("load average at end: %s\n", loadAverage().c_str());
     talker.voiceButton();
