@@ -468,15 +468,21 @@ std::int32_t MemberSession::ticksUntilDue() const
 
 void MemberSession::advance(Millis now)
 {
+    // In the order they fell due: ticks slept through before the held texts' deadline are
+    // counted first, so the texts are stamped with the tick of their own moment.
+    const auto runTicksBefore = [this](Millis end) {
+        while (nextTick_ && *nextTick_ < end) {
+            *nextTick_ += TickMs;
+            runTick();
+        }
+    };
     if (heldDeadline_ && now >= *heldDeadline_) {
+        runTicksBefore(*heldDeadline_);
         for (const HeldText& held : heldTexts_)
             if (!status(held.partner).pathOpen) textWithoutPath_.try_emplace(held.partner, uptimeTicks_);
         releaseHeldTexts(-1);
     }
-    while (nextTick_ && now >= *nextTick_) {
-        *nextTick_ += TickMs;
-        runTick();
-    }
+    runTicksBefore(now + 1);
 }
 
 void MemberSession::runTick()

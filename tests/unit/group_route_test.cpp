@@ -204,11 +204,17 @@ TEST(GroupRoute, TextToAMemberThatCannotBeReachedIsReported)
         GroupSim sim(4);
         sim.joinAll();
         sim.act(2, [](MemberSession& s) { s.select(3); });
+        sim.advanceBy(10'000);  // a quiet spell first: the sessions sleep through its ticks
         sim.clearRecords();
         sim.dropLink(2, 3);
         sim.dropLink(3, 2);
         sim.sendText(2, "anyone there?");
         sim.advanceBy(MemberSession::PathWaitMs);
+        if (!reachable) {
+            // Not a moment before the time given to the path.
+            sim.advanceTicks(MemberSession::PathGiveUpTicks - 1);
+            EXPECT_TRUE(sim.events(2, SessionEvent::Kind::PathFailed).empty());
+        }
         if (reachable) {
             sim.restoreLink(2, 3);
             sim.restoreLink(3, 2);
