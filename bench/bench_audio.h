@@ -9,6 +9,7 @@
 
 #include "voice/audio_device.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -134,6 +135,33 @@ private:
     std::thread thread_;
 };
 
+// An output device that takes each buffer and returns it at once, as a sound card with no delay
+// would; onQueued sees each buffer first.
+class InstantOutput : public AudioDevice {
+public:
+    explicit InstantOutput(NotifyTarget notify) : held_(std::move(notify), AudioEvent::OutputDone) {}
+    int Queue(AudioBuffer* buffer) final
+    {
+        onQueued(buffer);
+        const int result = held_.add(buffer);
+        held_.completeAll();
+        return result;
+    }
+    int Start() final { return AudioOk; }
+    int Reset() final
+    {
+        held_.completeAll();
+        return AudioOk;
+    }
+    int Close() final { return AudioOk; }
+
+protected:
+    virtual void onQueued(AudioBuffer*) {}
+
+private:
+    HeldBuffers held_;
+};
+
 // Output devices that return every buffer at once, calling `onRecord(memberId, time)` when the
 // first sounding buffer after silence arrives.
 class Speakers {
@@ -141,40 +169,25 @@ public:
     using OnRecord = std::function<void(int memberId, Clock::time_point at)>;
     explicit Speakers(OnRecord onRecord) : onRecord_(std::move(onRecord)) {}
 
-    class Device final : public AudioDevice {
+    class Device final : public InstantOutput {
     public:
         Device(Speakers& owner, int memberId, NotifyTarget notify)
-            : owner_(owner), memberId_(memberId), held_(std::move(notify), AudioEvent::OutputDone)
+            : InstantOutput(std::move(notify)), owner_(owner), memberId_(memberId)
         {
         }
-        int Queue(AudioBuffer* buffer) override
-        {
-            const auto now = Clock::now();
-            bool sounding = false;
-            if (buffer)
-                for (const std::int16_t s : buffer->samples)
-                    if (s != 0) {
-                        sounding = true;
-                        break;
-                    }
-            if (sounding && !sounding_) owner_.onRecord_(memberId_, now);
-            sounding_ = sounding;
-            const int result = held_.add(buffer);
-            held_.completeAll();
-            return result;
-        }
-        int Start() override { return AudioOk; }
-        int Reset() override
-        {
-            held_.completeAll();
-            return AudioOk;
-        }
-        int Close() override { return AudioOk; }
 
     private:
+        void onQueued(AudioBuffer* buffer) override
+        {
+            const auto now = Clock::now();
+            const bool sounding =
+                buffer && std::any_of(buffer->samples.begin(), buffer->samples.end(), [](std::int16_t s) { return s != 0; });
+            if (sounding && !sounding_) owner_.onRecord_(memberId_, now);
+            sounding_ = sounding;
+        }
+
         Speakers& owner_;
         int memberId_;
-        HeldBuffers held_;
         bool sounding_ = false;
     };
 

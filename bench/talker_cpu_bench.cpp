@@ -14,6 +14,7 @@
 //
 //   talker_cpu_bench [--seconds N]   (talking in all, default 30)
 #include "bench_audio.h"
+#include "bench_event_loop.h"
 #include "bench_loopback.h"
 
 #include "net/group_endpoint.h"
@@ -38,21 +39,6 @@ using namespace lumo;
 using namespace lumo::bench;
 
 namespace {
-
-void runFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-bool waitUntil(const std::function<bool()>& done, int ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < ms) runFor(10);
-    return done();
-}
 
 // The encoder alone on `blocks` blocks of the microphone's sound: CPU seconds of this thread.
 double encodeAlone(std::uint64_t blocks)

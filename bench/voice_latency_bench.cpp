@@ -8,6 +8,7 @@
 // its own, with every talker's block started on one thread: it does not go through
 // GroupEndpoint, PeerSocket or the member session. voice_pipeline_bench measures the program's
 // own path.
+#include "bench_audio.h"
 #include "common/wire.h"
 #include "voice/voice_capture.h"
 #include "voice/voice_codec.h"
@@ -44,13 +45,15 @@ struct Arrivals {
 };
 
 // An output device that takes each buffer at once and returns it, noting the time.
-class StampingDevice final : public AudioDevice {
+class StampingDevice final : public bench::InstantOutput {
 public:
     StampingDevice(Arrivals& arrivals, int memberId, NotifyTarget notify)
-        : arrivals_(arrivals), memberId_(memberId), held_(std::move(notify), AudioEvent::OutputDone)
+        : InstantOutput(std::move(notify)), arrivals_(arrivals), memberId_(memberId)
     {
     }
-    int Queue(AudioBuffer* buffer) override
+
+private:
+    void onQueued(AudioBuffer*) override
     {
         {
             std::lock_guard lock(arrivals_.mutex);
@@ -58,22 +61,10 @@ public:
             ++arrivals_.count;
         }
         arrivals_.changed.notify_all();
-        const int result = held_.add(buffer);
-        held_.completeAll();
-        return result;
     }
-    int Start() override { return AudioOk; }
-    int Reset() override
-    {
-        held_.completeAll();
-        return AudioOk;
-    }
-    int Close() override { return AudioOk; }
 
-private:
     Arrivals& arrivals_;
     int memberId_;
-    HeldBuffers held_;
 };
 
 class StampingAudio final : public AudioSystem {

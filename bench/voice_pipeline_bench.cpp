@@ -12,6 +12,7 @@
 //
 //   voice_pipeline_bench [--seconds S]   (measured per talker count, default 10)
 #include "bench_audio.h"
+#include "bench_event_loop.h"
 #include "bench_loopback.h"
 
 #include "net/group_endpoint.h"
@@ -31,21 +32,6 @@ using namespace lumo;
 using namespace lumo::bench;
 
 namespace {
-
-void runFor(int ms)
-{
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-bool waitUntil(const std::function<bool()>& done, int ms)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < ms) runFor(10);
-    return done();
-}
 
 int idOf(const MemberSession& session, Ipv4 address)
 {

@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "bench_audio.h"
 #include "voice/playout.h"
 #include "voice/voice_codec.h"
 #include "voice/voice_player.h"
@@ -117,27 +118,6 @@ void BM_PlayoutStep_Lossy(benchmark::State& state)
     state.counters["late"] = double(card.step.counters().late);
 }
 
-class InstantDevice final : public AudioDevice {
-public:
-    explicit InstantDevice(NotifyTarget notify) : held_(std::move(notify), AudioEvent::OutputDone) {}
-    int Queue(AudioBuffer* buffer) override
-    {
-        const int result = held_.add(buffer);
-        held_.completeAll();
-        return result;
-    }
-    int Start() override { return AudioOk; }
-    int Reset() override
-    {
-        held_.completeAll();
-        return AudioOk;
-    }
-    int Close() override { return AudioOk; }
-
-private:
-    HeldBuffers held_;
-};
-
 class InstantAudio final : public AudioSystem {
 public:
     int QueryInput(const AudioFormat&) override { return AudioNoDevice; }
@@ -148,7 +128,7 @@ public:
     int QueryOutput(const AudioFormat&) override { return AudioOk; }
     int OpenOutput(const AudioFormat&, int, NotifyTarget notify, std::unique_ptr<AudioDevice>* device) override
     {
-        *device = std::make_unique<InstantDevice>(std::move(notify));
+        *device = std::make_unique<bench::InstantOutput>(std::move(notify));
         return AudioOk;
     }
 };
