@@ -19,6 +19,7 @@
 #include "ui/window_placement.h"
 #include "voice/audio_device.h"
 
+#include <utility>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -366,11 +367,14 @@ void MainDialog::showChat(int senderId, const std::string& gbkText)
         history_.addReceived(senderKey, name.toStdString(), gbkText, clock_.elapsed(), QDateTime::currentMSecsSinceEpoch());
     historyChanged(added);
 
-    // The rest of a long text joins its first part while that part's box has not opened yet.
+    // The rest of a long text joins its first part while that part's box waits.
     if (added.continued && waitingBoxText_ && waitingBoxSerial_ == added.serial) {
         *waitingBoxText_ += part;
+        if (added.mayContinue) boxWait_.start(int(ChatHistory::ContinueWithinMs));
+        else openWaitingBox();
         return;
     }
+    openWaitingBox();  // a new text ends the one before: its box need wait no longer
     const bool boxed = !endpoint_->pipeServer().pipeOpen() && chatBoxes_ < MaxChatBoxes;
     if (!added.continued) {
         if (!boxed && !historyWindow_->isVisible()) ++unread_;
@@ -382,13 +386,22 @@ void MainDialog::showChat(int senderId, const std::string& gbkText)
         showUnread();
         return;
     }
-    // As informLater, counting the box until it is closed.
+    // Counted from now until the box is closed.
     ++chatBoxes_;
-    auto boxText = std::make_shared<QString>(name + text::Says + part);
-    waitingBoxText_ = boxText;
+    waitingBoxText_ = std::make_shared<QString>(name + text::Says + part);
     waitingBoxSerial_ = added.serial;
+    if (added.mayContinue) boxWait_.start(int(ChatHistory::ContinueWithinMs));
+    else openWaitingBox();
+}
+
+void MainDialog::openWaitingBox()
+{
+    boxWait_.stop();
+    const std::shared_ptr<QString> boxText = std::exchange(waitingBoxText_, nullptr);
+    if (!boxText) return;
+    // As informLater: a box runs an event loop of its own, which must not run inside the
+    // datagram's handler.
     QTimer::singleShot(0, this, [guard = QPointer<MainDialog>(this), boxText] {
-        if (guard && guard->waitingBoxText_ == boxText) guard->waitingBoxText_.reset();
         MessageBoxes::current().inform(guard, text::AppName, *boxText);
         if (guard) --guard->chatBoxes_;
     });
@@ -402,6 +415,8 @@ void MainDialog::buildHistoryParts()
     clock_.start();
     historyWindow_ = new ChatHistoryWindow(history_, this);
     historyBatch_.setSingleShot(true);
+    boxWait_.setSingleShot(true);
+    connect(&boxWait_, &QTimer::timeout, this, &MainDialog::openWaitingBox);
     connect(&historyBatch_, &QTimer::timeout, this, &MainDialog::afterHistoryBatch);
 
     connect(historyButton_, &QPushButton::clicked, this, &MainDialog::openHistory);

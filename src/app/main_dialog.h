@@ -141,6 +141,7 @@ private:
     void placeGroupBrowser();
     void onSessionEvent(const SessionEvent& event);
     void showChat(int senderId, const std::string& gbkText);
+    void openWaitingBox();
     void buildHistoryParts();
     void historyChanged(const ChatHistory::Added& added);
     void afterHistoryBatch();
@@ -197,9 +198,11 @@ private:
     QElapsedTimer clock_;  // the history's continuation window runs on this monotonic clock
     ChatHistoryWindow* historyWindow_ = nullptr;
     int unread_ = 0;
-    // The box of a text that is waiting to open: a continuation that arrives meanwhile joins it.
+    // The box of a text that may still be continued waits for the rest (at most the history's
+    // continuation window) so that a long text opens one box, however far apart its parts come.
     std::shared_ptr<QString> waitingBoxText_;
     std::uint64_t waitingBoxSerial_ = 0;
+    QTimer boxWait_;
     // Log file: texts up to this serial are written (or were never to be).
     std::uint64_t loggedEnd_ = 0;
     bool logStopped_ = false;

@@ -34,16 +34,17 @@ ChatHistory::Added ChatHistory::addReceived(std::string_view senderKey, std::str
             open_.lastPartFull = full;
             const std::uint64_t serial = open_.serial;
             while (textBytes_ > MaxTextBytes && messages_.size() > 1) dropOldest();
-            return {serial, true};
+            return {serial, true, full};
         }
     }
     ChatMessage message;
     message.timeMs = timeMs;
     message.peer = std::string(senderName);
     message.text = std::move(part);
-    const Added added = append(std::move(message));
+    Added added = append(std::move(message));
     open_ = {std::string(senderKey), added.serial, nowMs, full};
     hasOpen_ = true;
+    added.mayContinue = full;
     return added;
 }
 

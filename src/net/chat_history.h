@@ -40,6 +40,7 @@ public:
     struct Added {
         std::uint64_t serial = 0;
         bool continued = false;  // the part was appended to the text at `serial`
+        bool mayContinue = false;  // the part was full length: a next part may still join the text
     };
 
     // A received part, as GBK bytes from the wire (the full-length rule counts wire bytes).

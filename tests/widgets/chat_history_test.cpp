@@ -182,15 +182,27 @@ private slots:
         QVERIFY(ann->next(3000, cmd::PathConfirm));
     }
 
+    // Whether the parts come in one burst or a moment apart (the window's event loop running in
+    // between), the long text opens one box, whole.
+    void longTextArrivesAsOneMessageInItsBoxAndTheHistory_data()
+    {
+        QTest::addColumn<int>("gapMs");
+        QTest::newRow("back to back") << 0;
+        QTest::newRow("150 ms apart") << 150;
+    }
     void longTextArrivesAsOneMessageInItsBoxAndTheHistory()
     {
+        QFETCH(int, gapMs);
         RecordingBoxes boxes;
         joinGroup();
         QString whole;
         for (int i = 0; i < 300; ++i) whole += (i % 3) ? QStringLiteral("长") : QStringLiteral("x文");
         const std::vector<Bytes> parts = splitAsSent(utf8ToGbk(whole.toStdString()), 1, 0);
         QCOMPARE(int(parts.size()), 3);
-        for (const Bytes& part : parts) ann->send(part, dialogMember());
+        for (const Bytes& part : parts) {
+            ann->send(part, dialogMember());
+            if (gapMs > 0) QTest::qWait(gapMs);
+        }
         ann->send(makeChatText(1, 0, "short one"), dialogMember());
         QTRY_COMPARE(int(dialog->chatHistory().size()), 2);
         QCOMPARE(historyText(0), whole);
