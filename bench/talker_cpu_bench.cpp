@@ -15,110 +15,23 @@
 //   talker_cpu_bench [--seconds N]   (talking in all, default 30)
 #include "bench_audio.h"
 #include "bench_event_loop.h"
+#include "bench_talking.h"
 #include "bench_loopback.h"
 
 #include "net/group_endpoint.h"
 #include "voice/voice_codec.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QElapsedTimer>
-#include <QEventLoop>
 #include <QTemporaryDir>
-#include <QTimer>
 
 #include <sys/resource.h>
 
 #include <atomic>
 #include <cstring>
-#include <map>
 #include <thread>
 
 using namespace lumo;
 using namespace lumo::bench;
-
-namespace {
-
-// The encoder alone on `blocks` blocks of the microphone's sound: CPU seconds of this thread.
-double encodeAlone(std::uint64_t blocks)
-{
-    std::array<std::int16_t, 480> tone;
-    for (int i = 0; i < 480; ++i)
-        tone[std::size_t(i)] = std::int16_t(9000 * std::sin(i * 2 * M_PI * 300 / 8000.0) +
-                                            3000 * std::sin(i * 2 * M_PI * 1170 / 8000.0));
-    VoiceCodec codec;
-    std::array<std::uint8_t, 64> out{};
-    int produced = 0;
-    codec.Encode(tone.data(), 960, out.data(), &produced);  // the codec's warm-up block
-    const double before = seconds(CLOCK_THREAD_CPUTIME_ID);
-    for (std::uint64_t b = 0; b < blocks; ++b) codec.Encode(tone.data(), 960, out.data(), &produced);
-    return seconds(CLOCK_THREAD_CPUTIME_ID) - before;
-}
-
-// The job without the program: every 60 ms (half a period after the microphone) one block
-// encoded and sent to the members in one sendmmsg, from a plain socket, until `stop`. Returns
-// this thread's CPU seconds and the blocks it sent.
-struct BareLoop {
-    double cpu = 0;
-    std::uint64_t blocks = 0;
-};
-
-BareLoop bareTalker(const std::vector<Endpoint>& to, const std::atomic<bool>& stop)
-{
-    BareLoop result;
-    const int fd = boundSocket({loopback(2), 0});
-    if (fd < 0) return result;
-    std::array<std::int16_t, 480> tone;
-    for (int i = 0; i < 480; ++i)
-        tone[std::size_t(i)] = std::int16_t(9000 * std::sin(i * 2 * M_PI * 300 / 8000.0) +
-                                            3000 * std::sin(i * 2 * M_PI * 1170 / 8000.0));
-    VoiceCodec codec;
-    std::array<std::array<std::uint8_t, VoiceDatagramSize>, 8> bytes{};
-    std::array<sockaddr_in, 8> targets;
-    std::array<iovec, 8> vectors;
-    std::array<mmsghdr, 8> headers;
-    for (std::size_t i = 0; i < 8; ++i) {
-        targets[i] = socketAddress(to[i % to.size()]);
-        vectors[i] = {bytes[i].data(), bytes[i].size()};
-        headers[i] = mmsghdr{};
-        headers[i].msg_hdr.msg_name = &targets[i];
-        headers[i].msg_hdr.msg_namelen = sizeof(sockaddr_in);
-        headers[i].msg_hdr.msg_iov = &vectors[i];
-        headers[i].msg_hdr.msg_iovlen = 1;
-    }
-    const double before = seconds(CLOCK_THREAD_CPUTIME_ID);
-    auto due = std::chrono::steady_clock::now() + std::chrono::milliseconds(30);
-    while (!stop.load()) {
-        std::this_thread::sleep_until(due);
-        due += std::chrono::milliseconds(60);
-        int produced = 0;
-        codec.Encode(tone.data(), 960, bytes[0].data() + HeaderSize + 4, &produced);
-        for (std::size_t i = 1; i < 8; ++i) bytes[i] = bytes[0];
-        ::sendmmsg(fd, headers.data(), 8, MSG_DONTWAIT);
-        ++result.blocks;
-    }
-    result.cpu = seconds(CLOCK_THREAD_CPUTIME_ID) - before;
-    ::close(fd);
-    return result;
-}
-
-// Nanoseconds on a CPU so far, per thread of this process (from /proc/self/task/*/schedstat).
-std::map<int, std::pair<std::string, double>> threadTimes()
-{
-    std::map<int, std::pair<std::string, double>> out;
-    QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile stat(tasks.filePath(tid + QStringLiteral("/schedstat")));
-        QFile comm(tasks.filePath(tid + QStringLiteral("/comm")));
-        if (!stat.open(QIODevice::ReadOnly) || !comm.open(QIODevice::ReadOnly)) continue;
-        const double ns = QString::fromLatin1(stat.readAll()).split(QLatin1Char(' ')).value(0).toDouble();
-        out[tid.toInt()] = {comm.readAll().trimmed().toStdString(), ns};
-    }
-    return out;
-}
-
-}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -184,7 +97,7 @@ int main(int argc, char** argv)
         const auto threadsBefore = threadTimes();
         std::atomic<bool> stopBare{false};
         BareLoop bare;
-        std::thread bareThread([&] { bare = bareTalker(memberEndpoints, stopBare); });
+        std::thread bareThread([&] { bare = bareTalker(loopback(2), memberEndpoints, stopBare); });
         const double cpuBefore = seconds(CLOCK_PROCESS_CPUTIME_ID);
         const double pacerBefore = microphones.pacerCpuSeconds();
         const std::uint64_t blocksBefore = microphones.blocks();
@@ -214,13 +127,10 @@ int main(int argc, char** argv)
                     pacer * perBlock, bareUs, aloneUs, ratio, bareRatios.back());
         // Which threads the time went to (the microphone's and the bare loop's among them).
         std::printf("   per thread, us/block:");
-        for (const auto& [tid, entry] : threadsAfter) {
-            const auto earlier = threadsBefore.find(tid);
-            const double ns = entry.second - (earlier == threadsBefore.end() ? 0.0 : earlier->second.second);
-            if (ns * perBlock / 1e6 >= 1000.0)
-                std::printf(" %s%s %.1f", entry.first.c_str(), tid == int(::getpid()) ? "(main)" : "",
-                            ns / 1000.0 * perBlock / 1e6);
-        }
+        for (const auto& [tid, used] : threadTimesSince(threadsBefore, threadsAfter))
+            if (used.ns * perBlock / 1e6 >= 1000.0)
+                std::printf(" %s%s %.1f", used.name.c_str(), tid == int(::getpid()) ? "(main)" : "",
+                            used.ns / 1000.0 * perBlock / 1e6);
         std::printf("\n");
     }
     const Spread r = spread(ratios);
