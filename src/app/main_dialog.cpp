@@ -19,7 +19,6 @@
 #include "ui/window_placement.h"
 #include "voice/audio_device.h"
 
-#include <utility>
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
@@ -43,6 +42,8 @@
 #include <QScreen>
 #include <QTimer>
 #include <QTreeWidget>
+
+#include <utility>
 
 namespace lumo {
 

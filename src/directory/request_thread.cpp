@@ -4,7 +4,11 @@
 
 namespace lumo {
 
-RequestThread::RequestThread(QObject* receiver) : receiver_(receiver), thread_([this] { run(); }) {}
+RequestThread::RequestThread(QObject* receiver)
+    : deliverer_(std::make_unique<RequestDeliverer>([this] { deliver(); })), thread_([this] { run(); })
+{
+    if (receiver) deliverer_->moveToThread(receiver->thread());
+}
 
 RequestThread::~RequestThread()
 {
@@ -63,9 +67,7 @@ void RequestThread::run()
         lock.lock();
         if (job.done) {
             finished_.push_back(std::move(job.done));
-            // The receiver outlives this object, and this object outlives every queued call to
-            // it that can still run (its owner destroys it before the receiver is gone).
-            QMetaObject::invokeMethod(receiver_, [this] { deliver(); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(deliverer_.get(), "deliver", Qt::QueuedConnection);
         }
         busy_ = false;
         if (jobs_.empty()) idle_.notify_all();

@@ -9,14 +9,31 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 namespace lumo {
 
+// Lives on the receiver's thread and runs the conclusions there when told to. The request thread
+// tells it by the slot's name, so the queued call is made entirely inside Qt: a functor built on
+// the request thread and called on the receiver's would be memory the thread sanitizer sees
+// written and read on two threads with Qt's (uninstrumented) event queue between them.
+class RequestDeliverer : public QObject {
+    Q_OBJECT
+public:
+    explicit RequestDeliverer(std::function<void()> deliver) : deliver_(std::move(deliver)) {}
+
+public slots:
+    void deliver() { deliver_(); }
+
+private:
+    const std::function<void()> deliver_;
+};
+
 class RequestThread {
 public:
-    // receiver must outlive this object (its owner destroys the thread first).
+    // Conclusions run on the receiver's thread.
     explicit RequestThread(QObject* receiver);
     // Waits for the request under way; requests not yet started are dropped.
     ~RequestThread();
@@ -39,7 +56,9 @@ private:
     // On the receiver's thread: runs the conclusions handed over so far.
     void deliver();
 
-    QObject* const receiver_;
+    // Created on the receiver's thread before the request thread starts, destroyed after it ends
+    // (with any call to it still queued).
+    std::unique_ptr<RequestDeliverer> deliverer_;
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable idle_;

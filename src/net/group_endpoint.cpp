@@ -154,8 +154,10 @@ GroupEndpoint::GroupEndpoint(std::optional<Ipv4> bindAddress, AudioSystem& audio
     secondLocalAddress_ = addresses.size() > 1 ? addresses[1] : 0;
 
     capture_->setBlockSink([this](const VoiceRecord& record) { sendVoiceBlock(record); });
-    // Heard on the capture thread; acted on here, on the window's thread.
-    capture_->setLostSink([this] { QMetaObject::invokeMethod(this, &GroupEndpoint::microphoneLost, Qt::QueuedConnection); });
+    // Heard on the capture thread; acted on here, on the window's thread. Invoked by name, so the
+    // queued call is built inside Qt: a slot object built here on the capture thread and read on
+    // the window's would look to the thread sanitizer like a race across Qt's event queue.
+    capture_->setLostSink([this] { QMetaObject::invokeMethod(this, "microphoneLost", Qt::QueuedConnection); });
 
     const Ipv4 address = bindAddress.value_or(0);
     memberSocket_ = std::make_unique<PeerSocket>(

@@ -125,7 +125,8 @@ private:
     // Emits VoiceHeard now, or holds it until the member's period has passed.
     void voiceHeard(int memberId);
     void flushVoiceHeard();
-    void microphoneLost();
+    // Invoked by name from the capture thread (see the constructor).
+    Q_INVOKABLE void microphoneLost();
     void watchCaptureWhile(bool recording);
     void watchCapture();
 
