@@ -214,9 +214,26 @@ public:
     }
     void type(const QString& text) const
     {
-        xdotool({"type", "--delay", "40", text});
-        // A character outside the keyboard map is typed through a key remapped for it; give the
-        // program time to read the last one before the map changes again.
+        // A character outside the keyboard map is typed through a key xdotool remaps for it. On a
+        // loaded machine the program may read that key only after the map has changed again for
+        // the next character, and the character is lost: such characters go one at a time, each
+        // given time to be read; runs of plain characters go together.
+        QString plain;
+        auto typePlain = [&] {
+            if (plain.isEmpty()) return;
+            xdotool({"type", "--delay", "40", plain});
+            plain.clear();
+        };
+        for (const QChar c : text) {
+            if (c.unicode() < 0x80) {
+                plain += c;
+                continue;
+            }
+            typePlain();
+            xdotool({"type", QString(c)});
+            QTest::qWait(250);
+        }
+        typePlain();
         QTest::qWait(400);
     }
     // Keys one after another, separated by spaces ("alt+g Down Return").
