@@ -67,6 +67,15 @@ inline int boundSocket(Endpoint at)
     return fd;
 }
 
+// The value of `--seconds S` on the command line (`fallback` without one), at least `least`.
+inline double secondsArgument(int argc, char** argv, double fallback, double least)
+{
+    double value = fallback;
+    for (int i = 1; i + 1 < argc; ++i)
+        if (std::string(argv[i]) == "--seconds") value = std::atof(argv[i + 1]);
+    return std::max(least, value);
+}
+
 inline double seconds(clockid_t clock)
 {
     timespec t{};

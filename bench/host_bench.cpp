@@ -22,7 +22,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <thread>
 
@@ -176,9 +175,7 @@ double requestsPerSecond(Sources& sources, int inFlight, Endpoint server, bool a
 
 int main(int argc, char** argv)
 {
-    double turnSeconds = 2;
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], "--seconds") == 0) turnSeconds = std::max(0.2, std::atof(argv[i + 1]));
+    const double turnSeconds = secondsArgument(argc, argv, 2, 0.2);
     // The endpoint's overlay mailbox lives in a runtime directory of the bench's own.
     QTemporaryDir runtime;
     if (runtime.isValid()) qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());

@@ -17,7 +17,6 @@
 #include <QTemporaryDir>
 
 #include <atomic>
-#include <cstring>
 #include <thread>
 
 using namespace lumo;
@@ -65,9 +64,7 @@ int voiceArrived(test::FakePeer& member, Ipv4 talker)
 
 int main(int argc, char** argv)
 {
-    double total = 30;
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], "--seconds") == 0) total = std::max(3.0, std::atof(argv[i + 1]));
+    const double total = bench::secondsArgument(argc, argv, 30, 3.0);
     QCoreApplication app(argc, argv);
 
     QTemporaryDir work;

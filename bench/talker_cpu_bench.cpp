@@ -19,7 +19,6 @@
 #include "bench_loopback.h"
 
 #include "net/group_endpoint.h"
-#include "voice/voice_codec.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -27,7 +26,6 @@
 #include <sys/resource.h>
 
 #include <atomic>
-#include <cstring>
 #include <thread>
 
 using namespace lumo;
@@ -35,9 +33,7 @@ using namespace lumo::bench;
 
 int main(int argc, char** argv)
 {
-    double total = 30;
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], "--seconds") == 0) total = std::max(1.5, std::atof(argv[i + 1]));
+    const double total = secondsArgument(argc, argv, 30, 1.5);
     QTemporaryDir runtime;
     if (runtime.isValid()) qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
     QCoreApplication app(argc, argv);

@@ -25,7 +25,6 @@
 
 #include <sys/resource.h>
 
-#include <cstring>
 #include <memory>
 
 using namespace lumo;
@@ -148,9 +147,7 @@ Result run(int talkers, double measureSeconds)
 
 int main(int argc, char** argv)
 {
-    double measureSeconds = 10;
-    for (int i = 1; i + 1 < argc; ++i)
-        if (std::strcmp(argv[i], "--seconds") == 0) measureSeconds = std::max(1.0, std::atof(argv[i + 1]));
+    const double measureSeconds = secondsArgument(argc, argv, 10, 1.0);
     // The endpoints' overlay mailboxes live in a runtime directory of the bench's own.
     QTemporaryDir runtime;
     if (runtime.isValid()) qputenv("XDG_RUNTIME_DIR", runtime.path().toLocal8Bit());
