@@ -3,7 +3,7 @@
 // a bench never meets a running LUMO, a test run or another bench on the same ports.
 #pragma once
 
-#include "common/wire.h"
+#include "core/wire/wire.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

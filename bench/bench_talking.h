@@ -5,7 +5,7 @@
 
 #include "bench_loopback.h"
 
-#include "voice/voice_codec.h"
+#include "core/voice/voice_codec.h"
 
 #include <QDir>
 #include <QFile>

@@ -3,7 +3,7 @@
 // every text at once; and the process's resident memory when the history is full to its count
 // and to its byte bound. Nothing is asserted.
 #include "app/chat_history_window.h"
-#include "common/wire.h"
+#include "core/wire/wire.h"
 
 #include <QApplication>
 #include <QFile>

@@ -1,6 +1,6 @@
 // How long the user-interface thread spends reading directory replies and the server list.
-#include "directory/directory_protocol.h"
-#include "directory/server_list.h"
+#include "core/directory/directory_protocol.h"
+#include "core/directory/server_list.h"
 
 #include <benchmark/benchmark.h>
 

@@ -5,7 +5,7 @@
 // The socket half is the HostTable in a plain blocking recvfrom/sendto loop written here, not
 // the program's host endpoint; host_bench measures GroupEndpoint's host socket with its event
 // loop against an echo.
-#include "net/host_table.h"
+#include "core/group/host_table.h"
 
 #include <benchmark/benchmark.h>
 

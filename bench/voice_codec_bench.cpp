@@ -14,7 +14,7 @@ extern "C" {
 #include <bcg729/encoder.h>
 }
 
-#include "voice/voice_codec.h"
+#include "core/voice/voice_codec.h"
 
 namespace {
 

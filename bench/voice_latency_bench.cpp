@@ -9,9 +9,9 @@
 // GroupEndpoint, PeerSocket or the member session. voice_pipeline_bench measures the program's
 // own path.
 #include "bench_audio.h"
-#include "common/wire.h"
+#include "core/wire/wire.h"
 #include "voice/voice_capture.h"
-#include "voice/voice_codec.h"
+#include "core/voice/voice_codec.h"
 #include "voice/voice_player.h"
 
 #include <arpa/inet.h>

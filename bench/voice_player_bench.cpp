@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "bench_audio.h"
-#include "voice/playout.h"
-#include "voice/voice_codec.h"
+#include "core/voice/playout.h"
+#include "core/voice/voice_codec.h"
 #include "voice/voice_player.h"
 
 namespace {

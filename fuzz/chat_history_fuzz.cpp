@@ -4,7 +4,7 @@
 // was not dropped with its whole text.
 #include "fuzz_support.h"
 
-#include "net/chat_history.h"
+#include "core/group/chat_history.h"
 
 #include <string>
 

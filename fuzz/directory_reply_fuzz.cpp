@@ -3,22 +3,13 @@
 // the add reply, and the texts the browser then shows and connects to.
 #include "fuzz_support.h"
 
-#include "directory/directory_client.h"
+#include "core/directory/directory_protocol.h"
 
 #include <string>
 
 using namespace lumo;
 
 namespace {
-
-class CannedReply final : public HttpClient {
-public:
-    explicit CannedReply(std::string body) : body_(std::move(body)) {}
-    HttpReply get(const std::string&, const HttpLimits&) override { return {true, body_}; }
-
-private:
-    std::string body_;
-};
 
 constexpr Ipv4 OwnAddress = 0xC0000201;     // 192.0.2.1
 constexpr Ipv4 SecondAddress = 0x0A000005;  // 10.0.0.5
@@ -40,13 +31,10 @@ void checkField(const std::string& field)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const std::string body(reinterpret_cast<const char*>(data), size);
-    CannedReply http(body);
-    DirectoryClient client(http);
 
-    const auto list = client.fetchList("http://127.0.0.1:8080");
-    FUZZ_CHECK((list.status == DirectoryClient::ListStatus::Listed) == firstLineIs(body, ListMarker));
-    if (list.status == DirectoryClient::ListStatus::Listed) {
-        const ListReply& reply = list.reply;
+    const ListReply reply = parseListReply(body);
+    FUZZ_CHECK(reply.valid == firstLineIs(body, ListMarker));
+    if (reply.valid) {
         checkField(reply.seenAddress);
         FUZZ_CHECK(reply.rows.size() <= MaxGroupRows);
         for (const GroupRow& row : reply.rows) {
@@ -60,11 +48,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(eligibility.ownAddress == OwnAddress || eligibility.ownAddress == SecondAddress);
         if (eligibility.mayHost) FUZZ_CHECK(reply.seenAddress == dottedAddress(eligibility.ownAddress));
     } else {
-        FUZZ_CHECK(list.reply.rows.empty() && list.reply.seenAddress.empty());
+        FUZZ_CHECK(reply.rows.empty() && reply.seenAddress.empty());
     }
 
-    const auto added = client.addGroup("http://127.0.0.1:8080", body.substr(0, MaxGroupNameBytes), OwnAddress);
-    FUZZ_CHECK((added == DirectoryClient::AddStatus::Registered) == firstLineIs(body, AddAccepted));
-    FUZZ_CHECK(client.groupRegistered() == (added == DirectoryClient::AddStatus::Registered));
+    FUZZ_CHECK(isAddAccepted(body) == firstLineIs(body, AddAccepted));
     return 0;
 }

@@ -2,9 +2,9 @@
 // a run when the program breaks one of its own rules, and the host-side rules every reply keeps.
 #pragma once
 
-#include "common/gbk.h"
-#include "common/wire.h"
-#include "net/host_table.h"
+#include "core/text/gbk.h"
+#include "core/wire/wire.h"
+#include "core/group/host_table.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -5,7 +5,7 @@
 // in the host's table holds exactly that table.
 #include "fuzz_support.h"
 
-#include "net/member_dispatch.h"
+#include "core/group/member_dispatch.h"
 
 #include <algorithm>
 #include <array>

@@ -2,11 +2,11 @@
 // rosters and voice records the unit tests use, in the record layout each program reads
 // (fuzz_support.h, voice_receive_fuzz.cpp), and the overlay link's records and posts. The text
 // seeds (directory replies, sys.ini and skin.ini files) are committed under fuzz/corpus/.
-#include "link/link_records.h"
-#include "common/wire.h"
-#include "common/gbk.h"
-#include "voice/voice_codec.h"
-#include "../tests/unit/voice_test_support.h"
+#include "core/link/link_records.h"
+#include "core/wire/wire.h"
+#include "core/text/gbk.h"
+#include "core/voice/voice_codec.h"
+#include "../tests/core/voice_test_support.h"
 
 #include <filesystem>
 #include <fstream>

@@ -5,7 +5,7 @@
 // finding replays from its input file alone).
 #include "fuzz_support.h"
 
-#include "net/member_dispatch.h"
+#include "core/group/member_dispatch.h"
 
 using namespace lumo;
 using Action = MemberDispatch::Action;

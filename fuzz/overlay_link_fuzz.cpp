@@ -4,7 +4,7 @@
 // gets them in reads of sizes taken from the control byte, as a stream arrives in pieces.
 #include "fuzz_support.h"
 
-#include "link/link_records.h"
+#include "core/link/link_records.h"
 
 #include <algorithm>
 

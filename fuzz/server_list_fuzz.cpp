@@ -3,7 +3,7 @@
 // box and the look-up of a picked name.
 #include "fuzz_support.h"
 
-#include "directory/server_list.h"
+#include "core/directory/server_list.h"
 
 #include <string>
 #include <sys/mman.h>

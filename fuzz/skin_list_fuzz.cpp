@@ -3,7 +3,7 @@
 // paths the skin library is given.
 #include "fuzz_support.h"
 
-#include "shell/skin_list.h"
+#include "core/shell/skin_list.h"
 
 #include <string>
 #include <sys/mman.h>

@@ -3,7 +3,7 @@
 // refused without touching the output.
 #include "fuzz_support.h"
 
-#include "voice/voice_codec.h"
+#include "core/voice/voice_codec.h"
 
 #include <algorithm>
 #include <array>

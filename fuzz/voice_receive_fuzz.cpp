@@ -12,7 +12,7 @@
 #include "fuzz_support.h"
 
 #include "voice/audio_device.h"
-#include "voice/playout.h"
+#include "core/voice/playout.h"
 #include "voice/voice_player.h"
 
 #include <algorithm>

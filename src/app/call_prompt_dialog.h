@@ -4,7 +4,7 @@
 
 #include "ui/ui_text.h"
 
-#include "voice/voice_streams.h"
+#include "core/voice/voice_streams.h"
 
 #include <QDialog>
 #include <cstdint>

@@ -4,7 +4,7 @@
 // thousands of texts a second costs one layout pass per batch rather than one per text.
 #pragma once
 
-#include "net/chat_history.h"
+#include "core/group/chat_history.h"
 
 #include <QAbstractListModel>
 #include <QTimer>

@@ -2,7 +2,7 @@
 // (window closed, Escape, or a termination signal).
 #pragma once
 
-#include "common/wire.h"
+#include "core/wire/wire.h"
 
 #include <QString>
 #include <optional>

@@ -4,11 +4,11 @@
 #include "app/chat_history_window.h"
 #include "app/desktop_notifier.h"
 #include "app/member_list.h"
-#include "app/push_to_talk_key.h"
+#include "keys/push_to_talk_key.h"
 #include "app/sound_dialog.h"
 #include "app/texts.h"
 
-#include "common/gbk.h"
+#include "core/text/gbk.h"
 #include "directory/curl_http_client.h"
 #include "directory/group_browser_dialog.h"
 #include "link/mailbox.h"

@@ -3,9 +3,9 @@
 // group's state lives in the endpoint's member session, never in the widgets.
 #pragma once
 
-#include "common/wire.h"
+#include "core/wire/wire.h"
 #include "app/member_list.h"
-#include "net/chat_history.h"
+#include "core/group/chat_history.h"
 #include "app/sound_settings.h"
 #include "directory/group_browser_owner.h"
 #include "net/group_endpoint.h"

@@ -1,8 +1,8 @@
 #include "app/member_list.h"
 
 #include "app/texts.h"
-#include "common/gbk.h"
-#include "net/member_session.h"
+#include "core/text/gbk.h"
+#include "core/group/member_session.h"
 
 #include <QHeaderView>
 

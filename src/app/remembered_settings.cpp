@@ -1,6 +1,6 @@
 #include "app/remembered_settings.h"
 
-#include "common/wire.h"
+#include "core/wire/wire.h"
 
 #include <QCoreApplication>
 #include <QDir>

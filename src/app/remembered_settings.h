@@ -6,7 +6,7 @@
 // Only this program's groups are touched; others (the sound settings) are left as they are.
 #pragma once
 
-#include "common/remembered_values.h"
+#include "core/settings/remembered_values.h"
 
 #include <QObject>
 #include <QPoint>

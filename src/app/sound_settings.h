@@ -3,7 +3,7 @@
 // of the wrong kind is taken as unset, so a damaged file never breaks voice.
 #pragma once
 
-#include "voice/sound_choices.h"
+#include "core/voice/sound_choices.h"
 
 #include <QString>
 

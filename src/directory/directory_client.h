@@ -3,8 +3,8 @@
 // Thread-safe: the window runs requests on a thread of their own and reads groupRegistered().
 #pragma once
 
-#include "common/wire.h"
-#include "directory/directory_protocol.h"
+#include "core/wire/wire.h"
+#include "core/directory/directory_protocol.h"
 #include "directory/http_client.h"
 
 #include <chrono>

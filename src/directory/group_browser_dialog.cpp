@@ -1,8 +1,8 @@
 #include "directory/group_browser_dialog.h"
 
-#include "common/gbk.h"
+#include "core/text/gbk.h"
 #include "directory/curl_http_client.h"
-#include "directory/server_list.h"
+#include "core/directory/server_list.h"
 #include "ui/dialog_units.h"
 #include "ui/message_box.h"
 

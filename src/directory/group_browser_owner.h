@@ -2,7 +2,7 @@
 // a fake.
 #pragma once
 
-#include "common/wire.h"
+#include "core/wire/wire.h"
 
 #include <QString>
 

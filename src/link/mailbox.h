@@ -4,7 +4,7 @@
 // the user's XDG_RUNTIME_DIR (or Qt's private fallback); sockets are created user-only.
 #pragma once
 
-#include "link/link_records.h"
+#include "core/link/link_records.h"
 
 #include <QByteArray>
 #include <QList>

@@ -5,8 +5,8 @@
 
 #include "ui/ui_text.h"
 
-#include "link/link_records.h"
-#include "common/wire.h"
+#include "core/link/link_records.h"
+#include "core/wire/wire.h"
 
 #include <QObject>
 #include <QPointer>

@@ -1,7 +1,7 @@
 #include "net/group_endpoint.h"
 
-#include "net/local_addresses.h"
-#include "voice/sound_choices.h"
+#include "core/group/local_addresses.h"
+#include "core/voice/sound_choices.h"
 #include "voice/voice_capture.h"
 #include "voice/voice_player.h"
 

@@ -5,12 +5,12 @@
 // tells the window what to show. It has no widgets.
 #pragma once
 
-#include "common/wire.h"
+#include "core/wire/wire.h"
 #include "link/pipe_server.h"
-#include "net/host_table.h"
-#include "net/member_session.h"
+#include "core/group/host_table.h"
+#include "core/group/member_session.h"
 #include "net/peer_socket.h"
-#include "voice/sound_choices.h"
+#include "core/voice/sound_choices.h"
 
 #include <QElapsedTimer>
 #include <QObject>

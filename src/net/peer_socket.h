@@ -9,7 +9,7 @@
 // Voice fans out with sendmmsg, one system call per block for all its targets.
 #pragma once
 
-#include "common/wire.h"
+#include "core/wire/wire.h"
 
 #include <QObject>
 #include <QUdpSocket>

@@ -6,7 +6,7 @@
 // first release creates the overlay; every later one hides or shows it.
 #pragma once
 
-#include "ui/raw_key_watch.h"
+#include "keys/raw_key_watch.h"
 
 #include <QAbstractNativeEventFilter>
 #include <QObject>

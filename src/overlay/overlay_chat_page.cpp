@@ -1,7 +1,7 @@
 #include "overlay/overlay_chat_page.h"
 
-#include "common/gbk.h"
-#include "link/link_records.h"
+#include "core/text/gbk.h"
+#include "core/link/link_records.h"
 #include "overlay/overlay_pipe_client.h"
 #include "ui/dialog_units.h"
 

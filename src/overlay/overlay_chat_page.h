@@ -6,7 +6,7 @@
 
 #include "ui/ui_text.h"
 
-#include "common/wire.h"
+#include "core/wire/wire.h"
 
 #include <QString>
 #include <QWidget>

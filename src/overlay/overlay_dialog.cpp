@@ -1,8 +1,8 @@
 #include "overlay/overlay_dialog.h"
 
-#include "common/gbk.h"
-#include "common/remembered_values.h"
-#include "link/link_records.h"
+#include "core/text/gbk.h"
+#include "core/settings/remembered_values.h"
+#include "core/link/link_records.h"
 #include "overlay/overlay_chat_page.h"
 #include "overlay/overlay_pipe_client.h"
 #include "overlay/overlay_tab_control.h"

@@ -1,6 +1,6 @@
 #include "overlay/overlay_pipe_client.h"
 
-#include "link/link_records.h"
+#include "core/link/link_records.h"
 #include "link/mailbox.h"
 
 #include <QElapsedTimer>

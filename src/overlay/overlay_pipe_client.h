@@ -2,7 +2,7 @@
 // reads exactly the records the main program announces, each within a bounded time.
 #pragma once
 
-#include "common/wire.h"
+#include "core/wire/wire.h"
 
 #include <QtGlobal>
 

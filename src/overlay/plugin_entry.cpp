@@ -1,6 +1,6 @@
 // The hudlet plug-in's two exports (see common/plugin_abi.h). Everything else in the library is
 // hidden, so the copies of the link code it carries never mix with the program's own.
-#include "common/plugin_abi.h"
+#include "core/shell/plugin_abi.h"
 #include "overlay/home_key_hook.h"
 
 #include <QCoreApplication>

@@ -1,8 +1,8 @@
 #include "shell/main_window_shell.h"
 
-#include "common/gbk.h"
+#include "core/text/gbk.h"
 #include "shell/about_dialog.h"
-#include "shell/menu_commands.h"
+#include "core/shell/menu_commands.h"
 #include "ui/message_box.h"
 #include "shell/online_update.h"
 #include "shell/program_language.h"

@@ -12,7 +12,7 @@
 #include "ui/ui_text.h"
 
 #include "shell/plugin_loader.h"
-#include "shell/skin_list.h"
+#include "core/shell/skin_list.h"
 
 #include <QMenu>
 #include <QMenuBar>

@@ -1,8 +1,8 @@
 #include "shell/online_update.h"
 
-#include "common/gbk.h"
+#include "core/text/gbk.h"
 #include "ui/hyperlink_label.h"
-#include "shell/update_config.h"
+#include "core/shell/update_config.h"
 
 #include <QDir>
 #include <QFile>

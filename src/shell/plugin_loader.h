@@ -7,8 +7,8 @@
 
 #include "ui/ui_text.h"
 
-#include "common/plugin_abi.h"
-#include "shell/plugin_scan.h"
+#include "core/shell/plugin_abi.h"
+#include "core/shell/plugin_scan.h"
 
 #include <QPointer>
 #include <QString>

@@ -3,7 +3,7 @@
 // Chinese) or English (the translation built into the program, with Qt's buttons as they are).
 #pragma once
 
-#include "shell/language_choice.h"
+#include "core/shell/language_choice.h"
 
 #include <QString>
 

@@ -1,6 +1,6 @@
 #include "shell/skin_library.h"
 
-#include "shell/skin_list.h"
+#include "core/shell/skin_list.h"
 
 #include <QAction>
 #include <QApplication>

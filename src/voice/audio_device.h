@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "voice/sound_choices.h"
+#include "core/voice/sound_choices.h"
 
 namespace lumo {
 

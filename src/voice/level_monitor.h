@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "voice/sound_choices.h"
+#include "core/voice/sound_choices.h"
 #include "voice/wave_recorder.h"
 
 namespace lumo {

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "voice/silence_gate.h"
+#include "core/voice/silence_gate.h"
 
 namespace lumo {
 

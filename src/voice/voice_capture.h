@@ -9,9 +9,9 @@
 #include <functional>
 #include <mutex>
 
-#include "common/wire.h"
-#include "voice/sound_choices.h"
-#include "voice/voice_codec.h"
+#include "core/wire/wire.h"
+#include "core/voice/sound_choices.h"
+#include "core/voice/voice_codec.h"
 #include "voice/wave_recorder.h"
 
 namespace lumo {

@@ -1,6 +1,6 @@
 #include "voice/voice_player.h"
 
-#include "voice/sound_choices.h"
+#include "core/voice/sound_choices.h"
 
 #include <algorithm>
 #include <chrono>

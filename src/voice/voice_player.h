@@ -17,11 +17,11 @@
 #include <mutex>
 #include <vector>
 
-#include "common/wire.h"
+#include "core/wire/wire.h"
 #include "voice/audio_device.h"
 #include "voice/audio_worker.h"
-#include "voice/playout.h"
-#include "voice/voice_codec.h"
+#include "core/voice/playout.h"
+#include "core/voice/voice_codec.h"
 
 namespace lumo {
 

@@ -4,7 +4,7 @@
 // whose address the member's traffic goes to, whose voice it plays (its speaker files), what it
 // logs, and how many bytes the host sends for each byte a non-member sends it.
 #include "lumo_process.h"
-#include "unit/voice_test_support.h"
+#include "core/voice_test_support.h"
 
 #include <QDir>
 #include <QFile>

@@ -2,7 +2,7 @@
 // browser; a second lists it and joins it with a double-click; the registration goes when the
 // first window closes. Real HTTP and real UDP on loopback.
 #include "app/main_dialog.h"
-#include "common/gbk.h"
+#include "core/text/gbk.h"
 #include "directory/curl_http_client.h"
 #include "directory/group_browser_dialog.h"
 #include "directory_server.h"

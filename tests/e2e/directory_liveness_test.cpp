@@ -4,7 +4,7 @@
 // PostgreSQL cluster (reported as skipped when PostgreSQL is not installed). Finally a hosting
 // program keeps its group listed for several lifetimes, and killed, loses it within one.
 #include "app/main_dialog.h"
-#include "common/gbk.h"
+#include "core/text/gbk.h"
 #include "directory/curl_http_client.h"
 #include "directory/directory_client.h"
 #include "directory/group_browser_dialog.h"

@@ -10,7 +10,7 @@
 // .20+); behind router 0 192.0.2.0/24, behind router 1 198.51.100.0/24 (router .1, members .2+).
 #pragma once
 
-#include "common/wire.h"
+#include "core/wire/wire.h"
 #include "private_folders.h"
 
 #include <QDir>

@@ -15,7 +15,7 @@
 // that case checks that nothing claims an open path.
 #include "app/main_dialog.h"
 #include "app/texts.h"
-#include "common/gbk.h"
+#include "core/text/gbk.h"
 #include "link_control.h"
 #include "nat_lab.h"
 #include "quiet_directory.h"

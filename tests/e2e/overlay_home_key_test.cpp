@@ -2,7 +2,7 @@
 // loads the built hudlet plug-in as the plug-in loader does, runs the main program's end of the
 // link, and presses Home with xdotool. Skipped, saying why, when xvfb-run or xdotool is missing.
 // A screenshot of the shown overlay is left in overlay_screens/ beside the test program.
-#include "common/plugin_abi.h"
+#include "core/shell/plugin_abi.h"
 #include "overlay_test_support.h"
 
 #include <QApplication>

@@ -9,7 +9,7 @@
 #include "fake_peer.h"
 #include "link_control.h"
 #include "private_folders.h"
-#include "common/gbk.h"
+#include "core/text/gbk.h"
 #include "ui/dialog_units.h"
 
 #include <QDir>

@@ -5,10 +5,10 @@
 // named in the cases are kept always.
 #include "player_support.h"
 
-#include "common/gbk.h"
-#include "link/link_records.h"
+#include "core/text/gbk.h"
+#include "core/link/link_records.h"
 #include "link/mailbox.h"
-#include "voice/voice_codec.h"
+#include "core/voice/voice_codec.h"
 
 #include <QSettings>
 #include <QtTest>

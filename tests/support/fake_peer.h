@@ -2,7 +2,7 @@
 // that record what they were asked to show instead of blocking.
 #pragma once
 
-#include "common/wire.h"
+#include "core/wire/wire.h"
 #include "ui/message_box.h"
 
 #include <QHostAddress>

@@ -3,7 +3,7 @@
 // the voice questions in a "gamein" mailbox of its own and answer them.
 #pragma once
 
-#include "link/link_records.h"
+#include "core/link/link_records.h"
 #include "overlay_test_support.h"
 #include "link/mailbox.h"
 

@@ -2,8 +2,8 @@
 // ends of the link (a mailbox that records posts, a pipe end) to play either side byte by byte.
 #pragma once
 
-#include "common/gbk.h"
-#include "link/link_records.h"
+#include "core/text/gbk.h"
+#include "core/link/link_records.h"
 #include "link/mailbox.h"
 #include "link/pipe_server.h"
 

@@ -2,9 +2,9 @@
 // coding and decoding alone.
 #pragma once
 
-#include "unit/voice_test_support.h"
-#include "voice/silence_gate.h"
-#include "voice/voice_codec.h"
+#include "core/voice_test_support.h"
+#include "core/voice/silence_gate.h"
+#include "core/voice/voice_codec.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -4,7 +4,7 @@
 // the log file in the player's data folder.
 #include "app/chat_history_window.h"
 #include "app/main_dialog.h"
-#include "common/gbk.h"
+#include "core/text/gbk.h"
 #include "fake_peer.h"
 #include "quiet_directory.h"
 

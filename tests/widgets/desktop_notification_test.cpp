@@ -4,7 +4,7 @@
 // notify; clicking the notification brings the window up; no service means no hang.
 #include "app/desktop_notifier.h"
 #include "app/main_dialog.h"
-#include "common/gbk.h"
+#include "core/text/gbk.h"
 #include "fake_peer.h"
 #include "quiet_directory.h"
 

@@ -3,7 +3,7 @@
 // script, and a scratch directory with its own sys/sys.ini that becomes the current directory.
 #pragma once
 
-#include "common/gbk.h"
+#include "core/text/gbk.h"
 #include "directory/group_browser_owner.h"
 #include "directory/http_client.h"
 #include "ui/message_box.h"

@@ -12,7 +12,7 @@
 #include "overlay/overlay_chat_page.h"
 #include "overlay/overlay_dialog.h"
 #include "shell/about_dialog.h"
-#include "shell/menu_commands.h"
+#include "core/shell/menu_commands.h"
 #include "shell/program_language.h"
 
 #include <QAbstractButton>

@@ -1,7 +1,7 @@
 // The main window offscreen, driven through its controls, against fake hosts and members on
 // loopback addresses of its own.
 #include "app/main_dialog.h"
-#include "common/gbk.h"
+#include "core/text/gbk.h"
 #include "directory/group_browser_dialog.h"
 #include "directory/http_client.h"
 #include "fake_peer.h"

@@ -7,8 +7,8 @@
 #include "fake_audio.h"
 #include "fake_peer.h"
 #include "quiet_directory.h"
-#include "unit/voice_test_support.h"
-#include "voice/voice_codec.h"
+#include "core/voice_test_support.h"
+#include "core/voice/voice_codec.h"
 
 #include <QCheckBox>
 #include <QComboBox>

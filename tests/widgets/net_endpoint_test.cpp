@@ -8,7 +8,7 @@
 #include "net/group_endpoint.h"
 #include "net/peer_socket.h"
 #include "voice/audio_device.h"
-#include "voice/voice_streams.h"
+#include "core/voice/voice_streams.h"
 
 #include <QtTest>
 

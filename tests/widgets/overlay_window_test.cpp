@@ -1,7 +1,7 @@
 // The overlay window offscreen against a bare main program (its own mailbox "LUMO" and pipe):
 // layout, rows and columns, the Home-key toggle, the main window's modality, and bad records.
 #include "fake_peer.h"
-#include "common/plugin_abi.h"
+#include "core/shell/plugin_abi.h"
 #include "overlay/home_key_hook.h"
 #include "overlay/overlay_chat_page.h"
 #include "overlay/overlay_dialog.h"

@@ -1,6 +1,6 @@
 // Skins offscreen: the style-sheet engine's six entries, start-up's calls, the "&Skin" pop-up
 // filled from skin/skin.ini, a choice applying its skin, missing files, and the shipped skins.
-#include "common/gbk.h"
+#include "core/text/gbk.h"
 #include "ui/hyperlink_label.h"
 #include "shell/main_window_shell.h"
 #include "shell/skin_library.h"

@@ -1,10 +1,10 @@
 // Online update and the web links: a fake updater script in a scratch current directory receives
 // the swap of update.rar and its arguments; a fake browser receives the links.
-#include "common/gbk.h"
+#include "core/text/gbk.h"
 #include "ui/hyperlink_label.h"
 #include "shell/main_window_shell.h"
 #include "shell/online_update.h"
-#include "shell/update_config.h"
+#include "core/shell/update_config.h"
 #include "shell_test_support.h"
 
 #include <QDialog>

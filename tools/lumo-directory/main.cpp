@@ -16,8 +16,8 @@
 
 #include "group_store.h"
 
-#include "common/gbk.h"
-#include "common/wire.h"
+#include "core/text/gbk.h"
+#include "core/wire/wire.h"
 #include "lumo_version.h"
 
 #include "http_server.h"

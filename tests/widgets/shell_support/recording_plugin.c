@@ -3,7 +3,7 @@
      gethook <argument>
      unhook <argument given to gethook> <"same" if the handle is the one gethook returned>
    Variants (one compile definition each) leave out an export or fail. */
-#include "common/plugin_abi.h"
+#include "core/shell/plugin_abi.h"
 
 #include <stdio.h>
 #include <stdlib.h>

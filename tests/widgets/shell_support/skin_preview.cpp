@@ -3,7 +3,7 @@
 // which must hold skin/ (and may hold plugin/); quits by itself after a few seconds.
 //   shell_skin_preview [SKIN_PATH] [--open-game-menu | --about] [--quit-after MS]
 #include "app/main_dialog.h"
-#include "common/gbk.h"
+#include "core/text/gbk.h"
 #include "directory/group_browser_dialog.h"
 #include "directory/http_client.h"
 #include "shell/main_window_shell.h"

@@ -1,0 +1,336 @@
+// The playout step on sequences of arrivals, run against a simulated sound card that plays
+// 10 ms per tick and asks for more whenever it holds 20 ms or less, as the player does.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <random>
+#include <set>
+#include <vector>
+
+#include "core/voice/playout.h"
+
+namespace lumo {
+namespace {
+
+using Kind = PlayoutStep::Kind;
+
+VoiceRecord rec(std::uint32_t sequence)
+{
+    VoiceRecord r;
+    r.sequence = sequence;
+    r.speech.fill(static_cast<std::uint8_t>(sequence));
+    return r;
+}
+
+struct Heard {
+    Kind kind;
+    std::uint32_t sequence;  // records only
+    int frames;
+    std::int64_t atMs;       // when the card starts playing it
+};
+
+class Listener {
+public:
+    // Delivers `sequence` at `atMs` (arrivals are handled in time order by run()).
+    void deliver(std::int64_t atMs, std::uint32_t sequence) { arrivals_.insert({atMs, sequence}); }
+    // A talker whose record s leaves at (s - first) * 60 ms + start and arrives `delay` later.
+    void talk(std::uint32_t first, std::uint32_t last, std::int64_t start = 0, std::int64_t delay = 0)
+    {
+        for (std::uint32_t s = first; s != last + 1; ++s) deliver(start + std::int64_t(s - first) * 60 + delay, s);
+    }
+
+    void run(std::int64_t untilMs)
+    {
+        while (now_ <= untilMs) {
+            for (auto it = arrivals_.begin(); it != arrivals_.end() && it->first <= now_;) {
+                step.push(rec(it->second), now_);
+                it = arrivals_.erase(it);
+            }
+            pump();
+            now_ += 10;
+            queuedMs_ = std::max<std::int64_t>(0, queuedMs_ - 10);
+        }
+    }
+
+    std::vector<std::uint32_t> played() const
+    {
+        std::vector<std::uint32_t> out;
+        for (const Heard& h : heard)
+            if (h.kind == Kind::Record) out.push_back(h.sequence);
+        return out;
+    }
+    std::int64_t playedAt(std::uint32_t sequence) const
+    {
+        for (const Heard& h : heard)
+            if (h.kind == Kind::Record && h.sequence == sequence) return h.atMs;
+        return -1;
+    }
+    int frames(Kind kind) const
+    {
+        int n = 0;
+        for (const Heard& h : heard)
+            if (h.kind == kind) n += h.frames;
+        return n;
+    }
+    // Frames of each kind played strictly between two records.
+    int framesBetween(std::uint32_t a, std::uint32_t b, Kind kind) const
+    {
+        const std::int64_t from = playedAt(a), to = playedAt(b);
+        int n = 0;
+        for (const Heard& h : heard)
+            if (h.kind == kind && h.atMs > from && h.atMs < to) n += h.frames;
+        return n;
+    }
+
+    PlayoutStep step;
+    std::vector<Heard> heard;
+
+private:
+    void pump()
+    {
+        while (queuedMs_ <= PlayoutStep::LeadMs) {
+            const PlayoutStep::Chunk c = step.pull(now_);
+            if (c.kind == Kind::Nothing) return;
+            ASSERT_GT(c.frames, 0);
+            if (c.kind == Kind::Record) {
+                ASSERT_EQ(c.frames, PlayoutStep::FramesPerBlock);
+            }
+            heard.push_back({c.kind, c.record.sequence, c.frames, now_ + queuedMs_});
+            queuedMs_ += c.frames * PlayoutStep::FrameMs;
+        }
+    }
+
+    std::multiset<std::pair<std::int64_t, std::uint32_t>> arrivals_;
+    std::int64_t now_ = 0;
+    std::int64_t queuedMs_ = 0;
+};
+
+std::vector<std::uint32_t> range(std::uint32_t first, std::uint32_t last, std::set<std::uint32_t> without = {})
+{
+    std::vector<std::uint32_t> out;
+    for (std::uint32_t s = first; s != last + 1; ++s)
+        if (!without.count(s)) out.push_back(s);
+    return out;
+}
+
+TEST(PlayoutTest, InOrderStreamPlaysEveryRecordOnceBackToBack)
+{
+    Listener l;
+    l.talk(40, 89, 0, 5);
+    l.run(4000);
+    EXPECT_EQ(l.played(), range(40, 89));
+    // The first record sounds within about one block of its arrival, and from then on the
+    // records follow one another without a gap.
+    EXPECT_LE(l.playedAt(40) - 5, PlayoutStep::BlockMs);
+    for (std::uint32_t s = 41; s <= 89; ++s) EXPECT_EQ(l.playedAt(s) - l.playedAt(s - 1), 60) << s;
+    EXPECT_EQ(l.step.counters().concealed, 0u);
+    // After the last one the spurt ends: a short fade, then nothing more is queued.
+    EXPECT_FALSE(l.step.active());
+    EXPECT_LE(l.frames(Kind::Conceal), PlayoutStep::FramesPerBlock);
+}
+
+TEST(PlayoutTest, BurstsOfTwoAndThreePlayInOrderWithoutLoss)
+{
+    for (int burst : {2, 3}) {
+        Listener l;
+        // Every `burst` records leave together once their last one is due.
+        for (std::uint32_t s = 1; s <= 60; ++s) l.deliver(std::int64_t((s - 1) / burst * burst + burst - 1) * 60, s);
+        l.run(5000);
+        EXPECT_EQ(l.played(), range(1, 60)) << burst;
+        EXPECT_EQ(l.step.counters().concealed, 0u) << burst;
+        EXPECT_EQ(l.step.counters().late, 0u) << burst;
+    }
+}
+
+TEST(PlayoutTest, SwappedRecordsArePlayedInOrder)
+{
+    // 10, 25 and 40 each arrive 20 ms after their successor.
+    Listener w;
+    for (std::uint32_t s = 1; s <= 60; ++s) {
+        std::int64_t at = std::int64_t(s - 1) * 60 + 10;
+        if (s == 10 || s == 25 || s == 40) at += 80;  // behind its successor
+        w.deliver(at, s);
+    }
+    w.run(5000);
+    EXPECT_EQ(w.played(), range(1, 60));
+    EXPECT_EQ(w.step.counters().late, 0u);
+    EXPECT_EQ(w.step.counters().concealed, 0u);
+    // Once it has seen a swap it keeps enough delay: the later swaps cost no waiting.
+    EXPECT_EQ(w.framesBetween(24, 27, Kind::Conceal) + w.framesBetween(24, 27, Kind::Silence), 0);
+    EXPECT_GE(w.step.jitterMs(), 60);
+}
+
+TEST(PlayoutTest, SwappedFirstRecordsOfASpurtStillPlayInOrder)
+{
+    Listener l;
+    l.deliver(0, 2);
+    l.deliver(15, 1);
+    l.talk(3, 20, 120);
+    l.run(2000);
+    EXPECT_EQ(l.played(), range(1, 20));
+}
+
+TEST(PlayoutTest, DuplicatesArePlayedOnce)
+{
+    Listener l;
+    l.talk(1, 40, 0, 0);
+    l.talk(1, 40, 0, 25);   // every record again 25 ms later
+    l.talk(5, 10, 0, 400);  // and some long after they were played
+    l.run(4000);
+    EXPECT_EQ(l.played(), range(1, 40));
+    EXPECT_EQ(l.step.counters().duplicates, 46u);
+}
+
+TEST(PlayoutTest, LostRecordsAreConcealedInTheirPlace)
+{
+    for (const std::set<std::uint32_t>& lost : {std::set<std::uint32_t>{10}, std::set<std::uint32_t>{10, 11},
+                                                std::set<std::uint32_t>{10, 20, 21, 30}}) {
+        Listener l;
+        for (std::uint32_t s = 1; s <= 40; ++s)
+            if (!lost.count(s)) l.deliver(std::int64_t(s - 1) * 60, s);
+        l.run(4000);
+        EXPECT_EQ(l.played(), range(1, 40, lost));
+        EXPECT_EQ(l.step.counters().concealed, lost.size());
+        EXPECT_EQ(l.step.counters().late, 0u);
+        // A lost record's time is filled by the decoder's erasure output (after at most a short
+        // wait while nothing newer has come), never by another record, and the stream stays on
+        // time: no lag builds up.
+        EXPECT_GE(l.framesBetween(9, 12, Kind::Conceal), 1);
+        EXPECT_LE(l.framesBetween(9, 12, Kind::Silence), PlayoutStep::FramesPerBlock * int(lost.count(11) + 1));
+        EXPECT_LE(l.playedAt(40) - l.playedAt(1), 39 * 60 + 60) << "lag built up";
+    }
+}
+
+TEST(PlayoutTest, LateRecordIsDroppedNotPlayedOutOfOrder)
+{
+    Listener l;
+    for (std::uint32_t s = 1; s <= 40; ++s) l.deliver(std::int64_t(s - 1) * 60 + (s == 15 ? 500 : 0), s);
+    l.run(4000);
+    EXPECT_EQ(l.played(), range(1, 40, {15}));
+    EXPECT_EQ(l.step.counters().late, 1u);
+    EXPECT_EQ(l.step.counters().concealed, 1u);
+    const auto p = l.played();
+    EXPECT_TRUE(std::is_sorted(p.begin(), p.end()));
+}
+
+TEST(PlayoutTest, RestartedTalkerIsPickedUpFromItsNewNumbers)
+{
+    // After a pause: a number from the past is a new stream.
+    Listener paused;
+    paused.talk(500, 530);
+    paused.talk(1, 30, 31 * 60 + 1500);
+    paused.run(6000);
+    std::vector<std::uint32_t> expected = range(500, 530);
+    for (std::uint32_t s : range(1, 30)) expected.push_back(s);
+    EXPECT_EQ(paused.played(), expected);
+    EXPECT_EQ(paused.step.counters().restarts, 1u);
+
+    // Without a pause, but far behind what was playing.
+    Listener jumped;
+    jumped.talk(500, 530);
+    jumped.talk(1, 30, 31 * 60);
+    jumped.run(6000);
+    EXPECT_EQ(jumped.played(), expected);
+
+    // Or far ahead of anything a stream skips: also a new numbering, played from its start.
+    Listener leapt;
+    leapt.talk(500, 530);
+    leapt.talk(90000, 90029, 31 * 60);
+    leapt.run(6000);
+    std::vector<std::uint32_t> both = range(500, 530);
+    for (std::uint32_t s : range(90000, 90029)) both.push_back(s);
+    EXPECT_EQ(leapt.played(), both);
+    EXPECT_EQ(leapt.step.counters().restarts, 1u);
+}
+
+TEST(PlayoutTest, PausesOfTheTalkerAddNoLag)
+{
+    Listener l;
+    l.talk(1, 20, 0, 20);
+    l.talk(21, 40, 20 * 60 + 90, 20);    // a short pause: 90 ms
+    l.talk(41, 60, 40 * 60 + 1090, 20);  // a long one
+    l.run(7000);
+    EXPECT_EQ(l.played(), range(1, 60));
+    const std::int64_t before = l.playedAt(20) - (19 * 60 + 20);
+    EXPECT_LE(l.playedAt(40) - (39 * 60 + 90 + 20), before + 10);
+    EXPECT_LE(l.playedAt(60) - (59 * 60 + 1090 + 20), before + 10);
+}
+
+TEST(PlayoutTest, JitterGrowsTheDelayAndCalmShrinksIt)
+{
+    Listener l;
+    std::mt19937 random(3);
+    // 0-40 ms of jitter with one record in ten swapped behind its successor for 300 records,
+    // then a calm network.
+    for (std::uint32_t s = 1; s <= 300; ++s) {
+        std::int64_t at = std::int64_t(s - 1) * 60 + std::int64_t(random() % 41);
+        if (random() % 10 == 0) at += 60;
+        l.deliver(at, s);
+    }
+    l.talk(301, 600, 300 * 60, 0);
+    l.run(600 * 60 + 1000);
+    const auto p = l.played();
+    // Everything arrives and is played, in order, once; only the very first swaps may come too
+    // late while the step learns.
+    EXPECT_TRUE(std::is_sorted(p.begin(), p.end()));
+    EXPECT_EQ(std::set<std::uint32_t>(p.begin(), p.end()).size(), p.size());
+    EXPECT_GE(p.size(), 597u);
+    EXPECT_LE(l.step.counters().late, 3u);
+    std::int64_t worst = 0;
+    for (std::uint32_t s = 1; s <= 300; ++s)
+        if (l.playedAt(s) >= 0) worst = std::max(worst, l.playedAt(s) - std::int64_t(s - 1) * 60);
+    EXPECT_LT(worst, 200) << "added lag is bounded";
+    // Calm again: the jitter estimate has decayed and a new spurt would start short.
+    EXPECT_LE(l.step.jitterMs(), PlayoutStep::InitialJitterMs);
+}
+
+TEST(PlayoutTest, FloodKeepsMemoryAndLagBounded)
+{
+    Listener l;
+    // A sender ten times faster than real time, for three seconds.
+    for (std::uint32_t s = 1; s <= 500; ++s) l.deliver(std::int64_t(s) * 6, s);
+    l.run(40000);
+    const auto p = l.played();
+    EXPECT_TRUE(std::is_sorted(p.begin(), p.end()));
+    EXPECT_GT(l.step.counters().skippedAhead, 0u);
+    // Whatever was played was at most the store's length behind its arrival.
+    for (std::uint32_t s : p) EXPECT_LE(l.playedAt(s) - std::int64_t(s) * 6, std::int64_t(PlayoutStep::Capacity + 2) * 60);
+    EXPECT_EQ(p.back(), 500u);
+}
+
+TEST(PlayoutTest, SixteenTalkersAtOnceKeepTheirOwnStreams)
+{
+    std::vector<Listener> listeners(16);
+    std::vector<std::set<std::uint32_t>> lost(16);
+    std::mt19937 random(11);
+    for (int t = 0; t < 16; ++t) {
+        const std::uint32_t first = 1000u * std::uint32_t(t) + 1;
+        for (std::uint32_t s = first; s < first + 80; ++s) {
+            if (s != first && s != first + 79 && random() % 10 == 0) {
+                lost[t].insert(s);
+                continue;
+            }
+            listeners[t].deliver(std::int64_t(s - first) * 60 + t + std::int64_t(random() % 30), s);
+        }
+    }
+    for (std::int64_t now = 0; now <= 6000; now += 10)
+        for (Listener& l : listeners) l.run(now);
+    for (int t = 0; t < 16; ++t) {
+        const std::uint32_t first = 1000u * std::uint32_t(t) + 1;
+        EXPECT_EQ(listeners[t].played(), range(first, first + 79, lost[t])) << "talker " << t;
+        EXPECT_EQ(listeners[t].step.counters().concealed, lost[t].size()) << "talker " << t;
+    }
+}
+
+TEST(GainTest, DoublingSaturatesAtTheSixteenBitLimits)
+{
+    std::vector<std::int16_t> samples{20000, 16384, -16385, -20000, -1, 100, 32767, -32768, 7};
+    applyGain(samples.data(), 8, true);
+    EXPECT_EQ(samples, (std::vector<std::int16_t>{32767, 32767, -32768, -32768, -2, 200, 32767, -32768, 7}));
+    applyGain(samples.data(), 8, false);
+    EXPECT_EQ(samples[5], 200);
+}
+
+}  // namespace
+}  // namespace lumo
