@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <future>
 #include <mutex>
+#include <thread>
 
 using namespace lumo::directory;
 
@@ -24,9 +25,15 @@ public:
     {
         std::unique_lock lock(mutex_);
         batches_.push_back(requests.size());
+        const std::size_t index = batches_.size();
         ++arrived_;
+        mostAtOnce_ = std::max(mostAtOnce_, ++running_);
         changed_.notify_all();
-        changed_.wait(lock, [this] { return released_ >= batches_.size(); });
+        changed_.wait(lock, [&] { return released_ >= index; });
+        lock.unlock();
+        std::this_thread::yield();  // room for another batch to start, if the writer allowed one
+        lock.lock();
+        --running_;
         std::vector<AddResult> results;
         for (const auto& r : requests) results.push_back(r.name == "refused" ? AddResult::Full : AddResult::Added);
         return results;
@@ -53,6 +60,11 @@ public:
         std::lock_guard lock(mutex_);
         return batches_;
     }
+    std::size_t mostAtOnce()
+    {
+        std::lock_guard lock(mutex_);
+        return mostAtOnce_;
+    }
 
 private:
     std::mutex mutex_;
@@ -60,6 +72,8 @@ private:
     std::vector<std::size_t> batches_;
     std::size_t arrived_ = 0;
     std::size_t released_ = 0;
+    std::size_t running_ = 0;
+    std::size_t mostAtOnce_ = 0;
 };
 
 AddRequest named(const std::string& name)
@@ -106,8 +120,8 @@ TEST(ConnectionLimits, ServedRefusedWithTheCauseOrDropped)
     EXPECT_EQ(limits.ceiling(), 5u);
 }
 
-// One add alone goes to the store at once; adds that queue behind a busy store go as one batch,
-// and each gets its own result.
+// One add alone goes to the store at once; adds that queue behind a busy store go as one batch
+// (however many threads the writer has), and each gets its own result.
 TEST(StoreWriter, AddsQueuedBehindABusyStoreGoTogether)
 {
     RecordingStore store;
@@ -116,7 +130,7 @@ TEST(StoreWriter, AddsQueuedBehindABusyStoreGoTogether)
     for (auto& p : promises) results.push_back(p.get_future());
     bool ran = false;
     {
-        StoreWriter writer(store, 1, 4);
+        StoreWriter writer(store, 3, 4);
         writer.add(named("first"), [&](GroupStore::AddResult r) { promises[0].set_value(r); });
         store.waitForBatches(1);
         for (std::size_t i = 1; i < promises.size(); ++i)
@@ -130,21 +144,23 @@ TEST(StoreWriter, AddsQueuedBehindABusyStoreGoTogether)
         EXPECT_EQ(results[i].get(), i == 2 ? GroupStore::AddResult::Full : GroupStore::AddResult::Added);
 }
 
-TEST(StoreWriter, ResultsReachTheirOwnRequests)
+// Many adds from many threads: each result reaches its own request, and batches never overlap.
+TEST(StoreWriter, ResultsReachTheirOwnRequestsOneBatchAtATime)
 {
     RecordingStore store;
-    store.release(100);
-    StoreWriter writer(store, 2);
+    store.release(1000);
+    StoreWriter writer(store, 4, 3);
     std::vector<std::future<GroupStore::AddResult>> futures;
     std::vector<std::shared_ptr<std::promise<GroupStore::AddResult>>> promises;
-    for (int i = 0; i < 20; ++i) {
+    for (int i = 0; i < 300; ++i) {
         promises.push_back(std::make_shared<std::promise<GroupStore::AddResult>>());
         futures.push_back(promises.back()->get_future());
         writer.add(named(i % 3 == 0 ? "refused" : "kept"), [p = promises.back()](GroupStore::AddResult r) { p->set_value(r); });
     }
-    for (int i = 0; i < 20; ++i)
+    for (int i = 0; i < 300; ++i)
         EXPECT_EQ(futures[static_cast<std::size_t>(i)].get(),
                   i % 3 == 0 ? GroupStore::AddResult::Full : GroupStore::AddResult::Added);
+    EXPECT_EQ(store.mostAtOnce(), 1u);
 }
 
 TEST(RequestTarget, PathAndQueryArePercentDecoded)

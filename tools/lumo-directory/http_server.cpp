@@ -441,6 +441,9 @@ bool HttpServer::start(std::string& error)
         MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0, Impl::onAccept, &s,
         Impl::onRequest, &s, MHD_OPTION_EXTERNAL_LOGGER, Impl::onLog, &s, MHD_OPTION_LISTEN_SOCKET,
         static_cast<MHD_socket>(s.listener),
+        // A connection's memory holds its request head (at most maxHeadBytes) and its reply's head;
+        // MHD clears it for every request, so it is kept small.
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(s.limits.maxHeadBytes + 4096),
         MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(s.admissions.ceiling() + 16), MHD_OPTION_CONNECTION_TIMEOUT,
         idleSeconds, MHD_OPTION_NOTIFY_CONNECTION, Impl::onConnection, &s, MHD_OPTION_NOTIFY_COMPLETED,
         Impl::onCompleted, &s, MHD_OPTION_URI_LOG_CALLBACK, Impl::onUri, &s, MHD_OPTION_END);

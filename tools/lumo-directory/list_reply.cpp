@@ -4,7 +4,6 @@
 #include <zlib.h>
 
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
 #include <new>
 
@@ -22,6 +21,16 @@ constexpr int BestLevel = 12;
 void appendLittleEndian(std::string& out, std::uint32_t value, int bytes)
 {
     for (int i = 0; i < bytes; ++i) out.push_back(static_cast<char>(value >> (8 * i) & 0xFF));
+}
+
+// `digits` hexadecimal digits of value (at least one, as many as it needs when 0).
+void appendHex(std::string& out, std::uint64_t value, int digits)
+{
+    if (digits == 0) {
+        for (std::uint64_t rest = value >> 4; rest; rest >>= 4) ++digits;
+        ++digits;
+    }
+    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out.push_back("0123456789abcdef"[value >> shift & 15]);
 }
 
 std::string lower(std::string text)
@@ -87,6 +96,7 @@ std::shared_ptr<const RenderedList> renderList(const std::vector<Registration>& 
     const auto* bytes = reinterpret_cast<const Bytef*>(lines->data());
     list->crc = static_cast<std::uint32_t>(crc32(0, bytes, static_cast<uInt>(lines->size())));
     list->adler = static_cast<std::uint32_t>(adler32(1, bytes, static_cast<uInt>(lines->size())));
+    list->crcAfter = crc32_combine_gen(static_cast<z_off_t>(lines->size()));
     list->deflated = std::make_shared<const std::string>(deflateRaw(*lines, QuickLevel));
     list->lines = std::move(lines);
     return list;
@@ -129,12 +139,16 @@ void fillListReply(const RenderedList& list, const ListRequest& request, HttpRes
     const auto* headBytes = reinterpret_cast<const Bytef*>(head.data());
     const auto headSize = static_cast<uInt>(head.size());
     const auto linesSize = static_cast<z_off_t>(list.lines->size());
-    const auto crc = static_cast<std::uint32_t>(crc32_combine(crc32(0, headBytes, headSize), list.crc, linesSize));
+    const auto crc = static_cast<std::uint32_t>(crc32_combine_op(crc32(0, headBytes, headSize), list.crc, list.crcAfter));
     const auto adler =
         static_cast<std::uint32_t>(adler32_combine(adler32(1, headBytes, headSize), list.adler, linesSize));
     const std::size_t size = head.size() + list.lines->size();
-    char tag[64];
-    std::snprintf(tag, sizeof tag, "W/\"%08x%08x-%zx\"", crc, adler, size);
+    std::string tag = "W/\"";
+    appendHex(tag, crc, 8);
+    appendHex(tag, adler, 8);
+    tag += '-';
+    appendHex(tag, size, 0);
+    tag += '"';
 
     response.contentType = "text/plain; charset=GBK";
     response.headers.emplace_back("ETag", tag);

@@ -27,9 +27,10 @@ struct RenderedList {
     std::shared_ptr<const std::string> lines;
     // The lines as raw deflate data ending in a final block.
     std::shared_ptr<const std::string> deflated;
-    std::uint32_t crc = 0;    // crc32 of the lines
-    std::uint32_t adler = 1;  // adler32 of the lines
-    bool best = false;        // compressed at the best level
+    std::uint32_t crc = 0;      // crc32 of the lines
+    std::uint32_t adler = 1;    // adler32 of the lines
+    unsigned long crcAfter = 0;  // zlib's operator that appends the lines to a crc32
+    bool best = false;          // compressed at the best level
 };
 
 // Renders the lines of `groups` and compresses them quickly.

@@ -53,7 +53,8 @@ void StoreWriter::loop()
 {
     std::unique_lock lock(mutex_);
     while (true) {
-        wake_.wait(lock, [this] { return stopping_ || !adds_.empty() || !work_.empty(); });
+        const auto mayAdd = [this] { return !adds_.empty() && !adding_; };
+        wake_.wait(lock, [&] { return stopping_ || !work_.empty() || mayAdd(); });
         if (!work_.empty()) {
             auto work = std::move(work_.front());
             work_.pop_front();
@@ -62,7 +63,9 @@ void StoreWriter::loop()
             lock.lock();
             continue;
         }
-        if (adds_.empty()) return;  // stopping, and nothing is left
+        if (!mayAdd()) return;  // stopping; adds still queued are the adding thread's
+
+        adding_ = true;
         std::vector<Add> batch;
         while (!adds_.empty() && batch.size() < maxBatch_) {
             batch.push_back(std::move(adds_.front()));
@@ -76,6 +79,8 @@ void StoreWriter::loop()
         for (std::size_t i = 0; i < batch.size(); ++i)
             batch[i].done(i < results.size() ? results[i] : GroupStore::AddResult::Failed);
         lock.lock();
+        adding_ = false;
+        wake_.notify_all();
     }
 }
 

@@ -1,7 +1,8 @@
-// The store's work, off the event thread, on a few threads of its own. Adds that queue up while
-// the store is busy are written together, as one transaction: under load the store commits once
-// per batch instead of once per add, and a quiet directory still writes each add at once. Other
-// work (removals, the health check, the index page) runs one piece at a time, first in line.
+// The store's work, off the event thread, on a few threads of its own. Adds are written by one
+// thread at a time, and those that queue up meanwhile go together, as one transaction: under
+// load the store commits once per batch instead of once per add, and a quiet directory still
+// writes each add at once. Other work (removals, the health check, the index page) runs on the
+// other threads, one piece at a time, first in line.
 #pragma once
 
 #include "group_store.h"
@@ -46,6 +47,7 @@ private:
     std::condition_variable wake_;
     std::deque<Add> adds_;
     std::deque<std::function<void()>> work_;
+    bool adding_ = false;  // a thread is writing a batch
     bool stopping_ = false;
     std::vector<std::thread> threads_;
 };
