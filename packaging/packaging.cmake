@@ -147,6 +147,7 @@ windows; it is shown and hidden with the Home key.")
 
 set(CPACK_DEBIAN_DIRECTORY_PACKAGE_NAME lumo-directory)
 set(CPACK_DEBIAN_DIRECTORY_PACKAGE_SECTION net)
+# dpkg-shlibdeps adds the libraries (libmicrohttpd, libdeflate, libpq, SQLite, zlib).
 set(CPACK_DEBIAN_DIRECTORY_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_DIRECTORY_PACKAGE_CONTROL_EXTRA
   ${LUMO_PACKAGING_DIR}/debian/lumo-directory/conffiles

@@ -1,5 +1,8 @@
 #include "list_publisher.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <limits>
 
@@ -106,6 +109,9 @@ void ListPublisher::start(std::function<Millis()> clock, std::function<void()> h
 
 void ListPublisher::loop(const std::function<Millis()>& clock, const std::function<void()>& housekeeping)
 {
+    // Rendering is background work: when the cores are busy, the thread answering requests
+    // goes first.
+    setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), 10);
     using Clock = std::chrono::steady_clock;
     auto lastTick = Clock::now();
     auto lastRender = lastTick - interval_;
