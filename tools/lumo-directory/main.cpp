@@ -513,5 +513,9 @@ int main(int argc, char** argv)
     directory.list.stop();
     server.stop();
     std::cout << std::flush;
+    if (server.timedOutConnections() || server.droppedConnections()) {
+        std::cerr << "lumo-directory: " << server.timedOutConnections() << " connections cut off at their deadline, "
+                  << server.droppedConnections() << " closed unanswered past the connection limits\n";
+    }
     return 0;
 }
