@@ -77,6 +77,7 @@ public:
     {
         {
             std::lock_guard lock(mutex_);
+            if (done_) return;  // the first answer stands
             response_ = std::move(response);
             done_ = true;
         }
@@ -265,8 +266,10 @@ struct HttpServer::Impl {
         try {
             route->second(exchange);
         } catch (...) {
-            if (exchange.deferred()) throw;  // a deferred reply must still be finished by its owner
-            response.text(500, "error: the server failed\r\n");
+            HttpResponse failed;
+            failed.text(500, "error: the server failed\r\n");
+            if (!exchange.deferred()) return queue(connection, state, failed, false);
+            request->pending->finish(std::move(failed));  // unless its owner answered already
         }
         if (exchange.deferred()) return MHD_YES;
         return queue(connection, state, response, false);
@@ -298,13 +301,14 @@ struct HttpServer::Impl {
         state->peer = addressText(address ? address->client_addr : nullptr);
         state->group = addressGroup(state->peer);
         state->fd = fd ? fd->connect_fd : MHD_INVALID_SOCKET;
+        const std::int64_t now = steadyMs();
         {
             std::lock_guard lock(mutex);
             state->admission = admissions.open(state->group);
+            const bool refused = state->admission != ConnectionLimits::Admission::Served;
+            state->deadline = now + (refused ? std::min(RefusalWaitMs, limits.requestTimeoutMs) : limits.requestTimeoutMs);
             open.insert(state);
         }
-        const bool refused = state->admission != ConnectionLimits::Admission::Served;
-        state->deadline = steadyMs() + (refused ? std::min(RefusalWaitMs, limits.requestTimeoutMs) : limits.requestTimeoutMs);
         if (state->admission == ConnectionLimits::Admission::Dropped && state->fd != MHD_INVALID_SOCKET)
             ::shutdown(state->fd, SHUT_RDWR);  // only when accept() raced past the policy's look
         *context = state;
