@@ -19,11 +19,13 @@ void ListPublisher::written(const std::string& writer)
 {
     std::lock_guard lock(mutex_);
     lastWrite_[writer] = ++writes_;
+    unrendered_.store(lastWrite_.size(), std::memory_order_release);
     wake_.notify_all();
 }
 
 bool ListPublisher::lacksWriteOf(const std::string& writer)
 {
+    if (unrendered_.load(std::memory_order_acquire) == 0) return false;  // the common case, without the lock
     std::lock_guard lock(mutex_);
     if (stopping_) return false;  // no rendering will come: the last one is the answer
     const auto it = lastWrite_.find(writer);
@@ -50,6 +52,7 @@ void ListPublisher::release(std::uint64_t upTo)
         std::lock_guard lock(mutex_);
         rendered_ = std::max(rendered_, upTo);
         std::erase_if(lastWrite_, [&](const auto& entry) { return entry.second <= rendered_; });
+        unrendered_.store(lastWrite_.size(), std::memory_order_release);
         for (auto it = waiting_.begin(); it != waiting_.end();) {
             if (it->first <= rendered_) {
                 ready.push_back(std::move(it->second));

@@ -82,6 +82,7 @@ private:
     std::uint64_t writes_ = 0;
     std::uint64_t rendered_ = 0;  // the writes the current rendering carries
     std::unordered_map<std::string, std::uint64_t> lastWrite_;  // by writer, while not yet rendered
+    std::atomic<std::size_t> unrendered_{0};                    // lastWrite_.size(), read without the lock
     std::vector<std::pair<std::uint64_t, std::function<void()>>> waiting_;
     bool stopping_ = false;
     std::thread thread_;
