@@ -1,10 +1,16 @@
 // The main window offscreen, driven through its controls, against a fake host and fake members
 // on loopback addresses of its own.
+#include "app/chat_history_window.h"
+#include "app/chat_inbox.h"
+#include "app/chat_log_writer.h"
+#include "app/tray_notifications.h"
 #include "core/text/gbk.h"
 #include "dialog_harness.h"
 #include "directory/group_browser_dialog.h"
 
+#include <QAction>
 #include <QCheckBox>
+#include <QStandardPaths>
 #include <QtTest>
 
 using namespace lumo;
@@ -117,6 +123,83 @@ private slots:
         h->member(Ann).send(makeChatText(1, 0, ""), h->toWindow());
         QTRY_COMPARE(h->boxes.texts.size(), 2);
         QCOMPARE(h->boxes.texts.last(), QStringLiteral("小明说："));
+    }
+
+    // Eight boxes stay open while texts keep coming: the ninth goes to the status line and
+    // counts as unread; opening the history reads it; closed boxes make room again.
+    void textsPastTheOpenBoxesGoToTheStatusLineUntilTheHistoryIsRead()
+    {
+        QVERIFY(h->deliverRoster(threeMembers(), 1));
+        h->boxes.closeWhen = [&] { return h->status() == QStringLiteral("ann说：text 8"); };
+        for (int i = 0; i < 9; ++i) h->member(Ann).send(makeChatText(1, 0, "text " + std::to_string(i)), h->toWindow());
+        QTRY_COMPARE(h->boxes.texts.size(), 8);
+        QCOMPARE(h->boxes.texts.last(), QStringLiteral("ann说：text 7"));
+        auto* historyButton = h->control<QPushButton>("historyButton");
+        QCOMPARE(historyButton->text(), QStringLiteral("聊天记录（1 条未读）"));
+        QCOMPARE(h->dialog().tray().toolTip(), QStringLiteral("LUMO：1 条未读消息"));
+
+        h->control<QAction>("historyAction")->trigger();
+        QVERIFY(h->dialog().historyWindow().isVisible());
+        QCOMPARE(h->dialog().historyWindow().model().rowCount(), 9);
+        QCOMPARE(historyButton->text(), QStringLiteral("聊天记录"));
+        h->member(Ann).send(makeChatText(1, 0, "again"), h->toWindow());
+        QTRY_COMPARE(h->boxes.texts.size(), 9);
+        QCOMPARE(h->boxes.texts.last(), QStringLiteral("ann说：again"));
+    }
+
+    // The log file is the joined group's; what could not settle yet is written as the window
+    // closes; a file that cannot be written says so on the status line.
+    void logFileFollowsTheMenuAndTheJoinedGroup()
+    {
+        QVERIFY(h->deliverRoster(threeMembers(), 1));
+        ChatLogWriter& log = h->dialog().chatLog();
+        const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) +
+                               QStringLiteral("/lumo/history");
+        const QString path = folder + QLatin1Char('/') + loopbackText(21) + QStringLiteral(".log");
+        QCOMPARE(log.filePath(), path);
+        QFile::remove(path);
+        QVERIFY(!log.logging());
+        QAction* logAction = h->control<QAction>("logAction");
+        logAction->trigger();
+        QVERIFY(log.logging());
+
+        QTemporaryFile notAFolder;
+        QVERIFY(notAFolder.open());
+        log.setFolder(notAFolder.fileName());
+        h->member(Ann).send(makeChatText(1, 0, "kept"), h->toWindow());
+        QTRY_VERIFY2(h->status().startsWith(QStringLiteral("无法写入聊天记录文件 ") + notAFolder.fileName()),
+                     qPrintable(h->status()));
+        QVERIFY(!log.logging());
+        // The player turns logging off and on again: the text that failed is written now.
+        log.setFolder(folder);
+        logAction->trigger();
+        logAction->trigger();
+        // A full-length part: the rest of the text may still come when the window closes.
+        h->member(Ann).send(makeChatText(1, 0, std::string(MaxChatTextBytes, 'L')), h->toWindow());
+        QTRY_COMPARE(int(h->dialog().chatInbox().history().size()), 2);
+        h->dialog().close();
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines[0].endsWith(" ann说：kept"));
+        QVERIFY(lines[1].endsWith(" ann说：" + QByteArray(MaxChatTextBytes, 'L')));
+    }
+
+    // Without a tray (here: offscreen) closing to it cannot be chosen; a window hidden away
+    // still ends the way SIGTERM ends it, with the leave told to the host.
+    void hiddenWindowStillEndsForGoodAndLeaves()
+    {
+        QVERIFY(h->deliverRoster(threeMembers(), 1));
+        QAction* closeToTray = h->control<QAction>("closeToTrayAction");
+        QVERIFY(!closeToTray->isEnabled());
+        QVERIFY(!closeToTray->isChecked());
+        h->dialog().hide();
+        QSignalSpy finished(&h->dialog(), &QDialog::finished);
+        h->host().collect(0);
+        h->dialog().closeForGood();
+        QCOMPARE(finished.size(), 1);
+        QVERIFY2(h->host().next(2000, cmd::LeaveNotice), "the host was told of the leave");
     }
 
     void probesAreRelayedAnsweredAndConfirmed()
