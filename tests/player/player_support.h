@@ -33,7 +33,9 @@ using test::FakePeer;
 using test::loopback;
 using test::loopbackText;
 
-inline bool waitUntil(const std::function<bool()>& condition, int ms = 5000)
+// Waits for `condition`; `ms` is a guard against a hang, generous because the machine may be
+// busy, never a claim about speed.
+inline bool waitUntil(const std::function<bool()>& condition, int ms = 15000)
 {
     QElapsedTimer timer;
     timer.start();
@@ -73,13 +75,13 @@ public:
                               // a player starting during the reset cannot connect.
                               QStringLiteral("-noreset")});
         server_.start();
-        if (!server_.waitForStarted(5000)) return;
+        if (!server_.waitForStarted(30000)) return;
         QByteArray number;
         waitUntil([&] {
             server_.waitForReadyRead(50);
             number += server_.readAllStandardOutput();
             return number.contains('\n') || server_.state() != QProcess::Running;
-        });
+        }, 30000);
         if (number.trimmed().isEmpty()) return;
         display_ = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
         // The server has announced its number; a client must also get in before a player starts.
@@ -87,7 +89,7 @@ public:
             bool ok = false;
             xdotool({"getdisplaygeometry"}, &ok);
             return ok;
-        }, 5000);
+        }, 30000);
         if (!usable) display_.clear();
     }
     ~Desktop()
@@ -179,7 +181,7 @@ public:
             if (window.name == name) named.push_back(window);
         return named;
     }
-    std::optional<XWindow> waitForWindow(const std::function<bool(const XWindow&)>& wanted, int ms = 5000) const
+    std::optional<XWindow> waitForWindow(const std::function<bool(const XWindow&)>& wanted, int ms = 15000) const
     {
         std::optional<XWindow> hit;
         waitUntil([&] {
@@ -192,7 +194,7 @@ public:
         }, ms);
         return hit;
     }
-    bool waitWhileWindow(const std::function<bool(const XWindow&)>& wanted, int ms = 5000) const
+    bool waitWhileWindow(const std::function<bool(const XWindow&)>& wanted, int ms = 15000) const
     {
         return waitUntil([&] {
             for (const XWindow& window : windows())
@@ -237,7 +239,7 @@ public:
         QByteArray said;
         const bool owning = waitUntil([&] {
             said += owner.readAll();
-            return said.contains("Waiting for selection request") || owner.state() == QProcess::NotRunning;
+            return said.contains("selection request") || owner.state() == QProcess::NotRunning;
         }, 10000);
         bool fetched = false;
         if (owning && owner.state() == QProcess::Running) {
@@ -473,16 +475,16 @@ public:
 
     // The main window and the group browser, told apart by their templates.
     // A busy machine (sanitizer builds, two cores) can take a while to show the first window.
-    std::optional<TemplateWindow> mainWindow(int ms = 20000) const
+    std::optional<TemplateWindow> mainWindow(int ms = 60000) const
     {
         return findTemplate(MainLayout::Size, MainLayout::Font, ms);
     }
-    std::optional<TemplateWindow> browser(int ms = 20000) const
+    std::optional<TemplateWindow> browser(int ms = 60000) const
     {
         return findTemplate(BrowserLayout::Size, BrowserLayout::Font, ms);
     }
     // A window titled "LUMO" that is neither of the two: a message box.
-    std::optional<XWindow> waitForBox(int ms = 5000, const QString& title = QStringLiteral("LUMO")) const
+    std::optional<XWindow> waitForBox(int ms = 15000, const QString& title = QStringLiteral("LUMO")) const
     {
         return desktop_.waitForWindow([&](const XWindow& w) { return w.name == title && !isMainOrBrowser(w); }, ms);
     }

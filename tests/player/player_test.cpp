@@ -362,7 +362,7 @@ private slots:
         annDesk->click(centreOf(*annMain, MainLayout::Message));
         QVERIFY(annDesk->type(QStringLiteral("hello bob 你好")));
         annDesk->key(QStringLiteral("Return"));
-        auto box = bob.waitForBox(8000);
+        auto box = bob.waitForBox();
         QVERIFY2(box, "bob is shown ann's text in a box");
         QCOMPARE(bobDesk->boxText(*box).trimmed(), QStringLiteral("ann说：hello bob 你好"));
         keep(*bobDesk, QStringLiteral("chat-box"));
@@ -376,7 +376,7 @@ private slots:
         bobDesk->click(centreOf(*bobMain, MainLayout::Message));
         QVERIFY(bobDesk->type(QStringLiteral("hi ann")));
         bobDesk->key(QStringLiteral("Return"));
-        box = ann.waitForBox(8000);
+        box = ann.waitForBox();
         QVERIFY2(box, "ann is shown bob's answer");
         QCOMPARE(annDesk->boxText(*box).trimmed(), QStringLiteral("bob说：hi ann"));
         annDesk->key(QStringLiteral("Return"));
@@ -452,7 +452,7 @@ private slots:
                              {QStringLiteral("--audio"), QStringLiteral("wav:%1:%2").arg(microphone, speakers)});
         auto main = ann.mainWindow();
         QVERIFY2(main, qPrintable(ann.state()));
-        if (auto box = ann.waitForBox(8000)) desk->keyTo(*box, QStringLiteral("Return"));  // the unreachable directory
+        if (auto box = ann.waitForBox()) desk->keyTo(*box, QStringLiteral("Return"));  // the unreachable directory
         connectByHand(*desk, ann, QStringLiteral("ann"), ann.address());
 
         Member carl(loopback(42), "carl"), dora(loopback(43), "dora"), erin(loopback(44), "erin"), fred(loopback(45), "fred");
@@ -468,7 +468,7 @@ private slots:
 
         // carl talks: the first block is heard, then ann is asked; Yes lets the rest through.
         carl.talk(annIndex, 3);
-        auto question = ann.waitForBox(5000);
+        auto question = ann.waitForBox();
         QVERIFY2(question, "ann is asked about carl");
         QCOMPARE(desk->boxText(*question).trimmed(), QStringLiteral("carl想和你聊天，接受吗？"));
         keep(*desk, QStringLiteral("voice-question"));
@@ -483,12 +483,12 @@ private slots:
             dora.talk(annIndex, 1);
             erin.talk(annIndex, 1);
         }
-        question = ann.waitForBox(5000);
+        question = ann.waitForBox();
         QVERIFY(question);
         QVERIFY2(dora.ping() && erin.ping(), "lumo has both talkers' voice");
         QCOMPARE(int(desk->windowsNamed(QStringLiteral("LUMO")).size()), 3);  // main, browser, one box
         desk->keyTo(*question, QStringLiteral("Return"));
-        question = ann.waitForBox(5000);
+        question = ann.waitForBox();
         QVERIFY2(question, "the second talker is asked after the first answer");
         desk->keyTo(*question, QStringLiteral("Return"));
         QVERIFY(ann.noBoxOpen());
@@ -501,7 +501,7 @@ private slots:
         QVERIFY2(overlay, "Home shows the overlay gamein");
         QTest::qWait(500);
         fred.talk(annIndex, 3);
-        question = ann.waitForBox(5000);
+        question = ann.waitForBox();
         QVERIFY2(question, "the overlay asks about fred");
         QVERIFY2(question->frame.intersects(overlay->frame), "the question is the overlay's");
         keep(*desk, QStringLiteral("overlay-question"));
@@ -541,7 +541,7 @@ private slots:
         QVERIFY(shown);
         pressPrompt(*shown, 28);  // 下次提示
         carl.talk(annIndex, 2);
-        question = ann.waitForBox(5000);
+        question = ann.waitForBox();
         QVERIFY2(question, "ask again: the next voice asks again");
         desk->keyTo(*question, QStringLiteral("Escape"));  // No
         QVERIFY(ann.noBoxOpen());
@@ -566,7 +566,7 @@ private slots:
                               QStringLiteral("--connect"), loopbackText(51)});
         auto main = ann.mainWindow();
         QVERIFY2(main, qPrintable(ann.state()));
-        if (auto box = ann.waitForBox(8000)) desk->keyTo(*box, QStringLiteral("Return"));
+        if (auto box = ann.waitForBox()) desk->keyTo(*box, QStringLiteral("Return"));
         // --name is the player's name in the group, not the X window class.
         const auto mainWindow = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("LUMO"); });
         QVERIFY(mainWindow);
@@ -622,7 +622,7 @@ private slots:
         Player& ann = player(*desk, "http://127.0.0.1:9", loopback(71), {QStringLiteral("--audio"), QStringLiteral("null")});
         auto main = ann.mainWindow();
         QVERIFY2(main, qPrintable(ann.state()));
-        if (auto box = ann.waitForBox(8000)) desk->keyTo(*box, QStringLiteral("Return"));
+        if (auto box = ann.waitForBox()) desk->keyTo(*box, QStringLiteral("Return"));
         switchHudletOn(*desk, *main);
         desk->key(QStringLiteral("Home"));
         QVERIFY(desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); }));
@@ -662,7 +662,7 @@ private slots:
             for (int i = 0; i < 20000; ++i) toMain.post(link::to_main::VoiceToggle, 1);
             return true;
         });
-        const auto alone = ann.waitForBox(8000);
+        const auto alone = ann.waitForBox();
         QVERIFY2(alone, "the flood of toggles gives a box");
         QVERIFY2(answers() && answers(), "lumo answers its group while the box is open");
         QCOMPARE(int(desk->windowsNamed(QStringLiteral("LUMO")).size()), 3);  // main, browser, one box
@@ -770,7 +770,7 @@ private slots:
         Player& ann = *players_.back();
         auto main = ann.mainWindow();
         QVERIFY2(main, qPrintable(ann.state()));
-        if (auto box = ann.waitForBox(8000)) desk->keyTo(*box, QStringLiteral("Return"));  // the directory does not answer
+        if (auto box = ann.waitForBox()) desk->keyTo(*box, QStringLiteral("Return"));  // the directory does not answer
 
         Member carl(loopback(92), "carl");
         QVERIFY(carl.bound());
@@ -850,7 +850,7 @@ private slots:
         Player& bea = player(*desk, "http://127.0.0.1:9", loopback(93), {QStringLiteral("--audio"), QStringLiteral("portaudio")}, env);
         auto main = bea.mainWindow();
         QVERIFY2(main, qPrintable(bea.state()));
-        if (auto box = bea.waitForBox(8000)) desk->keyTo(*box, QStringLiteral("Return"));
+        if (auto box = bea.waitForBox()) desk->keyTo(*box, QStringLiteral("Return"));
         desk->click(main->rect(150, 170, 10, 5).topLeft());
         desk->key(QStringLiteral("alt+f"));
         desk->key(QStringLiteral("Return"));
@@ -876,14 +876,14 @@ private slots:
         Player& ann = player(*desk, "http://127.0.0.1:9", loopback(61), {QStringLiteral("--audio"), QStringLiteral("null")});
         auto main = ann.mainWindow();
         QVERIFY2(main, qPrintable(ann.state()));
-        if (auto box = ann.waitForBox(8000)) {
+        if (auto box = ann.waitForBox()) {
             QCOMPARE(desk->boxText(*box).trimmed(), QStringLiteral("出错了，请重试！"));  // the directory does not answer
             desk->key(QStringLiteral("Return"));
         }
 
         // A second lumo on the same address says why it cannot run, and ends.
         Player& twin = player(*desk, "http://127.0.0.1:9", loopback(61), {QStringLiteral("--audio"), QStringLiteral("null")});
-        auto box = ann.waitForBox(8000);
+        auto box = ann.waitForBox();
         QVERIFY2(box, "the second lumo explains");
         QVERIFY(desk->boxText(*box).contains(QStringLiteral("已被占用")));
         desk->key(QStringLiteral("Return"));
@@ -893,7 +893,7 @@ private slots:
         // So does one bound to an address this machine does not have (a documentation address:
         // binding sends nothing).
         Player stray(*desk, *runs_.back(), 0xC0000207u, {QStringLiteral("--audio"), QStringLiteral("null")});
-        box = ann.waitForBox(8000);
+        box = ann.waitForBox();
         QVERIFY2(box, "a lumo bound to a foreign address explains");
         QVERIFY(desk->boxText(*box).contains(QStringLiteral("本机没有这个地址")));
         desk->key(QStringLiteral("Return"));
@@ -1115,7 +1115,7 @@ private slots:
         Player& ann = player(*desk, "http://127.0.0.1:9", loopback(51));
         auto main = ann.mainWindow();
         QVERIFY2(main, qPrintable(ann.state()));
-        if (auto box = ann.waitForBox(8000)) desk->keyTo(*box, QStringLiteral("Return"));  // the unreachable directory
+        if (auto box = ann.waitForBox()) desk->keyTo(*box, QStringLiteral("Return"));  // the unreachable directory
         QVERIFY(ann.noBoxOpen());
         connectByHand(*desk, ann, QStringLiteral("ann"), ann.address());
         Member bob(loopback(52), "bob");
