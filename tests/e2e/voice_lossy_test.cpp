@@ -178,12 +178,14 @@ private slots:
         listenerView.records[0] = memberAt(0, "talker", RelayAddress);
         listenerView.records[1] = memberAt(1, "listener", ListenerAddress);
         host.send(makeRosterUpdate(1, listenerView), listener.memberEndpoint());
-        QTest::qWait(200);
+        // Both have their rosters once each has answered twice after them.
+        for (int round = 0; round < 2; ++round)
+            QVERIFY(talker.receivedUntilAnswer(host) && listener.receivedUntilAnswer(host));
 
         QVERIFY(listenerLink.openAsOverlay());
         QVERIFY(talkerLink.post(link::to_main::SelectMember, 0));  // row 0 shows member 1
         QVERIFY(talkerLink.post(link::to_main::VoiceToggle, 1));
-        auto question = listenerLink.next(link::to_overlay::CallRequest, 5000);
+        auto question = listenerLink.next(link::to_overlay::CallRequest, 15000);
         QVERIFY2(question, "the listener asked nothing");
         QVERIFY(listenerLink.post(link::to_main::AcceptVoice, 1));  // row 1 shows member 0
         // Records sent from here on reach a player that has accepted the talker.
