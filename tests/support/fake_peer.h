@@ -89,7 +89,30 @@ public:
             QTest::qWait(10);
         }
     }
-    // Everything that arrives within `ms`.
+    // Everything that arrives up to and with the first datagram `last` accepts. A check that
+    // something does not arrive ends on a datagram that can only come after it, not on a
+    // time; nullopt when `last` did not come within the guard.
+    std::optional<std::vector<Received>> collectUntil(const std::function<bool(const Received&)>& last, int guardMs = 10000)
+    {
+        std::vector<Received> out;
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            drain();
+            while (!queue_.empty()) {
+                out.push_back(std::move(queue_.front()));
+                queue_.pop_front();
+                if (last(out.back())) return out;
+            }
+            if (timer.elapsed() >= guardMs) return std::nullopt;
+            QTest::qWait(10);
+        }
+    }
+    static std::function<bool(const Received&)> command(int first)
+    {
+        return [first](const Received& r) { return !r.bytes.empty() && r.bytes[0] == first; };
+    }
+    // Everything that arrives within `ms`, for a sender that gives no datagram to end on.
     std::vector<Received> collect(int ms)
     {
         QTest::qWait(ms);
