@@ -154,6 +154,27 @@ TEST_F(HostSourceTest, RequestsAndJoinsAreRateLimitedPerSource)
     EXPECT_FALSE(answered(request(cmd::JoinRequest, entryFor("j", 0x0B100000)), joiner));
 }
 
+// Quiet time refills a bucket up to its burst and no further: a member silent for an hour may
+// then send a burst, not an hour's worth of requests at once.
+TEST_F(HostSourceTest, AQuietSourceGetsBackOneBurstAtMost)
+{
+    struct Case {
+        const char* what;
+        bool join;
+        int burst;
+    };
+    for (const Case& c : {Case{"requests", false, HostTable::RequestBurst}, Case{"joins", true, HostTable::JoinBurst}}) {
+        SCOPED_TRACE(c.what);
+        const Endpoint source = c.join ? Endpoint{0x0E000003, 7000} : at[0];
+        const Bytes datagram = c.join ? request(cmd::JoinRequest, entryFor("q", 0x0B200000)) : request(cmd::RosterRequest, own[0]);
+        host.handle(datagram, source, now);  // the source is known from here on
+        now += 3'600'000;
+        int taken = 0;
+        for (int i = 0; i < 5 * c.burst; ++i) taken += !host.handle(datagram, source, now).sends.empty();
+        EXPECT_EQ(taken, c.burst);
+    }
+}
+
 // Forged sources by the thousand do not grow the host's memory without bound.
 TEST_F(HostSourceTest, TheRateTableStaysBounded)
 {

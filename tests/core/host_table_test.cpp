@@ -95,6 +95,25 @@ TEST_F(HostTableTest, RejoinWithSameAddressesKeepsIdAndRecord)
     EXPECT_EQ(rosterDeliveries(reply).size(), 3u);
 }
 
+// Homes behind different routers often use the same inside address: a rejoin is known by the
+// local address and the public one together, never by the local address alone.
+TEST_F(HostTableTest, RejoinBehindAnotherRouterWithTheSameInsideAddressKeepsBothRecords)
+{
+    constexpr Ipv4 Inside = 0xC0A80102;  // 192.168.1.2 in both homes
+    Client first = client("ann", Inside, RouterA, 40000);
+    Client second = client("bob", Inside, RouterB, 40001);
+    send(join(first), first);
+    send(join(second), second);
+    second.own = host.roster().records[1];
+    second.own.setName("bobby");  // "更新" under a new name: a rejoin naming its id
+    send(join(second), second);
+    ASSERT_EQ(host.roster().count, 2);
+    EXPECT_EQ(host.roster().records[0].nameBytes(), "ann");
+    EXPECT_EQ(host.roster().records[0].publicAddress, RouterA);
+    EXPECT_EQ(host.roster().records[1].nameBytes(), "bobby");
+    EXPECT_EQ(host.roster().records[1].publicAddress, RouterB);
+}
+
 TEST_F(HostTableTest, RestartedClientGetsSecondRecordWhichTheSweepRemoves)
 {
     joinAll();
