@@ -60,7 +60,7 @@ TEST_F(HostSourceTest, LeaveIsTakenOnlyFromTheMembersOwnAddressAndPort)
         EXPECT_TRUE(reply.leftNames.empty());
     }
     EXPECT_EQ(host.roster().count, 3);
-    EXPECT_EQ(host.dropCounts().notAMember, 3u);
+    EXPECT_EQ(host.dropCounts().count(DropReason::NotAMember), 3u);
 
     const HostReply real = host.handle(request(cmd::LeaveNotice, own[1], 0xFF), at[1], now);
     EXPECT_EQ(real.leftNames, (std::vector<std::string>{"bob"}));
@@ -81,7 +81,7 @@ TEST_F(HostSourceTest, NonMembersGetTheAckAndNothingElse)
         EXPECT_TRUE(ackAlone(host.handle(request(cmd::LeaveNotice, own[2], 0xFF), from, now)));
     }
     EXPECT_EQ(host.roster().count, 3);
-    EXPECT_EQ(host.dropCounts().notAMember, 6u);
+    EXPECT_EQ(host.dropCounts().count(DropReason::NotAMember), 6u);
 
     // The same requests from the members themselves are answered.
     const HostReply roster = host.handle(request(cmd::RosterRequest, own[1]), at[1], now);
@@ -119,7 +119,7 @@ TEST_F(HostSourceTest, OneSocketCannotFillTheTable)
         host.handle(request(cmd::JoinRequest, entryFor("x", 0x0B000000 + i)), flooder, now);
     }
     EXPECT_EQ(host.roster().count, 3 + HostTable::MaxRecordsPerSource);
-    EXPECT_EQ(host.dropCounts().sourceFull, std::uint64_t(MaxGroupMembers - HostTable::MaxRecordsPerSource));
+    EXPECT_EQ(host.dropCounts().count(DropReason::SourceFull), std::uint64_t(MaxGroupMembers - HostTable::MaxRecordsPerSource));
 
     // Members behind the translator, each on a port of its own, fill the rest at once.
     const int room = MaxGroupMembers - host.roster().count;
@@ -136,7 +136,7 @@ TEST_F(HostSourceTest, RequestsAndJoinsAreRateLimitedPerSource)
     int taken = 0;
     for (int i = 0; i < 100; ++i) taken += answered(request(cmd::PathRequest, own[0], 2), at[0]);
     EXPECT_EQ(taken, HostTable::RequestBurst);
-    EXPECT_EQ(host.dropCounts().rateLimited, std::uint64_t(100 - HostTable::RequestBurst));
+    EXPECT_EQ(host.dropCounts().count(DropReason::RateLimited), std::uint64_t(100 - HostTable::RequestBurst));
     EXPECT_TRUE(answered(request(cmd::RosterRequest, own[1]), at[1]));  // bob is not held back
 
     now += 1000;  // a second refills ten

@@ -129,6 +129,31 @@ TEST_F(HostTableTest, RestartedClientGetsSecondRecordWhichTheSweepRemoves)
     EXPECT_TRUE(host.sweepDuplicates().sends.empty());  // nothing left to sweep, nothing sent
 }
 
+// The sweep runs on the table's own deadline: none while it holds no duplicate (a quiet host
+// is never woken), DuplicateSweepMs after one came, and nothing is sent when it is gone by then.
+TEST_F(HostTableTest, TheSweepRunsOnTheTablesOwnDeadline)
+{
+    host.handle(join(a), a.seenFrom, 1000);
+    host.handle(join(b), b.seenFrom, 1000);
+    EXPECT_FALSE(host.nextDeadline());
+    Client restarted = client("bob", MachineB, RouterB, 40999);
+    host.handle(join(restarted), restarted.seenFrom, 5000);
+    ASSERT_EQ(host.nextDeadline(), 5000 + HostTable::DuplicateSweepMs);
+    EXPECT_TRUE(host.advance(4999 + HostTable::DuplicateSweepMs).sends.empty());
+    EXPECT_EQ(host.roster().count, 3);
+    EXPECT_EQ(rosterDeliveries(host.advance(5000 + HostTable::DuplicateSweepMs)).size(), 2u);
+    EXPECT_EQ(host.roster().count, 2);
+    EXPECT_FALSE(host.nextDeadline());
+
+    // A duplicate that leaves before its sweep: the sweep finds nothing to send.
+    host.handle(join(restarted), restarted.seenFrom, 100000);
+    restarted.own = host.roster().records[2];
+    host.handle(leave(restarted), restarted.seenFrom, 100000);
+    ASSERT_TRUE(host.nextDeadline());
+    EXPECT_TRUE(host.advance(*host.nextDeadline()).sends.empty());
+    EXPECT_FALSE(host.nextDeadline());
+}
+
 TEST_F(HostTableTest, LeaveOfMiddleRecordMovesLastIntoTheGap)
 {
     joinAll();
