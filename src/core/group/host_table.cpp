@@ -111,10 +111,15 @@ HostReply HostTable::receive(const WireMessage& message, Endpoint source, Millis
     const auto refuse = [this, &reply](DropReason why) {
         reply.dropped = why;
         drops_.add(why);
-        return reply;
     };
-    if (handlerOf(message.message) != Handler::HostTable) return refuse(DropReason::UnknownMessage);
-    if (!admit(source, message.message == Message::JoinRequest, now)) return refuse(DropReason::RateLimited);
+    if (handlerOf(message.message) != Handler::HostTable) {
+        refuse(DropReason::UnknownMessage);
+        return reply;
+    }
+    if (!admit(source, message.message == Message::JoinRequest, now)) {
+        refuse(DropReason::RateLimited);
+        return reply;
+    }
 
     // The sender's record, with the address and port the host actually saw it come from.
     MemberEntry entry = readEntry(message);
@@ -126,7 +131,10 @@ HostReply HostTable::receive(const WireMessage& message, Endpoint source, Millis
     // Every request but a join comes from a member, and from where that member is recorded.
     const int claimed = message.message == Message::RosterRequest ? int(entry.id) : int(message.header.firstId);
     const int sender = memberAt(source, claimed);
-    if (message.message != Message::JoinRequest && sender < 0) return refuse(DropReason::NotAMember);
+    if (message.message != Message::JoinRequest && sender < 0) {
+        refuse(DropReason::NotAMember);
+        return reply;
+    }
 
     switch (message.message) {
     case Message::JoinRequest: {
@@ -140,7 +148,10 @@ HostReply HostTable::receive(const WireMessage& message, Endpoint source, Millis
             roster_.records[known] = entry;
         } else {
             if (roster_.count >= MaxGroupMembers) return reply;  // full: acknowledged, not entered
-            if (recordsAt(source) >= MaxRecordsPerSource) return refuse(DropReason::SourceFull);
+            if (recordsAt(source) >= MaxRecordsPerSource) {
+                refuse(DropReason::SourceFull);
+                return reply;
+            }
             entry.id = static_cast<std::uint16_t>(roster_.count);
             roster_.records[roster_.count] = entry;
             ++roster_.count;
