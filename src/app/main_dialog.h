@@ -7,16 +7,13 @@
 
 #include "core/wire/wire.h"
 #include "app/member_list.h"
-#include "core/group/chat_history.h"
 #include "directory/group_browser_owner.h"
 #include "net/group_endpoint.h"
 #include "shell/main_window_shell.h"
 
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QPoint>
 #include <QString>
-#include <QTimer>
 
 #include <memory>
 #include <optional>
@@ -24,7 +21,6 @@
 class QAction;
 class QCheckBox;
 class QLabel;
-class QSystemTrayIcon;
 class QLineEdit;
 class QPushButton;
 class QTreeWidgetItem;
@@ -35,7 +31,8 @@ class AudioSystem;
 class BoxQueue;
 class CallPromptDialog;
 class ChatHistoryWindow;
-class DesktopNotifier;
+class ChatInbox;
+class ChatLogWriter;
 class GroupBrowserDialog;
 class HttpClient;
 class HyperLinkLabel;
@@ -43,6 +40,7 @@ class OverlayBridge;
 class RememberedSettings;
 class SoundController;
 class SoundDialog;
+class TrayNotifications;
 class VoiceIo;
 
 struct MainDialogOptions {
@@ -110,18 +108,13 @@ public:
     MainWindowShell& shell() const { return *shell_; }
     bool socketsBound() const { return endpoint_->socketsBound(); }
 
-    // Every text of the run, and the window that shows it (Ctrl+H, or the button in the status
-    // line). Texts that got no box count as unread until the history is opened.
-    const ChatHistory& chatHistory() const { return history_; }
+    // The texts of the run with their boxes, the window that shows them (Ctrl+H, or the button
+    // in the status line), the log file, the tray and desktop notifications.
+    ChatInbox& chatInbox() const { return *chatInbox_; }
     ChatHistoryWindow& historyWindow() const { return *historyWindow_; }
+    ChatLogWriter& chatLog() const { return *chatLog_; }
+    TrayNotifications& tray() const { return *tray_; }
     void openHistory();
-    int unreadTexts() const { return unread_; }
-    DesktopNotifier& notifier() const { return *notifier_; }
-    QAction* historyAction() const { return historyAction_; }
-    QAction* logAction() const { return logAction_; }
-    QAction* closeToTrayAction() const { return closeToTrayAction_; }
-    // Where the group's texts are written while logging is on.
-    QString logFilePath() const;
     // The sound settings dialog (from the "&File" menu), created on first use.
     SoundDialog* openSoundDialog();
 
@@ -145,13 +138,8 @@ private:
     void placeGroupBrowser();
     void onSessionEvent(const SessionEvent& event);
     void showChat(int senderId, const std::string& gbkText);
-    void openWaitingBox();
-    void buildHistoryParts();
-    void historyChanged(const ChatHistory::Added& added);
-    void afterHistoryBatch();
-    void writeSettledTexts(bool all);
-    void showUnread();
-    bool lumoActive() const;
+    void buildChatParts();
+    void openChatBox(const QString& text);
     void showPartner(const SessionEvent& event);
     void showConnectState();
     void showVoiceButton();
@@ -182,33 +170,16 @@ private:
     std::unique_ptr<GroupBrowserDialog> groupBrowser_;
     // Boxes that requests from the network or the overlay raise: one at a time, never stacked.
     BoxQueue* boxes_ = nullptr;
-    // Chat boxes waiting or open. Any sender can send text as fast as the network carries it, so
-    // their number is bounded: past the bound a text goes to the status line instead.
-    static constexpr int MaxChatBoxes = 8;
-    int chatBoxes_ = 0;
     bool placedBrowser_ = false;
     std::optional<QPoint> browserPlace_;
     bool closed_ = false;
     bool closingForGood_ = false;
 
-    ChatHistory history_;
-    QElapsedTimer clock_;  // the history's continuation window runs on this monotonic clock
+    ChatInbox* chatInbox_ = nullptr;
     ChatHistoryWindow* historyWindow_ = nullptr;
-    int unread_ = 0;
-    // The box of a text that may still be continued waits for the rest (at most the history's
-    // continuation window) so that a long text opens one box, however far apart its parts come.
-    std::shared_ptr<QString> waitingBoxText_;
-    std::uint64_t waitingBoxSerial_ = 0;
-    QTimer boxWait_;
-    // Log file: texts up to this serial are written (or were never to be).
-    std::uint64_t loggedEnd_ = 0;
-    bool logStopped_ = false;
-    QTimer historyBatch_;
-    DesktopNotifier* notifier_ = nullptr;
-    QSystemTrayIcon* tray_ = nullptr;
+    ChatLogWriter* chatLog_ = nullptr;
+    TrayNotifications* tray_ = nullptr;
     QAction* historyAction_ = nullptr;
-    QAction* logAction_ = nullptr;
-    QAction* closeToTrayAction_ = nullptr;
     QPushButton* historyButton_ = nullptr;
 
     // Controls.

@@ -1,9 +1,9 @@
-// Test helpers: a UDP endpoint that plays a group host or another member, and message boxes
-// that record what they were asked to show instead of blocking.
+// Test helpers: a UDP endpoint that plays a group host or another member, and (from
+// recording_boxes.h) message boxes that record what they were asked to show instead of blocking.
 #pragma once
 
 #include "core/wire/wire.h"
-#include "ui/message_box.h"
+#include "recording_boxes.h"
 
 #include <QHostAddress>
 #include <QStringList>
@@ -116,27 +116,6 @@ private:
     QUdpSocket socket_;
     bool bound_ = false;
     std::deque<Received> queue_;
-};
-
-class RecordingBoxes : public MessageBoxes {
-public:
-    RecordingBoxes() { MessageBoxes::install(this); }
-    ~RecordingBoxes() override { MessageBoxes::install(nullptr); }
-    void inform(QWidget*, const QString& caption, const QString& text) override
-    {
-        captions << caption;
-        texts << text;
-    }
-    bool ask(QWidget*, const QString& caption, const QString& text) override
-    {
-        captions << caption;
-        questions << text;
-        if (onAsk) onAsk();
-        return answer;
-    }
-    QStringList captions, texts, questions;
-    bool answer = true;
-    std::function<void()> onAsk;  // runs while a question is open
 };
 
 inline MemberEntry memberAt(int id, const char* name, Ipv4 address, std::uint16_t port = MemberPort)
