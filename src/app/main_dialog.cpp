@@ -5,10 +5,13 @@
 #include "app/chat_inbox.h"
 #include "app/chat_log_writer.h"
 #include "app/member_list.h"
-#include "keys/push_to_talk_key.h"
+#include "app/overlay_bridge.h"
+#include "app/remembered_settings.h"
+#include "app/sound_controller.h"
 #include "app/sound_dialog.h"
 #include "app/texts.h"
 #include "app/tray_notifications.h"
+#include "app/voice_io.h"
 
 #include "core/text/gbk.h"
 #include "directory/curl_http_client.h"
@@ -63,23 +66,20 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
         ownAudio_ = std::make_unique<NullAudioSystem>();
         audio = ownAudio_.get();
     }
-    // The link to the in-game overlay (part of the endpoint) listens before any plug-in can be
-    // switched on.
-    audio_ = audio;
-    endpoint_ = std::make_unique<GroupEndpoint>(options.bindAddress, *audio);
-    endpoint_->setBoxWindow(this);
-    // The remembered sound choices; devices named on the command line hold for this run.
-    sound_ = SoundSettings::load();
-    rememberedDevices_ = sound_.devices;
-    if (options.devicesFromCommandLine) {
-        commandLineDevices_ = audio->chosenDevices();
-        sound_.devices = *commandLineDevices_;
-    } else if (!audio->chooseDevices(sound_.devices, nullptr)) {
-        // A remembered device that is not plugged in: the defaults serve until it is chosen again.
-        audio->chooseDevices({}, nullptr);
+    RememberedSettings* remembered = options.remembered;
+    if (!remembered) {
+        ownRemembered_ = std::make_unique<RememberedSettings>();
+        remembered = ownRemembered_.get();
     }
-    endpoint_->setQuietLimit(sound_.quietLimit);
-    watchPushToTalk();
+    // The group's parts. The overlay link listens before any plug-in can be switched on; the
+    // sound controller gives the voice I/O the remembered sound choices (devices named on the
+    // command line hold for this run).
+    endpoint_ = std::make_unique<GroupEndpoint>(options.bindAddress);
+    overlay_ = std::make_unique<OverlayBridge>(*endpoint_);
+    voice_ = std::make_unique<VoiceIo>(*endpoint_, *audio);
+    sound_ = std::make_unique<SoundController>(*audio, *endpoint_, *voice_, *remembered, options.devicesFromCommandLine);
+    connect(&overlay_->pipeServer(), &PipeServer::creationFailed, this,
+            [this] { informLater(this, QString::fromLatin1(link::MainTitle), text::PipeCreateFailed); });
     connect(endpoint_.get(), &GroupEndpoint::sessionEvent, this, &MainDialog::onSessionEvent);
     connect(endpoint_.get(), &GroupEndpoint::memberLeftHost, this,
             [this](const std::string& name) { statusLabel_->setText(fromGbk(name) + text::Left); });
@@ -117,7 +117,8 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     callPrompt_->setAnswerHandler([this](std::uint16_t memberId, std::uint16_t, VoiceAnswer answer) {
         endpoint_->answerFromPrompt(memberId, answer);
     });
-    callPrompt_->setVolumeHandler([this](std::uint16_t memberId, const QPoint& at) { showVolumeMenu(memberId, at); });
+    callPrompt_->setVolumeHandler(
+        [this](std::uint16_t memberId, const QPoint& at) { showVolumeMenu(*sound_, memberId, at, this); });
     connectControls();
     buildChatParts();
 }
@@ -135,78 +136,8 @@ MainDialog::~MainDialog()
 
 SoundDialog* MainDialog::openSoundDialog()
 {
-    if (!soundDialog_) {
-        SoundDialog::Hooks hooks;
-        hooks.captureLevel = [this]() -> std::optional<int> {
-            if (!endpoint_->capturing()) return std::nullopt;
-            return endpoint_->inputLevel();
-        };
-        hooks.changed = [this](const SoundSettings& settings) { applySoundSettings(settings); };
-        soundDialog_ = new SoundDialog(*audio_, sound_, std::move(hooks), this);
-    }
+    if (!soundDialog_) soundDialog_ = new SoundDialog(*sound_, this);
     return soundDialog_;
-}
-
-void MainDialog::applySoundSettings(const SoundSettings& settings)
-{
-    const bool keyChanged = settings.pushToTalkKeysym != sound_.pushToTalkKeysym;
-    const auto volumes = sound_.volumes;  // the dialog does not change these
-    sound_ = settings;
-    sound_.volumes = volumes;
-    endpoint_->setQuietLimit(sound_.quietLimit);
-    if (keyChanged) watchPushToTalk();
-    // Devices picked in the dialog are the player's choice from now on.
-    if (!commandLineDevices_ || sound_.devices != *commandLineDevices_) {
-        commandLineDevices_.reset();
-        rememberedDevices_ = sound_.devices;
-    }
-    saveSoundSettings();
-}
-
-void MainDialog::saveSoundSettings() const
-{
-    SoundSettings kept = sound_;
-    kept.devices = rememberedDevices_;
-    kept.save();
-}
-
-void MainDialog::watchPushToTalk()
-{
-    if (pushToTalk_) endpoint_->pushToTalk(false);
-    pushToTalk_.reset();
-    if (!sound_.pushToTalkKeysym) return;
-    pushToTalk_.reset(PushToTalkKey::install(sound_.pushToTalkKeysym, [this](bool down) { endpoint_->pushToTalk(down); }));
-}
-
-void MainDialog::showVolumeMenu(int memberId, const QPoint& screenPosition)
-{
-    QMenu menu(this);
-    menu.setObjectName(QStringLiteral("volumeMenu"));
-    const int current = endpoint_->memberVolume(memberId);
-    for (const int percent : {0, 25, 50, 75, 100, 150, 200, 300, 400}) {
-        QAction* item = menu.addAction(percent == 0 ? tr("静音") : QStringLiteral("%1%").arg(percent));
-        item->setCheckable(true);
-        item->setChecked(percent == current);
-        connect(item, &QAction::triggered, this, [this, memberId, percent] { setMemberVolume(memberId, percent); });
-    }
-    menu.exec(screenPosition);
-}
-
-void MainDialog::setMemberVolume(int memberId, int percent)
-{
-    endpoint_->setMemberVolume(memberId, percent);
-    // Remembered by name: ids change from one group to the next.
-    const std::string name = endpoint_->session().memberName(memberId);
-    if (name.empty()) return;
-    sound_.setVolume(name, percent);
-    saveSoundSettings();
-}
-
-void MainDialog::applyRememberedVolumes()
-{
-    const Roster& roster = endpoint_->session().roster();
-    for (int id = 0; id < roster.count && id < RosterCapacity; ++id)
-        endpoint_->setMemberVolume(id, sound_.volumeOf(roster.records[std::size_t(id)].nameBytes()));
 }
 
 void MainDialog::buildControls()
@@ -315,7 +246,6 @@ void MainDialog::onSessionEvent(const SessionEvent& event)
     using Event = SessionEvent::Kind;
     switch (event.kind) {
     case Event::RosterChanged:
-        applyRememberedVolumes();
         memberList_->showRoster(endpoint_->session());
         showVoiceButton();
         break;
@@ -323,6 +253,7 @@ void MainDialog::onSessionEvent(const SessionEvent& event)
     case Event::ChatArrived: showChat(event.memberId, event.text); break;
     case Event::VoiceHeard: statusLabel_->setText(memberNameText(event.memberId) + text::Says); break;
     case Event::AskVoice:
+        if (overlay_->askInOverlay(event.memberId)) break;  // the overlay asks instead
         tray_->notifyUnlessActive(text::AppName, memberNameText(event.memberId) + text::VoiceQuestion);
         // Members who start talking together are asked about in turn.
         boxes_->ask(text::AppName, memberNameText(event.memberId) + text::VoiceQuestion,
@@ -343,8 +274,7 @@ void MainDialog::onSessionEvent(const SessionEvent& event)
         boxes_->inform(text::AppName, tr("麦克风已断开，语聊已停止。\n接好后再按“语聊”。"));
         break;
     case Event::PartnerChanged: showPartner(event); break;
-    case Event::SelectionChanged:
-    case Event::HostSweepDue: break;
+    case Event::SelectionChanged: break;
     }
 }
 
@@ -359,7 +289,7 @@ void MainDialog::showChat(int senderId, const std::string& gbkText)
 void MainDialog::buildChatParts()
 {
     ChatInbox::Hooks inboxHooks;
-    inboxHooks.overlayConnected = [this] { return endpoint_->pipeServer().pipeOpen(); };
+    inboxHooks.overlayConnected = [this] { return overlay_->pipeOpen(); };
     inboxHooks.historyShown = [this] { return historyWindow_->isVisible(); };
     chatInbox_ = new ChatInbox(inboxHooks, this);
     historyWindow_ = new ChatHistoryWindow(chatInbox_->history(), this);
@@ -510,7 +440,7 @@ void MainDialog::onListRightClick(const QPoint& screenPosition)
     const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
     if (!endpoint_->session().groupMode()) {
         // Outside group mode the answer prompt has no place; the volume still has.
-        if (!selected.isEmpty()) showVolumeMenu(memberList_->memberIdOf(selected.first()), screenPosition);
+        if (!selected.isEmpty()) showVolumeMenu(*sound_, memberList_->memberIdOf(selected.first()), screenPosition, this);
         return;
     }
     if (selected.isEmpty()) {
@@ -530,9 +460,12 @@ bool MainDialog::windowExists(const QString& title) const { return Mailbox::exis
 
 void MainDialog::closeOverlay()
 {
-    endpoint_->pipeServer().forgetOverlayWindow();
-    endpoint_->pipeServer().closeOverlay();
+    overlay_->pipeServer().forgetOverlayWindow();
+    overlay_->pipeServer().closeOverlay();
 }
+
+bool MainDialog::overlayPipeOpen() const { return overlay_->pipeOpen(); }
+void MainDialog::closeOverlayPipe() { overlay_->pipeServer().closeOverlayPipe(); }
 
 QString MainDialog::bindProblem() const
 {

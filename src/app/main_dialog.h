@@ -1,11 +1,12 @@
 // The main window: the member list, the name, address and message fields, the status line. It
 // shows what the group endpoint reports and turns the player's clicks into its commands; the
-// group's state lives in the endpoint's member session, never in the widgets.
+// group's state lives in the endpoint's member session, never in the widgets. Its constructor
+// makes the group's parts and wires them: the endpoint (the network), the voice I/O (devices),
+// the overlay bridge and the sound controller (the sound settings).
 #pragma once
 
 #include "core/wire/wire.h"
 #include "app/member_list.h"
-#include "app/sound_settings.h"
 #include "directory/group_browser_owner.h"
 #include "net/group_endpoint.h"
 #include "shell/main_window_shell.h"
@@ -35,9 +36,12 @@ class ChatLogWriter;
 class GroupBrowserDialog;
 class HttpClient;
 class HyperLinkLabel;
-class PushToTalkKey;
+class OverlayBridge;
+class RememberedSettings;
+class SoundController;
 class SoundDialog;
 class TrayNotifications;
+class VoiceIo;
 
 struct MainDialogOptions {
     std::optional<Ipv4> bindAddress;  // bind the two ports on this address only
@@ -49,6 +53,9 @@ struct MainDialogOptions {
     bool skinActive = false;
     // The command line named the sound devices: they hold for this run, over the remembered ones.
     bool devicesFromCommandLine = false;
+    // The settings file the sound choices are kept in; the default file when not given. Must
+    // outlive the window.
+    RememberedSettings* remembered = nullptr;
 };
 
 class MainDialog : public QDialog, public GroupBrowserOwner, private ShellOwner {
@@ -93,6 +100,9 @@ public:
     void setSiteUrl(const QString& url) override;
 
     GroupEndpoint& endpoint() const { return *endpoint_; }
+    VoiceIo& voice() const { return *voice_; }
+    SoundController& sound() const { return *sound_; }
+    OverlayBridge& overlay() const { return *overlay_; }
     GroupBrowserDialog& groupBrowser() const { return *groupBrowser_; }
     CallPromptDialog& callPrompt() const { return *callPrompt_; }
     MainWindowShell& shell() const { return *shell_; }
@@ -107,12 +117,6 @@ public:
     void openHistory();
     // The sound settings dialog (from the "&File" menu), created on first use.
     SoundDialog* openSoundDialog();
-    const SoundSettings& soundSettings() const { return sound_; }
-    // Whether the push-to-talk key is being watched.
-    bool pushToTalkWatched() const { return pushToTalk_ != nullptr; }
-    // The volume menu of a member (the right-click prompt's "音量…").
-    void showVolumeMenu(int memberId, const QPoint& screenPosition);
-    void setMemberVolume(int memberId, int percent);
 
     // Why the ports could not be bound, in the player's words; empty when both are bound.
     QString bindProblem() const;
@@ -149,23 +153,16 @@ private:
     QString siteBaseUrl() const override;
     bool windowExists(const QString& title) const override;
     void closeOverlay() override;
-    bool overlayPipeOpen() const override { return endpoint_->pipeServer().pipeOpen(); }
-    void closeOverlayPipe() override { endpoint_->pipeServer().closeOverlayPipe(); }
-
-    void applySoundSettings(const SoundSettings& settings);
-    void watchPushToTalk();
-    void applyRememberedVolumes();
-    void saveSoundSettings() const;
+    bool overlayPipeOpen() const override;
+    void closeOverlayPipe() override;
 
     std::unique_ptr<AudioSystem> ownAudio_;
-    AudioSystem* audio_ = nullptr;
-    SoundSettings sound_;
-    // Devices named on the command line hold for the run only: the remembered ones are saved.
-    std::optional<DeviceChoice> commandLineDevices_;
-    DeviceChoice rememberedDevices_;
+    std::unique_ptr<RememberedSettings> ownRemembered_;
+    // In the order they are made; each goes before what it drives.
     std::unique_ptr<GroupEndpoint> endpoint_;
-    // Destroyed before the endpoint it drives.
-    std::unique_ptr<PushToTalkKey> pushToTalk_;
+    std::unique_ptr<OverlayBridge> overlay_;
+    std::unique_ptr<VoiceIo> voice_;
+    std::unique_ptr<SoundController> sound_;
     SoundDialog* soundDialog_ = nullptr;
     std::unique_ptr<CallPromptDialog> callPrompt_;
     std::unique_ptr<MainWindowShell> shell_;
