@@ -652,8 +652,10 @@ TEST(RateLimiter, BurstThenRateAndEveryAddressApart)
     EXPECT_FALSE(limiter.allow("a", 400, retry));
     EXPECT_TRUE(limiter.allow("a", 500, retry));
     EXPECT_FALSE(limiter.allow("a", 500, retry));
-    // A clock that steps back refills nothing and breaks nothing.
+    // A clock that steps back refills nothing, then or when it moves on: the refill counts from
+    // the latest time seen, not from the earlier one (0.1 s after 500 gives 0.2 tokens, not 1).
     EXPECT_FALSE(limiter.allow("a", 100, retry));
+    EXPECT_FALSE(limiter.allow("a", 600, retry));
     // The table stays bounded: idle callers are forgotten to make room.
     for (int i = 0; i < 50; ++i) limiter.allow("c" + std::to_string(i), 10000 + i, retry);
     EXPECT_LE(limiter.size(), 4u);
