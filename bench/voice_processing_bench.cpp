@@ -443,7 +443,8 @@ void levelTable(const Inputs& in)
     std::printf("\n4. Level: speech whose peaks reach -35 and -6 dBFS, the peaks after cleaning (second half)\n"
                 "   against gain control's target of %d dBFS (goal: within 3 dB); active level beside\n",
                 VoiceProcessor::TargetPeakDbfs);
-    std::printf("   %-8s %-26s %10s %10s %12s\n", "library", "steps", "input peak", "out peak", "out active");
+    std::printf("   %-8s %-26s %10s %10s %12s %14s\n", "library", "steps", "input peak", "out peak", "out active",
+                "within 3 dB");
     Samples talk = in.level;
     talk.insert(talk.end(), in.level.begin(), in.level.end());
     for (const Library& library : libraries()) {
@@ -454,9 +455,16 @@ void levelTable(const Inputs& in)
                 const ChainRun run = runChain(*engine, mic, {}, steps(true, gain, false, false));
                 const std::size_t half = run.cleaned.size() / 2;
                 const double out = peakLevelDbfs(run.cleaned, half);
-                std::printf("   %-8s %-26s %10.1f %10.1f %12.1f  %s\n", library.name,
+                // How long the talk took to come within 3 dB of the target (1 s windows).
+                std::string reached = "never";
+                for (std::size_t at = 0; at + Rate <= run.cleaned.size(); at += Rate / 10)
+                    if (std::abs(peakLevelDbfs(run.cleaned, at, at + Rate) - VoiceProcessor::TargetPeakDbfs) <= 3) {
+                        reached = "after " + std::to_string(int(double(at + Rate) / Rate + 0.5)) + " s";
+                        break;
+                    }
+                std::printf("   %-8s %-26s %10.1f %10.1f %12.1f %14s  %s\n", library.name,
                             gain ? "noise supp. + gain control" : "noise suppression", peak, out,
-                            activeLevelDbfs(run.cleaned, half),
+                            activeLevelDbfs(run.cleaned, half), reached.c_str(),
                             verdict(std::abs(out - VoiceProcessor::TargetPeakDbfs) <= 3).c_str());
             }
         }

@@ -53,7 +53,7 @@ inline Samples speak(const std::filesystem::path& dir, const std::string& name, 
     const auto raw = dir / (name + ".espeak.wav");
     const auto out = dir / (name + ".wav");
     if (!shell("espeak-ng -v " + voice + " -w " + quoted(raw) + " " + quoted(text)) ||
-        !shell("sox " + quoted(raw) + " -r 8000 -c 1 -b 16 " + quoted(out)))
+        !shell("sox -R " + quoted(raw) + " -r 8000 -c 1 -b 16 " + quoted(out)))
         return {};
     return readWavFile(out);
 }

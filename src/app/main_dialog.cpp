@@ -84,6 +84,7 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
         audio->chooseDevices({}, nullptr);
     }
     endpoint_->setQuietLimit(sound_.quietLimit);
+    audio->setVoiceProcessing(sound_.processing());
     watchPushToTalk();
     connect(endpoint_.get(), &GroupEndpoint::sessionEvent, this, &MainDialog::onSessionEvent);
     connect(endpoint_.get(), &GroupEndpoint::memberLeftHost, this,
@@ -159,6 +160,7 @@ void MainDialog::applySoundSettings(const SoundSettings& settings)
     sound_ = settings;
     sound_.volumes = volumes;
     endpoint_->setQuietLimit(sound_.quietLimit);
+    audio_->setVoiceProcessing(sound_.processing());
     if (keyChanged) watchPushToTalk();
     // Devices picked in the dialog are the player's choice from now on.
     if (!commandLineDevices_ || sound_.devices != *commandLineDevices_) {

@@ -4,6 +4,7 @@
 #include "voice/level_monitor.h"
 #include "voice/voice_player.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -95,6 +96,17 @@ SoundDialog::SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks
     threshold_->setValue(settings_.quietLimit);
     thresholdValue_ = new QLabel(this);
 
+    // What the microphone's voice goes through before the gate; the meter shows the result.
+    noise_ = new QCheckBox(tr("降噪"), this);
+    noise_->setObjectName(QStringLiteral("noiseSuppression"));
+    gain_ = new QCheckBox(tr("自动增益"), this);
+    gain_->setObjectName(QStringLiteral("gainControl"));
+    echo_ = new QCheckBox(tr("回声消除"), this);
+    echo_->setObjectName(QStringLiteral("echoCancellation"));
+    echo_->setToolTip(tr("用扬声器时打开；戴耳机时不需要"));
+    voice_ = new QCheckBox(tr("只在听到人声时发送"), this);
+    voice_->setObjectName(QStringLiteral("voiceDetection"));
+
     tone_ = new QPushButton(tr("测试声音"), this);
     tone_->setObjectName(QStringLiteral("testTone"));
 
@@ -123,6 +135,11 @@ SoundDialog::SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks
     thresholdRow->addWidget(threshold_, 1);
     thresholdRow->addWidget(thresholdValue_);
     form->addRow(tr("静音门限："), thresholdRow);
+    auto* processingRow = new QHBoxLayout;
+    for (QCheckBox* box : {noise_, gain_, echo_}) processingRow->addWidget(box);
+    processingRow->addStretch(1);
+    form->addRow(tr("麦克风处理："), processingRow);
+    form->addRow(QString(), voice_);
     auto* keyRow = new QHBoxLayout;
     keyRow->addWidget(keyLabel_, 1);
     keyRow->addWidget(keyButton_);
@@ -139,6 +156,7 @@ SoundDialog::SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks
 
     refreshDevices();
     thresholdValue_->setNum(settings_.quietLimit);
+    showProcessing();
     showKey();
 
     connect(refresh, &QPushButton::clicked, this, &SoundDialog::refreshDevices);
@@ -148,6 +166,23 @@ SoundDialog::SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks
         settings_.quietLimit = limit;
         meter_->setThreshold(limit);
         thresholdValue_->setNum(limit);
+        tell();
+    });
+    // Clicks only (not toggled): showing the settings must not count as the player's choice.
+    connect(noise_, &QCheckBox::clicked, this, [this](bool on) {
+        settings_.noiseSuppression = on;
+        tell();
+    });
+    connect(gain_, &QCheckBox::clicked, this, [this](bool on) {
+        settings_.gainControl = on;
+        tell();
+    });
+    connect(echo_, &QCheckBox::clicked, this, [this](bool on) {
+        settings_.echoCancellation = on;
+        tell();
+    });
+    connect(voice_, &QCheckBox::clicked, this, [this](bool on) {
+        settings_.voiceDetection = on;
         tell();
     });
     connect(tone_, &QPushButton::clicked, this, &SoundDialog::playTestTone);
@@ -210,6 +245,7 @@ void SoundDialog::chooseDevices()
     }
     // The choice is remembered even when the device is away: it is used once it is back.
     settings_.devices = wanted;
+    showProcessing();  // echo cancellation follows the output device until the player chooses
     tell();
     stopMonitor();
     startMonitor();
@@ -308,6 +344,15 @@ void SoundDialog::setPushToTalkKey(std::uint32_t keysym, const QString& name)
 void SoundDialog::showKey()
 {
     keyLabel_->setText(settings_.pushToTalkKeysym ? settings_.pushToTalkKeyName : tr("无（声音够大时自动发出）"));
+}
+
+void SoundDialog::showProcessing()
+{
+    const VoiceProcessingChoice choice = settings_.processing();
+    noise_->setChecked(choice.noiseSuppression);
+    gain_->setChecked(choice.gainControl);
+    echo_->setChecked(choice.echoCancellation);
+    voice_->setChecked(choice.voiceDetection);
 }
 
 void SoundDialog::tell()

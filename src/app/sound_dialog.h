@@ -1,6 +1,7 @@
-// The sound settings dialog: input and output devices, the microphone's level against the
-// silence gate's threshold, a test tone, and the push-to-talk key. It shows and changes the
-// player's SoundSettings; MainDialog carries the changes out (devices, gate, key) and saves them.
+// The sound settings dialog: input and output devices, the microphone's level (after cleaning)
+// against the silence gate's threshold, the cleaning steps, a test tone, and the push-to-talk key.
+// It shows and changes the player's SoundSettings; MainDialog carries the changes out (devices,
+// gate, cleaning, key) and saves them.
 #pragma once
 
 #include "app/sound_settings.h"
@@ -11,6 +12,7 @@
 #include <functional>
 #include <memory>
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -65,6 +67,7 @@ public:
     void setPushToTalkKey(std::uint32_t keysym, const QString& name);
 
     LevelMeter* meter() const { return meter_; }
+    QCheckBox* echoCancellationBox() const { return echo_; }
     QLabel* statusLabel() const { return status_; }
 
 protected:
@@ -80,6 +83,7 @@ private:
     void stopMonitor();
     void playTestTone();
     void showKey();
+    void showProcessing();
     void tell();
 
     AudioSystem& audio_;
@@ -93,6 +97,10 @@ private:
     LevelMeter* meter_ = nullptr;
     QSlider* threshold_ = nullptr;
     QLabel* thresholdValue_ = nullptr;
+    QCheckBox* noise_ = nullptr;
+    QCheckBox* gain_ = nullptr;
+    QCheckBox* echo_ = nullptr;
+    QCheckBox* voice_ = nullptr;
     QPushButton* tone_ = nullptr;
     QLabel* keyLabel_ = nullptr;
     QPushButton* keyButton_ = nullptr;
