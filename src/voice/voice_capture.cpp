@@ -33,12 +33,6 @@ void VoiceCapture::OnDeviceLost()
         lost_();
 }
 
-std::uint32_t VoiceCapture::sequence() const
-{
-    std::lock_guard lock(lock_);
-    return sequence_;
-}
-
 bool VoiceCapture::DecodeRecord(const VoiceRecord& record, std::int16_t* pcm, int* outLength)
 {
     return codec_.Decode(record.speech.data(), static_cast<int>(record.speech.size()), pcm,
@@ -82,14 +76,10 @@ void VoiceCapture::OnBlock(const std::uint8_t* data, int length)
 void VoiceCapture::send(const Block& samples)
 {
     VoiceRecord record;
-    {
-        std::lock_guard lock(lock_);
-        int produced = 0;
-        if (!codec_.Encode(samples.data(), BlockBytes, record.speech.data(), &produced) ||
-            produced != CodedBlockSize)
-            return;
-        record.sequence = ++sequence_;
-    }
+    int produced = 0;
+    if (!codec_.Encode(samples.data(), BlockBytes, record.speech.data(), &produced) || produced != CodedBlockSize)
+        return;
+    record.sequence = sequence_.fetch_add(1) + 1;
 
     std::lock_guard lock(sinkLock_);
     if (sink_)

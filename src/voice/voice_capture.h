@@ -56,7 +56,7 @@ public:
     bool enabled() const { return enabled_.load(); }
 
     // The last sequence number used (0 before the first record).
-    std::uint32_t sequence() const;
+    std::uint32_t sequence() const { return sequence_.load(); }
 
     // Decodes one record with this object's own decoder state, on the caller's thread (the
     // first record of a newly heard member). The encoder state is separate, so this does not
@@ -79,9 +79,8 @@ private:
     std::atomic<std::uint64_t> blocksSeen_{0};
     std::mutex lostLock_;
     LostSink lost_;
-    mutable std::mutex lock_;  // numbering and encoding
-    std::uint32_t sequence_ = 0;
-    VoiceCodec codec_;
+    std::atomic<std::uint32_t> sequence_{0};  // written by the capture thread only
+    VoiceCodec codec_;  // encodes on the capture thread, decodes on the caller's (separate states)
     std::mutex sinkLock_;
     BlockSink sink_;
 

@@ -90,7 +90,11 @@ VoiceProcessor::~VoiceProcessor() = default;
 bool VoiceProcessor::runFrame(webrtc::AudioProcessing* step, std::int16_t* samples)
 {
     fillFrame(*frame_, samples);
-    if (step->ProcessStream(frame_.get()) != webrtc::AudioProcessing::kNoError) return false;
+    // A warning (a stream setting out of range, which the library then clamps) still processed
+    // the frame.
+    const int result = step->ProcessStream(frame_.get());
+    if (result != webrtc::AudioProcessing::kNoError && result != webrtc::AudioProcessing::kBadStreamParameterWarning)
+        return false;
     std::memcpy(samples, frame_->data_, FrameSamples * sizeof(std::int16_t));
     return true;
 }
