@@ -430,9 +430,10 @@ void echoTable(const Inputs& in)
                     for (std::size_t b = std::size_t(ms(2000)) / BlockSamples; b < full.sent.size(); ++b) sent += full.sent[b];
                     (on ? sentWith : sentWithout) = sent;
                 }
-                std::printf("   %4d ms %4.0f dB %-8s %9.1f / %-8.1f %8.2f / %.2f (%.2f) %6d (%d)  %s\n", delayMs, gainDb,
-                            library.name, erle[0], erle[1], dtCorrelation[0], dtCorrelation[1], rawDt, sentWith,
-                            sentWithout, verdict(erle[1] >= 25 && dtCorrelation[1] >= 0.9).c_str());
+                std::printf("   %4d ms %4.0f dB %-8s %9.1f / %-8.1f %8.2f / %.2f (%.2f) %6d (%d)  ERLE %s, double talk %s\n",
+                            delayMs, gainDb, library.name, erle[0], erle[1], dtCorrelation[0], dtCorrelation[1], rawDt,
+                            sentWith, sentWithout, verdict(erle[1] >= 25).c_str(),
+                            verdict(dtCorrelation[1] >= 0.9).c_str());
             }
         }
     }
