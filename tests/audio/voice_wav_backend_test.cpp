@@ -121,11 +121,14 @@ TEST(WavBackEndTest, PhraseGoesFromTheMicrophoneFileToTheSpeakerFile)
         for (const auto& block : test::blocksOf(phrase))
             reference.OnBlock(reinterpret_cast<const std::uint8_t*>(block.data()), BlockBytes);
     }
+    // The n-th block sent is at least the n-th of the file.
+    const std::size_t lastSent = expectedBlocks.empty() ? 0 : expectedBlocks.size() - 1;
     ASSERT_GT(expected.size(), phrase.size() / 2);
 
     std::mutex mutex;
     std::vector<std::uint32_t> numbers;
     const auto start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration capturedIn{};
     {
         VoicePlayer player(*system, 9);
         ASSERT_TRUE(player.StartAll());
@@ -139,16 +142,21 @@ TEST(WavBackEndTest, PhraseGoesFromTheMicrophoneFileToTheSpeakerFile)
         });
         capture.setEnabled(true);
         ASSERT_TRUE(capture.StartAll());
-        // The file lasts 28 blocks of 60 ms; then the microphone is silent.
-        const auto phraseTime = std::chrono::milliseconds(phrase.size() / 8);
-        std::this_thread::sleep_for(phraseTime + 400ms);
+        // The file lasts 28 blocks of 60 ms; then the microphone is silent. Stopped once the
+        // last block is captured, not after a sleep of the test's own.
+        const std::size_t blocks = expected.size() / BlockSamples;
+        EXPECT_TRUE(test::waitFor([&] {
+            std::lock_guard lock(mutex);
+            return numbers.size() >= blocks;
+        }, 30s));
+        capturedIn = std::chrono::steady_clock::now() - start;
         EXPECT_TRUE(capture.StopAll());
         // Played in real time: the last buffers come back a little after the last record.
-        EXPECT_TRUE(test::waitFor([&] { return player.queued() == 0; }, 2s));
+        EXPECT_TRUE(test::waitFor([&] { return player.queued() == 0; }, 30s));
     }
-    const auto took = std::chrono::steady_clock::now() - start;
-    // Real-time pacing: the phrase cannot have gone through faster than it lasts.
-    EXPECT_GE(took, std::chrono::milliseconds(phrase.size() / 8));
+    // Real-time pacing: the microphone file gives its last block no sooner than the blocks
+    // before it last (a lower bound: a slow machine cannot break it, a file read at once would).
+    EXPECT_GE(capturedIn, std::chrono::milliseconds(lastSent * 60));
 
     {
         std::lock_guard lock(mutex);
@@ -236,7 +244,7 @@ TEST(WavBackEndTest, LaterPlayersOfAMemberAppendToItsFile)
         VoicePlayer player(*system, 4);
         ASSERT_TRUE(player.StartAll());
         ASSERT_TRUE(player.Play(block.data(), BlockBytes));
-        EXPECT_TRUE(test::waitFor([&] { return player.queued() == 0; }, 2s));
+        EXPECT_TRUE(test::waitFor([&] { return player.queued() == 0; }, 30s));
     }
     {
         // A player destroyed while its buffer is still playing leaves that buffer out.

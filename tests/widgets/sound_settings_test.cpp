@@ -1,4 +1,6 @@
-// The remembered sound choices: what a settings file gives back, damaged files included.
+// The remembered sound choices: what a settings file gives back, damaged files included, all
+// through the program's one way to its settings file (RememberedSettings).
+#include "app/remembered_settings.h"
 #include "app/sound_settings.h"
 
 #include <QDir>
@@ -14,10 +16,9 @@ using namespace lumo;
 class SoundSettingsTest : public QObject {
     Q_OBJECT
 
-    static QString file()
-    {
-        return QSettings(QStringLiteral("lumo"), QStringLiteral("LUMO")).fileName();
-    }
+    static QString file() { return RememberedSettings::defaultFileName(); }
+    static SoundSettings load() { return RememberedSettings().sound(); }
+    static void save(const SoundSettings& settings) { RememberedSettings().rememberSound(settings); }
     static void writeFile(const QByteArray& text)
     {
         QDir().mkpath(QFileInfo(file()).path());
@@ -47,9 +48,9 @@ private slots:
         settings.noiseSuppression = false;
         settings.echoCancellation = false;
         settings.voiceDetection = true;
-        settings.save();
+        save(settings);
 
-        const SoundSettings back = SoundSettings::load();
+        const SoundSettings back = load();
         QCOMPARE(back.devices, settings.devices);
         QCOMPARE(back.quietLimit, 17);
         QCOMPARE(back.pushToTalkKeysym, 0xffc6u);
@@ -65,8 +66,8 @@ private slots:
     {
         SoundSettings settings;
         settings.devices.output = "ALSA: USB Headset: Audio (hw:1,0)";
-        settings.save();
-        SoundSettings back = SoundSettings::load();
+        save(settings);
+        SoundSettings back = load();
         QVERIFY(!back.echoCancellation.has_value());
         QVERIFY(!back.processing().echoCancellation);
         back.devices.output = "ALSA: HDA Intel PCH";
@@ -95,7 +96,7 @@ private slots:
                   "626f62=-1\n"
                   "6576=30\n"
                   "616161616161616161616161616161616161=70\n");
-        const SoundSettings back = SoundSettings::load();
+        const SoundSettings back = load();
         QCOMPARE(back.devices.input, std::string());
         QCOMPARE(back.quietLimit, DefaultQuietLimit);
         QCOMPARE(back.pushToTalkKeysym, 0u);
@@ -115,8 +116,26 @@ private slots:
         QCOMPARE(int(settings.volumes.size()), SoundSettings::MaxVolumes);
         settings.setVolume("m0", 100);  // back to the default: forgotten
         QCOMPARE(int(settings.volumes.size()), SoundSettings::MaxVolumes - 1);
-        settings.save();
-        QCOMPARE(int(SoundSettings::load().volumes.size()), SoundSettings::MaxVolumes - 1);
+        save(settings);
+        QCOMPARE(int(load().volumes.size()), SoundSettings::MaxVolumes - 1);
+    }
+
+    // The sound choices take the settings file's own route: another file when one is named, and
+    // a file too large to be settings is set aside before anything of it is read.
+    void theSettingsFilesRouteHoldsForSoundToo()
+    {
+        const QString other = QFileInfo(file()).path() + QStringLiteral("/other.conf");
+        QFile::remove(other);
+        SoundSettings settings;
+        settings.quietLimit = 9;
+        RememberedSettings(other).rememberSound(settings);
+        QCOMPARE(RememberedSettings(other).sound().quietLimit, 9);
+        QCOMPARE(load().quietLimit, DefaultQuietLimit);  // the default file holds nothing of it
+
+        writeFile("[sound]\nquietLimit=12\n" + QByteArray(int(MaxSettingsFileBytes), '#'));
+        RememberedSettings oversized;
+        QCOMPARE(oversized.sound().quietLimit, DefaultQuietLimit);
+        QVERIFY(!oversized.problems().isEmpty());
     }
 };
 
