@@ -667,6 +667,30 @@ Reconnect it and press &quot;Talk&quot; again.</translation>
         <source>无（声音够大时自动发出）</source>
         <translation>None (sent automatically when loud enough)</translation>
     </message>
+    <message>
+        <source>降噪</source>
+        <translation>Noise suppression</translation>
+    </message>
+    <message>
+        <source>自动增益</source>
+        <translation>Automatic gain</translation>
+    </message>
+    <message>
+        <source>回声消除</source>
+        <translation>Echo cancellation</translation>
+    </message>
+    <message>
+        <source>用扬声器时打开；戴耳机时不需要</source>
+        <translation>On with speakers; not needed with a headset</translation>
+    </message>
+    <message>
+        <source>只在听到人声时发送</source>
+        <translation>Send only when a voice is heard</translation>
+    </message>
+    <message>
+        <source>麦克风处理：</source>
+        <translation>Voice processing:</translation>
+    </message>
 </context>
 <context>
     <name>lumo::TrayNotifications</name>

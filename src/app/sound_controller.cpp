@@ -25,6 +25,7 @@ SoundController::SoundController(AudioSystem& audio, GroupEndpoint& endpoint, Vo
         audio_.chooseDevices({}, nullptr);
     }
     voice_.setQuietLimit(settings_.quietLimit);
+    audio_.setVoiceProcessing(settings_.processing());
     watchPushToTalk();
     connect(&endpoint_, &GroupEndpoint::sessionEvent, this, &SoundController::onSessionEvent);
 }
@@ -49,6 +50,7 @@ bool SoundController::chooseDevices(const DeviceChoice& devices, std::string* re
         commandLineDevices_.reset();
         rememberedDevices_ = devices;
     }
+    audio_.setVoiceProcessing(settings_.processing());  // echo cancellation may follow the output
     remember();
     return chosen;
 }
@@ -57,6 +59,18 @@ void SoundController::setQuietLimit(int limit)
 {
     settings_.quietLimit = std::clamp(limit, 0, MaxQuietLimit);
     voice_.setQuietLimit(settings_.quietLimit);
+    remember();
+}
+
+void SoundController::setCleaning(CleaningStep step, bool on)
+{
+    switch (step) {
+    case CleaningStep::NoiseSuppression: settings_.noiseSuppression = on; break;
+    case CleaningStep::GainControl: settings_.gainControl = on; break;
+    case CleaningStep::EchoCancellation: settings_.echoCancellation = on; break;
+    case CleaningStep::VoiceDetection: settings_.voiceDetection = on; break;
+    }
+    audio_.setVoiceProcessing(settings_.processing());
     remember();
 }
 

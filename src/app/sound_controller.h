@@ -1,5 +1,5 @@
 // The one owner of the player's sound settings: the devices, the silence gate's limit, the
-// push-to-talk key and each member's volume by name. It reads them at start and writes every
+// push-to-talk key, the microphone's cleaning steps and each member's volume by name. It reads them at start and writes every
 // change through the program's settings file (RememberedSettings), and carries them out on the
 // audio system and the voice I/O. The sound dialog and the main window change sound only here.
 // A plain QObject without widgets.
@@ -23,6 +23,9 @@ class RememberedSettings;
 class VoiceIo;
 struct SessionEvent;
 
+// The steps that clean the microphone before the gate, each switched on its own.
+enum class CleaningStep { NoiseSuppression, GainControl, EchoCancellation, VoiceDetection };
+
 class SoundController : public QObject {
     Q_OBJECT
 public:
@@ -40,6 +43,9 @@ public:
     // all the same: it is used once the device is back.
     bool chooseDevices(const DeviceChoice& devices, std::string* reason);
     void setQuietLimit(int limit);
+    // A cleaning step switched by the player (echo cancellation then no longer follows the
+    // output device).
+    void setCleaning(CleaningStep step, bool on);
     // The key as a captured press gives it (keysym 0: no key, voice activation only).
     void setPushToTalkKey(std::uint32_t keysym, const QString& name);
     // A member's volume now and, by name, in later groups and runs.

@@ -6,6 +6,7 @@
 #include "voice/level_monitor.h"
 #include "voice/voice_player.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -97,6 +98,17 @@ SoundDialog::SoundDialog(SoundController& sound, QWidget* parent) : QDialog(pare
     threshold_->setValue(settings().quietLimit);
     thresholdValue_ = new QLabel(this);
 
+    // What the microphone's voice goes through before the gate; the meter shows the result.
+    noise_ = new QCheckBox(tr("降噪"), this);
+    noise_->setObjectName(QStringLiteral("noiseSuppression"));
+    gain_ = new QCheckBox(tr("自动增益"), this);
+    gain_->setObjectName(QStringLiteral("gainControl"));
+    echo_ = new QCheckBox(tr("回声消除"), this);
+    echo_->setObjectName(QStringLiteral("echoCancellation"));
+    echo_->setToolTip(tr("用扬声器时打开；戴耳机时不需要"));
+    voice_ = new QCheckBox(tr("只在听到人声时发送"), this);
+    voice_->setObjectName(QStringLiteral("voiceDetection"));
+
     tone_ = new QPushButton(tr("测试声音"), this);
     tone_->setObjectName(QStringLiteral("testTone"));
 
@@ -125,6 +137,11 @@ SoundDialog::SoundDialog(SoundController& sound, QWidget* parent) : QDialog(pare
     thresholdRow->addWidget(threshold_, 1);
     thresholdRow->addWidget(thresholdValue_);
     form->addRow(tr("静音门限："), thresholdRow);
+    auto* processingRow = new QHBoxLayout;
+    for (QCheckBox* box : {noise_, gain_, echo_}) processingRow->addWidget(box);
+    processingRow->addStretch(1);
+    form->addRow(tr("麦克风处理："), processingRow);
+    form->addRow(QString(), voice_);
     auto* keyRow = new QHBoxLayout;
     keyRow->addWidget(keyLabel_, 1);
     keyRow->addWidget(keyButton_);
@@ -141,6 +158,7 @@ SoundDialog::SoundDialog(SoundController& sound, QWidget* parent) : QDialog(pare
 
     refreshDevices();
     thresholdValue_->setNum(settings().quietLimit);
+    showProcessing();
     showKey();
 
     connect(refresh, &QPushButton::clicked, this, &SoundDialog::refreshDevices);
@@ -151,6 +169,11 @@ SoundDialog::SoundDialog(SoundController& sound, QWidget* parent) : QDialog(pare
         meter_->setThreshold(limit);
         thresholdValue_->setNum(limit);
     });
+    // Clicks only (not toggled): showing the settings must not count as the player's choice.
+    connect(noise_, &QCheckBox::clicked, this, [this](bool on) { sound_.setCleaning(CleaningStep::NoiseSuppression, on); });
+    connect(gain_, &QCheckBox::clicked, this, [this](bool on) { sound_.setCleaning(CleaningStep::GainControl, on); });
+    connect(echo_, &QCheckBox::clicked, this, [this](bool on) { sound_.setCleaning(CleaningStep::EchoCancellation, on); });
+    connect(voice_, &QCheckBox::clicked, this, [this](bool on) { sound_.setCleaning(CleaningStep::VoiceDetection, on); });
     connect(tone_, &QPushButton::clicked, this, &SoundDialog::playTestTone);
     connect(keyButton_, &QPushButton::clicked, this, &SoundDialog::startKeyCapture);
     connect(clearKey, &QPushButton::clicked, this, [this] { setPushToTalkKey(0, {}); });
@@ -212,6 +235,7 @@ void SoundDialog::chooseDevices()
     } else {
         status_->clear();
     }
+    showProcessing();  // echo cancellation follows the output device until the player chooses
     stopMonitor();
     startMonitor();
 }
@@ -307,6 +331,15 @@ void SoundDialog::setPushToTalkKey(std::uint32_t keysym, const QString& name)
 void SoundDialog::showKey()
 {
     keyLabel_->setText(settings().pushToTalkKeysym ? settings().pushToTalkKeyName : tr("无（声音够大时自动发出）"));
+}
+
+void SoundDialog::showProcessing()
+{
+    const VoiceProcessingChoice choice = settings().processing();
+    noise_->setChecked(choice.noiseSuppression);
+    gain_->setChecked(choice.gainControl);
+    echo_->setChecked(choice.echoCancellation);
+    voice_->setChecked(choice.voiceDetection);
 }
 
 void SoundDialog::showEvent(QShowEvent* event)

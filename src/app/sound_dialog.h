@@ -1,6 +1,7 @@
-// The sound settings dialog: input and output devices, the microphone's level against the
-// silence gate's threshold, a test tone, and the push-to-talk key. It shows the player's sound
-// settings and changes them through the SoundController, which carries them out and keeps them.
+// The sound settings dialog: input and output devices, the microphone's level (after cleaning)
+// against the silence gate's threshold, the cleaning steps, a test tone, and the push-to-talk key.
+// It shows the player's sound settings and changes them through the SoundController, which
+// carries them out and keeps them.
 #pragma once
 
 #include "app/sound_settings.h"
@@ -11,6 +12,7 @@
 #include <memory>
 #include <optional>
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -60,6 +62,7 @@ public:
     void setPushToTalkKey(std::uint32_t keysym, const QString& name);
 
     LevelMeter* meter() const { return meter_; }
+    QCheckBox* echoCancellationBox() const { return echo_; }
     QLabel* statusLabel() const { return status_; }
 
 protected:
@@ -75,6 +78,7 @@ private:
     void stopMonitor();
     void playTestTone();
     void showKey();
+    void showProcessing();
 
     SoundController& sound_;
     AudioSystem& audio_;
@@ -86,6 +90,10 @@ private:
     LevelMeter* meter_ = nullptr;
     QSlider* threshold_ = nullptr;
     QLabel* thresholdValue_ = nullptr;
+    QCheckBox* noise_ = nullptr;
+    QCheckBox* gain_ = nullptr;
+    QCheckBox* echo_ = nullptr;
+    QCheckBox* voice_ = nullptr;
     QPushButton* tone_ = nullptr;
     QLabel* keyLabel_ = nullptr;
     QPushButton* keyButton_ = nullptr;

@@ -36,6 +36,17 @@ SoundSettings SoundSettings::read(QSettings& settings)
         out.pushToTalkKeysym = std::uint32_t(keysym);
         out.pushToTalkKeyName = settings.value(QStringLiteral("pushToTalkKeyName")).toString().left(64);
     }
+    // Only true and false count; anything else keeps the default.
+    auto flag = [&settings](const QString& key) -> std::optional<bool> {
+        const QString text = settings.value(key).toString();
+        if (text == QLatin1String("true")) return true;
+        if (text == QLatin1String("false")) return false;
+        return std::nullopt;
+    };
+    out.noiseSuppression = flag(QStringLiteral("noiseSuppression")).value_or(out.noiseSuppression);
+    out.gainControl = flag(QStringLiteral("gainControl")).value_or(out.gainControl);
+    out.echoCancellation = flag(QStringLiteral("echoCancellation"));
+    out.voiceDetection = flag(QStringLiteral("voiceDetection")).value_or(out.voiceDetection);
     settings.beginGroup(QStringLiteral("volumes"));
     const QStringList keys = settings.childKeys();
     for (const QString& key : keys.mid(0, MaxVolumes)) {
@@ -57,6 +68,13 @@ void SoundSettings::write(QSettings& settings) const
     settings.setValue(QStringLiteral("quietLimit"), quietLimit);
     settings.setValue(QStringLiteral("pushToTalkKey"), qlonglong(pushToTalkKeysym));
     settings.setValue(QStringLiteral("pushToTalkKeyName"), pushToTalkKeyName);
+    settings.setValue(QStringLiteral("noiseSuppression"), noiseSuppression);
+    settings.setValue(QStringLiteral("gainControl"), gainControl);
+    if (echoCancellation)
+        settings.setValue(QStringLiteral("echoCancellation"), *echoCancellation);
+    else
+        settings.remove(QStringLiteral("echoCancellation"));
+    settings.setValue(QStringLiteral("voiceDetection"), voiceDetection);
     settings.remove(QStringLiteral("volumes"));
     settings.beginGroup(QStringLiteral("volumes"));
     for (const auto& [name, percent] : volumes) settings.setValue(nameKey(name), percent);
@@ -68,6 +86,11 @@ int SoundSettings::volumeOf(const std::string& gbkName) const
 {
     const auto found = volumes.find(gbkName);
     return found == volumes.end() ? DefaultVolumePercent : found->second;
+}
+
+VoiceProcessingChoice SoundSettings::processing() const
+{
+    return {noiseSuppression, gainControl, echoCancellationFor(echoCancellation, devices.output), voiceDetection};
 }
 
 void SoundSettings::setVolume(const std::string& gbkName, int percent)

@@ -12,6 +12,7 @@ class QSettings;
 
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace lumo {
@@ -22,6 +23,12 @@ struct SoundSettings {
     std::uint32_t pushToTalkKeysym = 0;   // X11 keysym; 0: no key (voice activation only)
     QString pushToTalkKeyName;            // as the dialog shows it
     std::map<std::string, int> volumes;   // output volume per member name (GBK), per cent
+    // Cleaning the microphone. Echo cancellation unset: it follows the output device (off for a
+    // headset), until the player chooses.
+    bool noiseSuppression = true;
+    bool gainControl = true;
+    std::optional<bool> echoCancellation;
+    bool voiceDetection = false;
 
     // From and to the group "sound" of an open settings file.
     static SoundSettings read(QSettings& settings);
@@ -29,6 +36,8 @@ struct SoundSettings {
     // The remembered volume of a member, DefaultVolumePercent when none is.
     int volumeOf(const std::string& gbkName) const;
     void setVolume(const std::string& gbkName, int percent);
+    // The steps the capture runs, the output device deciding echo cancellation when unchosen.
+    VoiceProcessingChoice processing() const;
 
     // Bounds on what is read back.
     static constexpr int MaxDeviceLabel = 512;

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -237,6 +238,31 @@ TEST(PushToTalk, HeldFromPressToReleaseThroughTheServersRepeats)
     // Watching stops while held: talking stops.
     EXPECT_EQ(key.reset(), Change::Stop);
     EXPECT_EQ(key.reset(), Change::None);
+}
+
+TEST(VoiceProcessingChoiceTest, EchoCancellationFollowsTheOutputUntilChosen)
+{
+    const struct {
+        std::optional<bool> chosen;
+        const char* output;
+        bool expected;
+    } cases[] = {
+        {std::nullopt, "", true},  // the system's default device: taken as speakers
+        {std::nullopt, "ALSA: HDA Intel PCH: ALC3246 Analog (hw:0,0)", true},
+        {std::nullopt, "ALSA: USB Headset: Audio (hw:1,0)", false},
+        {std::nullopt, "PulseAudio: Logitech HEADPHONES", false},
+        {std::nullopt, "ALSA: Sony Earbuds", false},
+        {std::nullopt, "ALSA: USB 耳机", false},
+        {std::nullopt, "ALSA: Earphone jack", false},
+        {true, "ALSA: USB Headset: Audio (hw:1,0)", true},  // the player's choice wins
+        {false, "", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(echoCancellationFor(c.chosen, c.output), c.expected) << c.output;
+    // Noise suppression and gain control are on unless switched off; voice detection is not.
+    const VoiceProcessingChoice defaults;
+    EXPECT_TRUE(defaults.noiseSuppression && defaults.gainControl && defaults.echoCancellation);
+    EXPECT_FALSE(defaults.voiceDetection);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include "fake_peer.h"
 #include "private_folders.h"
 
+#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
@@ -18,9 +20,12 @@ class LumoProcess {
 public:
     // `runtimeDirectory`, when given, becomes the process's XDG_RUNTIME_DIR, where its overlay
     // link (mailbox and pipe) lives, so several processes can each have theirs. `errorFile`, when
-    // given, takes the process's stderr (its log); `more` adds to its environment.
+    // given, takes the process's stderr (its log); `more` adds to its environment; `settings`,
+    // when given, is the LUMO.conf it finds in its configuration folder, as remembered from a
+    // player's earlier run.
     explicit LumoProcess(Ipv4 address, const QStringList& extraArguments = {}, const QString& runtimeDirectory = {},
-                         const QString& errorFile = {}, const QProcessEnvironment& more = {})
+                         const QString& errorFile = {}, const QProcessEnvironment& more = {},
+                         const QByteArray& settings = {})
         : address_(address)
     {
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -28,6 +33,11 @@ public:
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
         if (!runtimeDirectory.isEmpty()) env.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDirectory);
         usePrivateFolders(env, home_.path());
+        if (!settings.isEmpty()) {
+            QDir().mkpath(home_.path() + QStringLiteral("/config/lumo"));
+            QFile file(home_.path() + QStringLiteral("/config/lumo/LUMO.conf"));
+            if (file.open(QIODevice::WriteOnly)) file.write(settings);
+        }
         process_.setProcessEnvironment(env);
         process_.setWorkingDirectory(QStringLiteral(LUMO_RUN_DIR));
         process_.setProcessChannelMode(errorFile.isEmpty() ? QProcess::ForwardedErrorChannel

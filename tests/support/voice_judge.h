@@ -1,10 +1,12 @@
-// How the voice tests judge what a listener played: against the test phrase as it sounds after
-// coding and decoding alone.
+// How the voice tests judge what a listener played: against the test phrase as a talker's capture
+// sends it (cleaned, gated, coded) and a listener decodes it.
 #pragma once
 
 #include "core/voice_test_support.h"
 #include "core/voice/silence_gate.h"
 #include "core/voice/voice_codec.h"
+#include "voice/audio_device.h"
+#include "voice/voice_capture.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -19,20 +21,26 @@
 
 namespace lumo::test {
 
-// The phrase's blocks as a talker sends them: quiet blocks dropped, the rest through one encoder
-// and one decoder.
-inline std::vector<std::vector<std::int16_t>> codedPhrase(const std::vector<std::int16_t>& phrase)
+// The phrase's blocks as a talker with the default cleaning sends them when it starts talking
+// at the phrase's beginning and nothing plays at its end (what a new lumo's capture does with a
+// WAV microphone): cleaned, gated, through one encoder, then one decoder. The capture's own code
+// makes them, fed the blocks directly; the tests judge what the network and the listener do.
+inline std::vector<std::vector<std::int16_t>> codedPhrase(const std::vector<std::int16_t>& phrase,
+                                                          const VoiceProcessingChoice& cleaning = {})
 {
-    VoiceCodec encoder, decoder;
+    NullAudioSystem direct;
+    direct.setVoiceProcessing(cleaning);
+    VoiceCapture capture(direct);
+    VoiceCodec decoder;
     std::vector<std::vector<std::int16_t>> out;
-    for (const auto& block : blocksOf(phrase)) {
-        if (IsQuietBlock(reinterpret_cast<const std::uint8_t*>(block.data()), BlockBytes)) continue;
-        std::uint8_t coded[VoiceSpeechSize];
+    capture.setBlockSink([&](const VoiceRecord& record) {
         std::vector<std::int16_t> decoded(BlockSamples);
-        encoder.Encode(block.data(), BlockBytes, coded, nullptr);
-        decoder.Decode(coded, int(VoiceSpeechSize), decoded.data(), nullptr);
+        decoder.Decode(record.speech.data(), int(VoiceSpeechSize), decoded.data(), nullptr);
         out.push_back(std::move(decoded));
-    }
+    });
+    capture.setEnabled(true);
+    for (const auto& block : blocksOf(phrase))
+        capture.OnBlock(reinterpret_cast<const std::uint8_t*>(block.data()), BlockBytes);
     return out;
 }
 
@@ -271,11 +279,11 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
     return report;
 }
 
-// Writes `ms` milliseconds of silence as an 8 kHz 16-bit mono WAV file (a microphone for a
-// listener that says nothing), without starting another program.
-inline bool writeSilentWav(const std::string& path, int ms = 100)
+// Writes samples as an 8 kHz 16-bit mono WAV file (a microphone), without starting another
+// program.
+inline bool writeWav(const std::string& path, const std::vector<std::int16_t>& samples)
 {
-    const std::uint32_t dataBytes = std::uint32_t(ms) * 16;
+    const std::uint32_t dataBytes = std::uint32_t(samples.size() * 2);
     std::ofstream out(path, std::ios::binary);
     auto u32 = [&](std::uint32_t v) { out.write(reinterpret_cast<const char*>(&v), 4); };
     auto u16 = [&](std::uint16_t v) { out.write(reinterpret_cast<const char*>(&v), 2); };
@@ -291,9 +299,14 @@ inline bool writeSilentWav(const std::string& path, int ms = 100)
     u16(16);     // bits per sample
     out.write("data", 4);
     u32(dataBytes);
-    const std::vector<char> zeros(dataBytes, 0);
-    out.write(zeros.data(), std::streamsize(zeros.size()));
+    out.write(reinterpret_cast<const char*>(samples.data()), std::streamsize(dataBytes));
     return bool(out);
+}
+
+// Writes `ms` milliseconds of silence as a WAV microphone (for a listener that says nothing).
+inline bool writeSilentWav(const std::string& path, int ms = 100)
+{
+    return writeWav(path, std::vector<std::int16_t>(std::size_t(ms) * 8, 0));
 }
 
 }  // namespace lumo::test

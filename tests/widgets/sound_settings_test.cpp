@@ -9,6 +9,8 @@
 #include <QStandardPaths>
 #include <QtTest>
 
+#include <optional>
+
 using namespace lumo;
 
 class SoundSettingsTest : public QObject {
@@ -43,6 +45,9 @@ private slots:
         const std::string gbkName = "\xd5\xc5\xc8\xfd";  // a GBK name, bytes that are no UTF-8
         settings.setVolume(gbkName, 250);
         settings.setVolume("carl", 100);  // the default is not stored
+        settings.noiseSuppression = false;
+        settings.echoCancellation = false;
+        settings.voiceDetection = true;
         save(settings);
 
         const SoundSettings back = load();
@@ -53,6 +58,22 @@ private slots:
         QCOMPARE(back.volumeOf(gbkName), 250);
         QCOMPARE(back.volumes.size(), std::size_t(1));
         QCOMPARE(back.volumeOf("nobody"), DefaultVolumePercent);
+        QCOMPARE(back.processing(), (VoiceProcessingChoice{false, true, false, true}));
+        QCOMPARE(back.echoCancellation, std::optional<bool>(false));
+    }
+
+    void echoCancellationUnchosenFollowsTheOutputDevice()
+    {
+        SoundSettings settings;
+        settings.devices.output = "ALSA: USB Headset: Audio (hw:1,0)";
+        save(settings);
+        SoundSettings back = load();
+        QVERIFY(!back.echoCancellation.has_value());
+        QVERIFY(!back.processing().echoCancellation);
+        back.devices.output = "ALSA: HDA Intel PCH";
+        QVERIFY(back.processing().echoCancellation);
+        QVERIFY(back.processing().noiseSuppression && back.processing().gainControl);
+        QVERIFY(!back.processing().voiceDetection);
     }
 
     void aDamagedFileGivesTheDefaults()
@@ -64,6 +85,10 @@ private slots:
                   "quietLimit=999\n"
                   "pushToTalkKey=-5\n"
                   "pushToTalkKeyName=F9\n"
+                  "noiseSuppression=maybe\n"
+                  "gainControl=0\n"
+                  "echoCancellation=@Variant(garbage\n"
+                  "voiceDetection=" + huge + "\n"
                   "[sound/volumes]\n"
                   "zz=50\n"
                   "6361726c=5000\n"
@@ -76,6 +101,9 @@ private slots:
         QCOMPARE(back.quietLimit, DefaultQuietLimit);
         QCOMPARE(back.pushToTalkKeysym, 0u);
         QVERIFY(back.pushToTalkKeyName.isEmpty());
+        // Switches other than true and false keep their defaults.
+        QVERIFY(back.noiseSuppression && back.gainControl && !back.voiceDetection);
+        QVERIFY(!back.echoCancellation.has_value());
         // Only "ev" at 30 % is a usable entry: bad hex, out-of-range, not a number, over 16 bytes.
         QCOMPARE(back.volumes.size(), std::size_t(1));
         QCOMPARE(back.volumeOf("ev"), 30);

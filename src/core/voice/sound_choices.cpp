@@ -162,6 +162,19 @@ double meterFraction(int level)
     return std::log2(1.0 + level) / std::log2(129.0);
 }
 
+bool looksLikeHeadset(std::string_view deviceLabel)
+{
+    const std::string label = lowered(deviceLabel);
+    for (const char* word : {"headset", "headphone", "earphone", "earbud", "耳机"})
+        if (label.find(word) != std::string::npos) return true;
+    return false;
+}
+
+bool echoCancellationFor(std::optional<bool> chosen, std::string_view outputLabel)
+{
+    return chosen.value_or(!looksLikeHeadset(outputLabel));
+}
+
 int clampVolume(long long percent)
 {
     return int(std::clamp<long long>(percent, 0, MaxVolumePercent));

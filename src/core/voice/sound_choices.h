@@ -1,7 +1,7 @@
 // The pure side of the player's sound choices: which devices (`--audio portaudio:IN:OUT` and the
-// sound dialog), how loud a captured block is for the silence gate and its meter, each member's
-// output volume, the dialog's test tone, and the push-to-talk key's held state. No devices, no
-// threads, no Qt.
+// sound dialog), how loud a captured block is for the silence gate and its meter, how the
+// microphone is cleaned, each member's output volume, the dialog's test tone, and the
+// push-to-talk key's held state. No devices, no threads, no Qt.
 #pragma once
 
 #include <cstdint>
@@ -77,6 +77,26 @@ int gateLevel(const std::uint8_t* data, int length);
 // Where a gate level sits on a meter, 0.0 .. 1.0: logarithmic, so that the quiet end where
 // the threshold lives is not squeezed into a pixel.
 double meterFraction(int level);
+
+// --- Cleaning the microphone ----------------------------------------------------------------
+
+// Which processing steps the capture runs on the microphone before the gate and the encoder.
+struct VoiceProcessingChoice {
+    bool noiseSuppression = true;
+    bool gainControl = true;
+    bool echoCancellation = true;
+    // The gate opens only on blocks in which the voice detector hears speech (besides the level).
+    bool voiceDetection = false;
+    bool operator==(const VoiceProcessingChoice&) const = default;
+};
+
+// Whether a device label names a headset or headphones, whose microphone does not hear what they
+// play (case-insensitive: "headset", "headphone", "earphone", "earbud", "耳机").
+bool looksLikeHeadset(std::string_view deviceLabel);
+
+// Echo cancellation as the player chose it, or, without a choice, on unless the output device
+// looks like a headset (an empty label is the system's default device: taken as speakers).
+bool echoCancellationFor(std::optional<bool> chosen, std::string_view outputLabel);
 
 // --- Output volume ---------------------------------------------------------------------------
 
