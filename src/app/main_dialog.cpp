@@ -4,7 +4,7 @@
 #include "app/chat_history_window.h"
 #include "app/desktop_notifier.h"
 #include "app/member_list.h"
-#include "keys/push_to_talk_key.h"
+#include "keys/global_key.h"
 #include "app/sound_dialog.h"
 #include "app/texts.h"
 
@@ -43,6 +43,7 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <cstdio>
 #include <utility>
 
 namespace lumo {
@@ -148,6 +149,7 @@ SoundDialog* MainDialog::openSoundDialog()
         };
         hooks.changed = [this](const SoundSettings& settings) { applySoundSettings(settings); };
         soundDialog_ = new SoundDialog(*audio_, sound_, std::move(hooks), this);
+        soundDialog_->setKeyState(pushToTalk_ ? pushToTalk_->stateText() : QString());
     }
     return soundDialog_;
 }
@@ -179,8 +181,35 @@ void MainDialog::watchPushToTalk()
 {
     if (pushToTalk_) endpoint_->pushToTalk(false);
     pushToTalk_.reset();
-    if (!sound_.pushToTalkKeysym) return;
-    pushToTalk_.reset(PushToTalkKey::install(sound_.pushToTalkKeysym, [this](bool down) { endpoint_->pushToTalk(down); }));
+    toldKeyProblem_.clear();
+    if (sound_.pushToTalkKeysym) {
+        GlobalKeyRequest request;
+        request.id = QStringLiteral("push-to-talk");
+        request.description = tr("按住说话（LUMO 群聊语音）");
+        request.keysym = sound_.pushToTalkKeysym;
+        request.keyName = sound_.pushToTalkKeyName;
+        pushToTalk_ = std::make_unique<GlobalKey>(request);
+        connect(pushToTalk_.get(), &GlobalKey::pressed, this, [this] { endpoint_->pushToTalk(true); });
+        connect(pushToTalk_.get(), &GlobalKey::released, this, [this] { endpoint_->pushToTalk(false); });
+        connect(pushToTalk_.get(), &GlobalKey::changed, this, &MainDialog::showPushToTalkState);
+    }
+    showPushToTalkState();
+}
+
+bool MainDialog::pushToTalkWatched() const { return pushToTalk_ && pushToTalk_->way() != KeyWay::None; }
+
+void MainDialog::showPushToTalkState()
+{
+    if (soundDialog_) soundDialog_->setKeyState(pushToTalk_ ? pushToTalk_->stateText() : QString());
+    // A key that silently does nothing is worse than none: the player hears once why, on the
+    // status line (the whole text in the sound dialog and on stderr).
+    const QString problem = pushToTalk_ ? pushToTalk_->problem() : QString();
+    if (problem == toldKeyProblem_) return;
+    toldKeyProblem_ = problem;  // a key that works again is told about when it fails again
+    if (problem.isEmpty()) return;
+    statusLabel_->setText(pushToTalk_->way() == KeyWay::None ? tr("按键说话在这里无法使用，详见“声音设置”。")
+                                                             : tr("按键说话只在 X11 程序有焦点时有效，详见“声音设置”。"));
+    std::fprintf(stderr, "lumo: %s\n", qPrintable(tr("按键说话：%1").arg(problem)));
 }
 
 void MainDialog::showVolumeMenu(int memberId, const QPoint& screenPosition)

@@ -38,7 +38,7 @@ class DesktopNotifier;
 class GroupBrowserDialog;
 class HttpClient;
 class HyperLinkLabel;
-class PushToTalkKey;
+class GlobalKey;
 class SoundDialog;
 
 struct MainDialogOptions {
@@ -115,8 +115,10 @@ public:
     // The sound settings dialog (from the "&File" menu), created on first use.
     SoundDialog* openSoundDialog();
     const SoundSettings& soundSettings() const { return sound_; }
-    // Whether the push-to-talk key is being watched.
-    bool pushToTalkWatched() const { return pushToTalk_ != nullptr; }
+    // Whether the push-to-talk key is heard (through raw key events or the desktop's portal).
+    bool pushToTalkWatched() const;
+    // How the push-to-talk key is heard; null without a key.
+    const GlobalKey* pushToTalkKey() const { return pushToTalk_.get(); }
     // The volume menu of a member (the right-click prompt's "音量…").
     void showVolumeMenu(int memberId, const QPoint& screenPosition);
     void setMemberVolume(int memberId, int percent);
@@ -166,6 +168,7 @@ private:
 
     void applySoundSettings(const SoundSettings& settings);
     void watchPushToTalk();
+    void showPushToTalkState();
     void applyRememberedVolumes();
     void saveSoundSettings() const;
 
@@ -177,7 +180,8 @@ private:
     DeviceChoice rememberedDevices_;
     std::unique_ptr<GroupEndpoint> endpoint_;
     // Destroyed before the endpoint it drives.
-    std::unique_ptr<PushToTalkKey> pushToTalk_;
+    std::unique_ptr<GlobalKey> pushToTalk_;
+    QString toldKeyProblem_;  // the push-to-talk problem the player was last told about
     SoundDialog* soundDialog_ = nullptr;
     std::unique_ptr<CallPromptDialog> callPrompt_;
     std::unique_ptr<MainWindowShell> shell_;

@@ -105,6 +105,12 @@ SoundDialog::SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks
     auto* clearKey = new QPushButton(tr("清除按键"), this);
     clearKey->setObjectName(QStringLiteral("clearKey"));
 
+    keyState_ = new QLabel(this);
+    keyState_->setObjectName(QStringLiteral("pushToTalkState"));
+    keyState_->setWordWrap(true);
+    keyState_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    keyState_->hide();
+
     status_ = new QLabel(this);
     status_->setObjectName(QStringLiteral("soundStatus"));
     status_->setWordWrap(true);
@@ -128,6 +134,7 @@ SoundDialog::SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks
     keyRow->addWidget(keyButton_);
     keyRow->addWidget(clearKey);
     form->addRow(tr("按键说话："), keyRow);
+    form->addRow(QString(), keyState_);
 
     auto* buttons = new QDialogButtonBox(this);
     auto* close = buttons->addButton(tr("关闭"), QDialogButtonBox::AcceptRole);
@@ -308,6 +315,12 @@ void SoundDialog::setPushToTalkKey(std::uint32_t keysym, const QString& name)
 void SoundDialog::showKey()
 {
     keyLabel_->setText(settings_.pushToTalkKeysym ? settings_.pushToTalkKeyName : tr("无（声音够大时自动发出）"));
+}
+
+void SoundDialog::setKeyState(const QString& text)
+{
+    keyState_->setText(text);
+    keyState_->setVisible(!text.isEmpty());
 }
 
 void SoundDialog::tell()
