@@ -510,12 +510,12 @@ Reconnect it and press &quot;Talk&quot; again.</translation>
         <translation>Push to talk (LUMO group voice)</translation>
     </message>
     <message>
-        <source>按键说话在这里无法使用，详见“声音设置”。</source>
+        <source>按键说话无法使用，详见“声音设置”。</source>
         <translation>Push-to-talk cannot work here; see Sound settings.</translation>
     </message>
     <message>
-        <source>按键说话只在 X11 程序有焦点时有效，详见“声音设置”。</source>
-        <translation>Push-to-talk works only while an X11 program has the focus; see Sound settings.</translation>
+        <source>按键说话仅在 X11 程序有焦点时有效。</source>
+        <translation>Push-to-talk works only while an X11 program has the focus.</translation>
     </message>
     <message>
         <source>按键说话：%1</source>

@@ -126,7 +126,7 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
                                    QString::fromUtf8(DefaultAudioOption.data(), int(DefaultAudioOption.size())));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Log what is sent, received and dropped, and why, to stderr (the "
-                                                    "logging categories lumo.net, lumo.voice, lumo.directory, lumo.link; "
+                                                    "logging categories lumo.net, lumo.voice, lumo.directory, lumo.link, lumo.keys; "
                                                     "QT_LOGGING_RULES still applies)."));
     const QCommandLineOption listAudio(QStringLiteral("list-audio-devices"),
                                        QStringLiteral("List the sound devices --audio portaudio:INPUT:OUTPUT can name, and exit."));

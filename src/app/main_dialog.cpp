@@ -207,8 +207,8 @@ void MainDialog::showPushToTalkState()
     if (problem == toldKeyProblem_) return;
     toldKeyProblem_ = problem;  // a key that works again is told about when it fails again
     if (problem.isEmpty()) return;
-    statusLabel_->setText(pushToTalk_->way() == KeyWay::None ? tr("按键说话在这里无法使用，详见“声音设置”。")
-                                                             : tr("按键说话只在 X11 程序有焦点时有效，详见“声音设置”。"));
+    statusLabel_->setText(pushToTalk_->way() == KeyWay::None ? tr("按键说话无法使用，详见“声音设置”。")
+                                                             : tr("按键说话仅在 X11 程序有焦点时有效。"));
     std::fprintf(stderr, "lumo: %s\n", qPrintable(tr("按键说话：%1").arg(problem)));
 }
 

@@ -74,6 +74,11 @@ void GlobalKey::update()
     const KeyStatus status = keyStatus(facts_, phase, x11_ != nullptr);
     // A key held on a watcher that is gone, or on a portal that left, is let go.
     if (held_ && status.way != KeyWay::DesktopPortal && !(x11_ && x11_->held())) release();
+    if (status.way != status_.way || status.asking != status_.asking) {
+        static const char* const ways[] = {"X11 raw key events", "the desktop's portal", "nothing"};
+        qCDebug(lumoKeys).noquote() << request_.id << "heard through" << ways[int(status.way)]
+                                    << (status.asking ? "(asking the desktop)" : "");
+    }
     status_ = status;
     emit changed();
 }
@@ -82,6 +87,7 @@ void GlobalKey::press()
 {
     if (held_) return;
     held_ = true;
+    qCDebug(lumoKeys).noquote() << request_.id << "down";
     emit pressed();
 }
 
@@ -89,6 +95,7 @@ void GlobalKey::release()
 {
     if (!held_) return;
     held_ = false;
+    qCDebug(lumoKeys).noquote() << request_.id << "up";
     emit released();
 }
 

@@ -127,7 +127,8 @@ void PortalShortcuts::apply(const portal::ShortcutSession::Step& step)
             emit released(QString::fromStdString(id));
     }
     if (step.changed) {
-        qCDebug(lumoKeys) << "portal phase" << int(session_.phase());
+        static const char* const phases[] = {"asking", "creating a session", "binding", "bound", "refused", "absent", "lost"};
+        qCDebug(lumoKeys) << "global shortcuts portal:" << phases[int(session_.phase())];
         emit changed();
     }
 }

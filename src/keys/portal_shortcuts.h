@@ -9,6 +9,7 @@
 
 #include <QDBusConnection>
 #include <QHash>
+#include <QLoggingCategory>
 #include <QObject>
 #include <QString>
 
@@ -17,6 +18,9 @@ class QDBusPendingCallWatcher;
 class QDBusServiceWatcher;
 
 namespace lumo {
+
+// What happens to the keys, with --verbose (or QT_LOGGING_RULES="lumo.keys.debug=true").
+Q_DECLARE_LOGGING_CATEGORY(lumoKeys)
 
 struct PortalShortcut {
     QString id;                // the session's name for it ("push-to-talk"); see portal::validShortcutId

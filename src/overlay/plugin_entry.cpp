@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -41,6 +42,8 @@ extern "C" __attribute__((visibility("default"))) void* gethook(const char* libr
     QString problem;
     plugin.hook = lumo::HomeKeyHook::install([] { state().toggle.homeReleased(); }, &problem);
     plugin.problem = plugin.hook ? QByteArray() : problem.toUtf8();
+    // Said on stderr too: the loader's box may not be the first thing a player reads.
+    if (!plugin.hook && !problem.isEmpty()) std::fprintf(stderr, "hudlet: %s\n", plugin.problem.constData());
     return plugin.hook;
 }
 

@@ -50,7 +50,7 @@ TEST(KeyWay, StatusInEachSession)
          {t::PortalAbsent, t::NotOnNativeWayland}},
         {"native Wayland, portal gone", wayland, Phase::Lost, false, false, KeyWay::None, false,
          {t::PortalLost, t::NotOnNativeWayland}},
-        {"offscreen, no portal", offscreen, Phase::Absent, false, false, KeyWay::None, false, {t::NoWayAtAll}},
+        {"offscreen, no portal", offscreen, Phase::Absent, false, false, KeyWay::None, false, {t::PortalAbsent, t::NoWayAtAll}},
         {"offscreen, bound", offscreen, Phase::Bound, false, false, KeyWay::DesktopPortal, false, {}},
     };
     for (const Case& c : cases) {

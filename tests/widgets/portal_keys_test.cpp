@@ -29,7 +29,7 @@ const Ipv4 HostAddress = loopback(2);
 const Ipv4 PeerAddress = loopback(3);
 constexpr std::uint32_t F9 = 0xffc6;
 
-const QString Unusable = QStringLiteral("按键说话在这里无法使用，详见“声音设置”。");
+const QString Unusable = QStringLiteral("按键说话无法使用，详见“声音设置”。");
 
 std::vector<std::int16_t> quietBlock() { return std::vector<std::int16_t>(BlockSamples, 3); }
 

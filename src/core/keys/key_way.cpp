@@ -48,7 +48,7 @@ KeyStatus keyStatus(const KeyFacts& facts, std::optional<portal::Phase> phase, b
         }
         break;
     case KeyDisplay::Wayland: status.problem = {cause, key_text::NotOnNativeWayland}; break;
-    case KeyDisplay::Other: status.problem = {key_text::NoWayAtAll}; break;
+    case KeyDisplay::Other: status.problem = {cause, key_text::NoWayAtAll}; break;
     }
     return status;
 }

@@ -58,8 +58,11 @@ inline constexpr const char* NotOnNativeWayland = LUMO_TRANSLATE_NOOP(
     "lumo::GlobalKey",
     "按键无法使用：请以 QT_QPA_PLATFORM=xcb 启动 LUMO（经 XWayland 运行，按键在 X11 游戏有焦点时有效），"
     "或使用提供该门户的桌面（KDE Plasma 5.27 及以后、GNOME 48 及以后）。");
-inline constexpr const char* NoWayAtAll =
-    LUMO_TRANSLATE_NOOP("lumo::GlobalKey", "这里既没有 X11 显示，也没有全局快捷键门户：按键无法使用。");
+// What the sound dialog shows beside the key while the desktop binds or has bound it.
+inline constexpr const char* AskingDesktop = LUMO_TRANSLATE_NOOP("lumo::GlobalKey", "正在请桌面绑定按键……");
+inline constexpr const char* BoundByDesktop = LUMO_TRANSLATE_NOOP("lumo::GlobalKey", "由桌面绑定：%1");
+inline constexpr const char* BoundByDesktopUnnamed = LUMO_TRANSLATE_NOOP("lumo::GlobalKey", "已由桌面绑定。");
+inline constexpr const char* NoWayAtAll = LUMO_TRANSLATE_NOOP("lumo::GlobalKey", "这里也没有 X11 显示：按键无法使用。");
 }  // namespace key_text
 
 }  // namespace lumo
