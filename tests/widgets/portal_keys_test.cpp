@@ -52,6 +52,14 @@ class PortalKeysTest : public QObject {
     SoundDialog* sound() { return dialog->openSoundDialog(); }
     QString keyState() { return sound()->keyStateLabel()->text(); }
     bool talking() { return dialog->endpoint().session().talking(); }
+    // The sound dialog as the player sees it, kept for a look (beside the weston screenshots).
+    void keepPicture(const QString& name)
+    {
+        sound()->show();
+        const QString dir = QCoreApplication::applicationDirPath() + QStringLiteral("/wayland_screens");
+        QDir().mkpath(dir);
+        QVERIFY(sound()->grab().save(dir + QLatin1Char('/') + name));
+    }
 
     // The window in a group of three (host, peer, me) with the peer ticked, so that talking sends.
     void startInGroup()
@@ -165,6 +173,7 @@ private slots:
         QCOMPARE(keyState(), QStringLiteral("由桌面绑定：F9"));
         QVERIFY(statusLine().isEmpty());
         QVERIFY(!talking());
+        keepPicture(QStringLiteral("sound-dialog-bound-by-portal.png"));
 
         portal->activate(QStringLiteral("push-to-talk"));
         QTRY_VERIFY(talking());
@@ -260,6 +269,7 @@ private slots:
         QTRY_COMPARE(statusLine(), Unusable);
         QVERIFY2(keyState().startsWith(state), qPrintable(keyState()));
         QVERIFY(!dialog->pushToTalkWatched());
+        if (how == 0) keepPicture(QStringLiteral("sound-dialog-no-portal.png"));
         // The voice button still works as before.
         control<QPushButton>("voiceButton")->click();
         QVERIFY(talking());
