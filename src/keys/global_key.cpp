@@ -66,14 +66,18 @@ void GlobalKey::update()
                 connect(x11_.get(), &X11KeyListener::released, this, &GlobalKey::release);
             }
         }
-    } else {
-        // The portal serves (or is being asked): one watcher at a time.
+    } else if (x11_) {
+        // The portal serves again (or is being asked): one watcher at a time, and a key held on
+        // the watcher that goes is let go.
+        const bool wasHeld = x11_->held();
         x11_.reset();
+        x11Tried_ = false;
+        if (wasHeld) release();
+    } else {
         x11Tried_ = false;
     }
     const KeyStatus status = keyStatus(facts_, phase, x11_ != nullptr);
-    // A key held on a watcher that is gone, or on a portal that left, is let go.
-    if (held_ && status.way != KeyWay::DesktopPortal && !(x11_ && x11_->held())) release();
+    if (status.way == KeyWay::None) release();
     if (status.way != status_.way || status.asking != status_.asking) {
         static const char* const ways[] = {"X11 raw key events", "the desktop's portal", "nothing"};
         qCDebug(lumoKeys).noquote() << request_.id << "heard through" << ways[int(status.way)]

@@ -343,6 +343,21 @@ private slots:
         run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Home")}, x11);
         QVERIFY2(waitFor([&] { return shows(weston->windows(), QStringLiteral("gamein")); }), "Home typed into XWayland showed no overlay");
         QVERIFY(weston->screenshot(QStringLiteral("xwayland-no-portal-overlay.png")));
+
+        // The portal starts later (the desktop's portal service restarted): both keys move to it,
+        // and the X11 watch stops, so Home typed into XWayland no longer hides the overlay.
+        startPortal();
+        QVERIFY(waitFor([&] { return portal->binds.size() == 2; }));
+        QVERIFY(waitFor([&] { return player.errors().count(QStringLiteral("heard through the desktop's portal")) == 2; }));
+        run(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Home")}, x11);
+        for (const auto& bind : portal->binds) {
+            if (bind.shortcuts.value(0).first != QLatin1String("overlay")) continue;
+            portal->activate(QStringLiteral("overlay"), bind.session);
+            portal->deactivate(QStringLiteral("overlay"), bind.session);
+        }
+        QVERIFY2(waitFor([&] { return player.errors().count(QStringLiteral("overlay up")) == 2; }), qPrintable(player.errors()));
+        // Two releases in all (the first Home and the portal's), so the overlay is hidden again.
+        QVERIFY(waitFor([&] { return !shows(weston->windows(), QStringLiteral("gamein")); }));
     }
 
     // Through XWayland with the portal: both keys are bound by the desktop, and the overlay's
