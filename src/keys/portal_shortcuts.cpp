@@ -42,6 +42,8 @@ std::vector<portal::BoundShortcut> boundShortcuts(const QVariant& value)
     if (value.userType() != qMetaTypeId<QDBusArgument>()) return out;
     const QDBusArgument argument = value.value<QDBusArgument>();
     if (argument.currentSignature() != QLatin1String("a(sa{sv})")) return out;
+    // Each begin is paired with its end, also when the list is cut short: the argument keeps a
+    // reader per level until then.
     argument.beginArray();
     while (!argument.atEnd() && int(out.size()) < PortalShortcuts::MaxBoundShortcuts) {
         QString id;
@@ -53,6 +55,7 @@ std::vector<portal::BoundShortcut> boundShortcuts(const QVariant& value)
         out.push_back({id.toStdString(),
                        trigger.typeId() == QMetaType::QString ? cleanTrigger(trigger.toString()).toStdString() : std::string()});
     }
+    argument.endArray();
     return out;
 }
 

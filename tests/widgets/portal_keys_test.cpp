@@ -8,7 +8,6 @@
 #include "fake_audio.h"
 #include "fake_peer.h"
 #include "core/voice/voice_codec.h"
-#include "keys/global_key.h"
 #include "quiet_directory.h"
 #include "standin_portal.h"
 
@@ -131,46 +130,22 @@ private slots:
         portal.reset();
     }
 
-    void theDesktopBindsTheKeyAndSaysWhatItBound()
+    void pressAndReleaseReachTheVoicePath()
     {
         portal->triggers[QStringLiteral("push-to-talk")] = QStringLiteral("Ctrl+F9");
-        GlobalKeyRequest request{QStringLiteral("push-to-talk"), QStringLiteral("talk while held"), F9, QStringLiteral("F9")};
-        GlobalKey key(request);
-        QVERIFY(key.asking());
-        QCOMPARE(key.stateText(), QStringLiteral("正在请桌面绑定按键……"));
-        QTRY_COMPARE(key.way(), KeyWay::DesktopPortal);
-        // What the desktop was asked for: one shortcut, described, with the key the player picked.
+        startInGroup();
+        sound()->setPushToTalkKey(F9, QStringLiteral("F9"));
+        QCOMPARE(keyState(), QStringLiteral("正在请桌面绑定按键……"));
+        QTRY_VERIFY(dialog->pushToTalkWatched());
+        // The desktop was asked for one shortcut, described, with the key the player picked; what
+        // it bound is what the player is shown.
         QCOMPARE(portal->binds.size(), 1);
         QCOMPARE(portal->binds[0].session, portal->lastSession());
         QCOMPARE(portal->binds[0].shortcuts.size(), 1);
         QCOMPARE(portal->binds[0].shortcuts[0].first, QStringLiteral("push-to-talk"));
-        QCOMPARE(portal->binds[0].shortcuts[0].second.value(QStringLiteral("description")).toString(), QStringLiteral("talk while held"));
+        QVERIFY(!portal->binds[0].shortcuts[0].second.value(QStringLiteral("description")).toString().isEmpty());
         QCOMPARE(portal->binds[0].shortcuts[0].second.value(QStringLiteral("preferred_trigger")).toString(), QStringLiteral("F9"));
-        // What it bound is what the player is shown, whatever was asked for.
-        QCOMPARE(key.boundKey(), QStringLiteral("Ctrl+F9"));
-        QCOMPARE(key.stateText(), QStringLiteral("由桌面绑定：Ctrl+F9"));
-        QVERIFY(key.problem().isEmpty());
-
-        QSignalSpy pressed(&key, &GlobalKey::pressed), released(&key, &GlobalKey::released);
-        portal->activate(QStringLiteral("push-to-talk"));
-        QTRY_COMPARE(pressed.size(), 1);
-        portal->activate(QStringLiteral("push-to-talk"));  // a desktop repeating a held key
-        portal->deactivate(QStringLiteral("push-to-talk"));
-        QTRY_COMPARE(released.size(), 1);
-        QCOMPARE(pressed.size(), 1);
-
-        // Done with the key: the desktop's session is closed.
-        const QString session = portal->lastSession();
-        { GlobalKey gone(std::move(request)); QTRY_VERIFY(gone.way() == KeyWay::DesktopPortal); }
-        QTRY_VERIFY(portal->closed.size() == 1 && portal->closed[0] != session);
-    }
-
-    void pressAndReleaseReachTheVoicePath()
-    {
-        startInGroup();
-        sound()->setPushToTalkKey(F9, QStringLiteral("F9"));
-        QTRY_VERIFY(dialog->pushToTalkWatched());
-        QCOMPARE(keyState(), QStringLiteral("由桌面绑定：F9"));
+        QCOMPARE(keyState(), QStringLiteral("由桌面绑定：Ctrl+F9"));
         QVERIFY(statusLine().isEmpty());
         QVERIFY(!talking());
         keepPicture(QStringLiteral("sound-dialog-bound-by-portal.png"));
@@ -188,7 +163,7 @@ private slots:
         QTRY_COMPARE(portal->binds.size(), 2);
         QCOMPARE(portal->binds[1].shortcuts[0].second.value(QStringLiteral("preferred_trigger")).toString(), QStringLiteral("Home"));
         QTRY_COMPARE(portal->closed.size(), 1);
-        QTRY_COMPARE(keyState(), QStringLiteral("由桌面绑定：Home"));
+        QCOMPARE(portal->closed[0], portal->binds[0].session);
         // No key, no binding.
         sound()->setPushToTalkKey(0, {});
         QTRY_COMPARE(portal->closed.size(), 2);
