@@ -101,7 +101,7 @@ The LUMO developers</translation>
     </message>
     <message>
         <source>桌面的全局快捷键门户已退出。</source>
-        <translation>The desktop's global shortcuts portal went away.</translation>
+        <translation>The desktop&apos;s global shortcuts portal went away.</translation>
     </message>
     <message>
         <source>按键只在 X11 程序（经 XWayland 运行的游戏）有焦点时有效；KDE Plasma 5.27 及以后、GNOME 48 及以后的桌面提供该门户。</source>
@@ -233,7 +233,7 @@ Start LUMO in its run directory (scripts/run or the installed lumo command), or 
     </message>
     <message>
         <source>显示或隐藏 LUMO 的游戏内浮窗</source>
-        <translation>Show or hide LUMO's in-game overlay</translation>
+        <translation>Show or hide LUMO&apos;s in-game overlay</translation>
     </message>
 </context>
 <context>
