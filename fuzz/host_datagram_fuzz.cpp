@@ -31,7 +31,9 @@ int deliverRosters(const HostReply& reply, Members& members)
         if (out.bytes[0] != cmd::RosterUpdate) continue;
         ++rosters;
         MemberState& member = members[out.to];
-        const MemberDispatch result = dispatchMemberDatagram(member, out.bytes, {0x7F000001, HostPort});
+        const WireRead read = readMessage(out.bytes);
+        FUZZ_CHECK(read.message.has_value());
+        const MemberDispatch result = dispatchMemberMessage(member, *read.message);
         FUZZ_CHECK(result.action == MemberDispatch::Action::RosterReplaced);
         FUZZ_CHECK(member.ownEntry.id == out.bytes[1]);
     }
@@ -75,14 +77,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         now += std::array<Millis, 4>{0, 100, 1000, 5000}[(control >> 6) & 3];
 
         const int countBefore = host.roster().count;
-        const std::uint64_t limitedBefore = host.dropCounts().rateLimited;
+        const std::uint64_t limitedBefore = host.dropCounts().count(DropReason::RateLimited);
         const HostReply reply = host.handle(datagram, source, now);
         const Roster& table = host.roster();
         fuzz::checkTable(table);
         fuzz::checkHostSends(reply, table.count, false);
         // Every request within its source's rate is acknowledged first; one over the rate, and
         // anything else, is not answered at all.
-        const bool limited = host.dropCounts().rateLimited != limitedBefore;
+        const bool limited = host.dropCounts().count(DropReason::RateLimited) != limitedBefore;
+        FUZZ_CHECK(limited == (reply.dropped == DropReason::RateLimited));
         if (isRequest(datagram) && !limited) {
             FUZZ_CHECK(!reply.sends.empty() && reply.sends[0].to == source);
             FUZZ_CHECK(reply.sends[0].bytes == makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost));

@@ -75,6 +75,28 @@ The LUMO developers</translation>
     </message>
 </context>
 <context>
+    <name>lumo::ChatInbox</name>
+    <message>
+        <source>聊天记录（%1 条未读）</source>
+        <translation>Chat history (%1 unread)</translation>
+    </message>
+    <message>
+        <source>聊天记录</source>
+        <translation>Chat history</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::ChatLogWriter</name>
+    <message>
+        <source>无法写入聊天记录文件 %1：%2</source>
+        <translation>Cannot write the chat log file %1: %2</translation>
+    </message>
+    <message>
+        <source>聊天记录文件 %1 已超过 64 MB，不再写入。</source>
+        <translation>The chat log file %1 is over 64 MB; nothing more is written to it.</translation>
+    </message>
+</context>
+<context>
     <name>lumo::DesktopNotifier</name>
     <message>
         <source>（另有 %1 条新消息）</source>
@@ -448,40 +470,8 @@ Please check the network settings, then start LUMO again.</translation>
         <translation>&amp;Log chat history to a file</translation>
     </message>
     <message>
-        <source>关闭窗口时留在托盘(&amp;T)</source>
-        <translation>Keep running in the &amp;tray when the window is closed</translation>
-    </message>
-    <message>
         <source>消息(&amp;M)</source>
         <translation>&amp;Messages</translation>
-    </message>
-    <message>
-        <source>打开 LUMO</source>
-        <translation>Open LUMO</translation>
-    </message>
-    <message>
-        <source>退出</source>
-        <translation>Quit</translation>
-    </message>
-    <message>
-        <source>无法写入聊天记录文件 %1：%2</source>
-        <translation>Cannot write the chat log file %1: %2</translation>
-    </message>
-    <message>
-        <source>聊天记录文件 %1 已超过 64 MB，不再写入。</source>
-        <translation>The chat log file %1 is over 64 MB; nothing more is written to it.</translation>
-    </message>
-    <message>
-        <source>聊天记录（%1 条未读）</source>
-        <translation>Chat history (%1 unread)</translation>
-    </message>
-    <message>
-        <source>聊天记录</source>
-        <translation>Chat history</translation>
-    </message>
-    <message>
-        <source>LUMO：%1 条未读消息</source>
-        <translation>LUMO: %1 unread messages</translation>
     </message>
     <message>
         <source>无法连通%1：刚才的文字可能没有送到。</source>
@@ -750,6 +740,25 @@ Reconnect it and press &quot;Talk&quot; again.</translation>
     <message>
         <source>无（声音够大时自动发出）</source>
         <translation>None (sent automatically when loud enough)</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::TrayNotifications</name>
+    <message>
+        <source>关闭窗口时留在托盘(&amp;T)</source>
+        <translation>Keep running in the &amp;tray when the window is closed</translation>
+    </message>
+    <message>
+        <source>打开 LUMO</source>
+        <translation>Open LUMO</translation>
+    </message>
+    <message>
+        <source>退出</source>
+        <translation>Quit</translation>
+    </message>
+    <message>
+        <source>LUMO：%1 条未读消息</source>
+        <translation>LUMO: %1 unread messages</translation>
     </message>
 </context>
 </TS>

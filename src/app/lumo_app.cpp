@@ -232,6 +232,7 @@ int runLumo(int argc, char** argv)
     windowOptions.bindAddress = options->bindAddress;
     windowOptions.audio = audio.get();
     windowOptions.devicesFromCommandLine = options->audio.startsWith(QStringLiteral("portaudio:"));
+    windowOptions.remembered = &remembered;
     MainDialog window(windowOptions);
     // Without its two ports the program can neither host nor join: say why and end, rather
     // than open a window that looks alive and hears nothing.

@@ -2,11 +2,16 @@
 
 #include "app/call_prompt_dialog.h"
 #include "app/chat_history_window.h"
-#include "app/desktop_notifier.h"
+#include "app/chat_inbox.h"
+#include "app/chat_log_writer.h"
 #include "app/member_list.h"
-#include "keys/global_key.h"
+#include "app/overlay_bridge.h"
+#include "app/remembered_settings.h"
+#include "app/sound_controller.h"
 #include "app/sound_dialog.h"
 #include "app/texts.h"
+#include "app/tray_notifications.h"
+#include "app/voice_io.h"
 
 #include "core/text/gbk.h"
 #include "directory/curl_http_client.h"
@@ -23,13 +28,6 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QCloseEvent>
-#include <QDateTime>
-#include <QDir>
-#include <QFile>
-#include <QMenu>
-#include <QMenuBar>
-#include <QStandardPaths>
-#include <QSystemTrayIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -43,7 +41,6 @@
 #include <QTimer>
 #include <QTreeWidget>
 
-#include <cstdio>
 #include <utility>
 
 namespace lumo {
@@ -69,23 +66,23 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
         ownAudio_ = std::make_unique<NullAudioSystem>();
         audio = ownAudio_.get();
     }
-    // The link to the in-game overlay (part of the endpoint) listens before any plug-in can be
-    // switched on.
-    audio_ = audio;
-    endpoint_ = std::make_unique<GroupEndpoint>(options.bindAddress, *audio);
-    endpoint_->setBoxWindow(this);
-    // The remembered sound choices; devices named on the command line hold for this run.
-    sound_ = SoundSettings::load();
-    rememberedDevices_ = sound_.devices;
-    if (options.devicesFromCommandLine) {
-        commandLineDevices_ = audio->chosenDevices();
-        sound_.devices = *commandLineDevices_;
-    } else if (!audio->chooseDevices(sound_.devices, nullptr)) {
-        // A remembered device that is not plugged in: the defaults serve until it is chosen again.
-        audio->chooseDevices({}, nullptr);
+    RememberedSettings* remembered = options.remembered;
+    if (!remembered) {
+        ownRemembered_ = std::make_unique<RememberedSettings>();
+        remembered = ownRemembered_.get();
     }
-    endpoint_->setQuietLimit(sound_.quietLimit);
-    watchPushToTalk();
+    // The group's parts. The overlay link listens before any plug-in can be switched on; the
+    // sound controller gives the voice I/O the remembered sound choices (devices named on the
+    // command line hold for this run).
+    endpoint_ = std::make_unique<GroupEndpoint>(options.bindAddress);
+    overlay_ = std::make_unique<OverlayBridge>(*endpoint_);
+    voice_ = std::make_unique<VoiceIo>(*endpoint_, *audio);
+    sound_ = std::make_unique<SoundController>(*audio, *endpoint_, *voice_, *remembered, options.devicesFromCommandLine);
+    connect(&overlay_->pipeServer(), &PipeServer::creationFailed, this,
+            [this] { informLater(this, QString::fromLatin1(link::MainTitle), text::PipeCreateFailed); });
+    connect(sound_.get(), &SoundController::pushToTalkProblem, statusLabel_, &QLabel::setText);
+    // A problem found while the controller started is said now.
+    if (const QString note = sound_->pushToTalkProblemNote(); !note.isEmpty()) statusLabel_->setText(note);
     connect(endpoint_.get(), &GroupEndpoint::sessionEvent, this, &MainDialog::onSessionEvent);
     connect(endpoint_.get(), &GroupEndpoint::memberLeftHost, this,
             [this](const std::string& name) { statusLabel_->setText(fromGbk(name) + text::Left); });
@@ -123,9 +120,10 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     callPrompt_->setAnswerHandler([this](std::uint16_t memberId, std::uint16_t, VoiceAnswer answer) {
         endpoint_->answerFromPrompt(memberId, answer);
     });
-    callPrompt_->setVolumeHandler([this](std::uint16_t memberId, const QPoint& at) { showVolumeMenu(memberId, at); });
+    callPrompt_->setVolumeHandler(
+        [this](std::uint16_t memberId, const QPoint& at) { showVolumeMenu(*sound_, memberId, at, this); });
     connectControls();
-    buildHistoryParts();
+    buildChatParts();
 }
 
 MainDialog::~MainDialog()
@@ -141,106 +139,8 @@ MainDialog::~MainDialog()
 
 SoundDialog* MainDialog::openSoundDialog()
 {
-    if (!soundDialog_) {
-        SoundDialog::Hooks hooks;
-        hooks.captureLevel = [this]() -> std::optional<int> {
-            if (!endpoint_->capturing()) return std::nullopt;
-            return endpoint_->inputLevel();
-        };
-        hooks.changed = [this](const SoundSettings& settings) { applySoundSettings(settings); };
-        soundDialog_ = new SoundDialog(*audio_, sound_, std::move(hooks), this);
-        soundDialog_->setKeyState(pushToTalk_ ? pushToTalk_->stateText() : QString());
-    }
+    if (!soundDialog_) soundDialog_ = new SoundDialog(*sound_, this);
     return soundDialog_;
-}
-
-void MainDialog::applySoundSettings(const SoundSettings& settings)
-{
-    const bool keyChanged = settings.pushToTalkKeysym != sound_.pushToTalkKeysym;
-    const auto volumes = sound_.volumes;  // the dialog does not change these
-    sound_ = settings;
-    sound_.volumes = volumes;
-    endpoint_->setQuietLimit(sound_.quietLimit);
-    if (keyChanged) watchPushToTalk();
-    // Devices picked in the dialog are the player's choice from now on.
-    if (!commandLineDevices_ || sound_.devices != *commandLineDevices_) {
-        commandLineDevices_.reset();
-        rememberedDevices_ = sound_.devices;
-    }
-    saveSoundSettings();
-}
-
-void MainDialog::saveSoundSettings() const
-{
-    SoundSettings kept = sound_;
-    kept.devices = rememberedDevices_;
-    kept.save();
-}
-
-void MainDialog::watchPushToTalk()
-{
-    if (pushToTalk_) endpoint_->pushToTalk(false);
-    pushToTalk_.reset();
-    toldKeyProblem_.clear();
-    if (sound_.pushToTalkKeysym) {
-        GlobalKeyRequest request;
-        request.id = QStringLiteral("push-to-talk");
-        request.description = tr("按住说话（LUMO 群聊语音）");
-        request.keysym = sound_.pushToTalkKeysym;
-        request.keyName = sound_.pushToTalkKeyName;
-        pushToTalk_ = std::make_unique<GlobalKey>(request);
-        connect(pushToTalk_.get(), &GlobalKey::pressed, this, [this] { endpoint_->pushToTalk(true); });
-        connect(pushToTalk_.get(), &GlobalKey::released, this, [this] { endpoint_->pushToTalk(false); });
-        connect(pushToTalk_.get(), &GlobalKey::changed, this, &MainDialog::showPushToTalkState);
-    }
-    showPushToTalkState();
-}
-
-bool MainDialog::pushToTalkWatched() const { return pushToTalk_ && pushToTalk_->way() != KeyWay::None; }
-
-void MainDialog::showPushToTalkState()
-{
-    if (soundDialog_) soundDialog_->setKeyState(pushToTalk_ ? pushToTalk_->stateText() : QString());
-    // A key that silently does nothing is worse than none: the player hears once why, on the
-    // status line (the whole text in the sound dialog and on stderr).
-    const QString problem = pushToTalk_ ? pushToTalk_->problem() : QString();
-    if (problem == toldKeyProblem_) return;
-    toldKeyProblem_ = problem;  // a key that works again is told about when it fails again
-    if (problem.isEmpty()) return;
-    statusLabel_->setText(pushToTalk_->way() == KeyWay::None ? tr("按键说话无法使用，详见“声音设置”。")
-                                                             : tr("按键说话仅在 X11 程序有焦点时有效。"));
-    std::fprintf(stderr, "lumo: %s\n", qPrintable(tr("按键说话：%1").arg(problem)));
-}
-
-void MainDialog::showVolumeMenu(int memberId, const QPoint& screenPosition)
-{
-    QMenu menu(this);
-    menu.setObjectName(QStringLiteral("volumeMenu"));
-    const int current = endpoint_->memberVolume(memberId);
-    for (const int percent : {0, 25, 50, 75, 100, 150, 200, 300, 400}) {
-        QAction* item = menu.addAction(percent == 0 ? tr("静音") : QStringLiteral("%1%").arg(percent));
-        item->setCheckable(true);
-        item->setChecked(percent == current);
-        connect(item, &QAction::triggered, this, [this, memberId, percent] { setMemberVolume(memberId, percent); });
-    }
-    menu.exec(screenPosition);
-}
-
-void MainDialog::setMemberVolume(int memberId, int percent)
-{
-    endpoint_->setMemberVolume(memberId, percent);
-    // Remembered by name: ids change from one group to the next.
-    const std::string name = endpoint_->session().memberName(memberId);
-    if (name.empty()) return;
-    sound_.setVolume(name, percent);
-    saveSoundSettings();
-}
-
-void MainDialog::applyRememberedVolumes()
-{
-    const Roster& roster = endpoint_->session().roster();
-    for (int id = 0; id < roster.count && id < RosterCapacity; ++id)
-        endpoint_->setMemberVolume(id, sound_.volumeOf(roster.records[std::size_t(id)].nameBytes()));
 }
 
 void MainDialog::buildControls()
@@ -349,7 +249,6 @@ void MainDialog::onSessionEvent(const SessionEvent& event)
     using Event = SessionEvent::Kind;
     switch (event.kind) {
     case Event::RosterChanged:
-        applyRememberedVolumes();
         memberList_->showRoster(endpoint_->session());
         showVoiceButton();
         break;
@@ -357,7 +256,8 @@ void MainDialog::onSessionEvent(const SessionEvent& event)
     case Event::ChatArrived: showChat(event.memberId, event.text); break;
     case Event::VoiceHeard: statusLabel_->setText(memberNameText(event.memberId) + text::Says); break;
     case Event::AskVoice:
-        if (!lumoActive()) notifier_->notify(text::AppName, memberNameText(event.memberId) + text::VoiceQuestion);
+        if (overlay_->askInOverlay(event.memberId)) break;  // the overlay asks instead
+        tray_->notifyUnlessActive(text::AppName, memberNameText(event.memberId) + text::VoiceQuestion);
         // Members who start talking together are asked about in turn.
         boxes_->ask(text::AppName, memberNameText(event.memberId) + text::VoiceQuestion,
                     [this, id = event.memberId](bool yes) { endpoint_->answerQuestion(id, yes); });
@@ -377,192 +277,73 @@ void MainDialog::onSessionEvent(const SessionEvent& event)
         boxes_->inform(text::AppName, tr("麦克风已断开，语聊已停止。\n接好后再按“语聊”。"));
         break;
     case Event::PartnerChanged: showPartner(event); break;
-    case Event::SelectionChanged:
-    case Event::HostSweepDue: break;
+    case Event::SelectionChanged: break;
     }
 }
 
 void MainDialog::showChat(int senderId, const std::string& gbkText)
 {
-    const Roster& roster = endpoint_->session().roster();
-    // Members are told apart by id and address: a new roster may give a name to someone else.
-    std::string senderKey = std::to_string(senderId);
-    if (roster.holds(senderId)) {
-        const MemberEntry& entry = roster.records[std::size_t(senderId)];
-        senderKey += '@' + dottedAddress(entry.publicAddress) + ':' + std::to_string(entry.publicPort);
-    }
-    const QString name = memberNameText(senderId);
-    const QString part = fromGbk(gbkText);
-    const ChatHistory::Added added =
-        history_.addReceived(senderKey, name.toStdString(), gbkText, clock_.elapsed(), QDateTime::currentMSecsSinceEpoch());
-    historyChanged(added);
-
-    // The rest of a long text joins its first part while that part's box waits.
-    if (added.continued && waitingBoxText_ && waitingBoxSerial_ == added.serial) {
-        *waitingBoxText_ += part;
-        if (added.mayContinue) boxWait_.start(int(ChatHistory::ContinueWithinMs));
-        else openWaitingBox();
-        return;
-    }
-    openWaitingBox();  // a new text ends the one before: its box need wait no longer
-    const bool boxed = !endpoint_->pipeServer().pipeOpen() && chatBoxes_ < MaxChatBoxes;
-    if (!added.continued) {
-        if (!boxed && !historyWindow_->isVisible()) ++unread_;
-        if (!lumoActive()) notifier_->notify(name + text::Says, part);
-    }
-    if (!boxed) {
-        const ChatMessage* message = history_.at(added.serial);
-        statusLabel_->setText(name + text::Says + (message ? QString::fromStdString(message->text) : part));
-        showUnread();
-        return;
-    }
-    // Counted from now until the box is closed.
-    ++chatBoxes_;
-    waitingBoxText_ = std::make_shared<QString>(name + text::Says + part);
-    waitingBoxSerial_ = added.serial;
-    if (added.mayContinue) boxWait_.start(int(ChatHistory::ContinueWithinMs));
-    else openWaitingBox();
-}
-
-void MainDialog::openWaitingBox()
-{
-    boxWait_.stop();
-    const std::shared_ptr<QString> boxText = std::exchange(waitingBoxText_, nullptr);
-    if (!boxText) return;
-    // As informLater: a box runs an event loop of its own, which must not run inside the
-    // datagram's handler.
-    QTimer::singleShot(0, this, [guard = QPointer<MainDialog>(this), boxText] {
-        MessageBoxes::current().inform(guard, text::AppName, *boxText);
-        if (guard) --guard->chatBoxes_;
-    });
+    chatInbox_->received(chatSenderKey(endpoint_->session().roster(), senderId), memberNameText(senderId), gbkText);
 }
 
 // ---------------------------------------------------------------------------------------------
-// Chat history, log file, notifications and the tray
+// The chat: boxes and history, the log file, the tray and notifications
 
-void MainDialog::buildHistoryParts()
+void MainDialog::buildChatParts()
 {
-    clock_.start();
-    historyWindow_ = new ChatHistoryWindow(history_, this);
-    historyBatch_.setSingleShot(true);
-    boxWait_.setSingleShot(true);
-    connect(&boxWait_, &QTimer::timeout, this, &MainDialog::openWaitingBox);
-    connect(&historyBatch_, &QTimer::timeout, this, &MainDialog::afterHistoryBatch);
-
-    connect(historyButton_, &QPushButton::clicked, this, &MainDialog::openHistory);
-
+    ChatInbox::Hooks inboxHooks;
+    inboxHooks.overlayConnected = [this] { return overlay_->pipeOpen(); };
+    inboxHooks.historyShown = [this] { return historyWindow_->isVisible(); };
+    chatInbox_ = new ChatInbox(inboxHooks, this);
+    historyWindow_ = new ChatHistoryWindow(chatInbox_->history(), this);
+    chatLog_ = new ChatLogWriter(chatInbox_->history(), [this] { return chatInbox_->monotonicMs(); },
+                                 [this] { return endpoint_->session().joinedHost().value_or(0); }, this);
     historyAction_ = new QAction(tr("聊天记录(&H)"), this);
+    historyAction_->setObjectName(QStringLiteral("historyAction"));
     historyAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
     historyAction_->setShortcutContext(Qt::WindowShortcut);
-    connect(historyAction_, &QAction::triggered, this, &MainDialog::openHistory);
     addAction(historyAction_);  // Ctrl+H works with or without the menu bar
-    logAction_ = new QAction(tr("把聊天记录写入文件(&L)"), this);
-    logAction_->setCheckable(true);
-    connect(logAction_, &QAction::toggled, this, [this](bool on) {
-        if (on) logStopped_ = false;
-        afterHistoryBatch();
+    tray_ = new TrayNotifications(historyAction_, {}, this);
+    connect(chatInbox_, &ChatInbox::historyChanged, &historyWindow_->model(), &ChatHistoryModel::historyChanged);
+    connect(chatInbox_, &ChatInbox::historyChanged, chatLog_, &ChatLogWriter::historyChanged);
+    // A box runs an event loop of its own, which must not run inside the datagram's handler.
+    connect(chatInbox_, &ChatInbox::boxDue, this, &MainDialog::openChatBox, Qt::QueuedConnection);
+    connect(chatInbox_, &ChatInbox::statusText, statusLabel_, &QLabel::setText);
+    connect(chatLog_, &ChatLogWriter::failed, statusLabel_, &QLabel::setText);
+    connect(chatInbox_, &ChatInbox::textBegun, tray_,
+            [this](const QString& name, const QString& part) { tray_->notifyUnlessActive(name + text::Says, part); });
+    connect(chatInbox_, &ChatInbox::unreadChanged, this, [this](int unread) {
+        historyButton_->setText(ChatInbox::historyButtonText(unread));
+        tray_->showUnread(unread);
     });
-    closeToTrayAction_ = new QAction(tr("关闭窗口时留在托盘(&T)"), this);
-    closeToTrayAction_->setCheckable(true);
+    connect(tray_, &TrayNotifications::bringUpRequested, this, &MainDialog::bringUp);
+    connect(tray_, &TrayNotifications::quitRequested, this, &MainDialog::closeForGood);
+    connect(historyButton_, &QPushButton::clicked, this, &MainDialog::openHistory);
+    connect(historyAction_, &QAction::triggered, this, &MainDialog::openHistory);
+    historyButton_->setText(ChatInbox::historyButtonText(0));
+
+    auto* logAction = new QAction(tr("把聊天记录写入文件(&L)"), this);
+    logAction->setObjectName(QStringLiteral("logAction"));
+    logAction->setCheckable(true);
+    connect(logAction, &QAction::toggled, chatLog_, &ChatLogWriter::setLogging);
     if (QMenuBar* bar = shell_->menuBar()) {
         QMenu* menu = bar->addMenu(tr("消息(&M)"));
-        menu->addAction(historyAction_);
-        menu->addAction(logAction_);
-        menu->addAction(closeToTrayAction_);
-    }
-
-    notifier_ = new DesktopNotifier(this);
-    connect(notifier_, &DesktopNotifier::activated, this, &MainDialog::bringUp);
-    if (QSystemTrayIcon::isSystemTrayAvailable()) {
-        tray_ = new QSystemTrayIcon(appIcon(), this);
-        auto* menu = new QMenu(this);
-        menu->addAction(tr("打开 LUMO"), this, &MainDialog::bringUp);
-        menu->addAction(historyAction_);
-        menu->addSeparator();
-        menu->addAction(tr("退出"), this, &MainDialog::closeForGood);
-        tray_->setContextMenu(menu);
-        connect(tray_, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick) bringUp();
-        });
-        tray_->show();
-    }
-    closeToTrayAction_->setEnabled(tray_ != nullptr);
-    showUnread();
-}
-
-void MainDialog::historyChanged(const ChatHistory::Added& added)
-{
-    historyWindow_->model().historyChanged(added);
-    if (!historyBatch_.isActive()) historyBatch_.start(ChatHistoryModel::BatchMs);
-}
-
-void MainDialog::afterHistoryBatch()
-{
-    if (historyWindow_->isVisible()) unread_ = 0;
-    writeSettledTexts(false);
-    showUnread();
-    // The last text may still be continued: it is written once that can no longer happen.
-    if (logAction_->isChecked() && !logStopped_ && loggedEnd_ < history_.endSerial())
-        historyBatch_.start(int(ChatHistory::ContinueWithinMs) + ChatHistoryModel::BatchMs);
-}
-
-QString MainDialog::logFilePath() const
-{
-    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    const Ipv4 host = endpoint_->session().joinedHost().value_or(0);
-    return folder + QStringLiteral("/lumo/history/") + QString::fromStdString(logFileName(host));
-}
-
-void MainDialog::writeSettledTexts(bool all)
-{
-    // A file that grew this big is someone's flood, not a conversation worth the disk.
-    constexpr qint64 MaxLogBytes = 64 * 1024 * 1024;
-    if (!logAction_->isChecked() || logStopped_) return;
-    std::uint64_t serial = std::max(loggedEnd_, history_.firstSerial());
-    const std::int64_t now = clock_.elapsed();
-    QByteArray lines;
-    const std::int64_t offsetMs = std::int64_t(QDateTime::currentDateTime().offsetFromUtc()) * 1000;
-    for (; serial < history_.endSerial(); ++serial) {
-        if (!all && !history_.settled(serial, now)) break;
-        const ChatMessage& message = *history_.at(serial);
-        lines += QByteArray::fromStdString(
-            formatLogLine(message, ChatHistoryModel::speaker(message).toStdString(), offsetMs));
-    }
-    loggedEnd_ = serial;
-    if (lines.isEmpty()) return;
-    const QString path = logFilePath();
-    QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::Append | QIODevice::Text)) {
-        logStopped_ = true;
-        statusLabel_->setText(tr("无法写入聊天记录文件 %1：%2").arg(path, file.errorString()));
-        return;
-    }
-    if (file.size() + lines.size() > MaxLogBytes) {
-        logStopped_ = true;
-        statusLabel_->setText(tr("聊天记录文件 %1 已超过 64 MB，不再写入。").arg(path));
-        return;
-    }
-    if (file.write(lines) != lines.size()) {
-        logStopped_ = true;
-        statusLabel_->setText(tr("无法写入聊天记录文件 %1：%2").arg(path, file.errorString()));
+        menu->addActions({historyAction_, logAction, tray_->closeToTrayAction()});
     }
 }
 
-void MainDialog::showUnread()
+void MainDialog::openChatBox(const QString& text)
 {
-    historyButton_->setText(unread_ > 0 ? tr("聊天记录（%1 条未读）").arg(unread_) : tr("聊天记录"));
-    if (tray_) tray_->setToolTip(unread_ > 0 ? tr("LUMO：%1 条未读消息").arg(unread_) : text::AppName);
+    const QPointer<MainDialog> guard(this);
+    MessageBoxes::current().inform(this, text::AppName, text);
+    if (guard) chatInbox_->boxClosed();
 }
 
 void MainDialog::openHistory()
 {
-    unread_ = 0;
+    chatInbox_->historyOpened();
     historyWindow_->open();
-    showUnread();
 }
-
-bool MainDialog::lumoActive() const { return QApplication::activeWindow() != nullptr; }
 
 void MainDialog::bringUp()
 {
@@ -654,8 +435,7 @@ void MainDialog::sendChatText()
     const int partner = endpoint_->session().partner();
     if (partner < 0) return;
     messageEdit_->clear();
-    historyChanged(history_.addSent(memberNameText(partner).toStdString(), text.toStdString(),
-                                    QDateTime::currentMSecsSinceEpoch()));
+    chatInbox_->sent(memberNameText(partner), text);
 }
 
 void MainDialog::onListRightClick(const QPoint& screenPosition)
@@ -663,7 +443,7 @@ void MainDialog::onListRightClick(const QPoint& screenPosition)
     const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
     if (!endpoint_->session().groupMode()) {
         // Outside group mode the answer prompt has no place; the volume still has.
-        if (!selected.isEmpty()) showVolumeMenu(memberList_->memberIdOf(selected.first()), screenPosition);
+        if (!selected.isEmpty()) showVolumeMenu(*sound_, memberList_->memberIdOf(selected.first()), screenPosition, this);
         return;
     }
     if (selected.isEmpty()) {
@@ -683,9 +463,12 @@ bool MainDialog::windowExists(const QString& title) const { return Mailbox::exis
 
 void MainDialog::closeOverlay()
 {
-    endpoint_->pipeServer().forgetOverlayWindow();
-    endpoint_->pipeServer().closeOverlay();
+    overlay_->pipeServer().forgetOverlayWindow();
+    overlay_->pipeServer().closeOverlay();
 }
+
+bool MainDialog::overlayPipeOpen() const { return overlay_->pipeOpen(); }
+void MainDialog::closeOverlayPipe() { overlay_->pipeServer().closeOverlayPipe(); }
 
 QString MainDialog::bindProblem() const
 {
@@ -701,7 +484,7 @@ void MainDialog::closeMainWindow()
     if (closed_) return;
     closed_ = true;
     boxes_->clear();
-    writeSettledTexts(true);
+    chatLog_->writeAll();
     closeOverlay();
     shell_->closing();
     // Text written just before closing still goes; the leave goes to the host this client
@@ -713,7 +496,7 @@ void MainDialog::closeMainWindow()
 
 void MainDialog::closeEvent(QCloseEvent* event)
 {
-    if (!closingForGood_ && closeToTrayAction_->isChecked() && tray_ && tray_->isVisible()) {
+    if (!closingForGood_ && tray_->keepsRunningOnClose()) {
         // The program keeps running in the tray; the main window's finish still ends it.
         QApplication::setQuitOnLastWindowClosed(false);
         hide();

@@ -179,6 +179,13 @@ void RememberedSettings::rememberPlace(std::string_view key, QPoint place)
     write(key, QString::fromStdString(placeText({place.x(), place.y()})));
 }
 
+SoundSettings RememberedSettings::sound() const { return settings_ ? SoundSettings::read(*settings_) : SoundSettings{}; }
+
+void RememberedSettings::rememberSound(const SoundSettings& sound)
+{
+    if (settings_) sound.write(*settings_);
+}
+
 void RememberedSettings::watchWindow(QWidget* window, std::string_view key)
 {
     if (!window) return;

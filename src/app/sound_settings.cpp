@@ -22,10 +22,9 @@ std::string deviceLabelFrom(const QVariant& value)
 
 }  // namespace
 
-SoundSettings SoundSettings::load()
+SoundSettings SoundSettings::read(QSettings& settings)
 {
     SoundSettings out;
-    QSettings settings(QStringLiteral("lumo"), QStringLiteral("LUMO"));
     settings.beginGroup(QStringLiteral("sound"));
     out.devices.input = deviceLabelFrom(settings.value(QStringLiteral("input")));
     out.devices.output = deviceLabelFrom(settings.value(QStringLiteral("output")));
@@ -45,12 +44,13 @@ SoundSettings SoundSettings::load()
         if (!ok || name.isEmpty() || name.size() > 16 || percent < 0 || percent > MaxVolumePercent) continue;
         out.volumes[name.toStdString()] = int(percent);
     }
+    settings.endGroup();
+    settings.endGroup();
     return out;
 }
 
-void SoundSettings::save() const
+void SoundSettings::write(QSettings& settings) const
 {
-    QSettings settings(QStringLiteral("lumo"), QStringLiteral("LUMO"));
     settings.beginGroup(QStringLiteral("sound"));
     settings.setValue(QStringLiteral("input"), QString::fromStdString(devices.input));
     settings.setValue(QStringLiteral("output"), QString::fromStdString(devices.output));
@@ -60,6 +60,8 @@ void SoundSettings::save() const
     settings.remove(QStringLiteral("volumes"));
     settings.beginGroup(QStringLiteral("volumes"));
     for (const auto& [name, percent] : volumes) settings.setValue(nameKey(name), percent);
+    settings.endGroup();
+    settings.endGroup();
 }
 
 int SoundSettings::volumeOf(const std::string& gbkName) const

@@ -1,11 +1,14 @@
-// The player's sound choices, remembered between runs with QSettings (organization "lumo",
-// application "LUMO", group "sound"). Everything read back is checked: a value out of range or
-// of the wrong kind is taken as unset, so a damaged file never breaks voice.
+// The player's sound choices, remembered between runs in the settings file's group "sound"
+// (RememberedSettings reads and writes them, after its checks of the file as a whole). Everything
+// read back is checked: a value out of range or of the wrong kind is taken as unset, so a damaged
+// file never breaks voice.
 #pragma once
 
 #include "core/voice/sound_choices.h"
 
 #include <QString>
+
+class QSettings;
 
 #include <cstdint>
 #include <map>
@@ -20,8 +23,9 @@ struct SoundSettings {
     QString pushToTalkKeyName;            // as the dialog shows it
     std::map<std::string, int> volumes;   // output volume per member name (GBK), per cent
 
-    static SoundSettings load();
-    void save() const;
+    // From and to the group "sound" of an open settings file.
+    static SoundSettings read(QSettings& settings);
+    void write(QSettings& settings) const;
     // The remembered volume of a member, DefaultVolumePercent when none is.
     int volumeOf(const std::string& gbkName) const;
     void setVolume(const std::string& gbkName, int percent);

@@ -56,6 +56,11 @@ inline constexpr UiText Alone = LUMO_UI_TEXT("lumo::MainDialog", "就你一个�
 inline constexpr UiText VoiceQuestion = LUMO_UI_TEXT("lumo::MainDialog", "想和你聊天，接受吗？");
 inline constexpr UiText NoMicrophone = LUMO_UI_TEXT("lumo::MainDialog", "无法开始语聊：打不开录音设备。\n请接上麦克风或耳机，检查声音设置，然后再按“语聊”。");
 
+// A member's volume menu: no sound at all.
+inline constexpr UiText Mute = LUMO_UI_TEXT("lumo::MainDialog", "静音");
+// The overlay's pipe could not be created (chat text keeps coming in boxes).
+inline constexpr UiText PipeCreateFailed = LUMO_UI_TEXT("lumo::PipeServer", "服务器创建管道失败！");
+
 // Ports that cannot be bound: %1 where (this machine, or an address), %2 the port.
 inline constexpr UiText OnThisMachine = LUMO_UI_TEXT("lumo::MainDialog", "本机");
 inline constexpr UiText OnAddress = LUMO_UI_TEXT("lumo::MainDialog", "地址 %1 上");

@@ -100,12 +100,16 @@ TEST(WavBackEndTest, PhraseGoesFromTheMicrophoneFileToTheSpeakerFile)
     // What should come out: the phrase's non-quiet blocks, encoded and decoded in order.
     std::vector<std::vector<std::int16_t>> expectedBlocks;
     std::vector<std::int16_t> expected;
+    std::size_t lastSent = 0;  // the phrase's last block that is not quiet
     {
         VoiceCodec encoder;
         VoiceCodec decoder;
-        for (const auto& block : test::blocksOf(phrase)) {
+        const auto blocks = test::blocksOf(phrase);
+        for (std::size_t index = 0; index < blocks.size(); ++index) {
+            const auto& block = blocks[index];
             if (IsQuietBlock(reinterpret_cast<const std::uint8_t*>(block.data()), BlockBytes))
                 continue;
+            lastSent = index;
             std::array<std::uint8_t, CodedBlockSize> coded;
             std::array<std::int16_t, BlockSamples> out;
             encoder.Encode(block.data(), BlockBytes, coded.data(), nullptr);
@@ -119,6 +123,7 @@ TEST(WavBackEndTest, PhraseGoesFromTheMicrophoneFileToTheSpeakerFile)
     std::mutex mutex;
     std::vector<std::uint32_t> numbers;
     const auto start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration capturedIn{};
     {
         VoicePlayer player(*system, 9);
         ASSERT_TRUE(player.StartAll());
@@ -132,16 +137,21 @@ TEST(WavBackEndTest, PhraseGoesFromTheMicrophoneFileToTheSpeakerFile)
         });
         capture.setEnabled(true);
         ASSERT_TRUE(capture.StartAll());
-        // The file lasts 28 blocks of 60 ms; then the microphone is silent.
-        const auto phraseTime = std::chrono::milliseconds(phrase.size() / 8);
-        std::this_thread::sleep_for(phraseTime + 400ms);
+        // The file lasts 28 blocks of 60 ms; then the microphone is silent. Stopped once the
+        // last block is captured, not after a sleep of the test's own.
+        const std::size_t blocks = expected.size() / BlockSamples;
+        EXPECT_TRUE(test::waitFor([&] {
+            std::lock_guard lock(mutex);
+            return numbers.size() >= blocks;
+        }, 30s));
+        capturedIn = std::chrono::steady_clock::now() - start;
         EXPECT_TRUE(capture.StopAll());
         // Played in real time: the last buffers come back a little after the last record.
-        EXPECT_TRUE(test::waitFor([&] { return player.queued() == 0; }, 2s));
+        EXPECT_TRUE(test::waitFor([&] { return player.queued() == 0; }, 30s));
     }
-    const auto took = std::chrono::steady_clock::now() - start;
-    // Real-time pacing: the phrase cannot have gone through faster than it lasts.
-    EXPECT_GE(took, std::chrono::milliseconds(phrase.size() / 8));
+    // Real-time pacing: the microphone file gives its last block no sooner than the blocks
+    // before it last (a lower bound: a slow machine cannot break it, a file read at once would).
+    EXPECT_GE(capturedIn, std::chrono::milliseconds(lastSent * 60));
 
     {
         std::lock_guard lock(mutex);
@@ -185,7 +195,7 @@ TEST(WavBackEndTest, LaterPlayersOfAMemberAppendToItsFile)
         VoicePlayer player(*system, 4);
         ASSERT_TRUE(player.StartAll());
         ASSERT_TRUE(player.Play(block.data(), BlockBytes));
-        EXPECT_TRUE(test::waitFor([&] { return player.queued() == 0; }, 2s));
+        EXPECT_TRUE(test::waitFor([&] { return player.queued() == 0; }, 30s));
     }
     {
         // A player destroyed while its buffer is still playing leaves that buffer out.

@@ -99,12 +99,12 @@ TEST(GroupRoute, AnotherPortIsTakenOnlyFromTheMembersAddressAfterAnIntroduction)
     };
 
     // No introduction: neither a probe nor text from node 2's address on another port.
-    const std::uint64_t before = sim.session(3).dropCounts().notFromMember;
+    const std::uint64_t before = sim.session(3).dropCounts().count(DropReason::NotFromMember);
     sim.inject(samePlaceOtherPort, node3, makeHeaderOnly(cmd::PathProbe, 3, 2, Kind::PeerToPeer));
     sim.inject(samePlaceOtherPort, node3, makeChatText(3, 2, "forged"));
     EXPECT_EQ(answersTo(samePlaceOtherPort), 0u);
     EXPECT_TRUE(sim.chats(3).empty());
-    EXPECT_EQ(sim.session(3).dropCounts().notFromMember, before + 2);
+    EXPECT_EQ(sim.session(3).dropCounts().count(DropReason::NotFromMember), before + 2);
 
     // With an introduction under way (node 3 writes to node 2): a probe from another address
     // still gets nothing; and text is never taken from a port the path did not answer from.

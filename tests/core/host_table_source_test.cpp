@@ -60,7 +60,7 @@ TEST_F(HostSourceTest, LeaveIsTakenOnlyFromTheMembersOwnAddressAndPort)
         EXPECT_TRUE(reply.leftNames.empty());
     }
     EXPECT_EQ(host.roster().count, 3);
-    EXPECT_EQ(host.dropCounts().notAMember, 3u);
+    EXPECT_EQ(host.dropCounts().count(DropReason::NotAMember), 3u);
 
     const HostReply real = host.handle(request(cmd::LeaveNotice, own[1], 0xFF), at[1], now);
     EXPECT_EQ(real.leftNames, (std::vector<std::string>{"bob"}));
@@ -81,7 +81,7 @@ TEST_F(HostSourceTest, NonMembersGetTheAckAndNothingElse)
         EXPECT_TRUE(ackAlone(host.handle(request(cmd::LeaveNotice, own[2], 0xFF), from, now)));
     }
     EXPECT_EQ(host.roster().count, 3);
-    EXPECT_EQ(host.dropCounts().notAMember, 6u);
+    EXPECT_EQ(host.dropCounts().count(DropReason::NotAMember), 6u);
 
     // The same requests from the members themselves are answered.
     const HostReply roster = host.handle(request(cmd::RosterRequest, own[1]), at[1], now);
@@ -119,7 +119,7 @@ TEST_F(HostSourceTest, OneSocketCannotFillTheTable)
         host.handle(request(cmd::JoinRequest, entryFor("x", 0x0B000000 + i)), flooder, now);
     }
     EXPECT_EQ(host.roster().count, 3 + HostTable::MaxRecordsPerSource);
-    EXPECT_EQ(host.dropCounts().sourceFull, std::uint64_t(MaxGroupMembers - HostTable::MaxRecordsPerSource));
+    EXPECT_EQ(host.dropCounts().count(DropReason::SourceFull), std::uint64_t(MaxGroupMembers - HostTable::MaxRecordsPerSource));
 
     // Members behind the translator, each on a port of its own, fill the rest at once.
     const int room = MaxGroupMembers - host.roster().count;
@@ -136,7 +136,7 @@ TEST_F(HostSourceTest, RequestsAndJoinsAreRateLimitedPerSource)
     int taken = 0;
     for (int i = 0; i < 100; ++i) taken += answered(request(cmd::PathRequest, own[0], 2), at[0]);
     EXPECT_EQ(taken, HostTable::RequestBurst);
-    EXPECT_EQ(host.dropCounts().rateLimited, std::uint64_t(100 - HostTable::RequestBurst));
+    EXPECT_EQ(host.dropCounts().count(DropReason::RateLimited), std::uint64_t(100 - HostTable::RequestBurst));
     EXPECT_TRUE(answered(request(cmd::RosterRequest, own[1]), at[1]));  // bob is not held back
 
     now += 1000;  // a second refills ten
@@ -152,6 +152,27 @@ TEST_F(HostSourceTest, RequestsAndJoinsAreRateLimitedPerSource)
     now += HostTable::JoinEveryMs;
     EXPECT_TRUE(answered(request(cmd::JoinRequest, entryFor("j", 0x0B100000)), joiner));
     EXPECT_FALSE(answered(request(cmd::JoinRequest, entryFor("j", 0x0B100000)), joiner));
+}
+
+// Quiet time refills a bucket up to its burst and no further: a member silent for an hour may
+// then send a burst, not an hour's worth of requests at once.
+TEST_F(HostSourceTest, AQuietSourceGetsBackOneBurstAtMost)
+{
+    struct Case {
+        const char* what;
+        bool join;
+        int burst;
+    };
+    for (const Case& c : {Case{"requests", false, HostTable::RequestBurst}, Case{"joins", true, HostTable::JoinBurst}}) {
+        SCOPED_TRACE(c.what);
+        const Endpoint source = c.join ? Endpoint{0x0E000003, 7000} : at[0];
+        const Bytes datagram = c.join ? request(cmd::JoinRequest, entryFor("q", 0x0B200000)) : request(cmd::RosterRequest, own[0]);
+        host.handle(datagram, source, now);  // the source is known from here on
+        now += 3'600'000;
+        int taken = 0;
+        for (int i = 0; i < 5 * c.burst; ++i) taken += !host.handle(datagram, source, now).sends.empty();
+        EXPECT_EQ(taken, c.burst);
+    }
 }
 
 // Forged sources by the thousand do not grow the host's memory without bound.

@@ -70,16 +70,17 @@ private slots:
         QCOMPARE(question->value, 0);
         QVERIFY(listenerLink.post(link::to_main::AcceptVoice, rowOf(0)));
 
-        const int phraseMs = int(phrase.size() / 8);
-        QTest::qWait(phraseMs + 800);
-        QVERIFY(talkerLink.post(link::to_main::VoiceToggle, 0));
-        QVERIFY(talker.running() && listener.running());
-
+        // The talker talks until the witness has as many blocks as the phrase has, not for the
+        // phrase's length.
         const auto reference = codedPhrase(phrase);
         std::vector<std::uint32_t> numbers;
-        for (const auto& r : witness.collect(100))
+        witness.collectUntil([&](const FakePeer::Received& r) {
             if (r.bytes[0] == cmd::VoiceGroup && r.from == talker.memberEndpoint())
                 numbers.push_back(decodeVoiceRecord(r.bytes.data() + 4).sequence);
+            return numbers.size() >= reference.size();
+        }, 30000);
+        QVERIFY(talkerLink.post(link::to_main::VoiceToggle, 0));
+        QVERIFY(talker.running() && listener.running());
         QCOMPARE(numbers.size(), reference.size());
         for (std::size_t i = 0; i < numbers.size(); ++i) QCOMPARE(numbers[i], std::uint32_t(i + 1));
 

@@ -9,6 +9,9 @@
 #include <QProcessEnvironment>
 #include <QTemporaryDir>
 
+#include <optional>
+#include <vector>
+
 namespace lumo::test {
 
 class LumoProcess {
@@ -49,6 +52,19 @@ public:
             if (probe.next(200, cmd::Ack)) return true;
         }
         return false;
+    }
+    // What reached `peer` until the process acknowledged a request `peer` sent to its host port
+    // after it: a check that nothing arrives ends on that answer, not on a time. nullopt when no
+    // answer came within the guard.
+    std::optional<std::vector<FakePeer::Received>> receivedUntilAnswer(FakePeer& peer, int guardMs = 10000)
+    {
+        MemberEntry nobody;
+        nobody.id = 200;
+        peer.send(makeEntryDatagram(cmd::RosterRequest, 0, 0, Kind::ToHost, nobody), {address_, HostPort});
+        auto received = peer.collectUntil(
+            [this](const FakePeer::Received& r) { return r.from == hostEndpoint() && FakePeer::command(cmd::Ack)(r); }, guardMs);
+        if (received) received->pop_back();  // the answer itself
+        return received;
     }
     bool running() const { return process_.state() == QProcess::Running; }
     qint64 pid() const { return process_.processId(); }

@@ -5,17 +5,14 @@
 // Offscreen there is no X11 display, so the portal is the only way a key can be heard.
 #include "app/main_dialog.h"
 #include "app/sound_dialog.h"
-#include "fake_audio.h"
-#include "fake_peer.h"
+#include "app/sound_controller.h"
 #include "core/voice/voice_codec.h"
-#include "quiet_directory.h"
+#include "dialog_harness.h"
+#include "fake_audio.h"
 #include "standin_portal.h"
 
 #include <QLabel>
-#include <QLineEdit>
-#include <QPushButton>
 #include <QSettings>
-#include <QTreeWidget>
 #include <QtTest>
 
 using namespace lumo;
@@ -23,9 +20,6 @@ using namespace lumo::test;
 
 namespace {
 
-const Ipv4 DialogAddress = loopback(1);
-const Ipv4 HostAddress = loopback(2);
-const Ipv4 PeerAddress = loopback(3);
 constexpr std::uint32_t F9 = 0xffc6;
 
 const QString Unusable = QStringLiteral("按键说话无法使用，详见“声音设置”。");
@@ -39,18 +33,14 @@ class PortalKeysTest : public QObject {
 
     std::unique_ptr<PrivateBus> bus;
     std::unique_ptr<StandInPortal> portal;
-    std::unique_ptr<RecordingBoxes> boxes;
     std::unique_ptr<FakeAudio> audio;
-    QuietDirectory directory;
-    std::unique_ptr<MainDialog> dialog;
-    std::unique_ptr<FakePeer> host, peer;
+    std::unique_ptr<DialogHarness> h;
 
-    template <typename T>
-    T* control(const char* name) { return dialog->findChild<T*>(QLatin1String(name)); }
-    QString statusLine() { return control<QLabel>("statusText")->text(); }
-    SoundDialog* sound() { return dialog->openSoundDialog(); }
+    bool pushToTalkWatched() const { return h->dialog().sound().pushToTalkWatched(); }
+    QString statusLine() { return h->status(); }
+    SoundDialog* sound() { return h->dialog().openSoundDialog(); }
     QString keyState() { return sound()->keyStateLabel()->text(); }
-    bool talking() { return dialog->endpoint().session().talking(); }
+    bool talking() { return h->session().talking(); }
     // The sound dialog as the player sees it, kept for a look (beside the weston screenshots).
     void keepPicture(const QString& name)
     {
@@ -63,36 +53,23 @@ class PortalKeysTest : public QObject {
     // The window in a group of three (host, peer, me) with the peer ticked, so that talking sends.
     void startInGroup()
     {
-        boxes = std::make_unique<RecordingBoxes>();
-        MainDialogOptions options;
-        options.bindAddress = DialogAddress;
-        options.directoryHttp = &directory;
+        DialogHarness::Options options;
+        options.firstAddress = 1;
+        options.members = 1;
+        options.show = false;
         options.audio = audio.get();
-        dialog = std::make_unique<MainDialog>(options);
-        host = std::make_unique<FakePeer>(HostAddress, HostPort);
-        peer = std::make_unique<FakePeer>(PeerAddress, MemberPort);
-        QVERIFY(dialog->socketsBound() && host->bound() && peer->bound());
-        control<QLineEdit>("memberName")->setText(QStringLiteral("me"));
-        control<QLineEdit>("hostAddress")->setText(QString::fromStdString(dottedAddress(HostAddress)));
-        control<QPushButton>("connectButton")->click();
-        QVERIFY(host->next(1000, cmd::JoinRequest));
-        const Endpoint me{DialogAddress, MemberPort};
-        host->send(makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost), me);
-        Roster roster;
-        roster.count = 2;
-        roster.records[0] = memberAt(0, "ann", PeerAddress);
-        roster.records[1] = memberAt(1, "me", DialogAddress);
-        host->send(makeRosterUpdate(1, roster), me);
-        QTRY_COMPARE(dialog->endpoint().session().roster().count, 2);
-        dialog->memberRow(dialog->rowOfMember(0))->setCheckState(0, Qt::Checked);
+        h = std::make_unique<DialogHarness>(options);
+        QVERIFY(h->ready());
+        QVERIFY(h->join(h->roster({"ann", "me"}, 1), 1));
+        h->tick(0);
     }
     // Voice datagrams the peer got while the microphone gave `blocks` quiet blocks.
     int voiceSent(int blocks)
     {
-        peer->collect(0);
+        h->member(0).collect(0);
         for (int i = 0; i < blocks; ++i) audio->deliver(quietBlock());
         int voice = 0;
-        for (const auto& received : peer->collect(300))
+        for (const auto& received : h->member(0).collect(300))
             if (received.bytes[0] == cmd::VoiceGroup) ++voice;
         return voice;
     }
@@ -109,7 +86,7 @@ private slots:
     }
     void cleanupTestCase()
     {
-        dialog.reset();
+        h.reset();
         portal.reset();
         bus.reset();
     }
@@ -122,10 +99,7 @@ private slots:
     }
     void cleanup()
     {
-        dialog.reset();
-        host.reset();
-        peer.reset();
-        boxes.reset();
+        h.reset();
         audio.reset();
         portal.reset();
     }
@@ -136,7 +110,7 @@ private slots:
         startInGroup();
         sound()->setPushToTalkKey(F9, QStringLiteral("F9"));
         QCOMPARE(keyState(), QStringLiteral("正在请桌面绑定按键……"));
-        QTRY_VERIFY(dialog->pushToTalkWatched());
+        QTRY_VERIFY(pushToTalkWatched());
         // The desktop was asked for one shortcut, described, with the key the player picked; what
         // it bound is what the player is shown.
         QCOMPARE(portal->binds.size(), 1);
@@ -167,7 +141,7 @@ private slots:
         // No key, no binding.
         sound()->setPushToTalkKey(0, {});
         QTRY_COMPARE(portal->closed.size(), 2);
-        QVERIFY(!dialog->pushToTalkWatched());
+        QVERIFY(!pushToTalkWatched());
         QVERIFY(keyState().isEmpty());
     }
 
@@ -175,7 +149,7 @@ private slots:
     {
         startInGroup();
         sound()->setPushToTalkKey(F9, QStringLiteral("F9"));
-        QTRY_VERIFY(dialog->pushToTalkWatched());
+        QTRY_VERIFY(pushToTalkWatched());
         const QString session = portal->lastSession();
         {
             // Another client on the bus sends the portal's signal for our session.
@@ -195,28 +169,28 @@ private slots:
     {
         startInGroup();
         sound()->setPushToTalkKey(F9, QStringLiteral("F9"));
-        QTRY_VERIFY(dialog->pushToTalkWatched());
+        QTRY_VERIFY(pushToTalkWatched());
         portal->activate(QStringLiteral("push-to-talk"));
         QTRY_VERIFY(talking());
 
         QVERIFY(portal->unregisterName());
         QTRY_VERIFY(!talking());
-        QVERIFY(!dialog->pushToTalkWatched());
+        QVERIFY(!pushToTalkWatched());
         QCOMPARE(statusLine(), Unusable);
         QVERIFY2(keyState().startsWith(QStringLiteral("桌面的全局快捷键门户已退出。")), qPrintable(keyState()));
         QCOMPARE(voiceSent(2), 0);
 
         // It starts again: the key is bound again, and the status line is not repeated.
-        control<QLabel>("statusText")->clear();
+        h->control<QLabel>("statusText")->clear();
         QVERIFY(portal->registerName());
         QTRY_COMPARE(portal->binds.size(), 2);
-        QTRY_VERIFY(dialog->pushToTalkWatched());
+        QTRY_VERIFY(pushToTalkWatched());
         portal->activate(QStringLiteral("push-to-talk"));
         QTRY_VERIFY(talking());
         // The desktop closes the session by itself: the same as going away.
         portal->closeSession();
         QTRY_VERIFY(!talking());
-        QTRY_VERIFY(!dialog->pushToTalkWatched());
+        QTRY_VERIFY(!pushToTalkWatched());
         QCOMPARE(statusLine(), Unusable);
     }
 
@@ -243,10 +217,10 @@ private slots:
         sound()->setPushToTalkKey(F9, QStringLiteral("F9"));
         QTRY_COMPARE(statusLine(), Unusable);
         QVERIFY2(keyState().startsWith(state), qPrintable(keyState()));
-        QVERIFY(!dialog->pushToTalkWatched());
+        QVERIFY(!pushToTalkWatched());
         if (how == 0) keepPicture(QStringLiteral("sound-dialog-no-portal.png"));
         // The voice button still works as before.
-        control<QPushButton>("voiceButton")->click();
+        h->control<QPushButton>("voiceButton")->click();
         QVERIFY(talking());
     }
 
@@ -257,7 +231,7 @@ private slots:
         sound()->setPushToTalkKey(F9, QStringLiteral("F9"));
         QTRY_COMPARE(statusLine(), Unusable);
         portal->changeShortcuts({{QStringLiteral("push-to-talk"), {{QStringLiteral("trigger_description"), QStringLiteral("Alt+T")}}}});
-        QTRY_VERIFY(dialog->pushToTalkWatched());
+        QTRY_VERIFY(pushToTalkWatched());
         QCOMPARE(keyState(), QStringLiteral("由桌面绑定：Alt+T"));
         portal->activate(QStringLiteral("push-to-talk"));
         QTRY_VERIFY(talking());

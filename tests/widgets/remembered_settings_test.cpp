@@ -84,6 +84,7 @@ private slots:
         QVERIFY(values.mainWindow && *values.mainWindow == (Place{-30, 40}));
         QSettings sound(file(), QSettings::IniFormat);
         QCOMPARE(sound.value(QStringLiteral("sound/input")).toString(), QStringLiteral("USB 麦克风, left"));
+        QCOMPARE(again.sound().devices.input, std::string("USB 麦克风, left"));  // read through the same route
     }
 
     // Garbage bytes, a file too large to be ours, a directory where the file belongs: each is

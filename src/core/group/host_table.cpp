@@ -95,35 +95,48 @@ void HostTable::removeRecord(int index)
 
 HostReply HostTable::handle(ByteView datagram, Endpoint source, Millis now)
 {
+    const WireRead read = readMessage(datagram);
+    if (read.message && handlerOf(read.message->message) == Handler::HostTable) return receive(*read.message, source, now);
+    HostReply reply;
+    reply.dropped = read.message ? DropReason::UnknownMessage : dropReasonOf(read.fault);
+    drops_.add(reply.dropped);
+    lastNow_ = std::max(lastNow_, now);
+    return reply;
+}
+
+HostReply HostTable::receive(const WireMessage& message, Endpoint source, Millis now)
+{
     lastNow_ = std::max(lastNow_, now);
     HostReply reply;
-    const auto header = readHeader(datagram);
-    const auto message = header && header->kind == static_cast<std::uint8_t>(Kind::ToHost) ? identify(*header) : std::nullopt;
-    if (!message || !lengthFits(*message, datagram)) {
-        ++drops_.malformed;
+    const auto refuse = [this, &reply](DropReason why) {
+        reply.dropped = why;
+        drops_.add(why);
+    };
+    if (handlerOf(message.message) != Handler::HostTable) {
+        refuse(DropReason::UnknownMessage);
         return reply;
     }
-    if (!admit(source, *message == Message::JoinRequest, now)) {
-        ++drops_.rateLimited;
+    if (!admit(source, message.message == Message::JoinRequest, now)) {
+        refuse(DropReason::RateLimited);
         return reply;
     }
 
     // The sender's record, with the address and port the host actually saw it come from.
-    MemberEntry entry = decodeMemberEntry(datagram.data() + HeaderSize);
+    MemberEntry entry = readEntry(message);
     entry.publicAddress = source.address;
     entry.publicPort = source.port;
 
     reply.sends.push_back({source, makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost)});
 
     // Every request but a join comes from a member, and from where that member is recorded.
-    const int claimed = *message == Message::RosterRequest ? int(entry.id) : int(header->firstId);
+    const int claimed = message.message == Message::RosterRequest ? int(entry.id) : int(message.header.firstId);
     const int sender = memberAt(source, claimed);
-    if (*message != Message::JoinRequest && sender < 0) {
-        ++drops_.notAMember;
+    if (message.message != Message::JoinRequest && sender < 0) {
+        refuse(DropReason::NotAMember);
         return reply;
     }
 
-    switch (*message) {
+    switch (message.message) {
     case Message::JoinRequest: {
         const int known = findMember(entry);
         if (entry.id < UnassignedId && known >= 0) {
@@ -136,13 +149,14 @@ HostReply HostTable::handle(ByteView datagram, Endpoint source, Millis now)
         } else {
             if (roster_.count >= MaxGroupMembers) return reply;  // full: acknowledged, not entered
             if (recordsAt(source) >= MaxRecordsPerSource) {
-                ++drops_.sourceFull;
+                refuse(DropReason::SourceFull);
                 return reply;
             }
             entry.id = static_cast<std::uint16_t>(roster_.count);
             roster_.records[roster_.count] = entry;
             ++roster_.count;
         }
+        if (!sweepDue_ && holdsDuplicates()) sweepDue_ = now + DuplicateSweepMs;
         broadcast(reply);
         break;
     }
@@ -161,7 +175,7 @@ HostReply HostTable::handle(ByteView datagram, Endpoint source, Millis now)
         break;
     }
     case Message::PathRequest: {
-        const int target = header->secondId;
+        const int target = message.header.secondId;
         if (!roster_.holds(target)) break;
         reply.sends.push_back({source, makeHeaderOnly(cmd::PathProbe, idByte(sender), idByte(target), Kind::FromHost)});
         reply.sends.push_back({publicEndpoint(roster_.records[target]),
@@ -174,8 +188,24 @@ HostReply HostTable::handle(ByteView datagram, Endpoint source, Millis now)
     return reply;
 }
 
+bool HostTable::holdsDuplicates() const
+{
+    for (int k = 0; k < roster_.count; ++k)
+        for (int m = k + 1; m < roster_.count; ++m)
+            if (sameMachine(roster_.records[m], roster_.records[k])) return true;
+    return false;
+}
+
+HostReply HostTable::advance(Millis now)
+{
+    lastNow_ = std::max(lastNow_, now);
+    if (!sweepDue_ || now < *sweepDue_) return {};
+    return sweepDuplicates();
+}
+
 HostReply HostTable::sweepDuplicates()
 {
+    sweepDue_.reset();
     HostReply reply;
     for (int k = 0; k < roster_.count; ++k) {
         for (int m = k + 1; m < roster_.count; ++m) {

@@ -1,5 +1,6 @@
-// The group host's member table and its handling of requests, as pure logic: a kind-3 datagram
-// and the address it came from go in, the datagrams to send from the host socket come out.
+// The group host's member table and its handling of requests, as pure logic: a request and the
+// address it came from go in, the datagrams to send from the host socket come out. Its one timer,
+// the duplicate sweep, runs when the caller calls advance() at nextDeadline().
 //
 // A request is believed only as far as its source shows: the records the host keeps say where
 // each member's datagrams come from (public address and port), and a roster request, a path
@@ -10,7 +11,7 @@
 #pragma once
 
 #include "core/wire/wire.h"
-#include "core/group/member_dispatch.h"
+#include "core/group/message_route.h"
 
 #include <cstdint>
 #include <list>
@@ -26,14 +27,7 @@ using Millis = std::int64_t;
 struct HostReply {
     std::vector<Outgoing> sends;           // all sent from hostSocket, in order
     std::vector<std::string> leftNames;    // GBK names of members that left (for the status line)
-};
-
-// Requests the host refused, by reason.
-struct HostDropCounts {
-    std::uint64_t malformed = 0;     // too short, not kind 3, or no request at all
-    std::uint64_t rateLimited = 0;   // the source sent more than its share: not even acknowledged
-    std::uint64_t notAMember = 0;    // roster, path or leave request from where no member is recorded
-    std::uint64_t sourceFull = 0;    // a join from an address and port that holds enough records
+    DropReason dropped = DropReason::None; // why the request was refused (an Ack may still go)
 };
 
 class HostTable {
@@ -55,20 +49,30 @@ public:
     static constexpr Millis JoinEveryMs = 2000;
     // Sources remembered for the buckets at most; the longest quiet is forgotten first.
     static constexpr std::size_t MaxTrackedSources = 1024;
+    // A record that shares local port, local address and public address with an earlier one (a
+    // client restarted on the same machine joins again with a fresh id) is swept away this long
+    // after it appeared: 256 of the member session's 200 ms ticks.
+    static constexpr Millis DuplicateSweepMs = 256 * 200;
 
     const Roster& roster() const { return roster_; }
-    const HostDropCounts& dropCounts() const { return drops_; }
+    const DropCountsByReason& dropCounts() const { return drops_; }
     std::size_t trackedSources() const { return buckets_.size(); }
 
-    // Handles one datagram addressed to the host, received at `now`. Malformed datagrams,
-    // commands that mean nothing to a host and requests over the source's rate are dropped
-    // without an Ack; every other request is acknowledged.
+    // Handles one request (a message handlerOf gives to the host table) received at `now`.
+    // Requests over the source's rate, and messages that are no request, are dropped without an
+    // Ack; every other request is acknowledged.
+    HostReply receive(const WireMessage& message, Endpoint source, Millis now);
+    // Reads a datagram and handles it as above when it is a request (tests, benches, fuzzing).
     HostReply handle(ByteView datagram, Endpoint source, Millis now);
     // As above, at the time of the last call that gave one.
     HostReply handle(ByteView datagram, Endpoint source) { return handle(datagram, source, lastNow_); }
 
-    // Removes records that share local port, local address and public address with an earlier
-    // record (a client restarted on the same machine joins again with a fresh id).
+    // When advance() should next run: the sweep of a duplicate the table holds; nullopt while it
+    // holds none, so a quiet host is never woken.
+    std::optional<Millis> nextDeadline() const { return sweepDue_; }
+    // Runs the sweep when it is due.
+    HostReply advance(Millis now);
+    // Sweeps now, due or not.
     HostReply sweepDuplicates();
 
 private:
@@ -83,6 +87,7 @@ private:
     };
 
     int findMember(const MemberEntry& entry) const;  // by local and public address, or -1
+    bool holdsDuplicates() const;
     // The record the datagram's source is recorded at: `claimed` when that record is there,
     // otherwise the first one there; -1 when no member is recorded at `source`.
     int memberAt(Endpoint source, int claimed) const;
@@ -93,7 +98,8 @@ private:
     void removeRecord(int index);
 
     Roster roster_;
-    HostDropCounts drops_;
+    DropCountsByReason drops_;
+    std::optional<Millis> sweepDue_;
     // The sources' buckets, the one heard last first, and where each source's is in that list: a
     // flood from ever new (perhaps forged) sources forgets the quietest in constant time.
     std::list<SourceBuckets> bucketsByRecency_;
