@@ -137,8 +137,10 @@ set(CPACK_DEBIAN_LUMO_PACKAGE_SECTION net)
 # microphone's cleaning library is named as well (dpkg-shlibdeps finds it too): voice without it
 # is not what players expect.
 set(CPACK_DEBIAN_LUMO_PACKAGE_DEPENDS "qt6-qpa-plugins, libwebrtc-audio-processing1")
-# The windows speak Chinese.
-set(CPACK_DEBIAN_LUMO_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei, qt6-translations-l10n")
+# The windows speak Chinese. In a Wayland session LUMO runs through XWayland where the desktop
+# offers it, and natively with Qt's Wayland platform plug-in where it does not or the player asks
+# for it (QT_QPA_PLATFORM=wayland); an X11 session needs neither.
+set(CPACK_DEBIAN_LUMO_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei, qt6-translations-l10n, qt6-wayland")
 set(CPACK_DEBIAN_LUMO_PACKAGE_SUGGESTS "lumo-directory")
 set(CPACK_DEBIAN_LUMO_DESCRIPTION "group text chat and voice for players of online games
 Players find chat groups in a web directory and join one with a

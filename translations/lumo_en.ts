@@ -108,6 +108,49 @@ The LUMO developers</translation>
     </message>
 </context>
 <context>
+    <name>lumo::GlobalKey</name>
+    <message>
+        <source>无法监听这个按键：X 服务器没有 XInput2 扩展，或键盘上没有这个键。</source>
+        <translation>This key cannot be watched: the X server has no XInput2 extension, or no key of the keyboard makes it.</translation>
+    </message>
+    <message>
+        <source>桌面没有提供全局快捷键门户（org.freedesktop.portal.GlobalShortcuts）。</source>
+        <translation>The desktop offers no global shortcuts portal (org.freedesktop.portal.GlobalShortcuts).</translation>
+    </message>
+    <message>
+        <source>桌面没有绑定这个按键。</source>
+        <translation>The desktop did not bind this key.</translation>
+    </message>
+    <message>
+        <source>桌面的全局快捷键门户已退出。</source>
+        <translation>The desktop&apos;s global shortcuts portal went away.</translation>
+    </message>
+    <message>
+        <source>按键只在 X11 程序（经 XWayland 运行的游戏）有焦点时有效；KDE Plasma 5.27 及以后、GNOME 48 及以后的桌面提供该门户。</source>
+        <translation>The key works only while an X11 program (a game run through XWayland) has the focus; KDE Plasma 5.27 and later and GNOME 48 and later offer the portal.</translation>
+    </message>
+    <message>
+        <source>按键无法使用：请以 QT_QPA_PLATFORM=xcb 启动 LUMO（经 XWayland 运行，按键在 X11 游戏有焦点时有效），或使用提供该门户的桌面（KDE Plasma 5.27 及以后、GNOME 48 及以后）。</source>
+        <translation>The key cannot be used: start LUMO with QT_QPA_PLATFORM=xcb (through XWayland; the key then works while an X11 game has the focus), or use a desktop that offers the portal (KDE Plasma 5.27 and later, GNOME 48 and later).</translation>
+    </message>
+    <message>
+        <source>正在请桌面绑定按键……</source>
+        <translation>Asking the desktop to bind the key…</translation>
+    </message>
+    <message>
+        <source>由桌面绑定：%1</source>
+        <translation>Bound by the desktop: %1</translation>
+    </message>
+    <message>
+        <source>已由桌面绑定。</source>
+        <translation>Bound by the desktop.</translation>
+    </message>
+    <message>
+        <source>这里也没有 X11 显示：按键无法使用。</source>
+        <translation>There is no X11 display here either: the key cannot be used.</translation>
+    </message>
+</context>
+<context>
     <name>lumo::GroupBrowserDialog</name>
     <message>
         <source>群名</source>
@@ -202,6 +245,17 @@ Start LUMO in its run directory (scripts/run or the installed lumo command), or 
     <message>
         <source>在线群</source>
         <translation>Online groups</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::HomeKeyHook</name>
+    <message>
+        <source>游戏内浮窗需要 X11 会话，或经 XWayland 运行的 LUMO（以 QT_QPA_PLATFORM=xcb 启动）：作为 Wayland 原生窗口，它无法停留在游戏上方，也听不到游戏中按下的 Home 键。</source>
+        <translation>The in-game overlay needs an X11 session, or LUMO run through XWayland (start it with QT_QPA_PLATFORM=xcb): as a native Wayland window it can neither stay above the game nor hear Home pressed in the game.</translation>
+    </message>
+    <message>
+        <source>显示或隐藏 LUMO 的游戏内浮窗</source>
+        <translation>Show or hide LUMO&apos;s in-game overlay</translation>
     </message>
 </context>
 <context>
@@ -441,6 +495,22 @@ Please check the network settings, then start LUMO again.</translation>
         <translation>The microphone was disconnected; voice chat stopped.
 Reconnect it and press &quot;Talk&quot; again.</translation>
     </message>
+    <message>
+        <source>按住说话（LUMO 群聊语音）</source>
+        <translation>Push to talk (LUMO group voice)</translation>
+    </message>
+    <message>
+        <source>按键说话无法使用，详见“声音设置”。</source>
+        <translation>Push-to-talk cannot work here; see Sound settings.</translation>
+    </message>
+    <message>
+        <source>按键说话仅在 X11 程序有焦点时有效。</source>
+        <translation>Push-to-talk works only while an X11 program has the focus.</translation>
+    </message>
+    <message>
+        <source>按键说话：%1</source>
+        <translation>Push-to-talk: %1</translation>
+    </message>
 </context>
 <context>
     <name>lumo::MainWindowShell</name>
@@ -572,6 +642,10 @@ Reconnect it and press &quot;Talk&quot; again.</translation>
     <message>
         <source>插件 %1 未能启动：gethook 失败。</source>
         <translation>The plug-in %1 did not start: gethook failed.</translation>
+    </message>
+    <message>
+        <source>插件 %1 未能启动：%2</source>
+        <translation>The plug-in %1 did not start: %2</translation>
     </message>
 </context>
 <context>

@@ -80,6 +80,9 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     sound_ = std::make_unique<SoundController>(*audio, *endpoint_, *voice_, *remembered, options.devicesFromCommandLine);
     connect(&overlay_->pipeServer(), &PipeServer::creationFailed, this,
             [this] { informLater(this, QString::fromLatin1(link::MainTitle), text::PipeCreateFailed); });
+    connect(sound_.get(), &SoundController::pushToTalkProblem, statusLabel_, &QLabel::setText);
+    // A problem found while the controller started is said now.
+    if (const QString note = sound_->pushToTalkProblemNote(); !note.isEmpty()) statusLabel_->setText(note);
     connect(endpoint_.get(), &GroupEndpoint::sessionEvent, this, &MainDialog::onSessionEvent);
     connect(endpoint_.get(), &GroupEndpoint::memberLeftHost, this,
             [this](const std::string& name) { statusLabel_->setText(fromGbk(name) + text::Left); });

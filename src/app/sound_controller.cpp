@@ -3,11 +3,12 @@
 #include "app/remembered_settings.h"
 #include "app/voice_io.h"
 #include "core/group/member_session.h"
-#include "keys/push_to_talk_key.h"
+#include "keys/global_key.h"
 #include "net/group_endpoint.h"
 #include "voice/audio_device.h"
 
 #include <algorithm>
+#include <cstdio>
 
 namespace lumo {
 
@@ -106,8 +107,43 @@ void SoundController::watchPushToTalk()
 {
     if (pushToTalk_) voice_.pushToTalk(false);
     pushToTalk_.reset();
-    if (!settings_.pushToTalkKeysym) return;
-    pushToTalk_.reset(PushToTalkKey::install(settings_.pushToTalkKeysym, [this](bool down) { voice_.pushToTalk(down); }));
+    toldKeyProblem_.clear();
+    if (settings_.pushToTalkKeysym) {
+        GlobalKeyRequest request;
+        request.id = QStringLiteral("push-to-talk");
+        request.description = tr("按住说话（LUMO 群聊语音）");
+        request.keysym = settings_.pushToTalkKeysym;
+        request.keyName = settings_.pushToTalkKeyName;
+        pushToTalk_ = std::make_unique<GlobalKey>(request);
+        connect(pushToTalk_.get(), &GlobalKey::pressed, this, [this] { voice_.pushToTalk(true); });
+        connect(pushToTalk_.get(), &GlobalKey::released, this, [this] { voice_.pushToTalk(false); });
+        connect(pushToTalk_.get(), &GlobalKey::changed, this, &SoundController::showPushToTalkState);
+    }
+    showPushToTalkState();
+}
+
+bool SoundController::pushToTalkWatched() const { return pushToTalk_ && pushToTalk_->way() != KeyWay::None; }
+
+QString SoundController::pushToTalkState() const { return pushToTalk_ ? pushToTalk_->stateText() : QString(); }
+
+QString SoundController::pushToTalkProblemNote() const
+{
+    if (!pushToTalk_ || pushToTalk_->problem().isEmpty()) return {};
+    return pushToTalk_->way() == KeyWay::None ? tr("按键说话无法使用，详见“声音设置”。")
+                                              : tr("按键说话仅在 X11 程序有焦点时有效。");
+}
+
+void SoundController::showPushToTalkState()
+{
+    emit pushToTalkStateChanged(pushToTalkState());
+    // A key that silently does nothing is worse than none: the player hears once why, on the
+    // status line (the whole text in the sound dialog and on stderr).
+    const QString problem = pushToTalk_ ? pushToTalk_->problem() : QString();
+    if (problem == toldKeyProblem_) return;
+    toldKeyProblem_ = problem;  // a key that works again is told about when it fails again
+    if (problem.isEmpty()) return;
+    emit pushToTalkProblem(pushToTalkProblemNote());
+    std::fprintf(stderr, "lumo: %s\n", qPrintable(tr("按键说话：%1").arg(problem)));
 }
 
 void SoundController::remember()

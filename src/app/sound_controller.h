@@ -18,7 +18,7 @@ namespace lumo {
 
 class AudioSystem;
 class GroupEndpoint;
-class PushToTalkKey;
+class GlobalKey;
 class RememberedSettings;
 class VoiceIo;
 struct SessionEvent;
@@ -51,12 +51,26 @@ public:
     // A member's volume now and, by name, in later groups and runs.
     void setMemberVolume(int memberId, int percent);
     int memberVolume(int memberId) const;
-    // Whether the push-to-talk key is being watched (not without X11).
-    bool pushToTalkWatched() const { return pushToTalk_ != nullptr; }
+    // Whether the push-to-talk key is heard (through raw key events or the desktop's portal).
+    bool pushToTalkWatched() const;
+    // How the push-to-talk key is heard; null without a key.
+    const GlobalKey* pushToTalkKey() const { return pushToTalk_.get(); }
+    // What the desktop bound, that it is being asked, or what does not work and what to do;
+    // empty without a key or with nothing to add to its name.
+    QString pushToTalkState() const;
+    // The status line's word on a push-to-talk key that cannot be heard (or only partly);
+    // empty while it works.
+    QString pushToTalkProblemNote() const;
     // The gate level of the running capture; nullopt while the program does not capture.
     std::optional<int> captureLevel() const;
 
+signals:
+    void pushToTalkStateChanged(const QString& state);
+    // A new push-to-talk problem, once each: the status line says it.
+    void pushToTalkProblem(const QString& note);
+
 private:
+    void showPushToTalkState();
     void onSessionEvent(const SessionEvent& event);
     void watchPushToTalk();
     void remember();
@@ -69,7 +83,8 @@ private:
     // Devices named on the command line hold for the run only: the remembered ones are saved.
     std::optional<DeviceChoice> commandLineDevices_;
     DeviceChoice rememberedDevices_;
-    std::unique_ptr<PushToTalkKey> pushToTalk_;
+    std::unique_ptr<GlobalKey> pushToTalk_;
+    QString toldKeyProblem_;  // the push-to-talk problem the player was last told about
 };
 
 }  // namespace lumo

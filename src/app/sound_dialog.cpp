@@ -119,6 +119,12 @@ SoundDialog::SoundDialog(SoundController& sound, QWidget* parent) : QDialog(pare
     auto* clearKey = new QPushButton(tr("清除按键"), this);
     clearKey->setObjectName(QStringLiteral("clearKey"));
 
+    keyState_ = new QLabel(this);
+    keyState_->setObjectName(QStringLiteral("pushToTalkState"));
+    keyState_->setWordWrap(true);
+    keyState_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    keyState_->hide();
+
     status_ = new QLabel(this);
     status_->setObjectName(QStringLiteral("soundStatus"));
     status_->setWordWrap(true);
@@ -147,6 +153,7 @@ SoundDialog::SoundDialog(SoundController& sound, QWidget* parent) : QDialog(pare
     keyRow->addWidget(keyButton_);
     keyRow->addWidget(clearKey);
     form->addRow(tr("按键说话："), keyRow);
+    form->addRow(QString(), keyState_);
 
     auto* buttons = new QDialogButtonBox(this);
     auto* close = buttons->addButton(tr("关闭"), QDialogButtonBox::AcceptRole);
@@ -160,6 +167,8 @@ SoundDialog::SoundDialog(SoundController& sound, QWidget* parent) : QDialog(pare
     thresholdValue_->setNum(settings().quietLimit);
     showProcessing();
     showKey();
+    setKeyState(sound_.pushToTalkState());
+    connect(&sound_, &SoundController::pushToTalkStateChanged, this, &SoundDialog::setKeyState);
 
     connect(refresh, &QPushButton::clicked, this, &SoundDialog::refreshDevices);
     connect(input_, &QComboBox::currentIndexChanged, this, &SoundDialog::chooseDevices);
@@ -340,6 +349,12 @@ void SoundDialog::showProcessing()
     gain_->setChecked(choice.gainControl);
     echo_->setChecked(choice.echoCancellation);
     voice_->setChecked(choice.voiceDetection);
+}
+
+void SoundDialog::setKeyState(const QString& text)
+{
+    keyState_->setText(text);
+    keyState_->setVisible(!text.isEmpty());
 }
 
 void SoundDialog::showEvent(QShowEvent* event)

@@ -61,9 +61,14 @@ public:
     // The key as a captured press gives it (keysym 0: no key).
     void setPushToTalkKey(std::uint32_t keysym, const QString& name);
 
+    // How the push-to-talk key is heard: what the desktop bound, that it is being asked, or what
+    // does not work and what to do (empty: nothing to add to the key's name).
+    void setKeyState(const QString& text);
+
     LevelMeter* meter() const { return meter_; }
     QCheckBox* echoCancellationBox() const { return echo_; }
     QLabel* statusLabel() const { return status_; }
+    QLabel* keyStateLabel() const { return keyState_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -97,6 +102,7 @@ private:
     QPushButton* tone_ = nullptr;
     QLabel* keyLabel_ = nullptr;
     QPushButton* keyButton_ = nullptr;
+    QLabel* keyState_ = nullptr;
     QLabel* status_ = nullptr;
     QTimer* meterTimer_ = nullptr;
 

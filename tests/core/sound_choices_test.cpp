@@ -206,40 +206,6 @@ TEST(TestTone, AQuietStartAndEndAndThePitchAsked)
     EXPECT_TRUE(std::all_of(pieces.begin() + 4800, pieces.end(), [](std::int16_t s) { return s == 0; }));
 }
 
-TEST(PushToTalk, HeldFromPressToReleaseThroughTheServersRepeats)
-{
-    using Change = PushToTalkState::Change;
-    PushToTalkState key;
-    EXPECT_EQ(key.settle(), Change::None);
-    EXPECT_EQ(key.press(100), Change::Start);
-    EXPECT_TRUE(key.held());
-    // Auto-repeat: a release and a press at the same moment, read together.
-    for (std::uint32_t t = 600; t < 2000; t += 33) {
-        key.release(t);
-        EXPECT_EQ(key.press(t), Change::None);
-        EXPECT_EQ(key.settle(), Change::None);
-        EXPECT_TRUE(key.held());
-    }
-    key.release(2100);
-    EXPECT_TRUE(key.held());  // not before the events read with it are handled
-    EXPECT_EQ(key.settle(), Change::Stop);
-    EXPECT_FALSE(key.held());
-    EXPECT_EQ(key.settle(), Change::None);
-
-    // A release without a press, and a press right after a real release (a new press).
-    key.release(3000);
-    EXPECT_EQ(key.settle(), Change::None);
-    EXPECT_EQ(key.press(3100), Change::Start);
-    key.release(3200);
-    EXPECT_EQ(key.press(3300), Change::None);  // still held: the release was not final yet
-    EXPECT_EQ(key.settle(), Change::None);
-    EXPECT_TRUE(key.held());
-
-    // Watching stops while held: talking stops.
-    EXPECT_EQ(key.reset(), Change::Stop);
-    EXPECT_EQ(key.reset(), Change::None);
-}
-
 TEST(VoiceProcessingChoiceTest, EchoCancellationFollowsTheOutputUntilChosen)
 {
     const struct {

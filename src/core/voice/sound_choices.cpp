@@ -203,37 +203,4 @@ void fillTestTone(std::int16_t* out, int count, int start, int total, int hz, in
     }
 }
 
-PushToTalkState::Change PushToTalkState::press(std::uint32_t time)
-{
-    if (pendingRelease_ && *pendingRelease_ == time) {
-        pendingRelease_.reset();  // a repeat of the held key
-        return Change::None;
-    }
-    pendingRelease_.reset();
-    if (held_) return Change::None;
-    held_ = true;
-    return Change::Start;
-}
-
-void PushToTalkState::release(std::uint32_t time)
-{
-    if (held_) pendingRelease_ = time;
-}
-
-PushToTalkState::Change PushToTalkState::settle()
-{
-    if (!pendingRelease_) return Change::None;
-    pendingRelease_.reset();
-    held_ = false;
-    return Change::Stop;
-}
-
-PushToTalkState::Change PushToTalkState::reset()
-{
-    pendingRelease_.reset();
-    if (!held_) return Change::None;
-    held_ = false;
-    return Change::Stop;
-}
-
 }  // namespace lumo

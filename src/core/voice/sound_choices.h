@@ -117,26 +117,4 @@ void applyVolume(std::int16_t* samples, int count, int percent, bool doubled);
 // a click.
 void fillTestTone(std::int16_t* out, int count, int start, int total, int hz, int peak);
 
-// --- Push-to-talk ----------------------------------------------------------------------------
-
-// Whether the push-to-talk key is held, from its raw presses and releases. The X server repeats
-// a held key as a release and a press with the same time: a release is therefore only final
-// once the events read with it are handled (settle), and a press with its time takes it back.
-class PushToTalkState {
-public:
-    enum class Change { None, Start, Stop };
-
-    Change press(std::uint32_t time);
-    void release(std::uint32_t time);
-    // The events read together have been handled: a release still pending ends talking.
-    Change settle();
-    // The key can no longer be watched (the key changed, the watch ends): let go.
-    Change reset();
-    bool held() const { return held_; }
-
-private:
-    bool held_ = false;
-    std::optional<std::uint32_t> pendingRelease_;
-};
-
 }  // namespace lumo
