@@ -130,6 +130,8 @@ struct PlayoutReport {
     int lost = 0;            // records of the judged span the network lost entirely
     int playedOnce = 0;      // received records heard exactly once
     int neverPlayed = 0;     // received records not heard at all
+    int quiet = 0;           // received records too quiet to be heard (the gate's look-back and
+                             // hang-over around words): not counted as received
     int repeats = 0;         // extra times records of any kind were heard again
     int concealed = 0;       // audible 60 ms (rounded up) that are no record: concealment, noise
     int identified = 0;      // played blocks recognised as a record
@@ -145,7 +147,7 @@ struct PlayoutReport {
 // block. Records of [firstJudged, lastJudged] count toward received/played.
 inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sent, const std::vector<std::int16_t>& heard,
                                   double fileStartMs, std::uint32_t firstJudged, std::uint32_t lastJudged,
-                                  double threshold = 0.9, double aheadThreshold = 0.45,
+                                  double threshold = 0.97, double aheadThreshold = 0.45,
                                   double windowMs = 1200)
 {
     // The reference is what a listener plays: every record that arrived, decoded in order, with
@@ -188,7 +190,8 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
     // A record after the last one found needs `aheadThreshold`: after a concealment the
     // listener's decoder differs from the reference for a while, so its records correlate less
     // than perfectly. Claiming a record again (a repeat) or out of order needs `threshold`: a
-    // replayed block is an exact copy, while the erasure output after a record only resembles it.
+    // replayed block is an exact copy, while the erasure output after a record only resembles it
+    // (after a steady stretch, such as the quiet blocks around a word, at times above 0.9).
     // Scores are correlations over the threshold that applies: 1 or more is a match.
     bool anyFound = false;
     std::uint32_t lastFound = 0;
@@ -267,11 +270,19 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
             ++report.lost;
             continue;
         }
-        ++report.received;
         const auto it = heardCount.find(sequence);
+        const std::vector<std::int16_t>& decoded = reference.at(sequence).front();
+        bool loud = false;
+        for (int at = 0; at + 80 <= BlockSamples; at += 80) loud = loud || audible(decoded.data() + at, 80);
+        if (!loud && it == heardCount.end()) {
+            ++report.quiet;
+            continue;
+        }
+        ++report.received;
         const int count = it == heardCount.end() ? 0 : it->second;
         if (count == 1) ++report.playedOnce;
         if (count == 0) ++report.neverPlayed;
+        if (count == 0 && std::getenv("LUMO_JUDGE_TRACE")) std::fprintf(stderr, "judge: record %u never heard\n", sequence);
     }
     report.meanLagMs = lagCount ? lagSum / lagCount : 0;
     const int audibleBlocks = report.identified + report.concealed;
