@@ -4,6 +4,8 @@
 #include "app/chat_history_window.h"
 #include "app/chat_inbox.h"
 #include "app/chat_log_writer.h"
+#include "app/chat_room.h"
+#include "app/group_status_presenter.h"
 #include "app/member_list.h"
 #include "app/overlay_bridge.h"
 #include "app/remembered_settings.h"
@@ -13,7 +15,6 @@
 #include "app/tray_notifications.h"
 #include "app/voice_io.h"
 
-#include "core/text/gbk.h"
 #include "directory/curl_http_client.h"
 #include "directory/group_browser_dialog.h"
 #include "link/mailbox.h"
@@ -34,7 +35,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
-#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
@@ -44,13 +44,6 @@
 #include <utility>
 
 namespace lumo {
-
-namespace {
-
-QString fromGbk(const std::string& gbk) { return QString::fromStdString(gbkToUtf8(gbk)); }
-std::string toGbk(const QString& text) { return utf8ToGbk(text.toStdString()); }
-
-}  // namespace
 
 MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDialog(parent)
 {
@@ -80,9 +73,6 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     sound_ = std::make_unique<SoundController>(*audio, *endpoint_, *voice_, *remembered, options.devicesFromCommandLine);
     connect(&overlay_->pipeServer(), &PipeServer::creationFailed, this,
             [this] { informLater(this, QString::fromLatin1(link::MainTitle), text::PipeCreateFailed); });
-    connect(endpoint_.get(), &GroupEndpoint::sessionEvent, this, &MainDialog::onSessionEvent);
-    connect(endpoint_.get(), &GroupEndpoint::memberLeftHost, this,
-            [this](const std::string& name) { statusLabel_->setText(fromGbk(name) + text::Left); });
     // Window creation: skin calls, the menu bar with its plug-ins and skins.
     shell_ = std::make_unique<MainWindowShell>(*this, static_cast<ShellOwner&>(*this), options.skinActive);
     shell_->createWindowParts();
@@ -120,7 +110,8 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     callPrompt_->setVolumeHandler(
         [this](std::uint16_t memberId, const QPoint& at) { showVolumeMenu(*sound_, memberId, at, this); });
     connectControls();
-    buildChatParts();
+    buildChatRoom();
+    bindGroupStatus();
 }
 
 MainDialog::~MainDialog()
@@ -214,7 +205,8 @@ void MainDialog::connectControls()
     // Enter in the message field sends the text; elsewhere it presses the default button.
     messageEdit_->installEventFilter(this);
     connect(connectButton_, &QPushButton::clicked, this, &MainDialog::connectToHost);
-    connect(sendButton_, &QPushButton::clicked, this, &MainDialog::sendChatText);
+    connect(sendButton_, &QPushButton::clicked, this,
+            [this] { groupStatus_->sendText(memberNameEdit_->text(), messageEdit_->text()); });
     connect(serverButton_, &QPushButton::clicked, this, [this] { groupBrowser_->showAgain(); });
     connect(voiceButton_, &QPushButton::clicked, this, [this] { endpoint_->voiceButton(); });
     connect(gainCheck_, &QCheckBox::toggled, this, [this](bool on) {
@@ -229,7 +221,7 @@ void MainDialog::connectControls()
     connect(memberList_, &QTreeWidget::itemClicked, this, [this] {
         const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
         endpoint_->select(selected.isEmpty() ? -1 : memberList_->memberIdOf(selected.first()));
-        showVoiceButton();
+        groupStatus_->showVoiceButton();
         callPrompt_->hide();
     });
     connect(memberList_, &QTreeWidget::itemDoubleClicked, this, [this] { endpoint_->openPaths(); });
@@ -237,110 +229,62 @@ void MainDialog::connectControls()
 }
 
 // ---------------------------------------------------------------------------------------------
-// Showing the group
+// Showing the group and the chat
 
-QString MainDialog::memberNameText(int id) const { return fromGbk(endpoint_->session().memberName(id)); }
-
-void MainDialog::onSessionEvent(const SessionEvent& event)
+void MainDialog::bindGroupStatus()
 {
-    using Event = SessionEvent::Kind;
-    switch (event.kind) {
-    case Event::RosterChanged:
-        memberList_->showRoster(endpoint_->session());
-        showVoiceButton();
-        break;
-    case Event::MemberChanged: memberList_->showMember(endpoint_->session(), event.memberId); break;
-    case Event::ChatArrived: showChat(event.memberId, event.text); break;
-    case Event::VoiceHeard: statusLabel_->setText(memberNameText(event.memberId) + text::Says); break;
-    case Event::AskVoice:
-        if (overlay_->askInOverlay(event.memberId)) break;  // the overlay asks instead
-        tray_->notifyUnlessActive(text::AppName, memberNameText(event.memberId) + text::VoiceQuestion);
-        // Members who start talking together are asked about in turn.
-        boxes_->ask(text::AppName, memberNameText(event.memberId) + text::VoiceQuestion,
-                    [this, id = event.memberId](bool yes) { endpoint_->answerQuestion(id, yes); });
-        break;
-    case Event::ConnectChanged: showConnectState(); break;
-    case Event::ConnectFailed: informLater(this, text::AppName, text::ConnectFailed); break;
-    case Event::GroupFull: informLater(this, text::AppName, text::GroupFull); break;
-    case Event::HostGone: statusLabel_->setText(text::HostGone); break;
-    case Event::PathFailed: statusLabel_->setText(text::NotReached.arg(memberNameText(event.memberId))); break;
-    case Event::TalkingChanged: showVoiceButton(); break;
-    case Event::Alone: boxes_->inform(text::AppName, text::Alone); break;
-    case Event::NoPartner: boxes_->inform(text::AppName, text::NoPartner); break;
-    case Event::NoMicrophone: boxes_->inform(text::AppName, text::NoMicrophone); break;
-    case Event::MicrophoneLost:
-        showVoiceButton();
-        statusLabel_->setText(tr("麦克风已断开"));
-        boxes_->inform(text::AppName, tr("麦克风已断开，语聊已停止。\n接好后再按“语聊”。"));
-        break;
-    case Event::PartnerChanged: showPartner(event); break;
-    case Event::SelectionChanged: break;
-    }
-}
-
-void MainDialog::showChat(int senderId, const std::string& gbkText)
-{
-    chatInbox_->received(chatSenderKey(endpoint_->session().roster(), senderId), memberNameText(senderId), gbkText);
-}
-
-// ---------------------------------------------------------------------------------------------
-// The chat: boxes and history, the log file, the tray and notifications
-
-void MainDialog::buildChatParts()
-{
-    ChatInbox::Hooks inboxHooks;
-    inboxHooks.overlayConnected = [this] { return overlay_->pipeOpen(); };
-    inboxHooks.historyShown = [this] { return historyWindow_->isVisible(); };
-    chatInbox_ = new ChatInbox(inboxHooks, this);
-    historyWindow_ = new ChatHistoryWindow(chatInbox_->history(), this);
-    chatLog_ = new ChatLogWriter(chatInbox_->history(), [this] { return chatInbox_->monotonicMs(); },
-                                 [this] { return endpoint_->session().joinedHost().value_or(0); }, this);
-    historyAction_ = new QAction(tr("聊天记录(&H)"), this);
-    historyAction_->setObjectName(QStringLiteral("historyAction"));
-    historyAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
-    historyAction_->setShortcutContext(Qt::WindowShortcut);
-    addAction(historyAction_);  // Ctrl+H works with or without the menu bar
-    tray_ = new TrayNotifications(historyAction_, {}, this);
-    connect(chatInbox_, &ChatInbox::historyChanged, &historyWindow_->model(), &ChatHistoryModel::historyChanged);
-    connect(chatInbox_, &ChatInbox::historyChanged, chatLog_, &ChatLogWriter::historyChanged);
-    // A box runs an event loop of its own, which must not run inside the datagram's handler.
-    connect(chatInbox_, &ChatInbox::boxDue, this, &MainDialog::openChatBox, Qt::QueuedConnection);
-    connect(chatInbox_, &ChatInbox::statusText, statusLabel_, &QLabel::setText);
-    connect(chatLog_, &ChatLogWriter::failed, statusLabel_, &QLabel::setText);
-    connect(chatInbox_, &ChatInbox::textBegun, tray_,
-            [this](const QString& name, const QString& part) { tray_->notifyUnlessActive(name + text::Says, part); });
-    connect(chatInbox_, &ChatInbox::unreadChanged, this, [this](int unread) {
-        historyButton_->setText(ChatInbox::historyButtonText(unread));
-        tray_->showUnread(unread);
+    GroupStatusPresenter::Hooks hooks;
+    hooks.askInOverlay = [this](int id) { return overlay_->askInOverlay(id); };
+    hooks.answerQuestion = [this](int id, bool yes) { endpoint_->answerQuestion(id, yes); };
+    hooks.connectTo = [this](const std::string& name, std::optional<Ipv4> host) { return endpoint_->connectTo(name, host); };
+    hooks.sendText = [this](const std::string& gbkText) { endpoint_->sendText(gbkText); };
+    groupStatus_ = new GroupStatusPresenter(endpoint_->session(), std::move(hooks), this);
+    GroupStatusPresenter* group = groupStatus_;
+    connect(endpoint_.get(), &GroupEndpoint::sessionEvent, group, &GroupStatusPresenter::showEvent);
+    connect(endpoint_.get(), &GroupEndpoint::memberLeftHost, group, &GroupStatusPresenter::showMemberLeftHost);
+    connect(group, &GroupStatusPresenter::rosterChanged, memberList_, &MemberList::showRoster);
+    connect(group, &GroupStatusPresenter::memberChanged, memberList_, &MemberList::showMember);
+    connect(group, &GroupStatusPresenter::chatArrived, &chatInbox(), &ChatInbox::received);
+    connect(group, &GroupStatusPresenter::statusText, statusLabel_, &QLabel::setText);
+    connect(group, &GroupStatusPresenter::connectButtonChanged, this, [this](bool enabled, const QString& text) {
+        connectButton_->setEnabled(enabled);
+        connectButton_->setText(text);
     });
-    connect(tray_, &TrayNotifications::bringUpRequested, this, &MainDialog::bringUp);
-    connect(tray_, &TrayNotifications::quitRequested, this, &MainDialog::closeForGood);
+    connect(group, &GroupStatusPresenter::voiceButtonText, voiceButton_, &QPushButton::setText);
+    connect(group, &GroupStatusPresenter::partnerText, partnerLabel_, &QLabel::setText);
+    connect(group, &GroupStatusPresenter::notification, &tray(), &TrayNotifications::notifyUnlessActive);
+    connect(group, &GroupStatusPresenter::informLater, this,
+            [this](const QString& caption, const QString& text) { lumo::informLater(this, caption, text); });
+    connect(group, &GroupStatusPresenter::inform, boxes_, &BoxQueue::inform);
+    connect(group, &GroupStatusPresenter::ask, boxes_, &BoxQueue::ask);
+    connect(group, &GroupStatusPresenter::refused, this, [this](const QString& text, GroupStatusPresenter::Field field) {
+        MessageBoxes::current().inform(this, text::AppName, text);
+        (field == GroupStatusPresenter::Field::Name ? memberNameEdit_ : hostAddressEdit_)->setFocus();
+    });
+    connect(group, &GroupStatusPresenter::textSent, this, [this](const QString& recipient, const QString& text) {
+        messageEdit_->clear();
+        chatInbox().sent(recipient, text);
+    });
+}
+
+void MainDialog::buildChatRoom()
+{
+    chatRoom_ = new ChatRoom(*this, {[this] { return overlay_->pipeOpen(); },
+                                     [this] { return endpoint_->session().joinedHost().value_or(0); }});
+    connect(chatRoom_, &ChatRoom::statusText, statusLabel_, &QLabel::setText);
+    connect(chatRoom_, &ChatRoom::historyButtonText, historyButton_, &QPushButton::setText);
+    connect(&tray(), &TrayNotifications::bringUpRequested, this, &MainDialog::bringUp);
+    connect(&tray(), &TrayNotifications::quitRequested, this, &MainDialog::closeForGood);
     connect(historyButton_, &QPushButton::clicked, this, &MainDialog::openHistory);
-    connect(historyAction_, &QAction::triggered, this, &MainDialog::openHistory);
     historyButton_->setText(ChatInbox::historyButtonText(0));
-
-    auto* logAction = new QAction(tr("把聊天记录写入文件(&L)"), this);
-    logAction->setObjectName(QStringLiteral("logAction"));
-    logAction->setCheckable(true);
-    connect(logAction, &QAction::toggled, chatLog_, &ChatLogWriter::setLogging);
-    if (QMenuBar* bar = shell_->menuBar()) {
-        QMenu* menu = bar->addMenu(tr("消息(&M)"));
-        menu->addActions({historyAction_, logAction, tray_->closeToTrayAction()});
-    }
+    if (QMenuBar* bar = shell_->menuBar()) chatRoom_->addMenu(*bar);
 }
 
-void MainDialog::openChatBox(const QString& text)
-{
-    const QPointer<MainDialog> guard(this);
-    MessageBoxes::current().inform(this, text::AppName, text);
-    if (guard) chatInbox_->boxClosed();
-}
-
-void MainDialog::openHistory()
-{
-    chatInbox_->historyOpened();
-    historyWindow_->open();
-}
+ChatInbox& MainDialog::chatInbox() const { return chatRoom_->inbox(); }
+ChatHistoryWindow& MainDialog::historyWindow() const { return chatRoom_->historyWindow(); }
+ChatLogWriter& MainDialog::chatLog() const { return chatRoom_->log(); }
+TrayNotifications& MainDialog::tray() const { return chatRoom_->tray(); }
+void MainDialog::openHistory() { chatRoom_->openHistory(); }
 
 void MainDialog::bringUp()
 {
@@ -364,31 +308,6 @@ void MainDialog::closeForGood()
     done(QDialog::Rejected);
 }
 
-void MainDialog::showPartner(const SessionEvent& event)
-{
-    const MemberSession& session = endpoint_->session();
-    if (!session.groupMode())
-        partnerLabel_->clear();
-    else if (session.partner() >= 0)
-        partnerLabel_->setText(memberNameText(session.partner()));
-    else if (!event.text.empty())
-        partnerLabel_->setText(fromGbk(event.text) + text::PartnerLeft);  // the partner left the group
-    else
-        partnerLabel_->clear();
-}
-
-void MainDialog::showConnectState()
-{
-    const MemberSession& session = endpoint_->session();
-    connectButton_->setEnabled(!session.connecting());
-    connectButton_->setText(session.joined() ? text::Update : text::Connect);
-}
-
-void MainDialog::showVoiceButton()
-{
-    voiceButton_->setText(endpoint_->session().voiceButtonStops() ? text::StopVoice : text::Voice);
-}
-
 void MainDialog::showOwnAddress()
 {
     ownAddressLabel_->setText(QString::fromStdString(dottedAddress(endpoint_->ownAddress())));
@@ -397,43 +316,7 @@ void MainDialog::showOwnAddress()
 // ---------------------------------------------------------------------------------------------
 // The player's actions
 
-std::optional<std::string> MainDialog::readName()
-{
-    std::string name = toGbk(memberNameEdit_->text());
-    if (name.size() <= NameSize) return name;
-    MessageBoxes::current().inform(this, text::AppName, text::NameTooLong);
-    memberNameEdit_->setFocus();
-    return std::nullopt;
-}
-
-void MainDialog::connectToHost()
-{
-    const std::optional<std::string> name = readName();
-    if (!name) return;
-    switch (endpoint_->connectTo(*name, parseDottedAddress(hostAddressEdit_->text().toStdString()))) {
-    case MemberSession::ConnectProblem::None: break;
-    case MemberSession::ConnectProblem::NameTooLong:
-    case MemberSession::ConnectProblem::NoName:
-        MessageBoxes::current().inform(this, text::AppName, text::NoName);
-        memberNameEdit_->setFocus();
-        break;
-    case MemberSession::ConnectProblem::BadAddress:
-        MessageBoxes::current().inform(this, text::AppName, text::BadAddress);
-        hostAddressEdit_->setFocus();
-        break;
-    }
-}
-
-void MainDialog::sendChatText()
-{
-    if (!readName()) return;
-    const QString text = messageEdit_->text();
-    endpoint_->sendText(toGbk(text));
-    const int partner = endpoint_->session().partner();
-    if (partner < 0) return;
-    messageEdit_->clear();
-    chatInbox_->sent(memberNameText(partner), text);
-}
+void MainDialog::connectToHost() { groupStatus_->connectToHost(memberNameEdit_->text(), hostAddressEdit_->text()); }
 
 void MainDialog::onListRightClick(const QPoint& screenPosition)
 {
@@ -481,7 +364,7 @@ void MainDialog::closeMainWindow()
     if (closed_) return;
     closed_ = true;
     boxes_->clear();
-    chatLog_->writeAll();
+    chatLog().writeAll();
     closeOverlay();
     shell_->closing();
     // Text written just before closing still goes; the leave goes to the host this client
@@ -493,7 +376,7 @@ void MainDialog::closeMainWindow()
 
 void MainDialog::closeEvent(QCloseEvent* event)
 {
-    if (!closingForGood_ && tray_->keepsRunningOnClose()) {
+    if (!closingForGood_ && tray().keepsRunningOnClose()) {
         // The program keeps running in the tray; the main window's finish still ends it.
         QApplication::setQuitOnLastWindowClosed(false);
         hide();

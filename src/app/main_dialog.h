@@ -33,7 +33,9 @@ class CallPromptDialog;
 class ChatHistoryWindow;
 class ChatInbox;
 class ChatLogWriter;
+class ChatRoom;
 class GroupBrowserDialog;
+class GroupStatusPresenter;
 class HttpClient;
 class HyperLinkLabel;
 class OverlayBridge;
@@ -110,10 +112,10 @@ public:
 
     // The texts of the run with their boxes, the window that shows them (Ctrl+H, or the button
     // in the status line), the log file, the tray and desktop notifications.
-    ChatInbox& chatInbox() const { return *chatInbox_; }
-    ChatHistoryWindow& historyWindow() const { return *historyWindow_; }
-    ChatLogWriter& chatLog() const { return *chatLog_; }
-    TrayNotifications& tray() const { return *tray_; }
+    ChatInbox& chatInbox() const;
+    ChatHistoryWindow& historyWindow() const;
+    ChatLogWriter& chatLog() const;
+    TrayNotifications& tray() const;
     void openHistory();
     // The sound settings dialog (from the "&File" menu), created on first use.
     SoundDialog* openSoundDialog();
@@ -136,18 +138,9 @@ private:
     void buildControls();
     void connectControls();
     void placeGroupBrowser();
-    void onSessionEvent(const SessionEvent& event);
-    void showChat(int senderId, const std::string& gbkText);
-    void buildChatParts();
-    void openChatBox(const QString& text);
-    void showPartner(const SessionEvent& event);
-    void showConnectState();
-    void showVoiceButton();
-    void sendChatText();
+    void bindGroupStatus();
+    void buildChatRoom();
     void onListRightClick(const QPoint& screenPosition);
-    QString memberNameText(int id) const;
-    // The name field in GBK; nullopt (after telling the player) when it is longer than 16 bytes.
-    std::optional<std::string> readName();
 
     // ShellOwner: what the menu bar and the plug-in loader need.
     QString siteBaseUrl() const override;
@@ -175,11 +168,9 @@ private:
     bool closed_ = false;
     bool closingForGood_ = false;
 
-    ChatInbox* chatInbox_ = nullptr;
-    ChatHistoryWindow* historyWindow_ = nullptr;
-    ChatLogWriter* chatLog_ = nullptr;
-    TrayNotifications* tray_ = nullptr;
-    QAction* historyAction_ = nullptr;
+    // What the window shows of the group; the texts with their boxes, history, log and tray.
+    GroupStatusPresenter* groupStatus_ = nullptr;
+    ChatRoom* chatRoom_ = nullptr;
     QPushButton* historyButton_ = nullptr;
 
     // Controls.
