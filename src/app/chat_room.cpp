@@ -12,11 +12,12 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPointer>
+#include <QPushButton>
 #include <QWidget>
 
 namespace lumo {
 
-ChatRoom::ChatRoom(QWidget& window, Hooks hooks) : QObject(&window), window_(window)
+ChatRoom::ChatRoom(QWidget& window, QPushButton& historyButton, Hooks hooks) : QObject(&window), window_(window)
 {
     ChatInbox::Hooks inboxHooks;
     inboxHooks.overlayConnected = std::move(hooks.overlayConnected);
@@ -42,10 +43,12 @@ ChatRoom::ChatRoom(QWidget& window, Hooks hooks) : QObject(&window), window_(win
     connect(log_, &ChatLogWriter::failed, this, &ChatRoom::statusText);
     connect(inbox_, &ChatInbox::textBegun, tray_,
             [this](const QString& name, const QString& part) { tray_->notifyUnlessActive(name + text::Says, part); });
-    connect(inbox_, &ChatInbox::unreadChanged, this, [this](int unread) {
-        emit historyButtonText(ChatInbox::historyButtonText(unread));
+    connect(inbox_, &ChatInbox::unreadChanged, &historyButton, [this, button = &historyButton](int unread) {
+        button->setText(ChatInbox::historyButtonText(unread));
         tray_->showUnread(unread);
     });
+    historyButton.setText(ChatInbox::historyButtonText(0));
+    connect(&historyButton, &QPushButton::clicked, this, &ChatRoom::openHistory);
     connect(historyAction_, &QAction::triggered, this, &ChatRoom::openHistory);
     connect(logAction_, &QAction::toggled, log_, &ChatLogWriter::setLogging);
 }

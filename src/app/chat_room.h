@@ -1,7 +1,7 @@
 // The group's chat as the main window holds it: the inbox of texts with their boxes, the history
 // window (Ctrl+H, or the button beside the status line), the log file and the tray with its
 // notifications, made and wired to one another. The window puts the "消息(&M)" menu on its menu
-// bar and binds its status line and history button to what this reports.
+// bar and binds its status line to what this reports.
 #pragma once
 
 #include <QObject>
@@ -12,6 +12,7 @@
 
 class QAction;
 class QMenuBar;
+class QPushButton;
 class QWidget;
 
 namespace lumo {
@@ -29,8 +30,9 @@ public:
         std::function<std::uint32_t()> joinedHost;  // the group whose log file the texts go to
     };
 
-    // `window` parents the history window and the boxes, and takes the Ctrl+H shortcut.
-    ChatRoom(QWidget& window, Hooks hooks);
+    // `window` parents the history window and the boxes, and takes the Ctrl+H shortcut;
+    // `historyButton` opens the history and says how many texts wait unread.
+    ChatRoom(QWidget& window, QPushButton& historyButton, Hooks hooks);
 
     ChatInbox& inbox() const { return *inbox_; }
     ChatHistoryWindow& historyWindow() const { return *historyWindow_; }
@@ -44,8 +46,6 @@ public:
 
 signals:
     void statusText(const QString& text);
-    // "聊天记录", or with the number of unread texts.
-    void historyButtonText(const QString& text);
 
 private:
     void openBox(const QString& text);

@@ -81,7 +81,8 @@ void GroupStatusPresenter::showPartner(const SessionEvent& event)
 
 void GroupStatusPresenter::showConnectState()
 {
-    emit connectButtonChanged(!session_.connecting(), session_.joined() ? text::Update : text::Connect);
+    emit connectEnabled(!session_.connecting());
+    emit connectText(session_.joined() ? text::Update : text::Connect);
 }
 
 void GroupStatusPresenter::showVoiceButton()

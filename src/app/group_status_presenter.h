@@ -53,7 +53,9 @@ signals:
     void memberChanged(const MemberSession& session, int memberId);
     void chatArrived(const std::string& senderKey, const QString& senderName, const std::string& gbkText);
     void statusText(const QString& text);
-    void connectButtonChanged(bool enabled, const QString& text);
+    // "连接" is pressed again once the join is judged; it says "更新" while joined.
+    void connectEnabled(bool enabled);
+    void connectText(const QString& text);
     void voiceButtonText(const QString& text);
     void partnerText(const QString& text);
     // A desktop notification, unless the player is looking at LUMO.

@@ -1,21 +1,17 @@
 #include "app/main_dialog.h"
 
 #include "app/call_prompt_dialog.h"
-#include "app/chat_history_window.h"
 #include "app/chat_inbox.h"
 #include "app/chat_log_writer.h"
 #include "app/chat_room.h"
 #include "app/group_status_presenter.h"
 #include "app/member_list.h"
 #include "app/overlay_bridge.h"
-#include "app/remembered_settings.h"
 #include "app/sound_controller.h"
 #include "app/sound_dialog.h"
 #include "app/texts.h"
 #include "app/tray_notifications.h"
-#include "app/voice_io.h"
 
-#include "directory/curl_http_client.h"
 #include "directory/group_browser_dialog.h"
 #include "link/mailbox.h"
 #include "ui/app_icon.h"
@@ -23,7 +19,6 @@
 #include "ui/hyperlink_label.h"
 #include "ui/message_box.h"
 #include "ui/window_placement.h"
-#include "voice/audio_device.h"
 
 #include <QAction>
 #include <QApplication>
@@ -54,24 +49,8 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     buildControls();
     boxes_ = new BoxQueue(this);
 
-    AudioSystem* audio = options.audio;
-    if (!audio) {
-        ownAudio_ = std::make_unique<NullAudioSystem>();
-        audio = ownAudio_.get();
-    }
-    RememberedSettings* remembered = options.remembered;
-    if (!remembered) {
-        ownRemembered_ = std::make_unique<RememberedSettings>();
-        remembered = ownRemembered_.get();
-    }
-    // The group's parts. The overlay link listens before any plug-in can be switched on; the
-    // sound controller gives the voice I/O the remembered sound choices (devices named on the
-    // command line hold for this run).
-    endpoint_ = std::make_unique<GroupEndpoint>(options.bindAddress);
-    overlay_ = std::make_unique<OverlayBridge>(*endpoint_);
-    voice_ = std::make_unique<VoiceIo>(*endpoint_, *audio);
-    sound_ = std::make_unique<SoundController>(*audio, *endpoint_, *voice_, *remembered, options.devicesFromCommandLine);
-    connect(&overlay_->pipeServer(), &PipeServer::creationFailed, this,
+    parts_ = std::make_unique<GroupParts>(options);
+    connect(&overlay().pipeServer(), &PipeServer::creationFailed, this,
             [this] { informLater(this, QString::fromLatin1(link::MainTitle), text::PipeCreateFailed); });
     // Window creation: skin calls, the menu bar with its plug-ins and skins.
     shell_ = std::make_unique<MainWindowShell>(*this, static_cast<ShellOwner&>(*this), options.skinActive);
@@ -90,25 +69,17 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     }
     showOwnAddress();
 
-    // The group browser opens beside the main window; its directory requests leave from the
-    // bind address, so that the directory sees this client where its group is hosted. It is
-    // shown, and asks the directory, with the main window (showEvent): a program that cannot
-    // bind its ports ends before either appears.
-    HttpClient* http = options.directoryHttp;
-    if (!http) {
-        ownDirectoryHttp_ = std::make_unique<CurlHttpClient>(
-            options.bindAddress ? dottedAddress(*options.bindAddress) : std::string());
-        http = ownDirectoryHttp_.get();
-    }
-    groupBrowser_ = std::make_unique<GroupBrowserDialog>(static_cast<GroupBrowserOwner&>(*this), http);
+    // The group browser opens beside the main window. It is shown, and asks the directory, with
+    // the main window (showEvent): a program that cannot bind its ports ends before either appears.
+    groupBrowser_ = std::make_unique<GroupBrowserDialog>(static_cast<GroupBrowserOwner&>(*this), &parts_->directoryHttp());
     siteLink_->SetURL(groupBrowser_->baseUrl());
 
     callPrompt_ = std::make_unique<CallPromptDialog>();
     callPrompt_->setAnswerHandler([this](std::uint16_t memberId, std::uint16_t, VoiceAnswer answer) {
-        endpoint_->answerFromPrompt(memberId, answer);
+        endpoint().answerFromPrompt(memberId, answer);
     });
     callPrompt_->setVolumeHandler(
-        [this](std::uint16_t memberId, const QPoint& at) { showVolumeMenu(*sound_, memberId, at, this); });
+        [this](std::uint16_t memberId, const QPoint& at) { showVolumeMenu(sound(), memberId, at, this); });
     connectControls();
     buildChatRoom();
     bindGroupStatus();
@@ -127,7 +98,7 @@ MainDialog::~MainDialog()
 
 SoundDialog* MainDialog::openSoundDialog()
 {
-    if (!soundDialog_) soundDialog_ = new SoundDialog(*sound_, this);
+    if (!soundDialog_) soundDialog_ = new SoundDialog(sound(), this);
     return soundDialog_;
 }
 
@@ -208,24 +179,24 @@ void MainDialog::connectControls()
     connect(sendButton_, &QPushButton::clicked, this,
             [this] { groupStatus_->sendText(memberNameEdit_->text(), messageEdit_->text()); });
     connect(serverButton_, &QPushButton::clicked, this, [this] { groupBrowser_->showAgain(); });
-    connect(voiceButton_, &QPushButton::clicked, this, [this] { endpoint_->voiceButton(); });
+    connect(voiceButton_, &QPushButton::clicked, this, [this] { endpoint().voiceButton(); });
     connect(gainCheck_, &QCheckBox::toggled, this, [this](bool on) {
-        endpoint_->setGainBoost(on);
+        endpoint().setGainBoost(on);
         emit gainBoostChanged(on);
     });
     connect(memberNameEdit_, &QLineEdit::textChanged, this, &MainDialog::memberNameChanged);
     connect(hostAddressEdit_, &QLineEdit::textChanged, this, &MainDialog::remoteAddressChanged);
-    connect(groupModeCheck_, &QCheckBox::clicked, this, [this](bool on) { endpoint_->setGroupMode(on); });
+    connect(groupModeCheck_, &QCheckBox::clicked, this, [this](bool on) { endpoint().setGroupMode(on); });
     connect(memberList_, &QTreeWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { onListRightClick(memberList_->viewport()->mapToGlobal(at)); });
     connect(memberList_, &QTreeWidget::itemClicked, this, [this] {
         const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
-        endpoint_->select(selected.isEmpty() ? -1 : memberList_->memberIdOf(selected.first()));
+        endpoint().select(selected.isEmpty() ? -1 : memberList_->memberIdOf(selected.first()));
         groupStatus_->showVoiceButton();
         callPrompt_->hide();
     });
-    connect(memberList_, &QTreeWidget::itemDoubleClicked, this, [this] { endpoint_->openPaths(); });
-    connect(memberList_, &MemberList::memberTicked, this, [this](int id, bool on) { endpoint_->tick(id, on); });
+    connect(memberList_, &QTreeWidget::itemDoubleClicked, this, [this] { endpoint().openPaths(); });
+    connect(memberList_, &MemberList::memberTicked, this, [this](int id, bool on) { endpoint().tick(id, on); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -233,23 +204,21 @@ void MainDialog::connectControls()
 
 void MainDialog::bindGroupStatus()
 {
-    GroupStatusPresenter::Hooks hooks;
-    hooks.askInOverlay = [this](int id) { return overlay_->askInOverlay(id); };
-    hooks.answerQuestion = [this](int id, bool yes) { endpoint_->answerQuestion(id, yes); };
-    hooks.connectTo = [this](const std::string& name, std::optional<Ipv4> host) { return endpoint_->connectTo(name, host); };
-    hooks.sendText = [this](const std::string& gbkText) { endpoint_->sendText(gbkText); };
-    groupStatus_ = new GroupStatusPresenter(endpoint_->session(), std::move(hooks), this);
+    groupStatus_ = new GroupStatusPresenter(
+        endpoint().session(),
+        {[this](int id) { return overlay().askInOverlay(id); }, [this](int id, bool yes) { endpoint().answerQuestion(id, yes); },
+         [this](const std::string& name, std::optional<Ipv4> host) { return endpoint().connectTo(name, host); },
+         [this](const std::string& gbkText) { endpoint().sendText(gbkText); }},
+        this);
     GroupStatusPresenter* group = groupStatus_;
-    connect(endpoint_.get(), &GroupEndpoint::sessionEvent, group, &GroupStatusPresenter::showEvent);
-    connect(endpoint_.get(), &GroupEndpoint::memberLeftHost, group, &GroupStatusPresenter::showMemberLeftHost);
+    connect(&endpoint(), &GroupEndpoint::sessionEvent, group, &GroupStatusPresenter::showEvent);
+    connect(&endpoint(), &GroupEndpoint::memberLeftHost, group, &GroupStatusPresenter::showMemberLeftHost);
     connect(group, &GroupStatusPresenter::rosterChanged, memberList_, &MemberList::showRoster);
     connect(group, &GroupStatusPresenter::memberChanged, memberList_, &MemberList::showMember);
     connect(group, &GroupStatusPresenter::chatArrived, &chatInbox(), &ChatInbox::received);
     connect(group, &GroupStatusPresenter::statusText, statusLabel_, &QLabel::setText);
-    connect(group, &GroupStatusPresenter::connectButtonChanged, this, [this](bool enabled, const QString& text) {
-        connectButton_->setEnabled(enabled);
-        connectButton_->setText(text);
-    });
+    connect(group, &GroupStatusPresenter::connectEnabled, connectButton_, &QPushButton::setEnabled);
+    connect(group, &GroupStatusPresenter::connectText, connectButton_, &QPushButton::setText);
     connect(group, &GroupStatusPresenter::voiceButtonText, voiceButton_, &QPushButton::setText);
     connect(group, &GroupStatusPresenter::partnerText, partnerLabel_, &QLabel::setText);
     connect(group, &GroupStatusPresenter::notification, &tray(), &TrayNotifications::notifyUnlessActive);
@@ -269,14 +238,12 @@ void MainDialog::bindGroupStatus()
 
 void MainDialog::buildChatRoom()
 {
-    chatRoom_ = new ChatRoom(*this, {[this] { return overlay_->pipeOpen(); },
-                                     [this] { return endpoint_->session().joinedHost().value_or(0); }});
+    chatRoom_ = new ChatRoom(*this, *historyButton_,
+                             {[this] { return overlay().pipeOpen(); },
+                              [this] { return endpoint().session().joinedHost().value_or(0); }});
     connect(chatRoom_, &ChatRoom::statusText, statusLabel_, &QLabel::setText);
-    connect(chatRoom_, &ChatRoom::historyButtonText, historyButton_, &QPushButton::setText);
     connect(&tray(), &TrayNotifications::bringUpRequested, this, &MainDialog::bringUp);
     connect(&tray(), &TrayNotifications::quitRequested, this, &MainDialog::closeForGood);
-    connect(historyButton_, &QPushButton::clicked, this, &MainDialog::openHistory);
-    historyButton_->setText(ChatInbox::historyButtonText(0));
     if (QMenuBar* bar = shell_->menuBar()) chatRoom_->addMenu(*bar);
 }
 
@@ -308,10 +275,7 @@ void MainDialog::closeForGood()
     done(QDialog::Rejected);
 }
 
-void MainDialog::showOwnAddress()
-{
-    ownAddressLabel_->setText(QString::fromStdString(dottedAddress(endpoint_->ownAddress())));
-}
+void MainDialog::showOwnAddress() { ownAddressLabel_->setText(QString::fromStdString(dottedAddress(endpoint().ownAddress()))); }
 
 // ---------------------------------------------------------------------------------------------
 // The player's actions
@@ -321,9 +285,9 @@ void MainDialog::connectToHost() { groupStatus_->connectToHost(memberNameEdit_->
 void MainDialog::onListRightClick(const QPoint& screenPosition)
 {
     const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
-    if (!endpoint_->session().groupMode()) {
+    if (!endpoint().session().groupMode()) {
         // Outside group mode the answer prompt has no place; the volume still has.
-        if (!selected.isEmpty()) showVolumeMenu(*sound_, memberList_->memberIdOf(selected.first()), screenPosition, this);
+        if (!selected.isEmpty()) showVolumeMenu(sound(), memberList_->memberIdOf(selected.first()), screenPosition, this);
         return;
     }
     if (selected.isEmpty()) {
@@ -341,20 +305,11 @@ void MainDialog::setSiteUrl(const QString& url) { siteLink_->SetURL(url); }
 QString MainDialog::siteBaseUrl() const { return groupBrowser_->baseUrl(); }
 bool MainDialog::windowExists(const QString& title) const { return Mailbox::exists(title); }
 
-void MainDialog::closeOverlay()
-{
-    overlay_->pipeServer().forgetOverlayWindow();
-    overlay_->pipeServer().closeOverlay();
-}
+void MainDialog::closeOverlay() { overlay().closeOverlay(); }
+bool MainDialog::overlayPipeOpen() const { return overlay().pipeOpen(); }
+void MainDialog::closeOverlayPipe() { overlay().pipeServer().closeOverlayPipe(); }
 
-bool MainDialog::overlayPipeOpen() const { return overlay_->pipeOpen(); }
-void MainDialog::closeOverlayPipe() { overlay_->pipeServer().closeOverlayPipe(); }
-
-QString MainDialog::bindProblem() const
-{
-    const std::optional<BindProblem> problem = endpoint_->bindProblem();
-    return problem ? text::describe(*problem) : QString();
-}
+QString MainDialog::bindProblem() const { return endpoint().bindProblem() ? text::describe(*endpoint().bindProblem()) : QString(); }
 
 // ---------------------------------------------------------------------------------------------
 // Showing and closing the window
@@ -369,7 +324,7 @@ void MainDialog::closeMainWindow()
     shell_->closing();
     // Text written just before closing still goes; the leave goes to the host this client
     // joined, whatever the address field holds now.
-    endpoint_->leave();
+    endpoint().leave();
     groupBrowser_->removeRegistration();
     groupBrowser_->hide();
 }

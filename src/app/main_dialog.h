@@ -1,11 +1,13 @@
 // The main window: the member list, the name, address and message fields, the status line. It
-// shows what the group endpoint reports and turns the player's clicks into its commands; the
-// group's state lives in the endpoint's member session, never in the widgets. Its constructor
-// makes the group's parts and wires them: the endpoint (the network), the voice I/O (devices),
-// the overlay bridge and the sound controller (the sound settings).
+// lays out its controls and binds them: the group's parts (GroupParts: the endpoint, the voice
+// I/O, the overlay bridge, the sound controller) take the player's clicks as commands, the group
+// status presenter says what to show of the session's events and decides the connect and send
+// actions, and the chat room holds the texts with their boxes, history, log file and tray. The
+// group's state lives in the endpoint's member session, never in the widgets.
 #pragma once
 
 #include "core/wire/wire.h"
+#include "app/group_parts.h"
 #include "app/member_list.h"
 #include "directory/group_browser_owner.h"
 #include "net/group_endpoint.h"
@@ -95,20 +97,20 @@ signals:
 
 public:
     // GroupBrowserOwner: the directory may see this client at its second address.
-    Ipv4 ownAddress() const override { return endpoint_->ownAddress(); }
-    void setOwnAddress(Ipv4 address) override { endpoint_->setOwnAddress(address); }
-    Ipv4 secondLocalAddress() const override { return endpoint_->secondLocalAddress(); }
+    Ipv4 ownAddress() const override { return endpoint().ownAddress(); }
+    void setOwnAddress(Ipv4 address) override { endpoint().setOwnAddress(address); }
+    Ipv4 secondLocalAddress() const override { return endpoint().secondLocalAddress(); }
     void showOwnAddress() override;
     void setSiteUrl(const QString& url) override;
 
-    GroupEndpoint& endpoint() const { return *endpoint_; }
-    VoiceIo& voice() const { return *voice_; }
-    SoundController& sound() const { return *sound_; }
-    OverlayBridge& overlay() const { return *overlay_; }
+    GroupEndpoint& endpoint() const { return parts_->endpoint(); }
+    VoiceIo& voice() const { return parts_->voice(); }
+    SoundController& sound() const { return parts_->sound(); }
+    OverlayBridge& overlay() const { return parts_->overlay(); }
     GroupBrowserDialog& groupBrowser() const { return *groupBrowser_; }
     CallPromptDialog& callPrompt() const { return *callPrompt_; }
     MainWindowShell& shell() const { return *shell_; }
-    bool socketsBound() const { return endpoint_->socketsBound(); }
+    bool socketsBound() const { return endpoint().socketsBound(); }
 
     // The texts of the run with their boxes, the window that shows them (Ctrl+H, or the button
     // in the status line), the log file, the tray and desktop notifications.
@@ -149,17 +151,11 @@ private:
     bool overlayPipeOpen() const override;
     void closeOverlayPipe() override;
 
-    std::unique_ptr<AudioSystem> ownAudio_;
-    std::unique_ptr<RememberedSettings> ownRemembered_;
     // In the order they are made; each goes before what it drives.
-    std::unique_ptr<GroupEndpoint> endpoint_;
-    std::unique_ptr<OverlayBridge> overlay_;
-    std::unique_ptr<VoiceIo> voice_;
-    std::unique_ptr<SoundController> sound_;
+    std::unique_ptr<GroupParts> parts_;
     SoundDialog* soundDialog_ = nullptr;
     std::unique_ptr<CallPromptDialog> callPrompt_;
     std::unique_ptr<MainWindowShell> shell_;
-    std::unique_ptr<HttpClient> ownDirectoryHttp_;
     std::unique_ptr<GroupBrowserDialog> groupBrowser_;
     // Boxes that requests from the network or the overlay raise: one at a time, never stacked.
     BoxQueue* boxes_ = nullptr;
