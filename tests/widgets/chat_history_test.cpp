@@ -1,20 +1,15 @@
 // The chat inbox and the log file on simulated time, without a window: a flood of 15,000 texts
 // all kept in order while the boxes stay at their bound, which texts get a box, a long text
 // that the sender split arriving as one message, the unread count, copying from the history
-// window, and the log file with its limits and failures; the chat room that wires them.
+// window, and the log file with its limits and failures.
 #include "app/chat_history_window.h"
 #include "app/chat_inbox.h"
 #include "app/chat_log_writer.h"
-#include "app/chat_room.h"
-#include "app/tray_notifications.h"
 #include "core/text/gbk.h"
 
 #include <QApplication>
 #include <QClipboard>
 #include <QListView>
-#include <QMenu>
-#include <QMenuBar>
-#include <QPushButton>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -280,38 +275,6 @@ private slots:
         QVERIFY2(lines[2].endsWith(QStringLiteral(" 我对ann说：回复")), qPrintable(lines[2]));
         // The row itself stays one line high.
         QVERIFY(!list->model()->data(list->model()->index(0, 0)).toString().contains(QLatin1Char('\n')));
-    }
-
-    // The chat room's parts wired without the main window: a text the overlay shows goes to the
-    // status line and counts on the history button and the tray; the menu's history reads it.
-    void chatRoomWiresItsPartsToTheWindowsControls()
-    {
-        QWidget window;
-        auto* button = new QPushButton(&window);
-        ChatRoom room(window, *button, {[] { return true; }, [] { return std::uint32_t(0x7F000002); }});
-        QSignalSpy status(&room, &ChatRoom::statusText);
-        QCOMPARE(button->text(), QStringLiteral("聊天记录"));
-        room.inbox().received(AnnKey, Ann, "hi");
-        QCOMPARE(status.size(), 1);
-        QCOMPARE(status.first().first().toString(), QStringLiteral("ann说：hi"));
-        QTRY_COMPARE(button->text(), QStringLiteral("聊天记录（1 条未读）"));
-        QCOMPARE(room.tray().toolTip(), QStringLiteral("LUMO：1 条未读消息"));
-        QTRY_COMPARE(room.historyWindow().model().rowCount(), 1);
-
-        QMenuBar bar;
-        room.addMenu(bar);
-        QMenu* menu = bar.actions().first()->menu();
-        QCOMPARE(menu->title(), QStringLiteral("消息(&M)"));
-        QStringList names;
-        for (QAction* action : menu->actions()) names << action->objectName();
-        QCOMPARE(names, (QStringList{QStringLiteral("historyAction"), QStringLiteral("logAction"), QStringLiteral("closeToTrayAction")}));
-        QVERIFY(window.actions().contains(menu->actions().first()));  // Ctrl+H without the menu bar too
-        menu->actions().at(1)->trigger();
-        QVERIFY(room.log().logging());
-        menu->actions().at(1)->trigger();
-        menu->actions().first()->trigger();
-        QVERIFY(room.historyWindow().isVisible());
-        QTRY_COMPARE(button->text(), QStringLiteral("聊天记录"));
     }
 
     void logFileIsOffByDefaultAndWritesEachTextOnce()

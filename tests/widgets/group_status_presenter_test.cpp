@@ -24,7 +24,6 @@ struct Window {
     std::vector<std::pair<int, bool>> answers;  // the voice questions answered
     bool overlayAsks = false;
     std::optional<std::pair<std::string, std::optional<Ipv4>>> connectedTo;
-    std::optional<Problem> connectProblem;  // what the session answers; none: ask it
     std::vector<std::string> sent;
     GroupStatusPresenter presenter;
     std::function<void(bool)> pendingAnswer;
@@ -36,7 +35,7 @@ struct Window {
                                  [this](int id, bool yes) { answers.emplace_back(id, yes); },
                                  [this](const std::string& name, std::optional<Ipv4> host) {
                                      connectedTo.emplace(name, host);
-                                     return connectProblem ? *connectProblem : session.connect(name, host, 0);
+                                     return session.connect(name, host, 0);
                                  },
                                  [this](const std::string& gbk) { sent.push_back(gbk); }})
     {
@@ -231,16 +230,6 @@ private slots:
         }
         QCOMPARE(w.session.connecting(), shown.isEmpty());
     }
-    // A name the session finds too long is told as a missing one, as the session's check is the
-    // same box.
-    void sessionsNameRefusalIsToldAsNoName()
-    {
-        Window w;
-        w.connectProblem = Problem::NameTooLong;
-        w.presenter.connectToHost(q("me"), q("10.0.0.1"));
-        QCOMPARE(w.shown, QStringList{q("refused name 你忘了写上你的名字了！")});
-    }
-
     // Text goes to the session in GBK whoever the partner is; only text to a partner clears the
     // field and goes into the history, under the partner's name.
     void sentTextIsKeptOnlyWhenThereIsAPartner()
