@@ -75,9 +75,8 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     siteLink_->SetURL(groupBrowser_->baseUrl());
 
     callPrompt_ = std::make_unique<CallPromptDialog>();
-    callPrompt_->setAnswerHandler([this](std::uint16_t memberId, std::uint16_t, VoiceAnswer answer) {
-        endpoint().answerFromPrompt(memberId, answer);
-    });
+    callPrompt_->setAnswerHandler(
+        [this](std::uint16_t memberId, std::uint16_t, VoiceAnswer answer) { endpoint().answerFromPrompt(memberId, answer); });
     callPrompt_->setVolumeHandler(
         [this](std::uint16_t memberId, const QPoint& at) { showVolumeMenu(sound(), memberId, at, this); });
     connectControls();
@@ -210,27 +209,26 @@ void MainDialog::bindGroupStatus()
          [this](const std::string& name, std::optional<Ipv4> host) { return endpoint().connectTo(name, host); },
          [this](const std::string& gbkText) { endpoint().sendText(gbkText); }},
         this);
-    GroupStatusPresenter* group = groupStatus_;
-    connect(&endpoint(), &GroupEndpoint::sessionEvent, group, &GroupStatusPresenter::showEvent);
-    connect(&endpoint(), &GroupEndpoint::memberLeftHost, group, &GroupStatusPresenter::showMemberLeftHost);
-    connect(group, &GroupStatusPresenter::rosterChanged, memberList_, &MemberList::showRoster);
-    connect(group, &GroupStatusPresenter::memberChanged, memberList_, &MemberList::showMember);
-    connect(group, &GroupStatusPresenter::chatArrived, &chatInbox(), &ChatInbox::received);
-    connect(group, &GroupStatusPresenter::statusText, statusLabel_, &QLabel::setText);
-    connect(group, &GroupStatusPresenter::connectEnabled, connectButton_, &QPushButton::setEnabled);
-    connect(group, &GroupStatusPresenter::connectText, connectButton_, &QPushButton::setText);
-    connect(group, &GroupStatusPresenter::voiceButtonText, voiceButton_, &QPushButton::setText);
-    connect(group, &GroupStatusPresenter::partnerText, partnerLabel_, &QLabel::setText);
-    connect(group, &GroupStatusPresenter::notification, &tray(), &TrayNotifications::notifyUnlessActive);
-    connect(group, &GroupStatusPresenter::informLater, this,
+    connect(&endpoint(), &GroupEndpoint::sessionEvent, groupStatus_, &GroupStatusPresenter::showEvent);
+    connect(&endpoint(), &GroupEndpoint::memberLeftHost, groupStatus_, &GroupStatusPresenter::showMemberLeftHost);
+    connect(groupStatus_, &GroupStatusPresenter::rosterChanged, memberList_, &MemberList::showRoster);
+    connect(groupStatus_, &GroupStatusPresenter::memberChanged, memberList_, &MemberList::showMember);
+    connect(groupStatus_, &GroupStatusPresenter::chatArrived, &chatInbox(), &ChatInbox::received);
+    connect(groupStatus_, &GroupStatusPresenter::statusText, statusLabel_, &QLabel::setText);
+    connect(groupStatus_, &GroupStatusPresenter::connectEnabled, connectButton_, &QPushButton::setEnabled);
+    connect(groupStatus_, &GroupStatusPresenter::connectText, connectButton_, &QPushButton::setText);
+    connect(groupStatus_, &GroupStatusPresenter::voiceButtonText, voiceButton_, &QPushButton::setText);
+    connect(groupStatus_, &GroupStatusPresenter::partnerText, partnerLabel_, &QLabel::setText);
+    connect(groupStatus_, &GroupStatusPresenter::notification, &tray(), &TrayNotifications::notifyUnlessActive);
+    connect(groupStatus_, &GroupStatusPresenter::informLater, this,
             [this](const QString& caption, const QString& text) { lumo::informLater(this, caption, text); });
-    connect(group, &GroupStatusPresenter::inform, boxes_, &BoxQueue::inform);
-    connect(group, &GroupStatusPresenter::ask, boxes_, &BoxQueue::ask);
-    connect(group, &GroupStatusPresenter::refused, this, [this](const QString& text, GroupStatusPresenter::Field field) {
+    connect(groupStatus_, &GroupStatusPresenter::inform, boxes_, &BoxQueue::inform);
+    connect(groupStatus_, &GroupStatusPresenter::ask, boxes_, &BoxQueue::ask);
+    connect(groupStatus_, &GroupStatusPresenter::refused, this, [this](const QString& text, GroupStatusPresenter::Field field) {
         MessageBoxes::current().inform(this, text::AppName, text);
         (field == GroupStatusPresenter::Field::Name ? memberNameEdit_ : hostAddressEdit_)->setFocus();
     });
-    connect(group, &GroupStatusPresenter::textSent, this, [this](const QString& recipient, const QString& text) {
+    connect(groupStatus_, &GroupStatusPresenter::textSent, this, [this](const QString& recipient, const QString& text) {
         messageEdit_->clear();
         chatInbox().sent(recipient, text);
     });
