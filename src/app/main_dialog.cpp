@@ -1,20 +1,17 @@
 #include "app/main_dialog.h"
 
 #include "app/call_prompt_dialog.h"
-#include "app/chat_history_window.h"
 #include "app/chat_inbox.h"
 #include "app/chat_log_writer.h"
+#include "app/chat_room.h"
+#include "app/group_status_presenter.h"
 #include "app/member_list.h"
 #include "app/overlay_bridge.h"
-#include "app/remembered_settings.h"
 #include "app/sound_controller.h"
 #include "app/sound_dialog.h"
 #include "app/texts.h"
 #include "app/tray_notifications.h"
-#include "app/voice_io.h"
 
-#include "core/text/gbk.h"
-#include "directory/curl_http_client.h"
 #include "directory/group_browser_dialog.h"
 #include "link/mailbox.h"
 #include "ui/app_icon.h"
@@ -22,7 +19,6 @@
 #include "ui/hyperlink_label.h"
 #include "ui/message_box.h"
 #include "ui/window_placement.h"
-#include "voice/audio_device.h"
 
 #include <QAction>
 #include <QApplication>
@@ -34,7 +30,6 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPainter>
-#include <QPointer>
 #include <QPushButton>
 #include <QRegularExpressionValidator>
 #include <QScreen>
@@ -45,13 +40,6 @@
 
 namespace lumo {
 
-namespace {
-
-QString fromGbk(const std::string& gbk) { return QString::fromStdString(gbkToUtf8(gbk)); }
-std::string toGbk(const QString& text) { return utf8ToGbk(text.toStdString()); }
-
-}  // namespace
-
 MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDialog(parent)
 {
     setWindowTitle(text::AppName);
@@ -61,31 +49,12 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     buildControls();
     boxes_ = new BoxQueue(this);
 
-    AudioSystem* audio = options.audio;
-    if (!audio) {
-        ownAudio_ = std::make_unique<NullAudioSystem>();
-        audio = ownAudio_.get();
-    }
-    RememberedSettings* remembered = options.remembered;
-    if (!remembered) {
-        ownRemembered_ = std::make_unique<RememberedSettings>();
-        remembered = ownRemembered_.get();
-    }
-    // The group's parts. The overlay link listens before any plug-in can be switched on; the
-    // sound controller gives the voice I/O the remembered sound choices (devices named on the
-    // command line hold for this run).
-    endpoint_ = std::make_unique<GroupEndpoint>(options.bindAddress);
-    overlay_ = std::make_unique<OverlayBridge>(*endpoint_);
-    voice_ = std::make_unique<VoiceIo>(*endpoint_, *audio);
-    sound_ = std::make_unique<SoundController>(*audio, *endpoint_, *voice_, *remembered, options.devicesFromCommandLine);
-    connect(&overlay_->pipeServer(), &PipeServer::creationFailed, this,
+    parts_ = std::make_unique<GroupParts>(options);
+    connect(&overlay().pipeServer(), &PipeServer::creationFailed, this,
             [this] { informLater(this, QString::fromLatin1(link::MainTitle), text::PipeCreateFailed); });
-    connect(sound_.get(), &SoundController::pushToTalkProblem, statusLabel_, &QLabel::setText);
+    connect(&sound(), &SoundController::pushToTalkProblem, statusLabel_, &QLabel::setText);
     // A problem found while the controller started is said now.
-    if (const QString note = sound_->pushToTalkProblemNote(); !note.isEmpty()) statusLabel_->setText(note);
-    connect(endpoint_.get(), &GroupEndpoint::sessionEvent, this, &MainDialog::onSessionEvent);
-    connect(endpoint_.get(), &GroupEndpoint::memberLeftHost, this,
-            [this](const std::string& name) { statusLabel_->setText(fromGbk(name) + text::Left); });
+    if (const QString note = sound().pushToTalkProblemNote(); !note.isEmpty()) statusLabel_->setText(note);
     // Window creation: skin calls, the menu bar with its plug-ins and skins.
     shell_ = std::make_unique<MainWindowShell>(*this, static_cast<ShellOwner&>(*this), options.skinActive);
     shell_->createWindowParts();
@@ -103,27 +72,19 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     }
     showOwnAddress();
 
-    // The group browser opens beside the main window; its directory requests leave from the
-    // bind address, so that the directory sees this client where its group is hosted. It is
-    // shown, and asks the directory, with the main window (showEvent): a program that cannot
-    // bind its ports ends before either appears.
-    HttpClient* http = options.directoryHttp;
-    if (!http) {
-        ownDirectoryHttp_ = std::make_unique<CurlHttpClient>(
-            options.bindAddress ? dottedAddress(*options.bindAddress) : std::string());
-        http = ownDirectoryHttp_.get();
-    }
-    groupBrowser_ = std::make_unique<GroupBrowserDialog>(static_cast<GroupBrowserOwner&>(*this), http);
+    // The group browser opens beside the main window. It is shown, and asks the directory, with
+    // the main window (showEvent): a program that cannot bind its ports ends before either appears.
+    groupBrowser_ = std::make_unique<GroupBrowserDialog>(static_cast<GroupBrowserOwner&>(*this), &parts_->directoryHttp());
     siteLink_->SetURL(groupBrowser_->baseUrl());
 
     callPrompt_ = std::make_unique<CallPromptDialog>();
-    callPrompt_->setAnswerHandler([this](std::uint16_t memberId, std::uint16_t, VoiceAnswer answer) {
-        endpoint_->answerFromPrompt(memberId, answer);
-    });
+    callPrompt_->setAnswerHandler(
+        [this](std::uint16_t memberId, std::uint16_t, VoiceAnswer answer) { endpoint().answerFromPrompt(memberId, answer); });
     callPrompt_->setVolumeHandler(
-        [this](std::uint16_t memberId, const QPoint& at) { showVolumeMenu(*sound_, memberId, at, this); });
+        [this](std::uint16_t memberId, const QPoint& at) { showVolumeMenu(sound(), memberId, at, this); });
     connectControls();
-    buildChatParts();
+    buildChatRoom();
+    bindGroupStatus();
 }
 
 MainDialog::~MainDialog()
@@ -139,7 +100,7 @@ MainDialog::~MainDialog()
 
 SoundDialog* MainDialog::openSoundDialog()
 {
-    if (!soundDialog_) soundDialog_ = new SoundDialog(*sound_, this);
+    if (!soundDialog_) soundDialog_ = new SoundDialog(sound(), this);
     return soundDialog_;
 }
 
@@ -217,133 +178,81 @@ void MainDialog::connectControls()
     // Enter in the message field sends the text; elsewhere it presses the default button.
     messageEdit_->installEventFilter(this);
     connect(connectButton_, &QPushButton::clicked, this, &MainDialog::connectToHost);
-    connect(sendButton_, &QPushButton::clicked, this, &MainDialog::sendChatText);
+    connect(sendButton_, &QPushButton::clicked, this,
+            [this] { groupStatus_->sendText(memberNameEdit_->text(), messageEdit_->text()); });
     connect(serverButton_, &QPushButton::clicked, this, [this] { groupBrowser_->showAgain(); });
-    connect(voiceButton_, &QPushButton::clicked, this, [this] { endpoint_->voiceButton(); });
+    connect(voiceButton_, &QPushButton::clicked, this, [this] { endpoint().voiceButton(); });
     connect(gainCheck_, &QCheckBox::toggled, this, [this](bool on) {
-        endpoint_->setGainBoost(on);
+        endpoint().setGainBoost(on);
         emit gainBoostChanged(on);
     });
     connect(memberNameEdit_, &QLineEdit::textChanged, this, &MainDialog::memberNameChanged);
     connect(hostAddressEdit_, &QLineEdit::textChanged, this, &MainDialog::remoteAddressChanged);
-    connect(groupModeCheck_, &QCheckBox::clicked, this, [this](bool on) { endpoint_->setGroupMode(on); });
+    connect(groupModeCheck_, &QCheckBox::clicked, this, [this](bool on) { endpoint().setGroupMode(on); });
     connect(memberList_, &QTreeWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { onListRightClick(memberList_->viewport()->mapToGlobal(at)); });
     connect(memberList_, &QTreeWidget::itemClicked, this, [this] {
         const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
-        endpoint_->select(selected.isEmpty() ? -1 : memberList_->memberIdOf(selected.first()));
-        showVoiceButton();
+        endpoint().select(selected.isEmpty() ? -1 : memberList_->memberIdOf(selected.first()));
+        groupStatus_->showVoiceButton();
         callPrompt_->hide();
     });
-    connect(memberList_, &QTreeWidget::itemDoubleClicked, this, [this] { endpoint_->openPaths(); });
-    connect(memberList_, &MemberList::memberTicked, this, [this](int id, bool on) { endpoint_->tick(id, on); });
+    connect(memberList_, &QTreeWidget::itemDoubleClicked, this, [this] { endpoint().openPaths(); });
+    connect(memberList_, &MemberList::memberTicked, this, [this](int id, bool on) { endpoint().tick(id, on); });
 }
 
 // ---------------------------------------------------------------------------------------------
-// Showing the group
+// Showing the group and the chat
 
-QString MainDialog::memberNameText(int id) const { return fromGbk(endpoint_->session().memberName(id)); }
-
-void MainDialog::onSessionEvent(const SessionEvent& event)
+void MainDialog::bindGroupStatus()
 {
-    using Event = SessionEvent::Kind;
-    switch (event.kind) {
-    case Event::RosterChanged:
-        memberList_->showRoster(endpoint_->session());
-        showVoiceButton();
-        break;
-    case Event::MemberChanged: memberList_->showMember(endpoint_->session(), event.memberId); break;
-    case Event::ChatArrived: showChat(event.memberId, event.text); break;
-    case Event::VoiceHeard: statusLabel_->setText(memberNameText(event.memberId) + text::Says); break;
-    case Event::AskVoice:
-        if (overlay_->askInOverlay(event.memberId)) break;  // the overlay asks instead
-        tray_->notifyUnlessActive(text::AppName, memberNameText(event.memberId) + text::VoiceQuestion);
-        // Members who start talking together are asked about in turn.
-        boxes_->ask(text::AppName, memberNameText(event.memberId) + text::VoiceQuestion,
-                    [this, id = event.memberId](bool yes) { endpoint_->answerQuestion(id, yes); });
-        break;
-    case Event::ConnectChanged: showConnectState(); break;
-    case Event::ConnectFailed: informLater(this, text::AppName, text::ConnectFailed); break;
-    case Event::GroupFull: informLater(this, text::AppName, text::GroupFull); break;
-    case Event::HostGone: statusLabel_->setText(text::HostGone); break;
-    case Event::PathFailed: statusLabel_->setText(text::NotReached.arg(memberNameText(event.memberId))); break;
-    case Event::TalkingChanged: showVoiceButton(); break;
-    case Event::Alone: boxes_->inform(text::AppName, text::Alone); break;
-    case Event::NoPartner: boxes_->inform(text::AppName, text::NoPartner); break;
-    case Event::NoMicrophone: boxes_->inform(text::AppName, text::NoMicrophone); break;
-    case Event::MicrophoneLost:
-        showVoiceButton();
-        statusLabel_->setText(tr("麦克风已断开"));
-        boxes_->inform(text::AppName, tr("麦克风已断开，语聊已停止。\n接好后再按“语聊”。"));
-        break;
-    case Event::PartnerChanged: showPartner(event); break;
-    case Event::SelectionChanged: break;
-    }
-}
-
-void MainDialog::showChat(int senderId, const std::string& gbkText)
-{
-    chatInbox_->received(chatSenderKey(endpoint_->session().roster(), senderId), memberNameText(senderId), gbkText);
-}
-
-// ---------------------------------------------------------------------------------------------
-// The chat: boxes and history, the log file, the tray and notifications
-
-void MainDialog::buildChatParts()
-{
-    ChatInbox::Hooks inboxHooks;
-    inboxHooks.overlayConnected = [this] { return overlay_->pipeOpen(); };
-    inboxHooks.historyShown = [this] { return historyWindow_->isVisible(); };
-    chatInbox_ = new ChatInbox(inboxHooks, this);
-    historyWindow_ = new ChatHistoryWindow(chatInbox_->history(), this);
-    chatLog_ = new ChatLogWriter(chatInbox_->history(), [this] { return chatInbox_->monotonicMs(); },
-                                 [this] { return endpoint_->session().joinedHost().value_or(0); }, this);
-    historyAction_ = new QAction(tr("聊天记录(&H)"), this);
-    historyAction_->setObjectName(QStringLiteral("historyAction"));
-    historyAction_->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_H));
-    historyAction_->setShortcutContext(Qt::WindowShortcut);
-    addAction(historyAction_);  // Ctrl+H works with or without the menu bar
-    tray_ = new TrayNotifications(historyAction_, {}, this);
-    connect(chatInbox_, &ChatInbox::historyChanged, &historyWindow_->model(), &ChatHistoryModel::historyChanged);
-    connect(chatInbox_, &ChatInbox::historyChanged, chatLog_, &ChatLogWriter::historyChanged);
-    // A box runs an event loop of its own, which must not run inside the datagram's handler.
-    connect(chatInbox_, &ChatInbox::boxDue, this, &MainDialog::openChatBox, Qt::QueuedConnection);
-    connect(chatInbox_, &ChatInbox::statusText, statusLabel_, &QLabel::setText);
-    connect(chatLog_, &ChatLogWriter::failed, statusLabel_, &QLabel::setText);
-    connect(chatInbox_, &ChatInbox::textBegun, tray_,
-            [this](const QString& name, const QString& part) { tray_->notifyUnlessActive(name + text::Says, part); });
-    connect(chatInbox_, &ChatInbox::unreadChanged, this, [this](int unread) {
-        historyButton_->setText(ChatInbox::historyButtonText(unread));
-        tray_->showUnread(unread);
+    groupStatus_ = new GroupStatusPresenter(
+        endpoint().session(),
+        {[this](int id) { return overlay().askInOverlay(id); }, [this](int id, bool yes) { endpoint().answerQuestion(id, yes); },
+         [this](const std::string& name, std::optional<Ipv4> host) { return endpoint().connectTo(name, host); },
+         [this](const std::string& gbkText) { endpoint().sendText(gbkText); }},
+        this);
+    connect(&endpoint(), &GroupEndpoint::sessionEvent, groupStatus_, &GroupStatusPresenter::showEvent);
+    connect(&endpoint(), &GroupEndpoint::memberLeftHost, groupStatus_, &GroupStatusPresenter::showMemberLeftHost);
+    connect(groupStatus_, &GroupStatusPresenter::rosterChanged, memberList_, &MemberList::showRoster);
+    connect(groupStatus_, &GroupStatusPresenter::memberChanged, memberList_, &MemberList::showMember);
+    connect(groupStatus_, &GroupStatusPresenter::chatArrived, &chatInbox(), &ChatInbox::received);
+    connect(groupStatus_, &GroupStatusPresenter::statusText, statusLabel_, &QLabel::setText);
+    connect(groupStatus_, &GroupStatusPresenter::connectEnabled, connectButton_, &QPushButton::setEnabled);
+    connect(groupStatus_, &GroupStatusPresenter::connectText, connectButton_, &QPushButton::setText);
+    connect(groupStatus_, &GroupStatusPresenter::voiceButtonText, voiceButton_, &QPushButton::setText);
+    connect(groupStatus_, &GroupStatusPresenter::partnerText, partnerLabel_, &QLabel::setText);
+    connect(groupStatus_, &GroupStatusPresenter::notification, &tray(), &TrayNotifications::notifyUnlessActive);
+    connect(groupStatus_, &GroupStatusPresenter::informLater, this,
+            [this](const QString& caption, const QString& text) { lumo::informLater(this, caption, text); });
+    connect(groupStatus_, &GroupStatusPresenter::inform, boxes_, &BoxQueue::inform);
+    connect(groupStatus_, &GroupStatusPresenter::ask, boxes_, &BoxQueue::ask);
+    connect(groupStatus_, &GroupStatusPresenter::refused, this, [this](const QString& text, GroupStatusPresenter::Field field) {
+        MessageBoxes::current().inform(this, text::AppName, text);
+        (field == GroupStatusPresenter::Field::Name ? memberNameEdit_ : hostAddressEdit_)->setFocus();
     });
-    connect(tray_, &TrayNotifications::bringUpRequested, this, &MainDialog::bringUp);
-    connect(tray_, &TrayNotifications::quitRequested, this, &MainDialog::closeForGood);
-    connect(historyButton_, &QPushButton::clicked, this, &MainDialog::openHistory);
-    connect(historyAction_, &QAction::triggered, this, &MainDialog::openHistory);
-    historyButton_->setText(ChatInbox::historyButtonText(0));
-
-    auto* logAction = new QAction(tr("把聊天记录写入文件(&L)"), this);
-    logAction->setObjectName(QStringLiteral("logAction"));
-    logAction->setCheckable(true);
-    connect(logAction, &QAction::toggled, chatLog_, &ChatLogWriter::setLogging);
-    if (QMenuBar* bar = shell_->menuBar()) {
-        QMenu* menu = bar->addMenu(tr("消息(&M)"));
-        menu->addActions({historyAction_, logAction, tray_->closeToTrayAction()});
-    }
+    connect(groupStatus_, &GroupStatusPresenter::textSent, this, [this](const QString& recipient, const QString& text) {
+        messageEdit_->clear();
+        chatInbox().sent(recipient, text);
+    });
 }
 
-void MainDialog::openChatBox(const QString& text)
+void MainDialog::buildChatRoom()
 {
-    const QPointer<MainDialog> guard(this);
-    MessageBoxes::current().inform(this, text::AppName, text);
-    if (guard) chatInbox_->boxClosed();
+    chatRoom_ = new ChatRoom(*this, *historyButton_,
+                             {[this] { return overlay().pipeOpen(); },
+                              [this] { return endpoint().session().joinedHost().value_or(0); }});
+    connect(chatRoom_, &ChatRoom::statusText, statusLabel_, &QLabel::setText);
+    connect(&tray(), &TrayNotifications::bringUpRequested, this, &MainDialog::bringUp);
+    connect(&tray(), &TrayNotifications::quitRequested, this, &MainDialog::closeForGood);
+    if (QMenuBar* bar = shell_->menuBar()) chatRoom_->addMenu(*bar);
 }
 
-void MainDialog::openHistory()
-{
-    chatInbox_->historyOpened();
-    historyWindow_->open();
-}
+ChatInbox& MainDialog::chatInbox() const { return chatRoom_->inbox(); }
+ChatHistoryWindow& MainDialog::historyWindow() const { return chatRoom_->historyWindow(); }
+ChatLogWriter& MainDialog::chatLog() const { return chatRoom_->log(); }
+TrayNotifications& MainDialog::tray() const { return chatRoom_->tray(); }
+void MainDialog::openHistory() { chatRoom_->openHistory(); }
 
 void MainDialog::bringUp()
 {
@@ -367,83 +276,19 @@ void MainDialog::closeForGood()
     done(QDialog::Rejected);
 }
 
-void MainDialog::showPartner(const SessionEvent& event)
-{
-    const MemberSession& session = endpoint_->session();
-    if (!session.groupMode())
-        partnerLabel_->clear();
-    else if (session.partner() >= 0)
-        partnerLabel_->setText(memberNameText(session.partner()));
-    else if (!event.text.empty())
-        partnerLabel_->setText(fromGbk(event.text) + text::PartnerLeft);  // the partner left the group
-    else
-        partnerLabel_->clear();
-}
-
-void MainDialog::showConnectState()
-{
-    const MemberSession& session = endpoint_->session();
-    connectButton_->setEnabled(!session.connecting());
-    connectButton_->setText(session.joined() ? text::Update : text::Connect);
-}
-
-void MainDialog::showVoiceButton()
-{
-    voiceButton_->setText(endpoint_->session().voiceButtonStops() ? text::StopVoice : text::Voice);
-}
-
-void MainDialog::showOwnAddress()
-{
-    ownAddressLabel_->setText(QString::fromStdString(dottedAddress(endpoint_->ownAddress())));
-}
+void MainDialog::showOwnAddress() { ownAddressLabel_->setText(QString::fromStdString(dottedAddress(endpoint().ownAddress()))); }
 
 // ---------------------------------------------------------------------------------------------
 // The player's actions
 
-std::optional<std::string> MainDialog::readName()
-{
-    std::string name = toGbk(memberNameEdit_->text());
-    if (name.size() <= NameSize) return name;
-    MessageBoxes::current().inform(this, text::AppName, text::NameTooLong);
-    memberNameEdit_->setFocus();
-    return std::nullopt;
-}
-
-void MainDialog::connectToHost()
-{
-    const std::optional<std::string> name = readName();
-    if (!name) return;
-    switch (endpoint_->connectTo(*name, parseDottedAddress(hostAddressEdit_->text().toStdString()))) {
-    case MemberSession::ConnectProblem::None: break;
-    case MemberSession::ConnectProblem::NameTooLong:
-    case MemberSession::ConnectProblem::NoName:
-        MessageBoxes::current().inform(this, text::AppName, text::NoName);
-        memberNameEdit_->setFocus();
-        break;
-    case MemberSession::ConnectProblem::BadAddress:
-        MessageBoxes::current().inform(this, text::AppName, text::BadAddress);
-        hostAddressEdit_->setFocus();
-        break;
-    }
-}
-
-void MainDialog::sendChatText()
-{
-    if (!readName()) return;
-    const QString text = messageEdit_->text();
-    endpoint_->sendText(toGbk(text));
-    const int partner = endpoint_->session().partner();
-    if (partner < 0) return;
-    messageEdit_->clear();
-    chatInbox_->sent(memberNameText(partner), text);
-}
+void MainDialog::connectToHost() { groupStatus_->connectToHost(memberNameEdit_->text(), hostAddressEdit_->text()); }
 
 void MainDialog::onListRightClick(const QPoint& screenPosition)
 {
     const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
-    if (!endpoint_->session().groupMode()) {
+    if (!endpoint().session().groupMode()) {
         // Outside group mode the answer prompt has no place; the volume still has.
-        if (!selected.isEmpty()) showVolumeMenu(*sound_, memberList_->memberIdOf(selected.first()), screenPosition, this);
+        if (!selected.isEmpty()) showVolumeMenu(sound(), memberList_->memberIdOf(selected.first()), screenPosition, this);
         return;
     }
     if (selected.isEmpty()) {
@@ -461,20 +306,11 @@ void MainDialog::setSiteUrl(const QString& url) { siteLink_->SetURL(url); }
 QString MainDialog::siteBaseUrl() const { return groupBrowser_->baseUrl(); }
 bool MainDialog::windowExists(const QString& title) const { return Mailbox::exists(title); }
 
-void MainDialog::closeOverlay()
-{
-    overlay_->pipeServer().forgetOverlayWindow();
-    overlay_->pipeServer().closeOverlay();
-}
+void MainDialog::closeOverlay() { overlay().closeOverlay(); }
+bool MainDialog::overlayPipeOpen() const { return overlay().pipeOpen(); }
+void MainDialog::closeOverlayPipe() { overlay().pipeServer().closeOverlayPipe(); }
 
-bool MainDialog::overlayPipeOpen() const { return overlay_->pipeOpen(); }
-void MainDialog::closeOverlayPipe() { overlay_->pipeServer().closeOverlayPipe(); }
-
-QString MainDialog::bindProblem() const
-{
-    const std::optional<BindProblem> problem = endpoint_->bindProblem();
-    return problem ? text::describe(*problem) : QString();
-}
+QString MainDialog::bindProblem() const { return endpoint().bindProblem() ? text::describe(*endpoint().bindProblem()) : QString(); }
 
 // ---------------------------------------------------------------------------------------------
 // Showing and closing the window
@@ -484,19 +320,19 @@ void MainDialog::closeMainWindow()
     if (closed_) return;
     closed_ = true;
     boxes_->clear();
-    chatLog_->writeAll();
+    chatLog().writeAll();
     closeOverlay();
     shell_->closing();
     // Text written just before closing still goes; the leave goes to the host this client
     // joined, whatever the address field holds now.
-    endpoint_->leave();
+    endpoint().leave();
     groupBrowser_->removeRegistration();
     groupBrowser_->hide();
 }
 
 void MainDialog::closeEvent(QCloseEvent* event)
 {
-    if (!closingForGood_ && tray_->keepsRunningOnClose()) {
+    if (!closingForGood_ && tray().keepsRunningOnClose()) {
         // The program keeps running in the tray; the main window's finish still ends it.
         QApplication::setQuitOnLastWindowClosed(false);
         hide();

@@ -1,11 +1,13 @@
 // The main window: the member list, the name, address and message fields, the status line. It
-// shows what the group endpoint reports and turns the player's clicks into its commands; the
-// group's state lives in the endpoint's member session, never in the widgets. Its constructor
-// makes the group's parts and wires them: the endpoint (the network), the voice I/O (devices),
-// the overlay bridge and the sound controller (the sound settings).
+// lays out its controls and binds them: the group's parts (GroupParts: the endpoint, the voice
+// I/O, the overlay bridge, the sound controller) take the player's clicks as commands, the group
+// status presenter says what to show of the session's events and decides the connect and send
+// actions, and the chat room holds the texts with their boxes, history, log file and tray. The
+// group's state lives in the endpoint's member session, never in the widgets.
 #pragma once
 
 #include "core/wire/wire.h"
+#include "app/group_parts.h"
 #include "app/member_list.h"
 #include "directory/group_browser_owner.h"
 #include "net/group_endpoint.h"
@@ -33,7 +35,9 @@ class CallPromptDialog;
 class ChatHistoryWindow;
 class ChatInbox;
 class ChatLogWriter;
+class ChatRoom;
 class GroupBrowserDialog;
+class GroupStatusPresenter;
 class HttpClient;
 class HyperLinkLabel;
 class OverlayBridge;
@@ -93,27 +97,27 @@ signals:
 
 public:
     // GroupBrowserOwner: the directory may see this client at its second address.
-    Ipv4 ownAddress() const override { return endpoint_->ownAddress(); }
-    void setOwnAddress(Ipv4 address) override { endpoint_->setOwnAddress(address); }
-    Ipv4 secondLocalAddress() const override { return endpoint_->secondLocalAddress(); }
+    Ipv4 ownAddress() const override { return endpoint().ownAddress(); }
+    void setOwnAddress(Ipv4 address) override { endpoint().setOwnAddress(address); }
+    Ipv4 secondLocalAddress() const override { return endpoint().secondLocalAddress(); }
     void showOwnAddress() override;
     void setSiteUrl(const QString& url) override;
 
-    GroupEndpoint& endpoint() const { return *endpoint_; }
-    VoiceIo& voice() const { return *voice_; }
-    SoundController& sound() const { return *sound_; }
-    OverlayBridge& overlay() const { return *overlay_; }
+    GroupEndpoint& endpoint() const { return parts_->endpoint(); }
+    VoiceIo& voice() const { return parts_->voice(); }
+    SoundController& sound() const { return parts_->sound(); }
+    OverlayBridge& overlay() const { return parts_->overlay(); }
     GroupBrowserDialog& groupBrowser() const { return *groupBrowser_; }
     CallPromptDialog& callPrompt() const { return *callPrompt_; }
     MainWindowShell& shell() const { return *shell_; }
-    bool socketsBound() const { return endpoint_->socketsBound(); }
+    bool socketsBound() const { return endpoint().socketsBound(); }
 
     // The texts of the run with their boxes, the window that shows them (Ctrl+H, or the button
     // in the status line), the log file, the tray and desktop notifications.
-    ChatInbox& chatInbox() const { return *chatInbox_; }
-    ChatHistoryWindow& historyWindow() const { return *historyWindow_; }
-    ChatLogWriter& chatLog() const { return *chatLog_; }
-    TrayNotifications& tray() const { return *tray_; }
+    ChatInbox& chatInbox() const;
+    ChatHistoryWindow& historyWindow() const;
+    ChatLogWriter& chatLog() const;
+    TrayNotifications& tray() const;
     void openHistory();
     // The sound settings dialog (from the "&File" menu), created on first use.
     SoundDialog* openSoundDialog();
@@ -136,18 +140,9 @@ private:
     void buildControls();
     void connectControls();
     void placeGroupBrowser();
-    void onSessionEvent(const SessionEvent& event);
-    void showChat(int senderId, const std::string& gbkText);
-    void buildChatParts();
-    void openChatBox(const QString& text);
-    void showPartner(const SessionEvent& event);
-    void showConnectState();
-    void showVoiceButton();
-    void sendChatText();
+    void bindGroupStatus();
+    void buildChatRoom();
     void onListRightClick(const QPoint& screenPosition);
-    QString memberNameText(int id) const;
-    // The name field in GBK; nullopt (after telling the player) when it is longer than 16 bytes.
-    std::optional<std::string> readName();
 
     // ShellOwner: what the menu bar and the plug-in loader need.
     QString siteBaseUrl() const override;
@@ -156,17 +151,11 @@ private:
     bool overlayPipeOpen() const override;
     void closeOverlayPipe() override;
 
-    std::unique_ptr<AudioSystem> ownAudio_;
-    std::unique_ptr<RememberedSettings> ownRemembered_;
     // In the order they are made; each goes before what it drives.
-    std::unique_ptr<GroupEndpoint> endpoint_;
-    std::unique_ptr<OverlayBridge> overlay_;
-    std::unique_ptr<VoiceIo> voice_;
-    std::unique_ptr<SoundController> sound_;
+    std::unique_ptr<GroupParts> parts_;
     SoundDialog* soundDialog_ = nullptr;
     std::unique_ptr<CallPromptDialog> callPrompt_;
     std::unique_ptr<MainWindowShell> shell_;
-    std::unique_ptr<HttpClient> ownDirectoryHttp_;
     std::unique_ptr<GroupBrowserDialog> groupBrowser_;
     // Boxes that requests from the network or the overlay raise: one at a time, never stacked.
     BoxQueue* boxes_ = nullptr;
@@ -175,11 +164,9 @@ private:
     bool closed_ = false;
     bool closingForGood_ = false;
 
-    ChatInbox* chatInbox_ = nullptr;
-    ChatHistoryWindow* historyWindow_ = nullptr;
-    ChatLogWriter* chatLog_ = nullptr;
-    TrayNotifications* tray_ = nullptr;
-    QAction* historyAction_ = nullptr;
+    // What the window shows of the group; the texts with their boxes, history, log and tray.
+    GroupStatusPresenter* groupStatus_ = nullptr;
+    ChatRoom* chatRoom_ = nullptr;
     QPushButton* historyButton_ = nullptr;
 
     // Controls.

@@ -51,4 +51,10 @@ bool OverlayBridge::answerFromOverlay(int memberId, VoiceAnswer answer) { return
 
 void OverlayBridge::setTalking(bool on) { endpoint_.setVoice(on); }
 
+void OverlayBridge::closeOverlay()
+{
+    pipeServer_.forgetOverlayWindow();
+    pipeServer_.closeOverlay();
+}
+
 }  // namespace lumo

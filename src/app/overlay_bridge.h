@@ -27,6 +27,8 @@ public:
     // A new talker to ask about: true when the overlay asks (its column reads "不聊" meanwhile),
     // false when the window is to ask.
     bool askInOverlay(int memberId);
+    // Tells the overlay to close and forgets its window: the next post looks "gamein" up again.
+    void closeOverlay();
 
 private:
     void onSessionEvent(const SessionEvent& event);

@@ -417,17 +417,16 @@ private slots:
         QVERIFY(h->host().collect(0).empty());
     }
 
+    // Which addresses are partial: group_status_presenter_test.
     void partialAddressIsRefusedAndNeverClosedAsThisMachine()
     {
         h->control<QLineEdit>("memberName")->setText(QStringLiteral("cyd"));
-        for (const char* partial : {"", "127.0", "0.0.0.0"}) {
-            h->boxes.texts.clear();
-            h->control<QLineEdit>("hostAddress")->setText(QString::fromLatin1(partial));
-            h->control<QPushButton>("connectButton")->click();
-            QCOMPARE(h->boxes.texts.size(), 1);
-            QVERIFY(h->boxes.texts.front().startsWith(QStringLiteral("远端IP不完整")));
-            QVERIFY(h->control<QPushButton>("connectButton")->isEnabled());
-        }
+        h->control<QLineEdit>("hostAddress")->setText(QStringLiteral("127.0"));
+        h->control<QPushButton>("connectButton")->click();
+        QCOMPARE(h->boxes.texts.size(), 1);
+        QVERIFY(h->boxes.texts.front().startsWith(QStringLiteral("远端IP不完整")));
+        QVERIFY(h->control<QPushButton>("connectButton")->isEnabled());
+        QCOMPARE(h->dialog().focusWidget(), h->control<QLineEdit>("hostAddress"));  // back to the field at fault
         // Never joined: closing tells no host anything.
         h->dialog().close();
         QVERIFY(h->host().collect(0).empty());
