@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 using namespace lumo;
 
 namespace {
@@ -211,4 +213,59 @@ TEST_F(HostPresenceTest, TheRequestBudgetIsPerAddress)
         taken += host.handle(request(cmd::PathRequest, own[0], 1), {0x0E000005, std::uint16_t(2000 + i)}, 0).dropped !=
                  DropReason::RateLimited;
     EXPECT_EQ(taken, HostTable::RequestBurst);
+}
+
+// Spoofed joins over 8 ports of a victim's address, and spoofed roster requests from the records
+// they made, make the host send that address at most SendBytesPerSecond after a burst; the Acks
+// are bounded by the address's request rate.
+TEST_F(HostPresenceTest, ReflectionTowardsOneAddressIsBounded)
+{
+    // A big group: every roster is near its largest.
+    for (int i = 3; i < MaxGroupMembers - HostTable::MaxRecordsPerAddress; ++i)
+        host.handle(request(cmd::JoinRequest, entryFor("m", 0x0A100000 + i)), {Ipv4(0x0D000000 + i), 4000}, 0);
+    const Ipv4 victim = 0x0E000042;
+    std::size_t rosterBytes = 0, ackBytes = 0;
+    const Millis seconds = 60;
+    for (Millis now = 0; now < seconds * 1000; now += 10) {
+        const std::uint16_t port = std::uint16_t(5000 + (now / 20) % 8);  // a join, then a request, per port
+        MemberEntry forged = entryFor("v", 0x0A0000F0 + (now / 20) % 8);
+        const Bytes datagram = (now / 10) % 2 ? request(cmd::JoinRequest, forged) : request(cmd::RosterRequest, forged);
+        HostReply reply = host.handle(datagram, {victim, port}, now);
+        if (const auto due = host.nextDeadline(); due && *due <= now) {
+            HostReply later = host.advance(now);
+            reply.sends.insert(reply.sends.end(), later.sends.begin(), later.sends.end());
+        }
+        for (const Outgoing& o : reply.sends) {
+            if (o.to.address != victim) continue;
+            (o.bytes[0] == cmd::RosterUpdate ? rosterBytes : ackBytes) += o.bytes.size();
+        }
+    }
+    EXPECT_LE(rosterBytes, std::size_t(HostTable::SendBurstBytes + HostTable::SendBytesPerSecond * seconds));
+    EXPECT_LE(ackBytes, std::size_t(4 * (HostTable::RequestBurst + HostTable::JoinBurst + 1000 / HostTable::RequestEveryMs * seconds +
+                                          seconds * 1000 / HostTable::JoinEveryMs)) + 4 * 12 * seconds);
+}
+
+// A burst of joins from many addresses: rosters that did not fit a member's budget are owed, and
+// on the table's deadlines every member gets the final roster.
+TEST_F(HostPresenceTest, OwedRostersBringEveryMemberTheFinalRoster)
+{
+    std::map<std::uint32_t, std::pair<int, int>> lastRosterTo;  // address -> (index byte, count)
+    const auto note = [&](const HostReply& reply) {
+        for (const Outgoing& o : reply.sends)
+            if (o.bytes[0] == cmd::RosterUpdate) lastRosterTo[o.to.address] = {o.bytes[1], readRosterUpdate(o.bytes).count};
+    };
+    for (int i = 3; i < MaxGroupMembers; ++i) {
+        MemberEntry joiner = entryFor("m", 0x0A100000 + i);
+        for (int k = 0; k < 3; ++k) {  // each joiner presses "更新" twice after joining
+            note(host.handle(request(cmd::JoinRequest, joiner), {Ipv4(0x0D000000 + i), 4000}, 100));
+            joiner = host.roster().records[std::size_t(i)];
+        }
+    }
+    ASSERT_EQ(host.roster().count, MaxGroupMembers);
+    EXPECT_NE(lastRosterTo[at[0].address], std::make_pair(0, MaxGroupMembers));  // over the budget: owed
+    for (auto due = host.nextDeadline(); due && *due < 100'000; due = host.nextDeadline()) note(host.advance(*due));
+    for (int i = 0; i < MaxGroupMembers; ++i) {
+        const MemberEntry& record = host.roster().records[std::size_t(i)];
+        EXPECT_EQ(lastRosterTo[record.publicAddress], std::make_pair(i, MaxGroupMembers)) << i;
+    }
 }

@@ -1,6 +1,7 @@
 #include "core/group/host_table.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace lumo {
 
@@ -120,13 +121,35 @@ bool HostTable::admit(Endpoint source, bool join, Millis now)
                 : take(buckets.requests.tokens, buckets.requests.refilled, now, RequestBurst, RequestEveryMs);
 }
 
-void HostTable::sendRosterTo(HostReply& reply, int index) const
+bool HostTable::spend(Ipv4 address, std::size_t bytes)
 {
-    if (!roster_.holds(index)) return;
-    reply.sends.push_back({publicEndpoint(roster_.records[index]), makeRosterUpdate(idByte(index), roster_)});
+    auto [it, fresh] = sendBudgets_.try_emplace(address, SendBudget{SendBurstBytes, lastNow_});
+    SendBudget& budget = it->second;
+    if (lastNow_ > budget.refilled) {
+        budget.bytes = std::min(SendBurstBytes, budget.bytes + double(lastNow_ - budget.refilled) * SendBytesPerSecond / 1000.0);
+        budget.refilled = lastNow_;
+    }
+    if (budget.bytes < double(bytes)) return false;
+    budget.bytes -= double(bytes);
+    return true;
 }
 
-void HostTable::broadcast(HostReply& reply) const
+void HostTable::sendRosterTo(HostReply& reply, int index)
+{
+    if (!roster_.holds(index)) return;
+    const MemberEntry& record = roster_.records[index];
+    Bytes roster = makeRosterUpdate(idByte(index), roster_);
+    presence_[std::size_t(index)].rosterOwed = !spend(record.publicAddress, roster.size());
+    if (!presence_[std::size_t(index)].rosterOwed) reply.sends.push_back({publicEndpoint(record), std::move(roster)});
+}
+
+void HostTable::sendOwedRosters(HostReply& reply)
+{
+    for (int i = 0; i < roster_.count; ++i)
+        if (presence_[std::size_t(i)].rosterOwed) sendRosterTo(reply, i);
+}
+
+void HostTable::broadcast(HostReply& reply)
 {
     for (int i = 0; i < roster_.count; ++i) sendRosterTo(reply, i);
 }
@@ -139,6 +162,9 @@ void HostTable::removeRecord(int index)
     roster_.records[roster_.count] = MemberEntry{};
     presence_[std::size_t(index)] = presence_[std::size_t(roster_.count)];
     presence_[std::size_t(roster_.count)] = Presence{};
+    // Budgets are kept for addresses that hold records only, so there are never many.
+    for (auto it = sendBudgets_.begin(); it != sendBudgets_.end();)
+        it = recordsAt(it->first) == 0 ? sendBudgets_.erase(it) : std::next(it);
 }
 
 HostReply HostTable::handle(ByteView datagram, Endpoint source, Millis now)
@@ -273,6 +299,14 @@ std::optional<Millis> HostTable::nextDeadline() const
     for (int i = 0; i < roster_.count; ++i) {
         const Presence& p = presence_[std::size_t(i)];
         if (p.asksRoster && (!due || p.lastHeard + SilentMemberMs < *due)) due = p.lastHeard + SilentMemberMs;
+        if (!p.rosterOwed) continue;
+        // When the owed roster fits its address's budget.
+        const auto budget = sendBudgets_.find(roster_.records[i].publicAddress);
+        const double size = double(RosterUpdateHeaderSize + MemberEntrySize * std::size_t(roster_.count));
+        const double missing = budget == sendBudgets_.end() ? 0 : size - budget->second.bytes;
+        const Millis fits = budget == sendBudgets_.end() ? lastNow_
+                                                          : budget->second.refilled + Millis(std::ceil(std::max(0.0, missing) * 1000.0 / SendBytesPerSecond));
+        if (!due || fits < *due) due = fits;
     }
     return due;
 }
@@ -283,6 +317,7 @@ HostReply HostTable::advance(Millis now)
     HostReply reply;
     if (sweepDue_ && now >= *sweepDue_) reply = sweepDuplicates();
     removeSilentMembers(reply, now);
+    sendOwedRosters(reply);
     return reply;
 }
 

@@ -67,6 +67,11 @@ public:
     // A record whose member never asked for the roster has stopped answering after this long
     // without a request; its place then goes to a joiner that would otherwise be refused.
     static constexpr Millis QuietPlainMs = 120'000;
+    // Rosters towards one address: at most this many bytes a second after a burst, whatever it
+    // sends (nothing in the plain protocol shows that an address really receives). A roster
+    // over the budget is owed, and the latest one goes as soon as the budget allows.
+    static constexpr double SendBytesPerSecond = 2048;
+    static constexpr double SendBurstBytes = 16 * 1024;
     // A record that shares local port, local address and public address with an earlier one (a
     // client restarted on the same machine joins again with a fresh id) is swept away this long
     // after it appeared: 256 of the member session's 200 ms ticks.
@@ -108,6 +113,7 @@ private:
         Millis lastHeard = 0;        // its last request taken from where it is recorded
         bool asksRoster = false;     // it has asked for the roster: its silence means it is gone
         std::optional<Millis> reserveUsed;  // when a roster last went to it past its address's rate
+        bool rosterOwed = false;     // a roster to it did not fit its address's send budget
     };
 
     int findMember(const MemberEntry& entry) const;  // by local and public address, or -1
@@ -123,12 +129,21 @@ private:
     // when given; false when none has.
     bool reclaimPlace(HostReply& reply, std::optional<Ipv4> address, Millis now);
     void removeSilentMembers(HostReply& reply, Millis now);
-    void broadcast(HostReply& reply) const;          // to every member, each with its own index
-    void sendRosterTo(HostReply& reply, int index) const;
+    void broadcast(HostReply& reply);          // to every member, each with its own index
+    // The roster to one member, when its address's send budget has room; else it is owed.
+    void sendRosterTo(HostReply& reply, int index);
+    void sendOwedRosters(HostReply& reply);
+    // Takes `bytes` from the send budget of `address` at lastNow_; false when it has not enough.
+    bool spend(Ipv4 address, std::size_t bytes);
     void removeRecord(int index);
 
     Roster roster_;
     std::array<Presence, RosterCapacity> presence_{};  // per record, moved with it
+    struct SendBudget {
+        double bytes = SendBurstBytes;
+        Millis refilled = 0;
+    };
+    std::unordered_map<Ipv4, SendBudget> sendBudgets_;  // addresses that hold records
     DropCountsByReason drops_;
     std::optional<Millis> sweepDue_;
     // The sources' buckets, the one heard last first, and where each source's is in that list: a
