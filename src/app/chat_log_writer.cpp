@@ -10,6 +10,12 @@
 
 #include <algorithm>
 
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace lumo {
 
 ChatLogWriter::ChatLogWriter(const ChatHistory& history, std::function<std::int64_t()> monotonicMs,
@@ -65,9 +71,9 @@ void ChatLogWriter::write(bool all)
     if (lines.isEmpty()) return;
     const QString path = filePath();
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QFile file(path);
-    if (!file.open(QIODevice::Append | QIODevice::Text)) {
-        fail(tr("无法写入聊天记录文件 %1：%2").arg(path, file.errorString()));
+    QFile file;
+    if (const QString why = openLog(path, file); !why.isEmpty()) {
+        fail(tr("无法写入聊天记录文件 %1：%2").arg(path, why));
         return;
     }
     const qint64 before = file.size();
@@ -83,6 +89,26 @@ void ChatLogWriter::write(bool all)
         return;
     }
     writtenEnd_ = serial;
+}
+
+QString ChatLogWriter::openLog(const QString& path, QFile& file)
+{
+    // Never through a link someone placed at the log's path (the text would go wherever it
+    // points), never into a pipe or device, and readable by this user alone.
+    const QByteArray native = QFile::encodeName(path);
+    const int fd = ::open(native.constData(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600);
+    if (fd < 0) return QString::fromLocal8Bit(std::strerror(errno));
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        return tr("不是普通文件");
+    }
+    if ((info.st_mode & 0077) != 0) ::fchmod(fd, 0600);
+    if (!file.open(fd, QIODevice::Append | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return file.errorString();
+    }
+    return {};
 }
 
 void ChatLogWriter::fail(const QString& statusText)

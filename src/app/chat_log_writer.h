@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <functional>
 
+class QFile;
+
 namespace lumo {
 
 class ChatLogWriter : public QObject {
@@ -51,6 +53,8 @@ private:
     void batchDue();
     void write(bool all);
     void fail(const QString& statusText);
+    // Opens the log for appending into `file`; the reason when it cannot be.
+    static QString openLog(const QString& path, QFile& file);
 
     const ChatHistory& history_;
     std::function<std::int64_t()> monotonicMs_;

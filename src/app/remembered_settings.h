@@ -69,6 +69,8 @@ protected:
 private:
     bool openFile();
     void moveDamagedFileAside(const QString& why);
+    // Makes the file (created empty when missing) readable and writable by this user alone.
+    void keepPrivate() const;
     void write(std::string_view key, const QString& value);
 
     QString fileName_;

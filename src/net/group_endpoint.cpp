@@ -210,7 +210,10 @@ void GroupEndpoint::runDeadline()
 {
     const Millis at = now();
     session_.advance(at);
-    sendFromHost(hostTable_.advance(at));
+    // Members that fell silent are removed on the host table's deadline: the status line says so.
+    const HostReply reply = hostTable_.advance(at);
+    for (const std::string& left : reply.leftNames) emit memberLeftHost(left);
+    sendFromHost(reply);
     apply();
 }
 

@@ -199,7 +199,10 @@ TEST(GroupJoin, RestartedClientsSecondRecordIsSweptAway)
     ASSERT_EQ(sim.host().roster().count, 4);
     sim.advanceBy(1);
     ASSERT_EQ(sim.host().roster().count, 3);
-    EXPECT_FALSE(sim.host().nextDeadline());
+    // No sweep is pending; what the host may still wait for is a member falling silent, and the
+    // members ask for the roster at least every 30 s.
+    const auto next = sim.host().nextDeadline();
+    EXPECT_TRUE(!next || *next >= sim.now() + HostTable::SilentMemberMs - 30'000);
     for (int k = 0; k < 3; ++k) EXPECT_EQ(sim.nodeOfMember(k), k) << "record " << k;
     // The kept record is the earlier one, and its roster reached the restarted client too.
     expectEveryoneHoldsTheHostRoster(sim, {0, 1, 2});

@@ -195,7 +195,7 @@ TEST_F(GroupSource, EachRefusalSaysWhy)
     for (int i = 0; i <= HostTable::RequestBurst; ++i) sim.inject(Outsider, host, rosterRequest);
     EXPECT_EQ(sim.node(0).drops.back(), R::RateLimited);
     const Endpoint crowded{0x0D000002, 5000};
-    for (int i = 0; i <= HostTable::MaxRecordsPerSource; ++i) {
+    for (int i = 0; i <= HostTable::MaxRecordsPerAddress; ++i) {
         sim.advanceBy(HostTable::JoinEveryMs);
         stranger.id = UnassignedId;
         stranger.localAddress = 0x0B000000 + Ipv4(i);

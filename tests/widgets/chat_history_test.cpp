@@ -14,6 +14,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace lumo;
 
 namespace {
@@ -85,6 +87,11 @@ class ChatHistoryTest : public QObject {
 
     QTemporaryDir folder;
 
+    static bool writeFile(const QString& path, const QByteArray& bytes)
+    {
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    }
     static QByteArray readAll(const QString& path)
     {
         QFile file(path);
@@ -358,6 +365,50 @@ private slots:
         QVERIFY(lines[0].endsWith(QStringLiteral("说：one")) && lines[2].endsWith(QStringLiteral("说：three")));
         QCOMPARE(failed.size(), 1);
         QFile::remove(path);
+    }
+
+    // The log goes only into a regular file of its own, readable by this user alone: never
+    // through a link placed at its path, never into a pipe (which would hang the program).
+    void theLogIsAPrivateRegularFile_data()
+    {
+        QTest::addColumn<QString>("atPath");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("nothing yet") << QString() << true;
+        QTest::newRow("a readable log") << QStringLiteral("file") << true;
+        QTest::newRow("a link to another file") << QStringLiteral("link") << false;
+        QTest::newRow("a pipe") << QStringLiteral("pipe") << false;
+    }
+    void theLogIsAPrivateRegularFile()
+    {
+        QFETCH(QString, atPath);
+        QFETCH(bool, written);
+        Inbox in;
+        ChatLogWriter log(in.inbox.history(), [&] { return in.nowMs; }, [] { return 0x7F000016u; });
+        log.setFolder(folder.path());
+        const QString path = folder.filePath(QStringLiteral("127.0.0.22.log"));
+        const QString target = folder.filePath(QStringLiteral("victim"));
+        QFile::remove(path);
+        QFile::remove(target);
+        QVERIFY(writeFile(target, "keep\n"));
+        if (atPath == QStringLiteral("file")) {
+            QVERIFY(writeFile(path, ""));
+            QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
+        }
+        if (atPath == QStringLiteral("link")) QVERIFY(QFile::link(target, path));
+        if (atPath == QStringLiteral("pipe")) QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        QSignalSpy failed(&log, &ChatLogWriter::failed);
+        log.setLogging(true);
+        in.receive("secret");
+        log.writeAll();
+        QCOMPARE(failed.size(), written ? 0 : 1);
+        QCOMPARE(readAll(target), QByteArray("keep\n"));
+        if (written) {
+            QVERIFY(readAll(path).endsWith("说：secret\n"));
+            QCOMPARE(QFile::permissions(path) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+                     QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        }
+        QFile::remove(path);
+        QFile::remove(target);
     }
 };
 

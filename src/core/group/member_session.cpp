@@ -35,7 +35,11 @@ MemberSession::MemberSession()
 // ---------------------------------------------------------------------------------------------
 // Output
 
-void MemberSession::send(Endpoint to, Bytes bytes) { output_.sends.push_back({to, std::move(bytes)}); }
+void MemberSession::send(Endpoint to, Bytes bytes)
+{
+    if (joinedHost_ && to == hostEndpoint()) ownQuietTicks_ = 0;
+    output_.sends.push_back({to, std::move(bytes)});
+}
 
 void MemberSession::event(Event kind, int memberId, std::string text)
 {
@@ -130,9 +134,9 @@ DropReason MemberSession::receive(const WireMessage& message, Endpoint source, M
     // or a translator that is the only endpoint our answer gets through to.
     if (result.action == Action::ProbeAnswered && result.send) {
         result.send->to = source;
-        learnRoute(result.pathPeer, source);
+        learnRoute(result.pathPeer, source, false);
     }
-    if (result.action == Action::PathConfirmed) learnRoute(confirmer, source);
+    if (result.action == Action::PathConfirmed) learnRoute(confirmer, source, true);
     const int introduced = result.action == Action::ProbeRelayed ? result.pathPeer : -1;
     // An introduction to a member whose path answers elsewhere than the roster says probes it there.
     if (introduced >= 0 && result.send) result.send->to = pathEndpoint(introduced);
@@ -257,13 +261,33 @@ void MemberSession::hostAskedForProbe(int memberId)
     route.otherPort.reset();
 }
 
-void MemberSession::learnRoute(int memberId, Endpoint source)
+void MemberSession::learnRoute(int memberId, Endpoint source, bool confirmed)
 {
-    // The first way that answered is kept while the path stays open.
     if (memberId < 0 || memberId >= int(routes_.size())) return;
     MemberRoute& route = routes_[std::size_t(memberId)];
-    if (route.learned || source == endpointOf(memberId)) return;
+    if (source == endpointOf(memberId)) {
+        // Where the host saw the member is the member's own: once it answered, no other port
+        // of its address (a neighbour behind the same translator) takes the path. A way learned
+        // before gives way, unless it confirmed our probe and this is no confirmation.
+        route.rosterAnswered = true;
+        if (route.learned && (!route.learnedConfirmed || confirmed)) {
+            route.learned.reset();
+            route.learnedConfirmed = false;
+            planChanged();
+        }
+        return;
+    }
+    if (route.rosterAnswered) return;
+    if (route.learned) {
+        if (*route.learned == source) {
+            route.learnedConfirmed = route.learnedConfirmed || confirmed;
+            return;
+        }
+        // The first way that answered is kept, unless only this one confirmed our probe.
+        if (route.learnedConfirmed || !confirmed) return;
+    }
     route.learned = source;
+    route.learnedConfirmed = confirmed;
     planChanged();
 }
 
@@ -454,8 +478,10 @@ std::int32_t MemberSession::ticksUntilDue() const
     const auto atMost = [&due](std::int64_t ticks) { due = std::uint32_t(std::clamp<std::int64_t>(ticks, 1, due)); };
     if (connectDeadline_ != 0 && deadlineArmed_ && connectDeadline_ > sessionTicks_)
         atMost(std::int64_t(connectDeadline_) - sessionTicks_);
-    if (joined_ && !connecting_ && joinedHost_)
+    if (joined_ && !connecting_ && joinedHost_) {
         atMost(std::int64_t(liveness_.hostQuietTicks) + hostAsks_ * HostRetryTicks - hostQuietTicks_);
+        atMost(std::int64_t(liveness_.hostQuietTicks) - ownQuietTicks_);
+    }
     atMost(std::int64_t(liveness_.keepaliveTicks) - keepaliveTicks_);
     for (const auto& [member, since] : textWithoutPath_)
         atMost(std::int64_t(PathGiveUpTicks) - std::int64_t(uptimeTicks_ - since));
@@ -532,19 +558,27 @@ void MemberSession::watchHost()
 {
     if (!joined_ || connecting_ || !joinedHost_) return;
     ++hostQuietTicks_;
-    const std::int32_t askAt = liveness_.hostQuietTicks + hostAsks_ * HostRetryTicks;
-    if (hostQuietTicks_ < askAt) return;
-    if (hostAsks_ >= HostAskLimit) {
-        joined_ = false;
-        hostAsks_ = 0;
-        hostQuietTicks_ = 0;
-        event(Event::HostGone);
-        event(Event::ConnectChanged);
-        return;
-    }
-    ++hostAsks_;
+    ++ownQuietTicks_;
     const MemberEntry& own = member_.ownEntry;
-    send(hostEndpoint(), makeEntryDatagram(cmd::RosterRequest, idByte(own.id), 0, Kind::ToHost, own));
+    const auto askForRoster = [&] {
+        send(hostEndpoint(), makeEntryDatagram(cmd::RosterRequest, idByte(own.id), 0, Kind::ToHost, own));
+    };
+    const std::int32_t askAt = liveness_.hostQuietTicks + hostAsks_ * HostRetryTicks;
+    if (hostQuietTicks_ >= askAt) {
+        if (hostAsks_ >= HostAskLimit) {
+            joined_ = false;
+            hostAsks_ = 0;
+            hostQuietTicks_ = 0;
+            event(Event::HostGone);
+            event(Event::ConnectChanged);
+            return;
+        }
+        ++hostAsks_;
+        askForRoster();
+    }
+    // Asked also while rosters keep coming (the host sends one on every change): the host
+    // keeps the place of a member it hears from and frees the place of one that fell silent.
+    if (ownQuietTicks_ >= liveness_.hostQuietTicks) askForRoster();
 }
 
 void MemberSession::keepPathsAlive()

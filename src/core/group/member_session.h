@@ -223,6 +223,8 @@ private:
     // messages come from. Learned from the path messages that answered; forgotten with the path.
     struct MemberRoute {
         std::optional<Endpoint> learned;    // where the open path answered from, when not the roster's endpoint
+        bool learnedConfirmed = false;      // ...and it confirmed a probe of ours there
+        bool rosterAnswered = false;        // the roster's endpoint answered: no other is learned
         struct Probed {
             Endpoint at;
             std::uint32_t tick;
@@ -249,7 +251,8 @@ private:
     // Whether `tick` lies within IntroductionTicks of now.
     bool withinIntroduction(std::uint32_t tick) const { return uptimeTicks_ - tick <= std::uint32_t(IntroductionTicks); }
     void probe(int memberId, Endpoint at);
-    void learnRoute(int memberId, Endpoint source);
+    // A path message of memberId came from `source`; `confirmed` when it answered our probe.
+    void learnRoute(int memberId, Endpoint source, bool confirmed);
     void forgetRoute(int memberId);
     void hostAskedForProbe(int memberId);
     void handleAck();
@@ -328,6 +331,7 @@ private:
     bool rosterSinceConnect_ = false;   // a roster from the host followed the last connect
     std::int32_t hostQuietTicks_ = 0;   // ticks since the host was last heard, while joined
     int hostAsks_ = 0;                  // roster requests not answered since
+    std::int32_t ownQuietTicks_ = 0;    // ticks since we last sent anything to the host
     std::int32_t keepaliveTicks_ = 0;
     std::vector<int> probesUnanswered_;  // per member, keepalive probes not yet confirmed
     std::vector<MemberRoute> routes_;    // per member

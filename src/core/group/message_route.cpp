@@ -15,6 +15,7 @@ const char* describe(DropReason reason)
     case DropReason::RateLimited: return "its source asks more often than allowed";
     case DropReason::NotAMember: return "no member is recorded at its source";
     case DropReason::SourceFull: return "its source already holds enough members";
+    case DropReason::RecordHeld: return "its member still answers at the recorded port";
     }
     return "unknown";
 }

@@ -22,9 +22,10 @@ enum class DropReason {
     NotFromMember,   // a member's message from anywhere but where the roster records that member
     RateLimited,     // its source asks more often than allowed: not even acknowledged
     NotAMember,      // a roster, path or leave request from where no member is recorded
-    SourceFull,      // a join from an address and port that already holds enough records
+    SourceFull,      // a join from an address that already holds enough records
+    RecordHeld,      // a rejoin from another port while the member still answers where recorded
 };
-inline constexpr std::size_t DropReasonCount = std::size_t(DropReason::SourceFull) + 1;
+inline constexpr std::size_t DropReasonCount = std::size_t(DropReason::RecordHeld) + 1;
 
 // Words for the log.
 const char* describe(DropReason reason);
