@@ -54,7 +54,7 @@ public:
     // The session this program runs in: Qt's platform and whether a Wayland compositor runs the
     // desktop (WAYLAND_DISPLAY).
     static KeyFacts currentFacts();
-    // The trigger to propose to the desktop for a keysym, as the XDG shortcuts specification
+    // The trigger to propose to the desktop for a keysym, as the XDG shortcuts format
     // writes it (the keysym's name: "F9", "Home"); empty for none.
     static QString triggerFor(std::uint32_t keysym);
 

@@ -25,7 +25,7 @@ Q_DECLARE_LOGGING_CATEGORY(lumoKeys)
 struct PortalShortcut {
     QString id;                // the session's name for it ("push-to-talk"); see portal::validShortcutId
     QString description;       // what the desktop's dialog says it does
-    QString preferredTrigger;  // a trigger as the XDG shortcuts specification writes it ("F9"); may be empty
+    QString preferredTrigger;  // a trigger as the XDG shortcuts format writes it ("F9"); may be empty
 };
 
 class PortalShortcuts : public QObject {
