@@ -97,6 +97,11 @@ public:
     HostReply advance(Millis now);
     // Sweeps now, due or not.
     HostReply sweepDuplicates();
+    // Whether a roster to the member of record `index` waits for its address's send budget.
+    bool rosterOwed(int index) const
+    {
+        return index >= 0 && index < roster_.count && presence_[std::size_t(index)].rosterOwed;
+    }
 
 private:
     struct Bucket {
