@@ -7,6 +7,7 @@
 #include "fake_peer.h"
 #include "link_control.h"
 #include "lumo_process.h"
+#include "voice_group.h"
 #include "voice_judge.h"
 
 #include <QProcess>
@@ -137,23 +138,12 @@ private slots:
         QVERIFY2(talker.waitUntilAnswering(host) && listener.waitUntilAnswering(host), "the processes did not start");
         QVERIFY(talkerLink.waitForMailbox() && listenerLink.waitForMailbox());
 
-        // The group: talker 0, listener 1, and a witness that is sent the same voice.
-        Roster roster;
-        roster.count = 3;
-        roster.records[0] = memberAt(0, "talker", TalkerAddress);
-        roster.records[1] = memberAt(1, "listener", ListenerAddress);
-        roster.records[2] = memberAt(2, "witness", WitnessAddress);
-        host.send(makeRosterUpdate(0, roster), talker.memberEndpoint());
-        host.send(makeRosterUpdate(1, roster), listener.memberEndpoint());
-        QTest::qWait(200);
-        auto rowOf = [&](int id) { return roster.count - id - 1; };
         QVERIFY(listenerLink.openAsOverlay());
-        QVERIFY(talkerLink.post(link::to_main::SelectMember, rowOf(1)));
-        QVERIFY(talkerLink.post(link::to_main::SelectMember, rowOf(2)));
-        QVERIFY(talkerLink.post(link::to_main::VoiceToggle, 1));
+        const auto group = startTalkingToListenerAndWitness(host, talker, listener, talkerLink, WitnessAddress);
+        QVERIFY2(group, "the talker did not start talking to its group");
         auto question = listenerLink.next(link::to_overlay::CallRequest, 4000);
         QVERIFY2(question, "the listener asked nothing");
-        QVERIFY(listenerLink.post(link::to_main::AcceptVoice, rowOf(0)));
+        QVERIFY(listenerLink.post(link::to_main::AcceptVoice, group->rowOf(0)));
         QTest::qWait(int(talk.size() / 8) + 800);
         QVERIFY(talkerLink.post(link::to_main::VoiceToggle, 0));
         QTest::qWait(600);  // the last records play out
