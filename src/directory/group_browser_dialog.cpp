@@ -246,7 +246,7 @@ void GroupBrowserDialog::showList(const DirectoryClient::ListResult& result)
         const auto eligibility =
             decideHostEligibility(result.reply.seenAddress, ownAddress, owner_.secondLocalAddress());
         if (eligibility.ownAddress != ownAddress) owner_.setOwnAddress(eligibility.ownAddress);
-        hintText_ = eligibility.mayHost ? HostHint : IntranetHint;
+        hintText_ = ownGroupAwaitsNickname_ ? JoinOwnGroupHint : eligibility.mayHost ? HostHint : IntranetHint;
         createButton_->setEnabled(eligibility.mayHost);
         showFields();
 
@@ -323,6 +323,7 @@ void GroupBrowserDialog::joinOwnGroup()
     // The creator is the group's first member, under the nickname the browser holds.
     const QString nickname = nicknameEdit_->text();
     if (nickname.isEmpty()) {
+        ownGroupAwaitsNickname_ = true;
         hintText_ = JoinOwnGroupHint;
         hintLabel_->setText(hintText_);
         nicknameEdit_->setFocus();
@@ -362,6 +363,7 @@ void GroupBrowserDialog::joinSelectedGroup()
         return;
     }
     if (!selected) return;
+    ownGroupAwaitsNickname_ = false;
     // Only the address counts: the host always listens on its group port.
     owner_.setRemoteAddress(selected->text(AddressColumn));
     hide();

@@ -132,6 +132,8 @@ private:
     int pendingRequests_ = 0;
     // A refresh that follows an accepted add ends with the create button enabled.
     bool enableCreateAfterRefresh_ = false;
+    // The group was created with no nickname to join it under: the hint says how to join.
+    bool ownGroupAwaitsNickname_ = false;
     // Last member: it ends first, waiting for a request under way while everything it reports
     // to still exists.
     std::unique_ptr<RequestThread> requests_;

@@ -37,7 +37,7 @@ struct Window {
                                      connectedTo.emplace(name, host);
                                      return session.connect(name, host, 0);
                                  },
-                                 [this](const std::string& gbk) { sent.push_back(gbk); }})
+                                 [this](const std::string& gbk) { sent.push_back(gbk); }, nullptr})
     {
         session.setOwnLocalAddress(Own);
         using P = GroupStatusPresenter;
@@ -276,11 +276,11 @@ private slots:
         QStringList boxes;
         QObject::connect(&presenter, &GroupStatusPresenter::informLater,
                          [&](const QString&, const QString& text) { boxes << text; });
-        presenter.showEvent({Event::ConnectFailed});
-        presenter.showEvent({Event::GroupFull});
+        presenter.showEvent(SessionEvent{Event::ConnectFailed, -1, {}});
+        presenter.showEvent(SessionEvent{Event::GroupFull, -1, {}});
         QVERIFY(boxes.isEmpty());
         rejoining = false;
-        presenter.showEvent({Event::ConnectFailed});
+        presenter.showEvent(SessionEvent{Event::ConnectFailed, -1, {}});
         QCOMPARE(boxes, QStringList{q("连接失败，请检查设置是否正确！")});
     }
 };

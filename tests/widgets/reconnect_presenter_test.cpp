@@ -40,13 +40,13 @@ struct Player {
     void joinNow()
     {
         joined = true;
-        presenter.showEvent({Event::ConnectChanged});
+        presenter.showEvent(SessionEvent{Event::ConnectChanged, -1, {}});
     }
     void hostGone()
     {
         joined = false;
-        presenter.showEvent({Event::HostGone});
-        presenter.showEvent({Event::ConnectChanged});
+        presenter.showEvent(SessionEvent{Event::HostGone, -1, {}});
+        presenter.showEvent(SessionEvent{Event::ConnectChanged, -1, {}});
     }
     // Seconds pass as the presenter's one-second timer would run.
     std::vector<ReconnectSchedule::Millis> runFor(int seconds)
@@ -101,7 +101,7 @@ private slots:
     void hostGoneBeforeAnyJoinDoesNothing()
     {
         Player p;
-        p.presenter.showEvent({Event::HostGone});
+        p.presenter.showEvent(SessionEvent{Event::HostGone, -1, {}});
         QVERIFY(!p.presenter.retrying());
         QVERIFY(p.runFor(10).empty());
     }
