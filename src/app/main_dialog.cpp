@@ -41,6 +41,7 @@
 #include <QTreeWidget>
 
 #include <chrono>
+#include <set>
 #include <utility>
 
 namespace lumo {
@@ -199,12 +200,8 @@ void MainDialog::connectControls()
     connect(groupModeCheck_, &QCheckBox::clicked, this, [this](bool on) { endpoint().setGroupMode(on); });
     connect(memberList_, &QTreeWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { onListRightClick(memberList_->viewport()->mapToGlobal(at)); });
-    connect(memberList_, &QTreeWidget::itemClicked, this, [this] {
-        const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
-        endpoint().select(selected.isEmpty() ? -1 : memberList_->memberIdOf(selected.first()));
-        groupStatus_->showVoiceButton();
-        callPrompt_->hide();
-    });
+    connect(memberList_, &QTreeWidget::itemClicked, this, &MainDialog::choosePartnerFromList);
+    memberList_->installEventFilter(this);  // the arrow keys choose the partner as a click does
     connect(memberList_, &QTreeWidget::itemDoubleClicked, this, [this] { endpoint().openPaths(); });
     connect(memberList_, &MemberList::memberTicked, this, [this](int id, bool on) { endpoint().tick(id, on); });
 }
@@ -318,6 +315,14 @@ void MainDialog::bindReconnect()
         endpoint().refreshOwnAddress();
         showOwnAddress();
     });
+}
+
+void MainDialog::choosePartnerFromList()
+{
+    const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
+    endpoint().select(selected.isEmpty() ? -1 : memberList_->memberIdOf(selected.first()));
+    groupStatus_->showVoiceButton();
+    callPrompt_->hide();
 }
 
 void MainDialog::onListRightClick(const QPoint& screenPosition)
@@ -435,6 +440,10 @@ bool MainDialog::eventFilter(QObject* watched, QEvent* event)
             sendButton_->click();
             return true;  // not on to the default button, which would join again
         }
+    }
+    if (watched == memberList_ && event->type() == QEvent::KeyRelease) {
+        static const std::set<int> moves{Qt::Key_Up, Qt::Key_Down, Qt::Key_Home, Qt::Key_End, Qt::Key_PageUp, Qt::Key_PageDown};
+        if (moves.count(static_cast<QKeyEvent*>(event)->key())) choosePartnerFromList();
     }
     return QDialog::eventFilter(watched, event);
 }

@@ -145,6 +145,7 @@ private:
     void bindGroupStatus();
     void buildChatRoom();
     void bindReconnect();
+    void choosePartnerFromList();
     void onListRightClick(const QPoint& screenPosition);
     // While hosting or in a group, asks whether to leave; true to go on closing.
     bool confirmLeaving();
