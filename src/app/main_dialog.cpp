@@ -304,7 +304,8 @@ void MainDialog::bindReconnect()
         {[started] {
              return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
          },
-         [this] { return endpoint().session().joined(); }, [this] { return endpoint().session().joinedHost(); },
+         [this] { return endpoint().session().joined() && !endpoint().session().connecting(); },
+         [this] { return endpoint().session().joinedHost(); },
          [this] { return endpoint().session().ownEntry().nameBytes(); },
          [this](const std::string& name, std::optional<Ipv4> host) { return endpoint().connectTo(name, host); },
          [] { return GroupEndpoint::currentNetwork(); }},

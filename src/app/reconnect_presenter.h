@@ -26,7 +26,7 @@ class ReconnectPresenter : public QObject {
 public:
     struct Hooks {
         std::function<ReconnectSchedule::Millis()> now;
-        // The session, as it is now.
+        // The session, as it is now: joined (and not joining anew), where, under which name.
         std::function<bool()> joined;
         std::function<std::optional<Ipv4>()> joinedHost;
         std::function<std::string()> joinedName;  // GBK

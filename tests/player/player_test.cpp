@@ -442,9 +442,12 @@ private slots:
         Member bob(loopback(93), "bob"), cyd(loopback(94), "cyd");
         QVERIFY(bob.bound() && cyd.bound());
         QVERIFY(waitUntil([&] { return bob.join(hal->hostEndpoint()) && bob.lists("hal"); }));
+        QProcessEnvironment english;  // ann's windows speak English
+        english.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
         Player& ann = player(*annDesk, directory.url(), loopback(92),
                              {QStringLiteral("--audio"), QStringLiteral("null"), QStringLiteral("--name"), QStringLiteral("ann"),
-                              QStringLiteral("--connect"), halAddress});
+                              QStringLiteral("--connect"), halAddress},
+                             english);
         QVERIFY(cyd.join(hal->hostEndpoint()));
         QVERIFY2(cyd.waitForRoster([](const Roster& r) { return r.count == 4; }) || cyd.roster().count == 4,
                  "hal, bob, ann and cyd are in the group");
@@ -480,6 +483,17 @@ private slots:
                  "ann is in the group again without a click");
         keep(*annDesk, QStringLiteral("host-came-back"));
         QVERIFY2(waitUntil([&] { return statusLineIsEmpty(*annDesk, *annMain); }), "ann's status line no longer says the host left");
+
+        // Leaving the group asks first, in English too.
+        annDesk->click(annMain->rect(150, 172, 10, 5).topLeft());
+        annDesk->key(QStringLiteral("Escape"));
+        auto leaving = ann.waitForBox();
+        QVERIFY2(leaving, "leaving asks first");
+        QCOMPARE(annDesk->boxText(*leaving).trimmed(),
+                 QStringLiteral("You are in a group of %1 members. Quit anyway?").arg(watcher.roster().count));
+        keep(*annDesk, QStringLiteral("english-leave-question"));
+        annDesk->keyTo(*leaving, QStringLiteral("Return"));
+        QVERIFY(ann.waitForExit());
     }
 
     // A hosted group stays listed while its host runs, renewing it, and leaves the list once the
