@@ -1,5 +1,7 @@
 #include "app/lumo_app.h"
 
+#include "app/chat_log_writer.h"
+
 #include "app/main_dialog.h"
 #include "app/remembered_settings.h"
 #include "app/texts.h"
@@ -54,6 +56,7 @@ void closeOnTerminationSignals(MainDialog& window)
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    ChatLogWriter::surviveFileSizeLimit();
 }
 
 // Fills the windows from last run's values (the command line, applied after, wins) and keeps
@@ -248,6 +251,8 @@ int runLumo(int argc, char** argv)
     if (const int renewMs = qEnvironmentVariableIntValue("LUMO_DIRECTORY_RENEW_MS"); renewMs > 0)
         window.groupBrowser().setRenewInterval(std::chrono::milliseconds(renewMs));
     rememberAcrossRuns(window, remembered);
+    QObject::connect(&remembered, &RememberedSettings::cannotWrite, &window,
+                     [&window](const QString& message) { informLater(&window, text::AppName, message); });
     // The command line wins over what was remembered.
     if (!options->memberName.isEmpty()) window.setMemberName(options->memberName);
     if (!options->connectAddress.isEmpty()) {

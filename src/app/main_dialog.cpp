@@ -5,13 +5,17 @@
 #include "app/chat_log_writer.h"
 #include "app/chat_room.h"
 #include "app/group_status_presenter.h"
+#include "app/leave_question.h"
 #include "app/member_list.h"
 #include "app/overlay_bridge.h"
+#include "app/reconnect_presenter.h"
 #include "app/sound_controller.h"
 #include "app/sound_dialog.h"
+#include "app/status_line.h"
 #include "app/texts.h"
 #include "app/tray_notifications.h"
 
+#include "core/text/gbk.h"
 #include "directory/group_browser_dialog.h"
 #include "link/mailbox.h"
 #include "ui/app_icon.h"
@@ -36,6 +40,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <chrono>
+#include <set>
 #include <utility>
 
 namespace lumo {
@@ -48,13 +54,15 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
                    Qt::WindowCloseButtonHint);
     buildControls();
     boxes_ = new BoxQueue(this);
+    statusLine_ = new StatusLine(this);
+    connect(statusLine_, &StatusLine::textChanged, statusLabel_, &QLabel::setText);
 
     parts_ = std::make_unique<GroupParts>(options);
     connect(&overlay().pipeServer(), &PipeServer::creationFailed, this,
             [this] { informLater(this, QString::fromLatin1(link::MainTitle), text::PipeCreateFailed); });
-    connect(&sound(), &SoundController::pushToTalkProblem, statusLabel_, &QLabel::setText);
+    connect(&sound(), &SoundController::pushToTalkProblem, statusLine_, &StatusLine::show);
     // A problem found while the controller started is said now.
-    if (const QString note = sound().pushToTalkProblemNote(); !note.isEmpty()) statusLabel_->setText(note);
+    if (const QString note = sound().pushToTalkProblemNote(); !note.isEmpty()) statusLine_->show(note);
     // Window creation: skin calls, the menu bar with its plug-ins and skins.
     shell_ = std::make_unique<MainWindowShell>(*this, static_cast<ShellOwner&>(*this), options.skinActive);
     shell_->createWindowParts();
@@ -85,6 +93,7 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     connectControls();
     buildChatRoom();
     bindGroupStatus();
+    bindReconnect();  // after the group status: its line about the host stands over the other's
 }
 
 MainDialog::~MainDialog()
@@ -191,12 +200,8 @@ void MainDialog::connectControls()
     connect(groupModeCheck_, &QCheckBox::clicked, this, [this](bool on) { endpoint().setGroupMode(on); });
     connect(memberList_, &QTreeWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { onListRightClick(memberList_->viewport()->mapToGlobal(at)); });
-    connect(memberList_, &QTreeWidget::itemClicked, this, [this] {
-        const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
-        endpoint().select(selected.isEmpty() ? -1 : memberList_->memberIdOf(selected.first()));
-        groupStatus_->showVoiceButton();
-        callPrompt_->hide();
-    });
+    connect(memberList_, &QTreeWidget::itemClicked, this, &MainDialog::choosePartnerFromList);
+    memberList_->installEventFilter(this);  // the arrow keys choose the partner as a click does
     connect(memberList_, &QTreeWidget::itemDoubleClicked, this, [this] { endpoint().openPaths(); });
     connect(memberList_, &MemberList::memberTicked, this, [this](int id, bool on) { endpoint().tick(id, on); });
 }
@@ -210,14 +215,19 @@ void MainDialog::bindGroupStatus()
         endpoint().session(),
         {[this](int id) { return overlay().askInOverlay(id); }, [this](int id, bool yes) { endpoint().answerQuestion(id, yes); },
          [this](const std::string& name, std::optional<Ipv4> host) { return endpoint().connectTo(name, host); },
-         [this](const std::string& gbkText) { endpoint().sendText(gbkText); }},
+         [this](const std::string& gbkText) { endpoint().sendText(gbkText); }, [this] { return reconnect_->retrying(); }},
         this);
     connect(&endpoint(), &GroupEndpoint::sessionEvent, groupStatus_, &GroupStatusPresenter::showEvent);
-    connect(&endpoint(), &GroupEndpoint::memberLeftHost, groupStatus_, &GroupStatusPresenter::showMemberLeftHost);
+    connect(&endpoint(), &GroupEndpoint::memberLeftHost, statusLine_, [this](const std::string& gbkName) {
+        const QString name = QString::fromStdString(gbkToUtf8(gbkName));
+        statusLine_->memberLeft(name, name + text::Left);
+    });
     connect(groupStatus_, &GroupStatusPresenter::rosterChanged, memberList_, &MemberList::showRoster);
     connect(groupStatus_, &GroupStatusPresenter::memberChanged, memberList_, &MemberList::showMember);
     connect(groupStatus_, &GroupStatusPresenter::chatArrived, &chatInbox(), &ChatInbox::received);
-    connect(groupStatus_, &GroupStatusPresenter::statusText, statusLabel_, &QLabel::setText);
+    connect(groupStatus_, &GroupStatusPresenter::statusText, statusLine_, &StatusLine::show);
+    connect(groupStatus_, &GroupStatusPresenter::rosterChanged, statusLine_,
+            [this](const MemberSession& session) { statusLine_->membersPresent(StatusLine::namesOf(session.roster())); });
     connect(groupStatus_, &GroupStatusPresenter::connectEnabled, connectButton_, &QPushButton::setEnabled);
     connect(groupStatus_, &GroupStatusPresenter::connectText, connectButton_, &QPushButton::setText);
     connect(groupStatus_, &GroupStatusPresenter::voiceButtonText, voiceButton_, &QPushButton::setText);
@@ -242,7 +252,7 @@ void MainDialog::buildChatRoom()
     chatRoom_ = new ChatRoom(*this, *historyButton_,
                              {[this] { return overlay().pipeOpen(); },
                               [this] { return endpoint().session().joinedHost().value_or(0); }});
-    connect(chatRoom_, &ChatRoom::statusText, statusLabel_, &QLabel::setText);
+    connect(chatRoom_, &ChatRoom::statusText, statusLine_, &StatusLine::show);
     connect(&tray(), &TrayNotifications::bringUpRequested, this, &MainDialog::bringUp);
     connect(&tray(), &TrayNotifications::quitRequested, this, &MainDialog::closeForGood);
     if (QMenuBar* bar = shell_->menuBar()) chatRoom_->addMenu(*bar);
@@ -281,7 +291,40 @@ void MainDialog::showOwnAddress() { ownAddressLabel_->setText(QString::fromStdSt
 // ---------------------------------------------------------------------------------------------
 // The player's actions
 
-void MainDialog::connectToHost() { groupStatus_->connectToHost(memberNameEdit_->text(), hostAddressEdit_->text()); }
+void MainDialog::connectToHost()
+{
+    reconnect_->playerTookOver();
+    groupStatus_->connectToHost(memberNameEdit_->text(), hostAddressEdit_->text());
+}
+
+void MainDialog::bindReconnect()
+{
+    const auto started = std::chrono::steady_clock::now();
+    reconnect_ = new ReconnectPresenter(
+        {[started] {
+             return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+         },
+         [this] { return endpoint().session().joined() && !endpoint().session().connecting(); },
+         [this] { return endpoint().session().joinedHost(); },
+         [this] { return endpoint().session().ownEntry().nameBytes(); },
+         [this](const std::string& name, std::optional<Ipv4> host) { return endpoint().connectTo(name, host); },
+         [] { return GroupEndpoint::currentNetwork(); }},
+        this);
+    connect(&endpoint(), &GroupEndpoint::sessionEvent, reconnect_, &ReconnectPresenter::showEvent);
+    connect(reconnect_, &ReconnectPresenter::hostCondition, statusLine_, &StatusLine::setHostCondition);
+    connect(reconnect_, &ReconnectPresenter::networkChanged, this, [this] {
+        endpoint().refreshOwnAddress();
+        showOwnAddress();
+    });
+}
+
+void MainDialog::choosePartnerFromList()
+{
+    const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
+    endpoint().select(selected.isEmpty() ? -1 : memberList_->memberIdOf(selected.first()));
+    groupStatus_->showVoiceButton();
+    callPrompt_->hide();
+}
 
 void MainDialog::onListRightClick(const QPoint& screenPosition)
 {
@@ -299,7 +342,11 @@ void MainDialog::onListRightClick(const QPoint& screenPosition)
     callPrompt_->promptFor(std::uint16_t(memberList_->memberIdOf(selected.first())), std::uint16_t(row), screenPosition);
 }
 
-void MainDialog::setMemberName(const QString& name) { memberNameEdit_->setText(name); }
+void MainDialog::setMemberName(const QString& name)
+{
+    memberNameEdit_->setText(name);
+    groupBrowser_->offerNickname(name);
+}
 void MainDialog::setRemoteAddress(const QString& address) { hostAddressEdit_->setText(address); }
 void MainDialog::setGainBoost(bool on) { gainCheck_->setChecked(on); }
 void MainDialog::setSiteUrl(const QString& url) { siteLink_->SetURL(url); }
@@ -330,8 +377,21 @@ void MainDialog::closeMainWindow()
     groupBrowser_->hide();
 }
 
+bool MainDialog::confirmLeaving()
+{
+    if (closed_ || closingForGood_) return true;
+    const GroupPresence presence{groupBrowser_->hostsGroup(), endpoint().hostRoster().count, endpoint().session().joined(),
+                                 endpoint().session().roster().count};
+    const QString question = leaveQuestion(presence);
+    return question.isEmpty() || MessageBoxes::current().ask(this, text::AppName, question);
+}
+
 void MainDialog::closeEvent(QCloseEvent* event)
 {
+    if (!closingForGood_ && !tray().keepsRunningOnClose() && !confirmLeaving()) {
+        event->ignore();
+        return;
+    }
     if (!closingForGood_ && tray().keepsRunningOnClose()) {
         // The program keeps running in the tray; the main window's finish still ends it.
         QApplication::setQuitOnLastWindowClosed(false);
@@ -345,6 +405,7 @@ void MainDialog::closeEvent(QCloseEvent* event)
 
 void MainDialog::reject()
 {
+    if (!confirmLeaving()) return;
     closeMainWindow();
     QDialog::reject();
 }
@@ -380,6 +441,10 @@ bool MainDialog::eventFilter(QObject* watched, QEvent* event)
             sendButton_->click();
             return true;  // not on to the default button, which would join again
         }
+    }
+    if (watched == memberList_ && event->type() == QEvent::KeyRelease) {
+        static const std::set<int> moves{Qt::Key_Up, Qt::Key_Down, Qt::Key_Home, Qt::Key_End, Qt::Key_PageUp, Qt::Key_PageDown};
+        if (moves.count(static_cast<QKeyEvent*>(event)->key())) choosePartnerFromList();
     }
     return QDialog::eventFilter(watched, event);
 }

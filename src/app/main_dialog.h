@@ -41,9 +41,11 @@ class GroupStatusPresenter;
 class HttpClient;
 class HyperLinkLabel;
 class OverlayBridge;
+class ReconnectPresenter;
 class RememberedSettings;
 class SoundController;
 class SoundDialog;
+class StatusLine;
 class TrayNotifications;
 class VoiceIo;
 
@@ -131,7 +133,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    void reject() override;  // Escape ends the program the same way as closing the window
+    void reject() override;  // Escape ends the program the same way as closing the window (asking first in a group)
     void paintEvent(QPaintEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
@@ -142,7 +144,11 @@ private:
     void placeGroupBrowser();
     void bindGroupStatus();
     void buildChatRoom();
+    void bindReconnect();
+    void choosePartnerFromList();
     void onListRightClick(const QPoint& screenPosition);
+    // While hosting or in a group, asks whether to leave; true to go on closing.
+    bool confirmLeaving();
 
     // ShellOwner: what the menu bar and the plug-in loader need.
     QString siteBaseUrl() const override;
@@ -166,6 +172,8 @@ private:
 
     // What the window shows of the group; the texts with their boxes, history, log and tray.
     GroupStatusPresenter* groupStatus_ = nullptr;
+    StatusLine* statusLine_ = nullptr;
+    ReconnectPresenter* reconnect_ = nullptr;
     ChatRoom* chatRoom_ = nullptr;
     QPushButton* historyButton_ = nullptr;
 

@@ -58,6 +58,18 @@ inline constexpr UiText NoMicrophone = LUMO_UI_TEXT("lumo::MainDialog", "无法�
 inline constexpr UiText MicrophoneLost = LUMO_UI_TEXT("lumo::MainDialog", "麦克风已断开");
 inline constexpr UiText MicrophoneLostBox = LUMO_UI_TEXT("lumo::MainDialog", "麦克风已断开，语聊已停止。\n接好后再按“语聊”。");
 
+// Joining again by itself. %1: seconds until the next attempt.
+inline constexpr UiText HostGoneRetrying = LUMO_UI_TEXT("lumo::MainDialog", "主机已离开，%1 秒后重新连接……");
+inline constexpr UiText NetworkChangedRetrying = LUMO_UI_TEXT("lumo::MainDialog", "网络已变化，%1 秒后重新连接……");
+inline constexpr UiText Rejoining = LUMO_UI_TEXT("lumo::MainDialog", "正在重新连接……");
+// "发送" with nobody chosen or ticked.
+inline constexpr UiText NoRecipient = LUMO_UI_TEXT("lumo::MainDialog", "请先点选或勾选要发给的成员。");
+// Characters of a sent text that the wire's GBK cannot carry. %1: those characters.
+inline constexpr UiText GbkLacks = LUMO_UI_TEXT("lumo::MainDialog", "对方收到的文字里，这些字符会变成“?”：%1");
+// Leaving while in a group. %1: how many members it has.
+inline constexpr UiText LeaveHosting = LUMO_UI_TEXT("lumo::MainDialog", "你是这个群的主机，群里有 %1 名成员。\n退出后他们会失去主机。确定退出吗？");
+inline constexpr UiText LeaveGroup = LUMO_UI_TEXT("lumo::MainDialog", "你在一个有 %1 名成员的群里。确定退出吗？");
+
 // The chat's actions and menu.
 inline constexpr UiText HistoryAction = LUMO_UI_TEXT("lumo::MainDialog", "聊天记录(&H)");
 inline constexpr UiText LogAction = LUMO_UI_TEXT("lumo::MainDialog", "把聊天记录写入文件(&L)");

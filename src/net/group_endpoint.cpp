@@ -4,6 +4,7 @@
 #include "core/group/message_route.h"
 
 #include <QLoggingCategory>
+#include <QFile>
 #include <QNetworkInterface>
 #include <QTimer>
 
@@ -300,6 +301,27 @@ void GroupEndpoint::sendVoiceBlock(const VoiceRecord& record)
 
 // ---------------------------------------------------------------------------------------------
 // Commands: each is handed to the session, then what it produced is carried out.
+
+void GroupEndpoint::refreshOwnAddress()
+{
+    if (bindAddress_) return;
+    const std::vector<Ipv4> addresses = localAddresses(std::nullopt);
+    if (!addresses.empty()) setOwnAddress(addresses.front());
+}
+
+NetworkIdentity GroupEndpoint::currentNetwork()
+{
+    std::vector<Ipv4> addresses;
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+        bool isIpv4 = false;
+        const Ipv4 value = address.toIPv4Address(&isIpv4);
+        if (isIpv4) addresses.push_back(value);
+    }
+    QFile routes(QStringLiteral("/proc/net/route"));
+    QByteArray table;
+    if (routes.open(QIODevice::ReadOnly)) table = routes.read(256 * 1024);  // bounded: a table is a few KB
+    return networkIdentity(std::move(addresses), std::string_view(table.constData(), std::size_t(table.size())));
+}
 
 MemberSession::ConnectProblem GroupEndpoint::connectTo(const std::string& gbkName, std::optional<Ipv4> host)
 {

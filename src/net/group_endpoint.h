@@ -8,6 +8,7 @@
 #pragma once
 
 #include "core/group/host_table.h"
+#include "core/group/reconnect_schedule.h"
 #include "core/group/member_session.h"
 #include "core/wire/wire.h"
 #include "net/peer_socket.h"
@@ -75,6 +76,10 @@ public:
     // with the second, when it sees the client there).
     Ipv4 ownAddress() const { return session_.ownEntry().localAddress; }
     void setOwnAddress(Ipv4 address) { session_.setOwnLocalAddress(address); }
+    // The network changed: without a bind address, the own address is this machine's first one now.
+    void refreshOwnAddress();
+    // The machine's addresses and default route now (reads /proc/net/route).
+    static NetworkIdentity currentNetwork();
     Ipv4 secondLocalAddress() const { return secondLocalAddress_; }
 
     const MemberSession& session() const { return session_; }

@@ -34,7 +34,14 @@ AboutDialog::AboutDialog(QWidget* parent)
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 
-    setFixedSize(du.size(179, 54));
+    // The program's licence, as the GPL asks an interactive program to show it.
+    auto* licence = new QLabel(LicenceText, this);
+    licence->setObjectName(QStringLiteral("licenceText"));
+    licence->setWordWrap(true);
+    licence->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    licence->setGeometry(du.rect(8, 52, 164, 34));
+
+    setFixedSize(du.size(179, 90));
 }
 
 }  // namespace lumo

@@ -252,6 +252,12 @@ class PlayerTest : public QObject {
         desk.click(centreOf(*main, MainLayout::Connect));
     }
 
+    // Whether the main window's status line shows no text, as a player sees it.
+    static bool statusLineIsEmpty(Desktop& desk, const TemplateWindow& main)
+    {
+        return textRowCentres(desk.screenshot(), main.rect(7, 170, 164, 9)).empty();
+    }
+
     // Clicks the row of roster index `index` (the list shows the roster reversed) in the member
     // list, on its name, and ticks it when asked.
     static bool pickMember(Desktop& desk, const TemplateWindow& main, int count, int index, bool tick, int button = 1)
@@ -322,13 +328,14 @@ private slots:
                  "the browser does not cover the main window");
         annDesk->click(centreOf(*annBrowser, BrowserLayout::GroupName));
         QVERIFY(annDesk->type(QStringLiteral("夜猫子")));
+        annDesk->click(centreOf(*annBrowser, BrowserLayout::Nickname));
+        QVERIFY(annDesk->type(QStringLiteral("ann")));
         annDesk->click(centreOf(*annBrowser, BrowserLayout::Create));
         QVERIFY2(waitUntil([&] { return directoryListing(directory.url()).contains(QStringLiteral("夜猫子 %1 3555").arg(loopbackText(31))); }),
                  "the directory lists ann's group");
         keep(*annDesk, QStringLiteral("group-created"));
 
-        // ann joins her own group; a third member watches the rosters on the wire.
-        connectByHand(*annDesk, ann, QStringLiteral("ann"), ann.address());
+        // Creating put ann in her own group; a third member watches the rosters on the wire.
         Member watcher(loopback(33), "watcher");
         QVERIFY(watcher.bound());
         QVERIFY(watcher.join(ann.hostEndpoint()));
@@ -386,7 +393,12 @@ private slots:
         // bob leaves with Escape; the host drops him and tells the group.
         bobDesk->click(bobMain->rect(150, 172, 10, 5).topLeft());
         bobDesk->key(QStringLiteral("Escape"));
-        QVERIFY2(bob.waitForExit(), "Escape ends bob's lumo");
+        auto leaving = bob.waitForBox();
+        QVERIFY2(leaving, "leaving a group asks first");
+        QCOMPARE(bobDesk->boxText(*leaving).trimmed(), QStringLiteral("你在一个有 3 名成员的群里。确定退出吗？"));
+        keep(*bobDesk, QStringLiteral("leave-question"));
+        bobDesk->keyTo(*leaving, QStringLiteral("Return"));  // Yes
+        QVERIFY2(bob.waitForExit(), "Escape and Yes end bob's lumo");
         QVERIFY2(watcher.waitForRoster([](const Roster& r) { return r.count == 2; }), "the host dropped bob");
         const QRect annList = annMain->rect(MainLayout::List.x(), MainLayout::List.y(), MainLayout::List.width(), MainLayout::List.height());
         QVERIFY2(waitUntil([&] {
@@ -398,9 +410,90 @@ private slots:
         // ann closes: her group leaves the directory.
         annDesk->click(annMain->rect(150, 172, 10, 5).topLeft());
         annDesk->key(QStringLiteral("Escape"));
-        QVERIFY2(ann.waitForExit(), "Escape ends ann's lumo");
+        leaving = ann.waitForBox();
+        QVERIFY2(leaving, "leaving the group one hosts asks first");
+        QCOMPARE(annDesk->boxText(*leaving).trimmed(), QStringLiteral("你是这个群的主机，群里有 2 名成员。\n退出后他们会失去主机。确定退出吗？"));
+        annDesk->keyTo(*leaving, QStringLiteral("Escape"));  // No: ann stays
+        QVERIFY2(ann.noBoxOpen() && ann.process().state() == QProcess::Running, "No keeps ann's lumo running");
+        annDesk->click(annMain->rect(150, 172, 10, 5).topLeft());
+        annDesk->key(QStringLiteral("Escape"));
+        leaving = ann.waitForBox();
+        QVERIFY(leaving);
+        annDesk->keyTo(*leaving, QStringLiteral("Return"));
+        QVERIFY2(ann.waitForExit(), "Escape and Yes end ann's lumo");
         QCOMPARE(ann.process().exitCode(), 0);
         QVERIFY2(!directoryListing(directory.url()).contains(QStringLiteral("夜猫子")), "closing removed the registration");
+    }
+
+    // ann ticks two members and writes once: both get the text. Then the host is killed and
+    // started again: ann joins it again by herself, without a click, and her status line no
+    // longer says the host left.
+    void textToTickedMembersAndTheHostComesBack()
+    {
+        test::DirectoryServer directory(scratch_.filePath(QStringLiteral("rejoin.db")));
+        QVERIFY(directory.running());
+        auto halDesk = desktop();
+        auto annDesk = desktop();
+        QVERIFY(halDesk->running() && annDesk->running());
+        const QString halAddress = loopbackText(91);
+        const QStringList hostOptions{QStringLiteral("--audio"), QStringLiteral("null"), QStringLiteral("--name"), QStringLiteral("hal"),
+                                      QStringLiteral("--connect"), halAddress};
+        Player* hal = &player(*halDesk, directory.url(), loopback(91), hostOptions);
+        Member bob(loopback(93), "bob"), cyd(loopback(94), "cyd");
+        QVERIFY(bob.bound() && cyd.bound());
+        QVERIFY(waitUntil([&] { return bob.join(hal->hostEndpoint()) && bob.lists("hal"); }));
+        QProcessEnvironment english;  // ann's windows speak English
+        english.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
+        Player& ann = player(*annDesk, directory.url(), loopback(92),
+                             {QStringLiteral("--audio"), QStringLiteral("null"), QStringLiteral("--name"), QStringLiteral("ann"),
+                              QStringLiteral("--connect"), halAddress},
+                             english);
+        QVERIFY(cyd.join(hal->hostEndpoint()));
+        QVERIFY2(cyd.waitForRoster([](const Roster& r) { return r.count == 4; }) || cyd.roster().count == 4,
+                 "hal, bob, ann and cyd are in the group");
+        const int count = cyd.roster().count;
+        auto annMain = ann.mainWindow();
+        QVERIFY2(annMain, qPrintable(ann.state()));
+        QVERIFY(pickMember(*annDesk, *annMain, count, cyd.indexOf("bob"), true));
+        QVERIFY(pickMember(*annDesk, *annMain, count, cyd.indexOf("cyd"), true));
+        annDesk->click(centreOf(*annMain, MainLayout::Message));
+        QVERIFY(annDesk->type(QStringLiteral("hello both")));
+        annDesk->key(QStringLiteral("Return"));
+        for (Member* member : {&bob, &cyd}) {
+            const auto chat = member->socket().next(8000, cmd::ChatText);
+            QVERIFY2(chat, "each ticked member gets the text");
+            QVERIFY(QByteArray(reinterpret_cast<const char*>(chat->bytes.data()), int(chat->bytes.size())).contains("hello both"));
+        }
+        keep(*annDesk, QStringLiteral("text-to-two-ticked"));
+
+        // The host dies without a word and comes back on the same address.
+        hal->process().kill();
+        QVERIFY(hal->waitForExit());
+        hal = &player(*halDesk, directory.url(), loopback(91), hostOptions);
+        Member watcher(loopback(95), "watcher");
+        QVERIFY(watcher.bound());
+        QVERIFY(waitUntil([&] { return watcher.join(hal->hostEndpoint()); }));
+        // ann hears nothing from the host for 30 s, asks three times 5 s apart, then joins again
+        // a second later: about 50 s, which the guard leaves room for.
+        QVERIFY2(watcher.waitForRoster([](const Roster& r) {
+                     for (int i = 0; i < r.count; ++i)
+                         if (r.records[std::size_t(i)].nameBytes() == "ann") return true;
+                     return false;
+                 }, 150000),
+                 "ann is in the group again without a click");
+        keep(*annDesk, QStringLiteral("host-came-back"));
+        QVERIFY2(waitUntil([&] { return statusLineIsEmpty(*annDesk, *annMain); }), "ann's status line no longer says the host left");
+
+        // Leaving the group asks first, in English too.
+        annDesk->click(annMain->rect(150, 172, 10, 5).topLeft());
+        annDesk->key(QStringLiteral("Escape"));
+        auto leaving = ann.waitForBox();
+        QVERIFY2(leaving, "leaving asks first");
+        QCOMPARE(annDesk->boxText(*leaving).trimmed(),
+                 QStringLiteral("You are in a group of %1 members. Quit anyway?").arg(watcher.roster().count));
+        keep(*annDesk, QStringLiteral("english-leave-question"));
+        annDesk->keyTo(*leaving, QStringLiteral("Return"));
+        QVERIFY(ann.waitForExit());
     }
 
     // A hosted group stays listed while its host runs, renewing it, and leaves the list once the

@@ -165,8 +165,11 @@ public:
     void select(int memberId);
     // Double click: opens paths to the voice targets (group mode) or the selected member.
     void openPaths();
-    // "发送": the text to the chat partner, opening the path first when it is not open.
+    // "发送": the text to the chat partner and every ticked member (group mode), each as its own
+    // datagrams, opening a member's path first when it is not open.
     void sendText(const std::string& gbkText, Millis now);
+    // Who "发送" would reach now: the partner first, then the ticked members in roster order.
+    std::vector<int> textRecipients() const;
     void tick(int memberId, bool ticked);
     // The voice button; setVoice is the overlay asking for talking on or off.
     void voiceButton();
@@ -273,6 +276,7 @@ private:
     Endpoint endpointOf(int memberId) const;
     void sendJoin();
     void sendPathRequests(int target);
+    void sendTextTo(int memberId, const std::string& gbkText, Millis now);
     void releaseHeldTexts(int partner);
     void rebuildTargets();
     void setTargets(const VoiceTargetList& targets);
