@@ -44,6 +44,8 @@ class OverlayBridge;
 class RememberedSettings;
 class SoundController;
 class SoundDialog;
+class TalkingPresenter;
+class VoiceSwitches;
 class TrayNotifications;
 class VoiceIo;
 
@@ -125,6 +127,9 @@ public:
     // Why the ports could not be bound, in the player's words; empty when both are bound.
     QString bindProblem() const;
 
+    // Who is talking, shown on the member list.
+    TalkingPresenter& talking() const { return *talking_; }
+
     // The row of the member list that shows member `id` (the list shows the roster reversed).
     int rowOfMember(int id) const { return memberList_->rowOfMember(id); }
     QTreeWidgetItem* memberRow(int row) const { return memberList_->row(row); }
@@ -142,6 +147,8 @@ private:
     void placeGroupBrowser();
     void bindGroupStatus();
     void buildChatRoom();
+    void bindTalking();
+    void bindVoiceSwitches();
     void onListRightClick(const QPoint& screenPosition);
 
     // ShellOwner: what the menu bar and the plug-in loader need.
@@ -167,6 +174,8 @@ private:
     // What the window shows of the group; the texts with their boxes, history, log and tray.
     GroupStatusPresenter* groupStatus_ = nullptr;
     ChatRoom* chatRoom_ = nullptr;
+    TalkingPresenter* talking_ = nullptr;
+    VoiceSwitches* voiceSwitches_ = nullptr;  // mute and deafen
     QPushButton* historyButton_ = nullptr;
 
     // Controls.
@@ -179,6 +188,8 @@ private:
     QLineEdit* messageEdit_ = nullptr;
     QPushButton* sendButton_ = nullptr;
     QPushButton* voiceButton_ = nullptr;
+    QPushButton* muteButton_ = nullptr;
+    QPushButton* deafenButton_ = nullptr;
     QCheckBox* gainCheck_ = nullptr;
     QCheckBox* groupModeCheck_ = nullptr;
     MemberList* memberList_ = nullptr;
