@@ -5,6 +5,7 @@
 #include <QEvent>
 #include <QGuiApplication>
 #include <QLabel>
+#include <QMouseEvent>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
@@ -49,7 +50,7 @@ public:
         setAttribute(Qt::WA_DeleteOnClose);
         setAttribute(Qt::WA_ShowWithoutActivating);
         setModal(false);
-        auto* label = new QLabel(text);
+        auto* label = label_ = new QLabel(text);
         label->setObjectName(QStringLiteral("boxText"));
         label->setWordWrap(true);
         label->setTextFormat(Qt::PlainText);
@@ -62,6 +63,7 @@ public:
         scroll_->setWidget(label);
         scroll_->setWidgetResizable(true);
         scroll_->setFrameShape(QFrame::NoFrame);
+        scroll_->setFocusPolicy(Qt::NoFocus);  // the keys go to the text
         scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
         buttons_ = new QDialogButtonBox(buttons);
         buttons_->setCenterButtons(true);
@@ -94,6 +96,12 @@ protected:
         if (watched == windowHandle() && event->type() == QEvent::MouseButtonPress) {
             acceptFocus();
             giveReturnADefault();
+            // The window was not active when the press came, so Qt gives no click focus: a
+            // click anywhere but on a button gives the text the keys (select all, copy) once
+            // the window is active.
+            const auto* press = static_cast<QMouseEvent*>(event);
+            if (!qobject_cast<QAbstractButton*>(childAt(mapFromGlobal(press->globalPosition().toPoint()))))
+                label_->setFocus(Qt::MouseFocusReason);
         }
         return QDialog::eventFilter(watched, event);
     }
@@ -137,6 +145,7 @@ private:
         adjustSize();
     }
 
+    QLabel* label_ = nullptr;
     QScrollArea* scroll_ = nullptr;
     QDialogButtonBox* buttons_ = nullptr;
 };

@@ -487,11 +487,13 @@ private slots:
         QVERIFY(question);
         QVERIFY2(dora.ping() && erin.ping(), "lumo has both talkers' voice");
         QCOMPARE(int(desk->windowsNamed(QStringLiteral("LUMO")).size()), 3);  // main, browser, one box
-        desk->clickInto(*question);
+        QVERIFY(desk->boxText(*question).contains(QStringLiteral("想和你聊天")));  // read, then answered
         desk->key(QStringLiteral("Return"));
+        const QString firstQuestion = question->id;
+        QVERIFY(desk->waitWhileWindow([&](const XWindow& w) { return w.id == firstQuestion; }));
         question = ann.waitForBox();
         QVERIFY2(question, "the second talker is asked after the first answer");
-        desk->clickInto(*question);
+        QVERIFY(desk->boxText(*question).contains(QStringLiteral("想和你聊天")));
         desk->key(QStringLiteral("Return"));
         QVERIFY(ann.noBoxOpen());
         QVERIFY2(carl.ping(), "lumo still answers after two questions");
@@ -1257,7 +1259,7 @@ private slots:
                 const std::vector<XWindow> boxes = openBoxes();
                 if (boxes.empty()) break;
                 read << (readThem ? desk->boxText(boxes.back()).remove(QLatin1Char('\n')).trimmed() : QString());
-                desk->focus(boxes.back());
+                desk->clickInto(boxes.back());
                 desk->key(QStringLiteral("Return"));
                 if (!waitUntil([&] { return int(openBoxes().size()) == open - 1; }, 3000)) break;
             }

@@ -6,6 +6,7 @@
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
@@ -100,6 +101,7 @@ private slots:
         QTest::mouseClick(question->windowHandle(), Qt::LeftButton, {}, QPoint(20, 10));
         QVERIFY(!(question->windowHandle()->flags() & Qt::WindowDoesNotAcceptFocus));
         QVERIFY(buttonOf(question, QDialogButtonBox::Yes)->isDefault());
+        QCOMPARE(question->focusWidget(), question->findChild<QLabel*>(QStringLiteral("boxText")));  // to select and copy
         QTest::keyClick(question, Qt::Key_Return);
         QTRY_VERIFY(answer.has_value());
         QVERIFY(*answer);
@@ -120,6 +122,18 @@ private slots:
         QVERIFY2(screen.contains(box->frameGeometry()), "the whole box, its OK button too, is on the screen");
         QVERIFY(buttonOf(box, QDialogButtonBox::Ok)->isVisible());
         QVERIFY2(box->findChild<QScrollArea*>()->verticalScrollBar()->maximum() > 0, "the text scrolls");
+    }
+
+    void aMembersTextIsShownAsWritten()
+    {
+        // Text from the network is never read as markup (a link, a picture, a huge heading).
+        const QString text = QStringLiteral("bob说：<h1>big</h1><img src=\"file:///etc/passwd\">");
+        MessageBoxes::current().informThen(nullptr, QStringLiteral("LUMO"), text, {});
+        QTRY_COMPARE(int(openBoxes().size()), 1);
+        auto* label = openBoxes()[0]->findChild<QLabel*>(QStringLiteral("boxText"));
+        QVERIFY(label);
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+        QCOMPARE(label->text(), text);
     }
 
     void aBoxWhoseWindowGoesCallsNothing()
