@@ -370,6 +370,30 @@ If you quit, they lose their host. Quit anyway?</translation>
         <translation>Gain</translation>
     </message>
     <message>
+        <source>闭麦</source>
+        <translation>Mute</translation>
+    </message>
+    <message>
+        <source>闭听</source>
+        <translation>Deafen</translation>
+    </message>
+    <message>
+        <source>已闭麦：你说的话不会发出。</source>
+        <translation>Muted: nothing you say goes out.</translation>
+    </message>
+    <message>
+        <source>已开麦。</source>
+        <translation>Unmuted.</translation>
+    </message>
+    <message>
+        <source>已闭听：听不到别人说话。</source>
+        <translation>Deafened: you hear nobody.</translation>
+    </message>
+    <message>
+        <source>已开听。</source>
+        <translation>Hearing again.</translation>
+    </message>
+    <message>
         <source>GGMM：</source>
         <translation>GGMM:</translation>
     </message>

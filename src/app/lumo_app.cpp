@@ -9,6 +9,7 @@
 #include "lumo_version.h"
 #include "shell/program_language.h"
 #include "shell/skin_library.h"
+#include "ui/cursor_blink_limit.h"
 #include "ui/message_box.h"
 #include "voice/audio_backends.h"
 
@@ -224,6 +225,8 @@ int runLumo(int argc, char** argv)
     // Chinese, Qt's own buttons (OK, Yes, No) included, or English by the player's choice or
     // the system's locale. Before any window: the windows read their texts as they are built.
     installProgramLanguage(app);
+    // A focused text field of an idle window stops blinking, so the window is not woken.
+    CursorBlinkLimit cursorBlink;
 
     // The skin library starts and loads the default skin before the window is built.
     const bool skinActive = startSkins(&app);

@@ -12,6 +12,9 @@
 #include "app/sound_controller.h"
 #include "app/sound_dialog.h"
 #include "app/status_line.h"
+#include "app/talking_presenter.h"
+#include "app/voice_io.h"
+#include "app/voice_switches.h"
 #include "app/texts.h"
 #include "app/tray_notifications.h"
 
@@ -71,6 +74,8 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
         auto* sound = new QAction(tr("声音设置..."), file);
         sound->setObjectName(QStringLiteral("soundSettings"));
         file->insertAction(file->actions().value(0), sound);
+        voiceSwitches_ = new VoiceSwitches(voice(), this);
+        file->insertActions(file->actions().value(1), {voiceSwitches_->muteAction(), voiceSwitches_->deafenAction()});
         connect(sound, &QAction::triggered, this, [this] {
             SoundDialog* dialog = openSoundDialog();
             dialog->show();
@@ -78,6 +83,8 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
             dialog->activateWindow();  // keys go to it: the push-to-talk key is picked by pressing it
         });
     }
+    if (!voiceSwitches_) voiceSwitches_ = new VoiceSwitches(voice(), this);
+    bindVoiceSwitches();
     showOwnAddress();
 
     // The group browser opens beside the main window. It is shown, and asks the directory, with
@@ -94,6 +101,7 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
     buildChatRoom();
     bindGroupStatus();
     bindReconnect();  // after the group status: its line about the host stands over the other's
+    bindTalking();
 }
 
 MainDialog::~MainDialog()
@@ -157,6 +165,9 @@ void MainDialog::buildControls()
     sendButton_ = button(text::Send, "sendButton", 264, 14, 24, 12);
     voiceButton_ = button(text::Voice, "voiceButton", 288, 14, 24, 12);
 
+    muteButton_ = button(text::MuteMicrophone, "muteButton", 233, 26, 26, 11);
+    deafenButton_ = button(text::DeafenSpeakers, "deafenButton", 260, 26, 26, 11);
+    for (QPushButton* b : {muteButton_, deafenButton_}) b->setCheckable(true);
     gainCheck_ = new QCheckBox(this);
     gainCheck_->setObjectName(QStringLiteral("gainBoost"));
     gainCheck_->setGeometry(du.rect(287, 26, 8, 8));
@@ -245,6 +256,30 @@ void MainDialog::bindGroupStatus()
         messageEdit_->clear();
         chatInbox().sent(recipient, text);
     });
+}
+
+void MainDialog::bindVoiceSwitches()
+{
+    for (auto [button, action] : {std::pair{muteButton_, voiceSwitches_->muteAction()}, std::pair{deafenButton_, voiceSwitches_->deafenAction()}}) {
+        connect(button, &QPushButton::toggled, action, &QAction::setChecked);
+        connect(action, &QAction::toggled, button, &QPushButton::setChecked);
+    }
+    connect(voiceSwitches_, &VoiceSwitches::statusText, statusLabel_, &QLabel::setText);
+}
+
+void MainDialog::bindTalking()
+{
+    const MemberSession& session = endpoint().session();
+    talking_ = new TalkingPresenter({[this] { return std::int64_t(endpoint().now()); }, [&session] { return session.talking(); },
+                                     [this] { return voice().inputLevel(); }, [&session] { return session.roster().holds(session.ownEntry().id) ? int(session.ownEntry().id) : -1; }},
+                                    this);
+    // After the member list has drawn a new roster (bindGroupStatus connected it first).
+    connect(&endpoint(), &GroupEndpoint::sessionEvent, talking_, &TalkingPresenter::sessionEvent);
+    connect(&endpoint(), &GroupEndpoint::playbackRequested, talking_,
+            [this](const VoicePlayback& playback) { talking_->voiceArrived(playback.memberId); });
+    connect(talking_, &TalkingPresenter::talkingChanged, memberList_,
+            [this](int id, bool on) { memberList_->showTalking(id, on ? 100 : -1); });
+    connect(talking_, &TalkingPresenter::ownLevel, memberList_, &MemberList::showTalking);
 }
 
 void MainDialog::buildChatRoom()

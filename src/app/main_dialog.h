@@ -46,6 +46,8 @@ class RememberedSettings;
 class SoundController;
 class SoundDialog;
 class StatusLine;
+class TalkingPresenter;
+class VoiceSwitches;
 class TrayNotifications;
 class VoiceIo;
 
@@ -127,6 +129,9 @@ public:
     // Why the ports could not be bound, in the player's words; empty when both are bound.
     QString bindProblem() const;
 
+    // Who is talking, shown on the member list.
+    TalkingPresenter& talking() const { return *talking_; }
+
     // The row of the member list that shows member `id` (the list shows the roster reversed).
     int rowOfMember(int id) const { return memberList_->rowOfMember(id); }
     QTreeWidgetItem* memberRow(int row) const { return memberList_->row(row); }
@@ -146,6 +151,8 @@ private:
     void buildChatRoom();
     void bindReconnect();
     void choosePartnerFromList();
+    void bindTalking();
+    void bindVoiceSwitches();
     void onListRightClick(const QPoint& screenPosition);
     // While hosting or in a group, asks whether to leave; true to go on closing.
     bool confirmLeaving();
@@ -175,6 +182,8 @@ private:
     StatusLine* statusLine_ = nullptr;
     ReconnectPresenter* reconnect_ = nullptr;
     ChatRoom* chatRoom_ = nullptr;
+    TalkingPresenter* talking_ = nullptr;
+    VoiceSwitches* voiceSwitches_ = nullptr;  // mute and deafen
     QPushButton* historyButton_ = nullptr;
 
     // Controls.
@@ -187,6 +196,8 @@ private:
     QLineEdit* messageEdit_ = nullptr;
     QPushButton* sendButton_ = nullptr;
     QPushButton* voiceButton_ = nullptr;
+    QPushButton* muteButton_ = nullptr;
+    QPushButton* deafenButton_ = nullptr;
     QCheckBox* gainCheck_ = nullptr;
     QCheckBox* groupModeCheck_ = nullptr;
     MemberList* memberList_ = nullptr;

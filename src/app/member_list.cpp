@@ -5,6 +5,10 @@
 #include "core/group/member_session.h"
 
 #include <QHeaderView>
+#include <QPainter>
+#include <QPixmap>
+
+#include <algorithm>
 
 namespace lumo {
 
@@ -20,6 +24,20 @@ QString voiceText(VoiceState state)
     case VoiceState::None: break;
     }
     return {};
+}
+
+// Four rising bars, green up to the level and grey above it.
+QIcon talkingIcon(int levelPercent)
+{
+    QPixmap pixmap(16, 14);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    const int lit = (std::clamp(levelPercent, 0, 100) * 4 + 99) / 100;  // any sound lights one bar
+    for (int bar = 0; bar < 4; ++bar) {
+        const int height = 4 + bar * 3;
+        painter.fillRect(QRect(1 + bar * 4, 14 - height, 3, height), bar < lit ? QColor(0x2e, 0xb8, 0x42) : QColor(0xb0, 0xb0, 0xb0));
+    }
+    return QIcon(pixmap);
 }
 
 }  // namespace
@@ -69,6 +87,16 @@ void MemberList::showRoster(const MemberSession& session)
     }
     drawing_ = false;
     for (int i = 0; i < roster.count; ++i) showMember(session, i);
+}
+
+void MemberList::showTalking(int memberId, int levelPercent)
+{
+    QTreeWidgetItem* item = memberId >= 0 ? row(rowOfMember(memberId)) : nullptr;
+    if (!item) return;
+    drawing_ = true;
+    item->setIcon(NameColumn, levelPercent < 0 ? QIcon() : talkingIcon(levelPercent));
+    item->setData(NameColumn, TalkingRole, levelPercent < 0 ? QVariant() : QVariant(levelPercent));
+    drawing_ = false;
 }
 
 void MemberList::showMember(const MemberSession& session, int memberId)

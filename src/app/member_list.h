@@ -13,6 +13,8 @@ class MemberList : public QTreeWidget {
     Q_OBJECT
 public:
     enum Column { IdColumn, NameColumn, AddressColumn, PortColumn, PathColumn, VoiceColumn, ColumnCount };
+    // The talking marker's level on the name (absent while not talking), for tests and tools.
+    static constexpr int TalkingRole = Qt::UserRole + 1;
 
     explicit MemberList(QWidget* parent = nullptr);
 
@@ -20,6 +22,10 @@ public:
     void showRoster(const MemberSession& session);
     // Redraws the path, voice and check columns of one member.
     void showMember(const MemberSession& session, int memberId);
+
+    // Marks member `id`'s name as talking: `levelPercent` 0..100 fills the marker as loud as
+    // the voice is (100 for a member heard), -1 takes it away.
+    void showTalking(int memberId, int levelPercent);
 
     // The row that shows member `id`, and the member a row shows (-1 for none).
     int rowOfMember(int id) const { return topLevelItemCount() - id - 1; }

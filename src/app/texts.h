@@ -24,6 +24,13 @@ inline constexpr UiText Send = LUMO_UI_TEXT("lumo::MainDialog", "发送");
 inline constexpr UiText Voice = LUMO_UI_TEXT("lumo::MainDialog", "语聊");
 inline constexpr UiText StopVoice = LUMO_UI_TEXT("lumo::MainDialog", "终止");
 inline constexpr UiText Gain = LUMO_UI_TEXT("lumo::MainDialog", "增溢");
+// Mute (nothing of the microphone is sent) and deafen (nothing is played).
+inline constexpr UiText MuteMicrophone = LUMO_UI_TEXT("lumo::MainDialog", "闭麦");
+inline constexpr UiText DeafenSpeakers = LUMO_UI_TEXT("lumo::MainDialog", "闭听");
+inline constexpr UiText MutedStatus = LUMO_UI_TEXT("lumo::MainDialog", "已闭麦：你说的话不会发出。");
+inline constexpr UiText UnmutedStatus = LUMO_UI_TEXT("lumo::MainDialog", "已开麦。");
+inline constexpr UiText DeafenedStatus = LUMO_UI_TEXT("lumo::MainDialog", "已闭听：听不到别人说话。");
+inline constexpr UiText UndeafenedStatus = LUMO_UI_TEXT("lumo::MainDialog", "已开听。");
 inline constexpr UiText GroupMode = LUMO_UI_TEXT("lumo::MainDialog", "GGMM：");
 inline constexpr UiText SiteLink = LUMO_UI_TEXT("lumo::MainDialog", "访问站点");
 inline constexpr UiText GroupChat = LUMO_UI_TEXT("lumo::MainDialog", "群聊");

@@ -267,6 +267,15 @@ public:
         key(keys);
     }
 
+    // A box that the program opened by itself takes keys only once the player clicked into it
+    // (on its text, away from its buttons): then Return answers it. The X focus goes to it first,
+    // as a window manager gives it on a click, so that the keys that follow cannot overtake it.
+    void clickInto(const XWindow& box) const
+    {
+        focus(box);
+        click({box.frame.center().x(), box.frame.top() + 17});
+    }
+
     // --- what can be seen --------------------------------------------------------------------
     QImage screenshot() const
     {
@@ -488,6 +497,13 @@ public:
     {
         return desktop_.waitForWindow([&](const XWindow& w) { return w.name == title && !isMainOrBrowser(w); }, ms);
     }
+    // Windows titled "LUMO" that are not message boxes: the main window, the browser, and the
+    // call prompt (100 by 100 where it is opened).
+    bool isMainOrBrowser(const XWindow& window) const
+    {
+        return window.frame.size() == QSize(100, 100) || TemplateWindow(window, MainLayout::Font, MainLayout::Size).matches() ||
+               TemplateWindow(window, BrowserLayout::Font, BrowserLayout::Size).matches();
+    }
     bool noBoxOpen(int ms = 3000) const
     {
         return desktop_.waitWhileWindow([&](const XWindow& w) { return w.name == QStringLiteral("LUMO") && !isMainOrBrowser(w); }, ms);
@@ -519,13 +535,6 @@ public:
     }
 
 private:
-    // Windows titled "LUMO" that are not message boxes: the main window, the browser, and the
-    // call prompt (100 by 100 where it is opened).
-    bool isMainOrBrowser(const XWindow& window) const
-    {
-        return window.frame.size() == QSize(100, 100) || TemplateWindow(window, MainLayout::Font, MainLayout::Size).matches() ||
-               TemplateWindow(window, BrowserLayout::Font, BrowserLayout::Size).matches();
-    }
     std::optional<TemplateWindow> findTemplate(QSize size, int font, int ms) const
     {
         const auto window = desktop_.waitForWindow(

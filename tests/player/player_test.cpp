@@ -580,10 +580,14 @@ private slots:
         QVERIFY(question);
         QVERIFY2(dora.ping() && erin.ping(), "lumo has both talkers' voice");
         QCOMPARE(int(desk->windowsNamed(QStringLiteral("LUMO")).size()), 3);  // main, browser, one box
-        desk->keyTo(*question, QStringLiteral("Return"));
+        QVERIFY(desk->boxText(*question).contains(QStringLiteral("想和你聊天")));  // read, then answered
+        desk->key(QStringLiteral("Return"));
+        const QString firstQuestion = question->id;
+        QVERIFY(desk->waitWhileWindow([&](const XWindow& w) { return w.id == firstQuestion; }));
         question = ann.waitForBox();
         QVERIFY2(question, "the second talker is asked after the first answer");
-        desk->keyTo(*question, QStringLiteral("Return"));
+        QVERIFY(desk->boxText(*question).contains(QStringLiteral("想和你聊天")));
+        desk->key(QStringLiteral("Return"));
         QVERIFY(ann.noBoxOpen());
         QVERIFY2(carl.ping(), "lumo still answers after two questions");
 
@@ -598,7 +602,7 @@ private slots:
         QVERIFY2(question, "the overlay asks about fred");
         QVERIFY2(question->frame.intersects(overlay->frame), "the question is the overlay's");
         keep(*desk, QStringLiteral("overlay-question"));
-        desk->focus(*question);
+        desk->clickInto(*question);
         desk->key(QStringLiteral("Return"));  // Yes
         QVERIFY2(ann.noBoxOpen(), "answering in the overlay does not freeze lumo");
         const int fredBefore = heard(fred);
@@ -739,14 +743,14 @@ private slots:
         QCOMPARE(hudletBoxes(), 1);
         keep(*desk, QStringLiteral("overlay-pipe-box"));
         const XWindow first = desk->windowsNamed(QStringLiteral("hudlet")).front();
-        desk->focus(first);
+        desk->clickInto(first);
         desk->key(QStringLiteral("Return"));
         QVERIFY2(waitUntil([&] {
                      const auto open = desk->windowsNamed(QStringLiteral("hudlet"));
                      return open.size() == 1 && open.front().id != first.id;
                  }),
                  "then its second box, once the first is answered");
-        desk->focus(desk->windowsNamed(QStringLiteral("hudlet")).front());
+        desk->clickInto(desk->windowsNamed(QStringLiteral("hudlet")).front());
         desk->key(QStringLiteral("Return"));
         QVERIFY2(waitUntil([&] { return hudletBoxes() == 0; }), "and no more");
 
@@ -759,7 +763,8 @@ private slots:
         QVERIFY2(alone, "the flood of toggles gives a box");
         QVERIFY2(answers() && answers(), "lumo answers its group while the box is open");
         QCOMPARE(int(desk->windowsNamed(QStringLiteral("LUMO")).size()), 3);  // main, browser, one box
-        desk->keyTo(*alone, QStringLiteral("Return"));
+        desk->clickInto(*alone);
+        desk->key(QStringLiteral("Return"));
         QVERIFY2(ann.noBoxOpen(5000), "one box for the whole flood");
         QVERIFY(answers());
         QVERIFY(ann.stop());
@@ -923,6 +928,106 @@ private slots:
         const int afterwards = voiceCount(carl.socket().collect(1500));
         QCOMPARE(afterwards, 0);
 
+        QVERIFY(ann.stop());
+    }
+
+    // A game (xev) has the focus, in English: a text and a voice question arrive in boxes side by
+    // side that leave it the keyboard (it keeps the focus and every key; Return and Escape typed
+    // into it answer nothing); a click into a box lets Return answer it; then the marker on the
+    // talker's row shows while his voice comes and goes once he stops.
+    void boxesLeaveTheGameItsKeysAndTalkersShow()
+    {
+        auto desk = desktop();
+        QVERIFY(desk->running());
+        const QString speakers = scratch_.filePath(QStringLiteral("quiet-speakers"));
+        QDir().mkpath(speakers);
+        QProcessEnvironment english;
+        english.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
+        Player& ann = player(*desk, "http://127.0.0.1:9", loopback(101),
+                             {QStringLiteral("--audio"), QStringLiteral("wav:%1:%2").arg(writeSilentMicrophone(scratch_.path()), speakers),
+                              QStringLiteral("--name"), QStringLiteral("ann"), QStringLiteral("--connect"), loopbackText(101)},
+                             english);
+        auto main = ann.mainWindow();
+        QVERIFY2(main, qPrintable(ann.state()));
+        if (auto box = ann.waitForBox()) desk->keyTo(*box, QStringLiteral("Return"));  // the directory does not answer
+        QVERIFY(ann.noBoxOpen());
+        Member carl(loopback(102), "carl");
+        QVERIFY(carl.bound());
+        QVERIFY(carl.join(ann.hostEndpoint()));
+        QVERIFY(carl.waitForRoster([](const Roster& r) { return r.count == 2; }) || carl.roster().count == 2);
+        const int annIndex = carl.indexOf("ann");
+        QVERIFY(annIndex >= 0);
+
+        const QString xevLog = scratch_.filePath(QStringLiteral("quiet-xev.log"));
+        desk->start(QStringLiteral("xev"), {"-geometry", "200x100+800+600", "-event", "keyboard"}, xevLog);
+        auto xev = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("Event Tester"); });
+        QVERIFY(xev);
+        desk->focus(*xev);
+        auto focused = [&] { return QString::fromUtf8(desk->xdotool({"getwindowfocus"})).trimmed(); };
+        QCOMPARE(focused(), xev->id);
+        auto boxes = [&] {
+            std::vector<XWindow> open;
+            for (const XWindow& w : desk->windowsNamed(QStringLiteral("LUMO")))
+                if (!ann.isMainOrBrowser(w)) open.push_back(w);
+            return open;
+        };
+        const auto browserAndMain = desk->windowsNamed(QStringLiteral("LUMO")).size();
+
+        carl.socket().send(makeChatText(idByte(annIndex), idByte(carl.id()), utf8ToGbk("gg, push mid")), ann.memberEndpoint());
+        carl.talk(annIndex, 3);
+        QVERIFY2(waitUntil([&] { return desk->windowsNamed(QStringLiteral("LUMO")).size() == browserAndMain + 2; }),
+                 "a box for the text and one for the question");
+        QVERIFY2(carl.ping(), "lumo goes on with both boxes open");
+        const auto open = boxes();
+        QCOMPARE(int(open.size()), 2);
+        QVERIFY2(open[0].frame.topLeft() != open[1].frame.topLeft(), "the boxes cascade instead of covering each other");
+        keep(*desk, QStringLiteral("english-quiet-boxes"));
+
+        // Keys meant for the game reach the game, and none of them answers a box.
+        QCOMPARE(focused(), xev->id);
+        desk->key(QStringLiteral("Return space Escape y"));
+        QVERIFY2(waitUntil([&] {
+                     QFile log(xevLog);
+                     const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+                     return text.contains("Return") && text.contains("space") && text.contains("Escape") && text.contains("(keysym 0x79, y)");
+                 }),
+                 "the game gets every key");
+        QVERIFY(carl.ping());
+        QCOMPARE(int(desk->windowsNamed(QStringLiteral("LUMO")).size()), int(browserAndMain + 2));
+        QCOMPARE(focused(), xev->id);
+
+        // A click into a box gives it the keyboard: Return answers it now (Yes, OK), one by one.
+        for (int i = 0; i < 2; ++i) {
+            const auto left = boxes();
+            QVERIFY(!left.empty());
+            desk->clickInto(left.back());
+            desk->key(QStringLiteral("Return"));
+            QVERIFY2(waitUntil([&] { return int(boxes().size()) == int(left.size()) - 1; }), "Return answers the clicked box");
+        }
+
+        // carl talks (accepted above, or he would not be played): his row shows it, then not.
+        const QRect list = main->rect(MainLayout::List.x(), MainLayout::List.y(), MainLayout::List.width(), MainLayout::List.height());
+        QImage markerShot;  // the desktop when the marker was seen
+        auto markerShown = [&] {
+            const QImage shot = desk->screenshot();
+            for (int y = list.top(); y <= list.bottom(); ++y)
+                for (int x = list.left(); x <= list.right(); ++x)
+                    if (shot.valid(x, y) && shot.pixel(x, y) == qRgb(0x2e, 0xb8, 0x42)) {
+                        markerShot = shot;
+                        return true;
+                    }
+            return false;
+        };
+        QVERIFY2(!markerShown(), "nobody talks: no marker");
+        bool shown = false;
+        for (int i = 0; i < 60 && !shown; ++i) {
+            carl.talk(annIndex, 2);
+            shown = markerShown();
+        }
+        QVERIFY2(shown, "carl's row shows him talking");
+        QDir().mkpath(screensFolder());
+        markerShot.save(screensFolder() + QStringLiteral("/english-talking-marker.png"));
+        QVERIFY2(waitUntil([&] { return !markerShown(); }), "the marker goes once carl stops");
         QVERIFY(ann.stop());
     }
 
@@ -1247,7 +1352,7 @@ private slots:
                 const std::vector<XWindow> boxes = openBoxes();
                 if (boxes.empty()) break;
                 read << (readThem ? desk->boxText(boxes.back()).remove(QLatin1Char('\n')).trimmed() : QString());
-                desk->focus(boxes.back());
+                desk->clickInto(boxes.back());
                 desk->key(QStringLiteral("Return"));
                 if (!waitUntil([&] { return int(openBoxes().size()) == open - 1; }, 3000)) break;
             }
