@@ -119,7 +119,7 @@ TEST(TrustHandshake, APeerThatNeverAnswersAHelloIsTakenForPlainAfterTheRepeats)
     }
     EXPECT_TRUE(becamePlain);
     EXPECT_EQ(p.ann.state(), TrustState::Plain);
-    EXPECT_EQ(hellos, 3);  // at 0, 1 s and 2 s; at 3 s it gives up
+    EXPECT_EQ(hellos, 3);  // at 0, 0.5 s and 1 s; at 1.5 s it gives up
     EXPECT_FALSE(p.ann.seal(chat(1, 0, "hi")));
     EXPECT_FALSE(p.ann.nextDeadline());
     // A LUMO peer that answers late still seals.

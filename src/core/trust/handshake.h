@@ -87,8 +87,8 @@ class PeerTrust {
 public:
     // Hellos are repeated while the peer has not proved its key; a peer from which no Hello at
     // all came within PlainAfterMs is taken for a plain peer.
-    static constexpr Millis HelloRepeatMs = 1000;
-    static constexpr Millis PlainAfterMs = 3000;
+    static constexpr Millis HelloRepeatMs = 500;
+    static constexpr Millis PlainAfterMs = 1500;
 
     PeerTrust(const Identity& own, const KeySeed& ephemeralSeed, std::uint8_t peerId, std::uint8_t ownId, Millis now);
 
