@@ -34,7 +34,7 @@ CallPromptDialog::CallPromptDialog() : QDialog(nullptr, Qt::Tool | Qt::Frameless
     const DialogUnits du(font());
     auto* picture = new QLabel(this);
     picture->setObjectName(QStringLiteral("picture"));
-    picture->setGeometry(du.rect(0, 0, 14, 69));
+    picture->setGeometry(du.rect(0, 0, 14, 81));
     picture->setPixmap(sidePicture(picture->size()));
 
     struct Button {
@@ -62,6 +62,14 @@ CallPromptDialog::CallPromptDialog() : QDialog(nullptr, Qt::Tool | Qt::Frameless
         hide();
         if (volume_) volume_(memberId_, at);
     });
+    auto* key = new QPushButton(KeyText, this);
+    key->setObjectName(QStringLiteral("keyButton"));
+    key->setFlat(true);
+    key->setGeometry(du.rect(13, 52, 51, 13));
+    connect(key, &QPushButton::clicked, this, [this] {
+        hide();
+        if (key_) key_(memberId_);
+    });
     hide();
 }
 
@@ -69,7 +77,7 @@ void CallPromptDialog::promptFor(std::uint16_t memberId, std::uint16_t row, cons
 {
     memberId_ = memberId;
     row_ = row;
-    setGeometry(screenPosition.x(), screenPosition.y(), 100, std::max(100, DialogUnits(font()).y(56)));
+    setGeometry(screenPosition.x(), screenPosition.y(), 100, std::max(100, DialogUnits(font()).y(68)));
     show();
 }
 

@@ -16,6 +16,9 @@ public:
     static constexpr UiText CaptionText = LUMO_UI_TEXT("lumo::AboutDialog", "关于LUMO ");  // with its trailing space
     static constexpr UiText ProductTemplate = LUMO_UI_TEXT("lumo::AboutDialog", "LUMO %1 版");  // %1: the version
     static QString productText();  // "LUMO 1.3beta 版"
+    static constexpr UiText FingerprintTemplate = LUMO_UI_TEXT("lumo::AboutDialog", "本机密钥指纹：\n%1");  // %1: the fingerprint
+    // Shows this install's key fingerprint under the notice (nothing when empty).
+    void setFingerprint(const QString& fingerprint);
     static constexpr UiText NoticeText = LUMO_UI_TEXT("lumo::AboutDialog", "Copyright (C) 2004\nLUMO 开发组");   // the maker's notice of 2004
 
     explicit AboutDialog(QWidget* parent = nullptr);

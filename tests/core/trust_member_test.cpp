@@ -191,6 +191,17 @@ TEST(MemberTrustTest, AChangedKeyIsShownAndNothingPassesUntilThePlayerAcceptsIt)
     EXPECT_EQ(wire.toBobSession.back(), makeChatText(1, 0, "is it you?"));
 }
 
+TEST(MemberTrustTest, TextBeforeThePathOpenedStartsTheHandshakeAndWaitsForIt)
+{
+    Lumo ann(1, 0), bob(2, 1);
+    ann.trust.outgoing(Outgoing{BobAt, makeChatText(1, 0, "first")}, 0);
+    EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::Checking);
+    Wire wire;
+    wire.run(ann, bob, 0);
+    EXPECT_EQ(wire.toBobSession, std::vector<Bytes>{makeChatText(1, 0, "first")});
+    EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::Sealed);
+}
+
 TEST(MemberTrustTest, AMemberThatHadAKeyAndNowAnswersPlainIsShownAsChanged)
 {
     Lumo ann(1, 0), bob(2, 1);

@@ -89,12 +89,18 @@ void MemberTrust::outgoing(const Outgoing& datagram, Millis now)
         sends_.push_back(datagram);
         return;
     }
-    Peer* peer = peerOf(datagram.bytes[1]);
+    const bool text = datagram.bytes[0] == cmd::ChatText;
+    const int memberId = datagram.bytes[1];
+    Peer* peer = peerOf(memberId);
+    if (!peer && text && roster_.holds(memberId) && memberId != ownId_) {
+        // Text before the path opened: its keys are checked first, so it never goes plain to a
+        // member that could have taken it sealed.
+        peer = &startPeer(memberId, datagram.to, now, true);
+    }
     if (!peer) {
-        sends_.push_back(datagram);  // no path has opened to it: nothing is known of its keys yet
+        sends_.push_back(datagram);  // voice before any path: nothing is known of its keys yet
         return;
     }
-    const bool text = datagram.bytes[0] == cmd::ChatText;
     if (!peer->keyChanged && peer->trust->state() == TrustState::Sealed) {
         if (auto sealed = peer->trust->seal(datagram.bytes)) sends_.push_back(Outgoing{datagram.to, std::move(*sealed)});
         return;
