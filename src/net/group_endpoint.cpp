@@ -462,6 +462,7 @@ void GroupEndpoint::sendVoiceBlock(const VoiceRecord& record)
 
 MemberSession::ConnectProblem GroupEndpoint::connectTo(const std::string& gbkName, std::optional<Ipv4> host)
 {
+    session_.setOwnReserved(KeysMark);  // tells other LUMO members that this one speaks keys
     const auto problem = session_.connect(gbkName, host, now());
     apply();
     return problem;
@@ -544,6 +545,11 @@ void GroupEndpoint::leave()
 {
     session_.leave();
     apply();
+    {
+        const std::lock_guard<std::mutex> guard(trustLock_);
+        trust_->leaving();
+    }
+    flushTrust();
 }
 
 }  // namespace lumo

@@ -40,6 +40,7 @@ Roster annAndBob()
     roster.count = 2;
     roster.records[0] = member("ann", AnnAt.address);
     roster.records[1] = member("bob", BobAt.address);
+    roster.records[0].reserved = roster.records[1].reserved = KeysMark;  // both speak keys
     return roster;
 }
 
@@ -191,6 +192,44 @@ TEST(MemberTrustTest, AChangedKeyIsShownAndNothingPassesUntilThePlayerAcceptsIt)
     EXPECT_EQ(wire.toBobSession.back(), makeChatText(1, 0, "is it you?"));
 }
 
+TEST(MemberTrustTest, AMemberWithoutTheMarkIsSpokenToPlainAtOnceUnlessItsKeyIsRemembered)
+{
+    Lumo ann(1, 0), bob(2, 1);
+    Roster roster = annAndBob();
+    roster.records[1].reserved = 0;  // bob's record as a plain client writes it
+    ann.trust.rosterChanged(roster, 0);
+    ann.trust.pathOpened(1, BobAt, 0);
+    const Bytes text = makeChatText(1, 0, "plain at once");
+    ann.trust.outgoing(Outgoing{BobAt, text}, 0);
+    const auto sends = ann.trust.takeSends();
+    ASSERT_EQ(sends.size(), 1u);  // no Hello: the text alone, as it is
+    EXPECT_EQ(sends[0].bytes, text);
+    EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::Plain);
+    EXPECT_TRUE(ann.trust.voiceGoesPlain(1));
+    EXPECT_FALSE(ann.trust.nextDeadline());
+
+    // Once bob's key is remembered in this group, a record without the mark does not hide him.
+    ann.trust.store().meet(Group, "bob", Identity::fromSeed(seedOf(2)).publicKey());
+    EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::None);
+    ann.trust.pathOpened(1, BobAt, 0);
+    EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::Checking);
+    Wire wire;
+    wire.run(ann, bob, 0);
+    EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::Sealed);
+}
+
+TEST(MemberTrustTest, ClosingSendsTextStillWaitingForAHandshake)
+{
+    Lumo ann(1, 0);
+    const Bytes text = makeChatText(1, 0, "bye");
+    ann.trust.outgoing(Outgoing{BobAt, text}, 0);
+    EXPECT_EQ(ann.trust.takeSends().size(), 1u);  // the Hello
+    ann.trust.leaving();
+    const auto sends = ann.trust.takeSends();
+    ASSERT_EQ(sends.size(), 1u);
+    EXPECT_EQ(sends[0].bytes, text);
+}
+
 TEST(MemberTrustTest, TextBeforeThePathOpenedStartsTheHandshakeAndWaitsForIt)
 {
     Lumo ann(1, 0), bob(2, 1);
@@ -228,10 +267,11 @@ TEST(MemberTrustTest, HandshakesFollowTheirMembersWhenTheRosterRenumbers)
     renumbered.records[0] = member("cyd", 0x0A000003);
     renumbered.records[1] = member("ann", AnnAt.address);
     renumbered.records[2] = member("bob", BobAt.address);
+    renumbered.records[1].reserved = renumbered.records[2].reserved = KeysMark;
     ann.trust.rosterChanged(renumbered, 1);
     EXPECT_EQ(ann.trust.keyState(2), PeerKeyState::Sealed);
     EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::None);
-    EXPECT_EQ(ann.trust.keyState(0), PeerKeyState::None);
+    EXPECT_EQ(ann.trust.keyState(0), PeerKeyState::Plain);  // cyd shows no keys mark
     ann.trust.outgoing(Outgoing{BobAt, makeChatText(2, 1, "x")}, 10);
     EXPECT_EQ(trustRecordOf(ann.trust.takeSends()[0].bytes), TrustRecord::Sealed);
     // A roster without bob forgets his handshake.

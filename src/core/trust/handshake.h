@@ -38,6 +38,11 @@ inline constexpr std::uint8_t TrustProof = 41;   // kind 2, LUMO peers only
 inline constexpr std::uint8_t TrustSealed = 42;  // kind 2, LUMO peers only
 }  // namespace cmd
 
+// A LUMO member writes this into the reserved field of its own member record (the join), and
+// the host's roster carries it to the others: only members that show it (or whose key is
+// remembered) are sent a Hello, so a peer that speaks only the plain protocol never sees one.
+inline constexpr std::uint16_t KeysMark = 0x4B4C;  // "LK"
+
 inline constexpr std::size_t HelloSize = HeaderSize + 1 + 32 + 32 + 64;  // 133
 inline constexpr std::size_t ProofSize = HeaderSize + 16;                // 20
 inline constexpr std::size_t SealedOverhead = HeaderSize + 8 + 16;       // 28

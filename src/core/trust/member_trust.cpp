@@ -66,7 +66,7 @@ MemberTrust::Peer& MemberTrust::startPeer(int memberId, Endpoint at, Millis now,
 void MemberTrust::pathOpened(int memberId, Endpoint at, Millis now)
 {
     lastNow_ = std::max(lastNow_, now);
-    if (!roster_.holds(memberId) || memberId == ownId_ || peers_.count(memberId)) return;
+    if (!roster_.holds(memberId) || memberId == ownId_ || peers_.count(memberId) || !mayHaveKeys(memberId)) return;
     startPeer(memberId, at, now, true);
 }
 
@@ -92,7 +92,7 @@ void MemberTrust::outgoing(const Outgoing& datagram, Millis now)
     const bool text = datagram.bytes[0] == cmd::ChatText;
     const int memberId = datagram.bytes[1];
     Peer* peer = peerOf(memberId);
-    if (!peer && text && roster_.holds(memberId) && memberId != ownId_) {
+    if (!peer && text && roster_.holds(memberId) && memberId != ownId_ && mayHaveKeys(memberId)) {
         // Text before the path opened: its keys are checked first, so it never goes plain to a
         // member that could have taken it sealed.
         peer = &startPeer(memberId, datagram.to, now, true);
@@ -192,6 +192,22 @@ std::optional<Bytes> MemberTrust::receive(int memberId, ByteView datagram, Endpo
     return std::nullopt;
 }
 
+bool MemberTrust::mayHaveKeys(int memberId) const
+{
+    if (!roster_.holds(memberId)) return false;
+    const MemberEntry& record = roster_.records[memberId];
+    return record.reserved == KeysMark || store_.known(group_, record.nameBytes()).has_value();
+}
+
+void MemberTrust::leaving()
+{
+    for (auto& [id, peer] : peers_) {
+        if (!peer.keyChanged && peer.trust->state() != TrustState::Sealed)
+            for (const Outgoing& held : peer.held) sends_.push_back(held);
+        peer.held.clear();
+    }
+}
+
 bool MemberTrust::refusesPlain(int memberId) const
 {
     const Peer* peer = peerOf(memberId);
@@ -252,7 +268,7 @@ std::vector<TrustEvent> MemberTrust::takeEvents() { return std::exchange(events_
 PeerKeyState MemberTrust::keyState(int memberId) const
 {
     const Peer* peer = peerOf(memberId);
-    if (!peer) return PeerKeyState::None;
+    if (!peer) return roster_.holds(memberId) && !mayHaveKeys(memberId) ? PeerKeyState::Plain : PeerKeyState::None;
     if (peer->keyChanged) return PeerKeyState::KeyChanged;
     switch (peer->trust->state()) {
     case TrustState::Waiting: return PeerKeyState::Checking;

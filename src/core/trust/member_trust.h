@@ -54,6 +54,12 @@ public:
     // The session's path to memberId is open: its handshake starts (once per member).
     void pathOpened(int memberId, Endpoint at, Millis now);
 
+    // Whether memberId may speak keys: its record shows KeysMark, or a key is remembered for it.
+    // With any other member nothing but the plain protocol is spoken.
+    bool mayHaveKeys(int memberId) const;
+    // Closing: text still waiting for a handshake goes as it is (nothing written is lost);
+    // text held for a member whose key changed is dropped.
+    void leaving();
     // A datagram the member session wants sent: sealed, held, dropped or passed on as it is.
     void outgoing(const Outgoing& datagram, Millis now);
     // A handshake record from memberId (the caller checked that it came from where that member
