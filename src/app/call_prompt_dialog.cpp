@@ -34,7 +34,7 @@ CallPromptDialog::CallPromptDialog() : QDialog(nullptr, Qt::Tool | Qt::Frameless
     const DialogUnits du(font());
     auto* picture = new QLabel(this);
     picture->setObjectName(QStringLiteral("picture"));
-    picture->setGeometry(du.rect(0, 0, 14, 81));
+    picture->setGeometry(du.rect(0, 0, 14, 69));
     picture->setPixmap(sidePicture(picture->size()));
 
     struct Button {
@@ -65,7 +65,8 @@ CallPromptDialog::CallPromptDialog() : QDialog(nullptr, Qt::Tool | Qt::Frameless
     auto* key = new QPushButton(KeyText, this);
     key->setObjectName(QStringLiteral("keyButton"));
     key->setFlat(true);
-    key->setGeometry(du.rect(13, 52, 51, 13));
+    // Under the four buttons, within the prompt's size as it always was.
+    key->setGeometry(du.rect(13, 53, 51, 9));
     connect(key, &QPushButton::clicked, this, [this] {
         hide();
         if (key_) key_(memberId_);
@@ -77,7 +78,7 @@ void CallPromptDialog::promptFor(std::uint16_t memberId, std::uint16_t row, cons
 {
     memberId_ = memberId;
     row_ = row;
-    setGeometry(screenPosition.x(), screenPosition.y(), 100, std::max(100, DialogUnits(font()).y(68)));
+    setGeometry(screenPosition.x(), screenPosition.y(), 100, std::max(100, DialogUnits(font()).y(56)));
     show();
 }
 
