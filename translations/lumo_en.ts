@@ -28,6 +28,10 @@
     <message>
         <source>LUMO 是自由软件：你可以按 GNU 通用公共许可证第 3 版或（由你选择）任何更新版本再发布和修改它。它不带任何担保。许可证全文见随程序附带的 LICENSE 文件。</source>
         <translation>LUMO is free software: you can redistribute and modify it under the GNU General Public License, version 3 or (at your option) any later version. It comes with no warranty. The full licence is in the LICENSE file that comes with the program.</translation>
+        <source>本机密钥指纹：
+%1</source>
+        <translation>This install's key fingerprint:
+%1</translation>
     </message>
     <message>
         <source>确定</source>
@@ -50,6 +54,10 @@ The LUMO developers</translation>
 </context>
 <context>
     <name>lumo::CallPromptDialog</name>
+    <message>
+        <source>密钥…</source>
+        <translation>Key…</translation>
+    </message>
     <message>
         <source>同意通话</source>
         <translation>Accept call</translation>
@@ -332,6 +340,44 @@ If you quit, they lose their host. Quit anyway?</translation>
     <message>
         <source>你在一个有 %1 名成员的群里。确定退出吗？</source>
         <translation>You are in a group of %1 members. Quit anyway?</translation>
+        <source>%1 的密钥已验证，文字和语音已加密。
+指纹：%2</source>
+        <translation>%1's key proved itself: text and voice are sealed.
+Fingerprint: %2</translation>
+    </message>
+    <message>
+        <source>%1 只用普通协议（没有密钥）：文字和语音不加密。</source>
+        <translation>%1 speaks only the plain protocol (no key): text and voice are not sealed.</translation>
+    </message>
+    <message>
+        <source>正在验证 %1 的密钥。</source>
+        <translation>Checking %1's key.</translation>
+    </message>
+    <message>
+        <source>还没有和 %1 连通，尚未验证密钥。</source>
+        <translation>No path to %1 yet: its key has not been checked.</translation>
+    </message>
+    <message>
+        <source>%1 的密钥与上次不同：接受之前不收发其文字和语音。右击该成员查看。</source>
+        <translation>%1's key differs from last time: no text or voice goes to or comes from %1 until you accept it. Right-click the member to see it.</translation>
+    </message>
+    <message>
+        <source>%1 的密钥与上次不同。
+上次的指纹：%2
+这次的指纹：%3
+只有确认是本人（例如重装了LUMO）时才接受。接受新的密钥吗？</source>
+        <translation>%1's key differs from last time.
+Fingerprint last time: %2
+Fingerprint now: %3
+Accept it only when you are sure it is the same player (who reinstalled LUMO, for example). Accept the new key?</translation>
+    </message>
+    <message>
+        <source>%1 上次有密钥，这次却只用普通协议。
+上次的指纹：%2
+只有确认是本人时才接受。接受吗？</source>
+        <translation>%1 had a key last time but now speaks only the plain protocol.
+Fingerprint last time: %2
+Accept this only when you are sure it is the same player. Accept?</translation>
     </message>
     <message>
         <source>你的名字：</source>

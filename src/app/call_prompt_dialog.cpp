@@ -62,6 +62,15 @@ CallPromptDialog::CallPromptDialog() : QDialog(nullptr, Qt::Tool | Qt::Frameless
         hide();
         if (volume_) volume_(memberId_, at);
     });
+    auto* key = new QPushButton(KeyText, this);
+    key->setObjectName(QStringLiteral("keyButton"));
+    key->setFlat(true);
+    // Under the four buttons, within the prompt's size as it always was.
+    key->setGeometry(du.rect(13, 53, 51, 9));
+    connect(key, &QPushButton::clicked, this, [this] {
+        hide();
+        if (key_) key_(memberId_);
+    });
     hide();
 }
 

@@ -6,6 +6,7 @@
 #include "app/chat_room.h"
 #include "app/group_status_presenter.h"
 #include "app/leave_question.h"
+#include "app/member_keys.h"
 #include "app/member_list.h"
 #include "app/overlay_bridge.h"
 #include "app/reconnect_presenter.h"
@@ -97,6 +98,7 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
         [this](std::uint16_t memberId, std::uint16_t, VoiceAnswer answer) { endpoint().answerFromPrompt(memberId, answer); });
     callPrompt_->setVolumeHandler(
         [this](std::uint16_t memberId, const QPoint& at) { showVolumeMenu(sound(), memberId, at, this); });
+    callPrompt_->setKeyHandler([this](std::uint16_t memberId) { parts_->keys().showKeyOf(memberId); });
     connectControls();
     buildChatRoom();
     bindGroupStatus();
@@ -248,6 +250,11 @@ void MainDialog::bindGroupStatus()
             [this](const QString& caption, const QString& text) { lumo::informLater(this, caption, text); });
     connect(groupStatus_, &GroupStatusPresenter::inform, boxes_, &BoxQueue::inform);
     connect(groupStatus_, &GroupStatusPresenter::ask, boxes_, &BoxQueue::ask);
+    // Members' keys: the lock in the list, a changed key on the status line and in a box.
+    memberList_->setKeyStates([this](int id) { return endpoint().keyState(id); });
+    connect(&parts_->keys(), &MemberKeys::statusText, statusLabel_, &QLabel::setText);
+    connect(&parts_->keys(), &MemberKeys::inform, boxes_, &BoxQueue::inform);
+    connect(&parts_->keys(), &MemberKeys::ask, boxes_, &BoxQueue::ask);
     connect(groupStatus_, &GroupStatusPresenter::refused, this, [this](const QString& text, GroupStatusPresenter::Field field) {
         MessageBoxes::current().inform(this, text::AppName, text);
         (field == GroupStatusPresenter::Field::Name ? memberNameEdit_ : hostAddressEdit_)->setFocus();
@@ -386,6 +393,7 @@ void MainDialog::setRemoteAddress(const QString& address) { hostAddressEdit_->se
 void MainDialog::setGainBoost(bool on) { gainCheck_->setChecked(on); }
 void MainDialog::setSiteUrl(const QString& url) { siteLink_->SetURL(url); }
 QString MainDialog::siteBaseUrl() const { return groupBrowser_->baseUrl(); }
+QString MainDialog::ownFingerprint() const { return parts_->keys().ownFingerprint(); }
 bool MainDialog::windowExists(const QString& title) const { return Mailbox::exists(title); }
 
 void MainDialog::closeOverlay() { overlay().closeOverlay(); }

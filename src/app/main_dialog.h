@@ -160,6 +160,7 @@ private:
     // ShellOwner: what the menu bar and the plug-in loader need.
     QString siteBaseUrl() const override;
     bool windowExists(const QString& title) const override;
+    QString ownFingerprint() const override;
     void closeOverlay() override;
     bool overlayPipeOpen() const override;
     void closeOverlayPipe() override;

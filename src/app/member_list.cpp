@@ -6,6 +6,7 @@
 
 #include <QHeaderView>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPixmap>
 
 #include <algorithm>
@@ -36,6 +37,31 @@ QIcon talkingIcon(int levelPercent)
     for (int bar = 0; bar < 4; ++bar) {
         const int height = 4 + bar * 3;
         painter.fillRect(QRect(1 + bar * 4, 14 - height, 3, height), bar < lit ? QColor(0x2e, 0xb8, 0x42) : QColor(0xb0, 0xb0, 0xb0));
+    }
+    return QIcon(pixmap);
+}
+
+// A small padlock (sealed) or a red exclamation mark (a changed key), drawn rather than loaded:
+// the skins do not ship icons for them.
+QIcon keyIcon(PeerKeyState state)
+{
+    if (state != PeerKeyState::Sealed && state != PeerKeyState::KeyChanged) return {};
+    QPixmap pixmap(12, 12);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    if (state == PeerKeyState::Sealed) {
+        painter.setPen(QPen(QColor(0x3a, 0x6a, 0x2a), 1.5));
+        painter.drawArc(QRectF(3, 0.75, 6, 7), 0, 180 * 16);
+        painter.drawLine(QPointF(3, 4.25), QPointF(3, 6));
+        painter.drawLine(QPointF(9, 4.25), QPointF(9, 6));
+        painter.fillRect(QRectF(1.5, 5.5, 9, 6), QColor(0x3a, 0x6a, 0x2a));
+    } else {
+        painter.setBrush(QColor(0xc0, 0x20, 0x20));
+        painter.setPen(Qt::NoPen);
+        painter.drawEllipse(QRectF(0, 0, 12, 12));
+        painter.fillRect(QRectF(5, 2, 2, 5.5), Qt::white);
+        painter.fillRect(QRectF(5, 8.5, 2, 2), Qt::white);
     }
     return QIcon(pixmap);
 }
@@ -105,7 +131,10 @@ void MemberList::showMember(const MemberSession& session, int memberId)
     if (!item) return;
     const MemberStatus& status = session.status(memberId);
     drawing_ = true;
-    item->setText(PathColumn, status.pathOpen ? text::PathOk : QString());
+    const PeerKeyState key = keyStateOf_ ? keyStateOf_(memberId) : PeerKeyState::None;
+    const bool keyAllows = key != PeerKeyState::Checking && key != PeerKeyState::KeyChanged;
+    item->setText(PathColumn, status.pathOpen && keyAllows ? text::PathOk : QString());
+    item->setIcon(PathColumn, keyIcon(key));  // the name column carries the talking marker
     item->setText(VoiceColumn, voiceText(status.voice));
     // Check boxes belong to group mode only.
     if (session.groupMode()) {

@@ -3,7 +3,11 @@
 // makes the member a voice target.
 #pragma once
 
+#include "core/trust/member_trust.h"
+
 #include <QTreeWidget>
+
+#include <functional>
 
 namespace lumo {
 
@@ -32,11 +36,17 @@ public:
     int memberIdOf(QTreeWidgetItem* row) const { return row ? topLevelItemCount() - 1 - indexOfTopLevelItem(row) : -1; }
     QTreeWidgetItem* row(int index) const;
 
+    // Where each member's key stands: a lock beside the path of a sealed member, a warning beside one
+    // whose key changed; the path column reads "OK" for a LUMO member only once its key proved
+    // itself (or it turned out to speak plain).
+    void setKeyStates(std::function<PeerKeyState(int memberId)> keyStateOf) { keyStateOf_ = std::move(keyStateOf); }
+
 signals:
     // The player ticked or cleared a member's check box.
     void memberTicked(int memberId, bool ticked);
 
 private:
+    std::function<PeerKeyState(int)> keyStateOf_;
     bool drawing_ = false;  // the rows are being filled in: their changes are not the player's
 };
 

@@ -63,6 +63,14 @@ inline constexpr UiText Alone = LUMO_UI_TEXT("lumo::MainDialog", "就你一个�
 inline constexpr UiText VoiceQuestion = LUMO_UI_TEXT("lumo::MainDialog", "想和你聊天，接受吗？");
 inline constexpr UiText NoMicrophone = LUMO_UI_TEXT("lumo::MainDialog", "无法开始语聊：打不开录音设备。\n请接上麦克风或耳机，检查声音设置，然后再按“语聊”。");
 inline constexpr UiText MicrophoneLost = LUMO_UI_TEXT("lumo::MainDialog", "麦克风已断开");
+// Members' keys. %1: the member's name; %2, %3: fingerprints.
+inline constexpr UiText KeySealed = LUMO_UI_TEXT("lumo::MainDialog", "%1 的密钥已验证，文字和语音已加密。\n指纹：%2");
+inline constexpr UiText KeyPlain = LUMO_UI_TEXT("lumo::MainDialog", "%1 只用普通协议（没有密钥）：文字和语音不加密。");
+inline constexpr UiText KeyChecking = LUMO_UI_TEXT("lumo::MainDialog", "正在验证 %1 的密钥。");
+inline constexpr UiText KeyNone = LUMO_UI_TEXT("lumo::MainDialog", "还没有和 %1 连通，尚未验证密钥。");
+inline constexpr UiText KeyChangedStatus = LUMO_UI_TEXT("lumo::MainDialog", "%1 的密钥与上次不同：接受之前不收发其文字和语音。右击该成员查看。");
+inline constexpr UiText KeyChangedAsk = LUMO_UI_TEXT("lumo::MainDialog", "%1 的密钥与上次不同。\n上次的指纹：%2\n这次的指纹：%3\n只有确认是本人（例如重装了LUMO）时才接受。接受新的密钥吗？");
+inline constexpr UiText KeyNowPlainAsk = LUMO_UI_TEXT("lumo::MainDialog", "%1 上次有密钥，这次却只用普通协议。\n上次的指纹：%2\n只有确认是本人时才接受。接受吗？");
 inline constexpr UiText MicrophoneLostBox = LUMO_UI_TEXT("lumo::MainDialog", "麦克风已断开，语聊已停止。\n接好后再按“语聊”。");
 
 // Joining again by itself. %1: seconds until the next attempt.

@@ -44,4 +44,15 @@ AboutDialog::AboutDialog(QWidget* parent)
     setFixedSize(du.size(179, 90));
 }
 
+void AboutDialog::setFingerprint(const QString& fingerprint)
+{
+    if (fingerprint.isEmpty()) return;
+    const DialogUnits du(font());
+    auto* label = new QLabel(FingerprintTemplate.toString().arg(fingerprint), this);
+    label->setObjectName(QStringLiteral("fingerprintText"));
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);  // to read out or paste to another player
+    label->setGeometry(du.rect(8, 52, 165, 20));
+    setFixedSize(du.size(179, 76));
+}
+
 }  // namespace lumo

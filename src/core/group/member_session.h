@@ -158,6 +158,8 @@ public:
 
     // --- the player's commands ---------------------------------------------------------------
     void setOwnLocalAddress(Ipv4 address) { member_.ownEntry.localAddress = address; }
+    // The reserved field of the own record, as the next join carries it.
+    void setOwnReserved(std::uint16_t value) { member_.ownEntry.reserved = value; }
     void setLiveness(const Liveness& liveness) { liveness_ = liveness; }
     // "连接"/"更新": joins (again) the host at `host` under `gbkName`.
     ConnectProblem connect(const std::string& gbkName, std::optional<Ipv4> host, Millis now);
