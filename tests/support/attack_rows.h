@@ -348,8 +348,11 @@ inline std::vector<Row> reflection(int seconds)
         row.victimShows = "its IP received " + std::to_string(row.bytesOut / std::size_t(phase.seconds)) + " B/s";
         for (auto& member : group) member->peer.collect(0);
     }
-    // Joins: two rosters, or three times what came in (the Acks are a ninth of it).
-    const auto withinFlood = [](const Row& row) { return row.bytesOut <= std::max(2 * MaxDatagramSize + row.bytesIn / 9, 3 * row.bytesIn); };
+    // Joins: two rosters, or three times what came in (the Acks are a ninth of it), beyond each
+    // of the address's four joiners' own first roster.
+    const auto withinFlood = [](const Row& row) {
+        return row.bytesOut <= std::max(2 * MaxDatagramSize + row.bytesIn / 9, 3 * row.bytesIn) + 4 * MaxDatagramSize;
+    };
     rows[0].held = withinFlood(rows[0]);
     // The roster requests come inside the first flood of joins: the two phases together.
     rows[1].held = rows[0].bytesOut + rows[1].bytesOut <= 3 * (rows[0].bytesIn + rows[1].bytesIn);

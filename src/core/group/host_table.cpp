@@ -171,9 +171,12 @@ void HostTable::sendRosterTo(HostReply& reply, int index, std::optional<Requeste
     const MemberEntry& record = roster_.records[index];
     Bytes roster = makeRosterUpdate(idByte(index), roster_);
     // Replies to an address's own requests during its join flood stay within the flood's bound,
-    // but for one roster to the joiner itself.
+    // but for each joiner's own first roster.
     JoinFlood* flood = requester && requester->address == record.publicAddress ? floodOf(record.publicAddress) : nullptr;
-    const bool withinFlood = !flood || (!flood->firstRosterSent && requester->index == index) ||
+    const Endpoint to = publicEndpoint(record);
+    const bool joinersOwn = flood && requester->index == index && !flood->servedAlready(to) &&
+                            flood->served.size() < JoinFloodServedJoiners;
+    const bool withinFlood = !flood || joinersOwn ||
                              flood->bytesOut + double(roster.size()) <=
                                  std::max(JoinFloodFreeBytes, JoinFloodReplyFactor * flood->bytesIn);
     const bool sent = withinFlood && spend(record.publicAddress, roster.size());
@@ -181,9 +184,9 @@ void HostTable::sendRosterTo(HostReply& reply, int index, std::optional<Requeste
     if (!sent) return;
     if (flood) {
         flood->bytesOut += double(roster.size());
-        flood->firstRosterSent = flood->firstRosterSent || requester->index == index;
+        if (joinersOwn) flood->served.push_back(to);
     }
-    reply.sends.push_back({publicEndpoint(record), std::move(roster)});
+    reply.sends.push_back({to, std::move(roster)});
 }
 
 void HostTable::sendOwedRosters(HostReply& reply)

@@ -18,6 +18,7 @@
 #include "core/wire/wire.h"
 #include "core/group/message_route.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <list>
@@ -75,9 +76,9 @@ public:
     // A flood of joins from one address: from its first join until it has sent no join for
     // JoinFloodQuietMs. Meanwhile what the host sends that address in reply to its own requests
     // stays within the larger of JoinFloodFreeBytes and JoinFloodReplyFactor times the bytes it
-    // sent, and the joiner that opened the flood gets its roster at once whatever the flood's
-    // other records took: a plain joiner has no other way in, and a player may press "更新" or
-    // retry a join right after joining, but forged joins get no more. Nothing in the plain
+    // sent, and each joiner gets its own first roster at once whatever the others took: a plain
+    // joiner has no other way in (neighbours behind one translator join one after another), and
+    // a player may press "更新" or retry a join right after joining, but forged joins get no more. Nothing in the plain
     // protocol shows that an address really receives, so every address is held to this.
     // Rosters held back are owed and go once the flood ends.
     static constexpr Millis JoinFloodQuietMs = 30'000;
@@ -163,8 +164,11 @@ private:
         Millis lastJoin = 0;
         double bytesIn = 0;   // what the address sent since the flood began
         double bytesOut = 0;  // what the host sent it in reply
-        bool firstRosterSent = false;
+        // The joiners that got their own roster at once in this flood, a few at most.
+        std::vector<Endpoint> served;
+        bool servedAlready(Endpoint e) const { return std::find(served.begin(), served.end(), e) != served.end(); }
     };
+    static constexpr std::size_t JoinFloodServedJoiners = 2 * MaxRecordsPerAddress;
     // The address's join flood when one is going on at lastNow_, else null.
     JoinFlood* floodOf(Ipv4 address);
     const JoinFlood* floodOf(Ipv4 address) const;
