@@ -252,7 +252,7 @@ void MainDialog::bindGroupStatus()
     connect(groupStatus_, &GroupStatusPresenter::ask, boxes_, &BoxQueue::ask);
     // Members' keys: the lock in the list, a changed key on the status line and in a box.
     memberList_->setKeyStates([this](int id) { return endpoint().keyState(id); });
-    connect(&parts_->keys(), &MemberKeys::statusText, statusLabel_, &QLabel::setText);
+    connect(&parts_->keys(), &MemberKeys::statusText, statusLine_, &StatusLine::show);
     connect(&parts_->keys(), &MemberKeys::inform, boxes_, &BoxQueue::inform);
     connect(&parts_->keys(), &MemberKeys::ask, boxes_, &BoxQueue::ask);
     connect(groupStatus_, &GroupStatusPresenter::refused, this, [this](const QString& text, GroupStatusPresenter::Field field) {
@@ -271,19 +271,12 @@ void MainDialog::bindVoiceSwitches()
         connect(button, &QPushButton::toggled, action, &QAction::setChecked);
         connect(action, &QAction::toggled, button, &QPushButton::setChecked);
     }
-    connect(voiceSwitches_, &VoiceSwitches::statusText, statusLabel_, &QLabel::setText);
+    connect(voiceSwitches_, &VoiceSwitches::statusText, statusLine_, &StatusLine::show);
 }
 
 void MainDialog::bindTalking()
 {
-    const MemberSession& session = endpoint().session();
-    talking_ = new TalkingPresenter({[this] { return std::int64_t(endpoint().now()); }, [&session] { return session.talking(); },
-                                     [this] { return voice().inputLevel(); }, [&session] { return session.roster().holds(session.ownEntry().id) ? int(session.ownEntry().id) : -1; }},
-                                    this);
-    // After the member list has drawn a new roster (bindGroupStatus connected it first).
-    connect(&endpoint(), &GroupEndpoint::sessionEvent, talking_, &TalkingPresenter::sessionEvent);
-    connect(&endpoint(), &GroupEndpoint::playbackRequested, talking_,
-            [this](const VoicePlayback& playback) { talking_->voiceArrived(playback.memberId); });
+    talking_ = TalkingPresenter::forEndpoint(endpoint(), voice(), this);
     connect(talking_, &TalkingPresenter::talkingChanged, memberList_,
             [this](int id, bool on) { memberList_->showTalking(id, on ? 100 : -1); });
     connect(talking_, &TalkingPresenter::ownLevel, memberList_, &MemberList::showTalking);
@@ -341,23 +334,9 @@ void MainDialog::connectToHost()
 
 void MainDialog::bindReconnect()
 {
-    const auto started = std::chrono::steady_clock::now();
-    reconnect_ = new ReconnectPresenter(
-        {[started] {
-             return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
-         },
-         [this] { return endpoint().session().joined() && !endpoint().session().connecting(); },
-         [this] { return endpoint().session().joinedHost(); },
-         [this] { return endpoint().session().ownEntry().nameBytes(); },
-         [this](const std::string& name, std::optional<Ipv4> host) { return endpoint().connectTo(name, host); },
-         [] { return GroupEndpoint::currentNetwork(); }},
-        this);
-    connect(&endpoint(), &GroupEndpoint::sessionEvent, reconnect_, &ReconnectPresenter::showEvent);
+    reconnect_ = ReconnectPresenter::forEndpoint(endpoint(), this);
     connect(reconnect_, &ReconnectPresenter::hostCondition, statusLine_, &StatusLine::setHostCondition);
-    connect(reconnect_, &ReconnectPresenter::networkChanged, this, [this] {
-        endpoint().refreshOwnAddress();
-        showOwnAddress();
-    });
+    connect(reconnect_, &ReconnectPresenter::networkChanged, this, &MainDialog::showOwnAddress);
 }
 
 void MainDialog::choosePartnerFromList()

@@ -1,8 +1,11 @@
 #include "app/reconnect_presenter.h"
 
 #include "app/texts.h"
+#include "net/group_endpoint.h"
 
 #include <QTimer>
+
+#include <chrono>
 
 #include <utility>
 
@@ -95,6 +98,28 @@ void ReconnectPresenter::sayWhen()
     if (!schedule_.active()) return;
     const int seconds = schedule_.secondsUntilNext(hooks_.now());
     emit hostCondition((cause_ == Cause::HostGone ? text::HostGoneRetrying : text::NetworkChangedRetrying).arg(seconds));
+}
+
+}  // namespace lumo
+
+namespace lumo {
+
+ReconnectPresenter* ReconnectPresenter::forEndpoint(GroupEndpoint& endpoint, QObject* parent)
+{
+    const auto started = std::chrono::steady_clock::now();
+    const MemberSession& session = endpoint.session();
+    auto* presenter = new ReconnectPresenter(
+        {[started] {
+             return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - started).count();
+         },
+         [&session] { return session.joined() && !session.connecting(); }, [&session] { return session.joinedHost(); },
+         [&session] { return session.ownEntry().nameBytes(); },
+         [&endpoint](const std::string& name, std::optional<Ipv4> host) { return endpoint.connectTo(name, host); },
+         [] { return GroupEndpoint::currentNetwork(); }},
+        parent);
+    QObject::connect(&endpoint, &GroupEndpoint::sessionEvent, presenter, &ReconnectPresenter::showEvent);
+    QObject::connect(presenter, &ReconnectPresenter::networkChanged, &endpoint, &GroupEndpoint::refreshOwnAddress);
+    return presenter;
 }
 
 }  // namespace lumo

@@ -21,6 +21,8 @@ class QTimer;
 
 namespace lumo {
 
+class GroupEndpoint;
+
 class ReconnectPresenter : public QObject {
     Q_OBJECT
 public:
@@ -38,6 +40,10 @@ public:
     static constexpr int NetworkCheckMs = 3000;
 
     ReconnectPresenter(Hooks hooks, QObject* parent = nullptr);
+    // One that joins through `endpoint`, on the monotonic clock, watching this machine's network;
+    // it hears the endpoint's session events, and refreshes the endpoint's own address when the
+    // network changed (networkChanged follows, for what shows it).
+    static ReconnectPresenter* forEndpoint(GroupEndpoint& endpoint, QObject* parent);
 
     // An event of the session, as the endpoint reports it.
     void showEvent(const SessionEvent& event);

@@ -1,6 +1,8 @@
 #include "app/talking_presenter.h"
 
+#include "app/voice_io.h"
 #include "core/voice/sound_choices.h"
+#include "net/group_endpoint.h"
 
 #include <QTimer>
 
@@ -84,5 +86,24 @@ void TalkingPresenter::showOwnLevel()
 }
 
 int TalkingPresenter::levelPercent(int level) { return int(std::lround(meterFraction(level) * 100.0)); }
+
+}  // namespace lumo
+
+namespace lumo {
+
+TalkingPresenter* TalkingPresenter::forEndpoint(GroupEndpoint& endpoint, VoiceIo& voice, QObject* parent)
+{
+    const MemberSession& session = endpoint.session();
+    auto* presenter = new TalkingPresenter(
+        {[&endpoint] { return std::int64_t(endpoint.now()); }, [&session] { return session.talking(); },
+         [&voice] { return voice.inputLevel(); },
+         [&session] { return session.roster().holds(session.ownEntry().id) ? int(session.ownEntry().id) : -1; }},
+        parent);
+    // Connected after the member list's own binding, so that a new roster is drawn first.
+    QObject::connect(&endpoint, &GroupEndpoint::sessionEvent, presenter, &TalkingPresenter::sessionEvent);
+    QObject::connect(&endpoint, &GroupEndpoint::playbackRequested, presenter,
+                     [presenter](const VoicePlayback& playback) { presenter->voiceArrived(playback.memberId); });
+    return presenter;
+}
 
 }  // namespace lumo

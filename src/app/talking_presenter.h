@@ -17,6 +17,9 @@ class QTimer;
 
 namespace lumo {
 
+class GroupEndpoint;
+class VoiceIo;
+
 class TalkingPresenter : public QObject {
     Q_OBJECT
 public:
@@ -29,6 +32,9 @@ public:
     static constexpr int LevelIntervalMs = 100;
 
     explicit TalkingPresenter(Hooks hooks, QObject* parent = nullptr);
+    // One that hears `endpoint`'s voice and session events, on its clock, and the microphone
+    // level of `voice`.
+    static TalkingPresenter* forEndpoint(GroupEndpoint& endpoint, VoiceIo& voice, QObject* parent);
 
     // The session's events that end or start talking on either side.
     void sessionEvent(const SessionEvent& event);
