@@ -204,14 +204,28 @@ public:
     }
 
     // --- input -------------------------------------------------------------------------------
-    void click(QPoint at, int button = 1) const
+    void click(QPoint at, int button = 1) const { pointAndClick(at, {"click", QString::number(button)}); }
+    void doubleClick(QPoint at) const { pointAndClick(at, {"click", "--repeat", "2", "--delay", "80", "1"}); }
+    // Where the pointer is now.
+    QPoint pointer() const
     {
-        xdotool({"mousemove", "--sync", QString::number(at.x()), QString::number(at.y()), "click", QString::number(button)});
+        QPoint at(-1, -1);
+        for (const QByteArray& line : xdotool({"getmouselocation", "--shell"}).split('\n')) {
+            if (line.startsWith("X=")) at.setX(line.mid(2).toInt());
+            if (line.startsWith("Y=")) at.setY(line.mid(2).toInt());
+        }
+        return at;
     }
-    void doubleClick(QPoint at) const
+    // The pointer to `at`, then the click. "mousemove --sync" waits until the pointer has left
+    // where it was, so a move to where it already is (a box opening where the last one was
+    // clicked) waits until it is killed, and the click chained to it never comes: there the
+    // click is given alone.
+    void pointAndClick(QPoint at, const QStringList& click) const
     {
-        xdotool({"mousemove", "--sync", QString::number(at.x()), QString::number(at.y()), "click", "--repeat", "2",
-                 "--delay", "80", "1"});
+        if (pointer() == at)
+            xdotool(click);
+        else
+            xdotool(QStringList{"mousemove", "--sync", QString::number(at.x()), QString::number(at.y())} + click);
     }
     // Text as a player enters it: plain ASCII typed key by key, anything else pasted. xdotool
     // types a character outside the keyboard map through a key it remaps and maps back at once,
