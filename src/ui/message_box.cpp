@@ -116,16 +116,22 @@ private:
         window->setFlags(flags);
         activateWindow();
     }
+    // No button takes Return, and none takes the keyboard focus either: should the X focus reach
+    // the box before the player's click (a window manager that ignores the hint), Space would
+    // otherwise press the first button, Yes to a question.
     void noDefault()
     {
-        for (QAbstractButton* b : buttons_->buttons())
+        for (QAbstractButton* b : buttons_->buttons()) {
+            b->setFocusPolicy(Qt::NoFocus);
             if (auto* push = qobject_cast<QPushButton*>(b)) {
                 push->setAutoDefault(false);
                 push->setDefault(false);
             }
+        }
     }
     void giveReturnADefault()
     {
+        for (QAbstractButton* b : buttons_->buttons()) b->setFocusPolicy(Qt::StrongFocus);
         QAbstractButton* first = buttons_->button(QDialogButtonBox::Yes);
         if (!first) first = buttons_->button(QDialogButtonBox::Ok);
         if (auto* push = qobject_cast<QPushButton*>(first)) push->setDefault(true);

@@ -91,7 +91,17 @@ private slots:
         }
         // (Offscreen activates every window it shows; the player suite watches the X focus.)
         QVERIFY2(openBoxes()[0]->pos() != openBoxes()[1]->pos(), "the boxes cascade");
+        // Keys that reach a box the player has not clicked (the X focus handed to it by someone
+        // else) answer nothing: no default for Return, no focused button for Space.
+        for (QDialog* box : openBoxes()) {
+            box->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(box));
+            QVERIFY2(!qobject_cast<QAbstractButton*>(box->focusWidget()), "no button holds the keys");
+            for (Qt::Key key : {Qt::Key_Return, Qt::Key_Enter, Qt::Key_Space, Qt::Key_Y}) QTest::keyClick(box, key);
+        }
+        QCoreApplication::processEvents();
         QVERIFY(!answer && closed == 0);
+        QCOMPARE(int(openBoxes().size()), 2);
 
         // The player's click into the question: it takes the focus, and Return says Yes.
         QDialog* question = nullptr;
