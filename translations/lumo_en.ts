@@ -28,6 +28,8 @@
     <message>
         <source>LUMO 是自由软件：你可以按 GNU 通用公共许可证第 3 版或（由你选择）任何更新版本再发布和修改它。它不带任何担保。许可证全文见随程序附带的 LICENSE 文件。</source>
         <translation>LUMO is free software: you can redistribute and modify it under the GNU General Public License, version 3 or (at your option) any later version. It comes with no warranty. The full licence is in the LICENSE file that comes with the program.</translation>
+    </message>
+    <message>
         <source>本机密钥指纹：
 %1</source>
         <translation>This install's key fingerprint:
@@ -340,6 +342,8 @@ If you quit, they lose their host. Quit anyway?</translation>
     <message>
         <source>你在一个有 %1 名成员的群里。确定退出吗？</source>
         <translation>You are in a group of %1 members. Quit anyway?</translation>
+    </message>
+    <message>
         <source>%1 的密钥已验证，文字和语音已加密。
 指纹：%2</source>
         <translation>%1's key proved itself: text and voice are sealed.
