@@ -3,19 +3,13 @@
 #include "core/group/host_table.h"
 #include "core/trust/handshake.h"
 #include "core/trust/trust_store.h"
+#include "trust_seeds.h"
 
 #include <gtest/gtest.h>
 
 using namespace lumo;
 
 namespace {
-
-KeySeed seedOf(std::uint8_t value)
-{
-    KeySeed seed;
-    seed.fill(value);
-    return seed;
-}
 
 // Two peers, ann (id 0) and bob (id 1), each with its own identity and ephemeral seed.
 struct Pair {

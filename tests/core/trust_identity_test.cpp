@@ -1,21 +1,13 @@
 // Identity keys, their fingerprints and file, and keys trusted on first use.
 #include "core/trust/identity.h"
 #include "core/trust/trust_store.h"
+#include "trust_seeds.h"
 
 #include <gtest/gtest.h>
 
 #include <regex>
 
 using namespace lumo;
-
-namespace {
-KeySeed seedOf(std::uint8_t value)
-{
-    KeySeed seed;
-    seed.fill(value);
-    return seed;
-}
-}  // namespace
 
 TEST(TrustIdentity, TheSameSeedGivesTheSameKeyAndTheFileKeepsIt)
 {

@@ -2,19 +2,13 @@
 // a plain member fall back to the plain protocol byte for byte, a changed key is shown and
 // nothing passes until the player accepts it. In memory, with simulated time.
 #include "core/trust/member_trust.h"
+#include "trust_seeds.h"
 
 #include <gtest/gtest.h>
 
 using namespace lumo;
 
 namespace {
-
-KeySeed seedOf(std::uint8_t value)
-{
-    KeySeed seed;
-    seed.fill(value);
-    return seed;
-}
 
 std::function<KeySeed()> counterSeeds(std::uint8_t start)
 {
