@@ -78,7 +78,7 @@ void CallPromptDialog::promptFor(std::uint16_t memberId, std::uint16_t row, cons
 {
     memberId_ = memberId;
     row_ = row;
-    setGeometry(screenPosition.x(), screenPosition.y(), 100, std::max(100, DialogUnits(font()).y(56)));
+    setGeometry(screenPosition.x(), screenPosition.y(), 100, std::max(100, DialogUnits(font()).y(63)));
     show();
 }
 

@@ -469,6 +469,12 @@ private:
 // directory, with the player's options. Its configuration and data folders are the run
 // directory's (never the tester's own), so a player started again in the same run finds what
 // the last one remembered; `home`, when given, is used instead.
+// The call prompt: 100 pixels wide, as tall as its five buttons need (at least 100).
+inline bool isCallPromptFrame(const QRect& frame)
+{
+    return frame.width() == 100 && frame.height() >= 100 && frame.height() < 160;
+}
+
 class Player {
 public:
     Player(Desktop& desktop, const RunDirectory& run, Ipv4 address, const QStringList& extra = {},
@@ -515,7 +521,7 @@ public:
     // call prompt (100 by 100 where it is opened).
     bool isMainOrBrowser(const XWindow& window) const
     {
-        return window.frame.size() == QSize(100, 100) || TemplateWindow(window, MainLayout::Font, MainLayout::Size).matches() ||
+        return isCallPromptFrame(window.frame) || TemplateWindow(window, MainLayout::Font, MainLayout::Size).matches() ||
                TemplateWindow(window, BrowserLayout::Font, BrowserLayout::Size).matches();
     }
     bool noBoxOpen(int ms = 3000) const

@@ -613,7 +613,7 @@ private slots:
 
         // The call prompt on carl's row: refuse, ask again, accept.
         auto prompt = [&] {
-            return desk->waitForWindow([](const XWindow& w) { return w.frame.size() == QSize(100, 100); }, 3000);
+            return desk->waitForWindow([](const XWindow& w) { return isCallPromptFrame(w.frame); }, 3000);
         };
         const DialogUnits promptUnits(dialogFont(8));
         auto pressPrompt = [&](const XWindow& window, int y) {
@@ -624,7 +624,7 @@ private slots:
         QVERIFY2(shown, "a right-click on a member opens the call prompt");
         keep(*desk, QStringLiteral("call-prompt"));
         pressPrompt(*shown, 16);  // 拒绝通话
-        QVERIFY2(desk->waitWhileWindow([](const XWindow& w) { return w.frame.size() == QSize(100, 100); }),
+        QVERIFY2(desk->waitWhileWindow([](const XWindow& w) { return isCallPromptFrame(w.frame); }),
                  "the prompt goes once answered");
         const int refusedAt = heard(carl);
         const int doraBefore = heard(dora);
