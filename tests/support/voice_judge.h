@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstdint>
 #include <map>
+#include <set>
+#include <tuple>
 #include <memory>
 #include <fstream>
 #include <string>
@@ -186,77 +188,108 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
         for (int i = 0; i < BlockSamples; ++i) ab += double(a[i]) * b[i], aa += double(a[i]) * a[i], bb += double(b[i]) * b[i];
         return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0.0;
     };
-    // The best candidate at position p: (sequence, correlation).
-    // A record after the last one found needs `aheadThreshold`: after a concealment the
-    // listener's decoder differs from the reference for a while, so its records correlate less
-    // than perfectly. Claiming a record again (a repeat) or out of order needs `threshold`: a
-    // replayed block is an exact copy, while the erasure output after a record only resembles it
-    // (after a steady stretch, such as the quiet blocks around a word, at times above 0.9).
-    // Scores are correlations over the threshold that applies: 1 or more is a match.
-    bool anyFound = false;
-    std::uint32_t lastFound = 0;
-    auto best = [&](std::size_t p) {
-        const double playMs = fileStartMs + double(p) / 8.0;
-        std::pair<std::uint32_t, double> found{0, -1};
-        for (const auto& [sequence, record] : sent) {
-            if (record.deliveredMs.empty()) continue;
-            if (record.sentMs > playMs + 300 || record.sentMs < playMs - windowMs) continue;
-            const bool ahead = !anyFound || sequence > lastFound;
-            double r = 0;
-            for (const auto& variant : reference.at(sequence)) r = std::max(r, corr(variant, heard.data() + p));
-            const double c = r / (ahead ? aheadThreshold : threshold);
-            if (c > found.second) found = {sequence, c};
-        }
-        return found;
+    // A claim below `threshold` may be wrong: with the listener's decoder off the reference
+    // after a concealment, a record further ahead can resemble the block that plays now better
+    // than the record that really plays there. When that record is later heard exactly, the
+    // weak claim was wrong: the speaker file is judged again without weak claims of it, so a
+    // record is never counted twice for that (a true repeat is two exact copies) and the record
+    // really playing at the weak spot can be found.
+    std::set<std::uint32_t> noWeakClaim;
+    struct Claim {
+        std::uint32_t sequence;
+        std::size_t at;
+        bool exact;
     };
+    std::vector<Claim> found;  // record, where it plays, whether it matched exactly
+    int unmatchedPeriods = 0;
+    auto scan = [&] {
+        found.clear();
+        unmatchedPeriods = 0;
+        bool anyFound = false;
+        std::uint32_t lastFound = 0;
+        // The best candidate at position p: (sequence, score, exact).
+        // A record after the last one found needs `aheadThreshold`: after a concealment the
+        // listener's decoder differs from the reference for a while, so its records correlate less
+        // than perfectly. Claiming a record again (a repeat) or out of order needs `threshold`: a
+        // replayed block is an exact copy, while the erasure output after a record only resembles it
+        // (after a steady stretch, such as the quiet blocks around a word, at times above 0.9).
+        // Scores are correlations over the threshold that applies: 1 or more is a match.
+        auto best = [&](std::size_t p) {
+            const double playMs = fileStartMs + double(p) / 8.0;
+            std::tuple<std::uint32_t, double, bool> result{0, -1, false};
+            for (const auto& [sequence, record] : sent) {
+                if (record.deliveredMs.empty()) continue;
+                if (record.sentMs > playMs + 300 || record.sentMs < playMs - windowMs) continue;
+                double r = 0;
+                for (const auto& variant : reference.at(sequence)) r = std::max(r, corr(variant, heard.data() + p));
+                const bool ahead = (!anyFound || sequence > lastFound) && !noWeakClaim.count(sequence);
+                const double c = r / (ahead ? aheadThreshold : threshold);
+                if (c > std::get<1>(result)) result = {sequence, c, r >= threshold};
+            }
+            return result;
+        };
+        std::size_t p = 0, scanFloor = 0;
+        while (p + 80 <= heard.size()) {
+            if (p + BlockSamples > heard.size() || !audible(heard.data() + p, 80)) {
+                p += 80;
+                continue;
+            }
+            // A block may open quietly (speech starting after a pause), so its start can lie up to
+            // five periods before the first audible one, and not before where the last one ended.
+            auto [sequence, c, exact] = best(p);
+            std::size_t at = p;
+            for (std::size_t back = 80; back <= 400 && p >= back + scanFloor; back += 80) {
+                const auto [s2, c2, e2] = best(p - back);
+                if (c2 > c) sequence = s2, c = c2, exact = e2, at = p - back;
+            }
+            // Or it starts one period later, behind the tail of what played before; but an exact
+            // match found already stands (a record whose sound begins in its last period ends
+            // where the next record, found one period later, begins).
+            if (p + 80 + BlockSamples <= heard.size() && !(c >= 1 && exact)) {
+                const auto [s2, c2, e2] = best(p + 80);
+                if (c2 > c) sequence = s2, c = c2, exact = e2, at = p + 80;
+            }
+            if (c >= 1) p = at;
+            if (std::getenv("LUMO_JUDGE_TRACE"))  // for looking into a result by hand
+                std::fprintf(stderr, "judge %zu: record %u, score %.2f%s\n", p, sequence, c, exact ? " exact" : "");
+            if (c < 1) {
+                ++unmatchedPeriods;  // audible, but no record: concealment, or a record mangled
+                p += 80;
+                continue;
+            }
+            if (!anyFound || sequence > lastFound) lastFound = sequence;
+            anyFound = true;
+            found.push_back({sequence, p, exact});
+            p += BlockSamples;
+            scanFloor = p;
+        }
+    };
+    // Each pass takes back at least one record's weak claims, so the passes end.
+    for (;;) {
+        scan();
+        std::set<std::uint32_t> weak, exact;
+        for (const Claim& claim : found) (claim.exact ? exact : weak).insert(claim.sequence);
+        bool more = false;
+        for (std::uint32_t sequence : weak)
+            if (exact.count(sequence) && noWeakClaim.insert(sequence).second) more = true;
+        if (!more) break;
+        if (std::getenv("LUMO_JUDGE_TRACE")) std::fprintf(stderr, "judge: again, weak claims taken back\n");
+    }
 
     PlayoutReport report;
     std::map<std::uint32_t, int> heardCount;
-    std::vector<std::pair<std::uint32_t, std::size_t>> found;  // record, where it plays
     double lagSum = 0;
-    int lagCount = 0, unmatchedPeriods = 0;
-    std::size_t p = 0, scanFloor = 0;
-    while (p + 80 <= heard.size()) {
-        if (p + BlockSamples > heard.size() || !audible(heard.data() + p, 80)) {
-            p += 80;
-            continue;
-        }
-        // A block may open quietly (speech starting after a pause), so its start can lie up to
-        // five periods before the first audible one, and not before where the last one ended.
-        auto [sequence, c] = best(p);
-        std::size_t at = p;
-        for (std::size_t back = 80; back <= 400 && p >= back + scanFloor; back += 80) {
-            const auto [s2, c2] = best(p - back);
-            if (c2 > c) sequence = s2, c = c2, at = p - back;
-        }
-        if (p + 80 + BlockSamples <= heard.size()) {
-            const auto [s2, c2] = best(p + 80);
-            if (c2 > c) sequence = s2, c = c2, at = p + 80;
-        }
-        if (c >= 1) p = at;
-        if (std::getenv("LUMO_JUDGE_TRACE"))  // for looking into a result by hand
-            std::fprintf(stderr, "judge %zu: record %u, score %.2f\n", p, sequence, c);
-        if (c < 1) {
-            ++unmatchedPeriods;  // audible, but no record: concealment, or a record mangled
-            p += 80;
-            continue;
-        }
-        ++heardCount[sequence];
-        ++report.identified;
-        if (!anyFound || sequence > lastFound) lastFound = sequence;
-        anyFound = true;
-        found.push_back({sequence, p});
-        p += BlockSamples;
-        scanFloor = p;
-    }
+    int lagCount = 0;
+    for (const Claim& claim : found) ++heardCount[claim.sequence];
+    report.identified = int(found.size());
     // The speaker opened a little after the first record reached the listener (a new member's
     // first record plays at once): the first record found cannot play before it arrived.
     double opened = fileStartMs;
     if (!found.empty()) {
-        const auto& d = sent.at(found.front().first).deliveredMs;
-        opened = std::max(opened, *std::min_element(d.begin(), d.end()) - double(found.front().second) / 8.0);
+        const auto& d = sent.at(found.front().sequence).deliveredMs;
+        opened = std::max(opened, *std::min_element(d.begin(), d.end()) - double(found.front().at) / 8.0);
     }
-    for (const auto& [sequence, at] : found) {
+    for (const auto& [sequence, at, exact] : found) {
         if (sequence < firstJudged || sequence > lastJudged) continue;
         const double lag = opened + double(at) / 8.0 - sent.at(sequence).sentMs;
         lagSum += lag, ++lagCount;
