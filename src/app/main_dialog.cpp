@@ -15,6 +15,7 @@
 #include "app/status_line.h"
 #include "app/talking_presenter.h"
 #include "app/voice_io.h"
+#include "app/voice_switch_keys.h"
 #include "app/voice_switches.h"
 #include "app/texts.h"
 #include "app/tray_notifications.h"
@@ -119,7 +120,9 @@ MainDialog::~MainDialog()
 
 SoundDialog* MainDialog::openSoundDialog()
 {
-    if (!soundDialog_) soundDialog_ = new SoundDialog(sound(), this);
+    if (soundDialog_) return soundDialog_;
+    soundDialog_ = new SoundDialog(sound(), this);
+    soundDialog_->showSwitchKeyStates(*switchKeys_);
     return soundDialog_;
 }
 
@@ -228,7 +231,8 @@ void MainDialog::bindGroupStatus()
         endpoint().session(),
         {[this](int id) { return overlay().askInOverlay(id); }, [this](int id, bool yes) { endpoint().answerQuestion(id, yes); },
          [this](const std::string& name, std::optional<Ipv4> host) { return endpoint().connectTo(name, host); },
-         [this](const std::string& gbkText) { endpoint().sendText(gbkText); }, [this] { return reconnect_->retrying(); }},
+         [this](const std::string& gbkText) { endpoint().sendText(gbkText); }, [this] { return reconnect_->retrying(); },
+         [this] { return voice().pushToTalkHeld(); }},
         this);
     connect(&endpoint(), &GroupEndpoint::sessionEvent, groupStatus_, &GroupStatusPresenter::showEvent);
     connect(&endpoint(), &GroupEndpoint::memberLeftHost, statusLine_, [this](const std::string& gbkName) {
@@ -272,6 +276,9 @@ void MainDialog::bindVoiceSwitches()
         connect(action, &QAction::toggled, button, &QPushButton::setChecked);
     }
     connect(voiceSwitches_, &VoiceSwitches::statusText, statusLine_, &StatusLine::show);
+    switchKeys_ = new VoiceSwitchKeys(sound(), *voiceSwitches_, this);
+    connect(switchKeys_, &VoiceSwitchKeys::problem, statusLine_, &StatusLine::show);
+    if (const QString note = switchKeys_->problemNote(); !note.isEmpty()) statusLine_->show(note);
 }
 
 void MainDialog::bindTalking()

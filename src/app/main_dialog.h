@@ -48,6 +48,7 @@ class SoundDialog;
 class StatusLine;
 class TalkingPresenter;
 class VoiceSwitches;
+class VoiceSwitchKeys;
 class TrayNotifications;
 class VoiceIo;
 
@@ -185,6 +186,7 @@ private:
     ChatRoom* chatRoom_ = nullptr;
     TalkingPresenter* talking_ = nullptr;
     VoiceSwitches* voiceSwitches_ = nullptr;  // mute and deafen
+    VoiceSwitchKeys* switchKeys_ = nullptr;   // their global keys
     QPushButton* historyButton_ = nullptr;
 
     // Controls.
