@@ -41,6 +41,7 @@ class GroupStatusPresenter;
 class HttpClient;
 class HyperLinkLabel;
 class OverlayBridge;
+class PartnerLabel;
 class ReconnectPresenter;
 class RememberedSettings;
 class SoundController;
@@ -195,7 +196,7 @@ private:
     QPushButton* connectButton_ = nullptr;
     QPushButton* serverButton_ = nullptr;
     QLabel* ownAddressLabel_ = nullptr;
-    QLabel* partnerLabel_ = nullptr;
+    PartnerLabel* partnerLabel_ = nullptr;
     QLineEdit* messageEdit_ = nullptr;
     QPushButton* sendButton_ = nullptr;
     QPushButton* voiceButton_ = nullptr;
