@@ -109,6 +109,10 @@ The LUMO developers</translation>
         <source>聊天记录文件 %1 已超过 64 MB，不再写入。</source>
         <translation>The chat log file %1 is over 64 MB; nothing more is written to it.</translation>
     </message>
+    <message>
+        <source>不是普通文件</source>
+        <translation>not a regular file</translation>
+    </message>
 </context>
 <context>
     <name>lumo::DesktopNotifier</name>
@@ -616,20 +620,12 @@ Please check the network settings, then start LUMO again.</translation>
 Reconnect it and press &quot;Talk&quot; again.</translation>
     </message>
     <message>
-        <source>按住说话（LUMO 群聊语音）</source>
-        <translation>Push to talk (LUMO group voice)</translation>
+        <source>按住了说话键，但没有勾选成员：语音没有发出。</source>
+        <translation>Push-to-talk key held, but no member is ticked: nothing was sent.</translation>
     </message>
     <message>
-        <source>按键说话无法使用，详见“声音设置”。</source>
-        <translation>Push-to-talk cannot work here; see Sound settings.</translation>
-    </message>
-    <message>
-        <source>按键说话仅在 X11 程序有焦点时有效。</source>
-        <translation>Push-to-talk works only while an X11 program has the focus.</translation>
-    </message>
-    <message>
-        <source>按键说话：%1</source>
-        <translation>Push-to-talk: %1</translation>
+        <source>按住了说话键，但没有选定对话的成员：语音没有发出。</source>
+        <translation>Push-to-talk key held, but no member is chosen to talk to: nothing was sent.</translation>
     </message>
 </context>
 <context>
@@ -784,6 +780,25 @@ Reconnect it and press &quot;Talk&quot; again.</translation>
     </message>
 </context>
 <context>
+    <name>lumo::SoundController</name>
+    <message>
+        <source>按住说话（LUMO 群聊语音）</source>
+        <translation>Push to talk (LUMO group voice)</translation>
+    </message>
+    <message>
+        <source>按键说话无法使用，详见“声音设置”。</source>
+        <translation>Push-to-talk cannot work here; see Sound settings.</translation>
+    </message>
+    <message>
+        <source>按键说话仅在 X11 程序有焦点时有效。</source>
+        <translation>Push-to-talk works only while an X11 program has the focus.</translation>
+    </message>
+    <message>
+        <source>按键说话：%1</source>
+        <translation>Push-to-talk: %1</translation>
+    </message>
+</context>
+<context>
     <name>lumo::SoundDialog</name>
     <message>
         <source>声音设置</source>
@@ -889,6 +904,42 @@ Reconnect it and press &quot;Talk&quot; again.</translation>
         <source>麦克风处理：</source>
         <translation>Voice processing:</translation>
     </message>
+    <message>
+        <source>设置按键(&amp;M)</source>
+        <translation>Set &amp;mute key</translation>
+    </message>
+    <message>
+        <source>设置按键(&amp;D)</source>
+        <translation>Set &amp;deafen key</translation>
+    </message>
+    <message>
+        <source>闭麦按键：</source>
+        <translation>Mute key:</translation>
+    </message>
+    <message>
+        <source>闭听按键：</source>
+        <translation>Deafen key:</translation>
+    </message>
+    <message>
+        <source>按键说话</source>
+        <translation>Push to talk</translation>
+    </message>
+    <message>
+        <source>闭麦</source>
+        <translation>Mute</translation>
+    </message>
+    <message>
+        <source>闭听</source>
+        <translation>Deafen</translation>
+    </message>
+    <message>
+        <source>%1 已用于“%2”：请另选一个键。</source>
+        <translation>%1 is already used for "%2": please choose another key.</translation>
+    </message>
+    <message>
+        <source>无</source>
+        <translation>None</translation>
+    </message>
 </context>
 <context>
     <name>lumo::TrayNotifications</name>
@@ -907,6 +958,25 @@ Reconnect it and press &quot;Talk&quot; again.</translation>
     <message>
         <source>LUMO：%1 条未读消息</source>
         <translation>LUMO: %1 unread messages</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::VoiceSwitchKeys</name>
+    <message>
+        <source>闭麦/开麦（LUMO 群聊语音）</source>
+        <translation>Mute / unmute (LUMO group voice)</translation>
+    </message>
+    <message>
+        <source>闭听/开听（LUMO 群聊语音）</source>
+        <translation>Deafen / hear again (LUMO group voice)</translation>
+    </message>
+    <message>
+        <source>闭麦、闭听的按键无法使用，详见“声音设置”。</source>
+        <translation>The mute and deafen keys cannot work here; see Sound settings.</translation>
+    </message>
+    <message>
+        <source>闭麦、闭听的按键仅在 X11 程序有焦点时有效。</source>
+        <translation>The mute and deafen keys work only while an X11 program has the focus.</translation>
     </message>
 </context>
 </TS>

@@ -1,6 +1,8 @@
 #include "app/chat_history_window.h"
 
 #include "app/texts.h"
+#include "core/text/web_links.h"
+#include "ui/hyperlink_label.h"
 #include "ui/app_icon.h"
 #include "ui/dialog_units.h"
 
@@ -10,12 +12,13 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QListView>
-#include <QPlainTextEdit>
+#include <QTextBrowser>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <string_view>
 
 namespace lumo {
 
@@ -139,9 +142,12 @@ ChatHistoryWindow::ChatHistoryWindow(const ChatHistory& history, QWidget* parent
     list_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     list_->installEventFilter(this);
-    fullText_ = new QPlainTextEdit(splitter);
+    // The current text whole; its web addresses are links a click opens in the browser.
+    fullText_ = new QTextBrowser(splitter);
     fullText_->setObjectName(QStringLiteral("historyText"));
-    fullText_->setReadOnly(true);
+    fullText_->setOpenLinks(false);
+    connect(fullText_, &QTextBrowser::anchorClicked, this,
+            [this](const QUrl& url) { HyperLinkLabel::openWebAddress(url.toString(QUrl::FullyEncoded), this); });
     splitter->setStretchFactor(0, 3);
     splitter->setStretchFactor(1, 1);
     layout->addWidget(splitter);
@@ -179,7 +185,10 @@ void ChatHistoryWindow::showCurrent()
 {
     const ChatMessage* message = model_.messageAt(list_->currentIndex().row());
     const QString text = message ? ChatHistoryModel::line(*message) : QString();
-    if (fullText_->toPlainText() != text) fullText_->setPlainText(text);
+    if (text == shownText_) return;
+    shownText_ = text;
+    const QByteArray utf8 = text.toUtf8();
+    fullText_->setHtml(QString::fromStdString(linkedHtml(std::string_view(utf8.constData(), std::size_t(utf8.size())))));
 }
 
 QString ChatHistoryWindow::selectedText() const

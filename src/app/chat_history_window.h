@@ -14,7 +14,7 @@
 
 class QLabel;
 class QListView;
-class QPlainTextEdit;
+class QTextBrowser;
 
 namespace lumo {
 
@@ -57,6 +57,7 @@ public:
 
     ChatHistoryModel& model() { return model_; }
     QListView* list() const { return list_; }
+    QTextBrowser* fullText() const { return fullText_; }
     // Shows, raises and focuses the window on its newest text.
     void open();
     // The selected rows, one line each, in order (what Ctrl+C copies).
@@ -74,7 +75,8 @@ private:
     ChatHistoryModel model_;
     QLabel* droppedLabel_ = nullptr;
     QListView* list_ = nullptr;
-    QPlainTextEdit* fullText_ = nullptr;
+    QTextBrowser* fullText_ = nullptr;
+    QString shownText_;
 };
 
 }  // namespace lumo

@@ -49,8 +49,8 @@ void GroupStatusPresenter::showEvent(const SessionEvent& event)
     case Event::HostGone: emit statusText(text::HostGone); break;
     case Event::PathFailed: emit statusText(text::NotReached.arg(memberName(event.memberId))); break;
     case Event::TalkingChanged: showVoiceButton(); break;
-    case Event::Alone: emit inform(text::AppName, text::Alone); break;
-    case Event::NoPartner: emit inform(text::AppName, text::NoPartner); break;
+    case Event::Alone:
+    case Event::NoPartner: noVoiceTarget(event.kind); break;
     case Event::NoMicrophone: emit inform(text::AppName, text::NoMicrophone); break;
     case Event::MicrophoneLost:
         showVoiceButton();
@@ -60,6 +60,15 @@ void GroupStatusPresenter::showEvent(const SessionEvent& event)
     case Event::PartnerChanged: showPartner(event); break;
     case Event::SelectionChanged: break;
     }
+}
+
+void GroupStatusPresenter::noVoiceTarget(SessionEvent::Kind kind)
+{
+    const bool alone = kind == SessionEvent::Kind::Alone;
+    if (hooks_.pushToTalkHeld && hooks_.pushToTalkHeld())
+        emit statusText(alone ? text::PushToTalkNobodyTicked : text::PushToTalkNoPartner);
+    else
+        emit inform(text::AppName, alone ? text::Alone : text::NoPartner);
 }
 
 void GroupStatusPresenter::askVoice(int memberId)

@@ -29,6 +29,9 @@ public:
         std::function<void(const std::string& gbkText)> sendText;
         // True while the group is being joined again by itself: a failed attempt is no box.
         std::function<bool()> rejoining;
+        // True while the push-to-talk key is held: voice it asks for with nobody to talk to is
+        // said on the status line, never in a box that would come up over a game.
+        std::function<bool()> pushToTalkHeld;
     };
     // The field to put the player back into after a refusal.
     enum class Field { Name, HostAddress };
@@ -76,6 +79,7 @@ signals:
     void textSent(const QString& recipientNames, const QString& text);
 
 private:
+    void noVoiceTarget(SessionEvent::Kind kind);
     void askVoice(int memberId);
     void showPartner(const SessionEvent& event);
     void showConnectState();

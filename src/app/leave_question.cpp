@@ -1,6 +1,7 @@
 #include "app/leave_question.h"
 
 #include "app/texts.h"
+#include "ui/message_box.h"
 
 #include <algorithm>
 
@@ -12,6 +13,12 @@ QString leaveQuestion(const GroupPresence& presence)
         return text::LeaveHosting.arg(std::max(presence.hostMembers, presence.joined ? presence.groupMembers : 0));
     if (presence.joined) return text::LeaveGroup.arg(presence.groupMembers);
     return {};
+}
+
+bool askBeforeLeaving(QWidget* window, const GroupPresence& presence)
+{
+    const QString question = leaveQuestion(presence);
+    return question.isEmpty() || MessageBoxes::current().ask(window, text::AppName, question);
 }
 
 }  // namespace lumo

@@ -5,6 +5,8 @@
 
 #include <QString>
 
+class QWidget;
+
 namespace lumo {
 
 struct GroupPresence {
@@ -16,5 +18,7 @@ struct GroupPresence {
 
 // The question to ask before leaving; empty when none is needed.
 QString leaveQuestion(const GroupPresence& presence);
+// Asks it over `window` when one is needed; true to go on leaving.
+bool askBeforeLeaving(QWidget* window, const GroupPresence& presence);
 
 }  // namespace lumo

@@ -9,12 +9,15 @@
 #include "app/member_keys.h"
 #include "app/member_list.h"
 #include "app/overlay_bridge.h"
+#include "app/partner_keys.h"
+#include "app/partner_label.h"
 #include "app/reconnect_presenter.h"
 #include "app/sound_controller.h"
 #include "app/sound_dialog.h"
 #include "app/status_line.h"
 #include "app/talking_presenter.h"
 #include "app/voice_io.h"
+#include "app/voice_switch_keys.h"
 #include "app/voice_switches.h"
 #include "app/texts.h"
 #include "app/tray_notifications.h"
@@ -45,7 +48,6 @@
 #include <QTreeWidget>
 
 #include <chrono>
-#include <set>
 #include <utility>
 
 namespace lumo {
@@ -119,7 +121,7 @@ MainDialog::~MainDialog()
 
 SoundDialog* MainDialog::openSoundDialog()
 {
-    if (!soundDialog_) soundDialog_ = new SoundDialog(sound(), this);
+    if (!soundDialog_) (soundDialog_ = new SoundDialog(sound(), this))->showSwitchKeyStates(*switchKeys_);
     return soundDialog_;
 }
 
@@ -161,8 +163,8 @@ void MainDialog::buildControls()
     label(text::OwnAddressLabel, 7, 18, 36, 8);
     ownAddressLabel_ = label(QString(), 48, 18, 74, 11);
     ownAddressLabel_->setObjectName(QStringLiteral("ownAddress"));
-    partnerLabel_ = label(QString(), 137, 16, 36, 10);
-    partnerLabel_->setObjectName(QStringLiteral("partnerLabel"));
+    partnerLabel_ = new PartnerLabel(this);  // two lines: a partner who left is said below the name
+    partnerLabel_->setGeometry(du.rect(137, 16, 40, 21));
     messageEdit_ = lineEdit("messageText", 178, 14, 85, 12);
     sendButton_ = button(text::Send, "sendButton", 264, 14, 24, 12);
     voiceButton_ = button(text::Voice, "voiceButton", 288, 14, 24, 12);
@@ -214,7 +216,7 @@ void MainDialog::connectControls()
     connect(memberList_, &QTreeWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { onListRightClick(memberList_->viewport()->mapToGlobal(at)); });
     connect(memberList_, &QTreeWidget::itemClicked, this, &MainDialog::choosePartnerFromList);
-    memberList_->installEventFilter(this);  // the arrow keys choose the partner as a click does
+    connect(new PartnerKeys(*memberList_), &PartnerKeys::moved, this, &MainDialog::choosePartnerFromList);
     connect(memberList_, &QTreeWidget::itemDoubleClicked, this, [this] { endpoint().openPaths(); });
     connect(memberList_, &MemberList::memberTicked, this, [this](int id, bool on) { endpoint().tick(id, on); });
 }
@@ -228,7 +230,8 @@ void MainDialog::bindGroupStatus()
         endpoint().session(),
         {[this](int id) { return overlay().askInOverlay(id); }, [this](int id, bool yes) { endpoint().answerQuestion(id, yes); },
          [this](const std::string& name, std::optional<Ipv4> host) { return endpoint().connectTo(name, host); },
-         [this](const std::string& gbkText) { endpoint().sendText(gbkText); }, [this] { return reconnect_->retrying(); }},
+         [this](const std::string& gbkText) { endpoint().sendText(gbkText); }, [this] { return reconnect_->retrying(); },
+         [this] { return voice().pushToTalkHeld(); }},
         this);
     connect(&endpoint(), &GroupEndpoint::sessionEvent, groupStatus_, &GroupStatusPresenter::showEvent);
     connect(&endpoint(), &GroupEndpoint::memberLeftHost, statusLine_, [this](const std::string& gbkName) {
@@ -244,7 +247,7 @@ void MainDialog::bindGroupStatus()
     connect(groupStatus_, &GroupStatusPresenter::connectEnabled, connectButton_, &QPushButton::setEnabled);
     connect(groupStatus_, &GroupStatusPresenter::connectText, connectButton_, &QPushButton::setText);
     connect(groupStatus_, &GroupStatusPresenter::voiceButtonText, voiceButton_, &QPushButton::setText);
-    connect(groupStatus_, &GroupStatusPresenter::partnerText, partnerLabel_, &QLabel::setText);
+    connect(groupStatus_, &GroupStatusPresenter::partnerText, partnerLabel_, &PartnerLabel::showPartner);
     connect(groupStatus_, &GroupStatusPresenter::notification, &tray(), &TrayNotifications::notifyUnlessActive);
     connect(groupStatus_, &GroupStatusPresenter::informLater, this,
             [this](const QString& caption, const QString& text) { lumo::informLater(this, caption, text); });
@@ -272,6 +275,9 @@ void MainDialog::bindVoiceSwitches()
         connect(action, &QAction::toggled, button, &QPushButton::setChecked);
     }
     connect(voiceSwitches_, &VoiceSwitches::statusText, statusLine_, &StatusLine::show);
+    switchKeys_ = new VoiceSwitchKeys(sound(), *voiceSwitches_, this);
+    connect(switchKeys_, &VoiceSwitchKeys::problem, statusLine_, &StatusLine::show);
+    if (const QString note = switchKeys_->problemNote(); !note.isEmpty()) statusLine_->show(note);
 }
 
 void MainDialog::bindTalking()
@@ -401,11 +407,9 @@ void MainDialog::closeMainWindow()
 
 bool MainDialog::confirmLeaving()
 {
-    if (closed_ || closingForGood_) return true;
-    const GroupPresence presence{groupBrowser_->hostsGroup(), endpoint().hostRoster().count, endpoint().session().joined(),
-                                 endpoint().session().roster().count};
-    const QString question = leaveQuestion(presence);
-    return question.isEmpty() || MessageBoxes::current().ask(this, text::AppName, question);
+    return closed_ || closingForGood_ ||
+           askBeforeLeaving(this, {groupBrowser_->hostsGroup(), endpoint().hostRoster().count, endpoint().session().joined(),
+                                   endpoint().session().roster().count});
 }
 
 void MainDialog::closeEvent(QCloseEvent* event)
@@ -463,10 +467,6 @@ bool MainDialog::eventFilter(QObject* watched, QEvent* event)
             sendButton_->click();
             return true;  // not on to the default button, which would join again
         }
-    }
-    if (watched == memberList_ && event->type() == QEvent::KeyRelease) {
-        static const std::set<int> moves{Qt::Key_Up, Qt::Key_Down, Qt::Key_Home, Qt::Key_End, Qt::Key_PageUp, Qt::Key_PageDown};
-        if (moves.count(static_cast<QKeyEvent*>(event)->key())) choosePartnerFromList();
     }
     return QDialog::eventFilter(watched, event);
 }

@@ -41,6 +41,7 @@ class GroupStatusPresenter;
 class HttpClient;
 class HyperLinkLabel;
 class OverlayBridge;
+class PartnerLabel;
 class ReconnectPresenter;
 class RememberedSettings;
 class SoundController;
@@ -48,6 +49,7 @@ class SoundDialog;
 class StatusLine;
 class TalkingPresenter;
 class VoiceSwitches;
+class VoiceSwitchKeys;
 class TrayNotifications;
 class VoiceIo;
 
@@ -185,6 +187,7 @@ private:
     ChatRoom* chatRoom_ = nullptr;
     TalkingPresenter* talking_ = nullptr;
     VoiceSwitches* voiceSwitches_ = nullptr;  // mute and deafen
+    VoiceSwitchKeys* switchKeys_ = nullptr;   // their global keys
     QPushButton* historyButton_ = nullptr;
 
     // Controls.
@@ -193,7 +196,7 @@ private:
     QPushButton* connectButton_ = nullptr;
     QPushButton* serverButton_ = nullptr;
     QLabel* ownAddressLabel_ = nullptr;
-    QLabel* partnerLabel_ = nullptr;
+    PartnerLabel* partnerLabel_ = nullptr;
     QLineEdit* messageEdit_ = nullptr;
     QPushButton* sendButton_ = nullptr;
     QPushButton* voiceButton_ = nullptr;

@@ -85,6 +85,17 @@ void SoundController::setPushToTalkKey(std::uint32_t keysym, const QString& name
     remember();
 }
 
+void SoundController::setSwitchKey(KeyRole role, std::uint32_t keysym, const QString& name)
+{
+    SwitchKey* key = role == KeyRole::Mute ? &settings_.muteKey : role == KeyRole::Deafen ? &settings_.deafenKey : nullptr;
+    if (!key) return;
+    const SwitchKey wanted = keysym && keysym <= SoundSettings::MaxKeysym ? SwitchKey{keysym, name.left(64)} : SwitchKey{};
+    if (wanted == *key) return;
+    *key = wanted;
+    remember();
+    emit switchKeysChanged();
+}
+
 void SoundController::setMemberVolume(int memberId, int percent)
 {
     voice_.setMemberVolume(memberId, percent);

@@ -48,6 +48,9 @@ public:
     void setCleaning(CleaningStep step, bool on);
     // The key as a captured press gives it (keysym 0: no key, voice activation only).
     void setPushToTalkKey(std::uint32_t keysym, const QString& name);
+    // The key that flips mute or deafen (role Mute or Deafen; keysym 0: none). VoiceSwitchKeys
+    // watches it (switchKeysChanged).
+    void setSwitchKey(KeyRole role, std::uint32_t keysym, const QString& name);
     // A member's volume now and, by name, in later groups and runs.
     void setMemberVolume(int memberId, int percent);
     int memberVolume(int memberId) const;
@@ -66,6 +69,7 @@ public:
 
 signals:
     void pushToTalkStateChanged(const QString& state);
+    void switchKeysChanged();
     // A new push-to-talk problem, once each: the status line says it.
     void pushToTalkProblem(const QString& note);
 

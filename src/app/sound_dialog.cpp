@@ -2,6 +2,7 @@
 
 #include "app/sound_controller.h"
 #include "app/texts.h"
+#include "app/voice_switch_keys.h"
 #include "voice/audio_device.h"
 #include "voice/level_monitor.h"
 #include "voice/voice_player.h"
@@ -125,6 +126,32 @@ SoundDialog::SoundDialog(SoundController& sound, QWidget* parent) : QDialog(pare
     keyState_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     keyState_->hide();
 
+    // The keys that flip mute and deafen, picked and cleared like the push-to-talk key.
+    auto switchKeyRow = [this](KeyRole role, const char* name, const QString& pickText) {
+        auto* label = new QLabel(this);
+        label->setObjectName(QLatin1String(name));
+        auto* pick = new QPushButton(pickText, this);
+        pick->setObjectName(QLatin1String(name) + QStringLiteral("Set"));
+        auto* clear = new QPushButton(tr("清除按键"), this);
+        clear->setObjectName(QLatin1String(name) + QStringLiteral("Clear"));
+        connect(pick, &QPushButton::clicked, this, [this, role] { startKeyCapture(role); });
+        connect(clear, &QPushButton::clicked, this, [this, role] { setKey(role, 0, {}); });
+        auto* row = new QHBoxLayout;
+        row->addWidget(label, 1);
+        row->addWidget(pick);
+        row->addWidget(clear);
+        return std::pair{label, row};
+    };
+    auto [muteLabel, muteRow] = switchKeyRow(KeyRole::Mute, "muteKey", tr("设置按键(&M)"));
+    auto [deafenLabel, deafenRow] = switchKeyRow(KeyRole::Deafen, "deafenKey", tr("设置按键(&D)"));
+    muteKeyLabel_ = muteLabel;
+    deafenKeyLabel_ = deafenLabel;
+    switchKeyState_ = new QLabel(this);
+    switchKeyState_->setObjectName(QStringLiteral("switchKeyState"));
+    switchKeyState_->setWordWrap(true);
+    switchKeyState_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    switchKeyState_->hide();
+
     status_ = new QLabel(this);
     status_->setObjectName(QStringLiteral("soundStatus"));
     status_->setWordWrap(true);
@@ -154,6 +181,9 @@ SoundDialog::SoundDialog(SoundController& sound, QWidget* parent) : QDialog(pare
     keyRow->addWidget(clearKey);
     form->addRow(tr("按键说话："), keyRow);
     form->addRow(QString(), keyState_);
+    form->addRow(tr("闭麦按键："), muteRow);
+    form->addRow(tr("闭听按键："), deafenRow);
+    form->addRow(QString(), switchKeyState_);
 
     auto* buttons = new QDialogButtonBox(this);
     auto* close = buttons->addButton(tr("关闭"), QDialogButtonBox::AcceptRole);
@@ -184,7 +214,7 @@ SoundDialog::SoundDialog(SoundController& sound, QWidget* parent) : QDialog(pare
     connect(echo_, &QCheckBox::clicked, this, [this](bool on) { sound_.setCleaning(CleaningStep::EchoCancellation, on); });
     connect(voice_, &QCheckBox::clicked, this, [this](bool on) { sound_.setCleaning(CleaningStep::VoiceDetection, on); });
     connect(tone_, &QPushButton::clicked, this, &SoundDialog::playTestTone);
-    connect(keyButton_, &QPushButton::clicked, this, &SoundDialog::startKeyCapture);
+    connect(keyButton_, &QPushButton::clicked, this, [this] { startKeyCapture(KeyRole::PushToTalk); });
     connect(clearKey, &QPushButton::clicked, this, [this] { setPushToTalkKey(0, {}); });
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
 
@@ -309,10 +339,11 @@ void SoundDialog::playTestTone()
     });
 }
 
-void SoundDialog::startKeyCapture()
+void SoundDialog::startKeyCapture(KeyRole role)
 {
-    capturingKey_ = true;
-    keyLabel_->setText(tr("请按一个键…（Esc 取消）"));
+    capturingKey_ = role;
+    showKey();
+    keyLabel(role)->setText(tr("请按一个键…（Esc 取消）"));
     setFocus();
 }
 
@@ -322,24 +353,51 @@ void SoundDialog::keyPressEvent(QKeyEvent* event)
         QDialog::keyPressEvent(event);
         return;
     }
-    capturingKey_ = false;
+    const KeyRole role = *capturingKey_;
+    capturingKey_.reset();
     // On X11 the native virtual key is the keysym, which is what the key watcher looks for.
     if (event->key() != Qt::Key_Escape && event->nativeVirtualKey() != 0)
-        setPushToTalkKey(event->nativeVirtualKey(), QKeySequence(event->key()).toString(QKeySequence::NativeText));
+        setKey(role, event->nativeVirtualKey(), QKeySequence(event->key()).toString(QKeySequence::NativeText));
     else
         showKey();
 }
 
-void SoundDialog::setPushToTalkKey(std::uint32_t keysym, const QString& name)
+void SoundDialog::setPushToTalkKey(std::uint32_t keysym, const QString& name) { setKey(KeyRole::PushToTalk, keysym, name); }
+
+bool SoundDialog::setKey(KeyRole role, std::uint32_t keysym, const QString& name)
 {
-    capturingKey_ = false;
-    sound_.setPushToTalkKey(keysym, name);
+    capturingKey_.reset();
+    if (const std::optional<KeyRole> taken = settings().roleOfKey(keysym, role)) {
+        static const char* const uses[] = {QT_TR_NOOP("按键说话"), QT_TR_NOOP("闭麦"), QT_TR_NOOP("闭听")};
+        status_->setText(tr("%1 已用于“%2”：请另选一个键。").arg(name, tr(uses[int(*taken)])));
+        showKey();
+        return false;
+    }
+    if (role == KeyRole::PushToTalk)
+        sound_.setPushToTalkKey(keysym, name);
+    else
+        sound_.setSwitchKey(role, keysym, name);
+    status_->clear();
     showKey();
+    return true;
+}
+
+QLabel* SoundDialog::keyLabel(KeyRole role) const
+{
+    return role == KeyRole::Mute ? muteKeyLabel_ : role == KeyRole::Deafen ? deafenKeyLabel_ : keyLabel_;
 }
 
 void SoundDialog::showKey()
 {
     keyLabel_->setText(settings().pushToTalkKeysym ? settings().pushToTalkKeyName : tr("无（声音够大时自动发出）"));
+    muteKeyLabel_->setText(settings().muteKey.keysym ? settings().muteKey.name : tr("无"));
+    deafenKeyLabel_->setText(settings().deafenKey.keysym ? settings().deafenKey.name : tr("无"));
+}
+
+void SoundDialog::showSwitchKeyStates(VoiceSwitchKeys& keys)
+{
+    setStateLine(switchKeyState_, keys.stateText());
+    connect(&keys, &VoiceSwitchKeys::stateChanged, this, [this](const QString& text) { setStateLine(switchKeyState_, text); });
 }
 
 void SoundDialog::showProcessing()
@@ -351,10 +409,12 @@ void SoundDialog::showProcessing()
     voice_->setChecked(choice.voiceDetection);
 }
 
-void SoundDialog::setKeyState(const QString& text)
+void SoundDialog::setKeyState(const QString& text) { setStateLine(keyState_, text); }
+
+void SoundDialog::setStateLine(QLabel* line, const QString& text)
 {
-    keyState_->setText(text);
-    keyState_->setVisible(!text.isEmpty());
+    line->setText(text);
+    line->setVisible(!text.isEmpty());
 }
 
 void SoundDialog::showEvent(QShowEvent* event)

@@ -25,6 +25,7 @@ class AudioSystem;
 class LevelMonitor;
 class SoundController;
 class VoicePlayer;
+class VoiceSwitchKeys;
 
 // A bar for the microphone's level on the gate's scale, with the threshold drawn across it.
 class LevelMeter : public QWidget {
@@ -56,10 +57,15 @@ public:
     const SoundSettings& settings() const;
     // Reads the device lists again (a device plugged in).
     void refreshDevices();
-    // Takes the next key press as the push-to-talk key.
-    void startKeyCapture();
+    // Takes the next key press as the key of `role`.
+    void startKeyCapture(KeyRole role = KeyRole::PushToTalk);
     // The key as a captured press gives it (keysym 0: no key).
     void setPushToTalkKey(std::uint32_t keysym, const QString& name);
+    // The key of any role; a key another role already has is refused, with the reason on the
+    // dialog's status line (false).
+    bool setKey(KeyRole role, std::uint32_t keysym, const QString& name);
+    // Shows how the mute and deafen keys are heard, as `keys` says now and later.
+    void showSwitchKeyStates(VoiceSwitchKeys& keys);
 
     // How the push-to-talk key is heard: what the desktop bound, that it is being asked, or what
     // does not work and what to do (empty: nothing to add to the key's name).
@@ -69,6 +75,7 @@ public:
     QCheckBox* echoCancellationBox() const { return echo_; }
     QLabel* statusLabel() const { return status_; }
     QLabel* keyStateLabel() const { return keyState_; }
+    QLabel* keyLabel(KeyRole role) const;
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -83,12 +90,13 @@ private:
     void stopMonitor();
     void playTestTone();
     void showKey();
+    void setStateLine(QLabel* line, const QString& text);
     void showProcessing();
 
     SoundController& sound_;
     AudioSystem& audio_;
     bool filling_ = false;
-    bool capturingKey_ = false;
+    std::optional<KeyRole> capturingKey_;
 
     QComboBox* input_ = nullptr;
     QComboBox* output_ = nullptr;
@@ -103,6 +111,9 @@ private:
     QLabel* keyLabel_ = nullptr;
     QPushButton* keyButton_ = nullptr;
     QLabel* keyState_ = nullptr;
+    QLabel* muteKeyLabel_ = nullptr;
+    QLabel* deafenKeyLabel_ = nullptr;
+    QLabel* switchKeyState_ = nullptr;
     QLabel* status_ = nullptr;
     QTimer* meterTimer_ = nullptr;
 

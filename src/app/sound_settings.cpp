@@ -20,6 +20,21 @@ std::string deviceLabelFrom(const QVariant& value)
     return text.toStdString();
 }
 
+// A switch key read back: a keysym in range and its name, or none.
+SwitchKey switchKeyFrom(QSettings& settings, const QString& key)
+{
+    bool ok = false;
+    const qlonglong keysym = settings.value(key, 0).toLongLong(&ok);
+    if (!ok || keysym <= 0 || keysym > qlonglong(SoundSettings::MaxKeysym)) return {};
+    return {std::uint32_t(keysym), settings.value(key + QStringLiteral("Name")).toString().left(64)};
+}
+
+void writeSwitchKey(QSettings& settings, const QString& key, const SwitchKey& value)
+{
+    settings.setValue(key, qlonglong(value.keysym));
+    settings.setValue(key + QStringLiteral("Name"), value.name);
+}
+
 }  // namespace
 
 SoundSettings SoundSettings::read(QSettings& settings)
@@ -36,6 +51,8 @@ SoundSettings SoundSettings::read(QSettings& settings)
         out.pushToTalkKeysym = std::uint32_t(keysym);
         out.pushToTalkKeyName = settings.value(QStringLiteral("pushToTalkKeyName")).toString().left(64);
     }
+    out.muteKey = switchKeyFrom(settings, QStringLiteral("muteKey"));
+    out.deafenKey = switchKeyFrom(settings, QStringLiteral("deafenKey"));
     // Only true and false count; anything else keeps the default.
     auto flag = [&settings](const QString& key) -> std::optional<bool> {
         const QString text = settings.value(key).toString();
@@ -68,6 +85,8 @@ void SoundSettings::write(QSettings& settings) const
     settings.setValue(QStringLiteral("quietLimit"), quietLimit);
     settings.setValue(QStringLiteral("pushToTalkKey"), qlonglong(pushToTalkKeysym));
     settings.setValue(QStringLiteral("pushToTalkKeyName"), pushToTalkKeyName);
+    writeSwitchKey(settings, QStringLiteral("muteKey"), muteKey);
+    writeSwitchKey(settings, QStringLiteral("deafenKey"), deafenKey);
     settings.setValue(QStringLiteral("noiseSuppression"), noiseSuppression);
     settings.setValue(QStringLiteral("gainControl"), gainControl);
     if (echoCancellation)
@@ -86,6 +105,24 @@ int SoundSettings::volumeOf(const std::string& gbkName) const
 {
     const auto found = volumes.find(gbkName);
     return found == volumes.end() ? DefaultVolumePercent : found->second;
+}
+
+std::uint32_t SoundSettings::keysymOf(KeyRole role) const
+{
+    switch (role) {
+    case KeyRole::PushToTalk: return pushToTalkKeysym;
+    case KeyRole::Mute: return muteKey.keysym;
+    case KeyRole::Deafen: return deafenKey.keysym;
+    }
+    return 0;
+}
+
+std::optional<KeyRole> SoundSettings::roleOfKey(std::uint32_t keysym, KeyRole except) const
+{
+    if (keysym == 0) return std::nullopt;
+    for (const KeyRole role : {KeyRole::PushToTalk, KeyRole::Mute, KeyRole::Deafen})
+        if (role != except && keysymOf(role) == keysym) return role;
+    return std::nullopt;
 }
 
 VoiceProcessingChoice SoundSettings::processing() const

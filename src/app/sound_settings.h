@@ -17,11 +17,23 @@ class QSettings;
 
 namespace lumo {
 
+// What a remembered global key does: talk while held, or flip mute or deafen at each press.
+enum class KeyRole { PushToTalk, Mute, Deafen };
+
+// A key that flips a switch wherever the focus is.
+struct SwitchKey {
+    std::uint32_t keysym = 0;  // X11 keysym; 0: none
+    QString name;              // as the dialog shows it
+    bool operator==(const SwitchKey&) const = default;
+};
+
 struct SoundSettings {
     DeviceChoice devices;                 // device labels; empty: the default device
     int quietLimit = DefaultQuietLimit;   // the silence gate's limit
     std::uint32_t pushToTalkKeysym = 0;   // X11 keysym; 0: no key (voice activation only)
     QString pushToTalkKeyName;            // as the dialog shows it
+    SwitchKey muteKey;                    // flips mute
+    SwitchKey deafenKey;                  // flips deafen
     std::map<std::string, int> volumes;   // output volume per member name (GBK), per cent
     // Cleaning the microphone. Echo cancellation unset: it follows the output device (off for a
     // headset), until the player chooses.
@@ -36,6 +48,10 @@ struct SoundSettings {
     // The remembered volume of a member, DefaultVolumePercent when none is.
     int volumeOf(const std::string& gbkName) const;
     void setVolume(const std::string& gbkName, int percent);
+    // The keysym a role's key has (0: none), and the role another key already has `keysym`
+    // (one key never does two things at once).
+    std::uint32_t keysymOf(KeyRole role) const;
+    std::optional<KeyRole> roleOfKey(std::uint32_t keysym, KeyRole except) const;
     // The steps the capture runs, the output device deciding echo cancellation when unchosen.
     VoiceProcessingChoice processing() const;
 

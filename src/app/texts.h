@@ -60,6 +60,9 @@ inline constexpr UiText NameTooLong = LUMO_UI_TEXT("lumo::MainDialog", "名字�
 inline constexpr UiText BadAddress = LUMO_UI_TEXT("lumo::MainDialog", "远端IP不完整：请填写群主的完整地址，四段数字，例如 192.168.1.20。");
 inline constexpr UiText NoPartner = LUMO_UI_TEXT("lumo::MainDialog", "你要和谁对话，你不说我怎么知道！要你就说吗！...*_*");
 inline constexpr UiText Alone = LUMO_UI_TEXT("lumo::MainDialog", "就你一个人怎么群聊啊，去拉点人来吧！...*_*");
+// The push-to-talk key held with nobody to talk to (the status line, not a box over the game).
+inline constexpr UiText PushToTalkNobodyTicked = LUMO_UI_TEXT("lumo::MainDialog", "按住了说话键，但没有勾选成员：语音没有发出。");
+inline constexpr UiText PushToTalkNoPartner = LUMO_UI_TEXT("lumo::MainDialog", "按住了说话键，但没有选定对话的成员：语音没有发出。");
 inline constexpr UiText VoiceQuestion = LUMO_UI_TEXT("lumo::MainDialog", "想和你聊天，接受吗？");
 inline constexpr UiText NoMicrophone = LUMO_UI_TEXT("lumo::MainDialog", "无法开始语聊：打不开录音设备。\n请接上麦克风或耳机，检查声音设置，然后再按“语聊”。");
 inline constexpr UiText MicrophoneLost = LUMO_UI_TEXT("lumo::MainDialog", "麦克风已断开");

@@ -35,6 +35,7 @@ public:
     // Push-to-talk: the key went down (talking starts as with the voice button, every block sent
     // whatever the gate says) or up (it stops).
     void pushToTalk(bool down);
+    bool pushToTalkHeld() const { return pushToTalkHeld_; }
     // The silence gate's limit (DefaultQuietLimit; negative: every block is sent).
     void setQuietLimit(int limit);
     // The gate level of the latest block the microphone gave, while capture runs.

@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <map>
+#include <tuple>
 
 namespace lumo {
 
@@ -31,6 +33,35 @@ bool selectRawKeys(xcb_connection_t* connection, xcb_window_t root, std::uint16_
     const bool ok = !error;
     std::free(error);
     return ok;
+}
+
+// A root window keeps one selection per client and device: several watches of one program (the
+// push-to-talk, mute and deafen keys) share it, and only the last one to go may take it back.
+using Selection = std::tuple<xcb_connection_t*, xcb_window_t, std::uint16_t>;
+std::map<Selection, int>& selectionUsers()
+{
+    static std::map<Selection, int> users;  // the user-interface thread's alone
+    return users;
+}
+
+bool holdSelection(xcb_connection_t* connection, xcb_window_t root, std::uint16_t device)
+{
+    int& users = selectionUsers()[{connection, root, device}];
+    if (users == 0 && !selectRawKeys(connection, root, device, true)) {
+        selectionUsers().erase({connection, root, device});
+        return false;
+    }
+    ++users;
+    return true;
+}
+
+void releaseSelection(xcb_connection_t* connection, xcb_window_t root, std::uint16_t device)
+{
+    const auto found = selectionUsers().find({connection, root, device});
+    if (found == selectionUsers().end()) return;
+    if (--found->second > 0) return;
+    selectionUsers().erase(found);
+    if (!xcb_connection_has_error(connection)) selectRawKeys(connection, root, device, false);
 }
 
 std::vector<std::uint16_t> masterKeyboards(xcb_connection_t* connection)
@@ -88,10 +119,10 @@ std::unique_ptr<RawKeyWatch> RawKeyWatch::open(std::uint32_t keysym, Devices dev
                                                      : masterKeyboards(connection);
     if (watch->keycodes_.empty() || watch->devices_.empty()) return nullptr;
     for (xcb_screen_iterator_t it = xcb_setup_roots_iterator(xcb_get_setup(connection)); it.rem; xcb_screen_next(&it)) {
-        bool selected = false;
+        std::vector<std::uint16_t> held;
         for (const std::uint16_t device : watch->devices_)
-            selected = selectRawKeys(connection, it.data->root, device, true) || selected;
-        if (selected) watch->roots_.push_back(it.data->root);
+            if (holdSelection(connection, it.data->root, device)) held.push_back(device);
+        if (!held.empty()) watch->roots_.push_back({it.data->root, held});
     }
     if (watch->roots_.empty()) return nullptr;
     return watch;
@@ -99,10 +130,10 @@ std::unique_ptr<RawKeyWatch> RawKeyWatch::open(std::uint32_t keysym, Devices dev
 
 RawKeyWatch::~RawKeyWatch()
 {
-    if (!connection_ || xcb_connection_has_error(connection_)) return;
-    for (const std::uint32_t root : roots_)
-        for (const std::uint16_t device : devices_) selectRawKeys(connection_, root, device, false);
-    xcb_flush(connection_);
+    if (!connection_) return;
+    for (const auto& [root, devices] : roots_)
+        for (const std::uint16_t device : devices) releaseSelection(connection_, root, device);
+    if (!xcb_connection_has_error(connection_)) xcb_flush(connection_);
 }
 
 std::optional<RawKeyWatch::KeyEvent> RawKeyWatch::keyEvent(const QByteArray& eventType, void* message) const

@@ -17,9 +17,9 @@ namespace lumo {
 
 class RawKeyWatch {
 public:
-    // Whose raw keys are selected. A root window keeps one selection per client and device id,
-    // and a new one for the same id replaces the old: two watches in one program must use
-    // different ids (Qt's own selection is for all devices).
+    // Whose raw keys are selected. A root window keeps one selection per client and device id:
+    // watches of one program with the same ids share it (the last to go takes it back), and Qt's
+    // own selection is for all devices.
     enum class Devices { AllMasters, EachMasterKeyboard };
 
     // Watches the keys that make the X11 keysym `keysym` on the application's X11 connection.
@@ -43,8 +43,12 @@ private:
     xcb_connection_t* connection_ = nullptr;
     std::uint8_t xinputOpcode_ = 0;
     std::vector<std::uint8_t> keycodes_;
-    std::vector<std::uint16_t> devices_;  // the device ids selected
-    std::vector<std::uint32_t> roots_;    // the root windows selected on
+    std::vector<std::uint16_t> devices_;  // the device ids asked for
+    struct RootSelection {
+        std::uint32_t root;
+        std::vector<std::uint16_t> devices;  // the device ids selected on it
+    };
+    std::vector<RootSelection> roots_;
 };
 
 }  // namespace lumo

@@ -163,6 +163,18 @@ int HyperLinkLabel::GotoURL(const QString& url)
     return QProcess::startDetached(program, arguments) ? OpenedCode : FileNotFoundCode;
 }
 
+bool HyperLinkLabel::openWebAddress(const QString& url, QWidget* parent)
+{
+    const QUrl address(url, QUrl::StrictMode);
+    const QString scheme = address.scheme().toLower();
+    if (!address.isValid() || address.host().isEmpty() || (scheme != QLatin1String("http") && scheme != QLatin1String("https")))
+        return false;
+    const int result = GotoURL(address.toString(QUrl::FullyEncoded));
+    if (result > 32) return true;
+    MessageBoxes::current().inform(parent, QStringLiteral("LUMO"), failureText(url, result));
+    return false;
+}
+
 QString HyperLinkLabel::errorText(int code)
 {
     switch (code) {

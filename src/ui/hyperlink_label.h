@@ -38,6 +38,9 @@ public:
     // first of a colon-separated list; a "%1" or "%s" placeholder, quoted or not, marks where the
     // URL goes, otherwise it is appended). Returns OpenedCode or a failure code.
     static int GotoURL(const QString& url);
+    // Opens a web address a text carried (http or https alone; anything else is refused, false),
+    // telling the player in a box over `parent` when no browser took it.
+    static bool openWebAddress(const QString& url, QWidget* parent);
     // Shows "Unable to open hyperlink:" and the text for a GotoURL failure code.
     void ReportError(int code);
     static QString errorText(int code);

@@ -1,5 +1,8 @@
 #include "ui/message_box.h"
 
+#include "core/text/web_links.h"
+#include "ui/hyperlink_label.h"
+
 #include <QDialog>
 #include <QDialogButtonBox>
 #include <QEvent>
@@ -16,6 +19,7 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <string_view>
 
 namespace lumo {
 
@@ -53,8 +57,7 @@ public:
         auto* label = label_ = new QLabel(text);
         label->setObjectName(QStringLiteral("boxText"));
         label->setWordWrap(true);
-        label->setTextFormat(Qt::PlainText);
-        label->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+        showText(text);
         label->setAlignment(Qt::AlignLeft | Qt::AlignTop);
         label->setMinimumWidth(std::min(300, MaxTextWidth));
         label->setMaximumWidth(MaxTextWidth);
@@ -107,6 +110,21 @@ protected:
     }
 
 private:
+    // The text as written, never read as markup; only its web addresses are links (a click opens
+    // the browser, no key does).
+    void showText(const QString& text)
+    {
+        const QByteArray utf8 = text.toUtf8();
+        const bool links = !findWebLinks(std::string_view(utf8.constData(), std::size_t(utf8.size()))).empty();
+        label_->setTextFormat(links ? Qt::RichText : Qt::PlainText);
+        Qt::TextInteractionFlags flags = Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard;
+        if (links) {
+            label_->setText(QString::fromStdString(linkedHtml(std::string_view(utf8.constData(), std::size_t(utf8.size())))));
+            flags |= Qt::LinksAccessibleByMouse;
+            connect(label_, &QLabel::linkActivated, this, [this](const QString& url) { HyperLinkLabel::openWebAddress(url, this); });
+        }
+        label_->setTextInteractionFlags(flags);
+    }
     void acceptFocus()
     {
         QWindow* window = windowHandle();

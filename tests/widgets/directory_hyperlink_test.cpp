@@ -1,8 +1,13 @@
 // The site link: link colours, hover, fitting, opening through $BROWSER and the error texts.
+#include "app/chat_history_window.h"
+#include "core/text/gbk.h"
 #include "ui/hyperlink_label.h"
+#include "ui/message_box.h"
 #include "widgets/directory_test_support.h"
 
 #include <QFile>
+#include <QLabel>
+#include <QTextBrowser>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -52,6 +57,15 @@ struct FakeBrowser {
     QString script;
     QString output;
 };
+
+// A widget of that name in any top-level window (a box the program opened).
+QWidget* findTopLevelChild(const QString& name)
+{
+    for (QWidget* top : QApplication::topLevelWidgets())
+        if (top->isVisible())
+            if (QWidget* found = top->findChild<QWidget*>(name)) return found;
+    return nullptr;
+}
 
 }  // namespace
 
@@ -112,6 +126,50 @@ private slots:
         QCOMPARE(link.textColour(), HyperLinkLabel::LinkColour);
         link.SetVisited(true);
         QCOMPARE(link.textColour(), HyperLinkLabel::VisitedColour);
+    }
+
+    // Web addresses in a member's text are links in its box and in the history: a click opens
+    // the browser; nothing else the member wrote is markup, and only http and https ever open.
+    void webAddressesInTextsAreLinksAndNothingElse()
+    {
+        FakeBrowser browser;
+        ScopedEnv env("BROWSER", ("\"" + browser.script + "\" \"%1\"").toUtf8());
+        const QString text = QStringLiteral("bob说：<b>看</b> https://a.example/p?q=1&r=2。javascript:alert(1)");
+        MessageBoxes::current().informThen(nullptr, QStringLiteral("LUMO"), text, {});
+        QLabel* label = nullptr;
+        QTRY_VERIFY((label = qobject_cast<QLabel*>(findTopLevelChild(QStringLiteral("boxText")))));
+        QCOMPARE(label->textFormat(), Qt::RichText);
+        QVERIFY(label->text().contains(QStringLiteral("&lt;b&gt;看&lt;/b&gt;")));
+        QVERIFY(label->text().contains(QStringLiteral("<a href=\"https://a.example/p?q=1&amp;r=2\">")));
+        QCOMPARE(label->text().count(QStringLiteral("<a ")), 1);
+        // A click opens it; no key does (a key meant for a game must never open a page).
+        QVERIFY(label->textInteractionFlags() & Qt::LinksAccessibleByMouse);
+        QVERIFY(!(label->textInteractionFlags() & Qt::LinksAccessibleByKeyboard));
+        emit label->linkActivated(QStringLiteral("https://a.example/p?q=1&r=2"));
+        QTRY_COMPARE(browser.arguments(), QStringList{"https://a.example/p?q=1&r=2"});
+        delete label->window();
+        // A text without an address stays plain text, as before.
+        MessageBoxes::current().informThen(nullptr, QStringLiteral("LUMO"), QStringLiteral("<i>x</i> http:// no"), {});
+        QTRY_VERIFY((label = qobject_cast<QLabel*>(findTopLevelChild(QStringLiteral("boxText")))));
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+        delete label->window();
+
+        // The history window's full text: the same links, anchors opened by the browser.
+        ChatHistory history;
+        history.addSent("bob", "<script>x</script> see http://b.example/(1).", 0);
+        ChatHistoryWindow window(history);
+        window.open();
+        QTRY_VERIFY(window.fullText()->toHtml().contains(QStringLiteral("href=\"http://b.example/(1)\"")));
+        QVERIFY(window.fullText()->toPlainText().contains(QStringLiteral("<script>x</script> see http://b.example/(1).")));
+        QCOMPARE(window.fullText()->openLinks(), false);  // never followed inside the window
+        emit window.fullText()->anchorClicked(QUrl(QStringLiteral("http://b.example/(1)")));
+        QTRY_COMPARE(browser.arguments(), QStringList{"http://b.example/(1)"});
+
+        // Only web addresses open, whatever a link would carry.
+        RecordingBoxes boxes;
+        for (const char* refused : {"javascript:alert(1)", "file:///etc/passwd", "http://", "data:text/html,x", "ftp://a.example/"})
+            QVERIFY2(!HyperLinkLabel::openWebAddress(QString::fromLatin1(refused), nullptr), refused);
+        QVERIFY(boxes.texts.isEmpty());
     }
 
     void clickOpensTheUrlThroughTheBrowserCommand()

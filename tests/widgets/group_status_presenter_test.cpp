@@ -23,6 +23,7 @@ struct Window {
     MemberSession session;
     std::vector<std::pair<int, bool>> answers;  // the voice questions answered
     bool overlayAsks = false;
+    bool pushToTalkHeld = false;
     std::optional<std::pair<std::string, std::optional<Ipv4>>> connectedTo;
     std::vector<std::string> sent;
     GroupStatusPresenter presenter;
@@ -37,7 +38,8 @@ struct Window {
                                      connectedTo.emplace(name, host);
                                      return session.connect(name, host, 0);
                                  },
-                                 [this](const std::string& gbk) { sent.push_back(gbk); }, nullptr})
+                                 [this](const std::string& gbk) { sent.push_back(gbk); }, nullptr,
+                                 [this] { return pushToTalkHeld; }})
     {
         session.setOwnLocalAddress(Own);
         using P = GroupStatusPresenter;
@@ -266,13 +268,35 @@ private slots:
         QCOMPARE(w.sent.size(), std::size_t(1));
         QCOMPARE(QString::fromStdString(gbkToUtf8(w.sent[0])), q("gg ? 好 ? ★ ?"));
     }
+    // Voice asked for with nobody to talk to: the voice button's box, as always; the push-to-talk
+    // key held in a game gets a line on the status line instead, never a box over the game.
+    void nobodyToTalkToIsABoxOnlyForTheButton()
+    {
+        Window w;
+        struct Case {
+            Event kind;
+            bool held;
+            const char* shown;
+        };
+        const Case cases[] = {
+            {Event::Alone, false, "box LUMO 就你一个人怎么群聊啊，去拉点人来吧！...*_*"},
+            {Event::NoPartner, false, "box LUMO 你要和谁对话，你不说我怎么知道！要你就说吗！...*_*"},
+            {Event::Alone, true, "status 按住了说话键，但没有勾选成员：语音没有发出。"},
+            {Event::NoPartner, true, "status 按住了说话键，但没有选定对话的成员：语音没有发出。"},
+        };
+        for (const Case& c : cases) {
+            w.pushToTalkHeld = c.held;
+            QCOMPARE(w.show(c.kind, -1), QStringList{q(c.shown)});
+        }
+    }
+
     // While the group is joined again by itself, a failed attempt opens no box; the player's
     // own join does.
     void failedRejoinIsNoBox()
     {
         bool rejoining = true;
         MemberSession session;
-        GroupStatusPresenter presenter(session, {nullptr, nullptr, nullptr, nullptr, [&] { return rejoining; }});
+        GroupStatusPresenter presenter(session, {nullptr, nullptr, nullptr, nullptr, [&] { return rejoining; }, nullptr});
         QStringList boxes;
         QObject::connect(&presenter, &GroupStatusPresenter::informLater,
                          [&](const QString&, const QString& text) { boxes << text; });

@@ -4,6 +4,7 @@
 // names the test itself gives members and groups. Every text of the translation file is checked
 // both ways: translated in English, unchanged without a translation.
 #include "app/call_prompt_dialog.h"
+#include "app/partner_label.h"
 #include "app/texts.h"
 #include "dialog_harness.h"
 #include "directory/group_browser_dialog.h"
@@ -242,6 +243,14 @@ private slots:
         for (const char* expected : {"Renew", "Send", "Talk", "Name:", "Host IP:", "&Language", "E&xit", "&Online Update",
                                      "English", "&System Language", "Voice", "Path"})
             QVERIFY2(all.contains(QString::fromUtf8(expected)), expected);
+        // A partner with a long name who left: both the name and "(left)" fit the label.
+        auto* partner = dialog.findChild<PartnerLabel*>(QStringLiteral("partnerLabel"));
+        QVERIFY(partner);
+        partner->showPartner(QStringLiteral("Wolfgang_Amadeus") + QString(text::PartnerLeft));
+        const QStringList partnerLines = partner->text().split(QLatin1Char('\n'));
+        QCOMPARE(partnerLines.value(1), QStringLiteral("(left)"));
+        for (const QString& line : partnerLines)
+            QVERIFY2(partner->fontMetrics().horizontalAdvance(line) <= partner->contentsRect().width(), qPrintable(line));
 
         // The group browser the main window opened beside itself.
         GroupBrowserDialog& browser = dialog.groupBrowser();

@@ -3,6 +3,7 @@
 #include "app/chat_history_window.h"
 #include "app/chat_inbox.h"
 #include "app/chat_log_writer.h"
+#include "app/partner_label.h"
 #include "app/tray_notifications.h"
 #include "core/text/gbk.h"
 #include "dialog_harness.h"
@@ -319,6 +320,52 @@ private slots:
         h->host().send(makeRosterUpdate(1, threeMembers()), h->toWindow());
         QTRY_COMPARE(h->connectButtonText(), QStringLiteral("更新"));
         QCOMPARE(h->boxes.texts.size(), 1);  // the failure is reported once
+    }
+
+    // The partner label never cuts off a name or the word that the partner left: a long name is
+    // shortened with "…" (whole in the tool tip) and "（已离开）" has a line of its own.
+    void partnerLabelFitsLongNamesAndTheirLeaving()
+    {
+        auto* label = h->dialog().findChild<PartnerLabel*>(QStringLiteral("partnerLabel"));
+        QVERIFY(label);
+        QVERIFY(!label->geometry().intersects(h->control<QLineEdit>("messageText")->geometry()));
+        const QString left = QStringLiteral("（已离开）");
+        struct Case {
+            QString name;
+            bool gone;
+        };
+        const Case cases[] = {{QStringLiteral("ann"), false}, {QStringLiteral("ann"), true},
+                              {QStringLiteral("WWWWWWWWWWWWWWWW"), false}, {QStringLiteral("WWWWWWWWWWWWWWWW"), true},
+                              {QStringLiteral("一二三四五六七八"), true}, {QString(), false}};
+        for (const Case& c : cases) {
+            label->showPartner(c.gone ? c.name + left : c.name);
+            const QStringList lines = label->text().split(QLatin1Char('\n'));
+            QCOMPARE(lines.size(), c.gone ? 2 : 1);
+            if (c.gone) QCOMPARE(lines[1], left);
+            const QFontMetrics metrics = label->fontMetrics();
+            for (const QString& line : lines)
+                QVERIFY2(metrics.horizontalAdvance(line) <= label->contentsRect().width(), qPrintable(line));
+            QVERIFY(metrics.lineSpacing() * int(lines.size()) <= label->contentsRect().height());
+            const bool whole = lines[0] == c.name;
+            QVERIFY2(whole || lines[0].endsWith(QChar(0x2026)), qPrintable(lines[0]));
+            QCOMPARE(label->toolTip().isEmpty(), whole);  // a shortened name is whole in the tip
+        }
+    }
+
+    // The keys that move the list's row choose the partner as a click does; other keys do not.
+    void listKeysChooseThePartner()
+    {
+        QVERIFY(h->deliverRoster(threeMembers(), 1));
+        h->click(0);
+        QCOMPARE(h->session().partner(), 0);
+        QTreeWidget* list = h->memberList();
+        list->setFocus();
+        const std::pair<Qt::Key, int> steps[] = {{Qt::Key_Home, 2}, {Qt::Key_A, 2}, {Qt::Key_End, 0}, {Qt::Key_PageUp, 2}};
+        for (const auto& [key, partner] : steps) {
+            QTest::keyClick(list, key);
+            QCOMPARE(h->session().partner(), partner);
+        }
+        QCOMPARE(h->control<QLabel>("partnerLabel")->text(), QStringLiteral("cyd"));
     }
 
     void chatGoesToTheClickedPartnerAfterPathRequests()

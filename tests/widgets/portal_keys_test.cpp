@@ -4,14 +4,17 @@
 // missing, refuses or goes away is told to the player instead of a key that does nothing.
 // Offscreen there is no X11 display, so the portal is the only way a key can be heard.
 #include "app/main_dialog.h"
+#include "app/remembered_settings.h"
 #include "app/sound_dialog.h"
 #include "app/sound_controller.h"
+#include "app/voice_io.h"
 #include "core/voice/voice_codec.h"
 #include "dialog_harness.h"
 #include "fake_audio.h"
 #include "standin_portal.h"
 
 #include <QLabel>
+#include <QPushButton>
 #include <QSettings>
 #include <QtTest>
 
@@ -93,6 +96,7 @@ private slots:
     void init()
     {
         QSettings(QStringLiteral("lumo"), QStringLiteral("LUMO")).clear();
+        QFile::remove(RememberedSettings::defaultFileName());  // no key of an earlier case
         portal = std::make_unique<StandInPortal>(bus->address());
         QVERIFY(portal->connected() && portal->registerName());
         audio = std::make_unique<FakeAudio>();
@@ -143,6 +147,90 @@ private slots:
         QTRY_COMPARE(portal->closed.size(), 2);
         QVERIFY(!pushToTalkWatched());
         QVERIFY(keyState().isEmpty());
+    }
+
+    // The mute and deafen keys flip the switches exactly as the buttons do, each press once, and
+    // the status line says it; one key never does two things.
+    void muteAndDeafenKeysFlipTheSwitches()
+    {
+        startInGroup();
+        QVERIFY(sound()->setKey(KeyRole::Mute, 0xffc4, QStringLiteral("F7")));
+        QVERIFY(sound()->setKey(KeyRole::Deafen, 0xffc5, QStringLiteral("F8")));
+        QTRY_COMPARE(portal->binds.size(), 2);
+        auto sessionOf = [&](const QString& id) {
+            for (const auto& bind : portal->binds)
+                if (bind.shortcuts.size() == 1 && bind.shortcuts[0].first == id) return bind.session;
+            return QString();
+        };
+        const QString mute = sessionOf(QStringLiteral("mute")), deafen = sessionOf(QStringLiteral("deafen"));
+        QVERIFY(!mute.isEmpty() && !deafen.isEmpty() && mute != deafen);
+        QTRY_VERIFY(sound()->findChild<QLabel*>(QStringLiteral("switchKeyState"))->text().startsWith(QStringLiteral("由桌面绑定")));
+        auto* muteButton = h->control<QPushButton>("muteButton");
+        auto* deafenButton = h->control<QPushButton>("deafenButton");
+        VoiceIo& voice = h->dialog().voice();
+        struct Press {
+            const QString* session;
+            const char* id;
+            bool muted, deafened;
+            const char* status;
+        };
+        const Press presses[] = {
+            {&mute, "mute", true, false, "已闭麦：你说的话不会发出。"},
+            {&deafen, "deafen", true, true, "已闭听：听不到别人说话。"},
+            {&mute, "mute", false, true, "已开麦。"},
+            {&deafen, "deafen", false, false, "已开听。"},
+        };
+        for (const Press& press : presses) {
+            portal->activate(QLatin1String(press.id), *press.session);
+            portal->deactivate(QLatin1String(press.id), *press.session);
+            QTRY_COMPARE(statusLine(), QString::fromUtf8(press.status));
+            QCOMPARE(voice.muted(), press.muted);
+            QCOMPARE(muteButton->isChecked(), press.muted);
+            QCOMPARE(voice.deafened(), press.deafened);
+            QCOMPARE(deafenButton->isChecked(), press.deafened);
+        }
+        // A held key flips once, however long it is held.
+        portal->activate(QStringLiteral("mute"), mute);
+        portal->activate(QStringLiteral("mute"), mute);
+        QTRY_VERIFY(voice.muted());
+        QTest::qWait(200);
+        QVERIFY(voice.muted());
+        portal->deactivate(QStringLiteral("mute"), mute);
+
+        // F7 is the mute key: it cannot also be the deafen or the push-to-talk key.
+        QVERIFY(!sound()->setKey(KeyRole::Deafen, 0xffc4, QStringLiteral("F7")));
+        QVERIFY(!sound()->setKey(KeyRole::PushToTalk, 0xffc4, QStringLiteral("F7")));
+        QVERIFY(sound()->statusLabel()->text().contains(QStringLiteral("闭麦")));
+        QCOMPARE(h->dialog().sound().settings().deafenKey.keysym, 0xffc5u);
+        QCOMPARE(h->dialog().sound().settings().pushToTalkKeysym, 0u);
+        // Remembered for the next run; cleared, the desktop's binding goes.
+        auto remembered = [](const char* key) {
+            return QSettings(RememberedSettings::defaultFileName(), QSettings::IniFormat).value(QLatin1String(key)).toString();
+        };
+        QTRY_COMPARE(remembered("sound/muteKey"), QStringLiteral("65476"));
+        QCOMPARE(remembered("sound/deafenKeyName"), QStringLiteral("F8"));
+        QVERIFY(sound()->setKey(KeyRole::Mute, 0, {}));
+        QTRY_VERIFY(portal->closed.contains(mute));
+        QVERIFY(!portal->closed.contains(deafen));
+        QVERIFY(h->boxes.shown.isEmpty());
+    }
+
+    // Push-to-talk held with nobody to talk to opens no box (it would come up over the game):
+    // the status line says it. The voice button still answers with its box.
+    void pushToTalkWithNobodyTickedSaysItOnTheStatusLine()
+    {
+        startInGroup();
+        h->tick(0, false);
+        sound()->setPushToTalkKey(F9, QStringLiteral("F9"));
+        QTRY_VERIFY(pushToTalkWatched());
+        portal->activate(QStringLiteral("push-to-talk"));
+        QTRY_COMPARE(statusLine(), QStringLiteral("按住了说话键，但没有勾选成员：语音没有发出。"));
+        portal->deactivate(QStringLiteral("push-to-talk"));
+        QTest::qWait(200);
+        QVERIFY(!talking());
+        QVERIFY(h->boxes.shown.isEmpty());
+        h->control<QPushButton>("voiceButton")->click();
+        QTRY_COMPARE(h->boxes.shown.size(), 1);
     }
 
     void onlyThePortalAndOnlyThisSessionCanPressTheKey()

@@ -42,6 +42,8 @@ private slots:
         settings.quietLimit = 17;
         settings.pushToTalkKeysym = 0xffc6;
         settings.pushToTalkKeyName = QStringLiteral("F9");
+        settings.muteKey = {0xffc4, QStringLiteral("F7")};
+        settings.deafenKey = {0x1000000 + 0x4e2d, QStringLiteral("中")};
         const std::string gbkName = "\xd5\xc5\xc8\xfd";  // a GBK name, bytes that are no UTF-8
         settings.setVolume(gbkName, 250);
         settings.setVolume("carl", 100);  // the default is not stored
@@ -55,6 +57,13 @@ private slots:
         QCOMPARE(back.quietLimit, 17);
         QCOMPARE(back.pushToTalkKeysym, 0xffc6u);
         QCOMPARE(back.pushToTalkKeyName, QStringLiteral("F9"));
+        QVERIFY(back.muteKey == settings.muteKey);
+        QVERIFY(back.deafenKey == settings.deafenKey);
+        // One key does one thing: which role already has a key.
+        QVERIFY(back.roleOfKey(0xffc4, KeyRole::PushToTalk) == KeyRole::Mute);
+        QVERIFY(!back.roleOfKey(0xffc4, KeyRole::Mute));
+        QVERIFY(back.roleOfKey(0xffc6, KeyRole::Deafen) == KeyRole::PushToTalk);
+        QVERIFY(!back.roleOfKey(0, KeyRole::Deafen));
         QCOMPARE(back.volumeOf(gbkName), 250);
         QCOMPARE(back.volumes.size(), std::size_t(1));
         QCOMPARE(back.volumeOf("nobody"), DefaultVolumePercent);
@@ -85,6 +94,9 @@ private slots:
                   "quietLimit=999\n"
                   "pushToTalkKey=-5\n"
                   "pushToTalkKeyName=F9\n"
+                  "muteKey=536870912\n"
+                  "muteKeyName=F7\n"
+                  "deafenKey=F8\n"
                   "noiseSuppression=maybe\n"
                   "gainControl=0\n"
                   "echoCancellation=@Variant(garbage\n"
@@ -101,6 +113,8 @@ private slots:
         QCOMPARE(back.quietLimit, DefaultQuietLimit);
         QCOMPARE(back.pushToTalkKeysym, 0u);
         QVERIFY(back.pushToTalkKeyName.isEmpty());
+        QVERIFY(back.muteKey == SwitchKey{});  // past the largest keysym
+        QVERIFY(back.deafenKey == SwitchKey{});  // not a number
         // Switches other than true and false keep their defaults.
         QVERIFY(back.noiseSuppression && back.gainControl && !back.voiceDetection);
         QVERIFY(!back.echoCancellation.has_value());
