@@ -931,6 +931,143 @@ private slots:
         QVERIFY(ann.stop());
     }
 
+    // Mute and deafen from two remembered keys, and push-to-talk with nobody ticked, all while a
+    // game (xev) has the focus: the keys are picked in the sound dialog; held with nobody ticked,
+    // the push-to-talk key opens no box (the status line says it); each press of the mute key
+    // flips the mute button as a click does (muted, the held push-to-talk key sends nothing;
+    // unmuted, it sends again), the deafen key likewise; the game keeps the focus and every key.
+    void switchKeysAndPushToTalkWhileAGameHasTheFocus()
+    {
+        auto desk = desktop();
+        QVERIFY(desk->running());
+        const QString microphone = writeToneMicrophone(scratch_.path(), 60);
+        QVERIFY(!microphone.isEmpty());
+        const QString speakers = scratch_.filePath(QStringLiteral("keys-speakers"));
+        RunDirectory& run = runDirectory("http://127.0.0.1:9");
+        players_.push_back(std::make_unique<Player>(
+            *desk, run, loopback(95),
+            QStringList{QStringLiteral("--audio"), QStringLiteral("wav:%1:%2").arg(microphone, speakers), QStringLiteral("--name"),
+                        QStringLiteral("ann"), QStringLiteral("--connect"), loopbackText(95)}));
+        Player& ann = *players_.back();
+        auto main = ann.mainWindow();
+        QVERIFY2(main, qPrintable(ann.state()));
+        if (auto box = ann.waitForBox()) desk->keyTo(*box, QStringLiteral("Return"));  // the directory does not answer
+        QVERIFY(ann.noBoxOpen());
+        Member carl(loopback(96), "carl");
+        QVERIFY(carl.bound());
+        QVERIFY(carl.join(ann.hostEndpoint()));
+        QVERIFY(carl.waitForRoster([](const Roster& r) { return r.count == 2; }) || carl.roster().count == 2);
+
+        // F9 talks, F7 mutes, F8 deafens: picked in the sound dialog and remembered.
+        desk->click(main->rect(150, 170, 10, 5).topLeft());
+        desk->key(QStringLiteral("alt+f"));
+        desk->key(QStringLiteral("Return"));
+        auto sound = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("声音设置"); });
+        QVERIFY2(sound, "the sound dialog opens");
+        // A button pressed by its mnemonic clicks a moment later: the key to take follows then.
+        for (const auto& [button, key] : {std::pair{"alt+k", "F9"}, std::pair{"alt+m", "F7"}, std::pair{"alt+d", "F8"}}) {
+            desk->keyTo(*sound, QString::fromLatin1(button));
+            QTest::qWait(300);
+            desk->key(QString::fromLatin1(key));
+        }
+        QVERIFY2(waitUntil([&] {
+                     QFile conf(run.path(QStringLiteral("config/lumo/LUMO.conf")));
+                     const QByteArray text = conf.open(QIODevice::ReadOnly) ? conf.readAll() : QByteArray();
+                     return text.contains("pushToTalkKey=65478") && text.contains("muteKey=65476") && text.contains("deafenKey=65477");
+                 }),
+                 "the three keys are remembered");
+        keep(*desk, QStringLiteral("sound-dialog-switch-keys"));
+        desk->key(QStringLiteral("Escape"));
+        QVERIFY(desk->waitWhileWindow([](const XWindow& w) { return w.name == QStringLiteral("声音设置"); }));
+
+        const QString xevLog = scratch_.filePath(QStringLiteral("keys-xev.log"));
+        desk->start(QStringLiteral("xev"), {"-geometry", "200x100+1000+20", "-event", "keyboard"}, xevLog);
+        auto xev = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("Event Tester"); });
+        QVERIFY(xev);
+        auto focusGame = [&] {
+            desk->focus(*xev);
+            return waitUntil([&] { return QString::fromUtf8(desk->xdotool({"getwindowfocus"})).trimmed() == xev->id; });
+        };
+        QVERIFY(focusGame());
+        auto area = [&](int x, int y, int w, int h) { return desk->screenshot().copy(main->rect(x, y, w, h)); };
+        auto voiceCount = [](const std::vector<FakePeer::Received>& datagrams) {
+            return int(std::count_if(datagrams.begin(), datagrams.end(),
+                                     [](const FakePeer::Received& r) { return !r.bytes.empty() && r.bytes[0] == cmd::VoiceGroup; }));
+        };
+
+        // Nobody ticked: the held key says so on the status line and opens no box over the game.
+        const QImage statusBefore = area(7, 170, 164, 9);
+        desk->xdotool({"keydown", "F9"});
+        QVERIFY2(waitUntil([&] { return area(7, 170, 164, 9) != statusBefore; }), "the status line says nobody is ticked");
+        keep(*desk, QStringLiteral("push-to-talk-nobody-ticked"));
+        QVERIFY2(ann.noBoxOpen(), "no box opens");
+        desk->xdotool({"keyup", "F9"});
+        QVERIFY(carl.ping());
+        QCOMPARE(QString::fromUtf8(desk->xdotool({"getwindowfocus"})).trimmed(), xev->id);
+
+        QVERIFY(pickMember(*desk, *main, 2, carl.indexOf("carl"), true));
+        QVERIFY(focusGame());
+
+        // Each press flips its switch as a click on its button does: the button looks held down
+        // while the switch is on, and the status line says what the switch now does.
+        auto heldDown = [](const QImage& button) {  // the skins draw a switch that is on with a dark frame
+            int dark = 0;
+            for (int y = 0; y < button.height(); ++y)
+                for (int x = 0; x < button.width(); ++x) {
+                    const QRgb p = button.pixel(x, y);
+                    dark += qRed(p) < 0x50 && qGreen(p) < 0x50 && qBlue(p) < 0x50;
+                }
+            return dark > button.width();
+        };
+        auto flip = [&](const char* key, const QRect& button, bool on) {
+            const QImage status = area(7, 170, 164, 9);
+            desk->key(QString::fromLatin1(key));
+            return waitUntil([&] {
+                return heldDown(area(button.x(), button.y(), button.width(), button.height())) == on &&
+                       area(7, 170, 164, 9) != status;
+            });
+        };
+        const QRect muteButton(233, 26, 26, 11), deafenButton(260, 26, 26, 11);
+        QVERIFY(!heldDown(area(233, 26, 26, 11)) && !heldDown(area(260, 26, 26, 11)));
+
+        // Muted by F7: the held push-to-talk key sends nothing.
+        QVERIFY2(flip("F7", muteButton, true), "F7 mutes");
+        keep(*desk, QStringLiteral("muted-by-key"));
+        desk->xdotool({"keydown", "F9"});
+        QVERIFY(carl.ping());
+        const int whileMuted = voiceCount(carl.socket().collect(1500));
+        desk->xdotool({"keyup", "F9"});
+        QCOMPARE(whileMuted, 0);
+
+        // F7 again: unmuted, the key sends a stream of records.
+        QVERIFY2(flip("F7", muteButton, false), "F7 again unmutes");
+        QVERIFY(carl.ping());
+        desk->xdotool({"keydown", "F9"});
+        int whileHeld = 0;
+        const auto held = carl.socket().collectUntil([&](const FakePeer::Received& r) {
+            return (whileHeld += FakePeer::command(cmd::VoiceGroup)(r)) >= 10;
+        });
+        desk->xdotool({"keyup", "F9"});
+        QVERIFY2(held, qPrintable(QStringLiteral("unmuted, F9 held: %1 voice records, ten expected").arg(whileHeld)));
+
+        // F8 deafens and hears again, as the button does.
+        QVERIFY2(flip("F8", deafenButton, true), "F8 deafens");
+        keep(*desk, QStringLiteral("deafened-by-key"));
+        QVERIFY2(flip("F8", deafenButton, false), "F8 again hears");
+
+        // The game had the focus throughout and got every key.
+        QCOMPARE(QString::fromUtf8(desk->xdotool({"getwindowfocus"})).trimmed(), xev->id);
+        QVERIFY2(waitUntil([&] {
+                     QFile log(xevLog);
+                     const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+                     return text.count("(keysym 0xffc4, F7)") >= 4 && text.count("(keysym 0xffc5, F8)") >= 4 &&
+                            text.contains("(keysym 0xffc6, F9)");
+                 }),
+                 "the focused program gets F7, F8 and F9");
+        QVERIFY(ann.noBoxOpen());
+        QVERIFY(ann.stop());
+    }
+
     // A game (xev) has the focus, in English: a text and a voice question arrive in boxes side by
     // side that leave it the keyboard (it keeps the focus and every key; Return and Escape typed
     // into it answer nothing); a click into a box lets Return answer it; then the marker on the
