@@ -741,6 +741,25 @@ Reconnect it and press &quot;Talk&quot; again.</translation>
     </message>
 </context>
 <context>
+    <name>lumo::OverlayMemberStates</name>
+    <message>
+        <source>聊天中</source>
+        <translation>Talking</translation>
+    </message>
+    <message>
+        <source>不聊</source>
+        <translation>Off</translation>
+    </message>
+    <message>
+        <source>等待</source>
+        <translation>Waiting</translation>
+    </message>
+    <message>
+        <source>提示</source>
+        <translation>Ask</translation>
+    </message>
+</context>
+<context>
     <name>lumo::PipeServer</name>
     <message>
         <source>服务器创建管道失败！</source>

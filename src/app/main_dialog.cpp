@@ -280,6 +280,8 @@ void MainDialog::bindTalking()
     connect(talking_, &TalkingPresenter::talkingChanged, memberList_,
             [this](int id, bool on) { memberList_->showTalking(id, on ? 100 : -1); });
     connect(talking_, &TalkingPresenter::ownLevel, memberList_, &MemberList::showTalking);
+    connect(talking_, &TalkingPresenter::talkingChanged, &overlay(), [this](int id, bool on) { overlay().showTalking(id, on ? 100 : -1); });
+    connect(talking_, &TalkingPresenter::ownLevel, &overlay(), &OverlayBridge::showTalking);
 }
 
 void MainDialog::buildChatRoom()
