@@ -590,6 +590,10 @@ Please check the network settings, then start LUMO again.</translation>
         <translation>&amp;Log chat history to a file</translation>
     </message>
     <message>
+        <source>在主窗口显示聊天(&amp;P)</source>
+        <translation>Chat &amp;pane in the main window</translation>
+    </message>
+    <message>
         <source>消息(&amp;M)</source>
         <translation>&amp;Messages</translation>
     </message>
