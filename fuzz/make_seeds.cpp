@@ -182,6 +182,9 @@ void overlayLinkSeeds()
     };
     write("overlay_link", "roster", withControl(0x00, link::encodeRosterMessage(threeMembers())));
     write("overlay_link", "selection", withControl(0x00, link::encodeSelectionMessage({2, 0, 1})));
+    write("overlay_link", "member_states",
+          withControl(0x00, link::encodeMemberStatesMessage({{0, link::PathMark::Sealed, link::VoiceMark::Chatting, 80},
+                                                            {2, link::PathMark::Open, link::VoiceMark::Prompt, link::NotTalking}})));
     Bytes posts;  // the overlay opens, selects a member, accepts voice, starts talking
     for (const link::Post post : {link::Post{link::to_main::OverlayOpened, 0}, link::Post{link::to_main::SelectMember, 1},
                                   link::Post{link::to_main::AcceptVoice, 2}, link::Post{link::to_main::VoiceToggle, 1}}) {

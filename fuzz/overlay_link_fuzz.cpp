@@ -1,5 +1,5 @@
 // What arrives at either end of the overlay link: the pipe records the overlay reads (a roster,
-// a selection, each announced with its length) and the mailbox stream of posts both sides read.
+// a selection, members' states, each announced with its length) and the mailbox stream of posts both sides read.
 // Input: a control byte, then the bytes. The record decoders get all the bytes; the post reader
 // gets them in reads of sizes taken from the control byte, as a stream arrives in pieces.
 #include "fuzz_support.h"
@@ -31,6 +31,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const auto selection = link::decodeSelectionMessage(bytes);
     FUZZ_CHECK(selection.has_value() == link::selectionLengthValid(std::int64_t(bytes.size())));
     if (selection) FUZZ_CHECK(link::encodeSelectionMessage(*selection) == Bytes(bytes.begin(), bytes.end()));
+    const auto states = link::decodeMemberStatesMessage(bytes);
+    FUZZ_CHECK(!states || link::memberStatesLengthValid(std::int64_t(bytes.size())));
+    if (states) {
+        FUZZ_CHECK(states->size() <= std::size_t(link::MaxRosterRecords));
+        for (const link::MemberState& state : *states) FUZZ_CHECK(state.id >= 0 && state.id < link::MaxRosterRecords);
+        FUZZ_CHECK(link::encodeMemberStatesMessage(*states) == Bytes(bytes.begin(), bytes.end()));
+    }
 
     // The mailbox stream, read in pieces of 1 to 16 bytes.
     link::PostReader reader;

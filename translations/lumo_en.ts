@@ -594,6 +594,10 @@ Please check the network settings, then start LUMO again.</translation>
         <translation>&amp;Log chat history to a file</translation>
     </message>
     <message>
+        <source>在主窗口显示聊天(&amp;P)</source>
+        <translation>Chat &amp;pane in the main window</translation>
+    </message>
+    <message>
         <source>消息(&amp;M)</source>
         <translation>&amp;Messages</translation>
     </message>
@@ -734,6 +738,25 @@ Reconnect it and press &quot;Talk&quot; again.</translation>
     <message>
         <source>想和你聊天，接受吗？</source>
         <translation> wants to talk with you. Accept?</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::OverlayMemberStates</name>
+    <message>
+        <source>聊天中</source>
+        <translation>Talking</translation>
+    </message>
+    <message>
+        <source>不聊</source>
+        <translation>Off</translation>
+    </message>
+    <message>
+        <source>等待</source>
+        <translation>Waiting</translation>
+    </message>
+    <message>
+        <source>提示</source>
+        <translation>Ask</translation>
     </message>
 </context>
 <context>

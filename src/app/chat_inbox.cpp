@@ -24,6 +24,7 @@ ChatInbox::ChatInbox(Hooks hooks, QObject* parent) : QObject(parent), hooks_(std
     clock_.start();
     if (!hooks_.overlayConnected) hooks_.overlayConnected = [] { return false; };
     if (!hooks_.historyShown) hooks_.historyShown = [] { return false; };
+    if (!hooks_.paneShown) hooks_.paneShown = [] { return false; };
     if (!hooks_.monotonicMs) hooks_.monotonicMs = [this] { return std::int64_t(clock_.elapsed()); };
     if (!hooks_.wallMs) hooks_.wallMs = [] { return std::int64_t(QDateTime::currentMSecsSinceEpoch()); };
     waitTimer_.setSingleShot(true);
@@ -50,17 +51,18 @@ void ChatInbox::received(const std::string& senderKey, const QString& senderName
             else openWaitingBox();
         } else {
             // Its first part went to the status line: the rest follows it there, whole, rather
-            // than opening a box that holds only the end of the text.
-            showOnStatusLine(senderName, part.serial);
+            // than opening a box that holds only the end of the text (the pane shows it whole).
+            if (!hooks_.paneShown()) showOnStatusLine(senderName, part.serial);
         }
         return;
     }
     openWaitingBox();  // a new text ends the one before: its box need wait no longer
-    const bool boxed = !hooks_.overlayConnected() && boxes_ < MaxChatBoxes;
-    if (!boxed && !hooks_.historyShown()) ++unread_;
+    const bool inPane = hooks_.paneShown();
+    const bool boxed = !inPane && !hooks_.overlayConnected() && boxes_ < MaxChatBoxes;
+    if (!boxed && !inPane && !hooks_.historyShown()) ++unread_;
     emit textBegun(senderName, partText);
     if (!boxed) {
-        showOnStatusLine(senderName, part.serial);
+        if (!inPane) showOnStatusLine(senderName, part.serial);
         emit unreadChanged(unread_);
         return;
     }

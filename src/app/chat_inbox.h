@@ -2,7 +2,7 @@
 // a box of its own, but the boxes waiting or open are bounded (any sender can send as fast as
 // the network carries it): past MaxChatBoxes, or while the overlay shows the group's texts, a
 // text goes to the status line instead and counts as unread until the player opens the
-// history. A text whose last part was full length may still be continued: its box waits for
+// history. While the main window's chat pane shows, a text opens no box: the pane shows it, read. A text whose last part was full length may still be continued: its box waits for
 // the rest, at most the history's continuation window, so a long text opens one box however
 // far apart its parts come.
 //
@@ -40,6 +40,7 @@ public:
         std::function<bool()> historyShown;         // texts that arrive in the open history are read
         std::function<std::int64_t()> monotonicMs;  // default: ms since the inbox was made
         std::function<std::int64_t()> wallMs;       // the texts' time stamps; default: the system clock
+        std::function<bool()> paneShown;            // the chat pane shows texts: no boxes, read
     };
 
     explicit ChatInbox(Hooks hooks = {}, QObject* parent = nullptr);

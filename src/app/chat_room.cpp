@@ -3,6 +3,7 @@
 #include "app/chat_history_window.h"
 #include "app/chat_inbox.h"
 #include "app/chat_log_writer.h"
+#include "app/chat_pane.h"
 #include "app/texts.h"
 #include "app/tray_notifications.h"
 
@@ -22,8 +23,10 @@ ChatRoom::ChatRoom(QWidget& window, QPushButton& historyButton, Hooks hooks) : Q
     ChatInbox::Hooks inboxHooks;
     inboxHooks.overlayConnected = std::move(hooks.overlayConnected);
     inboxHooks.historyShown = [this] { return historyWindow_->isVisible(); };
+    inboxHooks.paneShown = [this] { return pane_->shown(); };
     inbox_ = new ChatInbox(inboxHooks, this);
     historyWindow_ = new ChatHistoryWindow(inbox_->history(), &window);
+    pane_ = new ChatPane(inbox_->history(), &window);
     log_ = new ChatLogWriter(inbox_->history(), [this] { return inbox_->monotonicMs(); }, std::move(hooks.joinedHost), this);
     historyAction_ = new QAction(text::HistoryAction, &window);
     historyAction_->setObjectName(QStringLiteral("historyAction"));
@@ -36,6 +39,7 @@ ChatRoom::ChatRoom(QWidget& window, QPushButton& historyButton, Hooks hooks) : Q
     logAction_->setCheckable(true);
 
     connect(inbox_, &ChatInbox::historyChanged, &historyWindow_->model(), &ChatHistoryModel::historyChanged);
+    connect(inbox_, &ChatInbox::historyChanged, &pane_->model(), &ChatHistoryModel::historyChanged);
     connect(inbox_, &ChatInbox::historyChanged, log_, &ChatLogWriter::historyChanged);
     // A box runs an event loop of its own, which must not run inside the datagram's handler.
     connect(inbox_, &ChatInbox::boxDue, this, &ChatRoom::openBox, Qt::QueuedConnection);
@@ -56,7 +60,7 @@ ChatRoom::ChatRoom(QWidget& window, QPushButton& historyButton, Hooks hooks) : Q
 void ChatRoom::addMenu(QMenuBar& bar)
 {
     QMenu* menu = bar.addMenu(text::MessagesMenu);
-    menu->addActions({historyAction_, logAction_, tray_->closeToTrayAction()});
+    menu->addActions({historyAction_, pane_->showAction(), logAction_, tray_->closeToTrayAction()});
 }
 
 void ChatRoom::openBox(const QString& text)

@@ -1,6 +1,6 @@
 // The group's chat as the main window holds it: the inbox of texts with their boxes, the history
-// window (Ctrl+H, or the button beside the status line), the log file and the tray with its
-// notifications, made and wired to one another. The window puts the "消息(&M)" menu on its menu
+// window (Ctrl+H, or the button beside the status line), the optional chat pane in the window,
+// the log file and the tray with its notifications, made and wired to one another. The window puts the "消息(&M)" menu on its menu
 // bar and binds its status line to what this reports.
 #pragma once
 
@@ -19,6 +19,7 @@ namespace lumo {
 
 class ChatHistoryWindow;
 class ChatInbox;
+class ChatPane;
 class ChatLogWriter;
 class TrayNotifications;
 
@@ -36,10 +37,12 @@ public:
 
     ChatInbox& inbox() const { return *inbox_; }
     ChatHistoryWindow& historyWindow() const { return *historyWindow_; }
+    // A child of the window, hidden until the player switches it on; the window places it.
+    ChatPane& pane() const { return *pane_; }
     ChatLogWriter& log() const { return *log_; }
     TrayNotifications& tray() const { return *tray_; }
 
-    // "消息(&M)" at the end of `bar`: the history, the log file, closing to the tray.
+    // "消息(&M)" at the end of `bar`: the history, the chat pane, the log file, closing to the tray.
     void addMenu(QMenuBar& bar);
     // Every text is read, and the history window shows them.
     void openHistory();
@@ -53,6 +56,7 @@ private:
     QWidget& window_;
     ChatInbox* inbox_ = nullptr;
     ChatHistoryWindow* historyWindow_ = nullptr;
+    ChatPane* pane_ = nullptr;
     ChatLogWriter* log_ = nullptr;
     TrayNotifications* tray_ = nullptr;
     QAction* historyAction_ = nullptr;

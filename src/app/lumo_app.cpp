@@ -2,6 +2,7 @@
 
 #include "app/chat_log_writer.h"
 
+#include "app/chat_pane.h"
 #include "app/main_dialog.h"
 #include "app/remembered_settings.h"
 #include "app/texts.h"
@@ -68,6 +69,7 @@ void rememberAcrossRuns(MainDialog& window, RememberedSettings& remembered)
     window.setMemberName(QString::fromStdString(values.name));
     window.setRemoteAddress(QString::fromStdString(values.hostAddress));
     window.setGainBoost(values.gainBoost);
+    window.chatPane().setChosen(values.chatPane);
     if (!values.skin.empty()) window.shell().loadListedSkin(QString::fromStdString(values.skin));
     if (!values.directoryServer.empty()) window.groupBrowser().chooseServer(QString::fromStdString(values.directoryServer));
     if (const auto place = remembered.reachablePlace(values.mainWindow, window)) window.move(*place);
@@ -76,6 +78,7 @@ void rememberAcrossRuns(MainDialog& window, RememberedSettings& remembered)
     QObject::connect(&window, &MainDialog::memberNameChanged, &remembered, &RememberedSettings::rememberName);
     QObject::connect(&window, &MainDialog::remoteAddressChanged, &remembered, &RememberedSettings::rememberHostAddress);
     QObject::connect(&window, &MainDialog::gainBoostChanged, &remembered, &RememberedSettings::rememberGainBoost);
+    QObject::connect(&window.chatPane(), &ChatPane::shownChanged, &remembered, &RememberedSettings::rememberChatPane);
     QObject::connect(&window.shell(), &MainWindowShell::skinChosen, &remembered, &RememberedSettings::rememberSkin);
     QObject::connect(&window.shell(), &MainWindowShell::pluginsSwitched, &remembered,
                      [&window, &remembered] { remembered.rememberPlugins(window.shell().pluginFilesOn()); });

@@ -3,6 +3,7 @@
 #include "app/call_prompt_dialog.h"
 #include "app/chat_inbox.h"
 #include "app/chat_log_writer.h"
+#include "app/chat_pane.h"
 #include "app/chat_room.h"
 #include "app/group_status_presenter.h"
 #include "app/leave_question.h"
@@ -286,6 +287,8 @@ void MainDialog::bindTalking()
     connect(talking_, &TalkingPresenter::talkingChanged, memberList_,
             [this](int id, bool on) { memberList_->showTalking(id, on ? 100 : -1); });
     connect(talking_, &TalkingPresenter::ownLevel, memberList_, &MemberList::showTalking);
+    connect(talking_, &TalkingPresenter::talkingChanged, &overlay(), [this](int id, bool on) { overlay().showTalking(id, on ? 100 : -1); });
+    connect(talking_, &TalkingPresenter::ownLevel, &overlay(), &OverlayBridge::showTalking);
 }
 
 void MainDialog::buildChatRoom()
@@ -297,10 +300,17 @@ void MainDialog::buildChatRoom()
     connect(&tray(), &TrayNotifications::bringUpRequested, this, &MainDialog::bringUp);
     connect(&tray(), &TrayNotifications::quitRequested, this, &MainDialog::closeForGood);
     if (QMenuBar* bar = shell_->menuBar()) chatRoom_->addMenu(*bar);
+    // The chat pane, when shown, lies under the status line (the menu bar moved the controls down
+    // by `top`); the window grows to hold it.
+    const DialogUnits du(font());
+    const int top = height() - du.y(182);
+    chatRoom_->pane().setGeometry(du.rect(7, 182, 305, 90).translated(0, top));
+    connect(&chatRoom_->pane(), &ChatPane::shownChanged, this, [this, du, top](bool on) { setFixedSize(du.x(319), top + du.y(on ? 276 : 182)); });
 }
 
 ChatInbox& MainDialog::chatInbox() const { return chatRoom_->inbox(); }
 ChatHistoryWindow& MainDialog::historyWindow() const { return chatRoom_->historyWindow(); }
+ChatPane& MainDialog::chatPane() const { return chatRoom_->pane(); }
 ChatLogWriter& MainDialog::chatLog() const { return chatRoom_->log(); }
 TrayNotifications& MainDialog::tray() const { return chatRoom_->tray(); }
 void MainDialog::openHistory() { chatRoom_->openHistory(); }

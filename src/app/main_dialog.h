@@ -34,6 +34,7 @@ class BoxQueue;
 class CallPromptDialog;
 class ChatHistoryWindow;
 class ChatInbox;
+class ChatPane;
 class ChatLogWriter;
 class ChatRoom;
 class GroupBrowserDialog;
@@ -122,6 +123,8 @@ public:
     // in the status line), the log file, the tray and desktop notifications.
     ChatInbox& chatInbox() const;
     ChatHistoryWindow& historyWindow() const;
+    // The optional chat pane under the status line ("消息(M)" menu); texts open no box while it shows.
+    ChatPane& chatPane() const;
     ChatLogWriter& chatLog() const;
     TrayNotifications& tray() const;
     void openHistory();

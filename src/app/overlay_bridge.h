@@ -1,7 +1,9 @@
 // The link to the in-game overlay, in terms of the group: owns the overlay's pipe server, sends
 // it the roster and the voice targets as the session changes them, and turns the overlay's
 // requests (tick a member, answer a talker, talk) into the session's commands. While the pipe is
-// open, questions about new talkers go to the overlay instead of the window. A plain QObject
+// open, questions about new talkers go to the overlay instead of the window. An overlay that
+// reads them also gets what the window's member list shows beside each name (path, answer,
+// talking marker), whenever that changes. A plain QObject
 // without widgets: a pipe that could not be created is reported by PipeServer::creationFailed.
 #pragma once
 
@@ -9,6 +11,8 @@
 #include "link/pipe_server.h"
 
 #include <QObject>
+
+#include <array>
 
 namespace lumo {
 
@@ -29,9 +33,14 @@ public:
     bool askInOverlay(int memberId);
     // Tells the overlay to close and forgets its window: the next post looks "gamein" up again.
     void closeOverlay();
+    // The talking marker of member `memberId` as the member list shows it: a level of 0..100,
+    // -1 for none. The overlay hears of it with the next states record.
+    void showTalking(int memberId, int levelPercent);
 
 private:
     void onSessionEvent(const SessionEvent& event);
+    // The states go once the current handler returns: a burst of changes is one record.
+    void statesChanged();
 
     // OverlayLinkOwner: the overlay's requests, in terms of members.
     const Roster& overlayRoster() const override;
@@ -39,10 +48,13 @@ private:
     void setMemberTicked(int memberId, bool ticked) override;
     bool answerFromOverlay(int memberId, VoiceAnswer answer) override;
     void setTalking(bool on) override;
+    std::vector<link::MemberState> overlayMemberStates() const override;
 
     GroupEndpoint& endpoint_;
     PipeServer pipeServer_;
     bool selectionSent_ = false;
+    bool statesDue_ = false;
+    std::array<int, RosterCapacity> talking_;  // the marker's level by member id, -1 for none
 };
 
 }  // namespace lumo

@@ -176,6 +176,7 @@ void RememberedSettings::rememberHostAddress(const QString& address)
 }
 
 void RememberedSettings::rememberGainBoost(bool on) { write(remembered_key::GainBoost, QString::fromStdString(boolText(on))); }
+void RememberedSettings::rememberChatPane(bool shown) { write(remembered_key::ChatPane, QString::fromStdString(boolText(shown))); }
 
 void RememberedSettings::rememberSkin(const QString& file)
 {

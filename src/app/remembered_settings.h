@@ -44,6 +44,7 @@ public:
     void rememberName(const QString& name);
     void rememberHostAddress(const QString& address);
     void rememberGainBoost(bool on);
+    void rememberChatPane(bool shown);
     void rememberSkin(const QString& file);
     void rememberPlugins(const QStringList& files);
     void rememberDirectoryServer(const QString& name);

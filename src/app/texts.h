@@ -92,6 +92,8 @@ inline constexpr UiText LeaveGroup = LUMO_UI_TEXT("lumo::MainDialog", "你在一
 inline constexpr UiText HistoryAction = LUMO_UI_TEXT("lumo::MainDialog", "聊天记录(&H)");
 inline constexpr UiText LogAction = LUMO_UI_TEXT("lumo::MainDialog", "把聊天记录写入文件(&L)");
 inline constexpr UiText MessagesMenu = LUMO_UI_TEXT("lumo::MainDialog", "消息(&M)");
+// The chat pane in the main window (instead of a box per text).
+inline constexpr UiText ChatPaneAction = LUMO_UI_TEXT("lumo::MainDialog", "在主窗口显示聊天(&P)");
 
 // A member's volume menu: no sound at all.
 inline constexpr UiText Mute = LUMO_UI_TEXT("lumo::MainDialog", "静音");

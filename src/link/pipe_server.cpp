@@ -42,6 +42,7 @@ bool PipeServer::openOverlayPipe(std::uint8_t number)
 {
     // Every request makes a new pipe; an older one (and its reader) gives way to it.
     closeOverlayPipe();
+    statesWanted_ = false;  // a new overlay says again what it reads
     auto* server = new QLocalServer(this);
     if (listenPrivately(*server, QString::fromStdString(link::pipeName(number)))) {
         pipe_ = server;
@@ -84,6 +85,7 @@ void PipeServer::acceptOverlay()
         }
         dropOverlay();
         client_ = socket;
+        lastStates_.clear();  // a new reader has seen no states
         // The overlay only reads; anything it writes is dropped unread.
         connect(socket, &QLocalSocket::readyRead, this, [socket] { socket->skip(socket->bytesAvailable()); });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] {
@@ -141,6 +143,18 @@ void PipeServer::sendRoster()
     postToOverlay(link::to_overlay::RosterSent, int(bytes.size()));
     // The overlay's new rows start unticked; tell it which of them are voice targets.
     sendSelection();
+    // Its new rows show no states either.
+    lastStates_.clear();
+    sendMemberStates();
+}
+
+void PipeServer::sendMemberStates()
+{
+    if (!memberStatesWanted()) return;
+    const Bytes bytes = link::encodeMemberStatesMessage(owner_.overlayMemberStates());
+    if (bytes == lastStates_ || !writePipe(bytes)) return;
+    lastStates_ = bytes;
+    postToOverlay(link::to_overlay::MemberStatesSent, int(bytes.size()));
 }
 
 void PipeServer::sendSelection()
@@ -185,6 +199,10 @@ void PipeServer::onLinkMessage(int code, int value)
         break;
     case code_::VoiceToggle:
         owner_.setTalking(value != 0);
+        break;
+    case code_::WantMemberStates:
+        // The record has one layout so far; an overlay asking for another gets none.
+        if (value == link::to_main::MemberStatesVersion) statesWanted_ = true;
         break;
     default:
         qCDebug(lumoLink) << "dropped link code" << code << ": not a code of the link";

@@ -39,6 +39,8 @@ public:
     virtual bool answerFromOverlay(int memberId, link::VoiceAnswer answer) = 0;
     // The overlay's talk button: start (true) or stop talking.
     virtual void setTalking(bool on) = 0;
+    // What the member list shows of each member of the roster (path, voice answer, talking).
+    virtual std::vector<link::MemberState> overlayMemberStates() const { return {}; }
 };
 
 // The pipe-server role of the main window.
@@ -67,6 +69,9 @@ public:
     // With a pipe: writes the voice targets and announces them with SelectionSent (length 0, and
     // nothing written, when there are none).
     void sendSelection();
+    // With a pipe whose overlay asked for them (WantMemberStates): writes the members' states and
+    // announces them with MemberStatesSent; nothing when they are what was last sent.
+    void sendMemberStates();
     // What the overlay's codes do (the mailbox calls this; tests may too).
     void onLinkMessage(int code, int value);
 
@@ -75,6 +80,8 @@ public:
     bool pipeOpen() const;
     // Whether the overlay has connected to the pipe.
     bool overlayConnected() const;
+    // Whether the overlay of this pipe reads members' states.
+    bool memberStatesWanted() const { return pipe_ && statesWanted_; }
     // Forgets the cached overlay, so that the next post looks "gamein" up again.
     void forgetOverlayWindow();
     std::uint8_t pipeNumber() const { return pipeNumber_; }
@@ -98,6 +105,9 @@ private:
     QLocalServer* pipe_ = nullptr;
     QPointer<QLocalSocket> client_;
     std::uint8_t pipeNumber_ = link::PipeNumber;
+    // Set by the overlay of the current pipe; an overlay that never asks never gets the record.
+    bool statesWanted_ = false;
+    Bytes lastStates_;  // empty: none sent since the roster
 };
 
 }  // namespace lumo

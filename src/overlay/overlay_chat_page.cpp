@@ -4,6 +4,7 @@
 #include "core/link/link_records.h"
 #include "overlay/overlay_pipe_client.h"
 #include "ui/dialog_units.h"
+#include "ui/member_marks.h"
 
 #include <QHeaderView>
 #include <QMenu>
@@ -21,6 +22,7 @@ QString fromGbk(const std::string& gbk) { return QString::fromStdString(gbkToUtf
 }  // namespace
 
 const QString OverlayChatPage::LinkedText = QStringLiteral("ok");
+const QString OverlayChatPage::PathOkText = QStringLiteral("OK");
 
 OverlayChatPage::OverlayChatPage(QWidget* parent) : QWidget(parent)
 {
@@ -137,6 +139,37 @@ void OverlayChatPage::showRoster(const Roster& roster)
         item->setText(NameColumn, fromGbk(record.nameBytes()));
         for (int c = 0; c < ColumnCount; ++c) item->setTextAlignment(c, Qt::AlignCenter);
         memberList_->insertTopLevelItem(0, item);
+    }
+}
+
+bool OverlayChatPage::readMemberStates(OverlayPipeClient& pipe, qint64 length)
+{
+    if (!link::memberStatesLengthValid(length)) {
+        pipe.discardPending();
+        return false;
+    }
+    const std::optional<Bytes> bytes = pipe.read(std::size_t(length));
+    if (!bytes) return false;
+    const auto states = link::decodeMemberStatesMessage(*bytes);
+    if (!states) return false;
+    showMemberStates(*states);
+    return true;
+}
+
+void OverlayChatPage::showMemberStates(const std::vector<link::MemberState>& states)
+{
+    for (const link::MemberState& state : states) {
+        QTreeWidgetItem* item = memberList_->topLevelItem(link::rowOfIndex(rowCount(), state.id));
+        if (!item) continue;
+        const bool ok = state.path == link::PathMark::Open || state.path == link::PathMark::Sealed;
+        item->setText(LinkColumn, ok ? PathOkText : QString());
+        item->setIcon(LinkColumn, keyMark(state.path == link::PathMark::Sealed       ? KeyMark::Sealed
+                                          : state.path == link::PathMark::KeyChanged ? KeyMark::Changed
+                                                                                     : KeyMark::None));
+        item->setText(VoiceColumn, state.voice == link::VoiceMark::None ? QString() : VoiceStateTexts[std::size_t(state.voice) - 1].toString());
+        const bool talking = state.talking != link::NotTalking;
+        item->setIcon(NameColumn, talking ? talkingMark(state.talking) : QIcon());
+        item->setData(NameColumn, TalkingRole, talking ? QVariant(int(state.talking)) : QVariant());
     }
 }
 

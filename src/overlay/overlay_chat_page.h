@@ -1,11 +1,13 @@
 // The overlay's chat page (layout 3002): the group's members as the main program last sent them,
-// the answer given for each member's voice, the talk button and the popup menu whose commands
+// the answer given for each member's voice, what the main window's list shows beside each name
+// (path, voice state, talking marker) when the main program sends it, the talk button and the popup menu whose commands
 // become LinkMessage posts to the main program. The page keeps its own copy of the roster and of
 // the voice targets; rows show the roster reversed (record i in row count - 1 - i).
 #pragma once
 
 #include "ui/ui_text.h"
 
+#include "core/link/link_records.h"
 #include "core/wire/wire.h"
 
 #include <QString>
@@ -32,6 +34,16 @@ public:
     static constexpr UiText ListenText = LUMO_UI_TEXT("lumo::OverlayChatPage", "要听");
     static constexpr UiText DontListenText = LUMO_UI_TEXT("lumo::OverlayChatPage", "不听");
     static constexpr UiText AskNextText = LUMO_UI_TEXT("lumo::OverlayChatPage", "下次提示");
+    // The voice column as the main window's list words it (a context of its own: "不聊" is also
+    // a menu command here, worded otherwise).
+    // Indexed by VoiceMark - 1 (VoiceMark::None shows nothing).
+    static constexpr UiText VoiceStateTexts[] = {
+        LUMO_UI_TEXT("lumo::OverlayMemberStates", "聊天中"),
+        LUMO_UI_TEXT("lumo::OverlayMemberStates", "不聊"), LUMO_UI_TEXT("lumo::OverlayMemberStates", "等待"),
+        LUMO_UI_TEXT("lumo::OverlayMemberStates", "提示")};
+    static const QString PathOkText;       // "OK", as the main window's list shows an open path
+    // The talking marker's level on the name (absent while not talking), for tests and tools.
+    static constexpr int TalkingRole = Qt::UserRole + 2;
 
     enum Column { IdColumn, NameColumn, LinkColumn, VoiceColumn, ColumnCount };
 
@@ -56,8 +68,13 @@ public:
     // Reads an announced SelectionMessage (length 0: no targets, nothing read) and ticks the
     // rows of its ids; false, with the ticks unchanged, for a record that is not whole.
     bool readSelection(OverlayPipeClient& pipe, qint64 length);
+    // Reads an announced MemberStatesMessage and shows it; false, with the rows unchanged, for a
+    // record that is not whole and consistent.
+    bool readMemberStates(OverlayPipeClient& pipe, qint64 length);
     void showRoster(const Roster& roster);
     void showSelection(const std::vector<int>& ids);
+    // Entries for members the roster copy does not hold are passed over.
+    void showMemberStates(const std::vector<link::MemberState>& states);
 
     void onTalkButton();
     // Right-click on the list: remembers the selected row (-1 for none) and opens the menu.

@@ -179,6 +179,9 @@ void OverlayDialog::onLinkMessage(int code, int value)
     case code_::SelectionSent:
         chatPage_->readSelection(*pipe_, value);
         break;
+    case code_::MemberStatesSent:
+        chatPage_->readMemberStates(*pipe_, value);
+        break;
     case code_::CallRequest:
         askAboutCall(value);
         break;
@@ -196,7 +199,9 @@ void OverlayDialog::openPipe(int number)
         return;
     }
     // The main program sends the roster only on a change or when asked; ask now, so that the
-    // player does not look at an empty list until the group changes.
+    // player does not look at an empty list until the group changes. First say that this overlay
+    // reads members' states: they come with the roster.
+    postToMain(link::to_main::WantMemberStates, link::to_main::MemberStatesVersion);
     postToMain(link::to_main::RefreshRoster, -1);
 }
 

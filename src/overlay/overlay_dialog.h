@@ -38,7 +38,8 @@ public:
     // Closes the pipe and posts OverlayClosed.
     ~OverlayDialog() override;
 
-    // The main program's codes: PipeReady, OverlayClose, RosterSent, SelectionSent, CallRequest.
+    // The main program's codes: PipeReady, OverlayClose, RosterSent, SelectionSent, MemberStatesSent,
+    // CallRequest.
     void onLinkMessage(int code, int value);
     // Posts {code, value} to the mailbox "LUMO"; dropped when the main program is not there.
     void postToMain(int code, int value);

@@ -1,5 +1,6 @@
 // The link's pipe records and mailbox posts: exact bytes, and what is refused.
 #include "core/link/link_records.h"
+#include "core/link/member_state_of.h"
 
 #include <gtest/gtest.h>
 
@@ -139,4 +140,91 @@ TEST(OverlayLinkRecords, RowsAreTheRosterReversed)
     EXPECT_EQ(rowOfIndex(0, 0), -1);
     EXPECT_EQ(pipeName(0), "pipe0");
     EXPECT_EQ(pipeName(255), "pipe255");
+}
+
+TEST(OverlayLinkRecords, MemberStatesMessageIsCountThenFourByteEntriesAndReadsBack)
+{
+    const std::vector<link::MemberState> states{{0, PathMark::Sealed, VoiceMark::Chatting, NotTalking},
+                                          {2, PathMark::Open, VoiceMark::Prompt, 100},
+                                          {127, PathMark::KeyChanged, VoiceMark::None, 0}};
+    const Bytes bytes = encodeMemberStatesMessage(states);
+    EXPECT_EQ(bytes, (Bytes{3, 0, 0, 0, 0, 2, 1, 0xFF, 2, 1, 4, 100, 127, 3, 0, 0}));
+    EXPECT_EQ(decodeMemberStatesMessage(bytes), states);
+    EXPECT_EQ(decodeMemberStatesMessage(encodeMemberStatesMessage({})), std::vector<link::MemberState>{});
+
+    std::vector<link::MemberState> all;
+    for (int id = 0; id < 130; ++id) all.push_back({id % 128, PathMark::Open, VoiceMark::Waiting, 7});
+    const Bytes full = encodeMemberStatesMessage(all);  // the first 128 entries: ids 0..127
+    EXPECT_EQ(full.size(), MaxMemberStatesMessageSize);
+    ASSERT_TRUE(decodeMemberStatesMessage(full));
+    EXPECT_EQ(decodeMemberStatesMessage(full)->size(), 128u);
+    // An id no roster can hold is not written at all.
+    EXPECT_EQ(encodeMemberStatesMessage({{-1, {}, {}, 0}, {128, {}, {}, 0}, {5, {}, {}, 0}}), (Bytes{1, 0, 0, 0, 5, 0, 0, 0}));
+}
+
+TEST(OverlayLinkRecords, MemberStatesMessageThatIsNotWholeAndConsistentIsRefused)
+{
+    const Bytes good{2, 0, 0, 0, 1, 1, 1, 50, 3, 0, 2, 0xFF};
+    ASSERT_TRUE(decodeMemberStatesMessage(good));
+    auto with = [&](std::size_t at, std::uint8_t value) {
+        Bytes bytes = good;
+        bytes[at] = value;
+        return bytes;
+    };
+    struct Case {
+        const char* what;
+        Bytes bytes;
+    };
+    const Case cases[] = {
+        {"no count", {}},
+        {"short count", {0, 0, 0}},
+        {"short entry", Bytes(good.begin(), good.end() - 1)},
+        {"one entry missing", Bytes(good.begin(), good.end() - 4)},
+        {"count above the entries", with(0, 3)},
+        {"count below the entries", with(0, 1)},
+        {"negative count", with(3, 0x80)},
+        {"id past 127", with(8, 128)},
+        {"id given twice", with(8, 1)},
+        {"unknown path", with(5, 4)},
+        {"unknown voice", with(6, 5)},
+        {"level past 100", with(7, 101)},
+        {"longer than 128 entries", Bytes(4 + 4 * 129, 0)},
+    };
+    for (const Case& c : cases) {
+        EXPECT_FALSE(decodeMemberStatesMessage(c.bytes)) << c.what;
+        EXPECT_EQ(memberStatesLengthValid(std::int64_t(c.bytes.size())), c.bytes.size() >= 4 && c.bytes.size() % 4 == 0 && c.bytes.size() <= 516) << c.what;
+    }
+}
+
+TEST(OverlayLinkRecords, MemberStateReadsAsTheMainListShowsTheMember)
+{
+    using K = PeerKeyState;
+    struct Case {
+        bool pathOpen;
+        K key;
+        VoiceState voice;
+        int talking;
+        PathMark path;
+        VoiceMark shownVoice;
+        std::uint8_t shownTalking;
+    };
+    const Case cases[] = {
+        {false, K::None, VoiceState::None, -1, PathMark::None, VoiceMark::None, NotTalking},
+        {true, K::None, VoiceState::Chatting, 100, PathMark::Open, VoiceMark::Chatting, 100},
+        {true, K::Plain, VoiceState::NotChatting, 0, PathMark::Open, VoiceMark::NotChatting, 0},
+        {true, K::Checking, VoiceState::Waiting, -1, PathMark::None, VoiceMark::Waiting, NotTalking},
+        {true, K::Sealed, VoiceState::Prompt, 250, PathMark::Sealed, VoiceMark::Prompt, 100},
+        {false, K::Sealed, VoiceState::None, -7, PathMark::None, VoiceMark::None, NotTalking},
+        {true, K::KeyChanged, VoiceState::None, 40, PathMark::KeyChanged, VoiceMark::None, 40},
+        {false, K::KeyChanged, VoiceState::None, -1, PathMark::KeyChanged, VoiceMark::None, NotTalking},
+    };
+    for (const Case& c : cases) {
+        MemberStatus status;
+        status.pathOpen = c.pathOpen;
+        status.voice = c.voice;
+        const link::MemberState state = memberStateOf(9, status, c.key, c.talking);
+        EXPECT_EQ(state, (link::MemberState{9, c.path, c.shownVoice, c.shownTalking})) << int(c.key) << ' ' << c.talking;
+        // Whatever the state, its record reads back.
+        EXPECT_EQ(decodeMemberStatesMessage(encodeMemberStatesMessage({state})), std::vector<link::MemberState>{state});
+    }
 }

@@ -27,6 +27,7 @@ TEST(RememberedValues, SoundValuesWrittenByTheProgramComeBack)
     stored[std::string(key::Name)] = text("\xE5\xB0\x8F\xE6\x98\x8E bob");  // 小明 bob
     stored[std::string(key::HostAddress)] = text("192.168.1.20");
     stored[std::string(key::GainBoost)] = text(boolText(true));
+    stored[std::string(key::ChatPane)] = text(boolText(true));
     stored[std::string(key::Skin)] = text("Ocean.smf");
     stored[std::string(key::Plugins)] = text(pluginListText({"hudlet.so", "other.so"}));
     stored[std::string(key::DirectoryServer)] = text("\xE6\x9C\xAC\xE6\x9C\xBA");
@@ -39,6 +40,7 @@ TEST(RememberedValues, SoundValuesWrittenByTheProgramComeBack)
     EXPECT_EQ(check.values.name, "\xE5\xB0\x8F\xE6\x98\x8E bob");
     EXPECT_EQ(check.values.hostAddress, "192.168.1.20");
     EXPECT_TRUE(check.values.gainBoost);
+    EXPECT_TRUE(check.values.chatPane);
     EXPECT_EQ(check.values.skin, "Ocean.smf");
     EXPECT_EQ(check.values.plugins, (std::vector<std::string>{"hudlet.so", "other.so"}));
     EXPECT_EQ(check.values.directoryServer, "\xE6\x9C\xAC\xE6\x9C\xBA");
@@ -75,6 +77,8 @@ TEST(RememberedValues, DamagedValuesGiveDefaultsAndAreNamed)
         {key::HostAddress, text(std::string(5000, '1'))},
         {key::GainBoost, text("yes")},
         {key::GainBoost, notText()},
+        {key::ChatPane, text("1")},
+        {key::ChatPane, notText()},
         {key::Skin, text("../../etc/passwd")},
         {key::Skin, text("sub/Ocean.smf")},
         {key::Skin, text("..")},
@@ -101,6 +105,7 @@ TEST(RememberedValues, DamagedValuesGiveDefaultsAndAreNamed)
         EXPECT_EQ(check.values.name, c.key == key::Name ? defaults.name : "ann");
         EXPECT_EQ(check.values.hostAddress, defaults.hostAddress);
         EXPECT_EQ(check.values.gainBoost, defaults.gainBoost);
+        EXPECT_EQ(check.values.chatPane, defaults.chatPane);
         EXPECT_EQ(check.values.skin, defaults.skin);
         EXPECT_TRUE(check.values.plugins.empty());
         EXPECT_EQ(check.values.directoryServer, defaults.directoryServer);

@@ -1440,6 +1440,109 @@ private slots:
         QCOMPARE(left.value(QStringLiteral("sound/volume")).toInt(), 3);
     }
 
+    // In Chinese (the C locale) and in English: with the overlay up, a member asked about there
+    // and accepted shows his talking marker and state in the overlay's list as in the main
+    // window's; then the chat pane, switched on from the "消息(M)" menu, shows his text and
+    // no box opens.
+    void overlayShowsTalkersAndThePaneShowsTexts()
+    {
+        auto desk = desktop();
+        QVERIFY(desk->running());
+        const QString speakers = scratch_.filePath(QStringLiteral("pane-speakers"));
+        QDir().mkpath(speakers);
+        const QString microphone = writeSilentMicrophone(scratch_.path());
+        for (const bool english : {false, true}) {
+            const QString prefix = english ? QStringLiteral("english-") : QString();
+            QProcessEnvironment env;
+            if (english) env.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
+            const Ipv4 annAddress = loopback(english ? 115 : 111);
+            Player& ann = player(*desk, "http://127.0.0.1:9", annAddress,
+                                 {QStringLiteral("--audio"), QStringLiteral("wav:%1:%2").arg(microphone, speakers),
+                                  QStringLiteral("--name"), QStringLiteral("ann"), QStringLiteral("--connect"),
+                                  QString::fromStdString(dottedAddress(annAddress))},
+                                 env);
+            auto main = ann.mainWindow();
+            QVERIFY2(main, qPrintable(ann.state()));
+            if (auto box = ann.waitForBox()) desk->keyTo(*box, QStringLiteral("Return"));  // the directory does not answer
+            QVERIFY(ann.noBoxOpen());
+            Member carl(loopback(english ? 116 : 112), "carl");
+            QVERIFY(carl.bound());
+            QVERIFY(carl.join(ann.hostEndpoint()));
+            QVERIFY(carl.waitForRoster([](const Roster& r) { return r.count == 2; }) || carl.roster().count == 2);
+            const int annIndex = carl.indexOf("ann");
+            QVERIFY(annIndex >= 0);
+
+            // The overlay asks about carl; Yes there.
+            switchHudletOn(*desk, *main);
+            desk->key(QStringLiteral("Home"));
+            auto overlay = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); }, 5000);
+            QVERIFY2(overlay, "Home shows the overlay");
+            QVERIFY(waitUntil([&] { return painted(desk->screenshot(), overlay->frame); }));
+            carl.talk(annIndex, 3);
+            auto question = ann.waitForBox();
+            QVERIFY2(question, "the overlay asks about carl");
+            QVERIFY2(question->frame.intersects(overlay->frame), "the question is the overlay's");
+            desk->clickInto(*question);
+            desk->key(QStringLiteral("Return"));  // Yes
+            QVERIFY(ann.noBoxOpen());
+
+            // carl talks: the overlay's row of carl carries the green marker, then not.
+            QImage markerShot;
+            auto overlayMarker = [&] {
+                const QImage shot = desk->screenshot();
+                for (int y = overlay->frame.top(); y <= overlay->frame.bottom(); ++y)
+                    for (int x = overlay->frame.left(); x <= overlay->frame.right(); ++x)
+                        if (shot.valid(x, y) && shot.pixel(x, y) == qRgb(0x2e, 0xb8, 0x42)) {
+                            markerShot = shot;
+                            return true;
+                        }
+                return false;
+            };
+            bool shown = false;
+            for (int i = 0; i < 60 && !shown; ++i) {
+                carl.talk(annIndex, 2);
+                shown = overlayMarker();
+            }
+            QVERIFY2(shown, "the overlay shows carl talking");
+            QDir().mkpath(screensFolder());
+            markerShot.save(screensFolder() + QStringLiteral("/") + prefix + QStringLiteral("overlay-talking.png"));
+            QVERIFY2(waitUntil([&] { return !overlayMarker(); }), "the overlay's marker goes once carl stops");
+            desk->key(QStringLiteral("Home"));
+            QVERIFY(desk->waitWhileWindow([](const XWindow& w) { return w.name == QStringLiteral("gamein"); }));
+
+            // The chat pane from the "消息(M)" menu; carl's text shows there, no box opens.
+            const QRect pane = main->rect(7, 182, 305, 90);  // under the status line, once the window grows
+            desk->click(main->rect(150, 170, 10, 5).topLeft());
+            desk->key(QStringLiteral("alt+m"));
+            desk->key(QStringLiteral("p"));
+            // Marks on the pane's list (its inside, within its frame): none while it is empty.
+            auto marksInPane = [&] {
+                const QImage shot = desk->screenshot();
+                const QRect inside = pane.adjusted(4, 4, -4, -4);
+                const QRgb background = shot.pixel(inside.topLeft());
+                int marks = 0;
+                for (int y = inside.top(); y <= inside.bottom(); ++y)
+                    for (int x = inside.left(); x <= inside.right(); ++x)
+                        marks += shot.valid(x, y) && std::abs(qGray(shot.pixel(x, y)) - qGray(background)) > 80;
+                return marks;
+            };
+            QVERIFY2(waitUntil([&] { return painted(desk->screenshot(), pane); }), "the window grows to hold the pane");
+            // The grown window reaches over the group browser placed below it: up with it, as a
+            // player's click would bring it under a window manager.
+            for (const XWindow& w : desk->windowsNamed(QStringLiteral("LUMO")))
+                if (TemplateWindow(w, MainLayout::Font, MainLayout::Size).matches() && w.frame.contains(pane)) desk->xdotool({"windowraise", w.id});
+            QVERIFY2(waitUntil([&] { return marksInPane() == 0; }), "the pane is empty before a text comes");
+            const auto windowsBefore = desk->windowsNamed(QStringLiteral("LUMO")).size();
+            carl.socket().send(makeChatText(idByte(annIndex), idByte(carl.id()), utf8ToGbk("开黑吗? gg")), ann.memberEndpoint());
+            QVERIFY2(waitUntil([&] { return marksInPane() > 20; }), "the pane shows carl's text");
+            QVERIFY2(carl.ping(), "lumo has handled the text");
+            QVERIFY2(ann.noBoxOpen(1000), "no box opens for a text while the pane shows");
+            QCOMPARE(desk->windowsNamed(QStringLiteral("LUMO")).size(), windowsBefore);
+            keep(*desk, prefix + QStringLiteral("chat-pane"));
+            QVERIFY(ann.stop());
+        }
+    }
+
     // Texts from a member, a long one among them that the sender split into datagrams, are read
     // back in the history window opened with Ctrl+H: each text one line, in order, the long one
     // whole; its box showed it whole too. Texts beyond the boxes are counted in the status line.

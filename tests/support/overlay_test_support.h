@@ -77,12 +77,14 @@ public:
         log << QStringLiteral("talk %1").arg(on);
         talking = on;
     }
+    std::vector<link::MemberState> overlayMemberStates() const override { return states; }
 
     Roster roster;
     std::vector<Row> rows;
     std::vector<int> targets;
     std::map<int, link::VoiceAnswer> voiceSlots;
     bool talking = false;
+    std::vector<link::MemberState> states;  // what the member list shows beside each name
     // The main window's voice column after each answer.
     inline static const QString ChattingText = QStringLiteral("聊天中");
     inline static const QString NotChattingText = QStringLiteral("不聊");

@@ -54,7 +54,7 @@ std::vector<std::string> splitAsSent(const std::string& gbk)
 struct Inbox {
     Inbox()
         : inbox(ChatInbox::Hooks{[this] { return overlay; }, [this] { return historyShown; }, [this] { return nowMs; },
-                                 [this] { return std::int64_t(1'800'000'000'000) + nowMs; }})
+                                 [this] { return std::int64_t(1'800'000'000'000) + nowMs; }, [this] { return pane; }})
     {
         QObject::connect(&inbox, &ChatInbox::boxDue, [this](const QString& text) { boxes << text; });
         QObject::connect(&inbox, &ChatInbox::statusText, [this](const QString& text) { status = text; });
@@ -77,6 +77,7 @@ struct Inbox {
 
     bool overlay = false;
     bool historyShown = false;
+    bool pane = false;
     std::int64_t nowMs = 0;
     ChatInbox inbox;
     QStringList boxes, begun;
@@ -143,24 +144,29 @@ private slots:
     }
 
     // Where a text goes: a box while there is room and the overlay is not showing texts, else
-    // the status line; texts not boxed count unread unless the history is open.
+    // the status line; texts not boxed count unread unless the history is open. While the chat
+    // pane shows, a text goes there alone: no box, nothing on the status line, nothing unread.
     void whereATextGoes_data()
     {
         QTest::addColumn<bool>("overlay");
         QTest::addColumn<bool>("historyShown");
+        QTest::addColumn<bool>("pane");
         QTest::addColumn<int>("boxesOpen");
         QTest::addColumn<bool>("boxed");
         QTest::addColumn<int>("unread");
-        QTest::newRow("room for a box") << false << false << 7 << true << 0;
-        QTest::newRow("boxes full") << false << false << 8 << false << 1;
-        QTest::newRow("boxes full, history open") << false << true << 8 << false << 0;
-        QTest::newRow("overlay connected") << true << false << 0 << false << 1;
-        QTest::newRow("overlay connected, history open") << true << true << 0 << false << 0;
+        QTest::newRow("room for a box") << false << false << false << 7 << true << 0;
+        QTest::newRow("boxes full") << false << false << false << 8 << false << 1;
+        QTest::newRow("boxes full, history open") << false << true << false << 8 << false << 0;
+        QTest::newRow("overlay connected") << true << false << false << 0 << false << 1;
+        QTest::newRow("overlay connected, history open") << true << true << false << 0 << false << 0;
+        QTest::newRow("pane shown") << false << false << true << 0 << false << 0;
+        QTest::newRow("pane shown, overlay connected") << true << false << true << 0 << false << 0;
     }
     void whereATextGoes()
     {
         QFETCH(bool, overlay);
         QFETCH(bool, historyShown);
+        QFETCH(bool, pane);
         QFETCH(int, boxesOpen);
         QFETCH(bool, boxed);
         QFETCH(int, unread);
@@ -169,9 +175,10 @@ private slots:
         in.boxes.clear();
         in.overlay = overlay;
         in.historyShown = historyShown;
+        in.pane = pane;
         in.receive(utf8ToGbk("开黑吗"));
         QCOMPARE(in.boxes, boxed ? QStringList{QStringLiteral("ann说：开黑吗")} : QStringList{});
-        QCOMPARE(in.status, boxed ? QString() : QStringLiteral("ann说：开黑吗"));
+        QCOMPARE(in.status, boxed || pane ? QString() : QStringLiteral("ann说：开黑吗"));
         QCOMPARE(in.unread, unread);
         QCOMPARE(in.begun.last(), QStringLiteral("ann|开黑吗"));
         // Texts counted while the history was hidden are read once it shows.

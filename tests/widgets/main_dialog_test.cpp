@@ -1,5 +1,6 @@
 // The main window offscreen, driven through its controls, against a fake host and fake members
 // on loopback addresses of its own.
+#include "app/chat_pane.h"
 #include "app/chat_history_window.h"
 #include "app/chat_inbox.h"
 #include "app/chat_log_writer.h"
@@ -124,6 +125,42 @@ private slots:
         h->member(Ann).send(makeChatText(1, 0, ""), h->toWindow());
         QTRY_COMPARE(h->boxes.texts.size(), 2);
         QCOMPARE(h->boxes.texts.last(), QStringLiteral("小明说："));
+    }
+
+    // The chat pane: off at start (texts open boxes); switched on from its menu entry, the window
+    // grows to hold it and it shows texts received and sent as they come, worded as the history
+    // words them, while no box opens and the status line stays free; switched off, boxes again.
+    void chatPaneShowsTheChatAsItArrivesInsteadOfBoxes()
+    {
+        ChatPane& pane = h->dialog().chatPane();
+        QAction* action = h->dialog().findChild<QAction*>(QStringLiteral("chatPaneAction"));
+        QVERIFY(action && action->isCheckable() && !action->isChecked());
+        QVERIFY(!pane.isVisible());
+        const int height = h->dialog().height();
+        QVERIFY(h->deliverRoster(threeMembers(), 1));
+
+        action->trigger();
+        QVERIFY(pane.isVisible());
+        QVERIFY(h->dialog().height() > height);
+        QVERIFY(pane.geometry().bottom() < h->dialog().height());
+        h->member(Ann).send(makeChatText(1, 0, utf8ToGbk("开黑吗")), h->toWindow());
+        QTRY_COMPARE(pane.model().rowCount(), 1);
+        QVERIFY(pane.model().index(0).data().toString().endsWith(QStringLiteral(" ann说：开黑吗")));
+        h->click(0);
+        h->write(QStringLiteral("来了"));
+        QTRY_COMPARE(pane.model().rowCount(), 2);
+        QVERIFY(pane.model().index(1).data().toString().endsWith(QStringLiteral(" 我对ann说：来了")));
+        QCOMPARE(pane.model().index(1).data().toString(), h->dialog().historyWindow().model().index(1).data().toString());
+        QTest::qWait(50);
+        QVERIFY(h->boxes.texts.isEmpty());
+        QVERIFY(!h->control<QLabel>("statusText")->text().contains(QStringLiteral("开黑吗")));
+        QCOMPARE(h->dialog().chatInbox().unread(), 0);
+
+        action->trigger();
+        QVERIFY(!pane.isVisible());
+        QCOMPARE(h->dialog().height(), height);
+        h->member(Ann).send(makeChatText(1, 0, "box again"), h->toWindow());
+        QTRY_COMPARE(h->boxes.texts, QStringList{QStringLiteral("ann说：box again")});
     }
 
     // Eight boxes stay open while texts keep coming: the ninth goes to the status line and

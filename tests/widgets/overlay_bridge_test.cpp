@@ -112,6 +112,50 @@ private slots:
         QCOMPARE(noMicrophone, 1);
     }
 
+    // An overlay that reads members' states hears each change of what the member list shows: the
+    // talking marker, the voice answer.
+    void theOverlayHearsWhatTheMemberListShows()
+    {
+        RecordingMailbox overlay("gamein");
+        bridge->pipeServer().openOverlayPipe(link::PipeNumber);
+        QLocalSocket pipe;
+        pipe.connectToServer(linkSocketPath(QStringLiteral("pipe0")));
+        QVERIFY(pipe.waitForConnected(1000));
+        // Everything read from the pipe so far; the newest record is at its end.
+        Bytes stream;
+        auto lastStates = [&]() -> std::vector<link::MemberState> {
+            std::optional<link::Post> post;
+            while (auto next = overlay.next(to_overlay::MemberStatesSent, post ? 50 : 2000)) post = next;
+            const Bytes more = readRaw(pipe, SIZE_MAX, 100);
+            stream.insert(stream.end(), more.begin(), more.end());
+            if (!post || stream.size() < std::size_t(post->value)) return {};
+            const auto states = link::decodeMemberStatesMessage(ByteView(stream).last(std::size_t(post->value)));
+            return states.value_or(std::vector<link::MemberState>{});
+        };
+        bridge->showTalking(0, 100);  // not asked for yet: nothing goes
+        QVERIFY(!overlay.next(to_overlay::MemberStatesSent, 50));
+        bridge->pipeServer().onLinkMessage(to_main::WantMemberStates, link::to_main::MemberStatesVersion);
+        bridge->pipeServer().onLinkMessage(to_main::RefreshRoster, -1);
+        QVERIFY(overlay.next(to_overlay::RosterSent));
+        std::vector<link::MemberState> states = lastStates();
+        QCOMPARE(states.size(), 3u);
+        QCOMPARE(states[0].talking, std::uint8_t(100));
+        QCOMPARE(states[1].talking, link::NotTalking);
+
+        // Ann stops, and bob's voice is asked about in the overlay, in one pass: one record.
+        bridge->showTalking(0, -1);
+        bridge->showTalking(1, 40);
+        voiceFrom(1, 1);
+        voiceFrom(1, 2);
+        QVERIFY(overlay.next(to_overlay::CallRequest));
+        states = lastStates();
+        QCOMPARE(states.size(), 3u);
+        QCOMPARE(states[0].talking, link::NotTalking);
+        QCOMPARE(states[1], (link::MemberState{1, link::PathMark::None, link::VoiceMark::NotChatting, 40}));
+        bridge->pipeServer().onLinkMessage(to_main::AcceptVoice, 1);  // row 1 shows member 1
+        QCOMPARE(lastStates().at(1).voice, link::VoiceMark::Chatting);
+    }
+
     void aPipeThatCannotBeCreatedIsToldByTheWindow()
     {
         cleanup();

@@ -4,6 +4,7 @@
 #include "fake_peer.h"
 #include "overlay/overlay_chat_page.h"
 #include "overlay/overlay_dialog.h"
+#include "overlay/overlay_pipe_client.h"
 #include "overlay_test_support.h"
 
 #include <QFileInfo>
@@ -222,6 +223,34 @@ private slots:
         QCOMPARE(none->value, 0);
         QCOMPARE(readRaw(pipe, 100), link::encodeRosterMessage(main->roster));
 
+        // This reader never said it reads members' states: none are written for it (readRaw above
+        // saw nothing after the roster). Once it says so, they follow, each change once.
+        main->states = {{0, link::PathMark::Open, link::VoiceMark::Chatting, 100}, {2, link::PathMark::Sealed, link::VoiceMark::None, link::NotTalking}};
+        server->sendMemberStates();
+        QVERIFY(readRaw(pipe, SIZE_MAX, 50).empty());
+        QVERIFY(toMain.post(to_main::WantMemberStates, 2));  // a layout this program does not write
+        QTest::qWait(30);
+        server->sendMemberStates();
+        QVERIFY(readRaw(pipe, SIZE_MAX, 50).empty());
+        QVERIFY(toMain.post(to_main::WantMemberStates, link::to_main::MemberStatesVersion));
+        QTRY_VERIFY(server->memberStatesWanted());
+        server->sendMemberStates();
+        const auto states = overlay.next(to_overlay::MemberStatesSent);
+        QVERIFY(states);
+        QCOMPARE(states->value, 12);
+        QCOMPARE(readRaw(pipe, 12), (Bytes{2, 0, 0, 0, 0, 1, 1, 100, 2, 2, 0, 0xFF}));
+        server->sendMemberStates();  // unchanged: nothing
+        QVERIFY(readRaw(pipe, SIZE_MAX, 50).empty());
+        // A new roster: its rows show nothing yet, so the states follow it.
+        server->sendRoster();
+        Bytes expected = link::encodeRosterMessage(main->roster);
+        const Bytes stateBytes = link::encodeMemberStatesMessage(main->states);
+        expected.insert(expected.end(), stateBytes.begin(), stateBytes.end());
+        QCOMPARE(readRaw(pipe, 100 + 12), expected);
+        QVERIFY(overlay.next(to_overlay::RosterSent));
+        QVERIFY(overlay.next(to_overlay::SelectionSent));
+        QCOMPARE(overlay.next(to_overlay::MemberStatesSent).value_or(link::Post{-1, -1}).value, 12);
+
         // Ten ticked rows: the first 8 ids go, 32 bytes.
         main->targets = {9, 8, 7, 6, 5, 4, 3, 2, 1, 0};
         server->sendSelection();
@@ -262,6 +291,82 @@ private slots:
         server->sendRoster();
         QTest::qWait(30);
         QVERIFY(overlay.posts.empty());
+    }
+
+    void overlayShowsMembersStatesAsTheMainListDoes()
+    {
+        startMain(overlayRoster({"ann", "小明", "cyd"}));
+        main->states = {{0, link::PathMark::Sealed, link::VoiceMark::Chatting, 60},
+                        {1, link::PathMark::KeyChanged, link::VoiceMark::Prompt, link::NotTalking},
+                        {2, link::PathMark::Open, link::VoiceMark::NotChatting, link::NotTalking}};
+        auto* overlay = new OverlayDialog;
+        QPointer<OverlayDialog> guard(overlay);
+        OverlayChatPage& page = overlay->chatPage();
+        // The overlay asks for states before the roster: they come with it.
+        QTRY_COMPARE(page.cellText(2, OverlayChatPage::VoiceColumn), QStringLiteral("聊天中"));
+        QCOMPARE(page.cellText(2, OverlayChatPage::LinkColumn), QStringLiteral("OK"));
+        QVERIFY(!page.memberList()->topLevelItem(2)->icon(OverlayChatPage::LinkColumn).isNull());  // the lock
+        QCOMPARE(page.memberList()->topLevelItem(2)->data(OverlayChatPage::NameColumn, OverlayChatPage::TalkingRole), QVariant(60));
+        QCOMPARE(page.cellText(1, OverlayChatPage::LinkColumn), QString());  // a changed key: no "OK"
+        QVERIFY(!page.memberList()->topLevelItem(1)->icon(OverlayChatPage::LinkColumn).isNull());
+        QCOMPARE(page.cellText(1, OverlayChatPage::VoiceColumn), QStringLiteral("提示"));
+        QCOMPARE(page.cellText(0, OverlayChatPage::LinkColumn), QStringLiteral("OK"));
+        QVERIFY(page.memberList()->topLevelItem(0)->icon(OverlayChatPage::LinkColumn).isNull());
+        QCOMPARE(page.cellText(0, OverlayChatPage::VoiceColumn), QStringLiteral("不聊"));
+        QVERIFY(!page.memberList()->topLevelItem(0)->data(OverlayChatPage::NameColumn, OverlayChatPage::TalkingRole).isValid());
+
+        // Member 0 stops talking, member 2 starts; an entry for a member the overlay does not
+        // have is passed over.
+        main->states = {{0, link::PathMark::Sealed, link::VoiceMark::Chatting, link::NotTalking},
+                        {2, link::PathMark::Open, link::VoiceMark::NotChatting, 100},
+                        {5, link::PathMark::Open, link::VoiceMark::Chatting, 100}};
+        server->sendMemberStates();
+        QTRY_VERIFY(page.memberList()->topLevelItem(0)->data(OverlayChatPage::NameColumn, OverlayChatPage::TalkingRole).isValid());
+        QVERIFY(!page.memberList()->topLevelItem(2)->data(OverlayChatPage::NameColumn, OverlayChatPage::TalkingRole).isValid());
+        QCOMPARE(page.rowCount(), 3);
+        delete overlay;
+        QTRY_VERIFY(!server->pipeOpen());
+    }
+
+    // The overlay against a bare main side: records that are not whole and consistent change no
+    // row, and the record announced after them is read from its start.
+    void overlayRefusesBadMemberStatesAndReadsOnFromTheNextRecord()
+    {
+        QLocalServer bareMain;
+        QVERIFY(listenPrivately(bareMain, QStringLiteral("pipe0")));
+        OverlayChatPage page;
+        OverlayPipeClient client;
+        QVERIFY(client.open(0).opened);
+        QVERIFY(bareMain.waitForNewConnection(1000));
+        QLocalSocket* toOverlay = bareMain.nextPendingConnection();
+        page.showRoster(overlayRoster({"ann", "bob"}));
+        const Bytes good = link::encodeMemberStatesMessage({{1, link::PathMark::Open, link::VoiceMark::Waiting, 30}});
+
+        struct Case {
+            const char* what;
+            Bytes written;
+            qint64 announced;
+        };
+        const Case cases[] = {
+            {"short: fewer bytes than announced", Bytes(good.begin(), good.end() - 2), qint64(good.size())},
+            {"count disagrees with the length", Bytes{2, 0, 0, 0, 1, 1, 3, 30}, 8},
+            {"id past 127", Bytes{1, 0, 0, 0, 200, 1, 3, 30}, 8},
+            {"id given twice", Bytes{2, 0, 0, 0, 1, 1, 3, 30, 1, 1, 3, 30}, 12},
+            {"unknown voice state", Bytes{1, 0, 0, 0, 1, 1, 9, 30}, 8},
+            {"length no record can have", Bytes{1, 0, 0, 0, 1, 1, 3}, 7},
+            {"negative length", Bytes{1, 0, 0, 0}, -4},
+            {"length past the largest record", Bytes(600, 0), 600},
+        };
+        for (const Case& c : cases) {
+            writeRaw(*toOverlay, c.written);
+            QVERIFY2(!page.readMemberStates(client, c.announced), c.what);
+            QVERIFY2(page.cellText(0, OverlayChatPage::VoiceColumn).isEmpty(), c.what);
+            writeRaw(*toOverlay, good);
+            QVERIFY2(page.readMemberStates(client, qint64(good.size())), c.what);
+            QCOMPARE(page.cellText(0, OverlayChatPage::VoiceColumn), QStringLiteral("等待"));
+            QCOMPARE(page.cellText(0, OverlayChatPage::LinkColumn), QStringLiteral("OK"));
+            page.showRoster(overlayRoster({"ann", "bob"}));  // fresh rows for the next case
+        }
     }
 
     void failedPipeCreationLeavesNoPipe()

@@ -166,6 +166,7 @@ private slots:
         c->main->write(Bytes(50, 0xAB));
         c->main->post(to_overlay::RosterSent, 5000);
         for (int length : {-4, 3, 36, INT_MAX}) c->main->post(to_overlay::SelectionSent, length);
+        for (int length : {-4, 3, 6, 520, INT_MAX}) c->main->post(to_overlay::MemberStatesSent, length);
         QTest::qWait(100);
         QVERIFY(unchanged());
 
@@ -191,7 +192,7 @@ private slots:
         QTRY_COMPARE(page.targetCount(), 4);
         QVERIFY(!page.isRowTicked(0) && !page.isRowTicked(1));
         // Unknown codes are ignored; a CallRequest for no record of the roster asks nothing.
-        for (int code : {1, 2, 3, 5, 12, 99, -1}) c->main->post(code, 12345);
+        for (int code : {1, 2, 3, 5, 13, 99, -1}) c->main->post(code, 12345);
         for (int index : {-1, 2, 1000, INT_MIN}) c->main->post(to_overlay::CallRequest, index);
 
         // After all that, a good record is read from its start.

@@ -118,6 +118,7 @@ private slots:
             settings.rememberHostAddress(QStringLiteral("10.0.0.7"));
             settings.rememberHostAddress(QStringLiteral("10.0."));  // half typed: the last whole one stays
             settings.rememberGainBoost(true);
+            settings.rememberChatPane(true);
             settings.rememberSkin(QStringLiteral("Ocean.smf"));
             settings.rememberPlugins({QStringLiteral("hudlet.so"), QStringLiteral("../x.so")});
             settings.rememberDirectoryServer(QStringLiteral("本机, test"));
@@ -129,6 +130,7 @@ private slots:
         QCOMPARE(QString::fromStdString(values.name), QStringLiteral("小明"));
         QCOMPARE(values.hostAddress, std::string("10.0.0.7"));
         QVERIFY(values.gainBoost);
+        QVERIFY(values.chatPane);
         QCOMPARE(values.skin, std::string("Ocean.smf"));
         QCOMPARE(values.plugins, std::vector<std::string>{"hudlet.so"});
         QCOMPARE(QString::fromStdString(values.directoryServer), QStringLiteral("本机, test"));

@@ -33,6 +33,47 @@ bool selectionLengthValid(std::int64_t length)
     return length >= 0 && length <= std::int64_t(MaxSelectionMessageSize) && length % 4 == 0;
 }
 
+bool memberStatesLengthValid(std::int64_t length)
+{
+    return length >= 4 && length <= std::int64_t(MaxMemberStatesMessageSize) && (length - 4) % std::int64_t(MemberStateSize) == 0;
+}
+
+Bytes encodeMemberStatesMessage(const std::vector<MemberState>& states)
+{
+    Bytes out(4);
+    std::uint32_t count = 0;
+    for (const MemberState& state : states) {
+        if (count == std::uint32_t(MaxRosterRecords)) break;
+        if (state.id < 0 || state.id >= MaxRosterRecords) continue;
+        out.push_back(std::uint8_t(state.id));
+        out.push_back(std::uint8_t(state.path));
+        out.push_back(std::uint8_t(state.voice));
+        out.push_back(state.talking);
+        ++count;
+    }
+    putInt32(out.data(), count);
+    return out;
+}
+
+std::optional<std::vector<MemberState>> decodeMemberStatesMessage(ByteView bytes)
+{
+    if (!memberStatesLengthValid(std::int64_t(bytes.size()))) return std::nullopt;
+    const std::uint32_t count = getInt32(bytes.data());
+    if (count != (bytes.size() - 4) / MemberStateSize) return std::nullopt;
+    std::vector<MemberState> states;
+    states.reserve(count);
+    bool seen[MaxRosterRecords] = {};
+    for (std::size_t at = 4; at < bytes.size(); at += MemberStateSize) {
+        const std::uint8_t id = bytes[at], path = bytes[at + 1], voice = bytes[at + 2], talking = bytes[at + 3];
+        if (id >= MaxRosterRecords || seen[id]) return std::nullopt;
+        if (path > std::uint8_t(PathMark::KeyChanged) || voice > std::uint8_t(VoiceMark::Prompt)) return std::nullopt;
+        if (talking > MaxTalkingLevel && talking != NotTalking) return std::nullopt;
+        seen[id] = true;
+        states.push_back({id, PathMark(path), VoiceMark(voice), talking});
+    }
+    return states;
+}
+
 Bytes encodeRosterMessage(const Roster& roster)
 {
     const int count = std::clamp(roster.count, 0, MaxRosterRecords);

@@ -27,6 +27,9 @@ inline constexpr std::int32_t OverlayClose = 4;   // value: 0
 inline constexpr std::int32_t RosterSent = 10;    // value: byte length of the RosterMessage
 inline constexpr std::int32_t SelectionSent = 11; // value: byte length of the SelectionMessage
 inline constexpr std::int32_t CallRequest = 20;   // value: member id (roster index)
+// Sent only to an overlay that posted WantMemberStates: one that does not know the record never
+// finds its bytes in the pipe, where they would break the framing of the records after them.
+inline constexpr std::int32_t MemberStatesSent = 12;  // value: byte length of the MemberStatesMessage
 }  // namespace to_overlay
 
 // Codes the overlay posts to the main program; rows are rows of the member list.
@@ -40,6 +43,10 @@ inline constexpr std::int32_t RefuseVoice = 13;
 inline constexpr std::int32_t AskAgain = 14;
 inline constexpr std::int32_t RefreshRoster = 15;  // value ignored
 inline constexpr std::int32_t VoiceToggle = 20;    // 1 start talking, 0 stop
+// The overlay reads MemberStatesMessage records; value: the record's version (1). A main program
+// that does not know the code drops it and sends no such record.
+inline constexpr std::int32_t WantMemberStates = 16;
+inline constexpr std::int32_t MemberStatesVersion = 1;
 }  // namespace to_main
 
 // A member's voice answer, as the per-peer voice slots keep it.
@@ -59,6 +66,7 @@ inline constexpr std::size_t MaxSelectionMessageSize = 4 * MaxSelectionIds;  // 
 // Whether an announced length can be a whole record of that kind.
 bool rosterLengthValid(std::int64_t length);
 bool selectionLengthValid(std::int64_t length);
+bool memberStatesLengthValid(std::int64_t length);
 
 // The roster's count (clamped to 0..128) and its records, as the pipe carries them.
 Bytes encodeRosterMessage(const Roster& roster);
@@ -69,6 +77,32 @@ std::optional<Roster> decodeRosterMessage(ByteView bytes);
 Bytes encodeSelectionMessage(const std::vector<int>& ids);
 // The ids of a record of 0..32 bytes, a multiple of 4; nullopt for anything else.
 std::optional<std::vector<int>> decodeSelectionMessage(ByteView bytes);
+
+// What the main window's member list shows of one member beside its name: the path column, the
+// voice column (the player's answer) and the talking marker.
+enum class PathMark : std::uint8_t { None = 0, Open = 1, Sealed = 2, KeyChanged = 3 };
+enum class VoiceMark : std::uint8_t { None = 0, Chatting = 1, NotChatting = 2, Waiting = 3, Prompt = 4 };
+inline constexpr std::uint8_t NotTalking = 0xFF;  // the talking byte of a member not heard now
+inline constexpr std::uint8_t MaxTalkingLevel = 100;
+
+struct MemberState {
+    int id = 0;  // roster index, 0..127
+    PathMark path = PathMark::None;
+    VoiceMark voice = VoiceMark::None;
+    std::uint8_t talking = NotTalking;  // 0..100 while heard (the level), NotTalking otherwise
+    bool operator==(const MemberState&) const = default;
+};
+
+// MemberStatesMessage: an int32 count (0..128), then that many 4-byte entries {id, path, voice,
+// talking}, each a byte; ids unique and below 128.
+inline constexpr std::size_t MemberStateSize = 4;
+inline constexpr std::size_t MaxMemberStatesMessageSize = 4 + MemberStateSize * MaxRosterRecords;  // 516
+
+// Entries past the 128th, and entries with an id outside 0..127, are not written.
+Bytes encodeMemberStatesMessage(const std::vector<MemberState>& states);
+// The entries of a whole, consistent record; nullopt for a length that disagrees with the count,
+// an id out of range or given twice, or a path, voice or talking byte outside its values.
+std::optional<std::vector<MemberState>> decodeMemberStatesMessage(ByteView bytes);
 
 struct Post {
     std::int32_t code = 0;

@@ -90,7 +90,7 @@ const std::vector<std::string_view>& rememberedKeys()
 {
     using namespace remembered_key;
     static const std::vector<std::string_view> keys = {Name,    HostAddress,     GainBoost,  Skin,          Plugins,
-                                                       DirectoryServer, MainWindow, BrowserWindow, OverlayWindow};
+                                                       DirectoryServer, MainWindow, BrowserWindow, OverlayWindow, ChatPane};
     return keys;
 }
 
@@ -127,8 +127,8 @@ SettingsCheck checkStoredSettings(const StoredSettings& stored)
         } else if (key == HostAddress) {
             if (text.empty() || (text.size() <= 15 && parseDottedAddress(text))) values.hostAddress = text;
             else damaged("not an IPv4 address");
-        } else if (key == GainBoost) {
-            if (text == "true" || text == "false") values.gainBoost = text == "true";
+        } else if (key == GainBoost || key == ChatPane) {
+            if (text == "true" || text == "false") (key == GainBoost ? values.gainBoost : values.chatPane) = text == "true";
             else damaged("neither true nor false");
         } else if (key == Skin) {
             if (plainFileName(text)) values.skin = text;

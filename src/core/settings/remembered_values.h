@@ -1,5 +1,5 @@
 // What the program remembers between runs (name, host address, gain, skin, plug-ins, directory
-// server, window places), and the rules for taking a value back from the settings file. Pure:
+// server, window places, the chat pane), and the rules for taking a value back from the settings file. Pure:
 // the Qt side reads the file and hands over each value as text; the rules here decide which can
 // be used, so that a damaged file gives defaults instead of odd windows or a crash.
 #pragma once
@@ -23,6 +23,7 @@ inline constexpr std::string_view DirectoryServer = "directory/server";
 inline constexpr std::string_view MainWindow = "windows/main";
 inline constexpr std::string_view BrowserWindow = "windows/browser";
 inline constexpr std::string_view OverlayWindow = "windows/overlay";
+inline constexpr std::string_view ChatPane = "chat/pane";  // the chat pane in the main window
 }  // namespace remembered_key
 
 // Every key above, in the order they are checked.
@@ -71,6 +72,7 @@ struct RememberedValues {
     std::optional<Place> mainWindow;
     std::optional<Place> browserWindow;
     std::optional<Place> overlayWindow;
+    bool chatPane = false;  // texts show in the main window's pane instead of boxes
 };
 
 struct SettingsCheck {
