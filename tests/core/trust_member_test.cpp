@@ -363,3 +363,22 @@ TEST(MemberTrustTest, AHandshakeFollowsThePathToWhereItAnswersNow)
     EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::Sealed);
     EXPECT_TRUE(ann.trust.takeUnproved().empty());
 }
+
+// One player's settings folder copied to a second machine: both installs have the same identity
+// but ephemeral keys of their own. They seal like any two members (only our own Hello sent back
+// is refused), rather than failing where only keys are taken.
+TEST(MemberTrustTest, TwoInstallsWithOneIdentitySealWithEachOther)
+{
+    Lumo ann(1, 0);
+    Lumo copy(1, 1);
+    copy.trust = MemberTrust(Identity::fromSeed(seedOf(1)), counterSeeds(200));
+    copy.trust.setGroup(Group);
+    copy.trust.rosterChanged(annAndBob(), 1);
+    ann.trust.pathOpened(1, BobAt, 0);
+    ann.trust.outgoing(Outgoing{BobAt, makeChatText(1, 0, "to my other machine")}, 0);
+    Wire wire;
+    wire.run(ann, copy, 0);
+    EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::Sealed);
+    EXPECT_EQ(copy.trust.keyState(0), PeerKeyState::Sealed);
+    EXPECT_EQ(wire.toBobSession, std::vector<Bytes>{makeChatText(1, 0, "to my other machine")});
+}
