@@ -41,6 +41,7 @@ int main(int argc, char** argv)
     };
     print(attack::pathTakeover());
     print(attack::rejoinTakeover());
+    print(attack::rejoinTakeover(true));
     print(attack::oneIpLocksTheGroup());
     if (killed) print(attack::killedMemberFreed(150));
     for (const attack::Row& row : attack::reflection(seconds)) print(row);

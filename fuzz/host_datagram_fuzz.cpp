@@ -2,10 +2,13 @@
 // sweep in between where the input asks for it. The host table lives across the datagrams of one
 // input. Every roster the host sends is delivered to a member state for that address, as the
 // member's socket would receive it: the member must accept it, and after every step each member
-// in the host's table holds exactly that table.
+// in the host's table holds exactly that table. A join showing the keys mark gets a cookie alone,
+// no larger than the join; it is answered with a signed join by one of two keys (which one, by
+// the source's port), and a record with a key never moves to a signed join by the other.
 #include "fuzz_support.h"
 
 #include "core/group/member_dispatch.h"
+#include "core/trust/keyed_join.h"
 
 #include <algorithm>
 #include <array>
@@ -55,6 +58,12 @@ void checkEveryMemberHoldsTheTable(const HostTable& host, const Members& members
     }
 }
 
+const Identity& keyOf(Endpoint source)
+{
+    static const Identity keys[2] = {Identity::fromSeed(KeySeed{1}), Identity::fromSeed(KeySeed{2})};
+    return keys[source.port == MemberPort ? 0 : 1];
+}
+
 bool isRequest(ByteView datagram)
 {
     const auto header = readHeader(datagram);
@@ -68,7 +77,7 @@ bool isRequest(ByteView datagram)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     fuzz::Input input(data, size);
-    HostTable host;
+    HostTable host([] { return KeySeed{7}; });  // fixed cookie secrets: a finding replays
     Members members;
     Millis now = 0;
 
@@ -89,18 +98,39 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // anything else, is not answered at all.
         const bool limited = host.dropCounts().count(DropReason::RateLimited) != limitedBefore;
         FUZZ_CHECK(limited == (reply.dropped == DropReason::RateLimited));
-        if (isRequest(datagram) && !limited) {
+        HostReply answered;
+        const bool marked = isRequest(datagram) && datagram[0] == cmd::JoinRequest &&
+                            readEntry(*readMessage(datagram).message).reserved == KeysMark;
+        if (marked && !limited) {
+            // A cookie alone, no larger than the join; the signed join that answers it is taken
+            // as the join, unless it claims a record of the other key.
+            FUZZ_CHECK(reply.sends.size() == 1 && reply.sends[0].to == source && isJoinCookie(reply.sends[0].bytes));
+            FUZZ_CHECK(reply.sends[0].bytes.size() <= datagram.size());
+            const MemberEntry claimed = readEntry(*readMessage(datagram).message);
+            answered = host.receiveKeyedJoin(makeKeyedJoin(keyOf(source), claimed, *readJoinCookie(reply.sends[0].bytes)), source, now);
+            fuzz::checkTable(host.roster());
+            fuzz::checkHostSends(answered, host.roster().count, false);
+            if (answered.dropped == DropReason::None) {
+                FUZZ_CHECK(!answered.sends.empty() && answered.sends[0].bytes == makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost));
+            }
+            for (int i = 0; i < host.roster().count; ++i) {
+                const MemberEntry& record = host.roster().records[i];
+                const auto key = host.keyOf(i);
+                if (key && record.publicAddress == source.address && record.publicPort == source.port)
+                    FUZZ_CHECK(*key == keyOf(source).publicKey());
+            }
+        } else if (isRequest(datagram) && !limited) {
             FUZZ_CHECK(!reply.sends.empty() && reply.sends[0].to == source);
             FUZZ_CHECK(reply.sends[0].bytes == makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost));
         } else {
             FUZZ_CHECK(reply.sends.empty());
         }
-        const int rosters = deliverRosters(reply, members);
+        const int rosters = deliverRosters(reply, members) + deliverRosters(answered, members);
         // A join or a leave that changes the table tells every member at most once (the ones
         // whose address's send budget is spent, or whose address is flooding with joins, are
         // owed theirs); a leave from where no member
         // is recorded tells nobody.
-        if (isRequest(datagram) && (datagram[0] == cmd::JoinRequest || datagram[0] == cmd::LeaveNotice)) {
+        if (isRequest(datagram) && !marked && (datagram[0] == cmd::JoinRequest || datagram[0] == cmd::LeaveNotice)) {
             int owed = 0;
             for (int i = 0; i < table.count; ++i) owed += host.rosterOwed(i);
             FUZZ_CHECK(rosters == 0 || rosters + owed == table.count);

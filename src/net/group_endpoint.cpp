@@ -118,6 +118,10 @@ void GroupEndpoint::onDatagram(ByteView datagram, Endpoint source)
         apply();
         return;
     }
+    if (isJoinCookie(datagram) || isKeyedJoin(datagram)) {
+        onKeyedJoin(datagram, source);
+        return;
+    }
     const WireRead read = readMessage(datagram);
     if (!read.message) {
         qCDebug(lumoNet).noquote() << "dropped" << announcedName(read) << "from" << endpointText(source)
@@ -141,9 +145,9 @@ void GroupEndpoint::onDatagram(ByteView datagram, Endpoint source)
     case Handler::MemberSession: {
         if (isTextOrVoice(message.message)) {
             const std::lock_guard<std::mutex> guard(trustLock_);
-            if (trust_->refusesPlain(message.header.secondId)) {
+            if (trust_->refusesPlain(message.header.secondId, source)) {
                 qCDebug(lumoNet).noquote() << "dropped plain" << name << "from" << endpointText(source)
-                                           << ": that member's text and voice come sealed, or its key changed";
+                                           << ": that member speaks keys, or its key changed";
                 break;
             }
         }
@@ -158,6 +162,34 @@ void GroupEndpoint::onDatagram(ByteView datagram, Endpoint source)
     }
     }
     apply();
+}
+
+void GroupEndpoint::onKeyedJoin(ByteView datagram, Endpoint source)
+{
+    if (isKeyedJoin(datagram)) {
+        const HostReply reply = hostTable_.receiveKeyedJoin(datagram, source, now());
+        if (reply.dropped != DropReason::None)
+            qCDebug(lumoNet).noquote() << "host dropped a keyed join from" << endpointText(source) << ":" << describe(reply.dropped);
+        else
+            qCDebug(lumoNet).noquote() << "host received a keyed join from" << endpointText(source);
+        for (const std::string& left : reply.leftNames) emit memberLeftHost(left);
+        sendFromHost(reply);
+        scheduleDeadline();
+        return;
+    }
+    // The host asks this joiner to show it receives here: the join goes again, signed.
+    const Endpoint host{session_.joinedHost().value_or(0), HostPort};
+    std::optional<Bytes> answer;
+    {
+        const std::lock_guard<std::mutex> guard(trustLock_);
+        answer = keyedJoiner_.answer(datagram, source, host, session_.connecting(), trust_->identity(), session_.ownEntry());
+    }
+    if (!answer) {
+        qCDebug(lumoNet).noquote() << "dropped a join cookie from" << endpointText(source) << ": no join of ours waits for it there";
+        return;
+    }
+    logSends("member", {Outgoing{host, *answer}});
+    memberSocket_->sendTo(*answer, host);
 }
 
 void GroupEndpoint::onTrustRecord(ByteView datagram, Endpoint source)
@@ -197,11 +229,18 @@ void GroupEndpoint::flushTrust()
 {
     std::vector<Outgoing> sends;
     std::vector<TrustEvent> events;
+    std::vector<int> unproved;
     {
         const std::lock_guard<std::mutex> guard(trustLock_);
         sends = trust_->takeSends();
         events = trust_->takeEvents();
+        unproved = trust_->takeUnproved();
     }
+    for (const int memberId : unproved) {
+        qCDebug(lumoNet).noquote() << "member" << memberId << "answered elsewhere than it joined from and never proved its key there";
+        session_.keyUnproved(memberId);
+    }
+    if (!events.empty() || !unproved.empty()) followKeys();
     logSends("member", sends);
     if (sends.size() == 1) memberSocket_->sendTo(sends[0].bytes, sends[0].to);
     else if (!sends.empty()) memberSocket_->sendBatchFromAnyThread(sends);
@@ -227,7 +266,19 @@ void GroupEndpoint::followSession(const SessionOutput& out)
             trust_->rosterChanged(session_.roster(), session_.ownEntry().id);
     }
     for (int id = 0; id < session_.roster().count && id < RosterCapacity; ++id)
-        if (session_.status(id).pathOpen) trust_->pathOpened(id, session_.pathEndpoint(id), now());
+        if (session_.status(id).confirmed) trust_->pathOpened(id, session_.pathEndpoint(id), now());
+}
+
+void GroupEndpoint::followKeys()
+{
+    // The session's paths to members that speak keys open once their keys decided.
+    const std::lock_guard<std::mutex> guard(trustLock_);
+    for (int id = 0; id < session_.roster().count && id < RosterCapacity; ++id) {
+        if (id == session_.ownEntry().id) continue;
+        if (trust_->mayHaveKeys(id)) session_.expectKey(id);
+        const PeerKeyState state = trust_->keyState(id);
+        session_.keyDecided(id, state == PeerKeyState::Sealed || state == PeerKeyState::Plain);
+    }
 }
 
 void GroupEndpoint::useIdentity(const Identity& identity, const std::string& trustFileText)
@@ -269,8 +320,9 @@ void GroupEndpoint::acceptChangedKey(int memberId)
         trust_->acceptChangedKey(memberId);
     }
     flushTrust();
+    followKeys();
     emit sessionEvent(SessionEvent{SessionEvent::Kind::MemberChanged, memberId, {}});
-    scheduleDeadline();
+    apply();
 }
 
 std::string GroupEndpoint::trustFileText() const
@@ -297,6 +349,11 @@ void GroupEndpoint::apply()
         for (const int slot : out.releasedSlots)
             qCDebug(lumoVoice) << "voice slot" << slot << "released: its member has been silent";
         followSession(out);
+        // A new roster or a path that answered: which members speak keys, and who proved it.
+        if (std::any_of(out.events.begin(), out.events.end(), [](const SessionEvent& event) {
+                return event.kind == SessionEvent::Kind::RosterChanged || event.kind == SessionEvent::Kind::MemberChanged;
+            }))
+            followKeys();
         sendThroughTrust(out.sends);
         switchMicrophone(out.microphone);
         for (const int slot : out.releasedSlots) emit slotReleased(slot);
@@ -485,6 +542,7 @@ NetworkIdentity GroupEndpoint::currentNetwork()
 MemberSession::ConnectProblem GroupEndpoint::connectTo(const std::string& gbkName, std::optional<Ipv4> host)
 {
     session_.setOwnReserved(KeysMark);  // tells other LUMO members that this one speaks keys
+    keyedJoiner_.joinSent();
     const auto problem = session_.connect(gbkName, host, now());
     apply();
     return problem;

@@ -10,6 +10,7 @@
 #include "core/group/host_table.h"
 #include "core/group/reconnect_schedule.h"
 #include "core/group/member_session.h"
+#include "core/trust/keyed_join.h"
 #include "core/trust/member_trust.h"
 #include "core/wire/wire.h"
 #include "net/peer_socket.h"
@@ -134,10 +135,15 @@ private:
     // A handshake record from a member: taken when it comes from where that member is reached;
     // a sealed one's datagram then goes to the session.
     void onTrustRecord(ByteView datagram, Endpoint source);
+    // The host's cookie for our join (answered with the signed join), or a joiner's signed join
+    // to our host table.
+    void onKeyedJoin(ByteView datagram, Endpoint source);
     // What the session asked to send, through the keys; then what the keys say.
     void sendThroughTrust(const std::vector<Outgoing>& sends);
     void flushTrust();
     void followSession(const SessionOutput& out);
+    // Tells the session which members speak keys and whose keys decided.
+    void followKeys();
     void sendFromHost(const HostReply& reply);
     // Carries out what the session produced, until it has nothing more to say.
     void apply();
@@ -177,6 +183,7 @@ private:
     // Read and changed on the user-interface thread, and by sendVoiceBlock on the capture thread.
     mutable std::mutex trustLock_;
     std::unique_ptr<MemberTrust> trust_;
+    KeyedJoiner keyedJoiner_;
     std::optional<Ipv4> trustGroup_;
     std::unique_ptr<PeerSocket> memberSocket_;
     std::unique_ptr<PeerSocket> hostSocket_;

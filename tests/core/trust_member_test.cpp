@@ -69,7 +69,7 @@ struct Wire {
         for (const Outgoing& out : sends) {
             if (trustRecordOf(out.bytes)) {
                 if (auto opened = to.trust.receive(fromId, out.bytes, source, now)) session.push_back(*opened);
-            } else if (!to.trust.refusesPlain(fromId)) {
+            } else if (!to.trust.refusesPlain(fromId, source)) {
                 session.push_back(out.bytes);
             }
         }
@@ -109,7 +109,7 @@ TEST(MemberTrustTest, TwoLumoMembersSealTextHeldDuringTheHandshakeAndRefuseForge
     Wire::carry(sends, bob, 0, AnnAt, wire.toBobSession, 10);
     EXPECT_EQ(wire.toBobSession.back(), makeChatText(1, 0, "north gate"));
     // A forger on ann's address sending plain text or voice gets nothing in.
-    EXPECT_TRUE(bob.trust.refusesPlain(0));
+    EXPECT_TRUE(bob.trust.refusesPlain(0, AnnAt));
     EXPECT_FALSE(bob.trust.voiceGoesPlain(0));
     VoiceRecord record;
     record.sequence = 9;
@@ -145,7 +145,7 @@ TEST(MemberTrustTest, ALumoAndAPlainMemberSpeakThePlainProtocolByteForByteAndItI
     ann.trust.outgoing(Outgoing{BobAt, text}, 2100);
     EXPECT_EQ(ann.trust.takeSends()[0].bytes, text);
     EXPECT_TRUE(ann.trust.voiceGoesPlain(1));
-    EXPECT_FALSE(ann.trust.refusesPlain(1));
+    EXPECT_FALSE(ann.trust.refusesPlain(1, BobAt));
     EXPECT_FALSE(ann.trust.nextDeadline());
 }
 
@@ -170,7 +170,7 @@ TEST(MemberTrustTest, AChangedKeyIsShownAndNothingPassesUntilThePlayerAcceptsIt)
     EXPECT_EQ(fresh.trust.keyState(1), PeerKeyState::KeyChanged);
     EXPECT_EQ(fresh.trust.peerKey(1), Identity::fromSeed(seedOf(7)).publicKey());
     EXPECT_EQ(fresh.trust.rememberedKey(1), Identity::fromSeed(seedOf(2)).publicKey());
-    EXPECT_TRUE(fresh.trust.refusesPlain(1));
+    EXPECT_TRUE(fresh.trust.refusesPlain(1, BobAt));
     fresh.trust.outgoing(Outgoing{BobAt, makeChatText(1, 0, "is it you?")}, 1100);
     EXPECT_TRUE(fresh.trust.takeSends().empty());
     // Time passing does not turn it into a plain peer either.
@@ -273,4 +273,112 @@ TEST(MemberTrustTest, HandshakesFollowTheirMembersWhenTheRosterRenumbers)
     without.count = 2;
     ann.trust.rosterChanged(without, 1);
     EXPECT_EQ(ann.trust.keyState(2), PeerKeyState::None);
+}
+
+// Plain text and voice from a member that speaks keys: taken only once it is known to speak
+// plain, or, before any handshake, from where the host saw it join.
+TEST(MemberTrustTest, PlainTextFromAMemberThatSpeaksKeysIsTakenOnlyWhereItJoinedOrOnceItSpeaksPlain)
+{
+    const Endpoint bobOtherPort{BobAt.address, 40002};
+    struct Row {
+        const char* what;
+        bool marked;
+        int handshake;  // 0 none, 1 under way, 2 fell back to plain
+        Endpoint source;
+        bool refused;
+    };
+    const Row rows[] = {
+        {"unmarked, no handshake, other port", false, 0, bobOtherPort, false},
+        {"marked, no handshake, where it joined", true, 0, BobAt, false},
+        {"marked, no handshake, other port", true, 0, bobOtherPort, true},
+        {"marked, handshake under way, where it joined", true, 1, BobAt, true},
+        {"marked, handshake under way, other port", true, 1, bobOtherPort, true},
+        {"marked, speaks plain", true, 2, BobAt, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        MemberTrust trust(Identity::fromSeed(seedOf(1)), counterSeeds(16));
+        trust.setGroup(Group);
+        Roster roster = annAndBob();
+        if (!row.marked) roster.records[1].reserved = 0;
+        trust.rosterChanged(roster, 0);
+        if (row.handshake > 0) trust.pathOpened(1, BobAt, 0);
+        if (row.handshake > 1)
+            for (Millis now = 0; now <= 2000; now += 100) trust.advance(now);
+        EXPECT_EQ(trust.refusesPlain(1, row.source), row.refused);
+    }
+}
+
+// Path takeover by a neighbour on another port of bob's address: the path answered there, but
+// nobody there proves bob's key. ann never takes that port for a plain bob: the handshake starts
+// again where bob joined, his held text waits for it, and goes sealed to bob alone.
+TEST(MemberTrustTest, AMemberSilentOnAnotherPortIsNeverTakenForPlainTheHandshakeGoesWhereItJoined)
+{
+    const Endpoint neighbour{BobAt.address, 40002};
+    Lumo ann(1, 0), bob(2, 1);
+    ann.trust.pathOpened(1, neighbour, 0);
+    ann.trust.outgoing(Outgoing{neighbour, makeChatText(1, 0, "meet at the north gate")}, 0);
+    std::vector<Outgoing> toNeighbour = ann.trust.takeSends();
+    for (Millis now = 100; now < PeerTrust::PlainAfterMs; now += 100) {
+        ann.trust.advance(now);
+        for (Outgoing& out : ann.trust.takeSends()) toNeighbour.push_back(std::move(out));
+    }
+    EXPECT_TRUE(ann.trust.takeUnproved().empty());
+    ann.trust.advance(PeerTrust::PlainAfterMs);
+    EXPECT_TRUE(ann.trust.takeEvents().empty());  // neither plain nor sealed
+    EXPECT_EQ(ann.trust.takeUnproved(), std::vector<int>{1});
+    EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::Checking);
+    for (const Outgoing& out : toNeighbour) {
+        EXPECT_EQ(out.to, neighbour);
+        EXPECT_EQ(trustRecordOf(out.bytes), TrustRecord::Hello);  // nothing but Hellos went there
+    }
+    EXPECT_TRUE(ann.trust.refusesPlain(1, neighbour));
+    // The new Hello goes where bob joined; bob answers and the text reaches him sealed.
+    const auto again = ann.trust.takeSends();
+    ASSERT_EQ(again.size(), 1u);
+    EXPECT_EQ(again[0].to, BobAt);
+    Wire wire;
+    Wire::carry(again, bob, 0, AnnAt, wire.toBobSession, 1600);
+    wire.run(ann, bob, 1600);
+    EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::Sealed);
+    EXPECT_EQ(wire.toBobSession, std::vector<Bytes>{makeChatText(1, 0, "meet at the north gate")});
+}
+
+// A handshake under way follows the path when it answers elsewhere (bob's own probe came from
+// where he joined): the Hello is repeated there, not to the port that answered first.
+TEST(MemberTrustTest, AHandshakeFollowsThePathToWhereItAnswersNow)
+{
+    const Endpoint neighbour{BobAt.address, 40002};
+    Lumo ann(1, 0), bob(2, 1);
+    ann.trust.pathOpened(1, neighbour, 0);
+    ann.trust.takeSends();
+    ann.trust.pathOpened(1, BobAt, 100);
+    ann.trust.advance(500);
+    const auto repeated = ann.trust.takeSends();
+    ASSERT_EQ(repeated.size(), 1u);
+    EXPECT_EQ(repeated[0].to, BobAt);
+    Wire wire;
+    Wire::carry(repeated, bob, 0, AnnAt, wire.toBobSession, 500);
+    wire.run(ann, bob, 500);
+    EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::Sealed);
+    EXPECT_TRUE(ann.trust.takeUnproved().empty());
+}
+
+// One player's settings folder copied to a second machine: both installs have the same identity
+// but ephemeral keys of their own. They seal like any two members (only our own Hello sent back
+// is refused), rather than failing where only keys are taken.
+TEST(MemberTrustTest, TwoInstallsWithOneIdentitySealWithEachOther)
+{
+    Lumo ann(1, 0);
+    Lumo copy(1, 1);
+    copy.trust = MemberTrust(Identity::fromSeed(seedOf(1)), counterSeeds(200));
+    copy.trust.setGroup(Group);
+    copy.trust.rosterChanged(annAndBob(), 1);
+    ann.trust.pathOpened(1, BobAt, 0);
+    ann.trust.outgoing(Outgoing{BobAt, makeChatText(1, 0, "to my other machine")}, 0);
+    Wire wire;
+    wire.run(ann, copy, 0);
+    EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::Sealed);
+    EXPECT_EQ(copy.trust.keyState(0), PeerKeyState::Sealed);
+    EXPECT_EQ(wire.toBobSession, std::vector<Bytes>{makeChatText(1, 0, "to my other machine")});
 }

@@ -21,6 +21,7 @@ class AttackTableTest : public QObject {
 private slots:
     void aNeighbourCannotTakeAMembersPath() { verify(attack::pathTakeover()); }
     void rejoinFromAnotherPortTakesNothing() { verify(attack::rejoinTakeover()); }
+    void rejoinSignedByAnotherKeyTakesNothing() { verify(attack::rejoinTakeover(true)); }
     void oneIpCannotFillTheGroup() { verify(attack::oneIpLocksTheGroup()); }
     void forgedJoinsAndRequestsReflectLittle()
     {

@@ -12,6 +12,8 @@
 #include "link_control.h"
 #include "lumo_process.h"
 
+#include "core/trust/keyed_join.h"
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -182,11 +184,15 @@ inline Row pathTakeover()
 }
 
 // Row 2: one JoinRequest from another port of the victim's IP, with the victim's id and local
-// address as every roster shows them.
-inline Row rejoinTakeover()
+// address as every roster shows them. With `ownKey` (row 2k) the attacker also speaks keys: it
+// answers the host's cookie with a join signed by a key of its own, and tries the victim's
+// record without the keys mark as well.
+inline Row rejoinTakeover(bool ownKey = false)
 {
-    Row row{"2 rejoin takeover: 1 JoinRequest from another port of the victim's IP, its id and local address", "", 0, 0, "",
-            false};
+    Row row{ownKey ? "2k rejoin takeover with keys: the cookie answered with a join signed by the attacker's own key, "
+                     "and the record sent without the keys mark"
+                   : "2 rejoin takeover: 1 JoinRequest from another port of the victim's IP, its id and local address",
+            "", 0, 0, "", false};
     QTemporaryDir work;
     FakePeer probe(loopback(9), HostPort);
     LumoProcess host(HostIp);
@@ -204,12 +210,33 @@ inline Row rejoinTakeover()
     const MemberEntry victimRecord = roster->records[std::size_t(idIn(*roster, "victim"))];
 
     FakePeer attacker(loopback(3), 40002);
-    const Bytes forged = makeEntryDatagram(cmd::JoinRequest, idByte(victimRecord.id), 0, Kind::ToHost, victimRecord);
-    attacker.send(forged, host.hostEndpoint());
-    row.bytesIn = forged.size();
-    const auto got = attacker.collect(1000);
+    const auto send = [&](const Bytes& bytes) {
+        attacker.send(bytes, host.hostEndpoint());
+        row.bytesIn += bytes.size();
+    };
+    send(makeEntryDatagram(cmd::JoinRequest, idByte(victimRecord.id), 0, Kind::ToHost, victimRecord));
+    auto got = attacker.collect(1000);
+    int cookies = 0;
+    if (ownKey) {
+        const Identity mallory = Identity::fromSeed(KeySeed{0x6D});
+        for (const auto& received : got)
+            if (const auto cookie = readJoinCookie(received.bytes)) {
+                ++cookies;
+                send(makeKeyedJoin(mallory, victimRecord, *cookie));
+            }
+        MemberEntry unmarked = victimRecord;
+        unmarked.reserved = 0;
+        send(makeEntryDatagram(cmd::JoinRequest, idByte(victimRecord.id), 0, Kind::ToHost, unmarked));
+        for (auto& more : attacker.collect(1000)) got.push_back(std::move(more));
+    }
     row.bytesOut = bytesOf(got);
-    row.attackerGot = rostersIn(got) ? "the roster: the victim's record moved to its port" : "the Ack only";
+    int acks = 0, cookiesGot = 0;
+    for (const auto& received : got) {
+        acks += received.bytes.at(0) == cmd::Ack;
+        cookiesGot += isJoinCookie(received.bytes);
+    }
+    row.attackerGot = rostersIn(got) ? "the roster: the victim's record moved to its port"
+                                     : std::to_string(cookiesGot) + " cookie(s), " + std::to_string(acks) + " Ack(s), no roster";
     roster = askRoster(friendly.peer, friendly.self, host.hostEndpoint());
     const int at = roster ? idIn(*roster, "victim") : -1;
     const bool kept = at >= 0 && roster->records[std::size_t(at)].publicPort == MemberPort;
@@ -218,7 +245,7 @@ inline Row rejoinTakeover()
     row.victimShows = kept ? "its record stays at its own port; the host still answers it"
                            : "its record now at port " + std::to_string(victimAsRecorded.publicPort) +
                                  ": the host refuses its requests (主机已离开 once three go unanswered)";
-    row.held = kept && !rostersIn(got) && victim.running();
+    row.held = kept && !rostersIn(got) && victim.running() && (!ownKey || cookies > 0);
     return row;
 }
 

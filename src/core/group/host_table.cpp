@@ -216,6 +216,7 @@ void HostTable::removeRecord(int index)
 
 HostReply HostTable::handle(ByteView datagram, Endpoint source, Millis now)
 {
+    if (isKeyedJoin(datagram)) return receiveKeyedJoin(datagram, source, now);
     const WireRead read = readMessage(datagram);
     if (read.message && handlerOf(read.message->message) == Handler::HostTable) return receive(*read.message, source, now);
     HostReply reply;
@@ -225,7 +226,32 @@ HostReply HostTable::handle(ByteView datagram, Endpoint source, Millis now)
     return reply;
 }
 
+HostReply HostTable::receiveKeyedJoin(ByteView datagram, Endpoint source, Millis now)
+{
+    lastNow_ = std::max(lastNow_, now);
+    const auto join = readKeyedJoin(datagram);
+    if (!join || !cookies_.valid(join->cookie, source, now)) {
+        HostReply reply;
+        // Of the right size, its signature or its cookie failed.
+        reply.dropped = datagram.size() == KeyedJoinSize ? DropReason::KeyNotProved : DropReason::BadLength;
+        drops_.add(reply.dropped);
+        return reply;
+    }
+    // Taken as the JoinRequest it carries, its whole size counted against its address.
+    WireMessage message;
+    message.header = DatagramHeader{cmd::JoinRequest, datagram[1], datagram[2], std::uint8_t(Kind::ToHost)};
+    message.message = Message::JoinRequest;
+    message.payload = datagram.subspan(HeaderSize);
+    return receiveRequest(message, source, now, join->identity);
+}
+
 HostReply HostTable::receive(const WireMessage& message, Endpoint source, Millis now)
+{
+    return receiveRequest(message, source, now, std::nullopt);
+}
+
+HostReply HostTable::receiveRequest(const WireMessage& message, Endpoint source, Millis now,
+                                    const std::optional<SigningPublicKey>& provenKey)
 {
     lastNow_ = std::max(lastNow_, now);
     HostReply reply;
@@ -241,6 +267,17 @@ HostReply HostTable::receive(const WireMessage& message, Endpoint source, Millis
     MemberEntry entry = readEntry(message);
     entry.publicAddress = source.address;
     entry.publicPort = source.port;
+
+    // A LUMO joiner shows first that it receives where it says it is: a cookie, no larger than
+    // its request, and nothing kept. Its requests' budget bounds how many it is sent.
+    if (message.message == Message::JoinRequest && !provenKey && entry.reserved == KeysMark) {
+        if (!admit(source, false, now)) {
+            refuse(DropReason::RateLimited);
+            return reply;
+        }
+        reply.sends.push_back({source, makeJoinCookie(message.header.firstId, cookies_.cookieFor(source, now))});
+        return reply;
+    }
 
     // Every request but a join comes from a member, and from where that member is recorded.
     const int claimed = message.message == Message::RosterRequest ? int(entry.id) : int(message.header.firstId);
@@ -286,11 +323,19 @@ HostReply HostTable::receive(const WireMessage& message, Endpoint source, Millis
             // The roster tells the member its real index. From another port of its address the
             // record moves only once the member stopped answering where it is recorded: every
             // roster shows the id and local address a forger would need.
-            if (publicEndpoint(roster_.records[known]) != source && !stoppedAnswering(known, now)) {
+            // A record with a key moves only to that key's holder, and at once: it proved itself.
+            const bool moving = publicEndpoint(roster_.records[known]) != source;
+            const std::optional<SigningPublicKey>& recordKey = presence_[std::size_t(known)].key;
+            if (moving && recordKey && provenKey != recordKey) {
+                refuse(DropReason::KeyNotProved);
+                return reply;
+            }
+            if (moving && !recordKey && !stoppedAnswering(known, now)) {
                 refuse(DropReason::RecordHeld);
                 return reply;
             }
-            if (publicEndpoint(roster_.records[known]) != source) presence_[std::size_t(known)] = Presence{now, false, {}};
+            if (moving) presence_[std::size_t(known)] = Presence{now, false, {}, false, recordKey};
+            if (provenKey) presence_[std::size_t(known)].key = provenKey;
             entry.id = static_cast<std::uint16_t>(known);
             roster_.records[known] = entry;
         } else {
@@ -303,7 +348,7 @@ HostReply HostTable::receive(const WireMessage& message, Endpoint source, Millis
                 return reply;  // full: acknowledged, not entered
             entry.id = static_cast<std::uint16_t>(roster_.count);
             roster_.records[roster_.count] = entry;
-            presence_[std::size_t(roster_.count)] = Presence{now, false, {}};
+            presence_[std::size_t(roster_.count)] = Presence{now, false, {}, false, provenKey};
             ++roster_.count;
         }
         if (!sweepDue_ && holdsDuplicates()) sweepDue_ = now + DuplicateSweepMs;

@@ -17,6 +17,7 @@
 
 #include "core/wire/wire.h"
 #include "core/group/message_route.h"
+#include "core/trust/keyed_join.h"
 
 #include <algorithm>
 #include <array>
@@ -39,7 +40,8 @@ struct HostReply {
 
 class HostTable {
 public:
-    HostTable() = default;
+    // `cookieSecrets` draws the secrets of the cookies LUMO joiners are asked to show.
+    explicit HostTable(std::function<KeySeed()> cookieSecrets = randomSeed) : cookies_(std::move(cookieSecrets)) {}
     // The bucket index points into the recency list: a copy would point into the original's.
     HostTable(const HostTable&) = delete;
     HostTable& operator=(const HostTable&) = delete;
@@ -97,6 +99,16 @@ public:
     // Requests over the source's rate, and messages that are no request, are dropped without an
     // Ack; every other request is acknowledged.
     HostReply receive(const WireMessage& message, Endpoint source, Millis now);
+    // A joiner whose record shows KeysMark gets a JoinCookie alone (no Ack, no roster, nothing
+    // kept); its KeyedJoin is handled here: with the cookie of its source and its signature it
+    // is taken as its JoinRequest, and the record remembers its key. A record with a key moves
+    // to another port at once with that key's KeyedJoin, and never without it.
+    HostReply receiveKeyedJoin(ByteView datagram, Endpoint source, Millis now);
+    // The key a record's member proved when it joined; nullopt for a plain member.
+    std::optional<SigningPublicKey> keyOf(int index) const
+    {
+        return index >= 0 && index < roster_.count ? presence_[std::size_t(index)].key : std::nullopt;
+    }
     // Reads a datagram and handles it as above when it is a request (tests, benches, fuzzing).
     HostReply handle(ByteView datagram, Endpoint source, Millis now);
     // As above, at the time of the last call that gave one.
@@ -131,7 +143,10 @@ private:
         bool asksRoster = false;     // it has asked for the roster: its silence means it is gone
         std::optional<Millis> reserveUsed;  // when a roster last went to it past its address's rate
         bool rosterOwed = false;     // a roster to it did not fit its address's send budget
+        std::optional<SigningPublicKey> key;  // the identity key its KeyedJoin proved
     };
+    HostReply receiveRequest(const WireMessage& message, Endpoint source, Millis now,
+                             const std::optional<SigningPublicKey>& provenKey);
 
     int findMember(const MemberEntry& entry) const;  // by local and public address, or -1
     bool holdsDuplicates() const;
@@ -192,6 +207,7 @@ private:
     std::list<SourceBuckets> bucketsByRecency_;
     std::unordered_map<std::uint64_t, std::list<SourceBuckets>::iterator> buckets_;
     Millis lastNow_ = 0;
+    JoinCookies cookies_;
 };
 
 }  // namespace lumo

@@ -345,6 +345,8 @@ void MemberSession::handleRoster()
     status_.assign(std::size_t(roster.count), MemberStatus{});
     probesUnanswered_.assign(std::size_t(roster.count), 0);
     routes_.assign(std::size_t(roster.count), MemberRoute{});
+    keyExpected_.assign(std::size_t(roster.count), false);
+    keyTrusted_.assign(std::size_t(roster.count), false);
     textWithoutPath_.clear();  // ids change with the roster; nobody is told of a stale one
     awaitingProbe_.clear();
 
@@ -408,12 +410,12 @@ void MemberSession::handlePathConfirm(int fromMember)
 {
     // The confirming member's path is open. The confirmer is known by where the confirmation
     // came from, so a confirmation naming an id the roster does not hold still opens its path.
-    const int opened = fromMember;
-    if (opened >= 0 && opened < int(status_.size()) && !status_[std::size_t(opened)].pathOpen) {
-        status_[std::size_t(opened)].pathOpen = true;
-        event(Event::MemberChanged, opened);
-    }
     if (fromMember < 0) return;
+    if (fromMember < int(status_.size()) && !status_[std::size_t(fromMember)].confirmed) {
+        status_[std::size_t(fromMember)].confirmed = true;
+        event(Event::MemberChanged, fromMember);
+    }
+    openPathIfTrusted(fromMember);
     if (fromMember < int(probesUnanswered_.size())) probesUnanswered_[std::size_t(fromMember)] = 0;
     awaitingProbe_.erase(fromMember);
     textWithoutPath_.erase(fromMember);
@@ -451,6 +453,61 @@ void MemberSession::handleVoice(int senderId, const VoiceRecord& record)
         output_.playback.push_back({slots_.indexOf(*fresh), senderId, record, true, gainBoost_});
     }
     event(Event::VoiceHeard, senderId);
+}
+
+void MemberSession::openPathIfTrusted(int memberId)
+{
+    if (memberId < 0 || memberId >= int(status_.size())) return;
+    MemberStatus& status = status_[std::size_t(memberId)];
+    const bool trusted = !keyExpected_[std::size_t(memberId)] || keyTrusted_[std::size_t(memberId)];
+    if (status.pathOpen || !status.confirmed || !trusted) return;
+    status.pathOpen = true;
+    event(Event::MemberChanged, memberId);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Keys
+
+void MemberSession::expectKey(int memberId)
+{
+    if (memberId < 0 || memberId >= int(keyExpected_.size()) || keyExpected_[std::size_t(memberId)]) return;
+    keyExpected_[std::size_t(memberId)] = true;
+    // An open path that had not waited for a key waits for it now.
+    if (!keyTrusted_[std::size_t(memberId)] && status_[std::size_t(memberId)].pathOpen) {
+        status_[std::size_t(memberId)].pathOpen = false;
+        event(Event::MemberChanged, memberId);
+    }
+}
+
+bool MemberSession::expectsKey(int memberId) const
+{
+    return memberId >= 0 && memberId < int(keyExpected_.size()) && keyExpected_[std::size_t(memberId)];
+}
+
+void MemberSession::keyDecided(int memberId, bool trusted)
+{
+    if (memberId < 0 || memberId >= int(keyTrusted_.size()) || keyTrusted_[std::size_t(memberId)] == trusted) return;
+    keyTrusted_[std::size_t(memberId)] = trusted;
+    MemberStatus& status = status_[std::size_t(memberId)];
+    if (trusted) {
+        openPathIfTrusted(memberId);
+    } else if (status.pathOpen && keyExpected_[std::size_t(memberId)]) {
+        status.pathOpen = false;
+        event(Event::MemberChanged, memberId);
+    }
+}
+
+void MemberSession::keyUnproved(int memberId)
+{
+    if (memberId < 0 || memberId >= int(status_.size())) return;
+    MemberStatus& status = status_[std::size_t(memberId)];
+    const bool wasShown = status.pathOpen || status.confirmed;
+    status.pathOpen = false;
+    status.confirmed = false;
+    keyTrusted_[std::size_t(memberId)] = false;
+    probesUnanswered_[std::size_t(memberId)] = 0;
+    forgetRoute(memberId);
+    if (wasShown) event(Event::MemberChanged, memberId);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -589,12 +646,13 @@ void MemberSession::keepPathsAlive()
     for (int id = 0; id < int(status_.size()) && roster.holds(id); ++id) {
         MemberStatus& status = status_[std::size_t(id)];
         int& unanswered = probesUnanswered_[std::size_t(id)];
-        if (!status.pathOpen) {
+        if (!status.confirmed) {
             unanswered = 0;
             continue;
         }
         if (unanswered >= KeepaliveLimit) {
             status.pathOpen = false;
+            status.confirmed = false;
             unanswered = 0;
             forgetRoute(id);
             event(Event::MemberChanged, id);

@@ -38,7 +38,9 @@ enum class VoiceState { None, Chatting, NotChatting, Waiting, Prompt };
 
 // What the session knows about one member of the roster (index = member id).
 struct MemberStatus {
-    bool pathOpen = false;  // the member confirmed our probe: the list shows "OK"
+    bool pathOpen = false;   // the path is open: the list shows "OK"
+    bool confirmed = false;  // the member confirmed our probe (for a member that speaks keys the
+                             // path opens only once its key proved itself as well)
     bool ticked = false;    // a voice target (group mode)
     VoiceState voice = VoiceState::None;
 };
@@ -194,6 +196,19 @@ public:
     // Closing: held text still goes, then the leave to the host this client joined.
     void leave();
 
+    // --- keys (the caller runs the handshakes; the session only follows what they decided) ---
+    // memberId speaks keys: its path counts as open only once keyDecided(memberId, true) says
+    // that its key proved itself (or that it speaks plain where the host saw it join). Until the
+    // next roster.
+    void expectKey(int memberId);
+    bool expectsKey(int memberId) const;
+    // The handshake with memberId decided: `trusted` opens a confirmed path; otherwise (its key
+    // changed) the path no longer counts as open.
+    void keyDecided(int memberId, bool trusted);
+    // The endpoint memberId's path answered from never proved the key: the way learned there
+    // is forgotten and the path closed, to be opened again through the host.
+    void keyUnproved(int memberId);
+
     SessionOutput takeOutput();
 
     // --- state, for the window ---------------------------------------------------------------
@@ -341,6 +356,10 @@ private:
     std::int32_t keepaliveTicks_ = 0;
     std::vector<int> probesUnanswered_;  // per member, keepalive probes not yet confirmed
     std::vector<MemberRoute> routes_;    // per member
+    // Per member: it speaks keys, and whether its key proved itself (or it speaks plain).
+    std::vector<bool> keyExpected_;
+    std::vector<bool> keyTrusted_;
+    void openPathIfTrusted(int memberId);
     std::map<int, std::uint32_t> textWithoutPath_;  // member id -> tick its text went without an open path
     Liveness liveness_;
     std::uint32_t uptimeTicks_ = 0;

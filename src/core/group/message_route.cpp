@@ -16,6 +16,7 @@ const char* describe(DropReason reason)
     case DropReason::NotAMember: return "no member is recorded at its source";
     case DropReason::SourceFull: return "its source already holds enough members";
     case DropReason::RecordHeld: return "its member still answers at the recorded port";
+    case DropReason::KeyNotProved: return "no proof of the key: its cookie or signature fails, or the record is another key's";
     }
     return "unknown";
 }

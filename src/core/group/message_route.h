@@ -24,8 +24,9 @@ enum class DropReason {
     NotAMember,      // a roster, path or leave request from where no member is recorded
     SourceFull,      // a join from an address that already holds enough records
     RecordHeld,      // a rejoin from another port while the member still answers where recorded
+    KeyNotProved,    // a keyed join whose cookie or signature fails, or a keyed record claimed by another key
 };
-inline constexpr std::size_t DropReasonCount = std::size_t(DropReason::RecordHeld) + 1;
+inline constexpr std::size_t DropReasonCount = std::size_t(DropReason::KeyNotProved) + 1;
 
 // Words for the log.
 const char* describe(DropReason reason);

@@ -191,8 +191,11 @@ Bytes PeerTrust::proofFor(const Keys& keys) const
 PeerTrust::Step PeerTrust::acceptHello(const Hello& hello)
 {
     Step step;
-    if (hello.ephemeral == ephemeralPublic_ || hello.identity == own_.publicKey()) {
-        step.fault = TrustFault::Reflected;  // our own Hello sent back to us
+    // Our own Hello sent back to us. Another install with our identity (a settings folder copied
+    // to a second machine) has an ephemeral key of its own and is spoken to like anyone else:
+    // refusing it would leave the two unable to reach each other where only keys are taken.
+    if (hello.ephemeral == ephemeralPublic_) {
+        step.fault = TrustFault::Reflected;
         return step;
     }
     const Keys* keys = nullptr;

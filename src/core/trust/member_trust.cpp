@@ -66,7 +66,11 @@ MemberTrust::Peer& MemberTrust::startPeer(int memberId, Endpoint at, Millis now,
 void MemberTrust::pathOpened(int memberId, Endpoint at, Millis now)
 {
     lastNow_ = std::max(lastNow_, now);
-    if (!roster_.holds(memberId) || memberId == ownId_ || peers_.count(memberId) || !mayHaveKeys(memberId)) return;
+    if (!roster_.holds(memberId) || memberId == ownId_ || !mayHaveKeys(memberId)) return;
+    if (Peer* peer = peerOf(memberId)) {
+        peer->at = at;
+        return;
+    }
     startPeer(memberId, at, now, true);
 }
 
@@ -122,7 +126,8 @@ void MemberTrust::release(Peer& peer)
     peer.held.clear();
     for (const Outgoing& datagram : held) {
         if (peer.trust->state() == TrustState::Sealed) {
-            if (auto sealed = peer.trust->seal(datagram.bytes)) sends_.push_back(Outgoing{datagram.to, std::move(*sealed)});
+            // To where the key proved itself, whatever way the text was addressed when written.
+            if (auto sealed = peer.trust->seal(datagram.bytes)) sends_.push_back(Outgoing{peer.at, std::move(*sealed)});
         } else {
             sends_.push_back(datagram);
         }
@@ -208,10 +213,17 @@ void MemberTrust::leaving()
     }
 }
 
-bool MemberTrust::refusesPlain(int memberId) const
+bool MemberTrust::refusesPlain(int memberId, Endpoint source) const
 {
     const Peer* peer = peerOf(memberId);
-    return peer && (peer->keyChanged || peer->trust->state() == TrustState::Sealed);
+    if (!peer) return mayHaveKeys(memberId) && source != joinedAt(memberId);
+    return peer->keyChanged || peer->trust->state() != TrustState::Plain;
+}
+
+Endpoint MemberTrust::joinedAt(int memberId) const
+{
+    const MemberEntry& record = roster_.records[memberId];
+    return {record.publicAddress, record.publicPort};
 }
 
 bool MemberTrust::voiceGoesPlain(int memberId) const
@@ -248,8 +260,25 @@ void MemberTrust::advance(Millis now)
 {
     lastNow_ = now;
     // A member whose key changed waits for the player's word, not for time.
-    for (auto& [id, peer] : peers_)
-        if (!peer.keyChanged) note(peer.trust->advance(now), peer, id);
+    std::vector<int> unproved;
+    for (auto& [id, peer] : peers_) {
+        if (peer.keyChanged) continue;
+        PeerTrust::Step step = peer.trust->advance(now);
+        // Only the endpoint the host saw join may turn out to speak plain: a member whose
+        // record announces keys and who stays silent elsewhere is somebody else.
+        if (step.becamePlain && roster_.records[id].reserved == KeysMark && peer.at != joinedAt(id)) {
+            unproved.push_back(id);
+            continue;
+        }
+        note(step, peer, id);
+    }
+    // The handshake starts again where the member joined from; its held text keeps waiting.
+    for (const int id : unproved) {
+        std::vector<Outgoing> held = std::move(peers_.at(id).held);
+        for (Outgoing& datagram : held) datagram.to = joinedAt(id);
+        startPeer(id, joinedAt(id), now, true).held = std::move(held);
+        unproved_.push_back(id);
+    }
 }
 
 std::optional<Millis> MemberTrust::nextDeadline() const
@@ -264,6 +293,7 @@ std::optional<Millis> MemberTrust::nextDeadline() const
 
 std::vector<Outgoing> MemberTrust::takeSends() { return std::exchange(sends_, {}); }
 std::vector<TrustEvent> MemberTrust::takeEvents() { return std::exchange(events_, {}); }
+std::vector<int> MemberTrust::takeUnproved() { return std::exchange(unproved_, {}); }
 
 PeerKeyState MemberTrust::keyState(int memberId) const
 {

@@ -51,7 +51,8 @@ public:
     // A new roster from the host: handshakes follow their members to their new ids, and those
     // of members who left are forgotten.
     void rosterChanged(const Roster& roster, int ownId);
-    // The session's path to memberId is open: its handshake starts (once per member).
+    // The session's path to memberId answered at `at`: its handshake starts (once per member);
+    // a handshake under way follows the path to where it answers now.
     void pathOpened(int memberId, Endpoint at, Millis now);
 
     // Whether memberId may speak keys: its record shows KeysMark, or a key is remembered for it.
@@ -65,8 +66,11 @@ public:
     // A handshake record from memberId (the caller checked that it came from where that member
     // is reached). Returns the plain datagram a Sealed record carried, for the member session.
     std::optional<Bytes> receive(int memberId, ByteView datagram, Endpoint source, Millis now);
-    // Whether a plain text or voice datagram of memberId is refused (see above).
-    bool refusesPlain(int memberId) const;
+    // Whether a plain text or voice datagram of memberId from `source` is refused (see above).
+    // From a member that speaks keys, plain text and voice are taken only once it is known to
+    // speak plain, or, before any handshake, from where the host saw it join: a neighbour on
+    // another port of its address gets nothing in while the handshake is under way.
+    bool refusesPlain(int memberId, Endpoint source) const;
     // Whether captured voice to memberId goes as the plain protocol has it (no handshake, or
     // the member speaks plain); sealVoice seals it for a sealed member.
     bool voiceGoesPlain(int memberId) const;
@@ -81,6 +85,10 @@ public:
 
     std::vector<Outgoing> takeSends();
     std::vector<TrustEvent> takeEvents();
+    // Members whose path answered somewhere other than where the host saw them join, and never
+    // proved the key their record announces there: that way to them is not theirs. The
+    // handshake starts again at where the member joined from; the caller forgets the way.
+    std::vector<int> takeUnproved();
 
     PeerKeyState keyState(int memberId) const;
     // The key memberId proved (or offered, when it changed); nullopt before its first Hello.
@@ -99,6 +107,8 @@ private:
     };
     Peer& startPeer(int memberId, Endpoint at, Millis now, bool sendHello);
     Peer* peerOf(int memberId);
+    // Where the host saw memberId join (its record's public endpoint).
+    Endpoint joinedAt(int memberId) const;
     const Peer* peerOf(int memberId) const;
     void release(Peer& peer);
     void note(const PeerTrust::Step& step, Peer& peer, int memberId);
@@ -113,6 +123,7 @@ private:
     std::map<int, Peer> peers_;  // by member id in the current roster
     std::vector<Outgoing> sends_;
     std::vector<TrustEvent> events_;
+    std::vector<int> unproved_;
 };
 
 }  // namespace lumo
