@@ -25,6 +25,8 @@ GroupStatusPresenter::GroupStatusPresenter(const MemberSession& session, Hooks h
 
 QString GroupStatusPresenter::memberName(int memberId) const { return fromGbk(session_.memberName(memberId)); }
 
+QString GroupStatusPresenter::talkerLine(int memberId) const { return memberName(memberId) + text::Says; }
+
 void GroupStatusPresenter::showEvent(const SessionEvent& event)
 {
     using Event = SessionEvent::Kind;
@@ -37,7 +39,7 @@ void GroupStatusPresenter::showEvent(const SessionEvent& event)
     case Event::ChatArrived:
         emit chatArrived(chatSenderKey(session_.roster(), event.memberId), memberName(event.memberId), event.text);
         break;
-    case Event::VoiceHeard: emit statusText(memberName(event.memberId) + text::Says); break;
+    case Event::VoiceHeard: emit statusText(talkerLine(event.memberId)); break;
     case Event::AskVoice: askVoice(event.memberId); break;
     case Event::ConnectChanged: showConnectState(); break;
     case Event::ConnectFailed:

@@ -52,6 +52,8 @@ public:
     void sendText(const QString& name, const QString& text);
 
     QString memberName(int memberId) const;
+    // The line that says a member's voice is heard ("bob说：").
+    QString talkerLine(int memberId) const;
 
 signals:
     // Redraw the member list from `session`: all of it, or one member's row.

@@ -287,6 +287,8 @@ void MainDialog::bindTalking()
     connect(talking_, &TalkingPresenter::talkingChanged, memberList_,
             [this](int id, bool on) { memberList_->showTalking(id, on ? 100 : -1); });
     connect(talking_, &TalkingPresenter::ownLevel, memberList_, &MemberList::showTalking);
+    connect(talking_, &TalkingPresenter::talkingChanged, statusLine_,
+            [this](int id, bool on) { if (!on) statusLine_->ended(groupStatus_->talkerLine(id)); });
     connect(talking_, &TalkingPresenter::talkingChanged, &overlay(), [this](int id, bool on) { overlay().showTalking(id, on ? 100 : -1); });
     connect(talking_, &TalkingPresenter::ownLevel, &overlay(), &OverlayBridge::showTalking);
 }

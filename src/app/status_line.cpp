@@ -29,6 +29,14 @@ void StatusLine::setHostCondition(const QString& line)
     publish();
 }
 
+void StatusLine::ended(const QString& line)
+{
+    if (passing_ != line || line.isEmpty()) return;
+    passing_.clear();
+    leftMember_.clear();
+    publish();
+}
+
 void StatusLine::memberLeft(const QString& name, const QString& line)
 {
     show(line);

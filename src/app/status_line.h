@@ -1,6 +1,7 @@
 // The main window's status line. Most lines pass (the next one replaces them); a line about the
 // host ("主机已离开", joining again) stands until the state it describes ends, and later lines show
-// beside it instead of hiding it; "bob离开了！" clears once bob is in the group again.
+// beside it instead of hiding it; "bob离开了！" clears once bob is in the group again, "bob说："
+// once bob stops talking.
 #pragma once
 
 #include "core/wire/wire.h"
@@ -21,6 +22,8 @@ public:
     void show(const QString& line);
     // The standing line about the host; an empty one ends it (and the passing line with it).
     void setHostCondition(const QString& line);
+    // The state a passing line told of ended (a talker stopped): the line clears if it still shows.
+    void ended(const QString& line);
     // A member left the group: its name stays on the line until it is back.
     void memberLeft(const QString& name, const QString& line);
     // The names in the group now: a "left" line about one of them is cleared.

@@ -153,6 +153,14 @@ private slots:
         line.membersPresent({q("bob")});
         QCOMPARE(line.text(), q("ann说："));
         QCOMPARE(shown, (QStringList{q("bob离开了！"), QString(), q("bob离开了！"), q("ann说：")}));
+        // ann's line goes when she stops talking, but not a later line, nor for bob's stopping.
+        line.ended(q("bob说："));
+        QCOMPARE(line.text(), q("ann说："));
+        line.ended(q("ann说："));
+        QCOMPARE(line.text(), QString());
+        line.show(q("carl：hi"));
+        line.ended(q("ann说："));
+        QCOMPARE(line.text(), q("carl：hi"));
         Roster roster;
         roster.count = 2;
         roster.records[0].setName("ann");
