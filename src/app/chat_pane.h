@@ -22,7 +22,8 @@ public:
     // Checkable: shows or hides the pane.
     QAction* showAction() const { return showAction_; }
     // The player chose the pane and its window is up: texts are read there.
-    bool shown() const { return isVisible(); }
+    // Not while the window is minimised: the player would not see a text there.
+    bool shown() const { return isVisible() && !window()->isMinimized(); }
     // What the player chose, as the action holds it (also while the window is hidden).
     bool chosen() const;
     // Shows or hides the pane, as the action does.

@@ -155,6 +155,12 @@ private slots:
         QVERIFY(h->boxes.texts.isEmpty());
         QVERIFY(!h->control<QLabel>("statusText")->text().contains(QStringLiteral("开黑吗")));
         QCOMPARE(h->dialog().chatInbox().unread(), 0);
+        // A minimised window's pane is seen by nobody: the text opens a box as without it.
+        h->dialog().showMinimized();
+        h->member(Ann).send(makeChatText(1, 0, "minimised"), h->toWindow());
+        QTRY_COMPARE(h->boxes.texts, QStringList{QStringLiteral("ann说：minimised")});
+        h->boxes.texts.clear();
+        h->dialog().showNormal();
 
         action->trigger();
         QVERIFY(!pane.isVisible());
