@@ -1,6 +1,9 @@
 #include "voice/voice_player.h"
 
+#include "core/voice/silence_gate.h"
 #include "core/voice/sound_choices.h"
+
+#include <sonic.h>
 
 #include <algorithm>
 #include <chrono>
@@ -13,8 +16,19 @@ VoicePlayer::VoicePlayer(AudioSystem& audio, int memberId)
           return static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
                                                std::chrono::steady_clock::now().time_since_epoch())
                                                .count());
-      })
+      }),
+      scaler_(sonicCreateStream(8000, 1))
 {
+    // The time-scaler's buffers grow to what the slowest and fastest speeds need here, once, so
+    // that it never allocates on the player thread.
+    if (scaler_) {
+        for (const float speed : {0.5f, 2.0f, 1.0f}) {
+            sonicSetSpeed(scaler_, speed);
+            sonicWriteShortToStream(scaler_, pcm_.data(), static_cast<int>(pcm_.size()) / 2);
+            while (sonicReadShortFromStream(scaler_, scaled_.data(), static_cast<int>(scaled_.size())) > 0) {
+            }
+        }
+    }
 }
 
 VoicePlayer::~VoicePlayer()
@@ -40,6 +54,8 @@ VoicePlayer::~VoicePlayer()
     outstanding_.clear();
     queued_ = 0;
     queuedSamples_ = 0;
+    if (scaler_)
+        sonicDestroyStream(scaler_);
 }
 
 bool VoicePlayer::Open()
@@ -200,39 +216,83 @@ void VoicePlayer::takeHandOver()
     }
 }
 
+// Ramps the level from where the last chunk left it to gainPermille over count samples at pcm_.
+void VoicePlayer::fadeTo(int count, int gainPermille)
+{
+    const int from = levelPermille_;
+    if (from == 1000 && gainPermille == 1000)
+        return;
+    for (int i = 0; i < count; ++i) {
+        const int gain = from + (gainPermille - from) * (i + 1) / count;
+        pcm_[std::size_t(i)] = static_cast<std::int16_t>(pcm_[std::size_t(i)] * gain / 1000);
+    }
+    levelPermille_ = gainPermille;
+}
+
+bool VoicePlayer::playScaled(int count, double speed)
+{
+    if (!scaler_)
+        return queueSamples(pcm_.data(), count);
+    sonicSetSpeed(scaler_, static_cast<float>(speed));
+    if (!sonicWriteShortToStream(scaler_, pcm_.data(), count))
+        return false;
+    scalerHeld_ += count;
+    for (;;) {
+        const int n = sonicReadShortFromStream(scaler_, scaled_.data(), static_cast<int>(scaled_.size()));
+        if (n <= 0)
+            break;
+        scalerHeld_ -= n * speed;
+        if (!queueSamples(scaled_.data(), n))
+            return false;
+    }
+    // At normal speed the scaler passes everything through.
+    scalerHeld_ = speed == 1.0 ? 0 : std::max(0.0, scalerHeld_);
+    return true;
+}
+
 void VoicePlayer::pump()
 {
     if (!deviceOpen_.load())
         return;
     for (;;) {
+        int queued = 0;
         {
             std::lock_guard lock(lock_);
-            if (queuedSamples_ > LeadSamples)
-                break;
+            queued = queuedSamples_;
         }
-        const PlayoutStep::Chunk chunk = playout_.pull(clock_());
+        if (queued > LeadSamples)
+            break;
+        const int queuedMs = (queued + static_cast<int>(scalerHeld_)) / (SamplesPerFrame / PlayoutStep::FrameMs);
+        const PlayoutStep::Chunk chunk = playout_.pull(clock_(), queuedMs);
         int count = 0;
+        double speed = 1.0;
         switch (chunk.kind) {
         case PlayoutStep::Kind::Nothing:
+        case PlayoutStep::Kind::Wait:
             break;
         case PlayoutStep::Kind::Record:
             codec_.Decode(chunk.record.speech.data(), CodedBlockSize, pcm_.data(), nullptr);
             count = BlockSamples;
+            speed = playSpeed(chunk.adjustMs, IsQuietBlock(reinterpret_cast<const std::uint8_t*>(pcm_.data()), BlockBytes));
+            // Back from a fade: the level comes up within the first 10 ms.
+            fadeTo(SamplesPerFrame, 1000);
             break;
         case PlayoutStep::Kind::Conceal:
             count = std::clamp(chunk.frames, 1, FramesPerBlock);
             codec_.Conceal(pcm_.data(), count);
             count *= SamplesPerFrame;
+            fadeTo(count, chunk.gainPermille);
             break;
         case PlayoutStep::Kind::Silence:
             count = std::clamp(chunk.frames * SamplesPerFrame, 0, static_cast<int>(pcm_.size()));
             std::fill_n(pcm_.begin(), count, std::int16_t{0});
+            levelPermille_ = 1000;
             break;
         }
         if (count == 0)
             break;
         applyVolume(pcm_.data(), count, volume_.load(), gain_);
-        if (!queueSamples(pcm_.data(), count))
+        if (!playScaled(count, speed))
             break;  // the device refuses: try again at the next event
     }
     std::lock_guard lock(lock_);

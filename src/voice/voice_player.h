@@ -3,7 +3,9 @@
 // interface thread) into a bounded hand-over queue that loses nothing in normal use; the player
 // thread gives them to the playout step and, whenever the device is about to run dry, plays
 // what the step says (a record, its concealment, or silence) in 10 ms buffers, optionally
-// doubled in amplitude with saturation. Output never exceeds 11 blocks outstanding, so memory
+// doubled in amplitude with saturation. A record the step asks to shorten or lengthen goes
+// through a time-scaler made for speech (Sonic), which keeps the pitch; at normal speed it passes
+// samples through unchanged, so a clean line plays exactly what the codec decodes. Output never exceeds 11 blocks outstanding, so memory
 // and lag stay bounded whatever arrives. Destroying a player stops its thread and releases its
 // device and every buffer: nothing it owned outlives it.
 #pragma once
@@ -22,6 +24,8 @@
 #include "voice/audio_worker.h"
 #include "core/voice/playout.h"
 #include "core/voice/voice_codec.h"
+
+struct sonicStreamStruct;
 
 namespace lumo {
 
@@ -83,6 +87,9 @@ private:
     void takeHandOver();                                    // player thread
     void pump();                                            // player thread
     bool queueSamples(const std::int16_t* samples, int count);
+    // Passes count samples at pcm_ through the time-scaler at `speed` and on to the device.
+    bool playScaled(int count, double speed);
+    void fadeTo(int count, int gainPermille);
 
     const int memberId_;
     const AudioFormat format_{};
@@ -94,7 +101,11 @@ private:
     PlayoutStep playout_;
     bool gain_ = false;  // of the latest record taken in
     std::atomic<int> volume_{100};
-    std::array<std::int16_t, 2400> pcm_{};  // the longest chunk: a pre-roll of up to 22 frames
+    std::array<std::int16_t, 2400> pcm_{};  // the longest chunk: a pre-roll of up to 30 frames
+    std::array<std::int16_t, 2400> scaled_{};
+    sonicStreamStruct* scaler_ = nullptr;
+    double scalerHeld_ = 0;   // input samples the time-scaler holds back (within a pitch period or two)
+    int levelPermille_ = 1000;  // where a fading concealment left the level
     std::atomic<std::uint64_t> passes_{0};
     std::atomic<std::uint64_t> events_{0};
     std::atomic<std::uint64_t> handOverDropped_{0};

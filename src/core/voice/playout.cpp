@@ -1,6 +1,7 @@
 #include "core/voice/playout.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace lumo {
 
@@ -12,36 +13,69 @@ std::int32_t ahead(std::uint32_t a, std::uint32_t b)
     return static_cast<std::int32_t>(a - b);
 }
 
+std::uint64_t digestOf(const VoiceRecord& record)
+{
+    std::uint64_t h = 14695981039346656037ull;
+    for (std::uint8_t b : record.speech)
+        h = (h ^ b) * 1099511628211ull;
+    return h;
+}
+
 }  // namespace
 
-int PlayoutStep::prerollFrames() const
+// --- LatenessHistogram -----------------------------------------------------------------------
+
+void LatenessHistogram::add(int latenessMs)
 {
-    const int ms = std::clamp(jitterMs_, 0, MaxJitterMs) + LeadMs;
-    return std::max(1, ms / FrameMs);
+    for (double& w : weights_)
+        w *= Keep;
+    total_ = total_ * Keep + (1 - Keep);
+    const int bin = std::clamp(latenessMs / BinMs, 0, Bins - 1);
+    weights_[std::size_t(bin)] += 1 - Keep;
 }
 
-const PlayoutStep::Arrival* PlayoutStep::arrival(std::uint32_t sequence) const
+int LatenessHistogram::percentile(double share) const
+{
+    if (total_ <= 0)
+        return 0;
+    double sum = 0;
+    for (int bin = 0; bin < Bins; ++bin) {
+        sum += weights_[std::size_t(bin)];
+        if (sum >= share * total_)
+            return bin * BinMs;
+    }
+    return (Bins - 1) * BinMs;
+}
+
+void LatenessHistogram::clear()
+{
+    weights_.fill(0);
+    total_ = 0;
+}
+
+// --- PlayoutStep: arrivals --------------------------------------------------------------------
+
+const PlayoutStep::Arrival* PlayoutStep::recently(std::uint32_t sequence, std::int64_t nowMs) const
 {
     const Arrival& a = arrivals_[sequence % ArrivalRing];
-    return a.known && a.sequence == sequence ? &a : nullptr;
+    return a.known && a.sequence == sequence && nowMs - a.atMs < RestartGapMs ? &a : nullptr;
 }
 
-// The jitter that matters is how much later than its successor's cadence a record comes: a
-// record that follows its predecessor by less than a block shows how late the predecessor was.
-// A pause of the talker only lengthens the spacing, so it never counts as jitter.
-void PlayoutStep::noteArrival(std::uint32_t sequence, std::int64_t nowMs)
+void PlayoutStep::markLost(std::uint32_t sequence, std::int64_t nowMs)
 {
-    arrivals_[sequence % ArrivalRing] = Arrival{true, sequence, nowMs};
-    std::int64_t sample = 0;
-    if (const Arrival* before = arrival(sequence - 1))
-        sample = std::max<std::int64_t>(sample, before->atMs + BlockMs - nowMs);
-    if (const Arrival* after = arrival(sequence + 1))
-        sample = std::max<std::int64_t>(sample, nowMs - after->atMs + BlockMs);
-    sample = std::min<std::int64_t>(sample, MaxJitterMs);
-    // Forgets slowly (1 ms every 4 records: about 4 ms per second of speech), so
-    // that one calm stretch does not undo what the last swap taught.
-    const int decay = (++arrivalsNoted_ % 4 == 0) ? 1 : 0;
-    jitterMs_ = std::max(static_cast<int>(sample), std::max(MarginMs, jitterMs_ - decay));
+    arrivals_[sequence % ArrivalRing] = Arrival{true, sequence, nowMs, true};
+}
+
+void PlayoutStep::freshStream()
+{
+    lateness_.clear();
+    transitCount_ = 0;
+    provisional_ = false;
+    targetMs_ = CardFloorMs + MarginMs;
+    adjusting_ = 0;
+    lastExcessMs_ = 0;
+    for (Arrival& a : arrivals_)
+        a.known = false;
 }
 
 void PlayoutStep::clearStore()
@@ -60,54 +94,129 @@ void PlayoutStep::startSpurt(std::uint32_t sequence)
     active_ = true;
     prerollDue_ = true;
     spurtPlayed_ = false;
-    stallFrames_ = 0;
     waitedFrames_ = 0;
-    minSlackMs_ = -1;
+    concealRun_ = 0;
+    dry_ = false;
+    adjusting_ = 0;
+    // A new spurt keeps what the network taught, but its schedule starts afresh.
+    transitCount_ = 0;
+    provisional_ = false;
+}
+
+std::int64_t PlayoutStep::transitOf(std::uint32_t sequence, std::int64_t atMs) const
+{
+    return atMs - transitBaseMs_ - std::int64_t(ahead(sequence, transitBase_)) * BlockMs;
+}
+
+// The best schedule recent records kept: the least transit of the window, or the one a record
+// arriving after a dry wait showed, until later arrivals say whether it holds.
+std::int64_t PlayoutStep::scheduleFloor() const
+{
+    std::int64_t floor = transits_[0].ms;
+    for (std::uint32_t i = 1; i < transitCount_; ++i)
+        floor = std::min(floor, transits_[i].ms);
+    return provisional_ ? std::max(floor, provisionalMs_) : floor;
+}
+
+void PlayoutStep::noteTransit(std::uint32_t sequence, std::int64_t nowMs)
+{
+    if (transitCount_ == 0) {
+        transitBase_ = sequence;
+        transitBaseMs_ = nowMs;
+    }
+    const Transit t{sequence, transitOf(sequence, nowMs)};
+    if (transitCount_ == TransitWindow) {
+        std::copy(transits_.begin() + 1, transits_.end(), transits_.begin());
+        transits_[TransitWindow - 1] = t;
+    } else {
+        transits_[transitCount_++] = t;
+    }
+    if (provisionalLeft_ > 0 && --provisionalLeft_ == 0)
+        provisional_ = false;
+    if (transitCount_ < 3)
+        return;
+    // Three arrivals alike, all well behind the schedule before them: the talker paused (or
+    // the route changed). The schedule moves to theirs, and they are no lateness.
+    const Transit* last = &transits_[transitCount_ - 3];
+    std::int64_t before = transits_[0].ms;
+    for (std::uint32_t i = 1; i + 3 < transitCount_; ++i)
+        before = std::min(before, transits_[i].ms);
+    const auto [low, high] = std::minmax({last[0].ms, last[1].ms, last[2].ms});
+    if (transitCount_ > 3 && low >= before + PauseMs && high - low <= PauseMs) {
+        std::copy(last, last + 3, transits_.begin());
+        transitCount_ = 3;
+    }
+    // The oldest of the three is settled: how late it came against the best schedule around it.
+    const Transit& settled = transits_[transitCount_ - 3];
+    std::int64_t floor = transits_[0].ms;
+    for (std::uint32_t i = 1; i < transitCount_; ++i)
+        floor = std::min(floor, transits_[i].ms);
+    lateness_.add(int(std::min<std::int64_t>(settled.ms - floor, 1000)));
+    targetMs_ = std::min(MaxTargetMs, CardFloorMs + MarginMs + lateness_.percentile(TargetShare));
+}
+
+PlayoutStep::Received PlayoutStep::store(const VoiceRecord& record, std::int64_t nowMs)
+{
+    Slot& s = slot(record.sequence);
+    if (!s.held)
+        ++heldCount_;
+    s = Slot{true, record, nowMs};
+    return Received::Stored;
 }
 
 PlayoutStep::Received PlayoutStep::push(const VoiceRecord& record, std::int64_t nowMs)
 {
     const std::uint32_t seq = record.sequence;
-    const bool seenBefore = arrival(seq) != nullptr;
+    const Arrival* seen = recently(seq, nowMs);
     const bool afterSilence = started_ && nowMs - lastArrivalMs_ > RestartGapMs;
     lastArrivalMs_ = nowMs;
-    if (!seenBefore)
-        noteArrival(seq, nowMs);
-
-    auto store = [&] {
-        Slot& s = slot(seq);
-        if (!s.held)
-            ++heldCount_;
-        s = Slot{true, record, nowMs};
-        return Received::Stored;
-    };
 
     if (!started_) {
+        freshStream();
         startSpurt(seq);
-        return store();
+    } else {
+        // The same number again with the same speech: a network's copy.
+        const bool reused = seen && !seen->lost && seen->digest != digestOf(record);
+        if (seen && !seen->lost && !reused) {
+            ++counters_.duplicates;
+            return Received::Duplicate;
+        }
+        const std::int32_t d = ahead(seq, next_);
+        // A spurt that has not played yet may still start a little earlier: its first records
+        // can arrive swapped.
+        const bool earlierStart = d < 0 && active_ && !spurtPlayed_ && ahead(seq, spurtFloor_) >= 0 && fitsFrom(seq);
+        // A talker that started numbering again (a restarted program): a number far ahead of
+        // the stream's, a recent number with other speech, one from the past that neither came
+        // nor was given up lately, or any number from the past after a long silence.
+        if (d > MaxJumpAhead || reused || (d < 0 && !earlierStart && (!seen || (!active_ && afterSilence)))) {
+            ++counters_.restarts;
+            clearStore();
+            started_ = false;
+            freshStream();
+            startSpurt(seq);
+        }
     }
+    arrivals_[seq % ArrivalRing] = Arrival{true, seq, nowMs, false, digestOf(record)};
     const std::int32_t d = ahead(seq, next_);
-    // A talker that started numbering again (a restarted program): a number far from the
-    // stream's, or any number from the past after a long silence. Network copies never come
-    // that late, and a stream never skips that far ahead.
-    if (d > MaxJumpAhead || (d < 0 && (d < -static_cast<std::int32_t>(Capacity) ||
-                                       (!active_ && afterSilence && !seenBefore)))) {
-        ++counters_.restarts;
+    if (d >= 0 && !active_ && !holds(seq)) {
         clearStore();
-        started_ = false;
         startSpurt(seq);
-        return store();
     }
+    if (dry_ && active_) {
+        // It came while the card was already concealing: for now, its schedule is the one.
+        provisional_ = true;
+        provisionalMs_ = transitCount_ ? transitOf(seq, nowMs) : 0;
+        provisionalLeft_ = 3;
+        dry_ = false;
+    }
+    noteTransit(seq, nowMs);
+
     if (d < 0) {
         // A spurt that has not played yet may still start a little earlier: its first records
         // can arrive swapped.
-        if (active_ && !spurtPlayed_ && !seenBefore && ahead(seq, spurtFloor_) >= 0 && fitsFrom(seq)) {
+        if (active_ && !spurtPlayed_ && ahead(seq, spurtFloor_) >= 0 && fitsFrom(seq)) {
             next_ = seq;
-            return store();
-        }
-        if (seenBefore) {
-            ++counters_.duplicates;
-            return Received::Duplicate;
+            return store(record, nowMs);
         }
         ++counters_.late;
         return Received::Late;
@@ -116,12 +225,7 @@ PlayoutStep::Received PlayoutStep::push(const VoiceRecord& record, std::int64_t 
         ++counters_.duplicates;
         return Received::Duplicate;
     }
-    if (!active_) {
-        clearStore();
-        startSpurt(seq);
-        return store();
-    }
-    if (static_cast<std::uint32_t>(d) >= Capacity) {
+    if (static_cast<std::uint32_t>(ahead(seq, next_)) >= Capacity) {
         // The stream runs further ahead than the store holds (a flood, or a long burst lost
         // mid-spurt): move the play point up so that this record fits, and the lag stays bounded.
         const std::uint32_t newNext = seq - (Capacity - 1);
@@ -136,13 +240,16 @@ PlayoutStep::Received PlayoutStep::push(const VoiceRecord& record, std::int64_t 
                 }
             }
         }
+        for (std::uint32_t s = newNext - std::min(passed, ArrivalRing); s != newNext; ++s)
+            if (!recently(s, nowMs))
+                markLost(s, nowMs);
         counters_.skippedAhead += passed;
         next_ = newNext;
         waitedFrames_ = 0;
-        store();
+        store(record, nowMs);
         return Received::FarAhead;
     }
-    return store();
+    return store(record, nowMs);
 }
 
 bool PlayoutStep::fitsFrom(std::uint32_t first) const
@@ -161,77 +268,139 @@ std::uint32_t PlayoutStep::firstLaterDistance() const
     return 0;
 }
 
-PlayoutStep::Chunk PlayoutStep::fill(bool missing)
+// --- PlayoutStep: what to play ----------------------------------------------------------------
+
+PlayoutStep::Chunk PlayoutStep::conceal(int frames)
 {
-    ++stallFrames_;
-    ++waitedFrames_;
-    ++counters_.fillFrames;
-    // While a record is known to be missing, the decoder's erasure output lets the speech fade.
-    // With nothing newer there the talker has most likely paused (the sender drops quiet
-    // blocks): silence, which leaves the decoder exactly in step with the talker's encoder, so
-    // a clean network still plays exactly what the codec gives.
-    const bool fade = spurtPlayed_ && missing;
-    return Chunk{fade ? Kind::Conceal : Kind::Silence, 1, {}};
+    concealRun_ += frames;
+    // The decoder's erasure output for the first few frames, then a fade to a low floor: a
+    // long wait sounds like the voice trailing off, never like a cut.
+    int gain = 1000;
+    if (concealRun_ > FadeAfterFrames)
+        gain = std::max(FadeFloorPermille, 1000 - (concealRun_ - FadeAfterFrames) * (1000 - FadeFloorPermille) / FadeFrames);
+    return Chunk{Kind::Conceal, frames, {}, 0, gain};
 }
 
-PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs)
+int PlayoutStep::adjustFor(int excessMs)
 {
-    Chunk chunk{Kind::Record, FramesPerBlock, s.record};
+    // Outside the dead band the step keeps adjusting until the target is reached, so that
+    // the delay settles at the target, not at the band's edge.
+    if (adjusting_ > 0 && excessMs <= 0)
+        adjusting_ = 0;
+    if (adjusting_ < 0 && excessMs >= 0)
+        adjusting_ = 0;
+    if (adjusting_ == 0 && excessMs > SpeedUpAboveMs)
+        adjusting_ = 1;
+    if (adjusting_ == 0 && excessMs < -SlowDownBelowMs)
+        adjusting_ = -1;
+    if (adjusting_ > 0) {
+        ++counters_.fasterRecords;
+        return std::clamp(excessMs, 1, MaxAdjustMs);
+    }
+    if (adjusting_ < 0) {
+        ++counters_.slowerRecords;
+        return -std::clamp(-excessMs, 1, MaxAdjustMs);
+    }
+    return 0;
+}
+
+PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, int queuedMs)
+{
+    // How long this record waits before it sounds, and how late it came against the best
+    // recent schedule: their sum is what an on-time record waits now.
+    const std::int64_t wait = nowMs + queuedMs - s.arrivedMs;
+    const std::int64_t late = transitCount_ ? std::max<std::int64_t>(0, transitOf(s.record.sequence, s.arrivedMs) - scheduleFloor()) : 0;
+    lastExcessMs_ = int(std::clamp<std::int64_t>(wait + late - targetMs_, -1000, 1000));
+    Chunk chunk{Kind::Record, FramesPerBlock, s.record, adjustFor(lastExcessMs_), 1000};
+    if (!spurtPlayed_) {
+        // Numbers before the spurt's first record are behind the play point now: a straggler
+        // among them is late, not a new stream.
+        const std::uint32_t behind = std::uint32_t(std::clamp<std::int32_t>(ahead(next_, spurtFloor_), 0, ArrivalRing / 2));
+        for (std::uint32_t n = next_ - behind; n != next_; ++n)
+            if (!recently(n, nowMs))
+                markLost(n, nowMs);
+    }
     s.held = false;
     --heldCount_;
     ++next_;
     ++counters_.played;
     spurtPlayed_ = true;
-    stallFrames_ = 0;
     waitedFrames_ = 0;
-    // How long it waited for its turn: the least of these over recent records is delay that
-    // was not needed. The minimum forgets slowly, so a calm stretch lets it rise.
-    const std::int64_t slack = std::max<std::int64_t>(0, nowMs - s.arrivedMs);
-    minSlackMs_ = minSlackMs_ < 0 ? slack : std::min(slack, minSlackMs_ + 2);
+    concealRun_ = 0;
+    dry_ = false;
     return chunk;
 }
 
-PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs)
+PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, int queuedMs)
 {
     if (!active_)
         return {};
     if (prerollDue_) {
+        // The first record of a spurt waits as long as an on-time record should (to the
+        // nearest frame, counting what the card holds and how long the record has waited).
         prerollDue_ = false;
-        return Chunk{Kind::Silence, prerollFrames(), {}};
+        std::int64_t waited = 0;
+        if (holds(next_)) {
+            const Slot& first = slot(next_);
+            waited = nowMs - first.arrivedMs + std::max<std::int64_t>(0, transitOf(first.record.sequence, first.arrivedMs) - scheduleFloor());
+        }
+        const int frames = int((targetMs_ - queuedMs - waited + FrameMs / 2) / FrameMs);
+        if (frames > 0)
+            return Chunk{Kind::Silence, frames, {}, 0, 1000};
     }
     for (std::uint32_t guard = 0; guard <= Capacity; ++guard) {
-        if (holds(next_))
-            return play(slot(next_), nowMs);
+        // The first record of a spurt is committed only when the card needs it: until then a
+        // swapped earlier one may still come.
+        if (holds(next_) && (spurtPlayed_ || queuedMs < CardFloorMs))
+            return play(slot(next_), nowMs, queuedMs);
+        if (queuedMs >= CardFloorMs)
+            return Chunk{Kind::Wait, 0, {}, 0, 1000};  // it may still come before the card needs it
         if (heldCount_ == 0) {
             // Nothing newer either: a record on its way, or the talker paused.
-            if (stallFrames_ >= EndAfterFrames) {
+            if (concealRun_ >= EndAfterFrames || !spurtPlayed_) {
                 active_ = false;
                 waitedFrames_ = 0;
                 return {};
             }
-            return fill(false);
+            dry_ = true;
+            ++waitedFrames_;
+            ++counters_.fillFrames;
+            return conceal(1);
         }
-        // A gap: the missing record may still come (swapped), or it was lost.
+        // A gap: the missing record may still come (swapped), or it was lost. It is awaited
+        // as long as records have come late lately, and a little past its successor.
         const std::uint32_t k = firstLaterDistance();
         const std::int64_t laterAt = slots_[(next_ + k) % Capacity].arrivedMs;
         const std::int64_t expected = laterAt - static_cast<std::int64_t>(k) * BlockMs;
-        const std::int64_t overdueAt = std::max(expected + jitterMs_ + MarginMs,
-                                                expected + BlockMs + std::min(MinSwapWaitMs, jitterMs_));
-        if (nowMs < overdueAt && stallFrames_ < EndAfterFrames)
-            return fill(true);
-        // Lost. Its concealment is shortened by the time already waited for it and by delay
-        // recent records did not need: that is how built-up lag drains.
+        const int spread = targetMs_ - CardFloorMs;
+        // Once a whole block has been concealed in its place, waiting longer only adds delay.
+        const int grace = waitedFrames_ < FramesPerBlock ? std::min(MinSwapWaitMs, spread + SwapGraceMs) : 0;
+        const std::int64_t overdueAt = std::max(expected + spread, laterAt + grace);
+        if (nowMs < overdueAt) {
+            ++waitedFrames_;
+            ++counters_.fillFrames;
+            return conceal(1);
+        }
+        // Lost. Its concealment is shortened by the frames already concealed in its place and
+        // by delay beyond the target: a loss is a natural place to give time back.
         ++counters_.concealed;
+        markLost(next_, nowMs);
         ++next_;
-        const int excessFrames = minSlackMs_ > MarginMs ? int((minSlackMs_ - MarginMs) / FrameMs) : 0;
-        const int drain = std::min(FramesPerBlock, waitedFrames_ + excessFrames);
-        minSlackMs_ -= std::int64_t(std::max(0, drain - waitedFrames_)) * FrameMs;
+        const int excessFrames = std::max(0, lastExcessMs_) / FrameMs;
+        const int frames = std::max(0, FramesPerBlock - waitedFrames_ - excessFrames);
+        lastExcessMs_ -= std::max(0, FramesPerBlock - waitedFrames_ - frames) * FrameMs;
         waitedFrames_ = 0;
-        stallFrames_ = 0;
-        if (drain < FramesPerBlock)
-            return Chunk{Kind::Conceal, FramesPerBlock - drain, {}};
+        if (frames > 0)
+            return conceal(frames);
     }
-    return fill(true);
+    return conceal(1);
+}
+
+double playSpeed(int adjustMs, bool quietBlock)
+{
+    const int most = quietBlock ? PlayoutStep::BlockMs / 2 : PlayoutStep::BlockMs / 5;
+    const int ms = std::clamp(adjustMs, -most, most);
+    return double(PlayoutStep::BlockMs) / double(PlayoutStep::BlockMs - ms);
 }
 
 void applyGain(std::int16_t* samples, int count, bool on)

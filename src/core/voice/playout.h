@@ -1,17 +1,22 @@
-// Decides what one remote member's player sounds, 10 ms at a time, from the records the network
-// delivered. Pure logic: the player gives it each record with its arrival time, and asks it for
-// the next stretch to play whenever its sound card is about to run dry.
+// Decides what one remote member's player sounds, from the records the network delivered. Pure
+// logic: the player gives it each record with its arrival time, and asks it for the next stretch
+// to play whenever its sound card runs low, saying how much the card still holds.
 //
 // What it guarantees:
 //  - every record that arrives in time is played exactly once, in sequence order; a record is
 //    never played twice, and a record whose turn has passed is dropped, never played late;
-//  - a record that never comes is concealed with the codec's frame-erasure decoding (speech
-//    fading out), never with a repeat; while nothing newer has come either, the step cannot
-//    tell a loss from the talker pausing and waits in silence, which keeps the decoder exact;
-//  - the playout delay adapts: a talk spurt starts with a pre-roll near one block, the step
-//    waits (and so grows the delay) only when the record it needs has not come, and gives the
-//    delay back when a lost record's concealment can be shortened and at each pause; the
-//    estimate of how late records come grows with measured jitter and decays when calm;
+//  - inside a talk spurt the card never gets zeros: a record that is not there when the card
+//    needs sound is concealed with the codec's frame-erasure output, fading to a low level after
+//    a few frames; a record that never comes takes one block of the stream's time, less the
+//    frames already concealed while it was awaited;
+//  - the delay follows the network: how late records come against the best recent schedule is
+//    kept as a histogram that forgets (a few seconds of memory), and the target is its 95th
+//    percentile above the card's own buffer; a new talker, or one that restarted, starts from
+//    the smallest delay a clean line needs;
+//  - each record carries how many milliseconds the player should take out of it (play faster)
+//    or put into it (slower), without changing pitch, to bring the delay to the target: this
+//    drains a spike while the member keeps talking and follows a talker whose clock runs fast
+//    or slow; inside the dead band records play exactly as decoded;
 //  - memory and lag stay bounded whatever the network sends: at most Capacity records are held,
 //    and a stream that runs further ahead moves the play point up.
 #pragma once
@@ -23,26 +28,56 @@
 
 namespace lumo {
 
+// How late records come against the best schedule of the recent ones, as a histogram whose
+// old entries fade, and its percentiles.
+class LatenessHistogram {
+public:
+    static constexpr int BinMs = 2;
+    static constexpr int Bins = 200;            // up to 400 ms; later counts as 400
+    static constexpr double Keep = 1.0 - 1.0 / 200;  // each record fades the others: ~12 s of speech
+
+    void add(int latenessMs);
+    // The lateness that `share` (0..1) of recent records did not exceed; 0 when empty.
+    int percentile(double share) const;
+    void clear();
+    double weight() const { return total_; }
+
+private:
+    std::array<double, Bins> weights_{};
+    double total_ = 0;
+};
+
 class PlayoutStep {
 public:
     static constexpr int FrameMs = 10;               // one codec frame
     static constexpr int FramesPerBlock = 6;         // one record
     static constexpr int BlockMs = FrameMs * FramesPerBlock;
     static constexpr std::uint32_t Capacity = 16;    // records held ahead of the play point
-    static constexpr int InitialJitterMs = 30;       // start: pre-roll near one block
-    static constexpr int MaxJitterMs = 200;          // bounds the delay to a few blocks
-    static constexpr int MarginMs = 10;
-    static constexpr int LeadMs = 20;                // the player asks this far ahead of need
-    static constexpr int MinSwapWaitMs = 50;         // how long a gap waits for a swapped record
-    static constexpr int EndAfterFrames = 24;        // nothing to play for 240 ms: the spurt ended
+    static constexpr int LeadMs = 20;                // the player asks while the card holds this or less
+    static constexpr int CardFloorMs = 10;           // below this the card would run dry at its next period
+    static constexpr int MarginMs = 2;               // on top of the percentile, for the target
+    static constexpr int MaxTargetMs = 300;
+    static constexpr double TargetShare = 0.95;
+    static constexpr int SpeedUpAboveMs = 6;         // dead band around the target: records play as decoded
+    static constexpr int SlowDownBelowMs = 5;
+    static constexpr int MaxAdjustMs = 30;           // the most asked of one block either way
+    static constexpr int MinSwapWaitMs = 50;         // how long a gap may wait for a swapped record
+    static constexpr int SwapGraceMs = 20;           // past its successor, beyond what lateness taught
+    static constexpr int FadeAfterFrames = 6;        // a block concealed in a row: then it fades
+    static constexpr int FadeFrames = 4;             // the fade down to its floor
+    static constexpr int FadeFloorPermille = 125;
+    static constexpr int EndAfterFrames = 60;        // nothing to play for 600 ms: the spurt ended
+    static constexpr int PauseMs = 20;               // three arrivals this late alike: the talker paused
+    static constexpr std::uint32_t TransitWindow = 16;
     static constexpr int RestartGapMs = 1000;        // a number from the past after this long: a new stream
-    static constexpr std::int32_t MaxJumpAhead = 1000;  // a minute of speech: further is a new stream
+    static constexpr std::int32_t MaxJumpAhead = 1000;   // a minute of speech: further is a new stream
 
     enum class Received { Stored, Duplicate, Late, FarAhead };
 
     enum class Kind {
         Nothing,  // no talk spurt: the player queues nothing, the card plays its own silence
-        Silence,  // `frames` frames of silence (the pre-roll of a spurt, a long wait)
+        Wait,     // in a spurt, the card holds enough: queue nothing now, ask again at the next event
+        Silence,  // `frames` frames of silence (the pre-roll of a spurt)
         Conceal,  // `frames` frames of the decoder's frame-erasure output
         Record,   // decode and play `record` (six frames)
     };
@@ -50,28 +85,33 @@ public:
         Kind kind = Kind::Nothing;
         int frames = 0;
         VoiceRecord record{};
+        int adjustMs = 0;           // Record: ms to take out of it (> 0, faster) or put in (< 0)
+        int gainPermille = 1000;    // the level this chunk ends at (a fading concealment)
     };
 
     struct Counters {
         std::uint64_t played = 0;        // records handed out to play
         std::uint64_t concealed = 0;     // records declared lost and concealed (or skipped)
-        std::uint64_t fillFrames = 0;    // frames played while waiting
+        std::uint64_t fillFrames = 0;    // frames concealed while a record was awaited
         std::uint64_t duplicates = 0;
         std::uint64_t late = 0;          // arrived after their turn
         std::uint64_t skippedAhead = 0;  // passed over because the stream ran too far ahead
         std::uint64_t restarts = 0;      // the talker's numbering started again
+        std::uint64_t fasterRecords = 0; // records asked to play faster
+        std::uint64_t slowerRecords = 0; // records asked to play slower
     };
 
     // A record delivered at nowMs (any monotonic millisecond clock, the same for pull).
     Received push(const VoiceRecord& record, std::int64_t nowMs);
-    // The next stretch to play; the player calls it while its card holds LeadMs or less.
-    Chunk pull(std::int64_t nowMs);
+    // The next stretch to play; the player calls it while its card holds LeadMs or less, giving
+    // what the card still holds (and what is waiting to be handed to it), in ms.
+    Chunk pull(std::int64_t nowMs, int queuedMs);
 
     bool active() const { return active_; }
     std::uint32_t next() const { return next_; }
-    int jitterMs() const { return jitterMs_; }
-    // Pre-roll a talk spurt starting now would get.
-    int prerollFrames() const;
+    // The delay the step aims at: how long an on-time record waits before it sounds.
+    int targetMs() const { return targetMs_; }
+    const LatenessHistogram& lateness() const { return lateness_; }
     const Counters& counters() const { return counters_; }
 
 private:
@@ -80,17 +120,24 @@ private:
         VoiceRecord record{};
         std::int64_t arrivedMs = 0;
     };
-    // Arrival times of recent records, for the jitter measured between neighbours.
+    // Recent records that came, or whose turn passed without them: a number from the past that
+    // is neither is a restarted talker's, not a network's copy or straggler.
     struct Arrival {
         bool known = false;
         std::uint32_t sequence = 0;
         std::int64_t atMs = 0;
+        bool lost = false;
+        std::uint64_t digest = 0;  // of the speech: a network's copy is the same record
     };
     static constexpr std::uint32_t ArrivalRing = 64;
 
     void startSpurt(std::uint32_t sequence);
-    void noteArrival(std::uint32_t sequence, std::int64_t nowMs);
-    const Arrival* arrival(std::uint32_t sequence) const;
+    void freshStream();
+    void noteTransit(std::uint32_t sequence, std::int64_t nowMs);
+    std::int64_t transitOf(std::uint32_t sequence, std::int64_t atMs) const;
+    std::int64_t scheduleFloor() const;
+    const Arrival* recently(std::uint32_t sequence, std::int64_t nowMs) const;
+    void markLost(std::uint32_t sequence, std::int64_t nowMs);
     Slot& slot(std::uint32_t sequence) { return slots_[sequence % Capacity]; }
     bool holds(std::uint32_t sequence) const
     {
@@ -102,8 +149,10 @@ private:
     // Whether every held record lies within Capacity from `first` (so slots never collide).
     bool fitsFrom(std::uint32_t first) const;
     void clearStore();
-    Chunk fill(bool missing);
-    Chunk play(Slot& s, std::int64_t nowMs);
+    Received store(const VoiceRecord& record, std::int64_t nowMs);
+    Chunk conceal(int frames);
+    Chunk play(Slot& s, std::int64_t nowMs, int queuedMs);
+    int adjustFor(int excessMs);
 
     std::array<Slot, Capacity> slots_{};
     std::array<Arrival, ArrivalRing> arrivals_{};
@@ -113,16 +162,35 @@ private:
     bool prerollDue_ = false;
     bool spurtPlayed_ = false;    // a record of this spurt has been played
     std::uint32_t spurtFloor_ = 0;  // the spurt may still start back to here (a swapped first record)
-    int waitedFrames_ = 0;        // frames filled while waiting for next_
     std::uint32_t next_ = 0;      // the record whose turn is next
     std::int64_t lastArrivalMs_ = 0;
-    int jitterMs_ = InitialJitterMs;
-    std::uint32_t arrivalsNoted_ = 0;
-    int excessMs_ = 0;            // delay beyond what recent records needed (drained at losses)
-    int stallFrames_ = 0;         // frames filled in a row
-    std::int64_t minSlackMs_ = -1;  // least time a recent record waited before its turn
+    int waitedFrames_ = 0;        // frames concealed in place of next_ while it was awaited
+    int concealRun_ = 0;          // frames concealed in a row (for the fade and the spurt's end)
+    bool dry_ = false;            // concealing with nothing newer held
+    // Transit (arrival minus the stream's own 60 ms clock) of the latest arrivals, oldest first;
+    // the least is the best recent schedule. The newest two are not yet in the histogram: a
+    // talker who paused shows as three arrivals late alike, and then the schedule moves instead.
+    struct Transit {
+        std::uint32_t sequence = 0;
+        std::int64_t ms = 0;
+    };
+    std::array<Transit, TransitWindow> transits_{};
+    std::uint32_t transitCount_ = 0;
+    std::uint32_t transitBase_ = 0;  // the sequence the stream's clock counts from
+    std::int64_t transitBaseMs_ = 0;
+    bool provisional_ = false;    // a record came after a dry wait: the schedule it shows holds for now
+    std::int64_t provisionalMs_ = 0;
+    int provisionalLeft_ = 0;
+    LatenessHistogram lateness_;
+    int targetMs_ = CardFloorMs + MarginMs;
+    int lastExcessMs_ = 0;
+    int adjusting_ = 0;           // +1 speeding up, -1 slowing down, until the target is crossed
     Counters counters_;
 };
+
+// Speed (output faster than input above 1) that takes `adjustMs` out of a 60 ms block, within
+// what sounds natural: a fifth of speech, half of a quiet block.
+double playSpeed(int adjustMs, bool quietBlock);
 
 // Scales samples by 2 when `on`, saturating at the 16-bit limits (never wrapping).
 void applyGain(std::int16_t* samples, int count, bool on);
