@@ -8,6 +8,7 @@
 #include <map>
 #include <random>
 #include <set>
+#include <tuple>
 #include <vector>
 
 #include "core/voice/playout.h"
@@ -17,11 +18,12 @@ namespace {
 
 using Kind = PlayoutStep::Kind;
 
-VoiceRecord rec(std::uint32_t sequence)
+// A record; `voice` tells two talkers' records of the same number apart.
+VoiceRecord rec(std::uint32_t sequence, std::uint8_t voice = 0)
 {
     VoiceRecord r;
     r.sequence = sequence;
-    r.speech.fill(static_cast<std::uint8_t>(sequence));
+    r.speech.fill(static_cast<std::uint8_t>(sequence + voice));
     return r;
 }
 
@@ -38,18 +40,18 @@ struct Heard {
 class Listener {
 public:
     // Delivers `sequence` at `atMs` (arrivals are handled in time order by run()).
-    void deliver(std::int64_t atMs, std::uint32_t sequence) { arrivals_.insert({atMs, sequence}); }
+    void deliver(std::int64_t atMs, std::uint32_t sequence, std::uint8_t voice = 0) { arrivals_.insert({atMs, sequence, voice}); }
     // A talker whose record s leaves at (s - first) * 60 ms + start and arrives `delay` later.
-    void talk(std::uint32_t first, std::uint32_t last, std::int64_t start = 0, std::int64_t delay = 0)
+    void talk(std::uint32_t first, std::uint32_t last, std::int64_t start = 0, std::int64_t delay = 0, std::uint8_t voice = 0)
     {
-        for (std::uint32_t s = first; s != last + 1; ++s) deliver(start + std::int64_t(s - first) * 60 + delay, s);
+        for (std::uint32_t s = first; s != last + 1; ++s) deliver(start + std::int64_t(s - first) * 60 + delay, s, voice);
     }
 
     void run(std::int64_t untilMs)
     {
         while (now_ <= untilMs) {
-            for (auto it = arrivals_.begin(); it != arrivals_.end() && it->first <= now_;) {
-                step.push(rec(it->second), now_);
+            for (auto it = arrivals_.begin(); it != arrivals_.end() && std::get<0>(*it) <= now_;) {
+                step.push(rec(std::get<1>(*it), std::get<2>(*it)), now_);
                 it = arrivals_.erase(it);
                 pump();  // the player takes a record in at once
             }
@@ -117,7 +119,7 @@ private:
         }
     }
 
-    std::multiset<std::pair<std::int64_t, std::uint32_t>> arrivals_;
+    std::multiset<std::tuple<std::int64_t, std::uint32_t, std::uint8_t>> arrivals_;
     std::int64_t now_ = 0;
     double queuedMs_ = 0;
 };
@@ -359,6 +361,126 @@ TEST(PlayoutTest, SixteenTalkersAtOnceKeepTheirOwnStreams)
         EXPECT_EQ(listeners[t].played(), range(first, first + 79, lost[t])) << "talker " << t;
         EXPECT_EQ(listeners[t].step.counters().concealed, lost[t].size()) << "talker " << t;
     }
+}
+
+// A talker whose clock runs fast or slow by 1 % for three minutes of speech without a pause:
+// the step follows it by time-scaling, so every record is played, the lag stays low and the
+// card never runs dry.
+TEST(PlayoutTest, TalkerClockDriftingEitherWayIsFollowed)
+{
+    for (const double drift : {+0.01, -0.01}) {
+        Listener l;
+        const std::uint32_t count = 3000;
+        for (std::uint32_t s = 1; s <= count; ++s) l.deliver(std::int64_t(double(s - 1) * 60 / (1 + drift)), s);
+        l.run(std::int64_t(count * 60 / (1 + drift)) + 2000);
+        EXPECT_EQ(l.played(), range(1, count)) << drift;
+        EXPECT_EQ(l.step.counters().concealed, 0u) << drift;
+        EXPECT_EQ(l.mutedMs, 0) << drift;
+        double worst = 0;
+        for (std::uint32_t s = 1; s <= count; ++s) worst = std::max(worst, l.playedAt(s) - double(s - 1) * 60 / (1 + drift));
+        EXPECT_LE(worst, 60) << drift;
+        EXPECT_GT(drift > 0 ? l.step.counters().fasterRecords : l.step.counters().slowerRecords, 20u) << drift;
+    }
+}
+
+// A 400 ms delay spike in continuous speech: the records held up come in a burst, are all played
+// in order, and the lag is given back within 3 s by playing faster.
+TEST(PlayoutTest, DelaySpikeIsDrainedWhileTheTalkGoesOn)
+{
+    Listener l;
+    for (std::uint32_t s = 1; s <= 300; ++s) {
+        const std::int64_t sent = std::int64_t(s - 1) * 60;
+        l.deliver(sent >= 6000 && sent < 6400 ? 6400 : sent, s);
+    }
+    l.run(300 * 60 + 2000);
+    EXPECT_EQ(l.played(), range(1, 300));
+    EXPECT_EQ(l.mutedMs, 0);
+    auto lag = [&](std::uint32_t s) { return l.playedAt(s) - double(s - 1) * 60; };
+    const double before = lag(100);
+    EXPECT_GE(lag(108), before + 200) << "the spike did hold the talk up";
+    for (std::uint32_t s = 101 + 3000 / 60 + 7; s <= 300; ++s) EXPECT_LE(lag(s), before + 20) << s;
+    // The wait was concealment fading to its floor, never zeros.
+    EXPECT_EQ(l.frames(Kind::Silence), l.heard.front().kind == Kind::Silence ? l.heard.front().frames : 0);
+}
+
+// Losses of one to four records in a row, on a clean line and one with jitter: each gap is the
+// decoder's concealment and takes the stream's time of the records it stands for, no more (the
+// frames concealed while the record was still awaited count towards it), so the records after
+// it play on the same schedule as those before.
+TEST(PlayoutTest, LossBurstsTakeTheirOwnTimeAndNoMore)
+{
+    for (const int burst : {1, 2, 4})
+    for (const int jitterMs : {0, 20}) {
+        Listener l;
+        std::mt19937 random(unsigned(burst * 100 + jitterMs));
+        std::set<std::uint32_t> lost;
+        for (std::uint32_t s = 1; s <= 400; ++s) {
+            if (s % 40 >= 20 && s % 40 < 20 + std::uint32_t(burst)) {
+                lost.insert(s);
+                continue;
+            }
+            l.deliver(std::int64_t(s - 1) * 60 + (jitterMs ? std::int64_t(random() % unsigned(jitterMs + 1)) : 0), s);
+        }
+        l.run(400 * 60 + 2000);
+        const std::string at = "burst " + std::to_string(burst) + ", jitter " + std::to_string(jitterMs);
+        EXPECT_EQ(l.played(), range(1, 400, lost)) << at;
+        EXPECT_EQ(l.step.counters().concealed, lost.size()) << at;
+        EXPECT_EQ(l.mutedMs, 0) << at;
+        for (std::uint32_t s = 40; s < 400; s += 40) {
+            const std::uint32_t before = s - 21, after = s - 20 + std::uint32_t(burst);
+            // Between the record before the gap and the one after: the gap's blocks, within the
+            // card's 10 ms and the time-scaling of the one before.
+            const double span = l.playedAt(after) - l.playedAt(before);
+            EXPECT_LE(span, 60.0 * (burst + 1) + 12 + jitterMs) << at << ", gap at " << s - 20;
+            EXPECT_GE(l.framesBetween(before, after, Kind::Conceal), 1) << at;
+        }
+    }
+}
+
+// A talker that restarts its program numbers from 1 again: picked up at once, with a fresh
+// estimate, even soon after it started and while the old estimate was high.
+TEST(PlayoutTest, RestartedTalkerStartsAFreshEstimate)
+{
+    Listener l;
+    // Ten records with swaps teach a long delay; the talker restarts 200 ms after the last.
+    for (std::uint32_t s = 1; s <= 10; ++s) l.deliver(std::int64_t(s - 1) * 60 + (s % 2 ? 90 : 0), s);
+    l.run(800);
+    const int taught = l.step.targetMs();
+    EXPECT_GT(taught, 60);
+    l.talk(1, 40, 10 * 60 + 200, 0, 100);  // other speech under the same numbers
+    l.run(10 * 60 + 200 + 40 * 60 + 1500);
+    std::vector<std::uint32_t> played = l.played();
+    const std::vector<std::uint32_t> second(played.end() - std::min<std::ptrdiff_t>(40, std::ptrdiff_t(played.size())), played.end());
+    EXPECT_EQ(second, range(1, 40)) << "none of the new records is dropped";
+    EXPECT_EQ(l.step.counters().restarts, 1u);
+    EXPECT_LE(l.step.targetMs(), PlayoutStep::CardFloorMs + PlayoutStep::MarginMs + 2);
+    EXPECT_LE(l.playedAt(40) - (10 * 60 + 200 + 39 * 60), 30) << "the old delay is not kept";
+}
+
+TEST(PlayoutTest, PlaySpeedKeepsSpeechNaturalAndQuietStretchesTakeMore)
+{
+    struct Case {
+        int adjustMs;
+        bool quiet;
+        double speed;
+    };
+    for (const Case& c : {Case{0, false, 1.0}, Case{12, false, 1.25}, Case{30, false, 1.25}, Case{30, true, 2.0},
+                          Case{90, true, 2.0}, Case{-12, false, 60.0 / 72}, Case{-40, true, 60.0 / 90}})
+        EXPECT_DOUBLE_EQ(playSpeed(c.adjustMs, c.quiet), c.speed) << c.adjustMs << (c.quiet ? " quiet" : "");
+}
+
+TEST(PlayoutTest, LatenessPercentileForgetsOldHistory)
+{
+    LatenessHistogram h;
+    EXPECT_EQ(h.percentile(0.95), 0);
+    for (int i = 0; i < 90; ++i) h.add(i % 10);       // 0-9 ms
+    for (int i = 0; i < 10; ++i) h.add(100);          // one in ten much later
+    EXPECT_GE(h.percentile(0.95), 100);
+    EXPECT_LE(h.percentile(0.5), 10);
+    for (int i = 0; i < 700; ++i) h.add(4);           // calm for a long while
+    EXPECT_LE(h.percentile(0.95), 4);
+    h.add(1000000);                                   // counted as the last bin, not past it
+    EXPECT_LE(h.percentile(1.0), (LatenessHistogram::Bins - 1) * LatenessHistogram::BinMs);
 }
 
 TEST(GainTest, DoublingSaturatesAtTheSixteenBitLimits)

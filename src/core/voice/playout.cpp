@@ -124,7 +124,12 @@ void PlayoutStep::noteTransit(std::uint32_t sequence, std::int64_t nowMs)
         transitBase_ = sequence;
         transitBaseMs_ = nowMs;
     }
-    const Transit t{sequence, transitOf(sequence, nowMs)};
+    // A record that comes right behind its predecessor (the tail of a burst after a delay
+    // spike) was held up by it: only the burst's first record tells how late the network was.
+    const bool behind = transitCount_ > 0 && sequence == lastSequence_ + 1 && nowMs - lastSequenceAtMs_ <= BurstMs;
+    lastSequence_ = sequence;
+    lastSequenceAtMs_ = nowMs;
+    const Transit t{sequence, transitOf(sequence, nowMs), behind};
     if (transitCount_ == TransitWindow) {
         std::copy(transits_.begin() + 1, transits_.end(), transits_.begin());
         transits_[TransitWindow - 1] = t;
@@ -151,7 +156,8 @@ void PlayoutStep::noteTransit(std::uint32_t sequence, std::int64_t nowMs)
     std::int64_t floor = transits_[0].ms;
     for (std::uint32_t i = 1; i < transitCount_; ++i)
         floor = std::min(floor, transits_[i].ms);
-    lateness_.add(int(std::min<std::int64_t>(settled.ms - floor, 1000)));
+    if (!settled.queuedBehind)
+        lateness_.add(int(std::min<std::int64_t>(settled.ms - floor, 1000)));
     targetMs_ = std::min(MaxTargetMs, CardFloorMs + MarginMs + lateness_.percentile(TargetShare));
 }
 
@@ -389,7 +395,8 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, int queuedMs)
         const int excessFrames = std::max(0, lastExcessMs_) / FrameMs;
         const int frames = std::max(0, FramesPerBlock - waitedFrames_ - excessFrames);
         lastExcessMs_ -= std::max(0, FramesPerBlock - waitedFrames_ - frames) * FrameMs;
-        waitedFrames_ = 0;
+        // Frames concealed beyond this record's block stood for the next one's time already.
+        waitedFrames_ = std::max(0, waitedFrames_ - FramesPerBlock);
         if (frames > 0)
             return conceal(frames);
     }

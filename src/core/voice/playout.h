@@ -173,11 +173,15 @@ private:
     struct Transit {
         std::uint32_t sequence = 0;
         std::int64_t ms = 0;
+        bool queuedBehind = false;  // came right after its predecessor: held up by it, not late by itself
     };
+    static constexpr int BurstMs = 5;
     std::array<Transit, TransitWindow> transits_{};
     std::uint32_t transitCount_ = 0;
     std::uint32_t transitBase_ = 0;  // the sequence the stream's clock counts from
     std::int64_t transitBaseMs_ = 0;
+    std::uint32_t lastSequence_ = 0;
+    std::int64_t lastSequenceAtMs_ = 0;
     bool provisional_ = false;    // a record came after a dry wait: the schedule it shows holds for now
     std::int64_t provisionalMs_ = 0;
     int provisionalLeft_ = 0;
