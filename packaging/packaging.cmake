@@ -133,8 +133,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_LUMO_PACKAGE_NAME lumo)
 set(CPACK_DEBIAN_LUMO_PACKAGE_SECTION net)
-# The X11 platform plug-in is loaded at run time, so dpkg-shlibdeps cannot see it.
-set(CPACK_DEBIAN_LUMO_PACKAGE_DEPENDS "qt6-qpa-plugins")
+# The X11 platform plug-in is loaded at run time, so dpkg-shlibdeps cannot see it. Sonic (the
+# players' time-scaler) is found by dpkg-shlibdeps too; it is named here so the dependency stays
+# visible.
+set(CPACK_DEBIAN_LUMO_PACKAGE_DEPENDS "qt6-qpa-plugins, libsonic0")
 # The windows speak Chinese.
 set(CPACK_DEBIAN_LUMO_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei, qt6-translations-l10n")
 set(CPACK_DEBIAN_LUMO_PACKAGE_SUGGESTS "lumo-directory")
