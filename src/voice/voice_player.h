@@ -23,9 +23,7 @@
 #include "voice/audio_device.h"
 #include "voice/audio_worker.h"
 #include "core/voice/playout.h"
-#include "core/voice/voice_codec.h"
-
-struct sonicStreamStruct;
+#include "voice/playout_renderer.h"
 
 namespace lumo {
 
@@ -36,6 +34,7 @@ public:
     static constexpr int MaxQueuedSamples = 11 * BlockSamples;
     static constexpr int MaxPlayBytes = 2 * BlockBytes;
     static constexpr int BufferSamples = 80;  // 10 ms per device buffer
+    static constexpr int SamplesPerMs = 8;
     // The player asks the playout step for more while the device holds this much or less.
     static constexpr int LeadSamples = PlayoutStep::LeadMs * 8;
     // Records waiting for the player thread; more than this (a thread that cannot keep up with
@@ -87,9 +86,6 @@ private:
     void takeHandOver();                                    // player thread
     void pump();                                            // player thread
     bool queueSamples(const std::int16_t* samples, int count);
-    // Passes count samples at pcm_ through the time-scaler at `speed` and on to the device.
-    bool playScaled(int count, double speed);
-    void fadeTo(int count, int gainPermille);
 
     const int memberId_;
     const AudioFormat format_{};
@@ -97,15 +93,11 @@ private:
 
     // Player thread only.
     Clock clock_;
-    VoiceCodec codec_;
     PlayoutStep playout_;
+    PlayoutRenderer renderer_;
     bool gain_ = false;  // of the latest record taken in
+    std::int64_t lastReturnMs_ = -1;  // when the device last gave a buffer back
     std::atomic<int> volume_{100};
-    std::array<std::int16_t, 2400> pcm_{};  // the longest chunk: a pre-roll of up to 30 frames
-    std::array<std::int16_t, 2400> scaled_{};
-    sonicStreamStruct* scaler_ = nullptr;
-    double scalerHeld_ = 0;   // input samples the time-scaler holds back (within a pitch period or two)
-    int levelPermille_ = 1000;  // where a fading concealment left the level
     std::atomic<std::uint64_t> passes_{0};
     std::atomic<std::uint64_t> events_{0};
     std::atomic<std::uint64_t> handOverDropped_{0};
@@ -121,7 +113,11 @@ private:
     int queued_ = 0;
     int queuedSamples_ = 0;
     std::uint64_t nextTag_ = 1;
-    std::vector<std::unique_ptr<AudioBuffer>> outstanding_;
+    // The output buffers, made once: free ones, and those the device holds, oldest first.
+    static constexpr int PoolBuffers = MaxQueuedSamples / BufferSamples + 2 * BlockSamples / BufferSamples + 16;
+    std::array<AudioBuffer, PoolBuffers> pool_;
+    std::vector<AudioBuffer*> freeBuffers_;
+    std::vector<AudioBuffer*> outstanding_;
     std::unique_ptr<AudioDevice> device_;
 };
 

@@ -146,10 +146,10 @@ TEST(PlayoutTest, InOrderStreamPlaysEveryRecordOnceBackToBack)
     // A clean line needs no time-scaling: every record plays exactly as decoded.
     for (const Heard& h : l.heard) EXPECT_EQ(h.adjustMs, 0) << h.sequence;
     EXPECT_EQ(l.mutedMs, 0);
-    // After the last one the spurt ends: the voice trails off, fading, then nothing more.
+    // After the last one nothing newer comes: silence (a pause leaves the decoder in step with
+    // the talker's encoder), then the spurt ends.
     EXPECT_FALSE(l.step.active());
-    EXPECT_LE(l.frames(Kind::Conceal), PlayoutStep::EndAfterFrames);
-    EXPECT_EQ(l.heard.back().gain, PlayoutStep::FadeFloorPermille);
+    EXPECT_EQ(l.frames(Kind::Conceal), 0);
 }
 
 TEST(PlayoutTest, BurstsOfTwoAndThreePlayInOrderWithoutLoss)
@@ -230,11 +230,11 @@ TEST(PlayoutTest, LostRecordsAreConcealedInTheirPlace)
         EXPECT_EQ(l.played(), range(1, 40, lost));
         EXPECT_EQ(l.step.counters().concealed, lost.size());
         EXPECT_EQ(l.step.counters().late, 0u);
-        // A lost record's time is filled by the decoder's erasure output (after at most a short
-        // wait while nothing newer has come), never by another record, and the stream stays on
-        // time: no lag builds up.
+        // A lost record's time is filled by the decoder's erasure output once a newer one has
+        // come (silence while nothing newer had), never by another record, and the stream stays
+        // on time: no lag builds up.
         EXPECT_GE(l.framesBetween(9, 12, Kind::Conceal), 1);
-        EXPECT_EQ(l.framesBetween(9, 12, Kind::Silence), 0);
+        EXPECT_LE(l.framesBetween(9, 12, Kind::Conceal) + l.framesBetween(9, 12, Kind::Silence), 2 * int(PlayoutStep::FramesPerBlock) + 1);
         EXPECT_EQ(l.mutedMs, 0);
         EXPECT_LE(l.playedAt(40) - l.playedAt(1), 39 * 60 + 20) << "lag built up";
     }
@@ -322,7 +322,7 @@ TEST(PlayoutTest, JitterGrowsTheDelayAndCalmShrinksIt)
     // Calm again: the lateness learnt has faded, the target is back near a clean line's and the
     // delay followed it while the talk went on.
     EXPECT_LE(l.step.targetMs(), PlayoutStep::CardFloorMs + PlayoutStep::MarginMs + 4);
-    EXPECT_LE(l.playedAt(1000) - 999 * 60, 25);
+    EXPECT_LE(l.playedAt(1000) - 999 * 60, PlayoutStep::CardFloorMs + PlayoutStep::MarginMs + 4 + PlayoutStep::FrameMs + PlayoutStep::SpeedUpAboveMs);
 }
 
 TEST(PlayoutTest, FloodKeepsMemoryAndLagBounded)
@@ -399,8 +399,9 @@ TEST(PlayoutTest, DelaySpikeIsDrainedWhileTheTalkGoesOn)
     const double before = lag(100);
     EXPECT_GE(lag(108), before + 200) << "the spike did hold the talk up";
     for (std::uint32_t s = 101 + 3000 / 60 + 7; s <= 300; ++s) EXPECT_LE(lag(s), before + 20) << s;
-    // The wait was concealment fading to its floor, never zeros.
-    EXPECT_EQ(l.frames(Kind::Silence), l.heard.front().kind == Kind::Silence ? l.heard.front().frames : 0);
+    // Silence only while nothing came (the spike, and after the last record), never for a
+    // record that was there.
+    EXPECT_LE(l.frames(Kind::Silence), 1 + 400 / PlayoutStep::FrameMs + PlayoutStep::EndAfterFrames);
 }
 
 // Losses of one to four records in a row, on a clean line and one with jitter: each gap is the

@@ -186,7 +186,7 @@ TEST_F(PlayerFixture, LostRecordIsConcealedWithTheDecodersErasureOutput)
     // for one wait and one number of erased frames.
     int matches = 0;
     for (int waited = 0; waited <= 6; ++waited)
-    for (int erased = 1; erased <= 12; ++erased) {
+    for (int erased = 0; erased <= 12; ++erased) {
         VoiceCodec decoder;
         std::vector<std::int16_t> expected;
         for (int i = 0; i < 12; ++i) {
@@ -205,11 +205,8 @@ TEST_F(PlayerFixture, LostRecordIsConcealedWithTheDecodersErasureOutput)
         }
         if (occurrences(out, expected) == 1) {
             ++matches;
-            // The erased stretch is the speech fading, not silence.
-            const auto at = std::search(out.begin(), out.end(), expected.begin(), expected.end()) +
-                            6 * BlockSamples + waited * SamplesPerFrame;
-            EXPECT_GT(std::count_if(at, at + SamplesPerFrame, [](std::int16_t v) { return std::abs(v) > 100; }), 10);
-            EXPECT_LE(waited + erased, 2 * FramesPerBlock);
+            // The lost record takes its own time, no more: what was waited in silence counts.
+            EXPECT_EQ(waited + erased, FramesPerBlock);
         }
     }
     EXPECT_EQ(matches, 1);

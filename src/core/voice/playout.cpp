@@ -69,11 +69,11 @@ void PlayoutStep::markLost(std::uint32_t sequence, std::int64_t nowMs)
 void PlayoutStep::freshStream()
 {
     lateness_.clear();
+    driftMs_ = 0;
     transitCount_ = 0;
-    provisional_ = false;
-    targetMs_ = CardFloorMs + MarginMs;
-    adjusting_ = 0;
+    targetMs_ = MarginMs;
     lastExcessMs_ = 0;
+    spareRun_ = 0;
     for (Arrival& a : arrivals_)
         a.known = false;
 }
@@ -93,29 +93,63 @@ void PlayoutStep::startSpurt(std::uint32_t sequence)
     next_ = sequence;
     active_ = true;
     prerollDue_ = true;
+    paused_ = false;
     spurtPlayed_ = false;
     waitedFrames_ = 0;
     concealRun_ = 0;
-    dry_ = false;
-    adjusting_ = 0;
     // A new spurt keeps what the network taught, but its schedule starts afresh.
     transitCount_ = 0;
-    provisional_ = false;
 }
 
 std::int64_t PlayoutStep::transitOf(std::uint32_t sequence, std::int64_t atMs) const
 {
-    return atMs - transitBaseMs_ - std::int64_t(ahead(sequence, transitBase_)) * BlockMs;
+    // Against the stream's own clock: a record every BlockMs of the talker's, which runs fast or
+    // slow against ours by what the drift estimate has learnt.
+    return atMs - transitBaseMs_ - std::llround(double(ahead(sequence, transitBase_)) * (BlockMs + driftMs_));
 }
 
-// The best schedule recent records kept: the least transit of the window, or the one a record
-// arriving after a dry wait showed, until later arrivals say whether it holds.
+// The talker's clock against ours, from the least transit of each DriftBlock arrivals: a
+// record that comes on time has the least, so the blocks' least transits lie on a line whose
+// slope is how much later (or sooner) each record comes than the drift learnt so far says.
+void PlayoutStep::noteDrift(std::uint32_t sequence, std::int64_t transitMs)
+{
+    blockLeast_ = blockFill_ == 0 ? transitMs : std::min(blockLeast_, transitMs);
+    blockSequenceSum_ += double(ahead(sequence, transitBase_));
+    if (++blockFill_ < DriftBlock)
+        return;
+    if (blockCount_ == DriftBlocks) {
+        std::copy(blocks_.begin() + 1, blocks_.end(), blocks_.begin());
+        --blockCount_;
+    }
+    blocks_[std::size_t(blockCount_++)] = DriftBlockLeast{blockSequenceSum_ / DriftBlock, blockLeast_};
+    blockFill_ = 0;
+    blockSequenceSum_ = 0;
+    if (blockCount_ < DriftBlocks)
+        return;
+    const DriftBlockLeast& oldest = blocks_.front();
+    const DriftBlockLeast& newest = blocks_.back();
+    if (newest.sequence - oldest.sequence < DriftBlock)
+        return;
+    const double residual = double(newest.transitMs - oldest.transitMs) / (newest.sequence - oldest.sequence);
+    driftMs_ = std::clamp(driftMs_ + residual, -MaxDriftMs, MaxDriftMs);
+    // Transits from here on are measured against the new estimate: start the blocks afresh.
+    blockCount_ = 0;
+}
+
+void PlayoutStep::restartDriftBlocks()
+{
+    blockCount_ = 0;
+    blockFill_ = 0;
+    blockSequenceSum_ = 0;
+}
+
+// The best schedule recent records kept: the least transit of the window.
 std::int64_t PlayoutStep::scheduleFloor() const
 {
     std::int64_t floor = transits_[0].ms;
     for (std::uint32_t i = 1; i < transitCount_; ++i)
         floor = std::min(floor, transits_[i].ms);
-    return provisional_ ? std::max(floor, provisionalMs_) : floor;
+    return floor;
 }
 
 void PlayoutStep::noteTransit(std::uint32_t sequence, std::int64_t nowMs)
@@ -123,6 +157,7 @@ void PlayoutStep::noteTransit(std::uint32_t sequence, std::int64_t nowMs)
     if (transitCount_ == 0) {
         transitBase_ = sequence;
         transitBaseMs_ = nowMs;
+        restartDriftBlocks();
     }
     // A record that comes right behind its predecessor (the tail of a burst after a delay
     // spike) was held up by it: only the burst's first record tells how late the network was.
@@ -130,14 +165,13 @@ void PlayoutStep::noteTransit(std::uint32_t sequence, std::int64_t nowMs)
     lastSequence_ = sequence;
     lastSequenceAtMs_ = nowMs;
     const Transit t{sequence, transitOf(sequence, nowMs), behind};
+    noteDrift(sequence, t.ms);
     if (transitCount_ == TransitWindow) {
         std::copy(transits_.begin() + 1, transits_.end(), transits_.begin());
         transits_[TransitWindow - 1] = t;
     } else {
         transits_[transitCount_++] = t;
     }
-    if (provisionalLeft_ > 0 && --provisionalLeft_ == 0)
-        provisional_ = false;
     if (transitCount_ < 3)
         return;
     // Three arrivals alike, all well behind the schedule before them: the talker paused (or
@@ -150,6 +184,7 @@ void PlayoutStep::noteTransit(std::uint32_t sequence, std::int64_t nowMs)
     if (transitCount_ > 3 && low >= before + PauseMs && high - low <= PauseMs) {
         std::copy(last, last + 3, transits_.begin());
         transitCount_ = 3;
+        restartDriftBlocks();
     }
     // The oldest of the three is settled: how late it came against the best schedule around it.
     const Transit& settled = transits_[transitCount_ - 3];
@@ -158,7 +193,10 @@ void PlayoutStep::noteTransit(std::uint32_t sequence, std::int64_t nowMs)
         floor = std::min(floor, transits_[i].ms);
     if (!settled.queuedBehind)
         lateness_.add(int(std::min<std::int64_t>(settled.ms - floor, 1000)));
-    targetMs_ = std::min(MaxTargetMs, CardFloorMs + MarginMs + lateness_.percentile(TargetShare));
+    // Up at once, down a millisecond a record: a percentile that sits on a step of the histogram
+    // would otherwise move the target, and with it the playout, back and forth.
+    const int wanted = std::min(MaxTargetMs, MarginMs + lateness_.percentile(TargetShare));
+    targetMs_ = wanted >= targetMs_ ? wanted : targetMs_ - 1;
 }
 
 PlayoutStep::Received PlayoutStep::store(const VoiceRecord& record, std::int64_t nowMs)
@@ -208,12 +246,13 @@ PlayoutStep::Received PlayoutStep::push(const VoiceRecord& record, std::int64_t 
         clearStore();
         startSpurt(seq);
     }
-    if (dry_ && active_) {
-        // It came while the card was already concealing: for now, its schedule is the one.
-        provisional_ = true;
-        provisionalMs_ = transitCount_ ? transitOf(seq, nowMs) : 0;
-        provisionalLeft_ = 3;
-        dry_ = false;
+    if (paused_ && d >= 0) {
+        // The talker paused (its sender dropped quiet blocks) and speaks again: the silence of
+        // the pause takes the pre-roll, and the records from here on have a schedule of their own.
+        paused_ = false;
+        prerollDue_ = true;
+        transitCount_ = 0;
+        spareRun_ = 0;
     }
     noteTransit(seq, nowMs);
 
@@ -287,37 +326,47 @@ PlayoutStep::Chunk PlayoutStep::conceal(int frames)
     return Chunk{Kind::Conceal, frames, {}, 0, gain};
 }
 
-int PlayoutStep::adjustFor(int excessMs)
+int PlayoutStep::driftLeadMs() const
 {
-    // Outside the dead band the step keeps adjusting until the target is reached, so that
-    // the delay settles at the target, not at the band's edge.
-    if (adjusting_ > 0 && excessMs <= 0)
-        adjusting_ = 0;
-    if (adjusting_ < 0 && excessMs >= 0)
-        adjusting_ = 0;
-    if (adjusting_ == 0 && excessMs > SpeedUpAboveMs)
-        adjusting_ = 1;
-    if (adjusting_ == 0 && excessMs < -SlowDownBelowMs)
-        adjusting_ = -1;
-    if (adjusting_ > 0) {
-        ++counters_.fasterRecords;
-        return std::clamp(excessMs, 1, MaxAdjustMs);
-    }
-    if (adjusting_ < 0) {
-        ++counters_.slowerRecords;
-        return -std::clamp(-excessMs, 1, MaxAdjustMs);
-    }
-    return 0;
+    return int(std::ceil(std::max(0.0, driftMs_) * DriftLeadRecords));
 }
 
-PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, int queuedMs)
+int PlayoutStep::adjustFor(int surplusMs, int heldMs)
 {
-    // How long this record waits before it sounds, and how late it came against the best
-    // recent schedule: their sum is what an on-time record waits now.
-    const std::int64_t wait = nowMs + queuedMs - s.arrivedMs;
+    // The card takes whole periods, so a record's slack moves a period at a time: putting in
+    // first fills the part-period kept for the card (heldMs), taking out empties it first. A
+    // talker whose clock runs slow brings its records a little later each time: the step starts
+    // putting in that much sooner, so that the period is in the card before the slack is gone.
+    const int lead = driftLeadMs();
+    int adjust = 0;
+    if (surplusMs < lead) {
+        const int periods = (lead - surplusMs + FrameMs - 1) / FrameMs;
+        adjust = -(periods * FrameMs - heldMs);
+    }
+    // Taking out only once a few records in a row had a period to spare: one that came early by
+    // chance says little, and what is taken out on its word would be put back soon after.
+    spareRun_ = surplusMs >= lead + FrameMs + SpeedUpAboveMs ? spareRun_ + 1 : 0;
+    if (spareRun_ >= SpareRecords)
+        adjust = (surplusMs - lead) / FrameMs * FrameMs + heldMs;
+    adjust = std::clamp(adjust, -MaxAdjustMs, MaxAdjustMs);
+    if (adjust > 0)
+        ++counters_.fasterRecords;
+    if (adjust < 0)
+        ++counters_.slowerRecords;
+    return adjust;
+}
+
+PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, const Card& card)
+{
+    // How long before it would have been too late this record came (had it not, the card would
+    // have needed a concealment once its last whole period was taken), and how late it came
+    // against the best recent schedule: their sum is the slack an on-time record has now.
+    const std::int64_t slack = nowMs - s.arrivedMs + card.queuedMs - card.sincePeriodMs;
     const std::int64_t late = transitCount_ ? std::max<std::int64_t>(0, transitOf(s.record.sequence, s.arrivedMs) - scheduleFloor()) : 0;
-    lastExcessMs_ = int(std::clamp<std::int64_t>(wait + late - targetMs_, -1000, 1000));
-    Chunk chunk{Kind::Record, FramesPerBlock, s.record, adjustFor(lastExcessMs_), 1000};
+    lastExcessMs_ = int(std::clamp<std::int64_t>(slack + late - targetMs_, -1000, 1000));
+    Chunk chunk{Kind::Record, FramesPerBlock, s.record, adjustFor(lastExcessMs_, card.heldMs), 1000};
+    // What this record is asked to give back is spare no more (a loss must not give it again).
+    lastExcessMs_ -= std::max(0, chunk.adjustMs);
     if (!spurtPlayed_) {
         // Numbers before the spurt's first record are behind the play point now: a straggler
         // among them is late, not a new stream.
@@ -333,32 +382,39 @@ PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, int queuedMs)
     spurtPlayed_ = true;
     waitedFrames_ = 0;
     concealRun_ = 0;
-    dry_ = false;
     return chunk;
 }
 
 PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, int queuedMs)
 {
+    return pull(nowMs, Card{queuedMs, 0, 0});
+}
+
+PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
+{
     if (!active_)
         return {};
     if (prerollDue_) {
-        // The first record of a spurt waits as long as an on-time record should (to the
-        // nearest frame, counting what the card holds and how long the record has waited).
+        // Silence before the first record of a spurt, in whole frames, so that the records after
+        // it have the target's slack: the card's next period is sincePeriodMs short of a frame
+        // away, and a record that has waited already has that much of it.
         prerollDue_ = false;
         std::int64_t waited = 0;
         if (holds(next_)) {
             const Slot& first = slot(next_);
             waited = nowMs - first.arrivedMs + std::max<std::int64_t>(0, transitOf(first.record.sequence, first.arrivedMs) - scheduleFloor());
         }
-        const int frames = int((targetMs_ - queuedMs - waited + FrameMs / 2) / FrameMs);
+        const std::int64_t needed = targetMs_ + card.sincePeriodMs - waited - card.queuedMs;
+        const int frames = int(std::clamp<std::int64_t>((needed + FrameMs - 1) / FrameMs, 0, MaxPrerollFrames));
         if (frames > 0)
             return Chunk{Kind::Silence, frames, {}, 0, 1000};
     }
+    const int queuedMs = card.queuedMs;
     for (std::uint32_t guard = 0; guard <= Capacity; ++guard) {
         // The first record of a spurt is committed only when the card needs it: until then a
         // swapped earlier one may still come.
         if (holds(next_) && (spurtPlayed_ || queuedMs < CardFloorMs))
-            return play(slot(next_), nowMs, queuedMs);
+            return play(slot(next_), nowMs, card);
         if (queuedMs >= CardFloorMs)
             return Chunk{Kind::Wait, 0, {}, 0, 1000};  // it may still come before the card needs it
         if (heldCount_ == 0) {
@@ -368,17 +424,23 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, int queuedMs)
                 waitedFrames_ = 0;
                 return {};
             }
-            dry_ = true;
             ++waitedFrames_;
             ++counters_.fillFrames;
-            return conceal(1);
+            // Nothing newer: the next record is late, or the talker paused (a sender drops
+            // quiet blocks). Silence, which leaves the decoder in step with the talker's encoder,
+            // so that a clean line plays exactly what the codec gives; after a block's time the
+            // pause is taken as one.
+            ++concealRun_;
+            if (waitedFrames_ > FramesPerBlock)
+                paused_ = true;
+            return Chunk{Kind::Silence, 1, {}, 0, 1000};
         }
         // A gap: the missing record may still come (swapped), or it was lost. It is awaited
         // as long as records have come late lately, and a little past its successor.
         const std::uint32_t k = firstLaterDistance();
         const std::int64_t laterAt = slots_[(next_ + k) % Capacity].arrivedMs;
         const std::int64_t expected = laterAt - static_cast<std::int64_t>(k) * BlockMs;
-        const int spread = targetMs_ - CardFloorMs;
+        const int spread = targetMs_;
         // Once a whole block has been concealed in its place, waiting longer only adds delay.
         const int grace = waitedFrames_ < FramesPerBlock ? std::min(MinSwapWaitMs, spread + SwapGraceMs) : 0;
         const std::int64_t overdueAt = std::max(expected + spread, laterAt + grace);
@@ -392,8 +454,9 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, int queuedMs)
         ++counters_.concealed;
         markLost(next_, nowMs);
         ++next_;
-        const int excessFrames = std::max(0, lastExcessMs_) / FrameMs;
-        const int frames = std::max(0, FramesPerBlock - waitedFrames_ - excessFrames);
+        // Delay the records have had to spare, record after record, is given back here first.
+        const int spareFrames = spareRun_ >= SpareRecords ? std::max(0, lastExcessMs_ - driftLeadMs()) / FrameMs : 0;
+        const int frames = std::max(0, FramesPerBlock - waitedFrames_ - spareFrames);
         lastExcessMs_ -= std::max(0, FramesPerBlock - waitedFrames_ - frames) * FrameMs;
         // Frames concealed beyond this record's block stood for the next one's time already.
         waitedFrames_ = std::max(0, waitedFrames_ - FramesPerBlock);
@@ -401,6 +464,56 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, int queuedMs)
             return conceal(frames);
     }
     return conceal(1);
+}
+
+namespace {
+
+constexpr int FrameSamples = 80;
+
+int frameRms(const std::int16_t* frame, int count)
+{
+    std::int64_t energy = 0;
+    for (int i = 0; i < count; ++i)
+        energy += std::int64_t(frame[i]) * frame[i];
+    return int(std::sqrt(double(energy) / count) + 0.5);
+}
+
+}  // namespace
+
+void BackgroundLevel::note(const std::int16_t* samples, int count)
+{
+    int quietest = MaxRms;
+    for (int at = 0; at + FrameSamples <= count; at += FrameSamples)
+        quietest = std::min(quietest, frameRms(samples + at, FrameSamples));
+    quietest_[std::size_t(noted_ % Blocks)] = quietest;
+    ++noted_;
+}
+
+int BackgroundLevel::rms() const
+{
+    if (noted_ == 0)
+        return 0;
+    const int known = std::min(noted_, Blocks);
+    return *std::min_element(quietest_.begin(), quietest_.begin() + known);
+}
+
+void keepAboveFloor(std::int16_t* samples, int count, int floorRms, std::uint32_t* seed)
+{
+    if (floorRms <= 0)
+        return;
+    for (int at = 0; at < count; at += FrameSamples) {
+        const int n = std::min(FrameSamples, count - at);
+        const int rms = frameRms(samples + at, n);
+        if (rms >= floorRms)
+            continue;
+        // Uniform noise of RMS r spans +-r*sqrt(3); what the frame lacks of the floor's energy.
+        const int spread = int(std::sqrt(3.0 * (double(floorRms) * floorRms - double(rms) * rms)) + 0.5);
+        for (int i = at; i < at + n; ++i) {
+            *seed = *seed * 1664525u + 1013904223u;
+            const int noise = int((*seed >> 16) % std::uint32_t(2 * spread + 1)) - spread;
+            samples[i] = static_cast<std::int16_t>(std::clamp(int(samples[i]) + noise, -32768, 32767));
+        }
+    }
 }
 
 double playSpeed(int adjustMs, bool quietBlock)

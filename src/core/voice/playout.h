@@ -22,6 +22,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 
 #include "core/wire/wire.h"
@@ -55,12 +56,14 @@ public:
     static constexpr std::uint32_t Capacity = 16;    // records held ahead of the play point
     static constexpr int LeadMs = 20;                // the player asks while the card holds this or less
     static constexpr int CardFloorMs = 10;           // below this the card would run dry at its next period
-    static constexpr int MarginMs = 2;               // on top of the percentile, for the target
+    static constexpr int MarginMs = 2;               // the target: the percentile and this
     static constexpr int MaxTargetMs = 300;
     static constexpr double TargetShare = 0.95;
-    static constexpr int SpeedUpAboveMs = 6;         // dead band around the target: records play as decoded
-    static constexpr int SlowDownBelowMs = 5;
+    static constexpr int SpeedUpAboveMs = 20;        // beyond a whole period and this over the target: play faster
+    static constexpr int SpareRecords = 3;           // records in a row with a period to spare: play faster
+    static constexpr int DriftLeadRecords = 4;       // a slow talker's drift over this many records: put in sooner
     static constexpr int MaxAdjustMs = 30;           // the most asked of one block either way
+    static constexpr int MaxPrerollFrames = 30;
     static constexpr int MinSwapWaitMs = 50;         // how long a gap may wait for a swapped record
     static constexpr int SwapGraceMs = 20;           // past its successor, beyond what lateness taught
     static constexpr int FadeAfterFrames = 6;        // a block concealed in a row: then it fades
@@ -69,6 +72,9 @@ public:
     static constexpr int EndAfterFrames = 60;        // nothing to play for 600 ms: the spurt ended
     static constexpr int PauseMs = 20;               // three arrivals this late alike: the talker paused
     static constexpr std::uint32_t TransitWindow = 16;
+    static constexpr int DriftBlock = 16;            // arrivals whose least transit is one point of the drift line
+    static constexpr int DriftBlocks = 4;            // points on the line: about four seconds of talk
+    static constexpr double MaxDriftMs = 1.5;        // per record: a talker's clock 2.5 % off at most
     static constexpr int RestartGapMs = 1000;        // a number from the past after this long: a new stream
     static constexpr std::int32_t MaxJumpAhead = 1000;   // a minute of speech: further is a new stream
 
@@ -101,15 +107,24 @@ public:
         std::uint64_t slowerRecords = 0; // records asked to play slower
     };
 
+    // What the player's sound card holds when it asks.
+    struct Card {
+        int queuedMs = 0;       // whole periods handed to the card and not yet taken
+        int heldMs = 0;         // a part-period kept for the card, to go out before what comes next
+        int sincePeriodMs = 0;  // since the card last took a period (it takes one every FrameMs)
+    };
+
     // A record delivered at nowMs (any monotonic millisecond clock, the same for pull).
     Received push(const VoiceRecord& record, std::int64_t nowMs);
-    // The next stretch to play; the player calls it while its card holds LeadMs or less, giving
-    // what the card still holds (and what is waiting to be handed to it), in ms.
+    // The next stretch to play; the player calls it while its card holds LeadMs or less.
+    Chunk pull(std::int64_t nowMs, const Card& card);
+    // The same for a card that holds queuedMs and has just taken a period.
     Chunk pull(std::int64_t nowMs, int queuedMs);
 
     bool active() const { return active_; }
     std::uint32_t next() const { return next_; }
-    // The delay the step aims at: how long an on-time record waits before it sounds.
+    // The slack the step aims at: how long before it would be too late an on-time record should
+    // come (what records have lately come later than the best schedule, and a margin).
     int targetMs() const { return targetMs_; }
     const LatenessHistogram& lateness() const { return lateness_; }
     const Counters& counters() const { return counters_; }
@@ -135,6 +150,8 @@ private:
     void freshStream();
     void noteTransit(std::uint32_t sequence, std::int64_t nowMs);
     std::int64_t transitOf(std::uint32_t sequence, std::int64_t atMs) const;
+    void noteDrift(std::uint32_t sequence, std::int64_t transitMs);
+    void restartDriftBlocks();
     std::int64_t scheduleFloor() const;
     const Arrival* recently(std::uint32_t sequence, std::int64_t nowMs) const;
     void markLost(std::uint32_t sequence, std::int64_t nowMs);
@@ -151,8 +168,12 @@ private:
     void clearStore();
     Received store(const VoiceRecord& record, std::int64_t nowMs);
     Chunk conceal(int frames);
-    Chunk play(Slot& s, std::int64_t nowMs, int queuedMs);
-    int adjustFor(int excessMs);
+    Chunk play(Slot& s, std::int64_t nowMs, const Card& card);
+    // Ms to take out of (> 0) or put into (< 0) the record now played, from its slack over the
+    // target and the part-period kept for the card.
+    int adjustFor(int surplusMs, int heldMs);
+    // How much sooner than at the target the step puts time in for a talker whose clock is slow.
+    int driftLeadMs() const;
 
     std::array<Slot, Capacity> slots_{};
     std::array<Arrival, ArrivalRing> arrivals_{};
@@ -160,13 +181,13 @@ private:
     bool started_ = false;        // any record seen yet
     bool active_ = false;         // in a talk spurt
     bool prerollDue_ = false;
+    bool paused_ = false;         // nothing came for longer than a block: the talker paused
     bool spurtPlayed_ = false;    // a record of this spurt has been played
     std::uint32_t spurtFloor_ = 0;  // the spurt may still start back to here (a swapped first record)
     std::uint32_t next_ = 0;      // the record whose turn is next
     std::int64_t lastArrivalMs_ = 0;
     int waitedFrames_ = 0;        // frames concealed in place of next_ while it was awaited
     int concealRun_ = 0;          // frames concealed in a row (for the fade and the spurt's end)
-    bool dry_ = false;            // concealing with nothing newer held
     // Transit (arrival minus the stream's own 60 ms clock) of the latest arrivals, oldest first;
     // the least is the best recent schedule. The newest two are not yet in the histogram: a
     // talker who paused shows as three arrivals late alike, and then the schedule moves instead.
@@ -182,15 +203,45 @@ private:
     std::int64_t transitBaseMs_ = 0;
     std::uint32_t lastSequence_ = 0;
     std::int64_t lastSequenceAtMs_ = 0;
-    bool provisional_ = false;    // a record came after a dry wait: the schedule it shows holds for now
-    std::int64_t provisionalMs_ = 0;
-    int provisionalLeft_ = 0;
+    // How much later than BlockMs after its predecessor each record comes on the talker's clock.
+    double driftMs_ = 0;
+    struct DriftBlockLeast {
+        double sequence = 0;   // the block's mean, counted from transitBase_
+        std::int64_t transitMs = 0;
+    };
+    std::array<DriftBlockLeast, DriftBlocks> blocks_{};
+    int blockCount_ = 0;
+    int blockFill_ = 0;
+    std::int64_t blockLeast_ = 0;
+    double blockSequenceSum_ = 0;
     LatenessHistogram lateness_;
-    int targetMs_ = CardFloorMs + MarginMs;
-    int lastExcessMs_ = 0;
-    int adjusting_ = 0;           // +1 speeding up, -1 slowing down, until the target is crossed
+    int targetMs_ = MarginMs;
+    int lastExcessMs_ = 0;        // the latest record's slack over the target
+    int spareRun_ = 0;            // records in a row that had a period to spare
     Counters counters_;
 };
+
+// How loud the talker's background is: the quietest 10 ms of its recent records (about two
+// seconds of them), so that a concealment that has faded, or a decoder's erasure output that has
+// died away, can be kept at that level instead of falling to digital silence inside a spurt.
+class BackgroundLevel {
+public:
+    static constexpr int Blocks = 32;       // records remembered
+    static constexpr int MaxRms = 100;      // a talker with no quiet frame lately: no louder than this
+
+    // A decoded record of `count` samples (10 ms frames of 80).
+    void note(const std::int16_t* samples, int count);
+    // The background's RMS level; 0 before any record.
+    int rms() const;
+
+private:
+    std::array<int, Blocks> quietest_{};
+    int noted_ = 0;
+};
+
+// Adds noise to each 10 ms frame quieter than `floorRms`, bringing it to about that level;
+// louder frames are left as they are. `seed` carries the noise from call to call.
+void keepAboveFloor(std::int16_t* samples, int count, int floorRms, std::uint32_t* seed);
 
 // Speed (output faster than input above 1) that takes `adjustMs` out of a 60 ms block, within
 // what sounds natural: a fifth of speech, half of a quiet block.
