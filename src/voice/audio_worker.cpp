@@ -14,7 +14,7 @@ bool AudioWorker::StartThread()
 {
     if (threadRunning_)
         return false;
-    if (!thread_.start([this](const AudioMessage& message) { onMessage(message); }))
+    if (!thread_.start([this](const AudioMessage& message) { onMessage(message); }, AudioThreadPriority))
         return false;
     threadRunning_ = true;
     return true;
