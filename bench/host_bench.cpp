@@ -1,5 +1,5 @@
-// The group host as players meet it: the real GroupEndpoint (its host socket, the member
-// session's dispatch and the HostTable), in a thread of its own with its own Qt event loop,
+// The group host as players meet it: the real GroupEndpoint (its host socket, the read of each
+// datagram and the HostTable), in a thread of its own with its own Qt event loop,
 // against a minimal UDP echo written here, both driven by the same request generator on
 // loopback with 1 and 8 requests in flight, each sent when the host's Ack (the echo's reply) to
 // the one before came, each from the next of 4,096 source sockets (see Sources for why). The two
@@ -12,7 +12,6 @@
 #include "bench_loopback.h"
 
 #include "net/group_endpoint.h"
-#include "voice/audio_device.h"
 
 #include <QCoreApplication>
 #include <QTemporaryDir>
@@ -40,8 +39,7 @@ public:
 protected:
     void run() override
     {
-        NullAudioSystem audio;
-        GroupEndpoint endpoint(address_, audio);
+        GroupEndpoint endpoint(address_);
         state = endpoint.socketsBound() ? 1 : -1;
         if (state > 0) exec();
     }

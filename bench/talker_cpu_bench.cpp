@@ -1,5 +1,6 @@
-// What talking costs: the CPU time of one talking GroupEndpoint (its capture thread numbering,
-// encoding and sending each block to 8 members, its Qt event loop and the member session) over
+// What talking costs: the CPU time of one talking GroupEndpoint with its VoiceIo (the capture
+// thread numbering, encoding and sending each block to 8 members, the Qt event loop and the
+// member session) over
 // a run of N seconds, beside the CPU time the G.729 encoder alone takes for the same blocks, in
 // the same run. The 8 members are plain sockets on loopback addresses of their own that joined
 // the talker's group (the talker hosts it); they never read, as a far machine costs this one
@@ -18,6 +19,7 @@
 #include "bench_talking.h"
 #include "bench_loopback.h"
 
+#include "app/voice_io.h"
 #include "net/group_endpoint.h"
 
 #include <QCoreApplication>
@@ -41,7 +43,8 @@ int main(int argc, char** argv)
     Microphones microphones(1);
     BenchAudio audio(&microphones, 0, nullptr);
     const Ipv4 talkerAddress = loopback(1);
-    GroupEndpoint talker(talkerAddress, audio);
+    GroupEndpoint talker(talkerAddress);
+    VoiceIo talkerVoice(talker, audio);
     if (!talker.socketsBound()) {
         std::printf("cannot bind the talker's ports on %s\n", dottedAddress(talkerAddress).c_str());
         return 1;

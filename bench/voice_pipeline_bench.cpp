@@ -15,6 +15,7 @@
 #include "bench_event_loop.h"
 #include "bench_loopback.h"
 
+#include "app/voice_io.h"
 #include "net/group_endpoint.h"
 
 #include <QCoreApplication>
@@ -67,7 +68,8 @@ Result run(int talkers, double measureSeconds)
 
     const Ipv4 listenerAddress = loopback(1);
     BenchAudio listenerAudio(nullptr, -1, &speakers);
-    GroupEndpoint listener(listenerAddress, listenerAudio);
+    GroupEndpoint listener(listenerAddress);
+    VoiceIo listenerVoice(listener, listenerAudio);
     // The listener says yes to every talker it is asked about.
     QObject::connect(&listener, &GroupEndpoint::sessionEvent, &listener, [&](const SessionEvent& event) {
         if (event.kind != SessionEvent::Kind::AskVoice) return;
@@ -76,9 +78,11 @@ Result run(int talkers, double measureSeconds)
     });
     std::vector<std::unique_ptr<BenchAudio>> audio;
     std::vector<std::unique_ptr<GroupEndpoint>> talking;
+    std::vector<std::unique_ptr<VoiceIo>> voices;
     for (int t = 0; t < talkers; ++t) {
         audio.push_back(std::make_unique<BenchAudio>(&microphones, t, nullptr));
-        talking.push_back(std::make_unique<GroupEndpoint>(loopback(0x100 + t), *audio.back()));
+        talking.push_back(std::make_unique<GroupEndpoint>(loopback(0x100 + t)));
+        voices.push_back(std::make_unique<VoiceIo>(*talking.back(), *audio.back()));
     }
     if (!listener.socketsBound()) {
         std::printf("cannot bind the listener's ports\n");
@@ -126,6 +130,7 @@ Result run(int talkers, double measureSeconds)
 
     for (auto& endpoint : talking) endpoint->voiceButton();
     runFor(100);
+    voices.clear();
     talking.clear();
 
     Result result;

@@ -1,5 +1,5 @@
-// A client receiving a run of datagrams on its sockets, as PeerSocket::onReceive handles them:
-// each goes through the member-side dispatch; what it hands on goes to the client's host table.
+// A client receiving a run of datagrams on its sockets, as the endpoint handles them: each is
+// read once and goes by its message to the client's host table or the member-side dispatch.
 // The group state lives across the datagrams of one input, so a roster received early is what
 // later probes, chat and voice are checked against (each input starts from a fresh client, so a
 // finding replays from its input file alone).
@@ -34,7 +34,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const Endpoint source = fuzz::sourceOf(control);
         const MemberState before = state;
 
-        const MemberDispatch result = dispatchMemberDatagram(state, datagram, source);
+        const WireRead read = readMessage(datagram);
+        if (!read.message) {
+            FUZZ_CHECK(read.fault != WireFault::None);
+            continue;
+        }
+        if (handlerOf(read.message->message) == Handler::HostTable) {
+            const HostReply reply = host.receive(*read.message, source, 0);
+            fuzz::checkTable(host.roster());
+            fuzz::checkHostSends(reply, host.roster().count, false);
+            for (const std::string& name : reply.leftNames) fuzz::checkShownText(name);
+            continue;
+        }
+        const MemberDispatch result = dispatchMemberMessage(state, *read.message);
+        FUZZ_CHECK((result.action == Action::Dropped) == (result.why != DropReason::None));
 
         FUZZ_CHECK(state.groupRoster.count >= 0 && state.groupRoster.count <= RosterCapacity);
         if (result.action != Action::RosterReplaced) {
@@ -61,13 +74,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case Action::VoiceArrived:
             FUZZ_CHECK(roster.holds(result.voiceSender));
             break;
-        case Action::ForHost: {
-            const HostReply reply = host.handle(datagram, source);
-            fuzz::checkTable(host.roster());
-            fuzz::checkHostSends(reply, host.roster().count, false);
-            for (const std::string& name : reply.leftNames) fuzz::checkShownText(name);
-            break;
-        }
         default:
             break;
         }

@@ -133,12 +133,14 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
 set(CPACK_DEBIAN_LUMO_PACKAGE_NAME lumo)
 set(CPACK_DEBIAN_LUMO_PACKAGE_SECTION net)
-# The X11 platform plug-in is loaded at run time, so dpkg-shlibdeps cannot see it. Sonic (the
-# players' time-scaler) is found by dpkg-shlibdeps too; it is named here so the dependency stays
-# visible.
-set(CPACK_DEBIAN_LUMO_PACKAGE_DEPENDS "qt6-qpa-plugins, libsonic0")
-# The windows speak Chinese.
-set(CPACK_DEBIAN_LUMO_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei, qt6-translations-l10n")
+# The X11 platform plug-in is loaded at run time, so dpkg-shlibdeps cannot see it. The
+# microphone's cleaning library and Sonic (the players' time-scaler) are named as well
+# (dpkg-shlibdeps finds them too): voice without them is not what players expect.
+set(CPACK_DEBIAN_LUMO_PACKAGE_DEPENDS "qt6-qpa-plugins, libwebrtc-audio-processing1, libsonic0")
+# The windows speak Chinese. In a Wayland session LUMO runs through XWayland where the desktop
+# offers it, and natively with Qt's Wayland platform plug-in where it does not or the player asks
+# for it (QT_QPA_PLATFORM=wayland); an X11 session needs neither.
+set(CPACK_DEBIAN_LUMO_PACKAGE_RECOMMENDS "fonts-noto-cjk | fonts-wqy-microhei | fonts-wqy-zenhei, qt6-translations-l10n, qt6-wayland")
 set(CPACK_DEBIAN_LUMO_PACKAGE_SUGGESTS "lumo-directory")
 set(CPACK_DEBIAN_LUMO_DESCRIPTION "group text chat and voice for players of online games
 Players find chat groups in a web directory and join one with a
@@ -149,6 +151,7 @@ windows; it is shown and hidden with the Home key.")
 
 set(CPACK_DEBIAN_DIRECTORY_PACKAGE_NAME lumo-directory)
 set(CPACK_DEBIAN_DIRECTORY_PACKAGE_SECTION net)
+# dpkg-shlibdeps adds the libraries (libmicrohttpd, libdeflate, libpq, SQLite, zlib).
 set(CPACK_DEBIAN_DIRECTORY_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_DIRECTORY_PACKAGE_CONTROL_EXTRA
   ${LUMO_PACKAGING_DIR}/debian/lumo-directory/conffiles

@@ -75,6 +75,28 @@ The LUMO developers</translation>
     </message>
 </context>
 <context>
+    <name>lumo::ChatInbox</name>
+    <message>
+        <source>聊天记录（%1 条未读）</source>
+        <translation>Chat history (%1 unread)</translation>
+    </message>
+    <message>
+        <source>聊天记录</source>
+        <translation>Chat history</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::ChatLogWriter</name>
+    <message>
+        <source>无法写入聊天记录文件 %1：%2</source>
+        <translation>Cannot write the chat log file %1: %2</translation>
+    </message>
+    <message>
+        <source>聊天记录文件 %1 已超过 64 MB，不再写入。</source>
+        <translation>The chat log file %1 is over 64 MB; nothing more is written to it.</translation>
+    </message>
+</context>
+<context>
     <name>lumo::DesktopNotifier</name>
     <message>
         <source>（另有 %1 条新消息）</source>
@@ -83,6 +105,49 @@ The LUMO developers</translation>
     <message>
         <source>打开 LUMO</source>
         <translation>Open LUMO</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::GlobalKey</name>
+    <message>
+        <source>无法监听这个按键：X 服务器没有 XInput2 扩展，或键盘上没有这个键。</source>
+        <translation>This key cannot be watched: the X server has no XInput2 extension, or no key of the keyboard makes it.</translation>
+    </message>
+    <message>
+        <source>桌面没有提供全局快捷键门户（org.freedesktop.portal.GlobalShortcuts）。</source>
+        <translation>The desktop offers no global shortcuts portal (org.freedesktop.portal.GlobalShortcuts).</translation>
+    </message>
+    <message>
+        <source>桌面没有绑定这个按键。</source>
+        <translation>The desktop did not bind this key.</translation>
+    </message>
+    <message>
+        <source>桌面的全局快捷键门户已退出。</source>
+        <translation>The desktop&apos;s global shortcuts portal went away.</translation>
+    </message>
+    <message>
+        <source>按键只在 X11 程序（经 XWayland 运行的游戏）有焦点时有效；KDE Plasma 5.27 及以后、GNOME 48 及以后的桌面提供该门户。</source>
+        <translation>The key works only while an X11 program (a game run through XWayland) has the focus; KDE Plasma 5.27 and later and GNOME 48 and later offer the portal.</translation>
+    </message>
+    <message>
+        <source>按键无法使用：请以 QT_QPA_PLATFORM=xcb 启动 LUMO（经 XWayland 运行，按键在 X11 游戏有焦点时有效），或使用提供该门户的桌面（KDE Plasma 5.27 及以后、GNOME 48 及以后）。</source>
+        <translation>The key cannot be used: start LUMO with QT_QPA_PLATFORM=xcb (through XWayland; the key then works while an X11 game has the focus), or use a desktop that offers the portal (KDE Plasma 5.27 and later, GNOME 48 and later).</translation>
+    </message>
+    <message>
+        <source>正在请桌面绑定按键……</source>
+        <translation>Asking the desktop to bind the key…</translation>
+    </message>
+    <message>
+        <source>由桌面绑定：%1</source>
+        <translation>Bound by the desktop: %1</translation>
+    </message>
+    <message>
+        <source>已由桌面绑定。</source>
+        <translation>Bound by the desktop.</translation>
+    </message>
+    <message>
+        <source>这里也没有 X11 显示：按键无法使用。</source>
+        <translation>There is no X11 display here either: the key cannot be used.</translation>
     </message>
 </context>
 <context>
@@ -180,6 +245,17 @@ Start LUMO in its run directory (scripts/run or the installed lumo command), or 
     <message>
         <source>在线群</source>
         <translation>Online groups</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::HomeKeyHook</name>
+    <message>
+        <source>游戏内浮窗需要 X11 会话，或经 XWayland 运行的 LUMO（以 QT_QPA_PLATFORM=xcb 启动）：作为 Wayland 原生窗口，它无法停留在游戏上方，也听不到游戏中按下的 Home 键。</source>
+        <translation>The in-game overlay needs an X11 session, or LUMO run through XWayland (start it with QT_QPA_PLATFORM=xcb): as a native Wayland window it can neither stay above the game nor hear Home pressed in the game.</translation>
+    </message>
+    <message>
+        <source>显示或隐藏 LUMO 的游戏内浮窗</source>
+        <translation>Show or hide LUMO&apos;s in-game overlay</translation>
     </message>
 </context>
 <context>
@@ -394,40 +470,8 @@ Please check the network settings, then start LUMO again.</translation>
         <translation>&amp;Log chat history to a file</translation>
     </message>
     <message>
-        <source>关闭窗口时留在托盘(&amp;T)</source>
-        <translation>Keep running in the &amp;tray when the window is closed</translation>
-    </message>
-    <message>
         <source>消息(&amp;M)</source>
         <translation>&amp;Messages</translation>
-    </message>
-    <message>
-        <source>打开 LUMO</source>
-        <translation>Open LUMO</translation>
-    </message>
-    <message>
-        <source>退出</source>
-        <translation>Quit</translation>
-    </message>
-    <message>
-        <source>无法写入聊天记录文件 %1：%2</source>
-        <translation>Cannot write the chat log file %1: %2</translation>
-    </message>
-    <message>
-        <source>聊天记录文件 %1 已超过 64 MB，不再写入。</source>
-        <translation>The chat log file %1 is over 64 MB; nothing more is written to it.</translation>
-    </message>
-    <message>
-        <source>聊天记录（%1 条未读）</source>
-        <translation>Chat history (%1 unread)</translation>
-    </message>
-    <message>
-        <source>聊天记录</source>
-        <translation>Chat history</translation>
-    </message>
-    <message>
-        <source>LUMO：%1 条未读消息</source>
-        <translation>LUMO: %1 unread messages</translation>
     </message>
     <message>
         <source>无法连通%1：刚才的文字可能没有送到。</source>
@@ -450,6 +494,22 @@ Please check the network settings, then start LUMO again.</translation>
 接好后再按“语聊”。</source>
         <translation>The microphone was disconnected; voice chat stopped.
 Reconnect it and press &quot;Talk&quot; again.</translation>
+    </message>
+    <message>
+        <source>按住说话（LUMO 群聊语音）</source>
+        <translation>Push to talk (LUMO group voice)</translation>
+    </message>
+    <message>
+        <source>按键说话无法使用，详见“声音设置”。</source>
+        <translation>Push-to-talk cannot work here; see Sound settings.</translation>
+    </message>
+    <message>
+        <source>按键说话仅在 X11 程序有焦点时有效。</source>
+        <translation>Push-to-talk works only while an X11 program has the focus.</translation>
+    </message>
+    <message>
+        <source>按键说话：%1</source>
+        <translation>Push-to-talk: %1</translation>
     </message>
 </context>
 <context>
@@ -583,6 +643,10 @@ Reconnect it and press &quot;Talk&quot; again.</translation>
         <source>插件 %1 未能启动：gethook 失败。</source>
         <translation>The plug-in %1 did not start: gethook failed.</translation>
     </message>
+    <message>
+        <source>插件 %1 未能启动：%2</source>
+        <translation>The plug-in %1 did not start: %2</translation>
+    </message>
 </context>
 <context>
     <name>lumo::RememberedSettings</name>
@@ -676,6 +740,49 @@ Reconnect it and press &quot;Talk&quot; again.</translation>
     <message>
         <source>无（声音够大时自动发出）</source>
         <translation>None (sent automatically when loud enough)</translation>
+    </message>
+    <message>
+        <source>降噪</source>
+        <translation>Noise suppression</translation>
+    </message>
+    <message>
+        <source>自动增益</source>
+        <translation>Automatic gain</translation>
+    </message>
+    <message>
+        <source>回声消除</source>
+        <translation>Echo cancellation</translation>
+    </message>
+    <message>
+        <source>用扬声器时打开；戴耳机时不需要</source>
+        <translation>On with speakers; not needed with a headset</translation>
+    </message>
+    <message>
+        <source>只在听到人声时发送</source>
+        <translation>Send only when a voice is heard</translation>
+    </message>
+    <message>
+        <source>麦克风处理：</source>
+        <translation>Voice processing:</translation>
+    </message>
+</context>
+<context>
+    <name>lumo::TrayNotifications</name>
+    <message>
+        <source>关闭窗口时留在托盘(&amp;T)</source>
+        <translation>Keep running in the &amp;tray when the window is closed</translation>
+    </message>
+    <message>
+        <source>打开 LUMO</source>
+        <translation>Open LUMO</translation>
+    </message>
+    <message>
+        <source>退出</source>
+        <translation>Quit</translation>
+    </message>
+    <message>
+        <source>LUMO：%1 条未读消息</source>
+        <translation>LUMO: %1 unread messages</translation>
     </message>
 </context>
 </TS>

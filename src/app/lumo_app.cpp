@@ -91,6 +91,12 @@ void switchRememberedPluginsOn(MainDialog& window, const RememberedValues& value
     remembered.rememberPlugins(window.shell().pluginFilesOn());
 }
 
+bool prefersXWayland()
+{
+    return qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") &&
+           !qEnvironmentVariableIsEmpty("DISPLAY");
+}
+
 }  // namespace
 
 std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int& exitCode)
@@ -120,7 +126,7 @@ std::optional<LaunchOptions> parseCommandLine(const QStringList& arguments, int&
                                    QString::fromUtf8(DefaultAudioOption.data(), int(DefaultAudioOption.size())));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Log what is sent, received and dropped, and why, to stderr (the "
-                                                    "logging categories lumo.net, lumo.voice, lumo.directory, lumo.link; "
+                                                    "logging categories lumo.net, lumo.voice, lumo.directory, lumo.link, lumo.keys; "
                                                     "QT_LOGGING_RULES still applies)."));
     const QCommandLineOption listAudio(QStringLiteral("list-audio-devices"),
                                        QStringLiteral("List the sound devices --audio portaudio:INPUT:OUTPUT can name, and exit."));
@@ -191,7 +197,18 @@ int runLumo(int argc, char** argv)
     // take the player's --name as the window class). LUMO's options are read above, so Qt gets
     // the program name alone; its settings still come from the environment (QT_QPA_PLATFORM).
     int qtArgc = 1;
-    char* qtArgv[] = {argv[0], nullptr};
+    char platformOption[] = "-platform";
+    char xcbFirst[] = "xcb;wayland";
+    char* qtArgv[] = {argv[0], nullptr, nullptr, nullptr};
+    // In a Wayland session that also offers XWayland, LUMO runs through XWayland unless the
+    // player chose (QT_QPA_PLATFORM): a native Wayland window can neither stay above a game nor
+    // hear keys without the desktop's portal, while through XWayland the keys are heard at least
+    // while an X11 game has the focus and the overlay is an X11 window kept above others where
+    // the desktop honours that. Only this process is told, not the programs it starts.
+    if (prefersXWayland()) {
+        qtArgv[qtArgc++] = platformOption;
+        qtArgv[qtArgc++] = xcbFirst;
+    }
     QApplication app(qtArgc, qtArgv);
     QApplication::setApplicationName(QStringLiteral("LUMO"));
     // Settings live in $XDG_CONFIG_HOME/lumo/LUMO.conf.
@@ -215,6 +232,7 @@ int runLumo(int argc, char** argv)
     windowOptions.bindAddress = options->bindAddress;
     windowOptions.audio = audio.get();
     windowOptions.devicesFromCommandLine = options->audio.startsWith(QStringLiteral("portaudio:"));
+    windowOptions.remembered = &remembered;
     MainDialog window(windowOptions);
     // Without its two ports the program can neither host nor join: say why and end, rather
     // than open a window that looks alive and hears nothing.

@@ -1,21 +1,21 @@
 // The main window: the member list, the name, address and message fields, the status line. It
-// shows what the group endpoint reports and turns the player's clicks into its commands; the
+// lays out its controls and binds them: the group's parts (GroupParts: the endpoint, the voice
+// I/O, the overlay bridge, the sound controller) take the player's clicks as commands, the group
+// status presenter says what to show of the session's events and decides the connect and send
+// actions, and the chat room holds the texts with their boxes, history, log file and tray. The
 // group's state lives in the endpoint's member session, never in the widgets.
 #pragma once
 
 #include "core/wire/wire.h"
+#include "app/group_parts.h"
 #include "app/member_list.h"
-#include "core/group/chat_history.h"
-#include "app/sound_settings.h"
 #include "directory/group_browser_owner.h"
 #include "net/group_endpoint.h"
 #include "shell/main_window_shell.h"
 
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QPoint>
 #include <QString>
-#include <QTimer>
 
 #include <memory>
 #include <optional>
@@ -23,7 +23,6 @@
 class QAction;
 class QCheckBox;
 class QLabel;
-class QSystemTrayIcon;
 class QLineEdit;
 class QPushButton;
 class QTreeWidgetItem;
@@ -34,12 +33,19 @@ class AudioSystem;
 class BoxQueue;
 class CallPromptDialog;
 class ChatHistoryWindow;
-class DesktopNotifier;
+class ChatInbox;
+class ChatLogWriter;
+class ChatRoom;
 class GroupBrowserDialog;
+class GroupStatusPresenter;
 class HttpClient;
 class HyperLinkLabel;
-class PushToTalkKey;
+class OverlayBridge;
+class RememberedSettings;
+class SoundController;
 class SoundDialog;
+class TrayNotifications;
+class VoiceIo;
 
 struct MainDialogOptions {
     std::optional<Ipv4> bindAddress;  // bind the two ports on this address only
@@ -51,6 +57,9 @@ struct MainDialogOptions {
     bool skinActive = false;
     // The command line named the sound devices: they hold for this run, over the remembered ones.
     bool devicesFromCommandLine = false;
+    // The settings file the sound choices are kept in; the default file when not given. Must
+    // outlive the window.
+    RememberedSettings* remembered = nullptr;
 };
 
 class MainDialog : public QDialog, public GroupBrowserOwner, private ShellOwner {
@@ -88,38 +97,30 @@ signals:
 
 public:
     // GroupBrowserOwner: the directory may see this client at its second address.
-    Ipv4 ownAddress() const override { return endpoint_->ownAddress(); }
-    void setOwnAddress(Ipv4 address) override { endpoint_->setOwnAddress(address); }
-    Ipv4 secondLocalAddress() const override { return endpoint_->secondLocalAddress(); }
+    Ipv4 ownAddress() const override { return endpoint().ownAddress(); }
+    void setOwnAddress(Ipv4 address) override { endpoint().setOwnAddress(address); }
+    Ipv4 secondLocalAddress() const override { return endpoint().secondLocalAddress(); }
     void showOwnAddress() override;
     void setSiteUrl(const QString& url) override;
 
-    GroupEndpoint& endpoint() const { return *endpoint_; }
+    GroupEndpoint& endpoint() const { return parts_->endpoint(); }
+    VoiceIo& voice() const { return parts_->voice(); }
+    SoundController& sound() const { return parts_->sound(); }
+    OverlayBridge& overlay() const { return parts_->overlay(); }
     GroupBrowserDialog& groupBrowser() const { return *groupBrowser_; }
     CallPromptDialog& callPrompt() const { return *callPrompt_; }
     MainWindowShell& shell() const { return *shell_; }
-    bool socketsBound() const { return endpoint_->socketsBound(); }
+    bool socketsBound() const { return endpoint().socketsBound(); }
 
-    // Every text of the run, and the window that shows it (Ctrl+H, or the button in the status
-    // line). Texts that got no box count as unread until the history is opened.
-    const ChatHistory& chatHistory() const { return history_; }
-    ChatHistoryWindow& historyWindow() const { return *historyWindow_; }
+    // The texts of the run with their boxes, the window that shows them (Ctrl+H, or the button
+    // in the status line), the log file, the tray and desktop notifications.
+    ChatInbox& chatInbox() const;
+    ChatHistoryWindow& historyWindow() const;
+    ChatLogWriter& chatLog() const;
+    TrayNotifications& tray() const;
     void openHistory();
-    int unreadTexts() const { return unread_; }
-    DesktopNotifier& notifier() const { return *notifier_; }
-    QAction* historyAction() const { return historyAction_; }
-    QAction* logAction() const { return logAction_; }
-    QAction* closeToTrayAction() const { return closeToTrayAction_; }
-    // Where the group's texts are written while logging is on.
-    QString logFilePath() const;
     // The sound settings dialog (from the "&File" menu), created on first use.
     SoundDialog* openSoundDialog();
-    const SoundSettings& soundSettings() const { return sound_; }
-    // Whether the push-to-talk key is being watched.
-    bool pushToTalkWatched() const { return pushToTalk_ != nullptr; }
-    // The volume menu of a member (the right-click prompt's "音量…").
-    void showVolumeMenu(int memberId, const QPoint& screenPosition);
-    void setMemberVolume(int memberId, int percent);
 
     // Why the ports could not be bound, in the player's words; empty when both are bound.
     QString bindProblem() const;
@@ -139,79 +140,33 @@ private:
     void buildControls();
     void connectControls();
     void placeGroupBrowser();
-    void onSessionEvent(const SessionEvent& event);
-    void showChat(int senderId, const std::string& gbkText);
-    void openWaitingBox();
-    void buildHistoryParts();
-    void historyChanged(const ChatHistory::Added& added);
-    void afterHistoryBatch();
-    void writeSettledTexts(bool all);
-    void showUnread();
-    bool lumoActive() const;
-    void showPartner(const SessionEvent& event);
-    void showConnectState();
-    void showVoiceButton();
-    void sendChatText();
+    void bindGroupStatus();
+    void buildChatRoom();
     void onListRightClick(const QPoint& screenPosition);
-    QString memberNameText(int id) const;
-    // The name field in GBK; nullopt (after telling the player) when it is longer than 16 bytes.
-    std::optional<std::string> readName();
 
     // ShellOwner: what the menu bar and the plug-in loader need.
     QString siteBaseUrl() const override;
     bool windowExists(const QString& title) const override;
     void closeOverlay() override;
-    bool overlayPipeOpen() const override { return endpoint_->pipeServer().pipeOpen(); }
-    void closeOverlayPipe() override { endpoint_->pipeServer().closeOverlayPipe(); }
+    bool overlayPipeOpen() const override;
+    void closeOverlayPipe() override;
 
-    void applySoundSettings(const SoundSettings& settings);
-    void watchPushToTalk();
-    void applyRememberedVolumes();
-    void saveSoundSettings() const;
-
-    std::unique_ptr<AudioSystem> ownAudio_;
-    AudioSystem* audio_ = nullptr;
-    SoundSettings sound_;
-    // Devices named on the command line hold for the run only: the remembered ones are saved.
-    std::optional<DeviceChoice> commandLineDevices_;
-    DeviceChoice rememberedDevices_;
-    std::unique_ptr<GroupEndpoint> endpoint_;
-    // Destroyed before the endpoint it drives.
-    std::unique_ptr<PushToTalkKey> pushToTalk_;
+    // In the order they are made; each goes before what it drives.
+    std::unique_ptr<GroupParts> parts_;
     SoundDialog* soundDialog_ = nullptr;
     std::unique_ptr<CallPromptDialog> callPrompt_;
     std::unique_ptr<MainWindowShell> shell_;
-    std::unique_ptr<HttpClient> ownDirectoryHttp_;
     std::unique_ptr<GroupBrowserDialog> groupBrowser_;
     // Boxes that requests from the network or the overlay raise: one at a time, never stacked.
     BoxQueue* boxes_ = nullptr;
-    // Chat boxes waiting or open. Any sender can send text as fast as the network carries it, so
-    // their number is bounded: past the bound a text goes to the status line instead.
-    static constexpr int MaxChatBoxes = 8;
-    int chatBoxes_ = 0;
     bool placedBrowser_ = false;
     std::optional<QPoint> browserPlace_;
     bool closed_ = false;
     bool closingForGood_ = false;
 
-    ChatHistory history_;
-    QElapsedTimer clock_;  // the history's continuation window runs on this monotonic clock
-    ChatHistoryWindow* historyWindow_ = nullptr;
-    int unread_ = 0;
-    // The box of a text that may still be continued waits for the rest (at most the history's
-    // continuation window) so that a long text opens one box, however far apart its parts come.
-    std::shared_ptr<QString> waitingBoxText_;
-    std::uint64_t waitingBoxSerial_ = 0;
-    QTimer boxWait_;
-    // Log file: texts up to this serial are written (or were never to be).
-    std::uint64_t loggedEnd_ = 0;
-    bool logStopped_ = false;
-    QTimer historyBatch_;
-    DesktopNotifier* notifier_ = nullptr;
-    QSystemTrayIcon* tray_ = nullptr;
-    QAction* historyAction_ = nullptr;
-    QAction* logAction_ = nullptr;
-    QAction* closeToTrayAction_ = nullptr;
+    // What the window shows of the group; the texts with their boxes, history, log and tray.
+    GroupStatusPresenter* groupStatus_ = nullptr;
+    ChatRoom* chatRoom_ = nullptr;
     QPushButton* historyButton_ = nullptr;
 
     // Controls.

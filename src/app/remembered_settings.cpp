@@ -70,7 +70,7 @@ RememberedSettings::RememberedSettings(const QString& fileName, QObject* parent)
         // The value is gone for good: the next start finds the default instead and says nothing.
         settings_->remove(QString::fromStdString(line.substr(0, line.find(':'))));
     }
-    if (!problems_.isEmpty()) settings_->sync();
+    if (!problems_.isEmpty()) sync();
 }
 
 RememberedSettings::~RememberedSettings()
@@ -103,13 +103,25 @@ bool RememberedSettings::openFile()
             return false;
         }
     }
+    keepPrivate();
     settings_ = std::make_unique<QSettings>(fileName_, QSettings::IniFormat);
     if (settings_->status() == QSettings::FormatError) {
         settings_.reset();
         moveDamagedFileAside(QStringLiteral("not in the settings format"));
+        keepPrivate();
         settings_ = std::make_unique<QSettings>(fileName_, QSettings::IniFormat);
     }
     return true;
+}
+
+void RememberedSettings::keepPrivate() const
+{
+    // The file exists before QSettings first writes it, readable by this user alone: its atomic
+    // rewrites keep the permissions of the file they replace.
+    QDir().mkpath(QFileInfo(fileName_).absolutePath());
+    QFile file(fileName_);
+    if (!file.exists() && file.open(QIODevice::WriteOnly)) file.close();
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 void RememberedSettings::moveDamagedFileAside(const QString& why)
@@ -179,6 +191,13 @@ void RememberedSettings::rememberPlace(std::string_view key, QPoint place)
     write(key, QString::fromStdString(placeText({place.x(), place.y()})));
 }
 
+SoundSettings RememberedSettings::sound() const { return settings_ ? SoundSettings::read(*settings_) : SoundSettings{}; }
+
+void RememberedSettings::rememberSound(const SoundSettings& sound)
+{
+    if (settings_) sound.write(*settings_);
+}
+
 void RememberedSettings::watchWindow(QWidget* window, std::string_view key)
 {
     if (!window) return;
@@ -215,7 +234,9 @@ std::optional<QPoint> RememberedSettings::reachablePlace(const std::optional<Pla
 
 void RememberedSettings::sync()
 {
-    if (settings_) settings_->sync();
+    if (!settings_) return;
+    settings_->sync();
+    QFile::setPermissions(fileName_, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 
 }  // namespace lumo

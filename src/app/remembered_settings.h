@@ -3,9 +3,10 @@
 // Reading is bounded and checked (common/remembered_values.h): a damaged file gives defaults, one
 // message, and is never read past MaxSettingsFileBytes. Values are written as they change, and
 // QSettings writes the file from the event loop soon after, so a killed program loses little.
-// Only this program's groups are touched; others (the sound settings) are left as they are.
+// It is the one way to the file: the sound choices (group "sound") go through it too.
 #pragma once
 
+#include "app/sound_settings.h"
 #include "core/settings/remembered_values.h"
 
 #include <QObject>
@@ -46,6 +47,10 @@ public:
     void rememberPlugins(const QStringList& files);
     void rememberDirectoryServer(const QString& name);
     void rememberPlace(std::string_view key, QPoint place);
+    // The sound choices as the file holds them (checked; defaults when it holds none or the
+    // file is unusable), and remembering new ones.
+    SoundSettings sound() const;
+    void rememberSound(const SoundSettings& sound);
 
     // Remembers under `key` where `window` is each time it moves.
     void watchWindow(QWidget* window, std::string_view key);
@@ -64,6 +69,8 @@ protected:
 private:
     bool openFile();
     void moveDamagedFileAside(const QString& why);
+    // Makes the file (created empty when missing) readable and writable by this user alone.
+    void keepPrivate() const;
     void write(std::string_view key, const QString& value);
 
     QString fileName_;

@@ -1,9 +1,12 @@
 #include "app/sound_dialog.h"
 
+#include "app/sound_controller.h"
+#include "app/texts.h"
 #include "voice/audio_device.h"
 #include "voice/level_monitor.h"
 #include "voice/voice_player.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -11,6 +14,7 @@
 #include <QKeyEvent>
 #include <QKeySequence>
 #include <QLabel>
+#include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <QSlider>
@@ -72,8 +76,7 @@ void LevelMeter::paintEvent(QPaintEvent*)
 
 // --- SoundDialog -----------------------------------------------------------------------------
 
-SoundDialog::SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks, QWidget* parent)
-    : QDialog(parent), audio_(audio), settings_(std::move(settings)), hooks_(std::move(hooks))
+SoundDialog::SoundDialog(SoundController& sound, QWidget* parent) : QDialog(parent), sound_(sound), audio_(sound.audio())
 {
     setWindowTitle(tr("声音设置"));
     setMinimumWidth(460);  // room for the buttons in the skins' wider padding
@@ -88,12 +91,23 @@ SoundDialog::SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks
 
     meter_ = new LevelMeter(this);
     meter_->setObjectName(QStringLiteral("levelMeter"));
-    meter_->setThreshold(settings_.quietLimit);
+    meter_->setThreshold(settings().quietLimit);
     threshold_ = new QSlider(Qt::Horizontal, this);
     threshold_->setObjectName(QStringLiteral("threshold"));
     threshold_->setRange(0, MaxQuietLimit);
-    threshold_->setValue(settings_.quietLimit);
+    threshold_->setValue(settings().quietLimit);
     thresholdValue_ = new QLabel(this);
+
+    // What the microphone's voice goes through before the gate; the meter shows the result.
+    noise_ = new QCheckBox(tr("降噪"), this);
+    noise_->setObjectName(QStringLiteral("noiseSuppression"));
+    gain_ = new QCheckBox(tr("自动增益"), this);
+    gain_->setObjectName(QStringLiteral("gainControl"));
+    echo_ = new QCheckBox(tr("回声消除"), this);
+    echo_->setObjectName(QStringLiteral("echoCancellation"));
+    echo_->setToolTip(tr("用扬声器时打开；戴耳机时不需要"));
+    voice_ = new QCheckBox(tr("只在听到人声时发送"), this);
+    voice_->setObjectName(QStringLiteral("voiceDetection"));
 
     tone_ = new QPushButton(tr("测试声音"), this);
     tone_->setObjectName(QStringLiteral("testTone"));
@@ -104,6 +118,12 @@ SoundDialog::SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks
     keyButton_->setObjectName(QStringLiteral("setKey"));
     auto* clearKey = new QPushButton(tr("清除按键"), this);
     clearKey->setObjectName(QStringLiteral("clearKey"));
+
+    keyState_ = new QLabel(this);
+    keyState_->setObjectName(QStringLiteral("pushToTalkState"));
+    keyState_->setWordWrap(true);
+    keyState_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    keyState_->hide();
 
     status_ = new QLabel(this);
     status_->setObjectName(QStringLiteral("soundStatus"));
@@ -123,11 +143,17 @@ SoundDialog::SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks
     thresholdRow->addWidget(threshold_, 1);
     thresholdRow->addWidget(thresholdValue_);
     form->addRow(tr("静音门限："), thresholdRow);
+    auto* processingRow = new QHBoxLayout;
+    for (QCheckBox* box : {noise_, gain_, echo_}) processingRow->addWidget(box);
+    processingRow->addStretch(1);
+    form->addRow(tr("麦克风处理："), processingRow);
+    form->addRow(QString(), voice_);
     auto* keyRow = new QHBoxLayout;
     keyRow->addWidget(keyLabel_, 1);
     keyRow->addWidget(keyButton_);
     keyRow->addWidget(clearKey);
     form->addRow(tr("按键说话："), keyRow);
+    form->addRow(QString(), keyState_);
 
     auto* buttons = new QDialogButtonBox(this);
     auto* close = buttons->addButton(tr("关闭"), QDialogButtonBox::AcceptRole);
@@ -138,18 +164,25 @@ SoundDialog::SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks
     layout->addWidget(buttons);
 
     refreshDevices();
-    thresholdValue_->setNum(settings_.quietLimit);
+    thresholdValue_->setNum(settings().quietLimit);
+    showProcessing();
     showKey();
+    setKeyState(sound_.pushToTalkState());
+    connect(&sound_, &SoundController::pushToTalkStateChanged, this, &SoundDialog::setKeyState);
 
     connect(refresh, &QPushButton::clicked, this, &SoundDialog::refreshDevices);
     connect(input_, &QComboBox::currentIndexChanged, this, &SoundDialog::chooseDevices);
     connect(output_, &QComboBox::currentIndexChanged, this, &SoundDialog::chooseDevices);
     connect(threshold_, &QSlider::valueChanged, this, [this](int limit) {
-        settings_.quietLimit = limit;
+        sound_.setQuietLimit(limit);
         meter_->setThreshold(limit);
         thresholdValue_->setNum(limit);
-        tell();
     });
+    // Clicks only (not toggled): showing the settings must not count as the player's choice.
+    connect(noise_, &QCheckBox::clicked, this, [this](bool on) { sound_.setCleaning(CleaningStep::NoiseSuppression, on); });
+    connect(gain_, &QCheckBox::clicked, this, [this](bool on) { sound_.setCleaning(CleaningStep::GainControl, on); });
+    connect(echo_, &QCheckBox::clicked, this, [this](bool on) { sound_.setCleaning(CleaningStep::EchoCancellation, on); });
+    connect(voice_, &QCheckBox::clicked, this, [this](bool on) { sound_.setCleaning(CleaningStep::VoiceDetection, on); });
     connect(tone_, &QPushButton::clicked, this, &SoundDialog::playTestTone);
     connect(keyButton_, &QPushButton::clicked, this, &SoundDialog::startKeyCapture);
     connect(clearKey, &QPushButton::clicked, this, [this] { setPushToTalkKey(0, {}); });
@@ -164,6 +197,8 @@ SoundDialog::~SoundDialog()
 {
     stopMonitor();
 }
+
+const SoundSettings& SoundDialog::settings() const { return sound_.settings(); }
 
 void SoundDialog::fillDevices(QComboBox* box, DeviceDirection direction, const std::string& chosen)
 {
@@ -191,8 +226,8 @@ void SoundDialog::refreshDevices()
     const bool monitoring = monitor_ != nullptr;
     stopMonitor();  // a system reads its list again only while none of its devices is open
     filling_ = true;
-    fillDevices(input_, DeviceDirection::Input, settings_.devices.input);
-    fillDevices(output_, DeviceDirection::Output, settings_.devices.output);
+    fillDevices(input_, DeviceDirection::Input, settings().devices.input);
+    fillDevices(output_, DeviceDirection::Output, settings().devices.output);
     filling_ = false;
     if (monitoring || isVisible()) startMonitor();
 }
@@ -202,22 +237,21 @@ void SoundDialog::chooseDevices()
     if (filling_) return;
     const DeviceChoice wanted{input_->currentData().toString().toStdString(),
                               output_->currentData().toString().toStdString()};
+    // The choice is remembered even when the device is away: it is used once it is back.
     std::string reason;
-    if (!audio_.chooseDevices(wanted, &reason)) {
+    if (!sound_.chooseDevices(wanted, &reason)) {
         status_->setText(tr("找不到设备：%1").arg(QString::fromStdString(reason)));
     } else {
         status_->clear();
     }
-    // The choice is remembered even when the device is away: it is used once it is back.
-    settings_.devices = wanted;
-    tell();
+    showProcessing();  // echo cancellation follows the output device until the player chooses
     stopMonitor();
     startMonitor();
 }
 
 void SoundDialog::startMonitor()
 {
-    if (monitor_ || (hooks_.captureLevel && hooks_.captureLevel())) return;
+    if (monitor_ || sound_.captureLevel()) return;
     monitor_ = std::make_unique<LevelMonitor>(audio_);
     if (!monitor_->StartAll()) {
         monitor_.reset();
@@ -234,7 +268,7 @@ void SoundDialog::stopMonitor()
 
 void SoundDialog::updateLevel()
 {
-    const std::optional<int> capturing = hooks_.captureLevel ? hooks_.captureLevel() : std::nullopt;
+    const std::optional<int> capturing = sound_.captureLevel();
     if (capturing) {
         // The program's own capture runs (talking): the dialog's second look would only compete.
         stopMonitor();
@@ -299,20 +333,28 @@ void SoundDialog::keyPressEvent(QKeyEvent* event)
 void SoundDialog::setPushToTalkKey(std::uint32_t keysym, const QString& name)
 {
     capturingKey_ = false;
-    settings_.pushToTalkKeysym = keysym <= SoundSettings::MaxKeysym ? keysym : 0;
-    settings_.pushToTalkKeyName = settings_.pushToTalkKeysym ? name.left(64) : QString();
+    sound_.setPushToTalkKey(keysym, name);
     showKey();
-    tell();
 }
 
 void SoundDialog::showKey()
 {
-    keyLabel_->setText(settings_.pushToTalkKeysym ? settings_.pushToTalkKeyName : tr("无（声音够大时自动发出）"));
+    keyLabel_->setText(settings().pushToTalkKeysym ? settings().pushToTalkKeyName : tr("无（声音够大时自动发出）"));
 }
 
-void SoundDialog::tell()
+void SoundDialog::showProcessing()
 {
-    if (hooks_.changed) hooks_.changed(settings_);
+    const VoiceProcessingChoice choice = settings().processing();
+    noise_->setChecked(choice.noiseSuppression);
+    gain_->setChecked(choice.gainControl);
+    echo_->setChecked(choice.echoCancellation);
+    voice_->setChecked(choice.voiceDetection);
+}
+
+void SoundDialog::setKeyState(const QString& text)
+{
+    keyState_->setText(text);
+    keyState_->setVisible(!text.isEmpty());
 }
 
 void SoundDialog::showEvent(QShowEvent* event)
@@ -327,6 +369,24 @@ void SoundDialog::hideEvent(QHideEvent* event)
     meterTimer_->stop();
     stopMonitor();
     QDialog::hideEvent(event);
+}
+
+}  // namespace lumo
+
+namespace lumo {
+
+void showVolumeMenu(SoundController& sound, int memberId, const QPoint& screenPosition, QWidget* parent)
+{
+    QMenu menu(parent);
+    menu.setObjectName(QStringLiteral("volumeMenu"));
+    const int current = sound.memberVolume(memberId);
+    for (const int percent : {0, 25, 50, 75, 100, 150, 200, 300, 400}) {
+        QAction* item = menu.addAction(percent == 0 ? text::Mute.toString() : QStringLiteral("%1%").arg(percent));
+        item->setCheckable(true);
+        item->setChecked(percent == current);
+        QObject::connect(item, &QAction::triggered, &sound, [&sound, memberId, percent] { sound.setMemberVolume(memberId, percent); });
+    }
+    menu.exec(screenPosition);
 }
 
 }  // namespace lumo

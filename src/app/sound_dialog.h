@@ -1,6 +1,7 @@
-// The sound settings dialog: input and output devices, the microphone's level against the
-// silence gate's threshold, a test tone, and the push-to-talk key. It shows and changes the
-// player's SoundSettings; MainDialog carries the changes out (devices, gate, key) and saves them.
+// The sound settings dialog: input and output devices, the microphone's level (after cleaning)
+// against the silence gate's threshold, the cleaning steps, a test tone, and the push-to-talk key.
+// It shows the player's sound settings and changes them through the SoundController, which
+// carries them out and keeps them.
 #pragma once
 
 #include "app/sound_settings.h"
@@ -8,9 +9,10 @@
 #include <QDialog>
 #include <QWidget>
 
-#include <functional>
 #include <memory>
+#include <optional>
 
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QPushButton;
@@ -21,6 +23,7 @@ namespace lumo {
 
 class AudioSystem;
 class LevelMonitor;
+class SoundController;
 class VoicePlayer;
 
 // A bar for the microphone's level on the gate's scale, with the threshold drawn across it.
@@ -45,18 +48,12 @@ private:
 class SoundDialog : public QDialog {
     Q_OBJECT
 public:
-    // What the dialog needs of the program: the level of the running capture (nullopt while
-    // the program does not capture; the dialog then listens itself) and where changes go.
-    struct Hooks {
-        std::function<std::optional<int>()> captureLevel;
-        std::function<void(const SoundSettings&)> changed;
-    };
-
-    // The audio system must outlive the dialog.
-    SoundDialog(AudioSystem& audio, SoundSettings settings, Hooks hooks, QWidget* parent = nullptr);
+    // The controller (and its audio system) must outlive the dialog. While the program captures,
+    // the meter shows its level; otherwise the dialog listens itself.
+    explicit SoundDialog(SoundController& sound, QWidget* parent = nullptr);
     ~SoundDialog() override;
 
-    const SoundSettings& settings() const { return settings_; }
+    const SoundSettings& settings() const;
     // Reads the device lists again (a device plugged in).
     void refreshDevices();
     // Takes the next key press as the push-to-talk key.
@@ -64,8 +61,14 @@ public:
     // The key as a captured press gives it (keysym 0: no key).
     void setPushToTalkKey(std::uint32_t keysym, const QString& name);
 
+    // How the push-to-talk key is heard: what the desktop bound, that it is being asked, or what
+    // does not work and what to do (empty: nothing to add to the key's name).
+    void setKeyState(const QString& text);
+
     LevelMeter* meter() const { return meter_; }
+    QCheckBox* echoCancellationBox() const { return echo_; }
     QLabel* statusLabel() const { return status_; }
+    QLabel* keyStateLabel() const { return keyState_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -80,11 +83,10 @@ private:
     void stopMonitor();
     void playTestTone();
     void showKey();
-    void tell();
+    void showProcessing();
 
+    SoundController& sound_;
     AudioSystem& audio_;
-    SoundSettings settings_;
-    Hooks hooks_;
     bool filling_ = false;
     bool capturingKey_ = false;
 
@@ -93,14 +95,22 @@ private:
     LevelMeter* meter_ = nullptr;
     QSlider* threshold_ = nullptr;
     QLabel* thresholdValue_ = nullptr;
+    QCheckBox* noise_ = nullptr;
+    QCheckBox* gain_ = nullptr;
+    QCheckBox* echo_ = nullptr;
+    QCheckBox* voice_ = nullptr;
     QPushButton* tone_ = nullptr;
     QLabel* keyLabel_ = nullptr;
     QPushButton* keyButton_ = nullptr;
+    QLabel* keyState_ = nullptr;
     QLabel* status_ = nullptr;
     QTimer* meterTimer_ = nullptr;
 
     std::unique_ptr<LevelMonitor> monitor_;
     std::unique_ptr<VoicePlayer> tonePlayer_;
 };
+
+// The volume menu of a member (the right-click prompt's "音量…"), at a place on the screen.
+void showVolumeMenu(SoundController& sound, int memberId, const QPoint& screenPosition, QWidget* parent);
 
 }  // namespace lumo

@@ -1,14 +1,18 @@
-// The player's sound choices, remembered between runs with QSettings (organization "lumo",
-// application "LUMO", group "sound"). Everything read back is checked: a value out of range or
-// of the wrong kind is taken as unset, so a damaged file never breaks voice.
+// The player's sound choices, remembered between runs in the settings file's group "sound"
+// (RememberedSettings reads and writes them, after its checks of the file as a whole). Everything
+// read back is checked: a value out of range or of the wrong kind is taken as unset, so a damaged
+// file never breaks voice.
 #pragma once
 
 #include "core/voice/sound_choices.h"
 
 #include <QString>
 
+class QSettings;
+
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 
 namespace lumo {
@@ -19,12 +23,21 @@ struct SoundSettings {
     std::uint32_t pushToTalkKeysym = 0;   // X11 keysym; 0: no key (voice activation only)
     QString pushToTalkKeyName;            // as the dialog shows it
     std::map<std::string, int> volumes;   // output volume per member name (GBK), per cent
+    // Cleaning the microphone. Echo cancellation unset: it follows the output device (off for a
+    // headset), until the player chooses.
+    bool noiseSuppression = true;
+    bool gainControl = true;
+    std::optional<bool> echoCancellation;
+    bool voiceDetection = false;
 
-    static SoundSettings load();
-    void save() const;
+    // From and to the group "sound" of an open settings file.
+    static SoundSettings read(QSettings& settings);
+    void write(QSettings& settings) const;
     // The remembered volume of a member, DefaultVolumePercent when none is.
     int volumeOf(const std::string& gbkName) const;
     void setVolume(const std::string& gbkName, int percent);
+    // The steps the capture runs, the output device deciding echo cancellation when unchosen.
+    VoiceProcessingChoice processing() const;
 
     // Bounds on what is read back.
     static constexpr int MaxDeviceLabel = 512;

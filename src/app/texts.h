@@ -55,6 +55,18 @@ inline constexpr UiText NoPartner = LUMO_UI_TEXT("lumo::MainDialog", "你要和�
 inline constexpr UiText Alone = LUMO_UI_TEXT("lumo::MainDialog", "就你一个人怎么群聊啊，去拉点人来吧！...*_*");
 inline constexpr UiText VoiceQuestion = LUMO_UI_TEXT("lumo::MainDialog", "想和你聊天，接受吗？");
 inline constexpr UiText NoMicrophone = LUMO_UI_TEXT("lumo::MainDialog", "无法开始语聊：打不开录音设备。\n请接上麦克风或耳机，检查声音设置，然后再按“语聊”。");
+inline constexpr UiText MicrophoneLost = LUMO_UI_TEXT("lumo::MainDialog", "麦克风已断开");
+inline constexpr UiText MicrophoneLostBox = LUMO_UI_TEXT("lumo::MainDialog", "麦克风已断开，语聊已停止。\n接好后再按“语聊”。");
+
+// The chat's actions and menu.
+inline constexpr UiText HistoryAction = LUMO_UI_TEXT("lumo::MainDialog", "聊天记录(&H)");
+inline constexpr UiText LogAction = LUMO_UI_TEXT("lumo::MainDialog", "把聊天记录写入文件(&L)");
+inline constexpr UiText MessagesMenu = LUMO_UI_TEXT("lumo::MainDialog", "消息(&M)");
+
+// A member's volume menu: no sound at all.
+inline constexpr UiText Mute = LUMO_UI_TEXT("lumo::MainDialog", "静音");
+// The overlay's pipe could not be created (chat text keeps coming in boxes).
+inline constexpr UiText PipeCreateFailed = LUMO_UI_TEXT("lumo::PipeServer", "服务器创建管道失败！");
 
 // Ports that cannot be bound: %1 where (this machine, or an address), %2 the port.
 inline constexpr UiText OnThisMachine = LUMO_UI_TEXT("lumo::MainDialog", "本机");

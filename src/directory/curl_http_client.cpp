@@ -57,6 +57,13 @@ HttpReply CurlHttpClient::get(const std::string& url, const HttpLimits& limits)
     Transfer transfer;
     transfer.maxBytes = limits.maxBodyBytes;
     const std::string sourceInterface = "host!" + sourceAddress_;
+    Kept kept;
+    {
+        std::lock_guard lock(mutex_);
+        if (const auto it = kept_.find(url); it != kept_.end()) kept = it->second;
+    }
+    std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> headers(nullptr, curl_slist_free_all);
+    if (!kept.etag.empty()) headers.reset(curl_slist_append(nullptr, ("If-None-Match: " + kept.etag).c_str()));
 
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -69,6 +76,8 @@ HttpReply CurlHttpClient::get(const std::string& url, const HttpLimits& limits)
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, static_cast<long>(limits.totalTimeout.count()));
     curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, appendChunk);
     curl_easy_setopt(handle, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(handle, CURLOPT_ACCEPT_ENCODING, "");  // every coding this curl decodes
+    if (headers) curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers.get());
     if (!sourceAddress_.empty()) curl_easy_setopt(handle, CURLOPT_INTERFACE, sourceInterface.c_str());
 
     // A declared length over the limit is refused before the body is read.
@@ -83,12 +92,30 @@ HttpReply CurlHttpClient::get(const std::string& url, const HttpLimits& limits)
                                                             : QString::fromUtf8(curl_easy_strerror(result)));
         return reply;
     }
-    if (lumoDirectory().isDebugEnabled()) {
-        long status = 0;
-        curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
-        qCDebug(lumoDirectory).noquote() << "GET" << shownUrl << "answered" << status << "with" << transfer.body.size() << "bytes";
-    }
+    long status = 0;
+    curl_easy_getinfo(handle, CURLINFO_RESPONSE_CODE, &status);
+    curl_off_t received = 0;
+    curl_easy_getinfo(handle, CURLINFO_SIZE_DOWNLOAD_T, &received);
     reply.opened = true;
+    if (status == 304 && !kept.etag.empty()) {
+        qCDebug(lumoDirectory).noquote() << "GET" << shownUrl << "not modified: the kept" << kept.body.size()
+                                         << "bytes stand";
+        reply.body = std::move(kept.body);
+        return reply;
+    }
+    qCDebug(lumoDirectory).noquote() << "GET" << shownUrl << "answered" << status << "with" << transfer.body.size()
+                                     << "bytes (" << received << "on the wire)";
+    if (status == 200) {
+        curl_header* etag = nullptr;
+        const bool tagged = curl_easy_header(handle, "ETag", 0, CURLH_HEADER, -1, &etag) == CURLHE_OK;
+        std::lock_guard lock(mutex_);
+        if (!tagged) {
+            kept_.erase(url);
+        } else {
+            if (kept_.size() >= MaxKept && !kept_.count(url)) kept_.erase(kept_.begin());
+            kept_[url] = {etag->value, transfer.body};
+        }
+    }
     reply.body = std::move(transfer.body);
     return reply;
 }

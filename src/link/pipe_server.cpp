@@ -1,7 +1,6 @@
 #include "link/pipe_server.h"
 
 #include "link/mailbox.h"
-#include "ui/message_box.h"
 
 #include <QLocalServer>
 #include <QLoggingCategory>
@@ -52,7 +51,7 @@ bool PipeServer::openOverlayPipe(std::uint8_t number)
         qCDebug(lumoLink).noquote() << "pipe" << number << "could not be created:" << server->errorString();
         delete server;
         // No pipe: chat text keeps reaching the player in boxes, voice requests in the window.
-        informLater(owner_.overlayLinkWindow(), QString::fromLatin1(link::MainTitle), CreateFailedText);
+        emit creationFailed();
     }
     postToOverlay(link::to_overlay::PipeReady, number);
     return true;

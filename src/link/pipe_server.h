@@ -1,9 +1,8 @@
 // The main program's side of the link to the in-game overlay: the mailbox "LUMO" that takes the
 // overlay's LinkMessage posts, the pipe the roster and the voice selection travel through, and
-// what each of the overlay's codes does to the main window (through OverlayLinkOwner).
+// what each of the overlay's codes does to the main window (through OverlayLinkOwner). It raises
+// no box: a pipe that could not be created is reported by a signal.
 #pragma once
-
-#include "ui/ui_text.h"
 
 #include "core/link/link_records.h"
 #include "core/wire/wire.h"
@@ -17,7 +16,6 @@
 
 class QLocalServer;
 class QLocalSocket;
-class QWidget;
 
 namespace lumo {
 
@@ -41,16 +39,12 @@ public:
     virtual bool answerFromOverlay(int memberId, link::VoiceAnswer answer) = 0;
     // The overlay's talk button: start (true) or stop talking.
     virtual void setTalking(bool on) = 0;
-    // The window that owns the link's message boxes.
-    virtual QWidget* overlayLinkWindow() = 0;
 };
 
 // The pipe-server role of the main window.
 class PipeServer : public QObject {
     Q_OBJECT
 public:
-    static constexpr UiText CreateFailedText = LUMO_UI_TEXT("lumo::PipeServer", "服务器创建管道失败！");
-
     // Opens the mailbox "LUMO" at once; the overlay's posts arrive from then on.
     explicit PipeServer(OverlayLinkOwner& owner, QObject* parent = nullptr);
     ~PipeServer() override;
@@ -59,8 +53,8 @@ public:
     bool mailboxOpen() const;
 
     // Creates the pipe "pipe<number>" (replacing one that exists), then posts PipeReady with the
-    // number; the overlay connects when it handles that. A failed creation shows
-    // "服务器创建管道失败！" and leaves no pipe; PipeReady is posted all the same. Always true.
+    // number; the overlay connects when it handles that. A failed creation emits creationFailed
+    // and leaves no pipe; PipeReady is posted all the same. Always true.
     bool openOverlayPipe(std::uint8_t number);
     // Drops the overlay's connection and the pipe, and forgets the cached overlay. Always true.
     bool closeOverlayPipe();
@@ -88,6 +82,10 @@ public:
     // Convenience for the window's seams.
     void requestCall(int memberId) { postToOverlay(link::to_overlay::CallRequest, memberId); }
     void closeOverlay() { postToOverlay(link::to_overlay::OverlayClose, 0); }
+
+signals:
+    // The pipe could not be created: the player is to be told (the window raises the box).
+    void creationFailed();
 
 private:
     void acceptOverlay();

@@ -1,16 +1,13 @@
 #include "net/group_endpoint.h"
 
 #include "core/group/local_addresses.h"
-#include "core/voice/sound_choices.h"
-#include "voice/voice_capture.h"
-#include "voice/voice_player.h"
+#include "core/group/message_route.h"
 
 #include <QLoggingCategory>
 #include <QNetworkInterface>
 #include <QTimer>
 
 #include <algorithm>
-#include <functional>
 
 // What is sent, received and dropped, and why (debug level: --verbose or QT_LOGGING_RULES).
 // Voice blocks are not logged one by one; voice streams starting and ending are, under lumo.voice.
@@ -18,36 +15,6 @@ Q_LOGGING_CATEGORY(lumoNet, "lumo.net", QtInfoMsg)
 Q_LOGGING_CATEGORY(lumoVoice, "lumo.voice", QtInfoMsg)
 
 namespace lumo {
-
-// The session's microphone: the capture device, with talking switched on while it runs;
-// `recording` hears when it starts and stops (the endpoint watches it for stalls meanwhile).
-class GroupEndpoint::CaptureInput : public VoiceInput {
-public:
-    CaptureInput(VoiceCapture& capture, std::function<void(bool)> recording)
-        : capture_(capture), recording_(std::move(recording))
-    {
-    }
-    bool start() override
-    {
-        capture_.setEnabled(true);
-        if (capture_.StartAll()) {
-            recording_(true);
-            return true;
-        }
-        capture_.setEnabled(false);
-        return false;
-    }
-    void stop() override
-    {
-        capture_.StopAll();
-        capture_.setEnabled(false);
-        recording_(false);
-    }
-
-private:
-    VoiceCapture& capture_;
-    std::function<void(bool)> recording_;
-};
 
 namespace {
 
@@ -63,87 +30,39 @@ std::vector<Ipv4> localAddresses(std::optional<Ipv4> bindAddress)
     return orderLocalAddresses(found, bindAddress);
 }
 
-const char* messageName(ByteView datagram)
-{
-    const auto header = readHeader(datagram);
-    const auto message = header ? identify(*header) : std::nullopt;
-    if (!message) return "an unknown command";
-    switch (*message) {
-    case Message::JoinRequest: return "JoinRequest";
-    case Message::RosterRequest: return "RosterRequest";
-    case Message::LeaveNotice: return "LeaveNotice";
-    case Message::PathRequest: return "PathRequest";
-    case Message::VoiceStopNotice: return "VoiceStopNotice";
-    case Message::PathOpener: return "PathOpener";
-    case Message::ChatText: return "ChatText";
-    case Message::PathConfirm: return "PathConfirm";
-    case Message::MemberPathProbe: return "MemberPathProbe";
-    case Message::VoiceDirect: return "VoiceDirect";
-    case Message::VoiceGroup: return "VoiceGroup";
-    case Message::Ack: return "Ack";
-    case Message::RosterUpdate: return "RosterUpdate";
-    case Message::HostPathProbe: return "HostPathProbe";
-    }
-    return "an unknown command";
-}
-
-bool isVoiceBlock(ByteView datagram)
-{
-    return !datagram.empty() && (datagram[0] == cmd::VoiceDirect || datagram[0] == cmd::VoiceGroup);
-}
+bool isVoice(Message message) { return message == Message::VoiceGroup || message == Message::VoiceDirect; }
 
 QString endpointText(Endpoint endpoint)
 {
     return QStringLiteral("%1:%2").arg(QString::fromStdString(dottedAddress(endpoint.address))).arg(endpoint.port);
 }
 
-// Why the session refused a datagram, from which of its counters moved.
-const char* sessionDropReason(const SessionDropCounts& before, const SessionDropCounts& after)
+// The name of what a datagram announces, for the log.
+const char* announcedName(const WireRead& read)
 {
-    if (after.notFromHost > before.notFromHost) return "a host's message not from port 3555 of the joined host";
-    if (after.notFromMember > before.notFromMember) return "a member's message not from where the roster records that member";
-    return "malformed: fails the length or id checks";
-}
-
-const char* hostDropReason(const HostDropCounts& before, const HostDropCounts& after)
-{
-    if (after.rateLimited > before.rateLimited) return "its source asks more often than allowed";
-    if (after.notAMember > before.notAMember) return "no member is recorded at its source";
-    if (after.sourceFull > before.sourceFull) return "its source already holds enough members";
-    if (after.malformed > before.malformed) return "malformed: too short, or not a request";
-    return nullptr;
+    return read.announced ? messageName(*read.announced) : "an unknown command";
 }
 
 void logSends(const char* from, const std::vector<Outgoing>& sends)
 {
     if (!lumoNet().isDebugEnabled()) return;
-    for (const Outgoing& out : sends)
-        if (!isVoiceBlock(out.bytes))
-            qCDebug(lumoNet).noquote() << "sent" << messageName(out.bytes) << "from the" << from << "port to"
-                                       << endpointText(out.to) << QStringLiteral("(%1 bytes)").arg(out.bytes.size());
+    for (const Outgoing& out : sends) {
+        const WireRead read = readMessage(out.bytes);
+        if (read.announced && isVoice(*read.announced)) continue;
+        qCDebug(lumoNet).noquote() << "sent" << announcedName(read) << "from the" << from << "port to"
+                                   << endpointText(out.to) << QStringLiteral("(%1 bytes)").arg(out.bytes.size());
+    }
 }
 
 }  // namespace
 
-GroupEndpoint::GroupEndpoint(std::optional<Ipv4> bindAddress, AudioSystem& audio, QObject* parent)
-    : QObject(parent),
-      audio_(audio),
-      bindAddress_(bindAddress),
-      capture_(std::make_unique<VoiceCapture>(audio)),
-      captureInput_(std::make_unique<CaptureInput>(*capture_, [this](bool on) { watchCaptureWhile(on); })),
-      session_(captureInput_.get()),
-      pipeServer_(static_cast<OverlayLinkOwner&>(*this))
+GroupEndpoint::GroupEndpoint(std::optional<Ipv4> bindAddress, QObject* parent)
+    : QObject(parent), bindAddress_(bindAddress)
 {
     clock_.start();
     deadline_ = new QTimer(this);
     deadline_->setSingleShot(true);
-    connect(deadline_, &QTimer::timeout, this, [this] {
-        session_.advance(now());
-        apply();
-    });
-
-    captureWatch_ = new QTimer(this);
-    connect(captureWatch_, &QTimer::timeout, this, &GroupEndpoint::watchCapture);
+    connect(deadline_, &QTimer::timeout, this, &GroupEndpoint::runDeadline);
 
     heardTimer_ = new QTimer(this);
     heardTimer_->setSingleShot(true);
@@ -153,30 +72,17 @@ GroupEndpoint::GroupEndpoint(std::optional<Ipv4> bindAddress, AudioSystem& audio
     session_.setOwnLocalAddress(addresses.empty() ? 0 : addresses[0]);
     secondLocalAddress_ = addresses.size() > 1 ? addresses[1] : 0;
 
-    capture_->setBlockSink([this](const VoiceRecord& record) { sendVoiceBlock(record); });
-    // Heard on the capture thread; acted on here, on the window's thread. Invoked by name, so the
-    // queued call is built inside Qt: a slot object built here on the capture thread and read on
-    // the window's would look to the thread sanitizer like a race across Qt's event queue.
-    capture_->setLostSink([this] { QMetaObject::invokeMethod(this, "microphoneLost", Qt::QueuedConnection); });
-
+    // Both sockets take every message: requests to a host go to the host table, which answers
+    // from the host port, whichever port they came in on.
     const Ipv4 address = bindAddress.value_or(0);
-    memberSocket_ = std::make_unique<PeerSocket>(
-        [this](ByteView datagram, Endpoint source) { onDatagram(*memberSocket_, datagram, source); });
+    memberSocket_ = std::make_unique<PeerSocket>([this](ByteView datagram, Endpoint source) { onDatagram(datagram, source); });
     memberSocket_->bind(address, MemberPort);
-    hostSocket_ = std::make_unique<PeerSocket>(
-        [this](ByteView datagram, Endpoint source) { onDatagram(*hostSocket_, datagram, source); });
+    hostSocket_ = std::make_unique<PeerSocket>([this](ByteView datagram, Endpoint source) { onDatagram(datagram, source); });
     hostSocket_->bind(address, HostPort);
     publishSendPlan();
 }
 
-GroupEndpoint::~GroupEndpoint()
-{
-    // The capture thread sends through the member socket: it stops before the socket goes.
-    capture_->setLostSink({});
-    capture_->setEnabled(false);
-    capture_->StopAll();
-    capture_->setBlockSink({});
-}
+GroupEndpoint::~GroupEndpoint() = default;
 
 bool GroupEndpoint::socketsBound() const { return memberSocket_->isBound() && hostSocket_->isBound(); }
 
@@ -191,42 +97,45 @@ void GroupEndpoint::skipTime(Millis ms)
 {
     skipped_ += ms;
     scheduledDeadline_.reset();  // the running timer counts real time: it is set again
-    session_.advance(now());
-    apply();
+    runDeadline();
+    emit timeSkipped();
 }
-
-bool GroupEndpoint::hasPlayer(int slot) const { return slot >= 0 && slot < int(players_.size()) && players_[slot]; }
 
 // ---------------------------------------------------------------------------------------------
 // Datagrams
 
-void GroupEndpoint::onDatagram(PeerSocket& socket, ByteView datagram, Endpoint source)
+void GroupEndpoint::onDatagram(ByteView datagram, Endpoint source)
 {
-    (void)socket;
-    // Both sockets take the member's datagrams; requests to a host go to the host table, which
-    // answers from the host port.
-    const SessionDropCounts sessionDropsBefore = session_.dropCounts();
-    const MemberSession::Received received = session_.receive(datagram, source, now());
-    if (received == MemberSession::Received::Dropped) {
-        qCDebug(lumoNet).noquote() << "dropped" << messageName(datagram) << "from" << endpointText(source)
-                                   << QStringLiteral("(%1 bytes):").arg(datagram.size())
-                                   << sessionDropReason(sessionDropsBefore, session_.dropCounts());
-    } else if (received == MemberSession::Received::Handled && !isVoiceBlock(datagram)) {
-        qCDebug(lumoNet).noquote() << "received" << messageName(datagram) << "from" << endpointText(source)
-                                   << QStringLiteral("(%1 bytes)").arg(datagram.size());
+    const WireRead read = readMessage(datagram);
+    if (!read.message) {
+        qCDebug(lumoNet).noquote() << "dropped" << announcedName(read) << "from" << endpointText(source)
+                                   << QStringLiteral("(%1 bytes):").arg(datagram.size()) << describe(dropReasonOf(read.fault));
+        return;
     }
-    if (received == MemberSession::Received::ForHost) {
-        const HostDropCounts hostDropsBefore = hostTable_.dropCounts();
-        const HostReply reply = hostTable_.handle(datagram, source, now());
-        if (lumoNet().isDebugEnabled()) {
-            if (const char* why = hostDropReason(hostDropsBefore, hostTable_.dropCounts()))
-                qCDebug(lumoNet).noquote() << "host dropped" << messageName(datagram) << "from" << endpointText(source)
-                                           << QStringLiteral("(%1 bytes):").arg(datagram.size()) << why;
-            else
-                qCDebug(lumoNet).noquote() << "host received" << messageName(datagram) << "from" << endpointText(source);
-        }
-        for (const std::string& name : reply.leftNames) emit memberLeftHost(name);
+    const WireMessage& message = *read.message;
+    const char* name = messageName(message.message);
+    switch (handlerOf(message.message)) {
+    case Handler::HostTable: {
+        const HostReply reply = hostTable_.receive(message, source, now());
+        if (reply.dropped != DropReason::None)
+            qCDebug(lumoNet).noquote() << "host dropped" << name << "from" << endpointText(source)
+                                       << QStringLiteral("(%1 bytes):").arg(datagram.size()) << describe(reply.dropped);
+        else
+            qCDebug(lumoNet).noquote() << "host received" << name << "from" << endpointText(source);
+        for (const std::string& left : reply.leftNames) emit memberLeftHost(left);
         sendFromHost(reply);
+        break;
+    }
+    case Handler::MemberSession: {
+        const DropReason dropped = session_.receive(message, source, now());
+        if (dropped != DropReason::None)
+            qCDebug(lumoNet).noquote() << "dropped" << name << "from" << endpointText(source)
+                                       << QStringLiteral("(%1 bytes):").arg(datagram.size()) << describe(dropped);
+        else if (!isVoice(message.message))
+            qCDebug(lumoNet).noquote() << "received" << name << "from" << endpointText(source)
+                                       << QStringLiteral("(%1 bytes)").arg(datagram.size());
+        break;
+    }
     }
     apply();
 }
@@ -245,26 +154,22 @@ void GroupEndpoint::apply()
     // out by the loop that is running rather than by a nested one, so events keep their order.
     if (applying_) return;
     applying_ = true;
-    for (SessionOutput out = session_.takeOutput();
-         !out.sends.empty() || !out.events.empty() || !out.playback.empty() || !out.releasedSlots.empty() ||
-         out.sendPlanChanged;
-         out = session_.takeOutput()) {
+    for (SessionOutput out = session_.takeOutput(); !out.empty(); out = session_.takeOutput()) {
         logSends("member", out.sends);
         for (const int slot : out.releasedSlots)
             qCDebug(lumoVoice) << "voice slot" << slot << "released: its member has been silent";
         if (out.sends.size() == 1) memberSocket_->sendTo(out.sends[0].bytes, out.sends[0].to);
         else if (!out.sends.empty()) memberSocket_->sendBatchFromAnyThread(out.sends);
-        for (const int slot : out.releasedSlots) players_[std::size_t(slot)].reset();
-        for (const VoicePlayback& playback : out.playback) play(playback);
+        switchMicrophone(out.microphone);
+        for (const int slot : out.releasedSlots) emit slotReleased(slot);
+        for (const VoicePlayback& playback : out.playback) emit playbackRequested(playback);
         if (out.sendPlanChanged) publishSendPlan();
         for (const SessionEvent& event : out.events) {
             switch (event.kind) {
-            case SessionEvent::Kind::HostSweepDue: sendFromHost(hostTable_.sweepDuplicates()); continue;
             case SessionEvent::Kind::RosterChanged:
                 // Held VoiceHeard events name ids of the old roster: they are dropped.
                 heardHeld_.fill(false);
                 heardTold_.fill(std::nullopt);
-                pipeServer_.sendRoster();
                 break;
             case SessionEvent::Kind::VoiceHeard: voiceHeard(event.memberId); continue;
             case SessionEvent::Kind::GroupFull:
@@ -276,18 +181,6 @@ void GroupEndpoint::apply()
             case SessionEvent::Kind::TalkingChanged:
                 qCDebug(lumoVoice) << (session_.voiceButtonStops() ? "talking started" : "talking stopped");
                 break;
-            case SessionEvent::Kind::SelectionChanged:
-                selectionSent_ = true;
-                pipeServer_.sendSelection();
-                break;
-            case SessionEvent::Kind::AskVoice:
-                if (pipeServer_.pipeOpen()) {
-                    // The overlay asks instead; its answer comes back through the link.
-                    session_.questionSentToOverlay(event.memberId);
-                    pipeServer_.requestCall(event.memberId);
-                    continue;
-                }
-                break;
             default: break;
             }
             emit sessionEvent(event);
@@ -297,9 +190,38 @@ void GroupEndpoint::apply()
     scheduleDeadline();
 }
 
+void GroupEndpoint::switchMicrophone(MicrophoneRequest request)
+{
+    switch (request) {
+    case MicrophoneRequest::None: return;
+    case MicrophoneRequest::Stop:
+        if (microphoneSwitch_) microphoneSwitch_(false);
+        return;
+    case MicrophoneRequest::Start: {
+        const bool started = microphoneSwitch_ && microphoneSwitch_(true);
+        if (!started) qCDebug(lumoVoice) << "the microphone would not start";
+        session_.microphoneStarted(started);
+        return;
+    }
+    }
+}
+
+void GroupEndpoint::runDeadline()
+{
+    const Millis at = now();
+    session_.advance(at);
+    // Members that fell silent are removed on the host table's deadline: the status line says so.
+    const HostReply reply = hostTable_.advance(at);
+    for (const std::string& left : reply.leftNames) emit memberLeftHost(left);
+    sendFromHost(reply);
+    apply();
+}
+
 void GroupEndpoint::scheduleDeadline()
 {
-    const std::optional<Millis> next = session_.nextDeadline();
+    // The earlier of what the session and the host table wait for.
+    std::optional<Millis> next = session_.nextDeadline();
+    if (const auto host = hostTable_.nextDeadline(); host && (!next || *host < *next)) next = host;
     if (!next) {
         deadline_->stop();
         scheduledDeadline_.reset();
@@ -350,29 +272,7 @@ void GroupEndpoint::flushVoiceHeard()
 }
 
 // ---------------------------------------------------------------------------------------------
-// Voice
-
-void GroupEndpoint::play(const VoicePlayback& playback)
-{
-    std::unique_ptr<VoicePlayer>& player = players_[std::size_t(playback.slot)];
-    if (playback.firstBlock) {
-        qCDebug(lumoVoice) << "voice from member" << playback.memberId << "begins in slot" << playback.slot
-                           << "sequence" << playback.record.sequence;
-        player = std::make_unique<VoicePlayer>(audio_, playback.memberId);
-        // The first block of a new member is heard at once, before any question.
-        int length = 0;
-        player->setVolume(memberVolume(playback.memberId));
-        if (capture_->DecodeRecord(playback.record, pcmScratch_.data(), &length)) {
-            applyVolume(pcmScratch_.data(), std::clamp(length / 2, 0, int(pcmScratch_.size())), player->volume(), false);
-            if (!player->StartAll()) qCDebug(lumoVoice) << "no output device for member" << playback.memberId;
-            player->Play(pcmScratch_.data(), length);
-        } else {
-            qCDebug(lumoVoice) << "first voice block of member" << playback.memberId << "could not be decoded";
-        }
-        return;
-    }
-    if (player) player->Submit(playback.record, playback.gainBoost);
-}
+// Voice going out
 
 void GroupEndpoint::publishSendPlan()
 {
@@ -399,7 +299,7 @@ void GroupEndpoint::sendVoiceBlock(const VoiceRecord& record)
 }
 
 // ---------------------------------------------------------------------------------------------
-// Commands
+// Commands: each is handed to the session, then what it produced is carried out.
 
 MemberSession::ConnectProblem GroupEndpoint::connectTo(const std::string& gbkName, std::optional<Ipv4> host)
 {
@@ -438,6 +338,12 @@ void GroupEndpoint::voiceButton()
     apply();
 }
 
+void GroupEndpoint::setVoice(bool on)
+{
+    session_.setVoice(on);
+    apply();
+}
+
 void GroupEndpoint::setGroupMode(bool on)
 {
     session_.setGroupMode(on);
@@ -450,102 +356,10 @@ void GroupEndpoint::answerQuestion(int memberId, bool yes)
     apply();
 }
 
-void GroupEndpoint::pushToTalk(bool down)
-{
-    // While the key is held everything is sent: the player chose the moments to talk.
-    pushToTalkHeld_ = down;
-    capture_->setQuietLimit(down ? -1 : quietLimit_);
-    if (down == session_.talking()) return;
-    session_.setVoice(down);
-    apply();
-}
-
-void GroupEndpoint::setQuietLimit(int limit)
-{
-    quietLimit_ = limit;
-    if (!pushToTalkHeld_) capture_->setQuietLimit(limit);
-}
-
-int GroupEndpoint::inputLevel() const { return capture_->lastLevel(); }
-
-bool GroupEndpoint::capturing() const { return capture_->recording(); }
-
-void GroupEndpoint::setMemberVolume(int memberId, int percent)
-{
-    if (memberId < 0 || memberId >= int(volumes_.size())) return;
-    volumes_[std::size_t(memberId)] = clampVolume(percent);
-    for (const auto& player : players_)
-        if (player && player->memberId() == memberId) player->setVolume(volumes_[std::size_t(memberId)]);
-}
-
-int GroupEndpoint::memberVolume(int memberId) const
-{
-    if (memberId < 0 || memberId >= int(volumes_.size())) return DefaultVolumePercent;
-    return volumes_[std::size_t(memberId)];
-}
-
-void GroupEndpoint::watchCaptureWhile(bool recording)
-{
-    // Only while talking: an idle program wakes for nothing.
-    if (!recording) {
-        captureWatch_->stop();
-        return;
-    }
-    watchedBlocks_ = capture_->blocksSeen();
-    lastBlockAt_ = clock_.elapsed();
-    // A third of the limit: a silent microphone is noticed within 4/3 of it, with a wake-up a
-    // second at the default limit.
-    captureWatch_->start(std::clamp(captureStallMs_ / 3, 20, 1000));
-}
-
-void GroupEndpoint::watchCapture()
-{
-    const qint64 at = clock_.elapsed();
-    const std::uint64_t seen = capture_->blocksSeen();
-    if (!capture_->recording() || seen != watchedBlocks_) {
-        watchedBlocks_ = seen;
-        lastBlockAt_ = at;
-        return;
-    }
-    if (at - lastBlockAt_ > captureStallMs_) {
-        lastBlockAt_ = at;
-        microphoneLost();
-    }
-}
-
-void GroupEndpoint::microphoneLost()
-{
-    session_.microphoneLost();
-    apply();
-}
-
 void GroupEndpoint::answerFromPrompt(int memberId, VoiceAnswer answer)
 {
     session_.answerFromPrompt(memberId, answer);
     apply();
-}
-
-void GroupEndpoint::leave()
-{
-    session_.leave();
-    apply();
-}
-
-// ---------------------------------------------------------------------------------------------
-// The overlay's requests
-
-std::vector<int> GroupEndpoint::overlayVoiceTargets() const
-{
-    const VoiceTargetList& targets = session_.voiceTargets();
-    return std::vector<int>(targets.ids.begin(), targets.ids.begin() + targets.count);
-}
-
-void GroupEndpoint::setMemberTicked(int memberId, bool ticked)
-{
-    // The overlay hears back which members are targets, whether or not its request changed them.
-    selectionSent_ = false;
-    tick(memberId, ticked);
-    if (!selectionSent_) pipeServer_.sendSelection();
 }
 
 bool GroupEndpoint::answerFromOverlay(int memberId, VoiceAnswer answer)
@@ -555,9 +369,21 @@ bool GroupEndpoint::answerFromOverlay(int memberId, VoiceAnswer answer)
     return answered;
 }
 
-void GroupEndpoint::setTalking(bool on)
+void GroupEndpoint::questionSentToOverlay(int memberId)
 {
-    session_.setVoice(on);
+    session_.questionSentToOverlay(memberId);
+    apply();
+}
+
+void GroupEndpoint::microphoneLost()
+{
+    session_.microphoneLost();
+    apply();
+}
+
+void GroupEndpoint::leave()
+{
+    session_.leave();
     apply();
 }
 

@@ -2,10 +2,6 @@
 
 #include "overlay/overlay_dialog.h"
 
-#include <QCoreApplication>
-#include <QGuiApplication>
-
-
 namespace lumo {
 
 // --- OverlayToggle --------------------------------------------------------------------------
@@ -45,53 +41,43 @@ void OverlayToggle::reset()
 
 namespace {
 
-constexpr std::size_t MaxPendingReleases = 16;
 // The X11 keysym of Home (as in X11/keysymdef.h).
 constexpr std::uint32_t HomeKeysym = 0xff50;
 
 }  // namespace
 
-HomeKeyHook::HomeKeyHook(std::unique_ptr<RawKeyWatch> watch, std::function<void()> released)
-    : watch_(std::move(watch)), released_(std::move(released))
+HomeKeyHook::HomeKeyHook(std::unique_ptr<GlobalKey> key, std::function<void()> released)
+    : key_(std::move(key)), released_(std::move(released))
 {
+    connect(key_.get(), &GlobalKey::released, this, [this] {
+        if (released_) released_();
+    });
 }
 
-HomeKeyHook* HomeKeyHook::install(std::function<void()> released)
+HomeKeyHook* HomeKeyHook::install(std::function<void()> released, QString* problem)
 {
+    const KeyFacts facts = GlobalKey::currentFacts();
+    if (facts.display != KeyDisplay::X11) {
+        if (problem) *problem = NeedsX11Text;
+        return nullptr;
+    }
+    GlobalKeyRequest request;
+    request.id = QStringLiteral("overlay");
+    request.description = KeyDescriptionText;
+    request.keysym = HomeKeysym;
+    request.keyName = QStringLiteral("Home");
     // All master devices: the push-to-talk key, watched in the same program, selects each
     // master keyboard instead, so neither selection replaces the other.
-    auto watch = RawKeyWatch::open(HomeKeysym, RawKeyWatch::Devices::AllMasters);
-    if (!watch) return nullptr;
-    auto* hook = new HomeKeyHook(std::move(watch), std::move(released));
-    QCoreApplication::instance()->installNativeEventFilter(hook);
-    return hook;
-}
-
-HomeKeyHook::~HomeKeyHook()
-{
-    if (QCoreApplication::instance()) QCoreApplication::instance()->removeNativeEventFilter(this);
-}
-
-bool HomeKeyHook::nativeEventFilter(const QByteArray& eventType, void* message, qintptr*)
-{
-    const auto key = watch_->keyEvent(eventType, message);
-    if (!key) return false;
-    if (!key->press && pendingReleases_.size() < MaxPendingReleases) {
-        pendingReleases_.push_back(key->time);
-        // Acted on from the event loop, after the events read with this one: a press that
-        // follows at the same moment marks this release as an auto-repeat.
-        QMetaObject::invokeMethod(this, &HomeKeyHook::deliverRelease, Qt::QueuedConnection);
-    } else if (key->press && !pendingReleases_.empty() && pendingReleases_.back() == key->time) {
-        pendingReleases_.pop_back();
+    request.x11Devices = RawKeyWatch::Devices::AllMasters;
+    auto key = std::make_unique<GlobalKey>(request);
+    // In an X11 session the raw key watch is set up at once; without XInput2 nothing can hear Home.
+    if (!asksPortalFirst(facts) && key->way() == KeyWay::None) {
+        if (problem) *problem = key->problem();
+        return nullptr;
     }
-    return false;  // Qt goes on as it would have; the focused program has the key anyway
+    return new HomeKeyHook(std::move(key), std::move(released));
 }
 
-void HomeKeyHook::deliverRelease()
-{
-    if (pendingReleases_.empty()) return;
-    pendingReleases_.pop_front();
-    if (released_) released_();
-}
+HomeKeyHook::~HomeKeyHook() = default;
 
 }  // namespace lumo

@@ -1,19 +1,19 @@
 // The Home key that calls up the overlay. The plug-in runs inside the lumo process, so instead
-// of a keyboard hook in every process it watches the keyboard through XInput2's raw key events
-// on the X11 root window: wherever the focus is on the desktop, this process hears Home being
-// released, while the focused program (the game, an editor, a terminal) still gets the key as
-// it would without LUMO. A passive key grab would take Home away from every other program. The
-// first release creates the overlay; every later one hides or shows it.
+// of a keyboard hook in every process it asks for the key through GlobalKey: in an X11 session
+// XInput2's raw key events on the root window, which this process hears wherever the focus is
+// while the focused program (the game) still gets the key; in a Wayland session, for a LUMO run
+// through XWayland, the desktop's global shortcuts portal where it offers one (the desktop then
+// owns the key), else raw key events, heard while an X11 program has the focus. A native Wayland
+// window can neither stay above the game nor hear keys elsewhere, so there the hook refuses and
+// says so. The first release creates the overlay; every later one hides or shows it.
 #pragma once
 
-#include "keys/raw_key_watch.h"
+#include "keys/global_key.h"
+#include "ui/ui_text.h"
 
-#include <QAbstractNativeEventFilter>
 #include <QObject>
 #include <QPointer>
 
-#include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 
@@ -42,26 +42,27 @@ private:
     bool shown_ = true;
 };
 
-class HomeKeyHook : public QObject, public QAbstractNativeEventFilter {
+class HomeKeyHook : public QObject {
     Q_OBJECT
 public:
-    // Listens for Home on every root window of the application's X11 connection and calls
-    // `released` from the event loop for every release. Null without an X11 connection
-    // (offscreen, Wayland) or without XInput2 on the X server.
-    static HomeKeyHook* install(std::function<void()> released);
+    static constexpr UiText NeedsX11Text = LUMO_UI_TEXT(
+        "lumo::HomeKeyHook",
+        "游戏内浮窗需要 X11 会话，或经 XWayland 运行的 LUMO（以 QT_QPA_PLATFORM=xcb 启动）：作为 Wayland 原生窗口，"
+        "它无法停留在游戏上方，也听不到游戏中按下的 Home 键。");
+    static constexpr UiText KeyDescriptionText = LUMO_UI_TEXT("lumo::HomeKeyHook", "显示或隐藏 LUMO 的游戏内浮窗");
+
+    // Listens for Home and calls `released` from the event loop for every release. Null where the
+    // overlay cannot work (not on X11, or X11 without XInput2); `problem` then says why.
+    static HomeKeyHook* install(std::function<void()> released, QString* problem = nullptr);
     ~HomeKeyHook() override;  // stops listening
 
-    bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr* result) override;
+    const GlobalKey& key() const { return *key_; }
 
 private:
-    HomeKeyHook(std::unique_ptr<RawKeyWatch> watch, std::function<void()> released);
-    void deliverRelease();
+    HomeKeyHook(std::unique_ptr<GlobalKey> key, std::function<void()> released);
 
-    std::unique_ptr<RawKeyWatch> watch_;
+    std::unique_ptr<GlobalKey> key_;
     std::function<void()> released_;
-    // Times of releases not yet delivered; an auto-repeat release is followed by a press with the
-    // same time and is taken back.
-    std::deque<std::uint32_t> pendingReleases_;
 };
 
 }  // namespace lumo

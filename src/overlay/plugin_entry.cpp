@@ -1,4 +1,4 @@
-// The hudlet plug-in's two exports (see common/plugin_abi.h). Everything else in the library is
+// The hudlet plug-in's exports (see core/shell/plugin_abi.h). Everything else in the library is
 // hidden, so the copies of the link code it carries never mix with the program's own.
 #include "core/shell/plugin_abi.h"
 #include "overlay/home_key_hook.h"
@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QThread>
 
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -13,6 +14,7 @@ namespace {
 struct PluginState {
     lumo::OverlayToggle toggle;
     lumo::HomeKeyHook* hook = nullptr;
+    QByteArray problem;  // why the last gethook failed, for hookproblem
 };
 
 PluginState& state()
@@ -37,7 +39,11 @@ extern "C" __attribute__((visibility("default"))) void* gethook(const char* libr
     if (!onApplicationThread()) return nullptr;
     PluginState& plugin = state();
     if (plugin.hook) return nullptr;  // one hook per library
-    plugin.hook = lumo::HomeKeyHook::install([] { state().toggle.homeReleased(); });
+    QString problem;
+    plugin.hook = lumo::HomeKeyHook::install([] { state().toggle.homeReleased(); }, &problem);
+    plugin.problem = plugin.hook ? QByteArray() : problem.toUtf8();
+    // Said on stderr too: the loader's box may not be the first thing a player reads.
+    if (!plugin.hook && !problem.isEmpty()) std::fprintf(stderr, "hudlet: %s\n", plugin.problem.constData());
     return plugin.hook;
 }
 
@@ -48,4 +54,10 @@ extern "C" __attribute__((visibility("default"))) void unhook(void* hook)
     delete plugin.hook;
     plugin.hook = nullptr;
     plugin.toggle.reset();
+}
+
+extern "C" __attribute__((visibility("default"))) const char* hookproblem(void)
+{
+    const PluginState& plugin = state();
+    return plugin.problem.isEmpty() ? nullptr : plugin.problem.constData();
 }

@@ -10,6 +10,8 @@
 #include <QLibrary>
 #include <QThread>
 
+#include <cstring>
+
 namespace lumo {
 
 const QString PluginLoader::OverlayTitle = QStringLiteral("gamein");
@@ -60,6 +62,19 @@ bool PluginLoader::toggle(int item)
     return isOn(item);
 }
 
+QString PluginLoader::hookProblem(QLibrary& module)
+{
+    const auto problem = reinterpret_cast<HookProblemFunction>(module.resolve(HookProblemSymbol));
+    const char* text = problem ? problem() : nullptr;
+    if (!text) return {};
+    // The library's own text, but still bounded and decoded leniently: it goes into a box.
+    const QString decoded = QString::fromUtf8(text, qsizetype(::strnlen(text, MaxHookProblemBytes))).trimmed();
+    QString shown;
+    for (const QChar c : decoded)
+        if (c.isPrint() || c == QLatin1Char('\n')) shown += c;
+    return shown;
+}
+
 bool PluginLoader::load(int item)
 {
     const PluginItem& entry = items_[item];
@@ -81,8 +96,9 @@ bool PluginLoader::load(int item)
     }
     void* hook = gethook(entry.fileName.c_str());
     if (!hook) {
+        const QString problem = hookProblem(*module);
         module->unload();
-        tell(HookFailedText.arg(name));
+        tell(problem.isEmpty() ? HookFailedText.arg(name) : HookRefusedText.arg(name, problem));
         return false;
     }
     Slot& slot = slots_[item];

@@ -54,6 +54,8 @@ public:
     static constexpr UiText CannotLoadText = LUMO_UI_TEXT("lumo::PluginLoader", "插件 %1 无法加载：\n%2");
     static constexpr UiText NotAPluginText = LUMO_UI_TEXT("lumo::PluginLoader", "插件 %1 不是 LUMO 插件：缺少 gethook 或 unhook。");
     static constexpr UiText HookFailedText = LUMO_UI_TEXT("lumo::PluginLoader", "插件 %1 未能启动：gethook 失败。");
+    // The plug-in said why (its optional hookproblem export).
+    static constexpr UiText HookRefusedText = LUMO_UI_TEXT("lumo::PluginLoader", "插件 %1 未能启动：%2");
 
     // messageParent: the window the failure messages belong to (may be null).
     PluginLoader(PluginOverlayLink& link, WindowExists windowExists, QWidget* messageParent = nullptr);
@@ -87,6 +89,8 @@ private:
     };
 
     bool load(int item);
+    // Why the library's gethook failed, when it says (its optional hookproblem export).
+    static QString hookProblem(QLibrary& module);
     void unload(int item);
     // True once no overlay window is left; false when the wait ran out.
     bool waitForOverlayToGo();

@@ -5,6 +5,17 @@
 
 namespace lumo {
 
+void AudioSystem::setVoiceProcessing(const VoiceProcessingChoice& choice)
+{
+    processing_.store(packedProcessing(choice), std::memory_order_relaxed);
+}
+
+VoiceProcessingChoice AudioSystem::voiceProcessing() const
+{
+    const unsigned bits = processing_.load(std::memory_order_relaxed);
+    return {(bits & 1u) != 0, (bits & 2u) != 0, (bits & 4u) != 0, (bits & 8u) != 0};
+}
+
 void MessageQueue::post(const AudioMessage& message)
 {
     {

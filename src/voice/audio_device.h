@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "core/voice/sound_choices.h"
+#include "voice/far_end_reference.h"
 
 namespace lumo {
 
@@ -126,6 +127,25 @@ public:
         return false;
     }
     virtual DeviceChoice chosenDevices() const { return {}; }
+
+    // What this system's output devices play, written by them as they play it: the reference
+    // of the echo canceller on its captures.
+    FarEndReference& farEnd() { return farEnd_; }
+
+    // How captures on this system clean the microphone. Set from any thread; every capture reads
+    // it once per block, so a change applies from the next block on.
+    void setVoiceProcessing(const VoiceProcessingChoice& choice);
+    VoiceProcessingChoice voiceProcessing() const;
+
+private:
+    FarEndReference farEnd_;
+    std::atomic<unsigned> processing_{packedProcessing(VoiceProcessingChoice{})};
+
+    static constexpr unsigned packedProcessing(const VoiceProcessingChoice& choice)
+    {
+        return (choice.noiseSuppression ? 1u : 0u) | (choice.gainControl ? 2u : 0u) |
+               (choice.echoCancellation ? 4u : 0u) | (choice.voiceDetection ? 8u : 0u);
+    }
 };
 
 // A machine without a sound card: every query and open fails with AudioNoDevice.

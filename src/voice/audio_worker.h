@@ -52,6 +52,8 @@ protected:
     std::unique_ptr<AudioDevice> openInput(const AudioFormat& format);
     std::unique_ptr<AudioDevice> openOutput(const AudioFormat& format, int memberId);
 
+    AudioSystem& audio() const { return audio_; }
+
     // The running thread's queue; null when the thread is not started.
     NotifyTarget queue() const { return thread_.queue(); }
 

@@ -71,10 +71,11 @@ int queryFormat(PaDeviceIndex device, bool input, const AudioFormat& format)
 
 class PaDevice : public AudioDevice {
 public:
-    PaDevice(NotifyTarget notify, bool input, std::shared_ptr<std::atomic<int>> openStreams)
+    // An output writes what it plays to `farEnd` (the echo canceller's reference).
+    PaDevice(NotifyTarget notify, bool input, std::shared_ptr<std::atomic<int>> openStreams, FarEndReference& farEnd)
         : notify_(notify),
           held_(std::move(notify), input ? AudioEvent::InputFilled : AudioEvent::OutputDone),
-          input_(input), openStreams_(std::move(openStreams))
+          input_(input), openStreams_(std::move(openStreams)), farEnd_(input ? nullptr : &farEnd)
     {
     }
 
@@ -193,6 +194,7 @@ private:
                 self->held_.fill(static_cast<const std::int16_t*>(input), static_cast<int>(frames));
         } else if (output) {
             self->held_.drain(static_cast<std::int16_t*>(output), static_cast<int>(frames));
+            self->farEnd_.write(static_cast<const std::int16_t*>(output), static_cast<int>(frames));
         }
         return paContinue;
     }
@@ -201,6 +203,7 @@ private:
     HeldBuffers held_;
     const bool input_;
     std::shared_ptr<std::atomic<int>> openStreams_;
+    FarEndReference::Writer farEnd_;  // written by the stream's callback only
     PaStream* stream_ = nullptr;
     std::atomic<bool> open_{false};
     std::atomic<bool> stopping_{false};  // the stream ends because it was told to
@@ -337,7 +340,7 @@ private:
     {
         if (!device)
             return AudioError;
-        auto opened = std::make_unique<PaDevice>(std::move(notify), input, openStreams_);
+        auto opened = std::make_unique<PaDevice>(std::move(notify), input, openStreams_, farEnd());
         int result = AudioError;
         {
             std::lock_guard lock(paMutex());

@@ -1,13 +1,13 @@
 #include "voice/voice_capture.h"
 
-#include <array>
 #include <cstring>
-
-#include "core/voice/silence_gate.h"
 
 namespace lumo {
 
-VoiceCapture::VoiceCapture(AudioSystem& audio) : WaveRecorder(audio) {}
+VoiceCapture::VoiceCapture(AudioSystem& audio, SpeechGate::Timing gateTiming)
+    : WaveRecorder(audio), farEnd_(audio.farEnd()), gate_(gateTiming)
+{
+}
 
 VoiceCapture::~VoiceCapture()
 {
@@ -33,12 +33,6 @@ void VoiceCapture::OnDeviceLost()
         lost_();
 }
 
-std::uint32_t VoiceCapture::sequence() const
-{
-    std::lock_guard lock(lock_);
-    return sequence_;
-}
-
 bool VoiceCapture::DecodeRecord(const VoiceRecord& record, std::int16_t* pcm, int* outLength)
 {
     return codec_.Decode(record.speech.data(), static_cast<int>(record.speech.size()), pcm,
@@ -47,28 +41,45 @@ bool VoiceCapture::DecodeRecord(const VoiceRecord& record, std::int16_t* pcm, in
 
 void VoiceCapture::OnBlock(const std::uint8_t* data, int length)
 {
-    // The meter follows the microphone whether or not anything is sent.
-    lastLevel_.store(gateLevel(data, length));
-    blocksSeen_.fetch_add(1);
-    if (!enabled_.load())
+    if (!data || length != BlockBytes) {
+        lastLevel_.store(gateLevel(data, length));
+        blocksSeen_.fetch_add(1);
         return;
-    if (IsQuietBlock(data, length, quietLimit_.load()))
-        return;
-    if (!data || length != BlockBytes)
-        return;
-
-    std::array<std::int16_t, BlockSamples> samples;
-    std::memcpy(samples.data(), data, BlockBytes);
-
-    VoiceRecord record;
-    {
-        std::lock_guard lock(lock_);
-        int produced = 0;
-        if (!codec_.Encode(samples.data(), BlockBytes, record.speech.data(), &produced) ||
-            produced != CodedBlockSize)
-            return;
-        record.sequence = ++sequence_;
     }
+    Block samples;
+    std::memcpy(samples.data(), data, BlockBytes);
+    // The far end is read whether or not echo cancellation runs, so that it stays in step with
+    // the microphone.
+    Block farEnd;
+    farEnd_.read(farEnd.data(), BlockSamples);
+    const VoiceProcessingChoice choice = audio().voiceProcessing();
+    const VoiceProcessor::Result cleaned = processor_.process(samples.data(), farEnd.data(), choice);
+
+    // The meter follows the microphone, as the gate judges it, whether or not anything is sent.
+    const int level = gateLevel(reinterpret_cast<const std::uint8_t*>(samples.data()), BlockBytes);
+    lastLevel_.store(level);
+    blocksSeen_.fetch_add(1);
+    if (!enabled_.load()) {
+        gate_.reset();
+        return;
+    }
+    const int count = gate_.next(level, cleaned.voicedFrames >= VoicedFramesForSpeech, quietLimit_.load(),
+                                 choice.voiceDetection);
+    constexpr int Kept = SpeechGate::MaxLookBackBlocks;
+    for (int back = count - 1; back >= 1; --back)
+        send(recent_[std::size_t((recentNext_ - back + Kept) % Kept)]);
+    if (count > 0) send(samples);
+    recent_[std::size_t(recentNext_)] = samples;
+    recentNext_ = (recentNext_ + 1) % Kept;
+}
+
+void VoiceCapture::send(const Block& samples)
+{
+    VoiceRecord record;
+    int produced = 0;
+    if (!codec_.Encode(samples.data(), BlockBytes, record.speech.data(), &produced) || produced != CodedBlockSize)
+        return;
+    record.sequence = sequence_.fetch_add(1) + 1;
 
     std::lock_guard lock(sinkLock_);
     if (sink_)

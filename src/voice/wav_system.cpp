@@ -185,13 +185,14 @@ private:
 // thread takes the next 80 samples from the held buffers (silence where there are none, as an
 // idle card plays) and appends them to the speaker file, so the file's sample index is the time
 // since the device opened: gaps, concealment and added delay show in it as a listener hears them.
+// The same samples go to the system's far-end reference, as a sound card's output would.
 // A buffer comes back once its last sample has been taken.
 class WavOutput final : public AudioDevice {
 public:
     static constexpr int PeriodSamples = 80;
 
-    WavOutput(std::shared_ptr<SpeakerFile> speaker, NotifyTarget notify)
-        : speaker_(std::move(speaker)), held_(std::move(notify), AudioEvent::OutputDone)
+    WavOutput(std::shared_ptr<SpeakerFile> speaker, NotifyTarget notify, FarEndReference& farEnd)
+        : speaker_(std::move(speaker)), held_(std::move(notify), AudioEvent::OutputDone), farEnd_(&farEnd)
     {
     }
 
@@ -251,6 +252,7 @@ private:
             // A late wake-up (a busy machine) catches up period by period: the file keeps time.
             held_.drain(samples, PeriodSamples);
             speaker_->write(samples, PeriodSamples);
+            farEnd_.write(samples, PeriodSamples);
         }
     }
 
@@ -267,6 +269,7 @@ private:
 
     std::shared_ptr<SpeakerFile> speaker_;
     HeldBuffers held_;
+    FarEndReference::Writer farEnd_;  // written by the pacing thread only
     std::mutex mutex_;
     std::condition_variable wake_;
     bool stop_ = false;
@@ -311,7 +314,7 @@ public:
         std::shared_ptr<SpeakerFile> speaker = speakerFor(memberId);
         if (!speaker)
             return AudioNoDevice;
-        auto output = std::make_unique<WavOutput>(std::move(speaker), std::move(notify));
+        auto output = std::make_unique<WavOutput>(std::move(speaker), std::move(notify), farEnd());
         if (!output->start())
             return AudioError;
         *device = std::move(output);

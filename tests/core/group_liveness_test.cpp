@@ -238,3 +238,32 @@ TEST(GroupKeepalive, APathWhoseProbesGoUnansweredClosesAndReopensThroughTheHost)
     EXPECT_EQ(sim.chats(2), (std::vector<ChatLine>{{1, "still there?"}}));
     EXPECT_TRUE(sim.session(1).status(2).pathOpen);
 }
+
+// --- the host's view of its members -------------------------------------------------------------
+
+// While rosters keep coming (node 3 presses "更新" every 10 s, and the host sends everyone the
+// roster each time), every member still asks for the roster at least every 30 s, so the host
+// hears from it. A member killed without a word falls silent and the host frees its place within
+// two minutes; the others keep theirs.
+TEST(GroupHost, MembersAskEveryHalfMinuteAndAKilledOneIsRemoved)
+{
+    GroupSim sim(4);
+    sim.joinAll();
+    sim.clearRecords();
+    const auto churn = [&sim](Millis duration) {
+        for (Millis t = 0; t < duration; t += 10'000) {
+            ASSERT_EQ(sim.connect(3, "m3"), Problem::None);
+            sim.advanceBy(10'000);
+        }
+    };
+    churn(120'000);
+    EXPECT_GE(rosterRequestsFrom(sim, 1), std::size_t(120'000 / 30'000 - 1));
+
+    const std::string killedName = sim.host().roster().records[2].nameBytes();
+    sim.restart(2);  // killed: its new client does not join
+    churn(120'000);
+    ASSERT_EQ(sim.host().roster().count, 3);
+    for (int i = 0; i < 3; ++i) EXPECT_NE(sim.host().roster().records[std::size_t(i)].nameBytes(), killedName);
+    EXPECT_EQ(sim.session(1).roster().count, 3);
+    EXPECT_TRUE(sim.session(1).joined());
+}

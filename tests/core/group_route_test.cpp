@@ -99,12 +99,12 @@ TEST(GroupRoute, AnotherPortIsTakenOnlyFromTheMembersAddressAfterAnIntroduction)
     };
 
     // No introduction: neither a probe nor text from node 2's address on another port.
-    const std::uint64_t before = sim.session(3).dropCounts().notFromMember;
+    const std::uint64_t before = sim.session(3).dropCounts().count(DropReason::NotFromMember);
     sim.inject(samePlaceOtherPort, node3, makeHeaderOnly(cmd::PathProbe, 3, 2, Kind::PeerToPeer));
     sim.inject(samePlaceOtherPort, node3, makeChatText(3, 2, "forged"));
     EXPECT_EQ(answersTo(samePlaceOtherPort), 0u);
     EXPECT_TRUE(sim.chats(3).empty());
-    EXPECT_EQ(sim.session(3).dropCounts().notFromMember, before + 2);
+    EXPECT_EQ(sim.session(3).dropCounts().count(DropReason::NotFromMember), before + 2);
 
     // With an introduction under way (node 3 writes to node 2): a probe from another address
     // still gets nothing; and text is never taken from a port the path did not answer from.
@@ -232,5 +232,46 @@ TEST(GroupRoute, TextToAMemberThatCannotBeReachedIsReported)
             ASSERT_EQ(failed.size(), 1u);
             EXPECT_EQ(failed[0].memberId, 3);
         }
+    }
+}
+
+// --- a neighbour on the member's address ---------------------------------------------------------
+
+// Node 3 opens a path to node 2, whose own endpoint answers. A neighbour behind node 2's
+// translator (another port of its address) then probes or confirms as node 2, while the host's
+// introduction is still fresh. Whatever it sends, node 3 keeps node 2's own endpoint: its text
+// and voice never reach the neighbour, and the neighbour's text is not shown as node 2's.
+TEST(GroupRoute, ANeighbourOnTheMembersAddressNeverTakesAnAnsweredPath)
+{
+    const std::vector<std::vector<std::uint8_t>> forgeries = {{cmd::PathProbe}, {cmd::PathConfirm},
+                                                              {cmd::PathProbe, cmd::PathConfirm}};
+    for (const auto& commands : forgeries) {
+        SCOPED_TRACE(testing::Message() << "forged commands " << commands.size() << " first " << int(commands[0]));
+        GroupSim sim(4);
+        sim.putBehindTranslator(2, {SharedRouter, 40000});
+        sim.joinAll();
+        const Endpoint node2 = sim.publicEndpoint(2), node3 = sim.publicEndpoint(3);
+        const Endpoint neighbour{SharedRouter, 40002};
+
+        sim.act(3, [](MemberSession& s) { s.select(2); });
+        sim.sendText(3, "meet at the north gate");
+        sim.advanceBy(MemberSession::PathWaitMs);
+        ASSERT_EQ(sim.session(3).pathEndpoint(2), node2);
+        for (int round = 0; round < 3; ++round)
+            for (const std::uint8_t command : commands)
+                sim.inject(neighbour, node3, makeHeaderOnly(command, 3, 2, Kind::PeerToPeer));
+        sim.inject(neighbour, node3, makeChatText(3, 2, "forged"));
+
+        sim.clearRecords();
+        sim.sendText(3, "second");
+        sim.act(3, [](MemberSession& s) { s.tick(2, true); });
+        sim.talk(3, 1);
+        EXPECT_EQ(sim.session(3).pathEndpoint(2), node2);
+        EXPECT_TRUE(sim.trafficWhere([&](const Datagram& d) {
+                        return d.to == neighbour && (d.command() == cmd::ChatText || d.command() == cmd::VoiceGroup);
+                    }).empty());
+        EXPECT_EQ(sim.chats(2).back().text, "second");
+        EXPECT_EQ(sim.node(2).playback.size(), 1u);
+        EXPECT_TRUE(sim.chats(3).empty());
     }
 }

@@ -3,14 +3,16 @@
 //
 // Node 0 is the hosting client, at HostAddress: its host table answers on port 3555 and its own
 // session, on port 3550 like every member's, joins it like any other. Node i sits at 10.0.0.(i+1).
-// Every datagram a session or a host table sends is routed to the session at its destination,
-// with the source the receiver would see; kind-3 requests the session hands back as ForHost go
-// to that node's host table, whose replies leave from its port 3555. Delivery is in order, one
-// datagram at a time; links can drop or be slow, and a node can sit behind an address translator.
+// Every datagram a session or a host table sends is read at its destination, as the program
+// reads it, and goes by its message to that node's host table (whose replies leave from its port
+// 3555) or session, with the source the receiver would see. Each node's microphone answers its
+// session's requests as `Microphone` says. Delivery is in order, one datagram at a time; links
+// can drop or be slow, and a node can sit behind an address translator.
 #pragma once
 
 #include "core/group/host_table.h"
 #include "core/group/member_session.h"
+#include "core/group/message_route.h"
 
 #include <gtest/gtest.h>
 
@@ -26,24 +28,12 @@
 
 namespace lumo::sim {
 
-class FakeVoiceInput : public VoiceInput {
-public:
-    bool startResult = true;  // what the next start() says
+// A node's microphone as its session's requests meet it.
+struct Microphone {
+    bool startResult = true;  // whether the next start succeeds
     int starts = 0;
     int stops = 0;
     bool running = false;
-
-    bool start() override
-    {
-        ++starts;
-        running = startResult;
-        return startResult;
-    }
-    void stop() override
-    {
-        ++stops;
-        running = false;
-    }
 };
 
 inline constexpr Ipv4 HostAddress = 0x0A000001;  // 10.0.0.1, node 0
@@ -79,7 +69,7 @@ struct ChatLine {
 
 struct Node {
     Ipv4 address = 0;
-    FakeVoiceInput microphone;
+    Microphone microphone;
     std::unique_ptr<MemberSession> session;
     HostTable hostTable;
     // Behind a translator: the address and port everyone else sees for the member port, and the
@@ -100,6 +90,7 @@ struct Node {
     std::vector<int> releasedSlots;
     int sendPlanChanges = 0;
     std::vector<std::string> leftNames;  // from its host table
+    std::vector<DropReason> drops;       // what its session and host table refused, in order
 };
 
 class GroupSim {
@@ -122,7 +113,7 @@ public:
     int size() const { return int(nodes_.size()); }
     Node& node(int i) { return *nodes_.at(i); }
     MemberSession& session(int i) { return *nodes_.at(i)->session; }
-    FakeVoiceInput& microphone(int i) { return nodes_.at(i)->microphone; }
+    Microphone& microphone(int i) { return nodes_.at(i)->microphone; }
     HostTable& host() { return nodes_.at(0)->hostTable; }
     Millis now() const { return now_; }
     std::string nameOf(int i) const { return "m" + std::to_string(i); }
@@ -247,24 +238,27 @@ public:
     }
 
     // --- time -----------------------------------------------------------------------------------
-    // Runs every session's timers up to `until`, in order, each at the time it asked for.
+    // Runs every session's and host table's timers up to `until`, in order, each at the time it
+    // asked for.
     void advanceTo(Millis until)
     {
         settle();
         for (int guard = 0; guard < 1'000'000; ++guard) {
             std::optional<Millis> earliest;
-            for (auto& n : nodes_) {
-                const auto due = n->session->nextDeadline();
+            for (int i = 0; i < size(); ++i) {
+                const auto due = nextDeadline(i);
                 if (due && (!earliest || *due < *earliest)) earliest = due;
             }
             if (!earliest || *earliest > until) break;
             now_ = std::max(now_, *earliest);
             for (int i = 0; i < size(); ++i) {
-                const auto due = session(i).nextDeadline();
+                const auto due = nextDeadline(i);
                 if (!due || *due > now_) continue;
-                session(i).advance(now_);
+                Node& n = node(i);
+                n.session->advance(now_);
+                postHostReply(i, n.hostTable.advance(now_));
                 collect(i);
-                const auto next = session(i).nextDeadline();
+                const auto next = nextDeadline(i);
                 if (next && *next <= now_) {
                     ADD_FAILURE() << "node " << i << " still wants advance() at " << *next << " after advance("
                                   << now_ << ")";
@@ -335,6 +329,7 @@ public:
             n->releasedSlots.clear();
             n->sendPlanChanges = 0;
             n->leftNames.clear();
+            n->drops.clear();
         }
     }
 
@@ -352,11 +347,20 @@ public:
 private:
     static std::uint64_t key(Endpoint e) { return (std::uint64_t(e.address) << 16) | e.port; }
 
+    // The earlier of the node's session's and host table's deadlines, as the endpoint schedules.
+    std::optional<Millis> nextDeadline(int i)
+    {
+        const auto session = node(i).session->nextDeadline();
+        const auto host = node(i).hostTable.nextDeadline();
+        if (session && host) return std::min(*session, *host);
+        return session ? session : host;
+    }
+
     void freshSession(int i)
     {
         Node& n = node(i);
         n.session.reset();
-        n.session = std::make_unique<MemberSession>(&n.microphone);
+        n.session = std::make_unique<MemberSession>();
         n.session->setOwnLocalAddress(n.address);
     }
 
@@ -391,18 +395,25 @@ private:
         for (const Outgoing& o : reply.sends) post(i, HostPort, o);
     }
 
+    // Takes the session's output until it has nothing more, answering its microphone requests.
     void collect(int i)
     {
         Node& n = node(i);
-        SessionOutput out = n.session->takeOutput();
-        for (const Outgoing& o : out.sends) post(i, MemberPort, o);
-        for (SessionEvent& e : out.events) {
-            if (e.kind == SessionEvent::Kind::HostSweepDue) postHostReply(i, n.hostTable.sweepDuplicates());
-            n.events.push_back(std::move(e));
+        for (SessionOutput out = n.session->takeOutput(); !out.empty(); out = n.session->takeOutput()) {
+            for (const Outgoing& o : out.sends) post(i, MemberPort, o);
+            for (SessionEvent& e : out.events) n.events.push_back(std::move(e));
+            for (VoicePlayback& p : out.playback) n.playback.push_back(std::move(p));
+            n.releasedSlots.insert(n.releasedSlots.end(), out.releasedSlots.begin(), out.releasedSlots.end());
+            if (out.sendPlanChanged) ++n.sendPlanChanges;
+            if (out.microphone == MicrophoneRequest::Stop) {
+                ++n.microphone.stops;
+                n.microphone.running = false;
+            } else if (out.microphone == MicrophoneRequest::Start) {
+                ++n.microphone.starts;
+                n.microphone.running = n.microphone.startResult;
+                n.session->microphoneStarted(n.microphone.startResult);
+            }
         }
-        for (VoicePlayback& p : out.playback) n.playback.push_back(std::move(p));
-        n.releasedSlots.insert(n.releasedSlots.end(), out.releasedSlots.begin(), out.releasedSlots.end());
-        if (out.sendPlanChanged) ++n.sendPlanChanges;
     }
 
     // Which node a datagram reaches (on either of its ports), or the reason it reaches none.
@@ -476,9 +487,18 @@ private:
         log_.push_back(d);
         if (d.fate != Datagram::Fate::Delivered) return;
 
+        // Read once, then to the host table or the session, as the endpoint does.
         Node& n = node(toNode);
-        const auto received = n.session->receive(d.bytes, d.from, now_);
-        if (received == MemberSession::Received::ForHost) postHostReply(toNode, n.hostTable.handle(d.bytes, d.from, now_));
+        const WireRead read = readMessage(d.bytes);
+        DropReason dropped = dropReasonOf(read.fault);
+        if (read.message && handlerOf(read.message->message) == Handler::HostTable) {
+            const HostReply reply = n.hostTable.receive(*read.message, d.from, now_);
+            dropped = reply.dropped;
+            postHostReply(toNode, reply);
+        } else if (read.message) {
+            dropped = n.session->receive(*read.message, d.from, now_);
+        }
+        if (dropped != DropReason::None) n.drops.push_back(dropped);
         collect(toNode);
     }
 

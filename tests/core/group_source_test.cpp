@@ -24,7 +24,7 @@ struct GroupSource : ::testing::Test {
         sim.clearRecords();
     }
     Endpoint memberPort(int node) { return sim.publicEndpoint(node); }
-    const SessionDropCounts& drops(int node) { return sim.session(node).dropCounts(); }
+    const DropCountsByReason& drops(int node) { return sim.session(node).dropCounts(); }
     std::size_t sentBy(int node)
     {
         return sim.trafficWhere([node](const Datagram& d) { return d.fromNode == node; }).size();
@@ -62,7 +62,7 @@ TEST_F(GroupSource, HostMessagesAreTakenOnlyFromTheJoinedHostsPort)
     EXPECT_EQ(sim.session(1).roster().records, before.records);
     EXPECT_EQ(sim.count(1, Ev::RosterChanged), 0);
     EXPECT_EQ(sentBy(1), 0u);
-    EXPECT_EQ(drops(1).notFromHost, 9u);
+    EXPECT_EQ(drops(1).count(DropReason::NotFromHost), 9u);
 
     // From the host's port 3555 the same introduction is carried out.
     sim.inject({HostAddress, HostPort}, memberPort(1), makeHeaderOnly(cmd::PathProbe, 1, 3, Kind::FromHost));
@@ -70,7 +70,7 @@ TEST_F(GroupSource, HostMessagesAreTakenOnlyFromTheJoinedHostsPort)
                      return d.fromNode == 1 && d.is(cmd::PathProbe, Kind::PeerToPeer) && d.toNode == 3;
                  }).size(),
               1u);
-    EXPECT_EQ(drops(1).notFromHost, 9u);
+    EXPECT_EQ(drops(1).count(DropReason::NotFromHost), 9u);
 }
 
 // A client that joined nothing takes no roster at all.
@@ -79,7 +79,7 @@ TEST_F(GroupSource, NoRosterBeforeJoining)
     GroupSim fresh(2);
     fresh.inject({HostAddress, HostPort}, fresh.publicEndpoint(1), strangeRoster());
     EXPECT_EQ(fresh.session(1).roster().count, 0);
-    EXPECT_EQ(fresh.session(1).dropCounts().notFromHost, 1u);
+    EXPECT_EQ(fresh.session(1).dropCounts().count(DropReason::NotFromHost), 1u);
 }
 
 // Text and voice naming member 3 as sender, from node 3's address on another port, from another
@@ -96,7 +96,7 @@ TEST_F(GroupSource, TextAndVoiceAreTakenOnlyFromTheSendersRecordedAddressAndPort
     }
     EXPECT_TRUE(sim.chats(1).empty());
     EXPECT_TRUE(sim.node(1).playback.empty());
-    EXPECT_EQ(drops(1).notFromMember, 6u);
+    EXPECT_EQ(drops(1).count(DropReason::NotFromMember), 6u);
 
     sim.inject(memberPort(3), memberPort(1), makeChatText(1, 3, "real"));
     sim.inject(memberPort(3), memberPort(1), makeVoiceDatagram(cmd::VoiceGroup, 1, 3, record));
@@ -108,7 +108,7 @@ TEST_F(GroupSource, TextAndVoiceAreTakenOnlyFromTheSendersRecordedAddressAndPort
     sim.sendText(2, "via translator");
     sim.advanceBy(MemberSession::PathWaitMs);
     EXPECT_EQ(sim.chats(1).back(), (ChatLine{2, "via translator"}));
-    EXPECT_EQ(drops(1).notFromMember, 6u);
+    EXPECT_EQ(drops(1).count(DropReason::NotFromMember), 6u);
 }
 
 // A forged member probe would make node 1 send a PathConfirm wherever the roster says; a forged
@@ -122,7 +122,7 @@ TEST_F(GroupSource, PathProbesAndConfirmationsAreTakenOnlyFromTheMember)
     EXPECT_FALSE(sim.session(1).status(3).pathOpen);
     // A confirmation from node 0 naming node 3 opens node 0's own path, not node 3's.
     EXPECT_TRUE(sim.session(1).status(0).pathOpen);
-    EXPECT_EQ(drops(1).notFromMember, 2u);
+    EXPECT_EQ(drops(1).count(DropReason::NotFromMember), 2u);
 
     sim.inject(memberPort(3), memberPort(1), makeHeaderOnly(cmd::PathProbe, 1, 3, Kind::PeerToPeer));
     EXPECT_EQ(sim.trafficWhere([](const Datagram& d) {
@@ -153,6 +153,53 @@ TEST_F(GroupSource, TheGroupsOwnTrafficIsNeverDropped)
         EXPECT_EQ(drops(i).total(), 0u) << "node " << i;
         EXPECT_TRUE(sim.session(i).status((i + 1) % sim.size()).pathOpen) << "node " << i;
     }
-    EXPECT_EQ(sim.host().dropCounts().notAMember, 0u);
-    EXPECT_EQ(sim.host().dropCounts().rateLimited, 0u);
+    EXPECT_EQ(sim.host().dropCounts().count(DropReason::NotAMember), 0u);
+    EXPECT_EQ(sim.host().dropCounts().count(DropReason::RateLimited), 0u);
+}
+
+// Whatever a client refuses, receive says why: one datagram per reason, each from where it
+// would come, and the reason the session or the host table gave is the one the log will name.
+TEST_F(GroupSource, EachRefusalSaysWhy)
+{
+    using R = DropReason;
+    const Endpoint host{HostAddress, HostPort};
+    MemberEntry stranger;
+    stranger.setName("x");
+    stranger.id = 5;
+    const Bytes rosterRequest = makeEntryDatagram(cmd::RosterRequest, 5, 0, Kind::ToHost, stranger);
+    struct Case {
+        const char* what;
+        Endpoint from, to;
+        Bytes bytes;
+        DropReason why;
+    };
+    const Case cases[] = {
+        {"shorter than a header", memberPort(3), memberPort(1), {15, 1, 3}, R::TooShort},
+        {"a command no peer of ours speaks", memberPort(3), memberPort(1), {99, 1, 3, 2}, R::UnknownMessage},
+        {"voice cut short", memberPort(3), memberPort(1), {25, 1, 3, 2, 0}, R::BadLength},
+        {"the host introducing an id the roster lacks", host, memberPort(1), makeHeaderOnly(cmd::PathProbe, 1, 9, Kind::FromHost), R::UnknownMember},
+        {"a roster not from the host", Outsider, memberPort(1), makeHeaderOnly(cmd::Ack, 1, 0, Kind::FromHost), R::NotFromHost},
+        {"text not from its sender", Outsider, memberPort(1), makeChatText(1, 3, "forged"), R::NotFromMember},
+        {"a roster request from nowhere recorded", Outsider, host, rosterRequest, R::NotAMember},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const int to = c.to == host ? 0 : 1;
+        sim.node(to).drops.clear();
+        sim.inject(c.from, c.to, c.bytes);
+        EXPECT_EQ(sim.node(to).drops, std::vector<DropReason>{c.why});
+    }
+
+    // Past its burst a source is refused unanswered; past four records it may not join again.
+    sim.node(0).drops.clear();
+    for (int i = 0; i <= HostTable::RequestBurst; ++i) sim.inject(Outsider, host, rosterRequest);
+    EXPECT_EQ(sim.node(0).drops.back(), R::RateLimited);
+    const Endpoint crowded{0x0D000002, 5000};
+    for (int i = 0; i <= HostTable::MaxRecordsPerAddress; ++i) {
+        sim.advanceBy(HostTable::JoinEveryMs);
+        stranger.id = UnassignedId;
+        stranger.localAddress = 0x0B000000 + Ipv4(i);
+        sim.inject(crowded, host, makeEntryDatagram(cmd::JoinRequest, 0xCC, 0, Kind::ToHost, stranger));
+    }
+    EXPECT_EQ(sim.node(0).drops.back(), R::SourceFull);
 }

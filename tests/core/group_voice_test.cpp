@@ -115,9 +115,7 @@ TEST_F(GroupVoice, OverlayAskingForVoiceOnTwiceStartsTheMicrophoneOnce)
     ASSERT_TRUE(sim.session(1).talking());
     sim.act(1, [](MemberSession& s) { s.setVoice(true); });
     EXPECT_TRUE(sim.session(1).talking());
-    if (sim.microphone(1).starts != 1)
-        GTEST_SKIP() << "setVoice(true) while talking starts the voice input again (" << sim.microphone(1).starts
-                     << " starts)";
+    EXPECT_EQ(sim.microphone(1).starts, 1);
     sim.act(1, [](MemberSession& s) { s.setVoice(false); });
     EXPECT_FALSE(sim.session(1).talking());
     EXPECT_FALSE(sim.microphone(1).running);
@@ -137,6 +135,66 @@ TEST_F(GroupVoice, MicrophoneThatWillNotOpenLeavesTheButtonAsItWas)
     sim.microphone(1).startResult = true;
     press(1);
     EXPECT_TRUE(sim.session(1).talking());
+}
+
+// The session asks for the microphone and talks only once the answer says it started: the
+// button, the events and the microphone follow the answer, never the request alone.
+TEST_F(GroupVoice, TalkingWaitsForTheMicrophonesAnswer)
+{
+    struct Case {
+        bool started;
+        std::vector<Ev> events;
+    };
+    for (const Case& c : {Case{true, {Ev::TalkingChanged}}, Case{false, {Ev::NoMicrophone, Ev::TalkingChanged}}}) {
+        SCOPED_TRACE(c.started ? "started" : "would not open");
+        GroupSim group(3);
+        group.joinAll();
+        group.act(1, [](MemberSession& s) { s.tick(2, true); });
+        MemberSession& session = group.session(1);
+        session.voiceButton();
+        SessionOutput asked = session.takeOutput();
+        EXPECT_EQ(asked.microphone, MicrophoneRequest::Start);
+        EXPECT_FALSE(session.talking());
+        for (const SessionEvent& e : asked.events) EXPECT_NE(e.kind, Ev::TalkingChanged);
+
+        session.microphoneStarted(c.started);
+        std::vector<Ev> told;
+        for (const SessionEvent& e : session.takeOutput().events) told.push_back(e.kind);
+        EXPECT_EQ(told, c.events);
+        EXPECT_EQ(session.talking(), c.started);
+        EXPECT_EQ(session.voiceButtonStops(), c.started);
+    }
+}
+
+// An answer nobody asked for, or one that comes after the start was called off, starts nothing:
+// the session would otherwise say it talks while no microphone runs.
+TEST_F(GroupVoice, AnAnswerNobodyWaitsForChangesNothing)
+{
+    sim.act(1, [](MemberSession& s) { s.tick(2, true); });
+    MemberSession& session = sim.session(1);
+    session.microphoneStarted(true);
+    EXPECT_FALSE(session.talking());
+    EXPECT_TRUE(session.takeOutput().events.empty());
+
+    // Pressed twice before the microphone answered: the second press calls the start off.
+    session.voiceButton();
+    session.voiceButton();
+    EXPECT_EQ(session.takeOutput().microphone, MicrophoneRequest::Stop);
+    session.microphoneStarted(true);
+    EXPECT_FALSE(session.talking());
+    EXPECT_FALSE(session.voiceButtonStops());
+}
+
+// Joining again while talking stops the microphone as the voice button would.
+TEST_F(GroupVoice, ConnectingAgainWhileTalkingStopsTheMicrophone)
+{
+    sim.act(1, [](MemberSession& s) { s.tick(2, true); });
+    press(1);
+    ASSERT_TRUE(sim.microphone(1).running);
+    ASSERT_EQ(sim.connect(1, "m1"), MemberSession::ConnectProblem::None);
+    EXPECT_FALSE(sim.microphone(1).running);
+    EXPECT_EQ(sim.microphone(1).stops, 1);
+    EXPECT_FALSE(sim.session(1).talking());
 }
 
 // --- a member who talks to us -------------------------------------------------------------------

@@ -60,7 +60,7 @@ TEST_F(HostSourceTest, LeaveIsTakenOnlyFromTheMembersOwnAddressAndPort)
         EXPECT_TRUE(reply.leftNames.empty());
     }
     EXPECT_EQ(host.roster().count, 3);
-    EXPECT_EQ(host.dropCounts().notAMember, 3u);
+    EXPECT_EQ(host.dropCounts().count(DropReason::NotAMember), 3u);
 
     const HostReply real = host.handle(request(cmd::LeaveNotice, own[1], 0xFF), at[1], now);
     EXPECT_EQ(real.leftNames, (std::vector<std::string>{"bob"}));
@@ -81,7 +81,7 @@ TEST_F(HostSourceTest, NonMembersGetTheAckAndNothingElse)
         EXPECT_TRUE(ackAlone(host.handle(request(cmd::LeaveNotice, own[2], 0xFF), from, now)));
     }
     EXPECT_EQ(host.roster().count, 3);
-    EXPECT_EQ(host.dropCounts().notAMember, 6u);
+    EXPECT_EQ(host.dropCounts().count(DropReason::NotAMember), 6u);
 
     // The same requests from the members themselves are answered.
     const HostReply roster = host.handle(request(cmd::RosterRequest, own[1]), at[1], now);
@@ -110,7 +110,7 @@ TEST_F(HostSourceTest, PathRequestIntroducesTheMemberItCameFrom)
 }
 
 // 31 joins from one socket, each with another local address, never fill the table: one address
-// and port holds a few records at most. Other sources still join, to the full 31.
+// holds a few records at most. Other addresses still join, to the full 31.
 TEST_F(HostSourceTest, OneSocketCannotFillTheTable)
 {
     const Endpoint flooder{0x0E000001, 5555};
@@ -118,13 +118,13 @@ TEST_F(HostSourceTest, OneSocketCannotFillTheTable)
         now += HostTable::JoinEveryMs;  // slow enough for the rate: the record count is the limit
         host.handle(request(cmd::JoinRequest, entryFor("x", 0x0B000000 + i)), flooder, now);
     }
-    EXPECT_EQ(host.roster().count, 3 + HostTable::MaxRecordsPerSource);
-    EXPECT_EQ(host.dropCounts().sourceFull, std::uint64_t(MaxGroupMembers - HostTable::MaxRecordsPerSource));
+    EXPECT_EQ(host.roster().count, 3 + HostTable::MaxRecordsPerAddress);
+    EXPECT_EQ(host.dropCounts().count(DropReason::SourceFull), std::uint64_t(MaxGroupMembers - HostTable::MaxRecordsPerAddress));
 
-    // Members behind the translator, each on a port of its own, fill the rest at once.
+    // Members at other addresses fill the rest at once.
     const int room = MaxGroupMembers - host.roster().count;
     for (int i = 0; i < room; ++i)
-        host.handle(request(cmd::JoinRequest, entryFor("t", 0x0C000000 + i)), {Router, std::uint16_t(41000 + i)}, now);
+        host.handle(request(cmd::JoinRequest, entryFor("t", 0x0C000000 + i)), {Ipv4(0x0D000000 + i), 41000}, now);
     EXPECT_EQ(host.roster().count, MaxGroupMembers);
 }
 
@@ -136,13 +136,13 @@ TEST_F(HostSourceTest, RequestsAndJoinsAreRateLimitedPerSource)
     int taken = 0;
     for (int i = 0; i < 100; ++i) taken += answered(request(cmd::PathRequest, own[0], 2), at[0]);
     EXPECT_EQ(taken, HostTable::RequestBurst);
-    EXPECT_EQ(host.dropCounts().rateLimited, std::uint64_t(100 - HostTable::RequestBurst));
+    EXPECT_EQ(host.dropCounts().count(DropReason::RateLimited), std::uint64_t(100 - HostTable::RequestBurst));
     EXPECT_TRUE(answered(request(cmd::RosterRequest, own[1]), at[1]));  // bob is not held back
 
-    now += 1000;  // a second refills ten
+    now += 1000;  // a second refills ten, and ann is sent one more roster from her reserve
     taken = 0;
     for (int i = 0; i < 100; ++i) taken += answered(request(cmd::RosterRequest, own[0]), at[0]);
-    EXPECT_EQ(taken, int(1000 / HostTable::RequestEveryMs));
+    EXPECT_EQ(taken, int(1000 / HostTable::RequestEveryMs) + 1);
 
     // Joins: a burst, then one per interval.
     const Endpoint joiner{0x0E000002, 6000};
@@ -152,6 +152,27 @@ TEST_F(HostSourceTest, RequestsAndJoinsAreRateLimitedPerSource)
     now += HostTable::JoinEveryMs;
     EXPECT_TRUE(answered(request(cmd::JoinRequest, entryFor("j", 0x0B100000)), joiner));
     EXPECT_FALSE(answered(request(cmd::JoinRequest, entryFor("j", 0x0B100000)), joiner));
+}
+
+// Quiet time refills a bucket up to its burst and no further: a member silent for an hour may
+// then send a burst, not an hour's worth of requests at once.
+TEST_F(HostSourceTest, AQuietSourceGetsBackOneBurstAtMost)
+{
+    struct Case {
+        const char* what;
+        bool join;
+        int burst;
+    };
+    for (const Case& c : {Case{"requests", false, HostTable::RequestBurst}, Case{"joins", true, HostTable::JoinBurst}}) {
+        SCOPED_TRACE(c.what);
+        const Endpoint source = c.join ? Endpoint{0x0E000003, 7000} : at[0];
+        const Bytes datagram = c.join ? request(cmd::JoinRequest, entryFor("q", 0x0B200000)) : request(cmd::RosterRequest, own[0]);
+        host.handle(datagram, source, now);  // the source is known from here on
+        now += 3'600'000;
+        int taken = 0;
+        for (int i = 0; i < 5 * c.burst; ++i) taken += !host.handle(datagram, source, now).sends.empty();
+        EXPECT_EQ(taken, c.join ? c.burst : c.burst + 1);  // a member's roster request: one more from its reserve
+    }
 }
 
 // Forged sources by the thousand do not grow the host's memory without bound.

@@ -95,6 +95,25 @@ TEST_F(HostTableTest, RejoinWithSameAddressesKeepsIdAndRecord)
     EXPECT_EQ(rosterDeliveries(reply).size(), 3u);
 }
 
+// Homes behind different routers often use the same inside address: a rejoin is known by the
+// local address and the public one together, never by the local address alone.
+TEST_F(HostTableTest, RejoinBehindAnotherRouterWithTheSameInsideAddressKeepsBothRecords)
+{
+    constexpr Ipv4 Inside = 0xC0A80102;  // 192.168.1.2 in both homes
+    Client first = client("ann", Inside, RouterA, 40000);
+    Client second = client("bob", Inside, RouterB, 40001);
+    send(join(first), first);
+    send(join(second), second);
+    second.own = host.roster().records[1];
+    second.own.setName("bobby");  // "更新" under a new name: a rejoin naming its id
+    send(join(second), second);
+    ASSERT_EQ(host.roster().count, 2);
+    EXPECT_EQ(host.roster().records[0].nameBytes(), "ann");
+    EXPECT_EQ(host.roster().records[0].publicAddress, RouterA);
+    EXPECT_EQ(host.roster().records[1].nameBytes(), "bobby");
+    EXPECT_EQ(host.roster().records[1].publicAddress, RouterB);
+}
+
 TEST_F(HostTableTest, RestartedClientGetsSecondRecordWhichTheSweepRemoves)
 {
     joinAll();
@@ -108,6 +127,31 @@ TEST_F(HostTableTest, RestartedClientGetsSecondRecordWhichTheSweepRemoves)
     EXPECT_EQ(host.roster().records[1].publicPort, 40001);  // the earlier record stays
     EXPECT_EQ(rosterDeliveries(sweep).size(), 3u);
     EXPECT_TRUE(host.sweepDuplicates().sends.empty());  // nothing left to sweep, nothing sent
+}
+
+// The sweep runs on the table's own deadline: none while it holds no duplicate (a quiet host
+// is never woken), DuplicateSweepMs after one came, and nothing is sent when it is gone by then.
+TEST_F(HostTableTest, TheSweepRunsOnTheTablesOwnDeadline)
+{
+    host.handle(join(a), a.seenFrom, 1000);
+    host.handle(join(b), b.seenFrom, 1000);
+    EXPECT_FALSE(host.nextDeadline());
+    Client restarted = client("bob", MachineB, RouterB, 40999);
+    host.handle(join(restarted), restarted.seenFrom, 5000);
+    ASSERT_EQ(host.nextDeadline(), 5000 + HostTable::DuplicateSweepMs);
+    EXPECT_TRUE(host.advance(4999 + HostTable::DuplicateSweepMs).sends.empty());
+    EXPECT_EQ(host.roster().count, 3);
+    EXPECT_EQ(rosterDeliveries(host.advance(5000 + HostTable::DuplicateSweepMs)).size(), 2u);
+    EXPECT_EQ(host.roster().count, 2);
+    EXPECT_FALSE(host.nextDeadline());
+
+    // A duplicate that leaves before its sweep: the sweep finds nothing to send.
+    host.handle(join(restarted), restarted.seenFrom, 100000);
+    restarted.own = host.roster().records[2];
+    host.handle(leave(restarted), restarted.seenFrom, 100000);
+    ASSERT_TRUE(host.nextDeadline());
+    EXPECT_TRUE(host.advance(*host.nextDeadline()).sends.empty());
+    EXPECT_FALSE(host.nextDeadline());
 }
 
 TEST_F(HostTableTest, LeaveOfMiddleRecordMovesLastIntoTheGap)

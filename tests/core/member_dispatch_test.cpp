@@ -7,8 +7,6 @@ using Action = MemberDispatch::Action;
 
 namespace {
 
-constexpr Endpoint Host{0x7F000001, HostPort};
-
 MemberEntry member(int id, const char* name, Ipv4 publicAddress, std::uint16_t publicPort)
 {
     MemberEntry e;
@@ -38,7 +36,16 @@ struct DispatchTest : ::testing::Test {
         state.groupRoster = threeMembers();
         state.ownEntry = state.groupRoster.records[1];
     }
-    MemberDispatch run(const Bytes& datagram) { return dispatchMemberDatagram(state, datagram, Host); }
+    // The datagram read as the endpoint reads it, then dispatched; one that is no message is
+    // Dropped with the reader's reason.
+    MemberDispatch run(const Bytes& datagram)
+    {
+        const WireRead read = readMessage(datagram);
+        if (read.message) return dispatchMemberMessage(state, *read.message);
+        MemberDispatch refused;
+        refused.why = dropReasonOf(read.fault);
+        return refused;
+    }
 };
 
 }  // namespace
@@ -89,7 +96,10 @@ TEST_F(DispatchTest, SimpleArrivals)
     EXPECT_EQ(run(makeHeaderOnly(cmd::PathConfirm, 1, 2, Kind::PeerToPeer)).action, Action::PathConfirmed);
     EXPECT_EQ(run(makeHeaderOnly(cmd::VoiceStopNotice, 1, 2, Kind::PeerToPeer)).action, Action::Ignored);
     EXPECT_EQ(run(makeEntryDatagram(cmd::PathOpener, 1, 2, Kind::PeerToPeer, MemberEntry{})).action, Action::Ignored);
-    EXPECT_EQ(run(makeEntryDatagram(cmd::JoinRequest, 0xCC, 0, Kind::ToHost, MemberEntry{})).action, Action::ForHost);
+    // A request to a host is the host table's: the session takes none.
+    const auto request = run(makeEntryDatagram(cmd::JoinRequest, 0xCC, 0, Kind::ToHost, MemberEntry{}));
+    EXPECT_EQ(request.action, Action::Dropped);
+    EXPECT_EQ(request.why, DropReason::UnknownMessage);
 }
 
 TEST_F(DispatchTest, ChatTextCarriesSenderAndBytes)
@@ -122,28 +132,31 @@ TEST_F(DispatchTest, MalformedDatagramsAreDroppedWithNothingChanged)
     badCount.resize(8 + 2 * 32);
     Roster named = threeMembers();
     const Bytes ownIndexOutside = makeRosterUpdate(3, named);  // byte 1 names no record
-    const Bytes cases[] = {
-        {},
-        {21, 0, 1},                                            // shorter than a header
-        {21, 0, 0, 0},                                         // kind 0
-        {21, 0, 0, 9},                                         // kind 9
-        {99, 0, 0, 2},                                         // unknown command
-        {22, 0, 0, 1, 1, 0},                                   // roster without a count
-        badCount,                                              // count larger than the records
-        {22, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0x7F},                 // absurd count
-        ownIndexOutside,
-        {23, 1, 3, 1},                                         // probe naming member 3 of 3
-        {23, 1, 200, 1},                                       // id beyond any table
-        {23, 1, 3, 2},
-        {15, 1, 3, 2, 'x'},                                    // chat from an unknown member
-        {15, 1, 128, 2},
-        Bytes(67, 25),                                         // voice datagram cut short
-        makeVoiceDatagram(cmd::VoiceGroup, 1, 3, VoiceRecord{}),  // voice from an unknown member
-        {11, 0xCC, 0, 3},                                      // join without its record
+    using R = DropReason;
+    const std::pair<Bytes, DropReason> cases[] = {
+        {{}, R::TooShort},
+        {{21, 0, 1}, R::TooShort},                                   // shorter than a header
+        {{21, 0, 0, 0}, R::UnknownMessage},                          // kind 0
+        {{21, 0, 0, 9}, R::UnknownMessage},                          // kind 9
+        {{99, 0, 0, 2}, R::UnknownMessage},                          // unknown command
+        {{22, 0, 0, 1, 1, 0}, R::BadLength},                         // roster without a count
+        {badCount, R::BadLength},                                    // count larger than the records
+        {{22, 0, 0, 1, 0xFF, 0xFF, 0xFF, 0x7F}, R::BadLength},       // absurd count
+        {ownIndexOutside, R::UnknownMember},
+        {{23, 1, 3, 1}, R::UnknownMember},                           // probe naming member 3 of 3
+        {{23, 1, 200, 1}, R::UnknownMember},                         // id beyond any table
+        {{23, 1, 3, 2}, R::UnknownMember},
+        {{15, 1, 3, 2, 'x'}, R::UnknownMember},                      // chat from an unknown member
+        {{15, 1, 128, 2}, R::UnknownMember},
+        {Bytes(67, 25), R::UnknownMessage},                          // kind 25: no message
+        {{25, 1, 0, 2, 1, 2, 3}, R::BadLength},                      // voice datagram cut short
+        {makeVoiceDatagram(cmd::VoiceGroup, 1, 3, VoiceRecord{}), R::UnknownMember},  // voice from an unknown member
+        {{11, 0xCC, 0, 3}, R::BadLength},                            // join without its record
     };
-    for (const Bytes& datagram : cases) {
+    for (const auto& [datagram, why] : cases) {
         const auto result = run(datagram);
         EXPECT_EQ(result.action, Action::Dropped) << "datagram of " << datagram.size() << " bytes";
+        EXPECT_EQ(result.why, why) << "datagram of " << datagram.size() << " bytes";
         EXPECT_FALSE(result.send);
     }
     EXPECT_EQ(state.groupRoster.count, before.groupRoster.count);

@@ -103,7 +103,8 @@ TEST(ShellSkinList, OnlyTheFirst31EntriesCount)
 TEST(ShellSkinList, LongNamesAndGbkTextAreKeptWhole)
 {
     const std::string gbkName = "\xba\xa3\xd1\xf3";  // 海洋 in GBK
-    const std::string longFile = std::string(40, 'x') + ".smf";
+    std::string longFile(40, 'x');
+    longFile += ".smf";
     const auto entries = parseSkinList("[skin]\n" + gbkName + "=" + longFile + "\n");
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].name, gbkName);

@@ -7,6 +7,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -205,38 +206,29 @@ TEST(TestTone, AQuietStartAndEndAndThePitchAsked)
     EXPECT_TRUE(std::all_of(pieces.begin() + 4800, pieces.end(), [](std::int16_t s) { return s == 0; }));
 }
 
-TEST(PushToTalk, HeldFromPressToReleaseThroughTheServersRepeats)
+TEST(VoiceProcessingChoiceTest, EchoCancellationFollowsTheOutputUntilChosen)
 {
-    using Change = PushToTalkState::Change;
-    PushToTalkState key;
-    EXPECT_EQ(key.settle(), Change::None);
-    EXPECT_EQ(key.press(100), Change::Start);
-    EXPECT_TRUE(key.held());
-    // Auto-repeat: a release and a press at the same moment, read together.
-    for (std::uint32_t t = 600; t < 2000; t += 33) {
-        key.release(t);
-        EXPECT_EQ(key.press(t), Change::None);
-        EXPECT_EQ(key.settle(), Change::None);
-        EXPECT_TRUE(key.held());
-    }
-    key.release(2100);
-    EXPECT_TRUE(key.held());  // not before the events read with it are handled
-    EXPECT_EQ(key.settle(), Change::Stop);
-    EXPECT_FALSE(key.held());
-    EXPECT_EQ(key.settle(), Change::None);
-
-    // A release without a press, and a press right after a real release (a new press).
-    key.release(3000);
-    EXPECT_EQ(key.settle(), Change::None);
-    EXPECT_EQ(key.press(3100), Change::Start);
-    key.release(3200);
-    EXPECT_EQ(key.press(3300), Change::None);  // still held: the release was not final yet
-    EXPECT_EQ(key.settle(), Change::None);
-    EXPECT_TRUE(key.held());
-
-    // Watching stops while held: talking stops.
-    EXPECT_EQ(key.reset(), Change::Stop);
-    EXPECT_EQ(key.reset(), Change::None);
+    const struct {
+        std::optional<bool> chosen;
+        const char* output;
+        bool expected;
+    } cases[] = {
+        {std::nullopt, "", true},  // the system's default device: taken as speakers
+        {std::nullopt, "ALSA: HDA Intel PCH: ALC3246 Analog (hw:0,0)", true},
+        {std::nullopt, "ALSA: USB Headset: Audio (hw:1,0)", false},
+        {std::nullopt, "PulseAudio: Logitech HEADPHONES", false},
+        {std::nullopt, "ALSA: Sony Earbuds", false},
+        {std::nullopt, "ALSA: USB 耳机", false},
+        {std::nullopt, "ALSA: Earphone jack", false},
+        {true, "ALSA: USB Headset: Audio (hw:1,0)", true},  // the player's choice wins
+        {false, "", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(echoCancellationFor(c.chosen, c.output), c.expected) << c.output;
+    // Noise suppression and gain control are on unless switched off; voice detection is not.
+    const VoiceProcessingChoice defaults;
+    EXPECT_TRUE(defaults.noiseSuppression && defaults.gainControl && defaults.echoCancellation);
+    EXPECT_FALSE(defaults.voiceDetection);
 }
 
 }  // namespace

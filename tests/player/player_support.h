@@ -22,6 +22,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -32,7 +33,9 @@ using test::FakePeer;
 using test::loopback;
 using test::loopbackText;
 
-inline bool waitUntil(const std::function<bool()>& condition, int ms = 5000)
+// Waits for `condition`; `ms` is a guard against a hang, generous because the machine may be
+// busy, never a claim about speed.
+inline bool waitUntil(const std::function<bool()>& condition, int ms = 15000)
 {
     QElapsedTimer timer;
     timer.start();
@@ -72,13 +75,13 @@ public:
                               // a player starting during the reset cannot connect.
                               QStringLiteral("-noreset")});
         server_.start();
-        if (!server_.waitForStarted(5000)) return;
+        if (!server_.waitForStarted(30000)) return;
         QByteArray number;
         waitUntil([&] {
             server_.waitForReadyRead(50);
             number += server_.readAllStandardOutput();
             return number.contains('\n') || server_.state() != QProcess::Running;
-        });
+        }, 30000);
         if (number.trimmed().isEmpty()) return;
         display_ = QStringLiteral(":") + QString::fromLatin1(number.trimmed());
         // The server has announced its number; a client must also get in before a player starts.
@@ -86,7 +89,7 @@ public:
             bool ok = false;
             xdotool({"getdisplaygeometry"}, &ok);
             return ok;
-        }, 5000);
+        }, 30000);
         if (!usable) display_.clear();
     }
     ~Desktop()
@@ -178,7 +181,7 @@ public:
             if (window.name == name) named.push_back(window);
         return named;
     }
-    std::optional<XWindow> waitForWindow(const std::function<bool(const XWindow&)>& wanted, int ms = 5000) const
+    std::optional<XWindow> waitForWindow(const std::function<bool(const XWindow&)>& wanted, int ms = 15000) const
     {
         std::optional<XWindow> hit;
         waitUntil([&] {
@@ -191,7 +194,7 @@ public:
         }, ms);
         return hit;
     }
-    bool waitWhileWindow(const std::function<bool(const XWindow&)>& wanted, int ms = 5000) const
+    bool waitWhileWindow(const std::function<bool(const XWindow&)>& wanted, int ms = 15000) const
     {
         return waitUntil([&] {
             for (const XWindow& window : windows())
@@ -204,45 +207,65 @@ public:
     void click(QPoint at, int button = 1) const
     {
         xdotool({"mousemove", "--sync", QString::number(at.x()), QString::number(at.y()), "click", QString::number(button)});
-        QTest::qWait(150);
     }
     void doubleClick(QPoint at) const
     {
         xdotool({"mousemove", "--sync", QString::number(at.x()), QString::number(at.y()), "click", "--repeat", "2",
                  "--delay", "80", "1"});
-        QTest::qWait(150);
     }
-    void type(const QString& text) const
+    // Text as a player enters it: plain ASCII typed key by key, anything else pasted. xdotool
+    // types a character outside the keyboard map through a key it remaps and maps back at once,
+    // and a program that reads the key after the revert gets nothing; the clipboard cannot race
+    // like that. False when the text could not be handed over.
+    [[nodiscard]] bool type(const QString& text) const
     {
-        // A character outside the keyboard map is typed through a key xdotool remaps for it. On a
-        // loaded machine the program may read that key only after the map has changed again for
-        // the next character, and the character is lost: such characters go one at a time, each
-        // given time to be read; runs of plain characters go together.
-        QString plain;
-        auto typePlain = [&] {
-            if (plain.isEmpty()) return;
-            xdotool({"type", "--delay", "40", plain});
-            plain.clear();
-        };
-        for (const QChar c : text) {
-            if (c.unicode() < 0x80) {
-                plain += c;
-                continue;
-            }
-            typePlain();
-            xdotool({"type", QString(c)});
-            QTest::qWait(250);
+        const bool plain = std::all_of(text.begin(), text.end(), [](QChar c) { return c.unicode() < 0x80; });
+        if (!plain) return paste(text);
+        bool ok = false;
+        xdotool({"type", "--delay", "40", text}, &ok);
+        return ok;
+    }
+    // Puts `text` on the clipboard, presses ctrl+v, and returns once the focused program has
+    // fetched it: xclip stays in the foreground, says when it owns the clipboard, and ends after
+    // serving the one request of the paste.
+    [[nodiscard]] bool paste(const QString& text) const
+    {
+        QProcess owner;
+        owner.setProcessEnvironment(environment());
+        owner.setProcessChannelMode(QProcess::MergedChannels);
+        owner.start(QStringLiteral("xclip"), {"-quiet", "-loops", "1", "-selection", "clipboard"});
+        owner.write(text.toUtf8());
+        owner.closeWriteChannel();
+        QByteArray said;
+        const bool owning = waitUntil([&] {
+            said += owner.readAll();
+            return said.contains("selection request") || owner.state() == QProcess::NotRunning;
+        }, 10000);
+        bool fetched = false;
+        if (owning && owner.state() == QProcess::Running) {
+            key(QStringLiteral("ctrl+v"));
+            fetched = waitUntil([&] { return owner.state() == QProcess::NotRunning; }, 10000) &&
+                      owner.exitStatus() == QProcess::NormalExit && owner.exitCode() == 0;
         }
-        typePlain();
-        QTest::qWait(400);
+        if (owner.state() != QProcess::NotRunning) {
+            owner.kill();
+            owner.waitForFinished();
+        }
+        return fetched;
     }
     // Keys one after another, separated by spaces ("alt+g Down Return").
     void key(const QString& keys) const
     {
         xdotool(QStringList{"key", "--delay", "60"} + keys.split(QLatin1Char(' '), Qt::SkipEmptyParts));
-        QTest::qWait(150);
     }
+    // X input reaches a program in the order it was given, but a window just shown may not have
+    // the keyboard yet: keys meant for it are given once it has.
     void focus(const XWindow& window) const { xdotool({"windowfocus", "--sync", window.id}); }
+    void keyTo(const XWindow& window, const QString& keys) const
+    {
+        focus(window);
+        key(keys);
+    }
 
     // --- what can be seen --------------------------------------------------------------------
     QImage screenshot() const
@@ -258,15 +281,30 @@ public:
     {
         return QString::fromUtf8(run(QStringLiteral("xclip"), {"-o", "-selection", "clipboard"}, nullptr, 3000));
     }
+    // What a program puts on the clipboard when `copy` is done (the keys and clicks of a copy):
+    // the clipboard holds a marker first, and the copy is read once the marker is gone. Empty
+    // when nothing was copied (an empty field) within a generous guard.
+    QString copied(const std::function<void()>& copy) const
+    {
+        static const QString marker = QStringLiteral("<nothing copied>");
+        run(QStringLiteral("sh"), {QStringLiteral("-c"), QStringLiteral("printf '%1' | xclip -selection clipboard").arg(marker)});
+        if (!waitUntil([&] { return clipboard() == marker; }, 5000)) return {};
+        copy();
+        QString text;
+        waitUntil([&] {
+            text = clipboard();
+            return text != marker;
+        }, 3000);
+        return text == marker ? QString() : text;
+    }
     // The text of a message box, as a player copies it: a click into the text, select all, copy.
     QString boxText(const XWindow& box) const
     {
-        focus(box);
-        click({box.frame.center().x(), box.frame.top() + 17});
-        key(QStringLiteral("ctrl+a"));
-        key(QStringLiteral("ctrl+c"));
-        QTest::qWait(150);
-        return clipboard();
+        return copied([&] {
+            focus(box);
+            click({box.frame.center().x(), box.frame.top() + 17});
+            key(QStringLiteral("ctrl+a ctrl+c"));
+        });
     }
 
 private:
@@ -274,6 +312,18 @@ private:
     QString display_;
     std::vector<QProcess*> clients_;
 };
+
+// Whether a window's area of a screenshot shows anything but one plain colour: it is painted.
+inline bool painted(const QImage& shot, const QRect& area)
+{
+    const QRect inside = area.intersected(shot.rect());
+    if (inside.isEmpty()) return false;
+    const QRgb first = shot.pixel(inside.topLeft());
+    for (int y = inside.top(); y <= inside.bottom(); y += 2)
+        for (int x = inside.left(); x <= inside.right(); x += 2)
+            if (shot.pixel(x, y) != first) return true;
+    return false;
+}
 
 // Text rows in a list, found in a screenshot: runs of scan lines in which some pixel of the
 // given column band stands out from the line's own background (dark text on a plain row, light
@@ -425,16 +475,16 @@ public:
 
     // The main window and the group browser, told apart by their templates.
     // A busy machine (sanitizer builds, two cores) can take a while to show the first window.
-    std::optional<TemplateWindow> mainWindow(int ms = 20000) const
+    std::optional<TemplateWindow> mainWindow(int ms = 60000) const
     {
         return findTemplate(MainLayout::Size, MainLayout::Font, ms);
     }
-    std::optional<TemplateWindow> browser(int ms = 20000) const
+    std::optional<TemplateWindow> browser(int ms = 60000) const
     {
         return findTemplate(BrowserLayout::Size, BrowserLayout::Font, ms);
     }
     // A window titled "LUMO" that is neither of the two: a message box.
-    std::optional<XWindow> waitForBox(int ms = 5000, const QString& title = QStringLiteral("LUMO")) const
+    std::optional<XWindow> waitForBox(int ms = 15000, const QString& title = QStringLiteral("LUMO")) const
     {
         return desktop_.waitForWindow([&](const XWindow& w) { return w.name == title && !isMainOrBrowser(w); }, ms);
     }

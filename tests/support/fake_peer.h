@@ -1,9 +1,9 @@
-// Test helpers: a UDP endpoint that plays a group host or another member, and message boxes
-// that record what they were asked to show instead of blocking.
+// Test helpers: a UDP endpoint that plays a group host or another member, and (from
+// recording_boxes.h) message boxes that record what they were asked to show instead of blocking.
 #pragma once
 
 #include "core/wire/wire.h"
-#include "ui/message_box.h"
+#include "recording_boxes.h"
 
 #include <QHostAddress>
 #include <QStringList>
@@ -89,7 +89,30 @@ public:
             QTest::qWait(10);
         }
     }
-    // Everything that arrives within `ms`.
+    // Everything that arrives up to and with the first datagram `last` accepts. A check that
+    // something does not arrive ends on a datagram that can only come after it, not on a
+    // time; nullopt when `last` did not come within the guard.
+    std::optional<std::vector<Received>> collectUntil(const std::function<bool(const Received&)>& last, int guardMs = 10000)
+    {
+        std::vector<Received> out;
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            drain();
+            while (!queue_.empty()) {
+                out.push_back(std::move(queue_.front()));
+                queue_.pop_front();
+                if (last(out.back())) return out;
+            }
+            if (timer.elapsed() >= guardMs) return std::nullopt;
+            QTest::qWait(10);
+        }
+    }
+    static std::function<bool(const Received&)> command(int first)
+    {
+        return [first](const Received& r) { return !r.bytes.empty() && r.bytes[0] == first; };
+    }
+    // Everything that arrives within `ms`, for a sender that gives no datagram to end on.
     std::vector<Received> collect(int ms)
     {
         QTest::qWait(ms);
@@ -116,27 +139,6 @@ private:
     QUdpSocket socket_;
     bool bound_ = false;
     std::deque<Received> queue_;
-};
-
-class RecordingBoxes : public MessageBoxes {
-public:
-    RecordingBoxes() { MessageBoxes::install(this); }
-    ~RecordingBoxes() override { MessageBoxes::install(nullptr); }
-    void inform(QWidget*, const QString& caption, const QString& text) override
-    {
-        captions << caption;
-        texts << text;
-    }
-    bool ask(QWidget*, const QString& caption, const QString& text) override
-    {
-        captions << caption;
-        questions << text;
-        if (onAsk) onAsk();
-        return answer;
-    }
-    QStringList captions, texts, questions;
-    bool answer = true;
-    std::function<void()> onAsk;  // runs while a question is open
 };
 
 inline MemberEntry memberAt(int id, const char* name, Ipv4 address, std::uint16_t port = MemberPort)

@@ -77,7 +77,6 @@ public:
         log << QStringLiteral("talk %1").arg(on);
         talking = on;
     }
-    QWidget* overlayLinkWindow() override { return &window; }
 
     Roster roster;
     std::vector<Row> rows;
@@ -90,7 +89,6 @@ public:
     inline static const QString PromptText = QStringLiteral("提示");
     QStringList log;
     PipeServer* server = nullptr;
-    QWidget window;
 };
 
 // A mailbox under a title that records every post.

@@ -196,11 +196,12 @@ TEST(AudioWorker, StopIsBoundedAndTheDestructorWaitsForAStuckThread)
         worker.target()->post(AudioMessage{AudioEvent::InputFilled, RecordingWorker::stuckTag});
         ASSERT_TRUE(test::waitFor([&] { return worker.stuckEntered.load(); }));
 
+        // Bounded: StopThread returns although the handler is released only further down (a
+        // hang is caught by the test's time-out; no upper bound on the wall clock of a busy
+        // machine). It waited for the handler first: a lower bound, which slowness cannot break.
         const auto before = std::chrono::steady_clock::now();
         EXPECT_TRUE(worker.StopThread());
-        const auto waited = std::chrono::steady_clock::now() - before;
-        EXPECT_GE(waited, 400ms);
-        EXPECT_LT(waited, 2s);
+        EXPECT_GE(std::chrono::steady_clock::now() - before, 400ms);
         EXPECT_FALSE(worker.threadRunning());
 
         // A new thread gets a queue of its own and works while the old one is still stuck.

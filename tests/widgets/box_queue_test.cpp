@@ -1,6 +1,6 @@
 // Boxes of one window open one at a time, in order, never on top of each other; a burst of the
 // same request shows one box; the companion browser goes where it hides nothing.
-#include "ui/message_box.h"
+#include "recording_boxes.h"
 #include "ui/window_placement.h"
 
 #include <QDialog>
@@ -8,38 +8,28 @@
 #include <QtTest>
 
 using namespace lumo;
+using namespace lumo::test;
 
 namespace {
 
-// Stands in for real boxes: each one "stays open" for a while, running the event loop as a
-// modal box does, and records how deeply boxes were nested.
-class LoopingBoxes final : public MessageBoxes {
-public:
-    LoopingBoxes() { MessageBoxes::install(this); }
-    ~LoopingBoxes() override { MessageBoxes::install(nullptr); }
-    void inform(QWidget*, const QString&, const QString& text) override { open(text); }
-    bool ask(QWidget*, const QString&, const QString& text) override
-    {
-        open(text);
-        return answer;
-    }
-    QStringList shown;
-    int depth = 0;
-    int deepest = 0;
-    bool answer = true;
-    std::function<void()> whileOpen;  // runs while the next box is open
+// Each box stays open for one pass of the event loop, as a modal box does while the player
+// reads it: requests queued meanwhile are handled then.
+void stayOpenForOnePass(RecordingBoxes& boxes)
+{
+    boxes.closeWhen = [&boxes, seen = qsizetype(0)]() mutable {
+        if (seen == boxes.shown.size()) return true;
+        seen = boxes.shown.size();  // a box (this one, or one opened on top of it) just opened
+        return false;
+    };
+}
 
-private:
-    void open(const QString& text)
-    {
-        shown << text;
-        deepest = std::max(deepest, ++depth);
-        // Runs once, while the first box is open.
-        if (auto once = std::exchange(whileOpen, nullptr)) once();
-        QTest::qWait(20);  // other events, queued requests among them, are handled meanwhile
-        --depth;
-    }
-};
+// Runs `then` while the first box is open, once.
+std::function<void()> once(std::function<void()> then)
+{
+    return [then = std::move(then), done = false]() mutable {
+        if (!std::exchange(done, true)) then();
+    };
+}
 
 }  // namespace
 
@@ -49,28 +39,30 @@ class BoxQueueTest : public QObject {
 private slots:
     void burstsShowOneBoxAtATimeInOrderAndRepeatsOnce()
     {
-        LoopingBoxes boxes;
+        RecordingBoxes boxes;
+        stayOpenForOnePass(boxes);
         QDialog window;
         BoxQueue queue(&window);
         QStringList answers;
         for (int i = 0; i < 20000; ++i) queue.inform(QStringLiteral("LUMO"), QStringLiteral("alone"));
         queue.ask(QStringLiteral("LUMO"), QStringLiteral("carl?"), [&](bool yes) { answers << (yes ? "carl yes" : "carl no"); });
         // Requests arriving while a box is open wait their turn.
-        boxes.whileOpen = [&] {
+        boxes.onInform = once([&] {
             queue.ask(QStringLiteral("LUMO"), QStringLiteral("dora?"), [&](bool yes) { answers << (yes ? "dora yes" : "dora no"); });
             queue.inform(QStringLiteral("LUMO"), QStringLiteral("alone"));  // the one open: not again
-        };
+        });
         QVERIFY(queue.busy());
         QVERIFY(boxes.shown.isEmpty());  // never inside the caller
         QTRY_VERIFY(!queue.busy());
         QCOMPARE(boxes.shown, (QStringList{"alone", "carl?", "dora?"}));
         QCOMPARE(answers, (QStringList{"carl yes", "dora yes"}));
-        QCOMPARE(boxes.deepest, 1);
+        QCOMPARE(boxes.mostOpen, 1);
     }
 
     void capacityBoundsWhatWaitsAndClearDropsIt()
     {
-        LoopingBoxes boxes;
+        RecordingBoxes boxes;
+        stayOpenForOnePass(boxes);
         QDialog window;
         BoxQueue queue(&window, 3);
         int answered = 0;
@@ -86,22 +78,24 @@ private slots:
         queue.setIdleHandler([&] { idle = true; });
         queue.inform(QStringLiteral("LUMO"), QStringLiteral("first"));
         queue.inform(QStringLiteral("LUMO"), QStringLiteral("second"));
-        boxes.whileOpen = [&] { queue.clear(); };
+        boxes.onInform = once([&] { queue.clear(); });
         QTRY_VERIFY(idle);
         QCOMPARE(boxes.shown, QStringList{"first"});
     }
 
     void windowClosedWhileABoxIsOpenEndsTheQueueSafely()
     {
-        LoopingBoxes boxes;
+        RecordingBoxes boxes;
+        stayOpenForOnePass(boxes);
         auto* window = new QDialog;
         QPointer<BoxQueue> queue = new BoxQueue(window);
         bool answered = false;
         queue->ask(QStringLiteral("LUMO"), QStringLiteral("q"), [&](bool) { answered = true; });
         queue->inform(QStringLiteral("LUMO"), QStringLiteral("never"));
-        boxes.whileOpen = [&] { delete window; };
+        boxes.onAsk = once([&] { delete window; });
         QTRY_VERIFY(queue.isNull());
-        QTest::qWait(50);
+        QCoreApplication::sendPostedEvents();  // whatever the queue left queued
+        QCoreApplication::processEvents();
         QCOMPARE(boxes.shown, QStringList{"q"});
         QVERIFY(!answered);  // its window is gone: nobody to tell
     }

@@ -1,31 +1,27 @@
-// The chat history of the real window and endpoint, fed by a fake member over loopback: a flood
-// of 15,000 texts all kept in order while the boxes stay at their bound, a long text that the
-// sender split arriving as one message, the unread count, copying from the history window, and
-// the log file in the player's data folder.
+// The chat inbox and the log file on simulated time, without a window: a flood of 15,000 texts
+// all kept in order while the boxes stay at their bound, which texts get a box, a long text
+// that the sender split arriving as one message, the unread count, copying from the history
+// window, and the log file with its limits and failures.
 #include "app/chat_history_window.h"
-#include "app/main_dialog.h"
+#include "app/chat_inbox.h"
+#include "app/chat_log_writer.h"
 #include "core/text/gbk.h"
-#include "fake_peer.h"
-#include "quiet_directory.h"
 
-#include <QAction>
+#include <QApplication>
 #include <QClipboard>
-#include <QEventLoop>
-#include <QLabel>
-#include <QLineEdit>
 #include <QListView>
-#include <QPushButton>
-#include <QStandardPaths>
+#include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
+#include <sys/stat.h>
+
 using namespace lumo;
-using namespace lumo::test;
 
 namespace {
 
-const Ipv4 DialogAddress = loopback(60);
-const Ipv4 HostAddress = loopback(61);
-const Ipv4 AnnAddress = loopback(62);
+const QString Ann = QStringLiteral("ann");
+const std::string AnnKey = "0@127.0.0.2:3550";
 
 long residentKb()
 {
@@ -36,199 +32,245 @@ long residentKb()
     return -1;
 }
 
-// Message boxes that stay open as a real one does (a nested event loop, in which datagrams keep
-// arriving) until `releaseWhen` holds; they count how many were open at once. What must happen
-// while they are open runs from timers, since the test's own code waits under them.
-class HoldingBoxes : public MessageBoxes {
-public:
-    HoldingBoxes() { MessageBoxes::install(this); }
-    ~HoldingBoxes() override { MessageBoxes::install(nullptr); }
-    void inform(QWidget*, const QString&, const QString& text) override
-    {
-        texts << text;
-        maxOpen = std::max(maxOpen, ++open);
-        QEventLoop loop;
-        QTimer poll;
-        QElapsedTimer waited;
-        waited.start();
-        QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-            if ((releaseWhen && releaseWhen()) || waited.elapsed() > 60000) loop.quit();
-        });
-        poll.start(20);
-        loop.exec();
-        --open;
-    }
-    bool ask(QWidget*, const QString&, const QString&) override { return false; }
-    QStringList texts;
-    int open = 0;
-    int maxOpen = 0;
-    std::function<bool()> releaseWhen;
-};
-
-// A long text cut into datagrams the way the sender cuts it.
-std::vector<Bytes> splitAsSent(const std::string& gbk, int recipient, int sender)
+// A long text cut into parts the way the sender cuts it.
+std::vector<std::string> splitAsSent(const std::string& gbk)
 {
-    std::vector<Bytes> parts;
+    std::vector<std::string> parts;
     std::string_view rest = gbk;
     do {
         const std::size_t length = gbkPrefixLength(rest, MaxChatTextBytes);
-        parts.push_back(makeChatText(idByte(recipient), idByte(sender), rest.substr(0, length)));
+        parts.emplace_back(rest.substr(0, length));
         rest.remove_prefix(length);
     } while (!rest.empty());
     return parts;
 }
+
+// An inbox on a clock the test moves, recording the boxes it asks for and what the status line
+// and the unread count would show. Boxes stay open until the test closes them.
+struct Inbox {
+    Inbox()
+        : inbox(ChatInbox::Hooks{[this] { return overlay; }, [this] { return historyShown; }, [this] { return nowMs; },
+                                 [this] { return std::int64_t(1'800'000'000'000) + nowMs; }})
+    {
+        QObject::connect(&inbox, &ChatInbox::boxDue, [this](const QString& text) { boxes << text; });
+        QObject::connect(&inbox, &ChatInbox::statusText, [this](const QString& text) { status = text; });
+        QObject::connect(&inbox, &ChatInbox::unreadChanged, [this](int count) { unread = count; });
+        QObject::connect(&inbox, &ChatInbox::textBegun, [this](const QString& name, const QString& part) {
+            begun << name + QLatin1Char('|') + part;
+        });
+    }
+    void receive(const std::string& gbk, const std::string& key = AnnKey) { inbox.received(key, Ann, gbk); }
+    void after(std::int64_t ms)
+    {
+        nowMs += ms;
+        inbox.advance();
+    }
+    QString historyText(std::uint64_t serial) const
+    {
+        const ChatMessage* message = inbox.history().at(serial);
+        return message ? QString::fromStdString(message->text) : QStringLiteral("<missing>");
+    }
+
+    bool overlay = false;
+    bool historyShown = false;
+    std::int64_t nowMs = 0;
+    ChatInbox inbox;
+    QStringList boxes, begun;
+    QString status;
+    int unread = 0;
+};
 
 }  // namespace
 
 class ChatHistoryTest : public QObject {
     Q_OBJECT
 
-    QuietDirectory directory;
-    std::unique_ptr<MainDialog> dialog;
-    std::unique_ptr<FakePeer> host, ann;
-    QTemporaryDir dataHome;
+    QTemporaryDir folder;
 
-    template <typename T>
-    T* control(const char* name) { return dialog->findChild<T*>(QLatin1String(name)); }
-    Endpoint dialogMember() const { return {DialogAddress, MemberPort}; }
-
-    // Joins the fake host, whose roster has ann as 0 and the dialog as 1.
-    void joinGroup()
+    static bool writeFile(const QString& path, const QByteArray& bytes)
     {
-        control<QLineEdit>("memberName")->setText(QStringLiteral("me"));
-        control<QLineEdit>("hostAddress")->setText(loopbackText(61));
-        control<QPushButton>("connectButton")->click();
-        QVERIFY(host->next(1000, cmd::JoinRequest));
-        host->send(makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost), dialogMember());
-        Roster roster;
-        roster.count = 2;
-        roster.records[0] = memberAt(0, "ann", AnnAddress);
-        roster.records[1] = memberAt(1, "me", DialogAddress);
-        host->send(makeRosterUpdate(1, roster), dialogMember());
-        QTRY_COMPARE(dialog->endpoint().session().roster().count, 2);
+        QFile file(path);
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
     }
-    QString historyText(std::uint64_t serial) const
+    static QByteArray readAll(const QString& path)
     {
-        const ChatMessage* message = dialog->chatHistory().at(serial);
-        return message ? QString::fromStdString(message->text) : QStringLiteral("<missing>");
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
 private slots:
-    void initTestCase()
-    {
-        // The log file goes to the data folder: a private one, never the player's.
-        QVERIFY(dataHome.isValid());
-        qputenv("XDG_DATA_HOME", dataHome.path().toUtf8());
-    }
-    void init()
-    {
-        dialog = std::make_unique<MainDialog>(MainDialogOptions{DialogAddress, &directory});
-        dialog->show();
-        host = std::make_unique<FakePeer>(HostAddress, HostPort);
-        ann = std::make_unique<FakePeer>(AnnAddress, MemberPort);
-        QVERIFY(dialog->socketsBound());
-        QVERIFY(host->bound() && ann->bound());
-    }
-    void cleanup()
-    {
-        dialog.reset();
-        host.reset();
-        ann.reset();
-    }
-
     void floodIsKeptWholeAndInOrderWhileBoxesStayBounded()
     {
-        HoldingBoxes boxes;
-        joinGroup();
+        Inbox in;
         const long before = residentKb();
         constexpr int Texts = 15000;
-        // Sent from a timer in bursts no bigger than a socket's receive buffer holds (what the
-        // kernel drops never reached the program, and the test is about what did).
-        int sent = 0;
-        QTimer sender;
-        connect(&sender, &QTimer::timeout, this, [&] {
-            for (int burst = 0; burst < 200 && sent < Texts; ++burst, ++sent)
-                ann->send(makeChatText(1, 0, "flood " + std::to_string(sent)), dialogMember());
-            if (sent == Texts) sender.stop();
-        });
-        sender.start(2);
-        // The boxes stay open until the whole flood is in the history.
-        boxes.releaseWhen = [&] { return dialog->chatHistory().size() >= std::size_t(Texts); };
-        QTRY_COMPARE_WITH_TIMEOUT(int(dialog->chatHistory().size()), Texts, 60000);
-        QCOMPARE(sent, Texts);
-        QVERIFY2(boxes.maxOpen <= 8 && boxes.texts.size() == 8,
-                 qPrintable(QStringLiteral("%1 boxes, %2 open at once").arg(boxes.texts.size()).arg(boxes.maxOpen)));
-        QCOMPARE(boxes.texts.first(), QStringLiteral("ann说：flood 0"));
+        for (int i = 0; i < Texts; ++i) in.receive("flood " + std::to_string(i));
+        QCOMPARE(in.boxes.size(), ChatInbox::MaxChatBoxes);
+        QCOMPARE(in.boxes.first(), QStringLiteral("ann说：flood 0"));
+        QCOMPARE(in.inbox.boxesOpen(), ChatInbox::MaxChatBoxes);
+        QCOMPARE(int(in.inbox.history().size()), Texts);
         for (int i = 0; i < Texts; ++i)
-            if (historyText(std::uint64_t(i)) != QStringLiteral("flood %1").arg(i))
-                QFAIL(qPrintable(QStringLiteral("text %1 of the history is '%2'").arg(i).arg(historyText(std::uint64_t(i)))));
-        QCOMPARE(dialog->chatHistory().droppedCount(), 0u);
-        // Every text beyond the boxes is counted unread, and the view shows them all.
-        QTRY_COMPARE(dialog->unreadTexts(), Texts - 8);
-        QVERIFY(control<QPushButton>("historyButton")->text().contains(QString::number(Texts - 8)));
-        dialog->historyAction()->trigger();
-        ChatHistoryWindow& window = dialog->historyWindow();
-        QVERIFY(window.isVisible());
+            if (in.historyText(std::uint64_t(i)) != QStringLiteral("flood %1").arg(i))
+                QFAIL(qPrintable(QStringLiteral("text %1 of the history is '%2'").arg(i).arg(in.historyText(std::uint64_t(i)))));
+        QCOMPARE(in.inbox.history().droppedCount(), 0u);
+        QCOMPARE(in.begun.size(), Texts);  // every text is offered to the desktop's notifications
+        // Every text beyond the boxes is on the status line in turn and counted unread.
+        QCOMPARE(in.status, QStringLiteral("ann说：flood %1").arg(Texts - 1));
+        QCOMPARE(in.unread, Texts - ChatInbox::MaxChatBoxes);
+        QCOMPARE(ChatInbox::historyButtonText(in.unread), QStringLiteral("聊天记录（%1 条未读）").arg(Texts - 8));
+
+        // The history window shows them all.
+        ChatHistoryWindow window(in.inbox.history());
+        window.open();
         QCOMPARE(window.model().rowCount(), Texts);
         QCOMPARE(window.model().data(window.model().index(Texts - 1), Qt::UserRole).toString().section(QLatin1Char(' '), 1),
                  QStringLiteral("ann说：flood %1").arg(Texts - 1));
-        QCOMPARE(dialog->unreadTexts(), 0);
+        in.inbox.historyOpened();
+        QCOMPARE(in.unread, 0);
         const long after = residentKb();
         qInfo("chat history flood: %d texts, %zu bytes of text kept; this process's VmRSS %ld kB before, %ld kB after (%+ld kB)",
-              Texts, dialog->chatHistory().textBytes(), before, after, after - before);
-        QTRY_COMPARE(boxes.open, 0);
-        // Still answering the group after the flood.
-        ann->send(makeHeaderOnly(cmd::PathProbe, 1, 0, Kind::PeerToPeer), dialogMember());
-        QVERIFY(ann->next(3000, cmd::PathConfirm));
+              Texts, in.inbox.history().textBytes(), before, after, after - before);
+
+        // A closed box makes room for the next text.
+        in.inbox.boxClosed();
+        in.receive("after the flood");
+        QCOMPARE(in.boxes.last(), QStringLiteral("ann说：after the flood"));
+        QCOMPARE(in.unread, 0);
     }
 
-    // Whether the parts come in one burst or a moment apart (the window's event loop running in
-    // between), the long text opens one box, whole.
+    // Where a text goes: a box while there is room and the overlay is not showing texts, else
+    // the status line; texts not boxed count unread unless the history is open.
+    void whereATextGoes_data()
+    {
+        QTest::addColumn<bool>("overlay");
+        QTest::addColumn<bool>("historyShown");
+        QTest::addColumn<int>("boxesOpen");
+        QTest::addColumn<bool>("boxed");
+        QTest::addColumn<int>("unread");
+        QTest::newRow("room for a box") << false << false << 7 << true << 0;
+        QTest::newRow("boxes full") << false << false << 8 << false << 1;
+        QTest::newRow("boxes full, history open") << false << true << 8 << false << 0;
+        QTest::newRow("overlay connected") << true << false << 0 << false << 1;
+        QTest::newRow("overlay connected, history open") << true << true << 0 << false << 0;
+    }
+    void whereATextGoes()
+    {
+        QFETCH(bool, overlay);
+        QFETCH(bool, historyShown);
+        QFETCH(int, boxesOpen);
+        QFETCH(bool, boxed);
+        QFETCH(int, unread);
+        Inbox in;
+        for (int i = 0; i < boxesOpen; ++i) in.receive("earlier " + std::to_string(i));
+        in.boxes.clear();
+        in.overlay = overlay;
+        in.historyShown = historyShown;
+        in.receive(utf8ToGbk("开黑吗"));
+        QCOMPARE(in.boxes, boxed ? QStringList{QStringLiteral("ann说：开黑吗")} : QStringList{});
+        QCOMPARE(in.status, boxed ? QString() : QStringLiteral("ann说：开黑吗"));
+        QCOMPARE(in.unread, unread);
+        QCOMPARE(in.begun.last(), QStringLiteral("ann|开黑吗"));
+        // Texts counted while the history was hidden are read once it shows.
+        in.historyShown = true;
+        QTRY_COMPARE(in.unread, 0);
+    }
+
+    // Whether the parts come back to back or a while apart (within the history's continuation
+    // window), the long text opens one box, whole, and is one text of the history.
     void longTextArrivesAsOneMessageInItsBoxAndTheHistory_data()
     {
         QTest::addColumn<int>("gapMs");
         QTest::newRow("back to back") << 0;
-        QTest::newRow("150 ms apart") << 150;
+        QTest::newRow("at the end of the window") << int(ChatHistory::ContinueWithinMs);
     }
     void longTextArrivesAsOneMessageInItsBoxAndTheHistory()
     {
         QFETCH(int, gapMs);
-        RecordingBoxes boxes;
-        joinGroup();
+        Inbox in;
         QString whole;
         for (int i = 0; i < 300; ++i) whole += (i % 3) ? QStringLiteral("长") : QStringLiteral("x文");
-        const std::vector<Bytes> parts = splitAsSent(utf8ToGbk(whole.toStdString()), 1, 0);
+        const std::vector<std::string> parts = splitAsSent(utf8ToGbk(whole.toStdString()));
         QCOMPARE(int(parts.size()), 3);
-        for (const Bytes& part : parts) {
-            ann->send(part, dialogMember());
-            if (gapMs > 0) QTest::qWait(gapMs);
+        for (const std::string& part : parts) {
+            QVERIFY2(in.boxes.isEmpty(), "the box opened before the text was whole");
+            in.after(gapMs);
+            in.receive(part);
         }
-        ann->send(makeChatText(1, 0, "short one"), dialogMember());
-        QTRY_COMPARE(int(dialog->chatHistory().size()), 2);
-        QCOMPARE(historyText(0), whole);
-        QCOMPARE(historyText(1), QStringLiteral("short one"));
-        QTRY_COMPARE(boxes.texts.size(), 2);
-        QCOMPARE(boxes.texts[0], QStringLiteral("ann说：") + whole);
-        QCOMPARE(boxes.texts[1], QStringLiteral("ann说：short one"));
-        QCOMPARE(dialog->unreadTexts(), 0);  // both were shown in boxes
+        QCOMPARE(in.boxes, QStringList{QStringLiteral("ann说：") + whole});
+        in.receive("short one");
+        QCOMPARE(in.boxes.size(), 2);
+        QCOMPARE(in.boxes[1], QStringLiteral("ann说：short one"));
+        QCOMPARE(int(in.inbox.history().size()), 2);
+        QCOMPARE(in.historyText(0), whole);
+        QCOMPARE(in.begun.size(), 2);
+        QCOMPARE(in.unread, 0);  // both were shown in boxes
+    }
+
+    // A text whose last part was full length waits for the rest only as long as the history
+    // would still join it: then its box opens with what came, and a later part is a new text.
+    void theBoxOfAFullPartWaitsNoLongerThanTheContinuationWindow()
+    {
+        Inbox in;
+        const std::string full(MaxChatTextBytes, 'a');
+        in.receive(full);
+        QVERIFY(in.inbox.nextDeadline());
+        QCOMPARE(*in.inbox.nextDeadline(), ChatHistory::ContinueWithinMs + 1);
+        in.after(ChatHistory::ContinueWithinMs);
+        QVERIFY(in.boxes.isEmpty());
+        in.after(1);
+        QCOMPARE(in.boxes, QStringList{QStringLiteral("ann说：") + QString::fromStdString(full)});
+        QVERIFY(!in.inbox.nextDeadline());
+        in.receive("late");
+        QCOMPARE(int(in.inbox.history().size()), 2);
+        QCOMPARE(in.boxes.last(), QStringLiteral("ann说：late"));
+
+        // On the inbox's own clock, a timer opens it.
+        ChatInbox timed;
+        QSignalSpy boxes(&timed, &ChatInbox::boxDue);
+        timed.received(AnnKey, Ann, full);
+        QVERIFY(boxes.isEmpty());
+        QTRY_COMPARE(boxes.size(), 1);
+    }
+
+    // Texts from another member, or from a member whose id now belongs to someone else, never
+    // join the text before; a part whose first part went to the status line follows it there.
+    void partsJoinOnlyTheirOwnSendersText()
+    {
+        Inbox in;
+        const std::string full(MaxChatTextBytes, 'a');
+        in.receive(full);
+        in.receive("b", "0@127.0.0.9:3550");  // id 0 again, at another address
+        QCOMPARE(int(in.inbox.history().size()), 2);
+        QCOMPARE(in.boxes.size(), 2);
+        QVERIFY(in.boxes[0].endsWith(QString::fromStdString(full)));
+        QCOMPARE(in.boxes[1], QStringLiteral("ann说：b"));
+
+        in.overlay = true;
+        in.receive(full);
+        in.overlay = false;  // the overlay closes before the rest comes
+        in.receive("end");
+        QCOMPARE(in.boxes.size(), 2);
+        QCOMPARE(in.status, QStringLiteral("ann说：") + QString::fromStdString(full) + QStringLiteral("end"));
+        QCOMPARE(in.unread, 1);
+
+        Roster roster;
+        roster.count = 1;
+        roster.records[0].publicAddress = 0x7F000002;
+        roster.records[0].publicPort = 3550;
+        QCOMPARE(chatSenderKey(roster, 0), AnnKey);
+        QCOMPARE(chatSenderKey(roster, 5), std::string("5"));
     }
 
     void historyWindowCopiesTextsAndSentTextsAreKept()
     {
-        RecordingBoxes boxes;
-        joinGroup();
-        ann->send(makeChatText(1, 0, utf8ToGbk("第一\n第二行")), dialogMember());
-        QTRY_COMPARE(int(dialog->chatHistory().size()), 1);
-        // The player writes back: chooses ann as partner and sends.
-        dialog->endpoint().select(0);
-        control<QLineEdit>("messageText")->setText(QStringLiteral("回复"));
-        control<QPushButton>("sendButton")->click();
-        QCOMPARE(int(dialog->chatHistory().size()), 2);
-        QVERIFY(dialog->chatHistory().at(1)->outgoing);
-        QVERIFY(ann->next(2000, cmd::ChatText));
+        Inbox in;
+        in.receive(utf8ToGbk("第一\n第二行"));
+        in.inbox.sent(Ann, QStringLiteral("回复"));
+        QCOMPARE(int(in.inbox.history().size()), 2);
+        QVERIFY(in.inbox.history().at(1)->outgoing);
 
-        dialog->openHistory();
-        ChatHistoryWindow& window = dialog->historyWindow();
+        ChatHistoryWindow window(in.inbox.history());
+        window.open();
         QListView* list = window.list();
         QCOMPARE(list->model()->rowCount(), 2);
         list->selectAll();
@@ -244,35 +286,129 @@ private slots:
 
     void logFileIsOffByDefaultAndWritesEachTextOnce()
     {
-        RecordingBoxes boxes;
-        joinGroup();
-        const QString path = dialog->logFilePath();
-        QVERIFY2(path.startsWith(dataHome.path() + QStringLiteral("/lumo/history/")), qPrintable(path));
-        QVERIFY(path.endsWith(loopbackText(61) + QStringLiteral(".log")));
-        QFile::remove(path);
-        ann->send(makeChatText(1, 0, "before"), dialogMember());
-        QTRY_COMPARE(int(dialog->chatHistory().size()), 1);
-        QTest::qWait(300);
+        Inbox in;
+        ChatLogWriter log(in.inbox.history(), [&] { return in.nowMs; }, [] { return 0xC0A80114u; });
+        log.setFolder(folder.path());
+        const QString path = folder.filePath(QStringLiteral("192.168.1.20.log"));
+        QCOMPARE(log.filePath(), path);
+        in.receive("before");
+        log.writeAll();
         QVERIFY2(!QFile::exists(path), "a log file was written with logging off");
 
         // Switched on, the texts of the run so far are written too, then each new one once: a
-        // long text only when its last part is in.
-        dialog->logAction()->setChecked(true);
-        const std::string longText(600, 'L');
-        for (const Bytes& part : splitAsSent(longText, 1, 0)) ann->send(part, dialogMember());
-        ann->send(makeChatText(1, 0, "evil\nline"), dialogMember());
-        QTRY_COMPARE(int(dialog->chatHistory().size()), 3);
-        auto written = [&] {
-            QFile file(path);
-            return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-        };
-        QTRY_COMPARE_WITH_TIMEOUT(written().count('\n'), 3, 5000);
-        const QStringList lines = QString::fromUtf8(written()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        QCOMPARE(lines.size(), 3);
+        // long text only when its last part is in, or when it can no longer grow.
+        log.setLogging(true);
+        for (const std::string& part : splitAsSent(std::string(600, 'L'))) in.receive(part);
+        in.receive("evil\nline");
+        in.receive(std::string(MaxChatTextBytes, 'F'));  // may still be continued
+        log.writeSettled();
+        QCOMPARE(readAll(path).count('\n'), 3);
+        in.nowMs += ChatHistory::ContinueWithinMs + 1;
+        log.writeSettled();
+        log.writeAll();
+        const QStringList lines = QString::fromUtf8(readAll(path)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 4);
         QVERIFY(lines[0].endsWith(QStringLiteral(" ann说：before")));
-        QVERIFY(lines[1].endsWith(QStringLiteral(" ann说：") + QString::fromStdString(longText)));
+        QVERIFY(lines[1].endsWith(QStringLiteral(" ann说：") + QString(600, QLatin1Char('L'))));
         QVERIFY(lines[2].endsWith(QStringLiteral(" ann说：evil\\nline")));
+        QVERIFY(lines[3].endsWith(QStringLiteral(" ann说：") + QString(MaxChatTextBytes, QLatin1Char('F'))));
         QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d ")).match(lines[0]).hasMatch());
+
+        // New texts are written in a batch after they came, without being asked.
+        QObject::connect(&in.inbox, &ChatInbox::historyChanged, &log, &ChatLogWriter::historyChanged);
+        in.receive("by itself");
+        QTRY_VERIFY(readAll(path).endsWith(" ann说：by itself\n"));
+        QFile::remove(path);
+    }
+
+    // A file that cannot be written, or is past the limit, stops logging with a message and
+    // loses nothing: the texts are written, whole, once logging is turned on again.
+    void aFailureStopsLoggingAndTheTextsWaitForTheNextTry_data()
+    {
+        QTest::addColumn<bool>("full");
+        QTest::newRow("cannot be opened") << false;
+        QTest::newRow("past 64 MB") << true;
+    }
+    void aFailureStopsLoggingAndTheTextsWaitForTheNextTry()
+    {
+        QFETCH(bool, full);
+        Inbox in;
+        ChatLogWriter log(in.inbox.history(), [&] { return in.nowMs; }, [] { return 0x7F000015u; });
+        const QString path = folder.filePath(QStringLiteral("127.0.0.21.log"));
+        QFile::remove(path);
+        QFile blocker(folder.filePath(QStringLiteral("blocker")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        log.setFolder(full ? folder.path() : blocker.fileName());
+        if (full) {
+            QFile big(path);
+            QVERIFY(big.open(QIODevice::WriteOnly) && big.resize(ChatLogWriter::MaxLogBytes - 10));  // sparse
+        }
+        QSignalSpy failed(&log, &ChatLogWriter::failed);
+        log.setLogging(true);
+        in.receive("one");
+        in.receive("two");
+        log.writeSettled();
+        QCOMPARE(failed.size(), 1);
+        const QString told = failed.first().first().toString();
+        if (full) QCOMPARE(told, QStringLiteral("聊天记录文件 %1 已超过 64 MB，不再写入。").arg(path));
+        else QVERIFY2(told.startsWith(QStringLiteral("无法写入聊天记录文件 %1/127.0.0.21.log：").arg(blocker.fileName())), qPrintable(told));
+        QVERIFY(!log.logging());
+        in.receive("three");
+        log.writeSettled();
+        QCOMPARE(failed.size(), 1);  // told once
+
+        if (full) QVERIFY(QFile(path).resize(0));
+        log.setFolder(folder.path());
+        log.setLogging(true);
+        const QStringList lines = QString::fromUtf8(readAll(path)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 3);
+        QVERIFY(lines[0].endsWith(QStringLiteral("说：one")) && lines[2].endsWith(QStringLiteral("说：three")));
+        QCOMPARE(failed.size(), 1);
+        QFile::remove(path);
+    }
+
+    // The log goes only into a regular file of its own, readable by this user alone: never
+    // through a link placed at its path, never into a pipe (which would hang the program).
+    void theLogIsAPrivateRegularFile_data()
+    {
+        QTest::addColumn<QString>("atPath");
+        QTest::addColumn<bool>("written");
+        QTest::newRow("nothing yet") << QString() << true;
+        QTest::newRow("a readable log") << QStringLiteral("file") << true;
+        QTest::newRow("a link to another file") << QStringLiteral("link") << false;
+        QTest::newRow("a pipe") << QStringLiteral("pipe") << false;
+    }
+    void theLogIsAPrivateRegularFile()
+    {
+        QFETCH(QString, atPath);
+        QFETCH(bool, written);
+        Inbox in;
+        ChatLogWriter log(in.inbox.history(), [&] { return in.nowMs; }, [] { return 0x7F000016u; });
+        log.setFolder(folder.path());
+        const QString path = folder.filePath(QStringLiteral("127.0.0.22.log"));
+        const QString target = folder.filePath(QStringLiteral("victim"));
+        QFile::remove(path);
+        QFile::remove(target);
+        QVERIFY(writeFile(target, "keep\n"));
+        if (atPath == QStringLiteral("file")) {
+            QVERIFY(writeFile(path, ""));
+            QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther));
+        }
+        if (atPath == QStringLiteral("link")) QVERIFY(QFile::link(target, path));
+        if (atPath == QStringLiteral("pipe")) QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        QSignalSpy failed(&log, &ChatLogWriter::failed);
+        log.setLogging(true);
+        in.receive("secret");
+        log.writeAll();
+        QCOMPARE(failed.size(), written ? 0 : 1);
+        QCOMPARE(readAll(target), QByteArray("keep\n"));
+        if (written) {
+            QVERIFY(readAll(path).endsWith("说：secret\n"));
+            QCOMPARE(QFile::permissions(path) & ~(QFileDevice::ReadUser | QFileDevice::WriteUser),
+                     QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        }
+        QFile::remove(path);
+        QFile::remove(target);
     }
 };
 

@@ -10,9 +10,7 @@
 #include <QTreeWidget>
 #include <QtTest>
 
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 using namespace lumo;
@@ -45,40 +43,6 @@ const std::string ThreeGroups =
     "1 \xB5\xDA\xD2\xBB 192.0.2.1 3555 \xD4\xDA\xCF\xDF \r\n"  // 第一, 在线
     "2 second 192.0.2.2 3555 ok \r\n"
     "3 third 192.0.2.3 4000 ok \r\n";
-
-// A directory that answers only when the test lets it: the request thread waits meanwhile.
-class GatedHttp final : public HttpClient {
-public:
-    HttpReply get(const std::string& url, const HttpLimits&) override
-    {
-        std::unique_lock lock(mutex_);
-        urls.push_back(url);
-        gate_.wait(lock, [this] { return open_; });
-        open_ = false;
-        return {true, body_};
-    }
-    void release(const std::string& body)
-    {
-        {
-            std::lock_guard lock(mutex_);
-            body_ = body;
-            open_ = true;
-        }
-        gate_.notify_all();
-    }
-    std::size_t count()
-    {
-        std::lock_guard lock(mutex_);
-        return urls.size();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable gate_;
-    bool open_ = false;
-    std::string body_;
-    std::vector<std::string> urls;
-};
 
 struct Browser {
     explicit Browser(const QString& sysIni = SysIni) : run(sysIni), dialog(owner, &http)
@@ -121,7 +85,7 @@ struct Browser {
     RecordingBoxes boxes;
     RunDirectory run;
     FakeOwner owner;
-    ScriptedHttp http;
+    FakeDirectory http;
     GroupBrowserDialog dialog;
 };
 
@@ -143,7 +107,7 @@ private slots:
         QVERIFY(!b.create()->isEnabled());
         QCOMPARE(b.hint()->text(), QStringLiteral("我要建群!"));
         QVERIFY(b.owner.calls.isEmpty());
-        QVERIFY(b.http.urls.empty());  // the main window runs the first refresh
+        QVERIFY(b.http.urls().empty());  // the main window runs the first refresh
     }
 
     void withoutSysIniNothingIsConfiguredAndRequestsFail()
@@ -154,7 +118,7 @@ private slots:
         b.http.failToOpen();
         b.dialog.refreshGroups();
         QVERIFY(b.settle());
-        QCOMPARE(b.http.urls.front(), std::string("/lumo.asp"));
+        QCOMPARE(b.http.urls().front(), std::string("/lumo.asp"));
         // The player is told which file is missing, not to try again.
         QCOMPARE(b.boxes.texts.size(), 1);
         QVERIFY(b.boxes.texts.front().contains(QStringLiteral("sys/sys.ini")));
@@ -171,7 +135,7 @@ private slots:
         QVERIFY(b.settle());
 
         QVERIFY(refreshDisabledDuringRequest);
-        QCOMPARE(b.http.urls.front(), std::string("http://127.0.0.1:8080/lumo.asp"));
+        QCOMPARE(b.http.urls().front(), std::string("http://127.0.0.1:8080/lumo.asp"));
         QVERIFY(b.boxes.texts.isEmpty());
         QCOMPARE(b.column(0), (QStringList{"3", "2", "1"}));
         QCOMPARE(b.column(1), (QStringList{"third", "second", "第一"}));
@@ -266,7 +230,7 @@ private slots:
         typeText(b.groupName(), QStringLiteral("群 a&b"));
         bool createDisabledDuringRequest = false;
         b.http.duringRequest = [&] {
-            if (b.http.urls.size() == 2) createDisabledDuringRequest = !b.create()->isEnabled();
+            if (b.http.urls().size() == 2) createDisabledDuringRequest = !b.create()->isEnabled();
         };
         b.http.answer("ok\r\n");
         b.http.answer("myserverlist\n198.51.100.1 \n9 mine 127.0.0.1 3555 ok \n");  // refresh: now ineligible
@@ -274,9 +238,9 @@ private slots:
         QVERIFY(b.settle());
 
         QVERIFY(createDisabledDuringRequest);
-        QCOMPARE(b.http.urls.size(), std::size_t(3));
-        QCOMPARE(b.http.urls[1], std::string("http://127.0.0.1:8080/lumoadd.asp?name=%C8%BA%20a%26b&ip=127.0.0.1&port=3555"));
-        QCOMPARE(b.http.urls[2], std::string("http://127.0.0.1:8080/lumo.asp"));
+        QCOMPARE(b.http.urls().size(), std::size_t(3));
+        QCOMPARE(b.http.urls()[1], std::string("http://127.0.0.1:8080/lumoadd.asp?name=%C8%BA%20a%26b&ip=127.0.0.1&port=3555"));
+        QCOMPARE(b.http.urls()[2], std::string("http://127.0.0.1:8080/lumo.asp"));
         QVERIFY(b.dialog.groupRegistered());
         QCOMPARE(b.column(1), QStringList{"mine"});
         QVERIFY(b.boxes.texts.isEmpty());
@@ -302,7 +266,7 @@ private slots:
         b.dialog.createGroup();
         QVERIFY(b.settle());
         QCOMPARE(b.boxes.texts, QStringList{GroupBrowserDialog::CreateFailedMessage});
-        QCOMPARE(b.http.urls.size(), std::size_t(2));  // no refresh after a refusal
+        QCOMPARE(b.http.urls().size(), std::size_t(2));  // no refresh after a refusal
         QVERIFY(b.create()->isEnabled());
         QVERIFY(!b.dialog.groupRegistered());
         QCOMPARE(b.list()->topLevelItemCount(), 3);
@@ -315,7 +279,7 @@ private slots:
         QVERIFY(!b.dialog.groupRegistered());
 
         b.dialog.removeRegistration();
-        QCOMPARE(b.http.urls.size(), std::size_t(3));  // nothing registered, nothing removed
+        QCOMPARE(b.http.urls().size(), std::size_t(3));  // nothing registered, nothing removed
     }
 
     // The removal goes to the directory that registered the group, not to the one picked
@@ -334,8 +298,8 @@ private slots:
         emit b.servers()->activated(1);
         b.dialog.removeRegistration();
         b.dialog.removeRegistration();
-        QCOMPARE(b.http.urls.size(), std::size_t(4));
-        QCOMPARE(b.http.urls.back(), std::string("http://127.0.0.1:8080/lumomove.asp?name=id&ip=127.0.0.1&port=3555"));
+        QCOMPARE(b.http.urls().size(), std::size_t(4));
+        QCOMPARE(b.http.urls().back(), std::string("http://127.0.0.1:8080/lumomove.asp?name=id&ip=127.0.0.1&port=3555"));
     }
 
     // A directory that takes its time holds up neither the window nor the program: the window
@@ -345,7 +309,8 @@ private slots:
         RecordingBoxes boxes;
         RunDirectory run(SysIni);
         FakeOwner owner;
-        GatedHttp http;
+        FakeDirectory http;
+        http.gated = true;
         auto browser = std::make_unique<GroupBrowserDialog>(owner, &http);
         GroupBrowserDialog& dialog = *browser;
         dialog.show();
@@ -353,7 +318,7 @@ private slots:
         auto* list = dialog.findChild<QTreeWidget*>("groupList");
 
         dialog.refreshGroups();
-        QVERIFY(QTest::qWaitFor([&] { return http.count() == 1; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return http.requestCount() == 1; }, 5000));
         bool timerRan = false;
         QTimer::singleShot(10, [&] { timerRan = true; });
         QTRY_VERIFY(timerRan);  // the window thread is free while the directory is silent
@@ -362,7 +327,7 @@ private slots:
         QCOMPARE(refresh->text(), GroupBrowserDialog::WaitText);
         QCOMPARE(dialog.cursor().shape(), Qt::BusyCursor);
 
-        http.release(ThreeGroups);
+        http.answer(ThreeGroups);
         QTRY_VERIFY(!dialog.requestRunning());
         QCOMPARE(list->topLevelItemCount(), 3);
         QVERIFY(refresh->isEnabled());
@@ -373,14 +338,14 @@ private slots:
         // The browser goes while a request hangs: it ends once the request does, and what the
         // request concluded is dropped, not shown in a window that is gone.
         dialog.refreshGroups();
-        QVERIFY(QTest::qWaitFor([&] { return http.count() == 2; }, 5000));
+        QVERIFY(QTest::qWaitFor([&] { return http.requestCount() == 2; }, 5000));
         std::thread releaser([&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            http.release(ThreeGroups);
+            http.answer(ThreeGroups);
         });
         browser.reset();
         releaser.join();
-        QTest::qWait(20);
+        QCoreApplication::sendPostedEvents();  // what the request left queued, if anything
         QVERIFY(boxes.texts.isEmpty());
     }
 
@@ -400,7 +365,7 @@ private slots:
         QVERIFY(b.settle());
         const std::string add = "http://127.0.0.1:8080/lumoadd.asp?name=renewed&ip=127.0.0.1&port=3555";
         const auto adds = [&] {
-            const auto urls = b.http.urlsNow();
+            const auto urls = b.http.urls();
             return std::count(urls.begin(), urls.end(), add);
         };
         QTRY_VERIFY(adds() >= 4);
@@ -411,10 +376,15 @@ private slots:
         QTRY_VERIFY(adds() >= before + 2);  // still to the directory that registered it
 
         b.dialog.removeRegistration();
-        QVERIFY(b.http.urlsNow().back().find("/lumomove.asp") != std::string::npos);
-        const auto total = b.http.urlsNow().size();
-        QTest::qWait(100);
-        QCOMPARE(b.http.urlsNow().size(), total);
+        QVERIFY(b.http.urls().back().find("/lumomove.asp") != std::string::npos);
+        const auto total = b.http.urls().size();
+        // Five renewal intervals go by on the same event loop: nothing more is asked.
+        int intervals = 0;
+        QTimer interval;
+        connect(&interval, &QTimer::timeout, [&] { ++intervals; });
+        interval.start(20);
+        QTRY_VERIFY(intervals >= 5);
+        QCOMPARE(b.http.urls().size(), total);
         QVERIFY(b.boxes.texts.isEmpty());
     }
 
@@ -423,7 +393,7 @@ private slots:
         Browser b;
         HttpReply tooLarge;
         tooLarge.tooLarge = true;
-        b.http.replies.push_back(tooLarge);
+        b.http.reply(tooLarge);
         b.dialog.refreshGroups();
         QVERIFY(b.settle());
         QCOMPARE(b.boxes.texts, QStringList{GroupBrowserDialog::TooLargeMessage});
@@ -530,7 +500,7 @@ private slots:
         QVERIFY(b.dialog.isVisible());
         QCOMPARE(b.refresh()->text(), QStringLiteral("刷 新"));
         QVERIFY(b.refresh()->isEnabled());
-        QVERIFY(b.http.urls.empty());
+        QVERIFY(b.http.urls().empty());
     }
 
     void choosingAServerSetsTheBaseUrlAndTheSiteLink()
@@ -546,7 +516,7 @@ private slots:
         QCOMPARE(b.dialog.baseUrl(), QStringLiteral("http://10.1.2.3/dir"));
         QCOMPARE(b.owner.calls, QStringList{"setSiteUrl http://10.1.2.3/dir"});
         QCOMPARE(b.list()->topLevelItemCount(), 3);  // old list stays until the next refresh
-        QCOMPARE(b.http.urls.size(), std::size_t(1));
+        QCOMPARE(b.http.urls().size(), std::size_t(1));
 
         // The file lost the entry since start: the display name itself becomes the base URL.
         b.run.writeSysIni(QStringLiteral("[urllist]\nsomething=http://else\n"));
@@ -572,8 +542,8 @@ private slots:
         b.http.answer(ThreeGroups);
         b.dialog.refreshGroups();
         QVERIFY(b.settle());
-        QCOMPARE(b.http.urls.size(), std::size_t(1));
-        QVERIFY(QString::fromStdString(b.http.urls[0]).startsWith(QStringLiteral("http://10.1.2.3/dir/")));
+        QCOMPARE(b.http.urls().size(), std::size_t(1));
+        QVERIFY(QString::fromStdString(b.http.urls()[0]).startsWith(QStringLiteral("http://10.1.2.3/dir/")));
         QCOMPARE(chosen.size(), 0);  // restoring is not the player's choice
 
         // The player's choice is announced, to be remembered.

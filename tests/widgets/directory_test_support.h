@@ -1,24 +1,18 @@
 // Fakes shared by the directory's window tests: a main window that records what the browser
-// asks of it, message boxes that record instead of blocking, an HTTP client that answers from a
-// script, and a scratch directory with its own sys/sys.ini that becomes the current directory.
+// asks of it and a scratch directory with its own sys/sys.ini that becomes the current
+// directory; the recording message boxes and the scripted directory are the common ones.
 #pragma once
 
 #include "core/text/gbk.h"
 #include "directory/group_browser_owner.h"
-#include "directory/http_client.h"
-#include "ui/message_box.h"
+#include "fake_directory.h"
+#include "recording_boxes.h"
 
 #include <QDir>
 #include <QFile>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QWidget>
-
-#include <deque>
-#include <functional>
-#include <mutex>
-#include <string>
-#include <vector>
 
 namespace lumo::test {
 
@@ -47,66 +41,6 @@ public:
     Ipv4 second = 0;
     QWidget* browser = nullptr;
     QStringList calls;
-};
-
-class RecordingBoxes final : public MessageBoxes {
-public:
-    RecordingBoxes() { install(this); }
-    ~RecordingBoxes() override { install(nullptr); }
-    void inform(QWidget*, const QString& caption, const QString& text) override
-    {
-        captions << caption;
-        texts << text;
-        if (onInform) onInform();
-    }
-    bool ask(QWidget*, const QString& caption, const QString& text) override
-    {
-        captions << caption;
-        texts << text;
-        return false;
-    }
-    QStringList captions;
-    QStringList texts;
-    std::function<void()> onInform;
-};
-
-// Asked from the browser's request thread. Tests read urls directly once the browser's requests
-// have ended; while renewals may run in the background they use urlsNow().
-class ScriptedHttp final : public HttpClient {
-public:
-    HttpReply get(const std::string& url, const HttpLimits&) override
-    {
-        {
-            std::lock_guard lock(mutex);
-            urls.push_back(url);
-        }
-        if (duringRequest) duringRequest();
-        std::lock_guard lock(mutex);
-        if (replies.empty()) return {};
-        HttpReply reply = replies.front();
-        replies.pop_front();
-        return reply;
-    }
-    void answer(const std::string& body)
-    {
-        std::lock_guard lock(mutex);
-        replies.push_back({true, body});
-    }
-    void failToOpen()
-    {
-        std::lock_guard lock(mutex);
-        replies.push_back({false, {}});
-    }
-    std::vector<std::string> urlsNow() const
-    {
-        std::lock_guard lock(mutex);
-        return urls;
-    }
-
-    mutable std::mutex mutex;
-    std::deque<HttpReply> replies;
-    std::vector<std::string> urls;
-    std::function<void()> duringRequest;
 };
 
 // A scratch directory holding sys/sys.ini (given as UTF-8, written as GBK); it is the current

@@ -4,11 +4,9 @@
 // names the test itself gives members and groups. Every text of the translation file is checked
 // both ways: translated in English, unchanged without a translation.
 #include "app/call_prompt_dialog.h"
-#include "app/main_dialog.h"
 #include "app/texts.h"
+#include "dialog_harness.h"
 #include "directory/group_browser_dialog.h"
-#include "directory/http_client.h"
-#include "fake_peer.h"
 #include "overlay/overlay_chat_page.h"
 #include "overlay/overlay_dialog.h"
 #include "shell/about_dialog.h"
@@ -35,16 +33,10 @@
 #include <QXmlStreamReader>
 #include <QtTest>
 
-#include <deque>
-#include <mutex>
-
 using namespace lumo;
 using namespace lumo::test;
 
 namespace {
-
-const Ipv4 DialogAddress = loopback(20);
-const Ipv4 HostAddress = loopback(21);
 
 // Chinese as a window would show it: ideographs, CJK punctuation (。，“”) and full-width forms (：！（）).
 bool holdsChinese(const QString& text)
@@ -157,35 +149,22 @@ QList<Entry> translationEntries()
     return entries;
 }
 
-// A directory that answers from a script; asked from the browser's request thread.
-class ScriptedDirectory final : public HttpClient {
-public:
-    HttpReply get(const std::string&, const HttpLimits&) override
-    {
-        std::lock_guard lock(mutex_);
-        if (replies_.empty()) return {};  // cannot be reached
-        HttpReply reply = replies_.front();
-        replies_.pop_front();
-        return reply;
-    }
-    void answer(const std::string& body)
-    {
-        std::lock_guard lock(mutex_);
-        replies_.push_back({true, body});
-    }
-
-private:
-    std::mutex mutex_;
-    std::deque<HttpReply> replies_;
-};
-
 Roster twoMembers()
 {
     Roster roster;
     roster.count = 2;
     roster.records[0] = memberAt(0, "ann", loopback(22));
-    roster.records[1] = memberAt(1, "me", DialogAddress);
+    roster.records[1] = memberAt(1, "me", loopback(20));
     return roster;
+}
+
+// A main window whose group browser finds no directory (and says so in English).
+DialogHarness::Options withoutDirectory()
+{
+    DialogHarness::Options options;
+    options.directoryReachable = false;
+    options.members = 0;
+    return options;
 }
 
 }  // namespace
@@ -195,7 +174,6 @@ class LanguageEnglishTest : public QObject {
 
     QTemporaryDir settingsHome;
     QTemporaryDir runFolder;  // the current directory, with its sys/sys.ini
-    ScriptedDirectory directory;
 
     // Runs `open`, which opens a real modal box, and returns what the box showed: its caption,
     // text and buttons. The box is closed by its first button.
@@ -247,21 +225,13 @@ private slots:
 
     void mainWindowMenusAndMemberList()
     {
-        RecordingBoxes boxes;  // the browser beside it finds no directory and says so
-        MainDialog dialog(MainDialogOptions{DialogAddress, &directory});
-        dialog.show();
-        FakePeer host(HostAddress, HostPort);
-        QVERIFY(dialog.socketsBound() && host.bound());
+        DialogHarness h(withoutDirectory());
+        QVERIFY(h.ready());
+        MainDialog& dialog = h.dialog();
         // Joined, with a member whose voice column shows: the list's states are texts too.
-        dialog.findChild<QLineEdit*>(QStringLiteral("memberName"))->setText(QStringLiteral("me"));
-        dialog.findChild<QLineEdit*>(QStringLiteral("hostAddress"))->setText(loopbackText(21));
-        dialog.findChild<QPushButton*>(QStringLiteral("connectButton"))->click();
-        const auto join = host.next(2000, cmd::JoinRequest);
-        QVERIFY(join);
-        host.send(makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost), join->from);
-        host.send(makeRosterUpdate(1, twoMembers()), join->from);
-        QTRY_COMPARE(dialog.findChild<QTreeWidget*>(QStringLiteral("memberList"))->topLevelItemCount(), 2);
-        QTRY_COMPARE(dialog.findChild<QPushButton*>(QStringLiteral("connectButton"))->text(), QStringLiteral("Renew"));
+        QVERIFY(h.join(twoMembers(), 1));
+        QTRY_COMPARE(h.memberList()->topLevelItemCount(), 2);
+        QTRY_COMPARE(h.connectButtonText(), QStringLiteral("Renew"));
 
         const QList<Shown> texts = visibleTexts(&dialog);
         const QStringList chinese = chineseIn(texts);
@@ -277,16 +247,16 @@ private slots:
         GroupBrowserDialog& browser = dialog.groupBrowser();
         const QStringList browserChinese = chineseIn(visibleTexts(&browser));
         QVERIFY2(browserChinese.isEmpty(), qPrintable(browserChinese.join(QLatin1Char('\n'))));
-        QTRY_VERIFY(!boxes.texts.isEmpty());
-        for (const QString& text : boxes.texts + boxes.captions) QVERIFY2(!holdsChinese(text), qPrintable(text));
+        // The browser beside it found no directory and said so.
+        QTRY_VERIFY(!h.boxes.texts.isEmpty());
+        for (const QString& text : h.boxes.texts + h.boxes.captions) QVERIFY2(!holdsChinese(text), qPrintable(text));
     }
 
     void groupBrowserWithAListAndItsMessages()
     {
-        RecordingBoxes boxes;
-        MainDialog dialog(MainDialogOptions{DialogAddress, &directory});
-        dialog.show();
-        GroupBrowserDialog& browser = dialog.groupBrowser();
+        DialogHarness h(withoutDirectory());
+        RecordingBoxes& boxes = h.boxes;
+        GroupBrowserDialog& browser = h.dialog().groupBrowser();
         QTRY_VERIFY(!boxes.texts.isEmpty());  // its first refresh found no directory
         boxes.texts.clear();
         // A list longer than the browser shows, so that the caption and its tooltip say how many
@@ -295,7 +265,7 @@ private slots:
         // The state our directory sends (在线, in GBK) is shown translated.
         for (int i = 0; i < 4100; ++i)
             body += std::to_string(i) + " nightowls 192.0.2." + std::to_string(i % 250) + " 3555 \xD4\xDA\xCF\xDF \r\n";
-        directory.answer(body);
+        h.directory.answer(body);
         browser.refreshGroups();
         QTRY_VERIFY(!browser.requestRunning());
         QTRY_VERIFY(browser.findChild<QTreeWidget*>(QStringLiteral("groupList"))->topLevelItemCount() > 0);
@@ -366,16 +336,14 @@ private slots:
         QVERIFY2(chinese.isEmpty(), qPrintable(chinese.join(QLatin1Char('\n'))));
 
         // The main window's own boxes, raised through its controls.
-        RecordingBoxes boxes;
-        MainDialog dialog(MainDialogOptions{DialogAddress, &directory});
-        dialog.show();
-        dialog.findChild<QPushButton*>(QStringLiteral("connectButton"))->click();  // no name
-        dialog.findChild<QLineEdit*>(QStringLiteral("memberName"))->setText(QStringLiteral("me"));
-        dialog.findChild<QLineEdit*>(QStringLiteral("hostAddress"))->setText(QStringLiteral("127.0"));
-        dialog.findChild<QPushButton*>(QStringLiteral("connectButton"))->click();  // half an address
-        QTRY_VERIFY(boxes.texts.size() >= 2);
-        for (const QString& text : boxes.texts + boxes.captions) QVERIFY2(!holdsChinese(text), qPrintable(text));
-        QCOMPARE(boxes.texts.first(), QStringLiteral("You forgot to write your name!"));
+        DialogHarness h(withoutDirectory());
+        h.pressConnect(QString());  // no name
+        h.control<QLineEdit>("hostAddress")->setText(QStringLiteral("127.0"));
+        h.control<QLineEdit>("memberName")->setText(QStringLiteral("me"));
+        h.control<QPushButton>("connectButton")->click();  // half an address
+        QTRY_VERIFY(h.boxes.texts.size() >= 2);
+        for (const QString& text : h.boxes.texts + h.boxes.captions) QVERIFY2(!holdsChinese(text), qPrintable(text));
+        QCOMPARE(h.boxes.texts.first(), QStringLiteral("You forgot to write your name!"));
     }
 
     // Without a translation every text is the program's own Chinese, and Qt's buttons too.

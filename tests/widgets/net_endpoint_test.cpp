@@ -7,7 +7,6 @@
 #include "fake_peer.h"
 #include "net/group_endpoint.h"
 #include "net/peer_socket.h"
-#include "voice/audio_device.h"
 #include "core/voice/voice_streams.h"
 
 #include <QtTest>
@@ -216,15 +215,42 @@ private slots:
         QCOMPARE(second.sendBatchFromAnyThread(one), 0);
     }
 
+    // The host table's duplicate sweep runs on the endpoint's one timer, scheduled for the earlier
+    // of its and the session's deadlines: here the session has none (it joined nothing), and the
+    // sweep still comes when the endpoint's clock reaches it.
+    void theHostTablesSweepRunsOnTheEndpointsClock()
+    {
+        socket.reset();
+        const Ipv4 me = loopback(44), machine = loopback(45);
+        GroupEndpoint endpoint(me);
+        FakePeer first(machine, MemberPort), restarted(machine, MemberPort + 1);
+        QVERIFY(endpoint.socketsBound() && first.bound() && restarted.bound());
+        MemberEntry entry = memberAt(0, "ann", machine);
+        entry.id = UnassignedId;
+        for (FakePeer* peer : {&first, &restarted}) {
+            peer->send(makeEntryDatagram(cmd::JoinRequest, 0xCC, 0, Kind::ToHost, entry), {me, HostPort});
+            QVERIFY(peer->next(1000, cmd::Ack));
+        }
+        QCOMPARE(endpoint.hostRoster().count, 2);
+        QVERIFY(!endpoint.session().nextDeadline());
+        endpoint.skipTime(HostTable::DuplicateSweepMs - 1000);
+        QCOMPARE(endpoint.hostRoster().count, 2);
+        first.collect(0);  // the rosters of the joins
+        endpoint.skipTime(1000);
+        QCOMPARE(endpoint.hostRoster().count, 1);
+        const std::optional<FakePeer::Received> roster = first.next(1000, cmd::RosterUpdate);
+        QVERIFY(roster);
+        QCOMPARE(readRosterUpdate(roster->bytes).count, 1);
+    }
+
     // Two members talk in a flood (a datagram each every 5 ms for a second): the window hears of
     // each a handful of times, at most once per period and never fewer than the flood's length
     // allows, and the last time comes after that member's last datagram.
     void voiceHeardIsToldAFewTimesASecondAndLast()
     {
         socket.reset();  // the endpoint binds ports of its own
-        NullAudioSystem audio;
         const Ipv4 me = loopback(40), talkers = loopback(41);
-        GroupEndpoint endpoint(me, audio);
+        GroupEndpoint endpoint(me);
         FakePeer host(loopback(42), HostPort), peer(talkers, MemberPort);
         QVERIFY(endpoint.socketsBound() && host.bound() && peer.bound());
         // Rosters are taken only from the host the endpoint joined.

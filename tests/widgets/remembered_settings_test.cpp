@@ -53,6 +53,35 @@ private slots:
         QDir().mkpath(folder_.path());
     }
 
+    // The file may say where the player goes: it is readable by this user alone, whether it is
+    // new or was left readable by others.
+    void theFileIsPrivate_data()
+    {
+        QTest::addColumn<bool>("existed");
+        QTest::newRow("new") << false;
+        QTest::newRow("readable by others") << true;
+    }
+    void theFileIsPrivate()
+    {
+        QFETCH(bool, existed);
+        if (existed) {
+            QVERIFY(writeFile(file(), "[General]\n"));
+            QVERIFY(QFile::setPermissions(file(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadOther |
+                                                      QFileDevice::ReadGroup));
+        }
+        const QFileDevice::Permissions ownerOnly = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+        const QFileDevice::Permissions userFlags = QFileDevice::ReadUser | QFileDevice::WriteUser;
+        {
+            RememberedSettings settings(file());
+            QCOMPARE(QFile::permissions(file()) & ~userFlags, ownerOnly);
+            settings.rememberHostAddress(QStringLiteral("10.0.0.7"));
+            settings.sync();
+            QCOMPARE(QFile::permissions(file()) & ~userFlags, ownerOnly);
+        }
+        QCOMPARE(QFile::permissions(file()) & ~userFlags, ownerOnly);
+        QVERIFY(readFile(file()).contains("10.0.0.7"));
+    }
+
     void writtenValuesComeBackAndOtherGroupsStay()
     {
         {
@@ -84,6 +113,7 @@ private slots:
         QVERIFY(values.mainWindow && *values.mainWindow == (Place{-30, 40}));
         QSettings sound(file(), QSettings::IniFormat);
         QCOMPARE(sound.value(QStringLiteral("sound/input")).toString(), QStringLiteral("USB 麦克风, left"));
+        QCOMPARE(again.sound().devices.input, std::string("USB 麦克风, left"));  // read through the same route
     }
 
     // Garbage bytes, a file too large to be ours, a directory where the file belongs: each is

@@ -255,6 +255,33 @@ private slots:
         QVERIFY(owner->calls.isEmpty());
     }
 
+    // The overlay on a native Wayland window refuses and says why: the box carries its reason,
+    // bounded and without control characters, or the plain text when it gives none.
+    void aPluginThatRefusesSaysWhy()
+    {
+        install("refusing", QStringLiteral("e-refusing.so"));
+        createShell();
+        QAction* item = pluginActions().value(0);
+        QVERIFY(item);
+        const struct {
+            QByteArray problem;
+            QString box;
+        } cases[] = {
+            {"需要\a X11\r\n 会话。", QStringLiteral("插件 e-refusing 未能启动：需要 X11\n 会话。")},
+            {"", QStringLiteral("插件 e-refusing 未能启动：gethook 失败。")},
+            {QByteArray(5000, 'x'), QStringLiteral("插件 e-refusing 未能启动：") + QString(MaxHookProblemBytes, QLatin1Char('x'))},
+        };
+        for (const auto& c : cases) {
+            qputenv("LUMO_TEST_PLUGIN_PROBLEM", c.problem);
+            if (c.problem.isEmpty()) qunsetenv("LUMO_TEST_PLUGIN_PROBLEM");
+            boxes->texts.clear();
+            item->trigger();
+            QVERIFY(!item->isChecked());
+            QCOMPARE(boxes->texts, QStringList{c.box});
+        }
+        qunsetenv("LUMO_TEST_PLUGIN_PROBLEM");
+    }
+
     void pluginsBeyondTheSlotsAreListedButCannotBeSwitchedOn()
     {
         for (int i = 0; i < 40; ++i) install("recording", QStringLiteral("p%1.so").arg(i, 2, 10, QLatin1Char('0')));

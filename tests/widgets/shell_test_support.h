@@ -1,10 +1,10 @@
-// Fakes for the shell's window tests: message boxes that record instead of blocking, a main
-// window owner that records what the shell asks of it, a scratch current directory, and
-// environment variables set for one test.
+// Fakes for the shell's window tests: a main window owner that records what the shell asks of
+// it, a scratch current directory, and environment variables set for one test (the recording
+// message boxes are the common ones).
 #pragma once
 
+#include "recording_boxes.h"
 #include "shell/main_window_shell.h"
-#include "ui/message_box.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,24 +15,8 @@
 
 namespace lumo::test {
 
-class ShellBoxes final : public MessageBoxes {
-public:
-    ShellBoxes() { install(this); }
-    ~ShellBoxes() override { install(nullptr); }
-    void inform(QWidget*, const QString& caption, const QString& text) override
-    {
-        captions << caption;
-        texts << text;
-    }
-    bool ask(QWidget*, const QString& caption, const QString& text) override
-    {
-        captions << caption;
-        texts << text;
-        return false;
-    }
-    QStringList captions;
-    QStringList texts;
-};
+// The shell's windows never ask, they only tell: the common recording boxes.
+using ShellBoxes = RecordingBoxes;
 
 class RecordingShellOwner final : public ShellOwner {
 public:

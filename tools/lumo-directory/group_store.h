@@ -1,8 +1,8 @@
 // The registered groups. A registration is keyed by the group's (ip, port) and lives until its
 // expiry time: the hosting client renews it by registering again, a removal ends it at once.
 // Two back ends: an SQLite file (one machine) and PostgreSQL (several directory processes on one
-// database). Every rule that must hold across processes (expiry, the per-address and total
-// limits) is decided inside the store's own transaction, never in one process's memory.
+// database). Every rule that must hold across processes (expiry, the per-address, per-network and
+// total limits) is decided inside the store's own transaction, never in one process's memory.
 // Implementations are thread-safe.
 #pragma once
 
@@ -28,11 +28,13 @@ struct AddRequest {
     std::string name;
     std::string ip;
     int port = 0;
-    std::string source;  // the address the request came from; the per-address limit counts it
+    std::string source;  // the address the request came from (addressGroup); counted per address
+    std::string block;   // its network (addressBlock: an IPv4 /24, an IPv6 /48); counted per network
     Millis now = 0;
     Millis ttl = 300000;
-    std::size_t maxGroups = 1000;
+    std::size_t maxGroups = 100000;
     std::size_t maxPerSource = 4;
+    std::size_t maxPerBlock = 64;
 };
 
 class GroupStore {
@@ -40,18 +42,22 @@ public:
     virtual ~GroupStore() = default;
 
     // Added: a new registration. Renewed: (ip, port) was registered and live; its expiry moves on,
-    // its id and place in the list stay. Renamed: the same, and the name changed. Full: the
-    // directory holds maxGroups live registrations. SourceFull: source already holds maxPerSource
-    // of them.
-    enum class AddResult { Added, Renewed, Full, SourceFull, Failed, Renamed };
-    virtual AddResult add(const AddRequest& request) = 0;
+    // its id, place in the list and the address it counts against stay. Renamed: the same, and
+    // the name changed. Full: the directory holds maxGroups live registrations. SourceFull: the
+    // source already holds maxPerSource of them; BlockFull: its network holds maxPerBlock.
+    enum class AddResult { Added, Renewed, Full, SourceFull, Failed, Renamed, BlockFull };
+    AddResult add(const AddRequest& request) { return addBatch({request}).front(); }
+    // Several adds in one transaction, in order, each judged as if made alone; one result each.
+    // Fails (every result Failed) as a whole.
+    virtual std::vector<AddResult> addBatch(const std::vector<AddRequest>& requests) = 0;
     // True when a live registration was removed.
     virtual bool remove(const std::string& ip, int port, Millis now) = 0;
     // Live registrations, newest first (the most recently added; renewals keep their place), at
     // most `limit` of them.
     virtual std::vector<Registration> list(Millis now, std::size_t limit) = 0;
-    // Deletes registrations that expired; returns how many. Listing never shows them anyway:
-    // this only keeps the store small.
+    // Deletes registrations that expired; returns how many. Listing and the limits never count
+    // them: this keeps the store small and the counts the limits read exact. Runs in batches,
+    // from the housekeeping thread, never on every add.
     virtual int purge(Millis now) = 0;
     // A number that changes whenever the set of live registrations or a name changes through
     // any process using the store (not on a mere renewal). Listing caches compare it.

@@ -1,13 +1,13 @@
 #include "http_server.h"
 
-#include <arpa/inet.h>
+#include "address_groups.h"
+#include "connection_limits.h"
+
+#include <microhttpd.h>
+
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,43 +15,24 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
-#include <deque>
+#include <iostream>
 #include <mutex>
 #include <thread>
-#include <unordered_map>
+#include <unordered_set>
 
 namespace lumo::directory {
 
 namespace {
 
-constexpr std::uint64_t ListenerKey = 0;
-constexpr std::uint64_t WakeKey = 1;
 constexpr std::size_t MaxHeaderCount = 100;
 constexpr int SweepIntervalMs = 100;
+// A connection refused for a limit has this long to send the request its 503 answers.
+constexpr int RefusalWaitMs = 2000;
 
 std::int64_t steadyMs()
 {
     return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
         .count();
-}
-
-const char* reason(int status)
-{
-    switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Payload Too Large";
-    case 414: return "URI Too Long";
-    case 429: return "Too Many Requests";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    case 505: return "HTTP Version Not Supported";
-    default: return "Unknown";
-    }
 }
 
 int hexValue(char c)
@@ -62,471 +43,360 @@ int hexValue(char c)
     return -1;
 }
 
-std::string lower(std::string text)
+bool equalsIgnoringCase(const char* a, std::size_t size, const char* b)
 {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
+    return size == std::strlen(b) && strncasecmp(a, b, size) == 0;
 }
 
-std::string trim(const std::string& text)
+const char* reason(int status)
 {
-    const auto begin = text.find_first_not_of(" \t");
-    if (begin == std::string::npos) return {};
-    return text.substr(begin, text.find_last_not_of(" \t") - begin + 1);
-}
-
-std::string peerText(const sockaddr_storage& address)
-{
-    char text[INET6_ADDRSTRLEN] = {};
-    if (address.ss_family == AF_INET) {
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(address).sin_addr, text, sizeof text);
-    } else if (address.ss_family == AF_INET6) {
-        const auto& a6 = reinterpret_cast<const sockaddr_in6&>(address).sin6_addr;
-        if (IN6_IS_ADDR_V4MAPPED(&a6)) {
-            inet_ntop(AF_INET, &a6.s6_addr[12], text, sizeof text);
-        } else {
-            inet_ntop(AF_INET6, &a6, text, sizeof text);
-        }
+    switch (status) {
+    case 405: return "method not allowed";
+    case 413: return "a request carries no body";
+    case 414: return "request too long";
+    case 431: return "request head too large";
+    default: return "bad request";
     }
-    return text;
+}
+
+// One TCP connection, MHD's socket context.
+struct ConnectionState {
+    std::string peer;
+    std::string group;  // the unit the per-address limit counts
+    ConnectionLimits::Admission admission = ConnectionLimits::Admission::Served;
+    MHD_socket fd = MHD_INVALID_SOCKET;
+    std::atomic<std::int64_t> deadline{0};
+    bool cut = false;  // shut down at its deadline (guarded by the registry's mutex)
+    std::size_t served = 0;
+};
+
+class Pending final : public DeferredReply {
+public:
+    explicit Pending(MHD_Connection* connection) : connection_(connection) {}
+    void finish(HttpResponse response) override
+    {
+        {
+            std::lock_guard lock(mutex_);
+            if (done_) return;  // the first answer stands
+            response_ = std::move(response);
+            done_ = true;
+        }
+        MHD_resume_connection(connection_);
+    }
+    // The finished response, once finish() ran.
+    bool take(HttpResponse& response)
+    {
+        std::lock_guard lock(mutex_);
+        if (!done_) return false;
+        response = std::move(response_);
+        return true;
+    }
+
+private:
+    MHD_Connection* const connection_;
+    std::mutex mutex_;
+    bool done_ = false;
+    HttpResponse response_;
+};
+
+// One request, MHD's request context: made when the request line arrives.
+struct RequestState {
+    std::string target;
+    bool headSeen = false;
+    bool answered = false;
+    std::shared_ptr<Pending> pending;
+};
+
+struct HeadSummary {
+    std::size_t count = 0;
+    std::size_t bytes = 0;
+    bool body = false;
+};
+
+MHD_Result summarise(void* cls, MHD_ValueKind, const char* key, std::size_t keySize, const char* value,
+                     std::size_t valueSize)
+{
+    auto& summary = *static_cast<HeadSummary*>(cls);
+    ++summary.count;
+    summary.bytes += keySize + valueSize + 4;
+    if (equalsIgnoringCase(key, keySize, "Transfer-Encoding")) summary.body = true;
+    if (equalsIgnoringCase(key, keySize, "Content-Length") &&
+        std::string(value, valueSize).find_first_not_of("0 \t") != std::string::npos)
+        summary.body = true;
+    return MHD_YES;
+}
+
+std::string headerValue(MHD_Connection* connection, const char* name)
+{
+    const char* value = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+    return value ? value : "";
 }
 
 }  // namespace
 
-RequestHead parseRequestHead(const std::string& text)
-{
-    RequestHead head;
-    std::size_t lineEnd = text.find("\r\n");
-    const std::string requestLine = text.substr(0, lineEnd);
-    const auto firstSpace = requestLine.find(' ');
-    const auto secondSpace = requestLine.find(' ', firstSpace == std::string::npos ? 0 : firstSpace + 1);
-    if (firstSpace == std::string::npos || secondSpace == std::string::npos ||
-        requestLine.find(' ', secondSpace + 1) != std::string::npos) {
-        head.refuse = 400;
-        return head;
-    }
-    HttpRequest& request = head.request;
-    request.method = requestLine.substr(0, firstSpace);
-    request.target = requestLine.substr(firstSpace + 1, secondSpace - firstSpace - 1);
-    const std::string version = requestLine.substr(secondSpace + 1);
-    if (version == "HTTP/1.0") {
-        head.keepAlive = false;
-    } else if (version != "HTTP/1.1") {
-        head.refuse = version.rfind("HTTP/", 0) == 0 ? 505 : 400;
-        return head;
-    }
-    if (request.target.empty() || request.target[0] != '/') {
-        head.refuse = 400;
-        return head;
-    }
-
-    std::size_t headers = 0;
-    while (lineEnd != std::string::npos && lineEnd + 2 < text.size()) {
-        const std::size_t start = lineEnd + 2;
-        lineEnd = text.find("\r\n", start);
-        const std::string line = text.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
-        if (line.empty()) break;
-        if (++headers > MaxHeaderCount) {
-            head.refuse = 431;
-            return head;
-        }
-        const auto colon = line.find(':');
-        if (colon == std::string::npos || colon == 0) {
-            head.refuse = 400;
-            return head;
-        }
-        const std::string name = lower(line.substr(0, colon));
-        const std::string value = trim(line.substr(colon + 1));
-        if (name == "connection") {
-            const std::string v = lower(value);
-            if (v.find("close") != std::string::npos) head.keepAlive = false;
-            if (v.find("keep-alive") != std::string::npos && version == "HTTP/1.0") head.keepAlive = true;
-        } else if (name == "content-length") {
-            if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos) {
-                head.refuse = 400;
-                return head;
-            }
-            if (value.find_first_not_of('0') != std::string::npos) {
-                head.refuse = 413;
-                return head;
-            }
-        } else if (name == "transfer-encoding") {
-            head.refuse = 413;
-            return head;
-        }
-    }
-    if (request.method != "GET" && request.method != "HEAD") {
-        head.refuse = 405;
-        return head;
-    }
-
-    const auto question = request.target.find('?');
-    request.path = percentDecode(request.target.substr(0, question), false);
-    if (question != std::string::npos) {
-        const std::string query = request.target.substr(question + 1);
-        std::size_t position = 0;
-        while (position <= query.size()) {
-            const auto amp = std::min(query.find('&', position), query.size());
-            const std::string pair = query.substr(position, amp - position);
-            if (!pair.empty()) {
-                const auto equals = pair.find('=');
-                request.params.emplace(percentDecode(pair.substr(0, equals), true),
-                                       equals == std::string::npos ? std::string()
-                                                                   : percentDecode(pair.substr(equals + 1), true));
-            }
-            position = amp + 1;
-        }
-    }
-    return head;
-}
-
-std::string addressGroup(const std::string& address)
-{
-    in6_addr a6{};
-    if (address.find(':') == std::string::npos || inet_pton(AF_INET6, address.c_str(), &a6) != 1) return address;
-    std::memset(&a6.s6_addr[8], 0, 8);
-    char text[INET6_ADDRSTRLEN] = {};
-    inet_ntop(AF_INET6, &a6, text, sizeof text);
-    return std::string(text) + "/64";
-}
-
-std::string percentDecode(const std::string& text, bool query)
-{
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const char c = text[i];
-        if (c == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
-            out.push_back(static_cast<char>(hexValue(text[i + 1]) << 4 | hexValue(text[i + 2])));
-            i += 2;
-        } else if (c == '+' && query) {
-            out.push_back(' ');
-        } else {
-            out.push_back(c);
-        }
-    }
-    return out;
-}
-
 struct HttpServer::Impl {
-    enum class State { Reading, Working, Writing };
-    struct Connection {
-        int fd = -1;
-        std::string peer;
-        std::string group;  // the unit the per-address limit counts
-        std::string in;
-        std::string out;
-        std::size_t outOffset = 0;
-        std::vector<std::shared_ptr<const std::string>> pieces;
-        std::size_t piece = 0;
-        std::size_t pieceOffset = 0;
-        std::int64_t deadline = 0;
-        State state = State::Reading;
-        bool keepAlive = true;
-        std::size_t served = 0;
-        std::uint32_t interest = 0;
-    };
-    struct Job {
-        std::uint64_t key;
-        HttpRequest request;
-        const HttpHandler* handler;
-        bool keepAlive;
-    };
-    struct Done {
-        std::uint64_t key;
-        HttpResponse response;
-        bool headOnly;
-        bool keepAlive;
-    };
-
     HttpServer& server;
-    HttpLimitsConfig limits;
+    const HttpLimitsConfig limits;
     int listener = -1;
-    int epoll = -1;
-    int wake = -1;
-    std::atomic<bool> stopping{false};
-    std::uint64_t nextKey = 2;
-    std::unordered_map<std::uint64_t, Connection> connections;
-    std::unordered_map<std::string, std::size_t> perAddress;
+    bool quiesced = false;  // the listening socket is ours again (otherwise MHD closes it)
+    MHD_Daemon* daemon = nullptr;
 
-    std::mutex jobsMutex;
-    std::condition_variable jobsReady;
-    std::deque<Job> jobs;
-    bool workersStop = false;
-    std::mutex doneMutex;
-    std::vector<Done> done;
-    std::vector<std::thread> workers;
+    std::mutex mutex;  // guards what follows
+    ConnectionLimits admissions;
+    std::unordered_set<ConnectionState*> open;
+    std::uint64_t timedOut = 0;
+    std::uint64_t dropped = 0;
+    bool sweeping = true;
+    std::condition_variable sweepWake;
+    std::thread sweeper;
 
-    Impl(HttpServer& s, HttpLimitsConfig l) : server(s), limits(l)
+    Impl(HttpServer& s, HttpLimitsConfig l)
+        : server(s), limits(l), admissions(l.maxConnectionsPerAddress, l.maxConnections)
     {
-        epoll = epoll_create1(EPOLL_CLOEXEC);
-        wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        epoll_event event{};
-        event.events = EPOLLIN;
-        event.data.u64 = WakeKey;
-        epoll_ctl(epoll, EPOLL_CTL_ADD, wake, &event);
-    }
-    ~Impl()
-    {
-        for (auto& [key, c] : connections) ::close(c.fd);
-        if (listener >= 0) ::close(listener);
-        ::close(wake);
-        ::close(epoll);
     }
 
-    void setInterest(std::uint64_t key, Connection& c, std::uint32_t events)
+    class Exchange final : public HttpExchange {
+    public:
+        Exchange(HttpRequest& request, MHD_Connection* connection, RequestState& state)
+            : request_(request), connection_(connection), state_(state)
+        {
+        }
+        const HttpRequest& request() const override { return request_; }
+        HttpResponse& response() override { return response_; }
+        std::shared_ptr<DeferredReply> defer() override
+        {
+            state_.pending = std::make_shared<Pending>(connection_);
+            MHD_suspend_connection(connection_);
+            return state_.pending;
+        }
+        bool deferred() const { return state_.pending != nullptr; }
+
+    private:
+        HttpRequest& request_;
+        HttpResponse response_;
+        MHD_Connection* connection_;
+        RequestState& state_;
+    };
+
+    static ConnectionState* stateOf(MHD_Connection* connection)
     {
-        if (c.interest == events) return;
-        epoll_event event{};
-        event.events = events;
-        event.data.u64 = key;
-        epoll_ctl(epoll, EPOLL_CTL_MOD, c.fd, &event);
-        c.interest = events;
+        const MHD_ConnectionInfo* info = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+        return info ? static_cast<ConnectionState*>(info->socket_context) : nullptr;
     }
 
-    void close(std::uint64_t key)
+    MHD_Result queue(MHD_Connection* connection, ConnectionState* state, HttpResponse& response, bool close)
     {
-        const auto it = connections.find(key);
-        if (it == connections.end()) return;
-        epoll_ctl(epoll, EPOLL_CTL_DEL, it->second.fd, nullptr);
-        ::close(it->second.fd);
-        const auto count = perAddress.find(it->second.group);
-        if (count != perAddress.end() && --count->second == 0) perAddress.erase(count);
-        connections.erase(it);
-    }
-
-    void acceptAll()
-    {
-        while (true) {
-            sockaddr_storage address{};
-            socklen_t length = sizeof address;
-            const int fd = accept4(listener, reinterpret_cast<sockaddr*>(&address), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd < 0) return;  // EAGAIN, or out of descriptors: the backlog waits
-            std::string peer = peerText(address);
-            std::string group = addressGroup(peer);
-            auto& count = perAddress[group];
-            if (count >= limits.maxConnectionsPerAddress || connections.size() >= limits.maxConnections) {
-                if (count == 0) perAddress.erase(group);
-                static const std::string refusal =
-                    "HTTP/1.1 503 Service Unavailable\r\nContent-Type: text/plain\r\nContent-Length: 48\r\n"
-                    "Connection: close\r\n\r\nerror: too many connections from your address\r\n\r\n";
-                ::send(fd, refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-                ::close(fd);
-                ++server.refused_;
-                continue;
+        if (state && ++state->served >= limits.maxRequestsPerConnection) close = true;
+        MHD_Response* reply = nullptr;
+        std::size_t pieces = 0;
+        for (const auto& piece : response.body) pieces += piece && !piece->empty() ? 1 : 0;
+        if (pieces == 0) {
+            reply = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+        } else {
+            // The pieces stay alive with the reply: MHD sends them from where they are.
+            auto* kept = new std::vector<std::shared_ptr<const std::string>>(std::move(response.body));
+            std::vector<MHD_IoVec> parts;
+            for (const auto& piece : *kept) {
+                if (piece && !piece->empty()) parts.push_back({piece->data(), piece->size()});
             }
-            ++count;
-            int yes = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-            const std::uint64_t key = nextKey++;
-            Connection& c = connections[key];
-            c.fd = fd;
-            c.peer = std::move(peer);
-            c.group = std::move(group);
-            c.deadline = steadyMs() + limits.requestTimeoutMs;
-            epoll_event event{};
-            event.events = EPOLLIN;
-            event.data.u64 = key;
-            epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &event);
-            c.interest = EPOLLIN;
+            reply = MHD_create_response_from_iovec(
+                parts.data(), static_cast<unsigned>(parts.size()),
+                [](void* held) { delete static_cast<std::vector<std::shared_ptr<const std::string>>*>(held); }, kept);
+            if (!reply) delete kept;
         }
+        if (!reply) return MHD_NO;
+        MHD_add_response_header(reply, MHD_HTTP_HEADER_CONTENT_TYPE, response.contentType.c_str());
+        for (const auto& [name, value] : response.headers) MHD_add_response_header(reply, name.c_str(), value.c_str());
+        if (close) MHD_add_response_header(reply, MHD_HTTP_HEADER_CONNECTION, "close");
+        const MHD_Result queued = MHD_queue_response(connection, static_cast<unsigned>(response.status), reply);
+        MHD_destroy_response(reply);
+        return queued;
     }
 
-    void readable(std::uint64_t key)
+    MHD_Result refuse(MHD_Connection* connection, ConnectionState* state, int status, const std::string& text,
+                      const char* retryAfter = nullptr)
     {
-        Connection& c = connections.at(key);
-        char buffer[4096];
-        while (c.in.size() <= limits.maxHeadBytes) {
-            const ssize_t n = ::recv(c.fd, buffer, sizeof buffer, 0);
-            if (n > 0) {
-                c.in.append(buffer, static_cast<std::size_t>(n));
-                continue;
-            }
-            if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return close(key);
-            if (errno == EINTR) continue;
-            break;
-        }
-        process(key);
-    }
-
-    // Takes the next complete request head from the connection's input, if there is one.
-    void process(std::uint64_t key)
-    {
-        Connection& c = connections.at(key);
-        if (c.state != State::Reading) return;
-        const auto end = c.in.find("\r\n\r\n");
-        if (end == std::string::npos || end + 4 > limits.maxHeadBytes) {
-            if (c.in.size() > limits.maxHeadBytes || (end != std::string::npos)) refuse(key, 431);
-            return;
-        }
-        RequestHead head = parseRequestHead(c.in.substr(0, end + 4));
-        c.in.erase(0, end + 4);
-        head.request.peer = c.peer;
-        if (head.refuse) return refuse(key, head.refuse);
-        const bool headOnly = head.request.method == "HEAD";
-        c.state = State::Working;
-        setInterest(key, c, 0);
-
         HttpResponse response;
-        if (server.gate_ && server.gate_(head.request, response)) return respond(key, response, headOnly, head.keepAlive);
-        const auto route = server.routes_.find(head.request.path);
+        response.text(status, "error: " + text + "\r\n");
+        if (retryAfter) response.headers.emplace_back("Retry-After", retryAfter);
+        return queue(connection, state, response, true);
+    }
+
+    // MHD calls this when the head has arrived, again when the request is complete, and again
+    // after a deferred reply resumed the connection. A reply queued at the first call (a
+    // refusal) closes the connection after it, without reading a body.
+    MHD_Result handle(MHD_Connection* connection, const char* method, std::size_t* uploadSize, void** context)
+    {
+        auto* request = static_cast<RequestState*>(*context);
+        if (!request) *context = request = new RequestState;
+        ConnectionState* state = stateOf(connection);
+        if (!request->headSeen) {
+            request->headSeen = true;
+            return admit(connection, state, *request, method);
+        }
+        if (*uploadSize != 0) {
+            *uploadSize = 0;  // no body was announced, so none is read
+            return MHD_YES;
+        }
+        if (request->pending) {
+            HttpResponse response;
+            if (!request->pending->take(response)) return MHD_YES;
+            request->pending.reset();
+            return queue(connection, state, response, false);
+        }
+        if (request->answered) return MHD_YES;
+        request->answered = true;
+
+        HttpRequest parsed;
+        parsed.method = method;
+        parsed.target = request->target;
+        parseTarget(parsed.target, parsed.path, parsed.params);
+        parsed.peer = state ? state->peer : std::string();
+        parsed.acceptEncoding = headerValue(connection, MHD_HTTP_HEADER_ACCEPT_ENCODING);
+        parsed.ifNoneMatch = headerValue(connection, MHD_HTTP_HEADER_IF_NONE_MATCH);
+
+        Exchange exchange(parsed, connection, *request);
+        HttpResponse& response = exchange.response();
+        if (server.gate_ && server.gate_(parsed, response)) return queue(connection, state, response, false);
+        const auto route = server.routes_.find(parsed.path);
         if (route == server.routes_.end()) {
-            response.status = 404;
-            if (server.fallback_) server.fallback_(head.request, response);
-            return respond(key, response, headOnly, head.keepAlive);
+            response.text(404, "error: no such page (404)\r\n");
+            return queue(connection, state, response, false);
         }
-        if (route->second.second) {
-            route->second.first(head.request, response);
-            return respond(key, response, headOnly, head.keepAlive);
+        try {
+            route->second(exchange);
+        } catch (...) {
+            HttpResponse failed;
+            failed.text(500, "error: the server failed\r\n");
+            if (!exchange.deferred()) return queue(connection, state, failed, false);
+            request->pending->finish(std::move(failed));  // unless its owner answered already
         }
+        if (exchange.deferred()) return MHD_YES;
+        return queue(connection, state, response, false);
+    }
+
+    // At the head: refuses what the connection or the head does not allow.
+    MHD_Result admit(MHD_Connection* connection, ConnectionState* state, RequestState& request, const char* method)
+    {
+        if (state && state->admission == ConnectionLimits::Admission::RefusedAddress)
+            return refuse(connection, state, 503, "too many connections from your address");
+        if (state && state->admission != ConnectionLimits::Admission::Served)
+            return refuse(connection, state, 503, "the directory has too many connections; try again shortly", "1");
+        HeadSummary head;
+        MHD_get_connection_values_n(connection, MHD_HEADER_KIND, summarise, &head);
+        if (head.body) return refuse(connection, state, 413, reason(413));
+        if (head.count > MaxHeaderCount || head.bytes + request.target.size() > limits.maxHeadBytes)
+            return refuse(connection, state, 431, reason(431));
+        if (std::strcmp(method, "GET") != 0 && std::strcmp(method, "HEAD") != 0)
+            return refuse(connection, state, 405, reason(405));
+        if (request.target.size() > limits.maxTargetBytes) return refuse(connection, state, 414, reason(414));
+        return MHD_YES;
+    }
+
+    void started(MHD_Connection* connection, void** context)
+    {
+        auto* state = new ConnectionState;
+        const MHD_ConnectionInfo* address = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CLIENT_ADDRESS);
+        const MHD_ConnectionInfo* fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        state->peer = addressText(address ? address->client_addr : nullptr);
+        state->group = addressGroup(state->peer);
+        state->fd = fd ? fd->connect_fd : MHD_INVALID_SOCKET;
+        const std::int64_t now = steadyMs();
         {
-            std::lock_guard lock(jobsMutex);
-            jobs.push_back({key, std::move(head.request), &route->second.first, head.keepAlive});
+            std::lock_guard lock(mutex);
+            state->admission = admissions.open(state->group);
+            const bool refused = state->admission != ConnectionLimits::Admission::Served;
+            state->deadline = now + (refused ? std::min(RefusalWaitMs, limits.requestTimeoutMs) : limits.requestTimeoutMs);
+            open.insert(state);
         }
-        jobsReady.notify_one();
-        // The reply comes back through `done` and the wake-up descriptor.
+        if (state->admission == ConnectionLimits::Admission::Dropped && state->fd != MHD_INVALID_SOCKET)
+            ::shutdown(state->fd, SHUT_RDWR);  // only when accept() raced past the policy's look
+        *context = state;
     }
 
-    void refuse(std::uint64_t key, int status)
+    void closed(void** context)
     {
-        HttpResponse response;
-        response.text(status, "error: " + lower(reason(status)) + " (" + std::to_string(status) + ")\r\n");
-        connections.at(key).state = State::Working;
-        respond(key, response, false, false);
-    }
-
-    void respond(std::uint64_t key, HttpResponse& response, bool headOnly, bool keepAlive)
-    {
-        Connection& c = connections.at(key);
-        ++c.served;
-        c.keepAlive = keepAlive && c.served < limits.maxRequestsPerConnection;
-        std::size_t length = 0;
-        for (const auto& piece : response.body) length += piece ? piece->size() : 0;
-        std::string& out = c.out;
-        out.clear();
-        out += "HTTP/1.1 " + std::to_string(response.status) + ' ' + reason(response.status) + "\r\n";
-        out += "Content-Type: " + response.contentType + "\r\n";
-        out += "Content-Length: " + std::to_string(length) + "\r\n";
-        for (const auto& [name, value] : response.headers) out += name + ": " + value + "\r\n";
-        out += c.keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
-        c.outOffset = 0;
-        c.pieces = headOnly ? decltype(c.pieces){} : std::move(response.body);
-        c.piece = 0;
-        c.pieceOffset = 0;
-        c.state = State::Writing;
-        flush(key);
-    }
-
-    void flush(std::uint64_t key)
-    {
-        Connection& c = connections.at(key);
-        while (true) {
-            iovec parts[16];
-            int count = 0;
-            if (c.outOffset < c.out.size()) parts[count++] = {c.out.data() + c.outOffset, c.out.size() - c.outOffset};
-            for (std::size_t i = c.piece; i < c.pieces.size() && count < 16; ++i) {
-                const std::size_t offset = i == c.piece ? c.pieceOffset : 0;
-                if (!c.pieces[i] || offset >= c.pieces[i]->size()) continue;
-                parts[count++] = {const_cast<char*>(c.pieces[i]->data()) + offset, c.pieces[i]->size() - offset};
-            }
-            if (count == 0) break;
-            msghdr message{};
-            message.msg_iov = parts;
-            message.msg_iovlen = static_cast<std::size_t>(count);
-            const ssize_t sent = ::sendmsg(c.fd, &message, MSG_NOSIGNAL);
-            if (sent < 0) {
-                if (errno == EINTR) continue;
-                if (errno == EAGAIN || errno == EWOULDBLOCK) return setInterest(key, c, EPOLLOUT);
-                return close(key);
-            }
-            std::size_t left = static_cast<std::size_t>(sent);
-            const std::size_t fromOut = std::min(left, c.out.size() - c.outOffset);
-            c.outOffset += fromOut;
-            left -= fromOut;
-            while (left > 0 && c.piece < c.pieces.size()) {
-                const std::size_t size = c.pieces[c.piece] ? c.pieces[c.piece]->size() : 0;
-                const std::size_t take = std::min(left, size - c.pieceOffset);
-                c.pieceOffset += take;
-                left -= take;
-                if (c.pieceOffset >= size) {
-                    ++c.piece;
-                    c.pieceOffset = 0;
-                }
-            }
-        }
-        if (!c.keepAlive) return close(key);
-        // Ready for the next request, which has a whole deadline of its own.
-        c.state = State::Reading;
-        c.pieces.clear();
-        c.out.clear();
-        c.deadline = steadyMs() + limits.requestTimeoutMs;
-        setInterest(key, c, EPOLLIN);
-        if (c.in.find("\r\n\r\n") != std::string::npos) process(key);
-    }
-
-    void finishJobs()
-    {
-        std::uint64_t ignored = 0;
-        [[maybe_unused]] const auto n = ::read(wake, &ignored, sizeof ignored);
-        std::vector<Done> finished;
+        auto* state = static_cast<ConnectionState*>(*context);
+        if (!state) return;
         {
-            std::lock_guard lock(doneMutex);
-            finished.swap(done);
+            std::lock_guard lock(mutex);
+            admissions.close(state->group, state->admission);
+            open.erase(state);
         }
-        for (auto& d : finished) {
-            if (!connections.count(d.key)) continue;  // closed meanwhile (deadline, hang-up)
-            respond(d.key, d.response, d.headOnly, d.keepAlive);
-        }
+        delete state;
+        *context = nullptr;
     }
 
+    // Connections past their deadline are shut down; the event thread then sees them end and
+    // closes them (the descriptor stays MHD's until then, so it cannot be another's yet).
     void sweep()
     {
-        const std::int64_t now = steadyMs();
-        std::vector<std::uint64_t> late;
-        for (const auto& [key, c] : connections) {
-            if (now >= c.deadline) late.push_back(key);
-        }
-        for (const auto key : late) {
-            close(key);
-            ++server.timedOut_;
+        std::unique_lock lock(mutex);
+        while (sweeping) {
+            const std::int64_t now = steadyMs();
+            for (ConnectionState* state : open) {
+                if (state->cut || now < state->deadline.load()) continue;
+                state->cut = true;
+                ::shutdown(state->fd, SHUT_RDWR);
+                ++timedOut;
+            }
+            sweepWake.wait_for(lock, std::chrono::milliseconds(SweepIntervalMs));
         }
     }
 
-    void work()
+    static MHD_Result onAccept(void* cls, const sockaddr* address, socklen_t)
     {
-        while (true) {
-            Job job;
-            {
-                std::unique_lock lock(jobsMutex);
-                jobsReady.wait(lock, [this] { return workersStop || !jobs.empty(); });
-                if (workersStop) return;
-                job = std::move(jobs.front());
-                jobs.pop_front();
-            }
-            Done d{job.key, {}, job.request.method == "HEAD", job.keepAlive};
-            try {
-                (*job.handler)(job.request, d.response);
-            } catch (...) {
-                d.response.text(500, "error: the server failed\r\n");
-            }
-            {
-                std::lock_guard lock(doneMutex);
-                done.push_back(std::move(d));
-            }
-            const std::uint64_t one = 1;
-            [[maybe_unused]] const auto n = ::write(wake, &one, sizeof one);
-        }
+        auto& s = *static_cast<Impl*>(cls);
+        std::lock_guard lock(s.mutex);
+        if (s.admissions.judge(addressGroup(addressText(address))) != ConnectionLimits::Admission::Dropped)
+            return MHD_YES;
+        ++s.dropped;
+        return MHD_NO;
+    }
+    static void* onUri(void*, const char* uri, MHD_Connection*)
+    {
+        auto* request = new RequestState;
+        request->target = uri ? uri : "";
+        return request;
+    }
+    static MHD_Result onRequest(void* cls, MHD_Connection* connection, const char*, const char* method, const char*,
+                                const char*, std::size_t* uploadSize, void** context)
+    {
+        return static_cast<Impl*>(cls)->handle(connection, method, uploadSize, context);
+    }
+    static void onCompleted(void* cls, MHD_Connection* connection, void** context, MHD_RequestTerminationCode)
+    {
+        delete static_cast<RequestState*>(*context);
+        *context = nullptr;
+        // A kept-alive connection has a whole deadline for its next request.
+        if (ConnectionState* state = stateOf(connection))
+            state->deadline = steadyMs() + static_cast<Impl*>(cls)->limits.requestTimeoutMs;
+    }
+    static void onConnection(void* cls, MHD_Connection* connection, void** context, MHD_ConnectionNotificationCode code)
+    {
+        auto& s = *static_cast<Impl*>(cls);
+        if (code == MHD_CONNECTION_NOTIFY_STARTED) s.started(connection, context);
+        else s.closed(context);
+    }
+    static void onLog(void*, const char* format, va_list arguments)
+    {
+        char text[512];
+        std::vsnprintf(text, sizeof text, format, arguments);
+        std::string line = text;
+        while (!line.empty() && line.back() == '\n') line.pop_back();
+        std::cerr << "lumo-directory: http: " << line << std::endl;
     }
 };
 
 HttpServer::HttpServer(HttpLimitsConfig limits) : impl_(std::make_unique<Impl>(*this, limits)) {}
 
-HttpServer::~HttpServer() = default;
-
-void HttpServer::route(const std::string& path, HttpHandler handler, bool quick)
+HttpServer::~HttpServer()
 {
-    routes_[path] = {std::move(handler), quick};
+    stop();
+    if (impl_->listener >= 0) ::close(impl_->listener);
 }
+
+void HttpServer::route(const std::string& path, HttpHandler handler) { routes_[path] = std::move(handler); }
 
 int HttpServer::bind(const std::string& address, int port, std::string& error)
 {
@@ -563,57 +433,103 @@ int HttpServer::bind(const std::string& address, int port, std::string& error)
     socklen_t length = sizeof bound;
     getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
     impl_->listener = fd;
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.u64 = ListenerKey;
-    epoll_ctl(impl_->epoll, EPOLL_CTL_ADD, fd, &event);
     return ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
                                              : reinterpret_cast<sockaddr_in&>(bound).sin_port);
 }
 
-void HttpServer::run()
+bool HttpServer::start(std::string& error)
 {
     Impl& s = *impl_;
-    for (int i = 0; i < std::max(1, s.limits.workers); ++i) s.workers.emplace_back([&s] { s.work(); });
-    epoll_event events[256];
-    std::int64_t nextSweep = steadyMs() + SweepIntervalMs;
-    while (!s.stopping) {
-        const int n = epoll_wait(s.epoll, events, 256, SweepIntervalMs);
-        for (int i = 0; i < n; ++i) {
-            const std::uint64_t key = events[i].data.u64;
-            if (key == ListenerKey) {
-                s.acceptAll();
-            } else if (key == WakeKey) {
-                s.finishJobs();
-            } else if (s.connections.count(key)) {
-                if (events[i].events & (EPOLLERR | EPOLLHUP)) {
-                    s.close(key);
-                } else if (events[i].events & EPOLLOUT) {
-                    s.flush(key);
-                } else if (events[i].events & EPOLLIN) {
-                    s.readable(key);
-                }
-            }
-        }
-        if (steadyMs() >= nextSweep) {
-            s.sweep();
-            nextSweep = steadyMs() + SweepIntervalMs;
-        }
+    const auto idleSeconds = static_cast<unsigned>((s.limits.requestTimeoutMs + 999) / 1000);
+    s.daemon = MHD_start_daemon(
+        MHD_USE_EPOLL_INTERNAL_THREAD | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ERROR_LOG, 0, Impl::onAccept, &s,
+        Impl::onRequest, &s, MHD_OPTION_EXTERNAL_LOGGER, Impl::onLog, &s, MHD_OPTION_LISTEN_SOCKET,
+        static_cast<MHD_socket>(s.listener),
+        // A connection's memory holds its request head (at most maxHeadBytes) and its reply's head;
+        // MHD clears it for every request, so it is kept small.
+        MHD_OPTION_CONNECTION_MEMORY_LIMIT, static_cast<std::size_t>(s.limits.maxHeadBytes + 4096),
+        MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(s.admissions.ceiling() + 16), MHD_OPTION_CONNECTION_TIMEOUT,
+        idleSeconds, MHD_OPTION_NOTIFY_CONNECTION, Impl::onConnection, &s, MHD_OPTION_NOTIFY_COMPLETED,
+        Impl::onCompleted, &s, MHD_OPTION_URI_LOG_CALLBACK, Impl::onUri, &s, MHD_OPTION_END);
+    if (!s.daemon) {
+        error = "libmicrohttpd did not start";
+        return false;
     }
-    {
-        std::lock_guard lock(s.jobsMutex);
-        s.workersStop = true;
-    }
-    s.jobsReady.notify_all();
-    for (auto& t : s.workers) t.join();
-    s.workers.clear();
+    s.sweeper = std::thread([&s] { s.sweep(); });
+    return true;
+}
+
+void HttpServer::quiesce()
+{
+    if (!impl_->daemon || impl_->quiesced) return;
+    impl_->quiesced = MHD_quiesce_daemon(impl_->daemon) != MHD_INVALID_SOCKET;
 }
 
 void HttpServer::stop()
 {
-    impl_->stopping = true;
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const auto n = ::write(impl_->wake, &one, sizeof one);
+    Impl& s = *impl_;
+    if (s.sweeper.joinable()) {
+        {
+            std::lock_guard lock(s.mutex);
+            s.sweeping = false;
+        }
+        s.sweepWake.notify_all();
+        s.sweeper.join();
+    }
+    if (s.daemon) {
+        MHD_stop_daemon(s.daemon);
+        if (!s.quiesced) s.listener = -1;  // closed by MHD
+    }
+    s.daemon = nullptr;
+}
+
+std::uint64_t HttpServer::timedOutConnections() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->timedOut;
+}
+
+std::uint64_t HttpServer::droppedConnections() const
+{
+    std::lock_guard lock(impl_->mutex);
+    return impl_->dropped;
+}
+
+std::string percentDecode(const std::string& text, bool query)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '%' && i + 2 < text.size() && hexValue(text[i + 1]) >= 0 && hexValue(text[i + 2]) >= 0) {
+            out.push_back(static_cast<char>(hexValue(text[i + 1]) << 4 | hexValue(text[i + 2])));
+            i += 2;
+        } else if (c == '+' && query) {
+            out.push_back(' ');
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+void parseTarget(const std::string& target, std::string& path, std::multimap<std::string, std::string>& params)
+{
+    const auto question = target.find('?');
+    path = percentDecode(target.substr(0, question), false);
+    if (question == std::string::npos) return;
+    const std::string query = target.substr(question + 1);
+    std::size_t position = 0;
+    while (position <= query.size()) {
+        const auto amp = std::min(query.find('&', position), query.size());
+        const std::string pair = query.substr(position, amp - position);
+        if (!pair.empty()) {
+            const auto equals = pair.find('=');
+            params.emplace(percentDecode(pair.substr(0, equals), true),
+                           equals == std::string::npos ? std::string() : percentDecode(pair.substr(equals + 1), true));
+        }
+        position = amp + 1;
+    }
 }
 
 }  // namespace lumo::directory

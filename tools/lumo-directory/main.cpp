@@ -4,6 +4,7 @@
 //   GET PREFIX/lumo.asp                          the list: "myserverlist", the caller's address
 //                                                as seen here, then one line per live group,
 //                                                newest first, at most --list-cap of them
+//                                                (gzip when asked; 304 for its current ETag)
 //   GET PREFIX/lumoadd.asp?name=N&ip=A&port=P    registers group N hosted at A:P, or renews the
 //                                                registration of A:P; answers "ok"
 //   GET PREFIX/lumomove.asp?name=id&ip=A&port=P  removes the registration of A:P
@@ -20,13 +21,13 @@
 #include "core/wire/wire.h"
 #include "lumo_version.h"
 
+#include "address_groups.h"
 #include "http_server.h"
-
-#include "list_cache.h"
+#include "list_publisher.h"
 #include "rate_limiter.h"
+#include "store_writer.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -35,36 +36,37 @@
 #include <cstdlib>
 #include <iostream>
 #include <string>
-#include <thread>
 
 namespace {
 
 using lumo::directory::AddRequest;
 using lumo::directory::GroupStore;
+using lumo::directory::HttpExchange;
 using lumo::directory::HttpLimitsConfig;
 using lumo::directory::HttpRequest;
 using lumo::directory::HttpResponse;
 using lumo::directory::HttpServer;
-using lumo::directory::ListCache;
+using lumo::directory::ListPublisher;
 using lumo::directory::Millis;
 using lumo::directory::RateLimiter;
+using lumo::directory::StoreWriter;
 
-constexpr std::size_t MaxNameBytes = 64;
-// No LUMO request comes near this: a 64-byte name percent-encoded is 192 bytes.
-constexpr std::size_t MaxTargetBytes = 1024;
+// The longest group name LUMO's browser sends (it cuts a longer one on a character boundary).
+constexpr std::size_t MaxNameBytes = 20;
 
 struct Options {
     std::string listen = "127.0.0.1";
     int port = 8080;
     std::string prefix;
     std::string database = "lumo-directory.db";
-    std::size_t maxGroups = 1000;
+    std::size_t maxGroups = 100000;
     std::size_t maxPerAddress = 4;
+    std::size_t maxPerBlock = 64;
     std::size_t listCap = 4096;
     long ttlSeconds = 300;
     long rate = 10;
     long burst = 30;
-    int threads = 8;
+    int threads = 4;
     HttpLimitsConfig http;
     bool anyAddress = false;
 };
@@ -102,13 +104,15 @@ void printHelp()
                  "                         PostgreSQL database several directories share\n"
                  "  --ttl SECONDS          a registration lives this long unless renewed by\n"
                  "                         the hosting client (default 300)\n"
-                 "  --max-groups N         most live registrations at once (default 1000)\n"
+                 "  --max-groups N         most live registrations at once (default 100000)\n"
                  "  --max-per-address N    most live registrations from one address (default 4)\n"
+                 "  --max-per-network N    most live registrations from one IPv4 /24 or IPv6 /48\n"
+                 "                         network (default 64)\n"
                  "  --list-cap N           most groups in one list reply, newest first (default 4096)\n"
                  "  --rate N               requests a second one address may make on average;\n"
                  "                         more are refused with 429 (default 10; 0: no limit)\n"
                  "  --burst N              requests one address may make at once (default 30)\n"
-                 "  --threads N            threads for the store's writes (default 8)\n"
+                 "  --threads N            threads for the store's work (default 4)\n"
                  "  --request-timeout SECONDS\n"
                  "                         time a client has for a whole request, from its\n"
                  "                         first byte to the last byte of the reply (default 10)\n"
@@ -183,6 +187,9 @@ int parseOptions(int argc, char** argv, Options& options, bool& done)
         } else if (arg == "--max-per-address") {
             if (!number(1, 1000000, count)) return 2;
             options.maxPerAddress = static_cast<std::size_t>(count);
+        } else if (arg == "--max-per-network") {
+            if (!number(1, 1000000, count)) return 2;
+            options.maxPerBlock = static_cast<std::size_t>(count);
         } else if (arg == "--list-cap") {
             if (!number(1, 1000000, count)) return 2;
             options.listCap = static_cast<std::size_t>(count);
@@ -220,16 +227,20 @@ bool isDottedAddress(const std::string& text)
     return address && lumo::dottedAddress(*address) == text;
 }
 
-// A name may hold any byte but controls and the space: a space or a line break would split
-// the list line it is served in and shift or forge fields.
-bool isServableName(const std::string& name)
+// What is wrong with a group name, or nothing. A name is what LUMO's browser sends and can
+// show: 1 to 20 bytes of GBK text. A space or a line break would split the list line it is
+// served in and shift or forge fields; bytes that are no GBK text would show as replacement
+// characters; an empty name would be listed as a group without one.
+std::string nameProblem(const std::string& name)
 {
-    if (name.size() > MaxNameBytes) return false;
+    if (name.empty()) return "name is empty";
+    if (name.size() > MaxNameBytes) return "name is longer than " + std::to_string(MaxNameBytes) + " bytes";
     for (char c : name) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte == 0x7F) return false;
+        if (byte <= 0x20 || byte == 0x7F) return "name holds a space or a control character";
     }
-    return true;
+    if (lumo::gbkToUtf8(name).find("\xEF\xBF\xBD") != std::string::npos) return "name is not GBK text";
+    return {};
 }
 
 void fail(HttpResponse& response, int status, const std::string& reason)
@@ -280,18 +291,33 @@ std::string htmlEscape(const std::string& text)
     return out;
 }
 
-// What the handlers share: the store, the rendered list and the rate limits.
+// What the handlers share: the store and its writer, the rendered list and the rate limits.
 struct Directory {
     Directory(GroupStore& groupStore, const Options& settings)
-        : store(groupStore), options(settings), list(groupStore, settings.listCap),
+        : store(groupStore), options(settings), list(groupStore, settings.listCap), writer(groupStore, settings.threads),
           limiter(static_cast<double>(settings.rate), static_cast<double>(settings.burst))
     {
     }
     GroupStore& store;
     const Options& options;
-    ListCache list;
+    ListPublisher list;
+    StoreWriter writer;
     RateLimiter limiter;
 };
+
+std::string addRefusal(GroupStore::AddResult result, const Options& options, const std::string& peer, int& status)
+{
+    status = 403;
+    switch (result) {
+    case GroupStore::AddResult::SourceFull:
+        return "your address already has " + std::to_string(options.maxPerAddress) + " groups registered";
+    case GroupStore::AddResult::BlockFull:
+        return "your network (" + lumo::directory::addressBlock(peer) + ") already has " +
+               std::to_string(options.maxPerBlock) + " groups registered";
+    case GroupStore::AddResult::Full: status = 503; return "the directory is full";
+    default: status = 500; return "the store failed";
+    }
+}
 
 void serve(HttpServer& server, Directory& directory)
 {
@@ -299,13 +325,9 @@ void serve(HttpServer& server, Directory& directory)
     GroupStore& store = directory.store;
     const std::string prefix = options.prefix;
 
-    // Before any page: bound the request and the caller's rate. The health page is for the
-    // service manager and the load balancer, which may ask often.
+    // Before any page: the caller's rate. The health page is for the service manager and the
+    // load balancer, which may ask often.
     server.gate([&directory, prefix](const HttpRequest& request, HttpResponse& response) {
-        if (request.target.size() > MaxTargetBytes) {
-            fail(response, 414, "request too long");
-            return true;
-        }
         if (request.path == prefix + "/health" || request.path == "/health") return false;
         std::int64_t retryAfter = 0;
         if (!directory.limiter.allow(lumo::directory::addressGroup(request.peer), nowMs(), retryAfter)) {
@@ -317,122 +339,112 @@ void serve(HttpServer& server, Directory& directory)
         return false;
     });
 
-    // The list is served on the event thread from the rendered lines, which go out as they are.
-    server.route(
-        prefix + "/lumo.asp",
-        [&directory](const HttpRequest& request, HttpResponse& response) {
-            response.contentType = "text/plain; charset=GBK";
-            response.body = {std::make_shared<const std::string>("myserverlist\r\n" + request.peer + " \r\n"),
-                             directory.list.lines(nowMs())};
-        },
-        true);
+    // The list comes from the current rendering; a caller whose own write it lacks waits for
+    // the next one.
+    server.route(prefix + "/lumo.asp", [&directory](HttpExchange& exchange) {
+        const HttpRequest& request = exchange.request();
+        lumo::directory::ListRequest wanted{request.peer, request.acceptEncoding, request.ifNoneMatch};
+        const std::string writer = lumo::directory::addressGroup(request.peer);
+        if (!directory.list.lacksWriteOf(writer))
+            return lumo::directory::fillListReply(*directory.list.current(), wanted, exchange.response());
+        directory.list.whenCarries(writer, [&list = directory.list, wanted, later = exchange.defer()] {
+            HttpResponse response;
+            lumo::directory::fillListReply(*list.current(), wanted, response);
+            later->finish(std::move(response));
+        });
+    });
 
-    server.route(prefix + "/lumoadd.asp", [&directory, &store, &options](const HttpRequest& request,
-                                                                         HttpResponse& response) {
+    server.route(prefix + "/lumoadd.asp", [&directory, &options](HttpExchange& exchange) {
+        const HttpRequest& request = exchange.request();
+        HttpResponse& response = exchange.response();
         if (!request.has("name")) return fail(response, 400, "missing parameter name");
-        const std::string name = request.param("name");
-        if (!isServableName(name)) return fail(response, 400, "name is longer than 64 bytes or holds a space or control byte");
         AddRequest add;
+        add.name = request.param("name");
+        if (const std::string problem = nameProblem(add.name); !problem.empty()) return fail(response, 400, problem);
         if (!readEndpoint(request, response, options, add.ip, add.port)) return;
-        add.name = name;
         add.source = lumo::directory::addressGroup(request.peer);
+        add.block = lumo::directory::addressBlock(request.peer);
         add.now = nowMs();
         add.ttl = options.ttlSeconds * 1000;
         add.maxGroups = options.maxGroups;
         add.maxPerSource = options.maxPerAddress;
-        const auto result = store.add(add);
-        switch (result) {
-        case GroupStore::AddResult::Added:
-        case GroupStore::AddResult::Renamed:
-            directory.list.markStale();
-            std::cout << (result == GroupStore::AddResult::Added ? "registered " : "renamed ") << add.ip << ':'
-                      << add.port << std::endl;
-            return response.text(200, "ok");
-        case GroupStore::AddResult::Renewed:
-            // The list is unchanged unless the name changed, which the store's generation
-            // tells the housekeeper: renewals, the bulk of all adds, render nothing anew here.
-            return response.text(200, "ok");
-        case GroupStore::AddResult::Full: return fail(response, 503, "the directory is full");
-        case GroupStore::AddResult::SourceFull:
-            return fail(response, 403, "your address already has " + std::to_string(options.maxPerAddress) +
-                                           " groups registered");
-        case GroupStore::AddResult::Failed: return fail(response, 500, "the store failed");
-        }
+        add.maxPerBlock = options.maxPerBlock;
+        const std::string writer = add.source, peer = request.peer, endpoint = add.ip + ':' + std::to_string(add.port);
+        auto later = exchange.defer();
+        directory.writer.add(std::move(add), [&directory, &options, later, writer, peer, endpoint](GroupStore::AddResult result) {
+            HttpResponse done;
+            switch (result) {
+            case GroupStore::AddResult::Added:
+            case GroupStore::AddResult::Renamed:
+                directory.list.written(writer);
+                std::cout << (result == GroupStore::AddResult::Added ? "registered " : "renamed ") << endpoint << '\n';
+                done.text(200, "ok");
+                break;
+            case GroupStore::AddResult::Renewed:
+                // The list is unchanged: renewals, the bulk of all adds, render nothing anew.
+                done.text(200, "ok");
+                break;
+            default: {
+                int status = 500;
+                const std::string why = addRefusal(result, options, peer, status);
+                fail(done, status, why);
+            }
+            }
+            later->finish(std::move(done));
+        });
     });
 
-    server.route(prefix + "/lumomove.asp", [&directory, &store, &options](const HttpRequest& request,
-                                                                          HttpResponse& response) {
+    server.route(prefix + "/lumomove.asp", [&directory, &store, &options](HttpExchange& exchange) {
+        const HttpRequest& request = exchange.request();
         std::string ip;
         int port = 0;
-        if (!readEndpoint(request, response, options, ip, port)) return;
-        const Millis now = nowMs();
-        if (!store.remove(ip, port, now)) return fail(response, 404, "no group is registered at that address");
-        directory.list.markStale();
-        std::cout << "removed " << ip << ':' << port << std::endl;
-        response.text(200, "ok");
+        if (!readEndpoint(request, exchange.response(), options, ip, port)) return;
+        auto later = exchange.defer();
+        directory.writer.run([&directory, &store, later, ip, port, writer = lumo::directory::addressGroup(request.peer)] {
+            HttpResponse done;
+            if (!store.remove(ip, port, nowMs())) {
+                fail(done, 404, "no group is registered at that address");
+            } else {
+                directory.list.written(writer);
+                std::cout << "removed " << ip << ':' << port << '\n';
+                done.text(200, "ok");
+            }
+            later->finish(std::move(done));
+        });
     });
 
-    auto health = [&store](const HttpRequest&, HttpResponse& response) {
-        if (store.healthy()) return response.text(200, "ok\r\n");
-        fail(response, 503, "the store does not answer");
+    auto health = [&directory, &store](HttpExchange& exchange) {
+        auto later = exchange.defer();
+        directory.writer.run([&store, later] {
+            HttpResponse done;
+            if (store.healthy()) done.text(200, "ok\r\n");
+            else fail(done, 503, "the store does not answer");
+            later->finish(std::move(done));
+        });
     };
     server.route(prefix + "/health", health);
     if (!prefix.empty()) server.route("/health", health);
 
-    auto index = [&store, &options](const HttpRequest&, HttpResponse& response) {
-        std::string page =
-            "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>LUMO</title></head><body>"
-            "<h1>LUMO</h1><table><tr><th>ID</th><th>群名</th><th>地址</th><th>端口</th></tr>";
-        for (const auto& group : store.list(nowMs(), options.listCap)) {
-            page += "<tr><td>" + std::to_string(group.id) + "</td><td>" + htmlEscape(lumo::gbkToUtf8(group.name)) +
-                    "</td><td>" + group.ip + "</td><td>" + std::to_string(group.port) + "</td></tr>";
-        }
-        page += "</table></body></html>";
-        response.text(200, page, "text/html; charset=utf-8");
+    auto index = [&directory, &store, &options](HttpExchange& exchange) {
+        auto later = exchange.defer();
+        directory.writer.run([&store, &options, later] {
+            std::string page =
+                "<!DOCTYPE html><html><head><meta charset=\"utf-8\"><title>LUMO</title></head><body>"
+                "<h1>LUMO</h1><table><tr><th>ID</th><th>群名</th><th>地址</th><th>端口</th></tr>";
+            for (const auto& group : store.list(nowMs(), options.listCap)) {
+                page += "<tr><td>" + std::to_string(group.id) + "</td><td>" +
+                        htmlEscape(lumo::gbkToUtf8(group.name)) + "</td><td>" + group.ip + "</td><td>" +
+                        std::to_string(group.port) + "</td></tr>";
+            }
+            page += "</table></body></html>";
+            HttpResponse done;
+            done.text(200, page, "text/html; charset=utf-8");
+            later->finish(std::move(done));
+        });
     };
     server.route(prefix + "/", index);
     if (!prefix.empty()) server.route(prefix, index);
-
-    server.fallback([](const HttpRequest&, HttpResponse& response) {
-        fail(response, response.status, response.status == 404 ? "no such page (404)" : "bad request (" +
-                                                                 std::to_string(response.status) + ")");
-    });
 }
-
-// Ten times a second: renders the list anew when another process changed the store or a listed
-// group expired. Once a second: deletes expired registrations, so the store stays small (listing
-// and the limits never count them in any case).
-class Housekeeper {
-public:
-    explicit Housekeeper(Directory& directory)
-        : thread_([this, &directory] {
-              std::unique_lock lock(mutex_);
-              for (int tick = 0; !stop_; ++tick) {
-                  lock.unlock();
-                  if (tick % 10 == 0) directory.store.purge(nowMs());
-                  directory.list.refreshIfStale(nowMs());
-                  lock.lock();
-                  wake_.wait_for(lock, std::chrono::milliseconds(100), [this] { return stop_; });
-              }
-          })
-    {
-    }
-    ~Housekeeper()
-    {
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        thread_.join();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool stop_ = false;
-    std::thread thread_;
-};
 
 }  // namespace
 
@@ -460,42 +472,50 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
-    // Every connection is a descriptor: take what the system allows, and keep the connection
-    // limit below it, so that accepting never fails for want of descriptors.
+    // Every connection is a descriptor: take what the system allows, and keep the connections
+    // (with those waiting for their refusal) below it, so that accepting never fails for want
+    // of descriptors.
     rlimit files{};
     if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
         files.rlim_cur = files.rlim_max;
         setrlimit(RLIMIT_NOFILE, &files);
         getrlimit(RLIMIT_NOFILE, &files);
-        if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur > 128)
-            options.http.maxConnections = std::min<std::size_t>(options.http.maxConnections, files.rlim_cur - 96);
+        if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur > 256)
+            options.http.maxConnections = std::min<std::size_t>(options.http.maxConnections, files.rlim_cur - 192);
     }
 
     Directory directory(*store, options);
-    HttpLimitsConfig limits = options.http;
-    limits.workers = options.threads;
-    HttpServer server(limits);
+    HttpServer server(options.http);
     serve(server, directory);
-    directory.list.render(nowMs());
+    directory.list.refresh(nowMs());
     const int port = server.bind(options.listen, options.port, error);
     if (port < 0) {
         std::cerr << "lumo-directory: cannot listen on " << options.listen << ':' << options.port << ": " << error
                   << "\n";
         return 1;
     }
+    if (!server.start(error)) {
+        std::cerr << "lumo-directory: " << error << "\n";
+        return 1;
+    }
+    directory.list.start(nowMs, [&store] { store->purge(nowMs()); });
 
-    // Joined before the server goes: stop() must have returned before the server is destroyed.
-    std::thread stopper([&server, stopSignals] {
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        server.stop();
-    });
-
-    Housekeeper housekeeper(directory);
     const bool v6 = options.listen.find(':') != std::string::npos;
     std::cout << "listening on http://" << (v6 ? "[" : "") << options.listen << (v6 ? "]" : "") << ':' << port
               << options.prefix << std::endl;
-    server.run();  // returns only after stop()
-    stopper.join();
+    int signal = 0;
+    sigwait(&stopSignals, &signal);
+
+    // Requests already taken are answered: the store's work finishes, whoever waits for the
+    // list gets it, then the connections end.
+    server.quiesce();
+    directory.writer.stop();
+    directory.list.stop();
+    server.stop();
+    std::cout << std::flush;
+    if (server.timedOutConnections() || server.droppedConnections()) {
+        std::cerr << "lumo-directory: " << server.timedOutConnections() << " connections cut off at their deadline, "
+                  << server.droppedConnections() << " closed unanswered past the connection limits\n";
+    }
     return 0;
 }

@@ -3,6 +3,8 @@
 // clients repeat anyway, but never corrupts the file).
 #include "group_store.h"
 
+#include "address_groups.h"
+
 #include <sqlite3.h>
 
 #include <mutex>
@@ -62,6 +64,10 @@ private:
 // to be renewed after the upgrade.
 constexpr Millis MigratedGrace = 300000;
 
+// The schema this code writes. 2: expiry and the counted source; 3: the counted network and the
+// number of rows kept in meta (so that the total limit reads one row, not a count).
+constexpr int SchemaVersion = 3;
+
 class SqliteStore final : public GroupStore {
 public:
     bool open(const std::string& path, std::string& error)
@@ -74,23 +80,29 @@ public:
         sqlite3_busy_timeout(db_, 5000);
         if (!exec("PRAGMA journal_mode=WAL", error) || !exec("PRAGMA synchronous=NORMAL", error)) return false;
         if (!migrate(error)) return false;
+        // Every lookup names an indexed column with an equality (or the expiry's range): SQLite
+        // takes the index whatever the table holds, as no statistics are ever gathered here.
         const bool prepared =
             begin_.prepare(db_, "BEGIN IMMEDIATE") && commit_.prepare(db_, "COMMIT") &&
             rollback_.prepare(db_, "ROLLBACK") &&
             purge_.prepare(db_, "DELETE FROM groups WHERE expires <= ?") &&
-            find_.prepare(db_, "SELECT id, name FROM groups WHERE ip = ? AND port = ?") &&
-            renew_.prepare(db_, "UPDATE groups SET name = ?, expires = ?, source = ? WHERE id = ?") &&
+            find_.prepare(db_, "SELECT id, name, expires FROM groups WHERE ip = ? AND port = ?") &&
+            renew_.prepare(db_, "UPDATE groups SET name = ?, expires = ? WHERE id = ?") &&
+            drop_.prepare(db_, "DELETE FROM groups WHERE id = ?") &&
             // Counting stops at the limit: what lies beyond it does not matter.
-            countSource_.prepare(db_, "SELECT count(*) FROM (SELECT 1 FROM groups WHERE source = ? LIMIT ?)") &&
-            countAll_.prepare(db_, "SELECT count(*) FROM groups") &&
+            countSource_.prepare(db_, "SELECT count(*) FROM (SELECT 1 FROM groups WHERE source = ? AND expires > ?"
+                                      " LIMIT ?)") &&
+            countBlock_.prepare(db_, "SELECT count(*) FROM (SELECT 1 FROM groups WHERE block = ? AND expires > ?"
+                                     " LIMIT ?)") &&
+            countAll_.prepare(db_, "SELECT live FROM meta") &&
             insert_.prepare(db_,
-                            "INSERT INTO groups(name, ip, port, registered, expires, source)"
-                            " VALUES(?, ?, ?, ?, ?, ?)") &&
+                            "INSERT INTO groups(name, ip, port, registered, expires, source, block)"
+                            " VALUES(?, ?, ?, ?, ?, ?, ?)") &&
             remove_.prepare(db_, "DELETE FROM groups WHERE ip = ? AND port = ? AND expires > ?") &&
             list_.prepare(db_,
                           "SELECT id, name, ip, port, expires FROM groups WHERE expires > ?"
                           " ORDER BY id DESC LIMIT ?") &&
-            bump_.prepare(db_, "UPDATE meta SET generation = generation + 1") &&
+            changed_.prepare(db_, "UPDATE meta SET generation = generation + 1, live = live + ?") &&
             generation_.prepare(db_, "SELECT generation FROM meta");
         if (!prepared) {
             error = sqlite3_errmsg(db_);
@@ -99,16 +111,21 @@ public:
         return true;
     }
 
-    AddResult add(const AddRequest& r) override
+    std::vector<AddResult> addBatch(const std::vector<AddRequest>& requests) override
     {
         std::lock_guard lock(mutex_);
-        if (!begin_.reset().run()) return AddResult::Failed;
-        const AddResult result = addInTransaction(r);
-        if (result == AddResult::Failed || !commit_.reset().run()) {
-            rollback_.reset().run();
-            return AddResult::Failed;
+        std::vector<AddResult> results;
+        if (requests.empty()) return results;
+        if (!begin_.reset().run()) return std::vector<AddResult>(requests.size(), AddResult::Failed);
+        for (const auto& r : requests) {
+            results.push_back(addInTransaction(r));
+            if (results.back() == AddResult::Failed) break;
         }
-        return result;
+        if (results.back() == AddResult::Failed || !commit_.reset().run()) {
+            rollback_.reset().run();
+            return std::vector<AddResult>(requests.size(), AddResult::Failed);
+        }
+        return results;
     }
 
     bool remove(const std::string& ip, int port, Millis now) override
@@ -117,7 +134,7 @@ public:
         if (!begin_.reset().run()) return false;
         const bool removed = remove_.reset().text(1, ip).integer(2, port).integer(3, now).run() &&
                              sqlite3_changes(db_) > 0;
-        if ((removed && !bump_.reset().run()) || !commit_.reset().run()) {
+        if ((removed && !changed_.reset().integer(1, -1).run()) || !commit_.reset().run()) {
             rollback_.reset().run();
             return false;
         }
@@ -141,9 +158,8 @@ public:
     {
         std::lock_guard lock(mutex_);
         if (!begin_.reset().run()) return 0;
-        int removed = 0;
-        if (purge_.reset().integer(1, now).run()) removed = sqlite3_changes(db_);
-        if ((removed > 0 && !bump_.reset().run()) || !commit_.reset().run()) {
+        const int removed = purgeInTransaction(now);
+        if (removed < 0 || !commit_.reset().run()) {
             rollback_.reset().run();
             return 0;
         }
@@ -162,38 +178,56 @@ public:
     bool healthy() override { return generation() >= 0; }
 
 private:
+    // Deletes the expired rows; their number, or -1 on failure.
+    int purgeInTransaction(Millis now)
+    {
+        if (!purge_.reset().integer(1, now).run()) return -1;
+        const int removed = sqlite3_changes(db_);
+        if (removed > 0 && !changed_.reset().integer(1, -removed).run()) return -1;
+        return removed;
+    }
+
+    // How many rows the query counts (up to its limit), or -1 on failure.
+    static std::int64_t count(Statement& statement)
+    {
+        const std::int64_t n = statement.step() == SQLITE_ROW ? statement.integerAt(0) : -1;
+        statement.reset();
+        return n;
+    }
+
     AddResult addInTransaction(const AddRequest& r)
     {
-        // Expired registrations go first, so they count against no limit and an address that
-        // registers again after its registration lapsed is a new group.
-        if (!purge_.reset().integer(1, r.now).run()) return AddResult::Failed;
-        bool changed = sqlite3_changes(db_) > 0;
         const Millis expires = r.now + r.ttl;
-
         find_.reset().text(1, r.ip).integer(2, r.port);
         if (find_.step() == SQLITE_ROW) {
             const std::int64_t id = find_.integerAt(0);
             const bool renamed = find_.bytes(1) != r.name;
+            const bool live = find_.integerAt(2) > r.now;
             find_.reset();
-            if (!renew_.reset().blob(1, r.name).integer(2, expires).text(3, r.source).integer(4, id).run())
-                return AddResult::Failed;
-            if ((changed || renamed) && !bump_.reset().run()) return AddResult::Failed;
-            return renamed ? AddResult::Renamed : AddResult::Renewed;
+            if (live) {
+                if (!renew_.reset().blob(1, r.name).integer(2, expires).integer(3, id).run()) return AddResult::Failed;
+                if (renamed && !changed_.reset().integer(1, 0).run()) return AddResult::Failed;
+                return renamed ? AddResult::Renamed : AddResult::Renewed;
+            }
+            // An expired registration of (ip, port): coming back is a new registration.
+            if (!drop_.reset().integer(1, id).run() || !changed_.reset().integer(1, -1).run()) return AddResult::Failed;
         }
         find_.reset();
 
-        if (countSource_.reset().text(1, r.source).integer(2, static_cast<std::int64_t>(r.maxPerSource)).step() !=
-            SQLITE_ROW)
-            return AddResult::Failed;
-        const auto fromSource = static_cast<std::size_t>(countSource_.integerAt(0));
-        countSource_.reset();
-        if (countAll_.reset().step() != SQLITE_ROW) return AddResult::Failed;
-        const auto total = static_cast<std::size_t>(countAll_.integerAt(0));
-        countAll_.reset();
-        if (fromSource >= r.maxPerSource || total >= r.maxGroups) {
-            // The purge above may have changed the list even though nothing is added.
-            if (changed && !bump_.reset().run()) return AddResult::Failed;
-            return fromSource >= r.maxPerSource ? AddResult::SourceFull : AddResult::Full;
+        const auto limit = [](std::size_t n) { return static_cast<std::int64_t>(n); };
+        const std::int64_t fromSource =
+            count(countSource_.reset().text(1, r.source).integer(2, r.now).integer(3, limit(r.maxPerSource)));
+        const std::int64_t fromBlock =
+            count(countBlock_.reset().text(1, r.block).integer(2, r.now).integer(3, limit(r.maxPerBlock)));
+        std::int64_t total = count(countAll_.reset());
+        if (fromSource < 0 || fromBlock < 0 || total < 0) return AddResult::Failed;
+        if (fromSource >= limit(r.maxPerSource)) return AddResult::SourceFull;
+        if (fromBlock >= limit(r.maxPerBlock)) return AddResult::BlockFull;
+        if (total >= limit(r.maxGroups)) {
+            // The total counts rows not yet purged: expired ones make room first.
+            const int purged = purgeInTransaction(r.now);
+            if (purged < 0) return AddResult::Failed;
+            if (total - purged >= limit(r.maxGroups)) return AddResult::Full;
         }
         if (!insert_.reset()
                  .blob(1, r.name)
@@ -202,9 +236,10 @@ private:
                  .integer(4, r.now / 1000)
                  .integer(5, expires)
                  .text(6, r.source)
+                 .text(7, r.block)
                  .run())
             return AddResult::Failed;
-        if (!bump_.reset().run()) return AddResult::Failed;
+        if (!changed_.reset().integer(1, 1).run()) return AddResult::Failed;
         return AddResult::Added;
     }
 
@@ -217,8 +252,27 @@ private:
         return false;
     }
 
+    // Fills the block column of rows written before it existed, from their source.
+    bool fillBlocks(std::string& error)
+    {
+        Statement read;
+        Statement write;
+        if (!read.prepare(db_, "SELECT id, source FROM groups") ||
+            !write.prepare(db_, "UPDATE groups SET block = ? WHERE id = ?")) {
+            error = sqlite3_errmsg(db_);
+            return false;
+        }
+        while (read.step() == SQLITE_ROW) {
+            if (!write.reset().text(1, addressBlock(read.bytes(1))).integer(2, read.integerAt(0)).run()) {
+                error = sqlite3_errmsg(db_);
+                return false;
+            }
+        }
+        return true;
+    }
+
     // user_version 0: a new file, or the first schema (no expiry, no source, no meta table).
-    // user_version 2: the current schema.
+    // 2: expiry and source. 3: the current schema.
     bool migrate(std::string& error)
     {
         if (!exec("BEGIN IMMEDIATE", error)) return false;
@@ -254,12 +308,20 @@ private:
                           " UNIQUE(ip, port))",
                           error);
             }
-            ok = ok && exec("CREATE INDEX IF NOT EXISTS groups_expires ON groups(expires)", error) &&
-                 exec("CREATE INDEX IF NOT EXISTS groups_source ON groups(source)", error) &&
-                 exec("CREATE TABLE IF NOT EXISTS meta(generation INTEGER NOT NULL)", error) &&
-                 exec("INSERT INTO meta(generation) SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM meta)", error) &&
-                 exec("PRAGMA user_version = 2", error);
-        } else if (version != 2) {
+            ok = ok && exec("CREATE TABLE IF NOT EXISTS meta(generation INTEGER NOT NULL)", error) &&
+                 exec("INSERT INTO meta(generation) SELECT 0 WHERE NOT EXISTS (SELECT 1 FROM meta)", error);
+            version = 2;
+        }
+        if (ok && version == 2) {
+            ok = exec("ALTER TABLE groups ADD COLUMN block TEXT NOT NULL DEFAULT ''", error) && fillBlocks(error) &&
+                 exec("DROP INDEX IF EXISTS groups_source", error) &&
+                 exec("CREATE INDEX IF NOT EXISTS groups_expires ON groups(expires)", error) &&
+                 exec("CREATE INDEX groups_source ON groups(source, expires)", error) &&
+                 exec("CREATE INDEX groups_block ON groups(block, expires)", error) &&
+                 exec("ALTER TABLE meta ADD COLUMN live INTEGER NOT NULL DEFAULT 0", error) &&
+                 exec("UPDATE meta SET live = (SELECT count(*) FROM groups)", error) &&
+                 exec(("PRAGMA user_version = " + std::to_string(SchemaVersion)).c_str(), error);
+        } else if (ok && version != SchemaVersion) {
             error = "the store was written by a newer lumo-directory (schema " + std::to_string(version) + ")";
             ok = false;
         }
@@ -280,8 +342,8 @@ private:
     std::mutex mutex_;
     Connection connection_;
     sqlite3*& db_ = connection_.db;
-    Statement begin_, commit_, rollback_, purge_, find_, renew_, countSource_, countAll_, insert_, remove_, list_,
-        bump_, generation_;
+    Statement begin_, commit_, rollback_, purge_, find_, renew_, drop_, countSource_, countBlock_, countAll_, insert_,
+        remove_, list_, changed_, generation_;
 };
 
 }  // namespace

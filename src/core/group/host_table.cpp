@@ -1,6 +1,7 @@
 #include "core/group/host_table.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace lumo {
 
@@ -13,7 +14,14 @@ bool sameMachine(const MemberEntry& a, const MemberEntry& b)
 
 Endpoint publicEndpoint(const MemberEntry& entry) { return {entry.publicAddress, entry.publicPort}; }
 
-std::uint64_t sourceKey(Endpoint e) { return (std::uint64_t(e.address) << 16) | e.port; }
+// Budgets count per address: the ports of one address are one sender's to choose.
+std::uint64_t sourceKey(Endpoint e) { return e.address; }
+
+// Whether the bucket has refilled to its burst by `now`: forgetting it then loses nothing.
+bool fullBy(double tokens, Millis refilled, Millis now, int burst, Millis every)
+{
+    return tokens + double(std::max<Millis>(0, now - refilled)) / double(every) >= double(burst);
+}
 
 // Takes one token from the bucket, refilled by the time passed since it was last refilled.
 bool take(double& tokens, Millis& refilled, Millis now, int burst, Millis every)
@@ -46,12 +54,45 @@ int HostTable::memberAt(Endpoint source, int claimed) const
     return -1;
 }
 
-int HostTable::recordsAt(Endpoint source) const
+int HostTable::recordsAt(Ipv4 address) const
 {
     int n = 0;
     for (int i = 0; i < roster_.count; ++i)
-        if (publicEndpoint(roster_.records[i]) == source) ++n;
+        if (roster_.records[i].publicAddress == address) ++n;
     return n;
+}
+
+bool HostTable::stoppedAnswering(int index, Millis now) const
+{
+    const Presence& p = presence_[std::size_t(index)];
+    return now - p.lastHeard >= (p.asksRoster ? AskerQuietMs : QuietPlainMs);
+}
+
+bool HostTable::reclaimPlace(HostReply& reply, std::optional<Ipv4> address, Millis now)
+{
+    int quietest = -1;
+    for (int i = 0; i < roster_.count; ++i) {
+        if (address && roster_.records[i].publicAddress != *address) continue;
+        if (!stoppedAnswering(i, now)) continue;
+        if (quietest < 0 || presence_[std::size_t(i)].lastHeard < presence_[std::size_t(quietest)].lastHeard) quietest = i;
+    }
+    if (quietest < 0) return false;
+    reply.leftNames.push_back(roster_.records[quietest].nameBytes());
+    removeRecord(quietest);
+    return true;
+}
+
+void HostTable::removeSilentMembers(HostReply& reply, Millis now)
+{
+    bool removed = false;
+    for (int i = roster_.count - 1; i >= 0; --i) {
+        const Presence& p = presence_[std::size_t(i)];
+        if (!p.asksRoster || now - p.lastHeard < SilentMemberMs) continue;
+        reply.leftNames.push_back(roster_.records[i].nameBytes());
+        removeRecord(i);
+        removed = true;
+    }
+    if (removed) broadcast(reply);
 }
 
 bool HostTable::admit(Endpoint source, bool join, Millis now)
@@ -60,8 +101,14 @@ bool HostTable::admit(Endpoint source, bool join, Millis now)
     auto found = buckets_.find(key);
     if (found == buckets_.end()) {
         if (buckets_.size() >= MaxTrackedSources) {
-            // Forget the source that has been quiet longest; a forgotten source starts afresh.
-            buckets_.erase(bucketsByRecency_.back().source);
+            // Forget the source that has been quiet longest, but only once its buckets are full
+            // again: a forgotten source starts afresh, so forgetting one that spent its budget
+            // would give the budget back. Until then the new source is not served.
+            const SourceBuckets& oldest = bucketsByRecency_.back();
+            if (!fullBy(oldest.requests.tokens, oldest.requests.refilled, now, RequestBurst, RequestEveryMs) ||
+                !fullBy(oldest.joins.tokens, oldest.joins.refilled, now, JoinBurst, JoinEveryMs))
+                return false;
+            buckets_.erase(oldest.source);
             bucketsByRecency_.pop_back();
         }
         bucketsByRecency_.push_front({key, {double(RequestBurst), now}, {double(JoinBurst), now}});
@@ -74,13 +121,35 @@ bool HostTable::admit(Endpoint source, bool join, Millis now)
                 : take(buckets.requests.tokens, buckets.requests.refilled, now, RequestBurst, RequestEveryMs);
 }
 
-void HostTable::sendRosterTo(HostReply& reply, int index) const
+bool HostTable::spend(Ipv4 address, std::size_t bytes)
 {
-    if (!roster_.holds(index)) return;
-    reply.sends.push_back({publicEndpoint(roster_.records[index]), makeRosterUpdate(idByte(index), roster_)});
+    auto [it, fresh] = sendBudgets_.try_emplace(address, SendBudget{SendBurstBytes, lastNow_});
+    SendBudget& budget = it->second;
+    if (lastNow_ > budget.refilled) {
+        budget.bytes = std::min(SendBurstBytes, budget.bytes + double(lastNow_ - budget.refilled) * SendBytesPerSecond / 1000.0);
+        budget.refilled = lastNow_;
+    }
+    if (budget.bytes < double(bytes)) return false;
+    budget.bytes -= double(bytes);
+    return true;
 }
 
-void HostTable::broadcast(HostReply& reply) const
+void HostTable::sendRosterTo(HostReply& reply, int index)
+{
+    if (!roster_.holds(index)) return;
+    const MemberEntry& record = roster_.records[index];
+    Bytes roster = makeRosterUpdate(idByte(index), roster_);
+    presence_[std::size_t(index)].rosterOwed = !spend(record.publicAddress, roster.size());
+    if (!presence_[std::size_t(index)].rosterOwed) reply.sends.push_back({publicEndpoint(record), std::move(roster)});
+}
+
+void HostTable::sendOwedRosters(HostReply& reply)
+{
+    for (int i = 0; i < roster_.count; ++i)
+        if (presence_[std::size_t(i)].rosterOwed) sendRosterTo(reply, i);
+}
+
+void HostTable::broadcast(HostReply& reply)
 {
     for (int i = 0; i < roster_.count; ++i) sendRosterTo(reply, i);
 }
@@ -91,58 +160,100 @@ void HostTable::removeRecord(int index)
     roster_.records[index] = roster_.records[roster_.count];
     roster_.records[index].id = static_cast<std::uint16_t>(index);
     roster_.records[roster_.count] = MemberEntry{};
+    presence_[std::size_t(index)] = presence_[std::size_t(roster_.count)];
+    presence_[std::size_t(roster_.count)] = Presence{};
+    // Budgets are kept for addresses that hold records only, so there are never many.
+    for (auto it = sendBudgets_.begin(); it != sendBudgets_.end();)
+        it = recordsAt(it->first) == 0 ? sendBudgets_.erase(it) : std::next(it);
 }
 
 HostReply HostTable::handle(ByteView datagram, Endpoint source, Millis now)
 {
+    const WireRead read = readMessage(datagram);
+    if (read.message && handlerOf(read.message->message) == Handler::HostTable) return receive(*read.message, source, now);
+    HostReply reply;
+    reply.dropped = read.message ? DropReason::UnknownMessage : dropReasonOf(read.fault);
+    drops_.add(reply.dropped);
+    lastNow_ = std::max(lastNow_, now);
+    return reply;
+}
+
+HostReply HostTable::receive(const WireMessage& message, Endpoint source, Millis now)
+{
     lastNow_ = std::max(lastNow_, now);
     HostReply reply;
-    const auto header = readHeader(datagram);
-    const auto message = header && header->kind == static_cast<std::uint8_t>(Kind::ToHost) ? identify(*header) : std::nullopt;
-    if (!message || !lengthFits(*message, datagram)) {
-        ++drops_.malformed;
+    const auto refuse = [this, &reply](DropReason why) {
+        reply.dropped = why;
+        drops_.add(why);
+    };
+    if (handlerOf(message.message) != Handler::HostTable) {
+        refuse(DropReason::UnknownMessage);
         return reply;
     }
-    if (!admit(source, *message == Message::JoinRequest, now)) {
-        ++drops_.rateLimited;
-        return reply;
-    }
-
     // The sender's record, with the address and port the host actually saw it come from.
-    MemberEntry entry = decodeMemberEntry(datagram.data() + HeaderSize);
+    MemberEntry entry = readEntry(message);
     entry.publicAddress = source.address;
     entry.publicPort = source.port;
 
-    reply.sends.push_back({source, makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost)});
-
     // Every request but a join comes from a member, and from where that member is recorded.
-    const int claimed = *message == Message::RosterRequest ? int(entry.id) : int(header->firstId);
+    const int claimed = message.message == Message::RosterRequest ? int(entry.id) : int(message.header.firstId);
     const int sender = memberAt(source, claimed);
-    if (*message != Message::JoinRequest && sender < 0) {
-        ++drops_.notAMember;
-        return reply;
+    if (!admit(source, message.message == Message::JoinRequest, now)) {
+        // Over its address's rate, a member is still sent its roster now and then: requests
+        // forged from its address spend the budget, and the roster goes to the member anyway.
+        std::optional<Millis>& reserve = presence_[std::size_t(std::max(sender, 0))].reserveUsed;
+        const bool reserved = message.message == Message::RosterRequest && sender >= 0 &&
+                              (!reserve || now - *reserve >= RosterReserveMs);
+        if (!reserved) {
+            refuse(DropReason::RateLimited);
+            return reply;
+        }
+        reserve = now;
     }
 
-    switch (*message) {
+    reply.sends.push_back({source, makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost)});
+
+    if (message.message != Message::JoinRequest && sender < 0) {
+        refuse(DropReason::NotAMember);
+        return reply;
+    }
+    if (sender >= 0) {
+        Presence& presence = presence_[std::size_t(sender)];
+        presence.lastHeard = now;
+        if (message.message == Message::RosterRequest) presence.asksRoster = true;
+    }
+
+    switch (message.message) {
     case Message::JoinRequest: {
         const int known = findMember(entry);
         if (entry.id < UnassignedId && known >= 0) {
             // A member connecting again keeps its record: the one its addresses are found in.
             // The id it names may be stale (the table was reordered while a roster to it was
             // lost) and may even be another member's now, so it only says this is a rejoin.
-            // The roster tells the member its real index.
+            // The roster tells the member its real index. From another port of its address the
+            // record moves only once the member stopped answering where it is recorded: every
+            // roster shows the id and local address a forger would need.
+            if (publicEndpoint(roster_.records[known]) != source && !stoppedAnswering(known, now)) {
+                refuse(DropReason::RecordHeld);
+                return reply;
+            }
+            if (publicEndpoint(roster_.records[known]) != source) presence_[std::size_t(known)] = Presence{now, false, {}};
             entry.id = static_cast<std::uint16_t>(known);
             roster_.records[known] = entry;
         } else {
-            if (roster_.count >= MaxGroupMembers) return reply;  // full: acknowledged, not entered
-            if (recordsAt(source) >= MaxRecordsPerSource) {
-                ++drops_.sourceFull;
+            // A joiner that would be refused takes the place of a record that stopped answering.
+            if (recordsAt(source.address) >= MaxRecordsPerAddress && !reclaimPlace(reply, source.address, now)) {
+                refuse(DropReason::SourceFull);
                 return reply;
             }
+            if (roster_.count >= MaxGroupMembers && !reclaimPlace(reply, std::nullopt, now))
+                return reply;  // full: acknowledged, not entered
             entry.id = static_cast<std::uint16_t>(roster_.count);
             roster_.records[roster_.count] = entry;
+            presence_[std::size_t(roster_.count)] = Presence{now, false, {}};
             ++roster_.count;
         }
+        if (!sweepDue_ && holdsDuplicates()) sweepDue_ = now + DuplicateSweepMs;
         broadcast(reply);
         break;
     }
@@ -161,7 +272,7 @@ HostReply HostTable::handle(ByteView datagram, Endpoint source, Millis now)
         break;
     }
     case Message::PathRequest: {
-        const int target = header->secondId;
+        const int target = message.header.secondId;
         if (!roster_.holds(target)) break;
         reply.sends.push_back({source, makeHeaderOnly(cmd::PathProbe, idByte(sender), idByte(target), Kind::FromHost)});
         reply.sends.push_back({publicEndpoint(roster_.records[target]),
@@ -174,12 +285,56 @@ HostReply HostTable::handle(ByteView datagram, Endpoint source, Millis now)
     return reply;
 }
 
+bool HostTable::holdsDuplicates() const
+{
+    for (int k = 0; k < roster_.count; ++k)
+        for (int m = k + 1; m < roster_.count; ++m)
+            if (sameMachine(roster_.records[m], roster_.records[k])) return true;
+    return false;
+}
+
+std::optional<Millis> HostTable::nextDeadline() const
+{
+    std::optional<Millis> due = sweepDue_;
+    for (int i = 0; i < roster_.count; ++i) {
+        const Presence& p = presence_[std::size_t(i)];
+        if (p.asksRoster && (!due || p.lastHeard + SilentMemberMs < *due)) due = p.lastHeard + SilentMemberMs;
+        if (!p.rosterOwed) continue;
+        // When the owed roster fits its address's budget.
+        const auto budget = sendBudgets_.find(roster_.records[i].publicAddress);
+        const double size = double(RosterUpdateHeaderSize + MemberEntrySize * std::size_t(roster_.count));
+        const double missing = budget == sendBudgets_.end() ? 0 : size - budget->second.bytes;
+        const Millis fits = budget == sendBudgets_.end() ? lastNow_
+                                                          : budget->second.refilled + Millis(std::ceil(std::max(0.0, missing) * 1000.0 / SendBytesPerSecond));
+        if (!due || fits < *due) due = fits;
+    }
+    return due;
+}
+
+HostReply HostTable::advance(Millis now)
+{
+    lastNow_ = std::max(lastNow_, now);
+    HostReply reply;
+    if (sweepDue_ && now >= *sweepDue_) reply = sweepDuplicates();
+    removeSilentMembers(reply, now);
+    sendOwedRosters(reply);
+    return reply;
+}
+
 HostReply HostTable::sweepDuplicates()
 {
+    sweepDue_.reset();
     HostReply reply;
     for (int k = 0; k < roster_.count; ++k) {
         for (int m = k + 1; m < roster_.count; ++m) {
             if (!sameMachine(roster_.records[m], roster_.records[k])) continue;
+            // The later record goes, unless the earlier one's member stopped answering: then
+            // the later (a client restarted on another port) takes the earlier one's place.
+            if (stoppedAnswering(k, lastNow_) && !stoppedAnswering(m, lastNow_)) {
+                roster_.records[k] = roster_.records[m];
+                roster_.records[k].id = static_cast<std::uint16_t>(k);
+                presence_[std::size_t(k)] = presence_[std::size_t(m)];
+            }
             removeRecord(m);
             broadcast(reply);
         }

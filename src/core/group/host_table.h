@@ -1,17 +1,24 @@
-// The group host's member table and its handling of requests, as pure logic: a kind-3 datagram
-// and the address it came from go in, the datagrams to send from the host socket come out.
+// The group host's member table and its handling of requests, as pure logic: a request and the
+// address it came from go in, the datagrams to send from the host socket come out. Its one timer,
+// the duplicate sweep, runs when the caller calls advance() at nextDeadline().
 //
 // A request is believed only as far as its source shows: the records the host keeps say where
 // each member's datagrams come from (public address and port), and a roster request, a path
 // request or a leave is taken only from the member recorded there. Anyone else gets the Ack and
 // nothing more, so a forged source cannot make the host send rosters to someone else or throw a
-// member out. Each source may send only so many requests and joins in a while (token buckets,
-// with the time passed in), and one address and port holds at most a few records.
+// member out. Each address may send only so many requests and joins in a while (token buckets,
+// with the time passed in), and one address holds at most a few records, whatever its ports.
+//
+// A record is kept while its member shows it is there. A member that asks for the roster (as
+// this program's members do every half minute) and then falls silent is removed; a member that
+// never asks (the plain protocol sends nothing while a member is quiet) keeps its place until a
+// joiner needs it and it has been quiet for QuietPlainMs.
 #pragma once
 
 #include "core/wire/wire.h"
-#include "core/group/member_dispatch.h"
+#include "core/group/message_route.h"
 
+#include <array>
 #include <cstdint>
 #include <list>
 #include <optional>
@@ -26,14 +33,7 @@ using Millis = std::int64_t;
 struct HostReply {
     std::vector<Outgoing> sends;           // all sent from hostSocket, in order
     std::vector<std::string> leftNames;    // GBK names of members that left (for the status line)
-};
-
-// Requests the host refused, by reason.
-struct HostDropCounts {
-    std::uint64_t malformed = 0;     // too short, not kind 3, or no request at all
-    std::uint64_t rateLimited = 0;   // the source sent more than its share: not even acknowledged
-    std::uint64_t notAMember = 0;    // roster, path or leave request from where no member is recorded
-    std::uint64_t sourceFull = 0;    // a join from an address and port that holds enough records
+    DropReason dropped = DropReason::None; // why the request was refused (an Ack may still go)
 };
 
 class HostTable {
@@ -43,33 +43,65 @@ public:
     HostTable(const HostTable&) = delete;
     HostTable& operator=(const HostTable&) = delete;
 
-    // Records one public address and port may hold. A client restarted on the same machine
-    // holds two until the duplicate sweep; members behind one translator have ports of their
-    // own, so they never share this count.
-    static constexpr int MaxRecordsPerSource = 4;
-    // Per source address and port: requests (roster, path, leave) and joins, as a burst and a
-    // steady rate. A member asks a few times a minute; a path flood of 50 a second is cut down.
+    // Records one public address may hold, whatever its ports: one address (a neighbour behind
+    // the same carrier's translator, or a forger) cannot fill the group.
+    static constexpr int MaxRecordsPerAddress = 4;
+    // Per public address: requests (roster, path, leave) and joins, as a burst and a steady
+    // rate. A member asks a few times a minute; a path flood of 50 a second is cut down.
     static constexpr int RequestBurst = 20;
     static constexpr Millis RequestEveryMs = 100;
     static constexpr int JoinBurst = 4;
     static constexpr Millis JoinEveryMs = 2000;
-    // Sources remembered for the buckets at most; the longest quiet is forgotten first.
+    // Addresses remembered for the buckets at most; the longest quiet is forgotten first, and
+    // only once its buckets are full again, so a flood of new addresses resets nobody's budget.
     static constexpr std::size_t MaxTrackedSources = 1024;
+    // A member is sent its roster once per this while, on request, even when its address is
+    // over its rate: forged requests from its address cannot make the host fall silent to it.
+    static constexpr Millis RosterReserveMs = 5000;
+    // A member that has asked for the roster (it asks every 30 s) and sent nothing for this
+    // long is gone: its record is removed.
+    static constexpr Millis SilentMemberMs = 90'000;
+    // Such a member has stopped answering after this long: its rejoin from another port of
+    // its address, or its restarted client's second record, takes its place.
+    static constexpr Millis AskerQuietMs = 45'000;
+    // A record whose member never asked for the roster has stopped answering after this long
+    // without a request; its place then goes to a joiner that would otherwise be refused.
+    static constexpr Millis QuietPlainMs = 120'000;
+    // Rosters towards one address: at most this many bytes a second after a burst, whatever it
+    // sends (nothing in the plain protocol shows that an address really receives). A roster
+    // over the budget is owed, and the latest one goes as soon as the budget allows.
+    static constexpr double SendBytesPerSecond = 2048;
+    static constexpr double SendBurstBytes = 16 * 1024;
+    // A record that shares local port, local address and public address with an earlier one (a
+    // client restarted on the same machine joins again with a fresh id) is swept away this long
+    // after it appeared: 256 of the member session's 200 ms ticks.
+    static constexpr Millis DuplicateSweepMs = 256 * 200;
 
     const Roster& roster() const { return roster_; }
-    const HostDropCounts& dropCounts() const { return drops_; }
+    const DropCountsByReason& dropCounts() const { return drops_; }
     std::size_t trackedSources() const { return buckets_.size(); }
 
-    // Handles one datagram addressed to the host, received at `now`. Malformed datagrams,
-    // commands that mean nothing to a host and requests over the source's rate are dropped
-    // without an Ack; every other request is acknowledged.
+    // Handles one request (a message handlerOf gives to the host table) received at `now`.
+    // Requests over the source's rate, and messages that are no request, are dropped without an
+    // Ack; every other request is acknowledged.
+    HostReply receive(const WireMessage& message, Endpoint source, Millis now);
+    // Reads a datagram and handles it as above when it is a request (tests, benches, fuzzing).
     HostReply handle(ByteView datagram, Endpoint source, Millis now);
     // As above, at the time of the last call that gave one.
     HostReply handle(ByteView datagram, Endpoint source) { return handle(datagram, source, lastNow_); }
 
-    // Removes records that share local port, local address and public address with an earlier
-    // record (a client restarted on the same machine joins again with a fresh id).
+    // When advance() should next run: the sweep of a duplicate the table holds, or the removal
+    // of a silent member; nullopt while neither can come, so a quiet host is never woken.
+    std::optional<Millis> nextDeadline() const;
+    // Runs the sweep and the removals that are due.
+    HostReply advance(Millis now);
+    // Sweeps now, due or not.
     HostReply sweepDuplicates();
+    // Whether a roster to the member of record `index` waits for its address's send budget.
+    bool rosterOwed(int index) const
+    {
+        return index >= 0 && index < roster_.count && presence_[std::size_t(index)].rosterOwed;
+    }
 
 private:
     struct Bucket {
@@ -81,19 +113,44 @@ private:
         Bucket requests;
         Bucket joins;
     };
+    // What the table knows of each record's member beyond its record.
+    struct Presence {
+        Millis lastHeard = 0;        // its last request taken from where it is recorded
+        bool asksRoster = false;     // it has asked for the roster: its silence means it is gone
+        std::optional<Millis> reserveUsed;  // when a roster last went to it past its address's rate
+        bool rosterOwed = false;     // a roster to it did not fit its address's send budget
+    };
 
     int findMember(const MemberEntry& entry) const;  // by local and public address, or -1
+    bool holdsDuplicates() const;
     // The record the datagram's source is recorded at: `claimed` when that record is there,
     // otherwise the first one there; -1 when no member is recorded at `source`.
     int memberAt(Endpoint source, int claimed) const;
-    int recordsAt(Endpoint source) const;
+    int recordsAt(Ipv4 address) const;
     bool admit(Endpoint source, bool join, Millis now);
-    void broadcast(HostReply& reply) const;          // to every member, each with its own index
-    void sendRosterTo(HostReply& reply, int index) const;
+    // Whether the member of record `index` has stopped answering at `now`.
+    bool stoppedAnswering(int index, Millis now) const;
+    // Frees the place of the longest-quiet record that stopped answering, of `address` only
+    // when given; false when none has.
+    bool reclaimPlace(HostReply& reply, std::optional<Ipv4> address, Millis now);
+    void removeSilentMembers(HostReply& reply, Millis now);
+    void broadcast(HostReply& reply);          // to every member, each with its own index
+    // The roster to one member, when its address's send budget has room; else it is owed.
+    void sendRosterTo(HostReply& reply, int index);
+    void sendOwedRosters(HostReply& reply);
+    // Takes `bytes` from the send budget of `address` at lastNow_; false when it has not enough.
+    bool spend(Ipv4 address, std::size_t bytes);
     void removeRecord(int index);
 
     Roster roster_;
-    HostDropCounts drops_;
+    std::array<Presence, RosterCapacity> presence_{};  // per record, moved with it
+    struct SendBudget {
+        double bytes = SendBurstBytes;
+        Millis refilled = 0;
+    };
+    std::unordered_map<Ipv4, SendBudget> sendBudgets_;  // addresses that hold records
+    DropCountsByReason drops_;
+    std::optional<Millis> sweepDue_;
     // The sources' buckets, the one heard last first, and where each source's is in that list: a
     // flood from ever new (perhaps forged) sources forgets the quietest in constant time.
     std::list<SourceBuckets> bucketsByRecency_;

@@ -1,7 +1,8 @@
-// What a member does with a datagram that arrives on either of its sockets, as pure logic:
-// the datagram and the group state go in, the state change and the datagram to send come out.
+// What a member does with a message that arrives on either of its sockets, as pure logic: the
+// message and the group state go in, the state change and the datagram to send come out.
 #pragma once
 
+#include "core/group/message_route.h"
 #include "core/wire/wire.h"
 
 #include <optional>
@@ -17,9 +18,8 @@ struct MemberState {
 
 struct MemberDispatch {
     enum class Action {
-        Dropped,         // malformed, unknown, or naming a member outside the roster
+        Dropped,         // names a member outside the roster, or is not a member's message (why says which)
         Ignored,         // well-formed but needs nothing (VoiceStopNotice, PathOpener, VoiceDirect)
-        ForHost,         // kind 3: the host logic handles it
         AckArrived,      // the group host acknowledged a request
         RosterReplaced,  // groupRoster (and ownEntry when the roster names it) replaced
         ProbeRelayed,    // a host's PathProbe, passed on to the other member (send is set)
@@ -30,6 +30,7 @@ struct MemberDispatch {
     };
 
     Action action = Action::Dropped;
+    DropReason why = DropReason::None;  // Dropped: the reason
     std::optional<Outgoing> send;  // always sent from memberSocket
     int chatSender = -1;
     std::string chatText;  // GBK bytes as received
@@ -40,9 +41,8 @@ struct MemberDispatch {
     int pathPeer = -1;
 };
 
-// Handles one datagram received from `source`. Every id read from the header is checked against
-// the valid records of groupRoster before it is used; a datagram that fails any check is
-// Dropped and changes nothing.
-MemberDispatch dispatchMemberDatagram(MemberState& state, ByteView datagram, Endpoint source);
+// Handles one message. Every id read from the header is checked against the valid records of
+// groupRoster before it is used; a message that fails any check is Dropped and changes nothing.
+MemberDispatch dispatchMemberMessage(MemberState& state, const WireMessage& message);
 
 }  // namespace lumo

@@ -14,8 +14,7 @@ using Event = SessionEvent::Kind;
 // 2 ticks after the acknowledgement, when the roster has had time to follow.
 constexpr std::int32_t ConnectWaitTicks = 10;
 constexpr std::int32_t AckSettleTicks = 2;
-// The host's duplicate sweep and the voice slots' silence sweep run on these tick counts.
-constexpr std::uint32_t HostSweepMask = 0xFF;
+// The voice slots' silence sweep runs on these tick counts.
 constexpr std::uint32_t SilenceSweepPeriod = 512;
 
 const MemberStatus NoStatus{};
@@ -27,7 +26,7 @@ MemberIdentity MemberIdentity::of(const MemberEntry& entry)
     return {entry.nameBytes(), entry.publicAddress, entry.publicPort};
 }
 
-MemberSession::MemberSession(VoiceInput* voiceInput) : voiceInput_(voiceInput)
+MemberSession::MemberSession()
 {
     member_.ownEntry.id = UnassignedId;
     member_.ownEntry.localPort = MemberPort;
@@ -36,7 +35,11 @@ MemberSession::MemberSession(VoiceInput* voiceInput) : voiceInput_(voiceInput)
 // ---------------------------------------------------------------------------------------------
 // Output
 
-void MemberSession::send(Endpoint to, Bytes bytes) { output_.sends.push_back({to, std::move(bytes)}); }
+void MemberSession::send(Endpoint to, Bytes bytes)
+{
+    if (joinedHost_ && to == hostEndpoint()) ownQuietTicks_ = 0;
+    output_.sends.push_back({to, std::move(bytes)});
+}
 
 void MemberSession::event(Event kind, int memberId, std::string text)
 {
@@ -107,34 +110,40 @@ int MemberSession::findMember(const MemberIdentity& identity) const
 // ---------------------------------------------------------------------------------------------
 // Datagrams arriving
 
-MemberSession::Received MemberSession::receive(ByteView datagram, Endpoint source, Millis now)
+DropReason MemberSession::receive(const WireMessage& message, Endpoint source, Millis now)
 {
-    advance(now);  // ticks slept through are counted before this datagram is stamped with one
+    advance(now);  // ticks slept through are counted before this message is stamped with one
     int confirmer = -1;
-    if (!fromExpectedSource(datagram, source, confirmer)) return Received::Dropped;
-    if (sameRoster(datagram)) {
+    if (const DropReason why = fromExpectedSource(message, source, confirmer); why != DropReason::None) {
+        drops_.add(why);
+        return why;
+    }
+    if (sameRoster(message)) {
         // The host answering a roster request with the group as we know it: nothing to redraw,
         // and the paths stay open.
         hostRosterHeard();
-        return Received::Handled;
+        return DropReason::None;
     }
-    MemberDispatch result = dispatchMemberDatagram(member_, datagram, source);
+    MemberDispatch result = dispatchMemberMessage(member_, message);
     using Action = MemberDispatch::Action;
+    if (result.action == Action::Dropped) {
+        drops_.add(result.why);
+        return result.why;
+    }
     // A probe is answered where it came from: the source check passed it, and behind a router
     // or a translator that is the only endpoint our answer gets through to.
     if (result.action == Action::ProbeAnswered && result.send) {
         result.send->to = source;
-        learnRoute(result.pathPeer, source);
+        learnRoute(result.pathPeer, source, false);
     }
-    if (result.action == Action::PathConfirmed) learnRoute(confirmer, source);
-    const int introduced = result.action == Action::ProbeRelayed ? readHeader(datagram)->secondId : -1;
+    if (result.action == Action::PathConfirmed) learnRoute(confirmer, source, true);
+    const int introduced = result.action == Action::ProbeRelayed ? result.pathPeer : -1;
     // An introduction to a member whose path answers elsewhere than the roster says probes it there.
     if (introduced >= 0 && result.send) result.send->to = pathEndpoint(introduced);
     if (result.send) output_.sends.push_back(std::move(*result.send));
     if (introduced >= 0) hostAskedForProbe(introduced);
     switch (result.action) {
-    case Action::ForHost: return Received::ForHost;
-    case Action::Dropped: ++drops_.malformed; return Received::Dropped;
+    case Action::Dropped: break;
     case Action::AckArrived: handleAck(); break;
     case Action::RosterReplaced: handleRoster(); break;
     case Action::ProbeAnswered: handleProbeAnswered(result.pathPeer); break;
@@ -144,29 +153,24 @@ MemberSession::Received MemberSession::receive(ByteView datagram, Endpoint sourc
     case Action::ProbeRelayed:
     case Action::Ignored: break;
     }
-    return Received::Handled;
+    return DropReason::None;
 }
 
-bool MemberSession::fromExpectedSource(ByteView datagram, Endpoint source, int& confirmer)
+DropReason MemberSession::fromExpectedSource(const WireMessage& message, Endpoint source, int& confirmer)
 {
-    const auto header = readHeader(datagram);
-    const auto message = header ? identify(*header) : std::nullopt;
-    if (!message || !lengthFits(*message, datagram)) return true;  // the dispatch drops it
     const Roster& roster = member_.groupRoster;
-    const int sender = header->secondId;  // every member-to-member message names its sender here
-    switch (*message) {
+    const int sender = message.header.secondId;  // every member-to-member message names its sender here
+    switch (message.message) {
     case Message::JoinRequest:
     case Message::RosterRequest:
     case Message::LeaveNotice:
     case Message::PathRequest:
-        return true;  // for the host table, which judges its own sources
+        return DropReason::UnknownMessage;  // the host table's, never the session's
 
     case Message::Ack:
     case Message::RosterUpdate:
     case Message::HostPathProbe:
-        if (joinedHost_ && source == hostEndpoint()) return true;
-        ++drops_.notFromHost;
-        return false;
+        return joinedHost_ && source == hostEndpoint() ? DropReason::None : DropReason::NotFromHost;
 
     case Message::PathConfirm:
         // The member named, if it is where it may answer from; otherwise whichever member is
@@ -174,34 +178,32 @@ bool MemberSession::fromExpectedSource(ByteView datagram, Endpoint source, int& 
         // heard yet).
         if (roster.holds(sender) && pathSourceOf(sender, source)) {
             confirmer = sender;
-            return true;
+            return DropReason::None;
         }
         for (int i = 0; i < roster.count; ++i) {
             if (!pathSourceOf(i, source)) continue;
             confirmer = i;
-            return true;
+            return DropReason::None;
         }
-        ++drops_.notFromMember;
-        return false;
+        return DropReason::NotFromMember;
 
     case Message::MemberPathProbe:
     case Message::PathOpener:
-        if (roster.holds(sender) && pathSourceOf(sender, source)) return true;
+        if (roster.holds(sender) && pathSourceOf(sender, source)) return DropReason::None;
         if (roster.holds(sender) && source.address == endpointOf(sender).address &&
-            otherPortHeard(sender, source, *message == Message::MemberPathProbe))
-            return true;
-        ++drops_.notFromMember;
-        return false;
+            otherPortHeard(sender, source, message.message == Message::MemberPathProbe))
+            return DropReason::None;
+        return DropReason::NotFromMember;
 
     case Message::ChatText:
     case Message::VoiceGroup:
     case Message::VoiceDirect:
     case Message::VoiceStopNotice:
-        if (roster.holds(sender) && (endpointOf(sender) == source || pathEndpoint(sender) == source)) return true;
-        ++drops_.notFromMember;
-        return false;
+        if (roster.holds(sender) && (endpointOf(sender) == source || pathEndpoint(sender) == source))
+            return DropReason::None;
+        return DropReason::NotFromMember;
     }
-    return true;
+    return DropReason::UnknownMessage;
 }
 
 bool MemberSession::pathSourceOf(int memberId, Endpoint source) const
@@ -259,13 +261,33 @@ void MemberSession::hostAskedForProbe(int memberId)
     route.otherPort.reset();
 }
 
-void MemberSession::learnRoute(int memberId, Endpoint source)
+void MemberSession::learnRoute(int memberId, Endpoint source, bool confirmed)
 {
-    // The first way that answered is kept while the path stays open.
     if (memberId < 0 || memberId >= int(routes_.size())) return;
     MemberRoute& route = routes_[std::size_t(memberId)];
-    if (route.learned || source == endpointOf(memberId)) return;
+    if (source == endpointOf(memberId)) {
+        // Where the host saw the member is the member's own: once it answered, no other port
+        // of its address (a neighbour behind the same translator) takes the path. A way learned
+        // before gives way, unless it confirmed our probe and this is no confirmation.
+        route.rosterAnswered = true;
+        if (route.learned && (!route.learnedConfirmed || confirmed)) {
+            route.learned.reset();
+            route.learnedConfirmed = false;
+            planChanged();
+        }
+        return;
+    }
+    if (route.rosterAnswered) return;
+    if (route.learned) {
+        if (*route.learned == source) {
+            route.learnedConfirmed = route.learnedConfirmed || confirmed;
+            return;
+        }
+        // The first way that answered is kept, unless only this one confirmed our probe.
+        if (route.learnedConfirmed || !confirmed) return;
+    }
     route.learned = source;
+    route.learnedConfirmed = confirmed;
     planChanged();
 }
 
@@ -276,14 +298,12 @@ void MemberSession::forgetRoute(int memberId)
     route = MemberRoute{};
 }
 
-bool MemberSession::sameRoster(ByteView datagram) const
+bool MemberSession::sameRoster(const WireMessage& message) const
 {
-    const auto header = readHeader(datagram);
-    if (!header || identify(*header) != Message::RosterUpdate || !lengthFits(Message::RosterUpdate, datagram))
-        return false;
+    if (message.message != Message::RosterUpdate) return false;
     const Roster& known = member_.groupRoster;
-    if (known.count <= 0 || member_.ownEntry.id != header->firstId) return false;
-    const Roster incoming = readRosterUpdate(datagram);
+    if (known.count <= 0 || member_.ownEntry.id != message.header.firstId) return false;
+    const Roster incoming = readRosterUpdate(message);
     return incoming.count == known.count &&
            std::equal(known.records.begin(), known.records.begin() + known.count, incoming.records.begin());
 }
@@ -448,18 +468,20 @@ std::int32_t MemberSession::ticksUntilDue() const
 {
     // Mirrors runTick: each check below says on which coming tick it would act (the k-th tick
     // from now runs with uptimeTicks_ + k). A tick that would only count is skipped.
-    static_assert(((HostSweepMask + 1) & HostSweepMask) == 0 && (SilenceSweepPeriod & (SilenceSweepPeriod - 1)) == 0,
-                  "the sweep periods divide 2^32, so the wrapping arithmetic below is exact");
+    static_assert((SilenceSweepPeriod & (SilenceSweepPeriod - 1)) == 0,
+                  "the sweep period divides 2^32, so the wrapping arithmetic below is exact");
     // The smallest k >= 1 with (uptimeTicks_ + k) % period == remainder.
     const auto ticksUntil = [this](std::uint32_t period, std::uint32_t remainder) {
         return ((remainder - uptimeTicks_ - 1) & (period - 1)) + 1;
     };
-    std::uint32_t due = std::min(ticksUntil(HostSweepMask + 1, 0), ticksUntil(SilenceSweepPeriod, 1));
+    std::uint32_t due = ticksUntil(SilenceSweepPeriod, 1);
     const auto atMost = [&due](std::int64_t ticks) { due = std::uint32_t(std::clamp<std::int64_t>(ticks, 1, due)); };
     if (connectDeadline_ != 0 && deadlineArmed_ && connectDeadline_ > sessionTicks_)
         atMost(std::int64_t(connectDeadline_) - sessionTicks_);
-    if (joined_ && !connecting_ && joinedHost_)
+    if (joined_ && !connecting_ && joinedHost_) {
         atMost(std::int64_t(liveness_.hostQuietTicks) + hostAsks_ * HostRetryTicks - hostQuietTicks_);
+        atMost(std::int64_t(liveness_.hostQuietTicks) - ownQuietTicks_);
+    }
     atMost(std::int64_t(liveness_.keepaliveTicks) - keepaliveTicks_);
     for (const auto& [member, since] : textWithoutPath_)
         atMost(std::int64_t(PathGiveUpTicks) - std::int64_t(uptimeTicks_ - since));
@@ -489,7 +511,6 @@ void MemberSession::runTick()
 {
     ++sessionTicks_;
     ++uptimeTicks_;
-    if ((uptimeTicks_ & HostSweepMask) == 0) event(Event::HostSweepDue);
     if (uptimeTicks_ % SilenceSweepPeriod == 1)
         for (const int slot : slots_.sweepSilent(uptimeTicks_)) output_.releasedSlots.push_back(slot);
 
@@ -537,19 +558,27 @@ void MemberSession::watchHost()
 {
     if (!joined_ || connecting_ || !joinedHost_) return;
     ++hostQuietTicks_;
-    const std::int32_t askAt = liveness_.hostQuietTicks + hostAsks_ * HostRetryTicks;
-    if (hostQuietTicks_ < askAt) return;
-    if (hostAsks_ >= HostAskLimit) {
-        joined_ = false;
-        hostAsks_ = 0;
-        hostQuietTicks_ = 0;
-        event(Event::HostGone);
-        event(Event::ConnectChanged);
-        return;
-    }
-    ++hostAsks_;
+    ++ownQuietTicks_;
     const MemberEntry& own = member_.ownEntry;
-    send(hostEndpoint(), makeEntryDatagram(cmd::RosterRequest, idByte(own.id), 0, Kind::ToHost, own));
+    const auto askForRoster = [&] {
+        send(hostEndpoint(), makeEntryDatagram(cmd::RosterRequest, idByte(own.id), 0, Kind::ToHost, own));
+    };
+    const std::int32_t askAt = liveness_.hostQuietTicks + hostAsks_ * HostRetryTicks;
+    if (hostQuietTicks_ >= askAt) {
+        if (hostAsks_ >= HostAskLimit) {
+            joined_ = false;
+            hostAsks_ = 0;
+            hostQuietTicks_ = 0;
+            event(Event::HostGone);
+            event(Event::ConnectChanged);
+            return;
+        }
+        ++hostAsks_;
+        askForRoster();
+    }
+    // Asked also while rosters keep coming (the host sends one on every change): the host
+    // keeps the place of a member it hears from and frees the place of one that fell silent.
+    if (ownQuietTicks_ >= liveness_.hostQuietTicks) askForRoster();
 }
 
 void MemberSession::keepPathsAlive()
@@ -765,14 +794,21 @@ VoiceSendPlan MemberSession::sendPlan() const
     return plan;
 }
 
-bool MemberSession::startVoice()
+void MemberSession::startVoice()
 {
-    if (voiceInput_ && voiceInput_->start()) {
-        talking_ = true;
-        return true;
-    }
-    talking_ = false;
-    return false;
+    if (talking_ || microphoneAsked_) return;
+    microphoneAsked_ = true;
+    output_.microphone = MicrophoneRequest::Start;
+}
+
+void MemberSession::microphoneStarted(bool started)
+{
+    if (!microphoneAsked_) return;
+    microphoneAsked_ = false;
+    talking_ = started;
+    // Without a microphone the button keeps saying "语聊": nothing is being sent.
+    if (!started) event(Event::NoMicrophone);
+    event(Event::TalkingChanged);
 }
 
 void MemberSession::stopVoice()
@@ -780,7 +816,9 @@ void MemberSession::stopVoice()
     if (member_.groupRoster.holds(partner_))
         send(pathEndpoint(partner_),
              makeHeaderOnly(cmd::VoiceStopNotice, idByte(partner_), idByte(member_.ownEntry.id), Kind::PeerToPeer));
-    if (voiceInput_) voiceInput_->stop();
+    // A start not answered yet is called off: the caller sees only the Stop.
+    if (talking_ || microphoneAsked_) output_.microphone = MicrophoneRequest::Stop;
+    microphoneAsked_ = false;
     if (talking_) {
         talking_ = false;
         event(Event::TalkingChanged);
@@ -817,12 +855,12 @@ void MemberSession::toggleVoice(bool wantOn)
         }
         openPaths();
     }
-    if (wantOn) {
-        // Without a microphone the button keeps saying "语聊": nothing is being sent.
-        if (!talking_ && !startVoice()) event(Event::NoMicrophone);
-    } else {
-        stopVoice();
+    if (wantOn && !talking_) {
+        // TalkingChanged comes with the microphone's answer (microphoneStarted).
+        startVoice();
+        return;
     }
+    if (!wantOn) stopVoice();
     event(Event::TalkingChanged);
 }
 

@@ -2,11 +2,13 @@
 // deadline, opening paths to other members, chat text (held until a path is open, split into
 // datagrams), leaving, voice targets and the player's answers to members who talk.
 //
-// It owns no socket, thread, clock or window. Its caller feeds it datagrams with their source,
-// the time and the player's commands, then takes what it produced (takeOutput): datagrams to
-// send from the member port, events for the window, voice blocks to play, and whether the voice
-// send plan changed. nextDeadline() says when it next wants advance() to be called. A host table
-// and any number of sessions can thus run against each other in memory, with simulated time.
+// It owns no socket, thread, clock, device or window. Its caller feeds it messages with their
+// source, the time and the player's commands, then takes what it produced (takeOutput):
+// datagrams to send from the member port, events for the window, requests to start or stop the
+// microphone and voice blocks to play, and whether the voice send plan changed. The caller
+// answers a request to start the microphone with microphoneStarted(). nextDeadline() says when it
+// next wants advance() to be called. A host table and any number of sessions can thus run
+// against each other in memory, with simulated time.
 //
 // Partner, voice targets, path state and answers are data here; the window shows them. The
 // partner and the targets are kept by identity (name and public address), so a roster that
@@ -16,6 +18,7 @@
 
 #include "core/wire/wire.h"
 #include "core/group/member_dispatch.h"
+#include "core/group/message_route.h"
 #include "core/voice/voice_streams.h"
 
 #include <array>
@@ -29,15 +32,6 @@
 namespace lumo {
 
 using Millis = std::int64_t;
-
-// The microphone side, as the session starts and stops it.
-class VoiceInput {
-public:
-    virtual ~VoiceInput() = default;
-    // Starts capturing; false when no input device could be opened.
-    virtual bool start() = 0;
-    virtual void stop() = 0;
-};
 
 // What the member list shows in a member's voice column.
 enum class VoiceState { None, Chatting, NotChatting, Waiting, Prompt };
@@ -74,7 +68,6 @@ struct SessionEvent {
         NoMicrophone,     // voice asked for, but the input device would not open
         SelectionChanged, // the voice targets changed
         PartnerChanged,   // partner() changed, or the partner left the group
-        HostSweepDue,     // time for the host table's duplicate sweep
         GroupFull,        // the host acknowledged the join but sent no roster: joined() is false
         HostGone,         // the host stopped answering roster requests: joined() is false
         PathFailed,       // text went to memberId, whose path never opened: it may not have arrived
@@ -94,20 +87,23 @@ struct VoicePlayback {
     bool gainBoost = false;
 };
 
-// Datagrams the session refused, by reason.
-struct SessionDropCounts {
-    std::uint64_t malformed = 0;      // failed the length or id checks
-    std::uint64_t notFromHost = 0;    // a host's message from anywhere but port 3555 of the joined host
-    std::uint64_t notFromMember = 0;  // a member's message from anywhere but where that member is recorded
-    std::uint64_t total() const { return malformed + notFromHost + notFromMember; }
-};
+// What the session asks of the microphone. After Start the caller says whether it started
+// (MemberSession::microphoneStarted); talking begins only then.
+enum class MicrophoneRequest { None, Start, Stop };
 
 struct SessionOutput {
     std::vector<Outgoing> sends;  // from the member port, in order
     std::vector<SessionEvent> events;
+    MicrophoneRequest microphone = MicrophoneRequest::None;  // the last request of this output
     std::vector<VoicePlayback> playback;
     std::vector<int> releasedSlots;  // slots freed by the silence sweep: release their players
     bool sendPlanChanged = false;
+
+    bool empty() const
+    {
+        return sends.empty() && events.empty() && microphone == MicrophoneRequest::None && playback.empty() &&
+               releasedSlots.empty() && !sendPlanChanged;
+    }
 };
 
 class MemberSession {
@@ -145,15 +141,13 @@ public:
     };
 
     enum class ConnectProblem { None, NoName, NameTooLong, BadAddress };
-    enum class Received { Handled, ForHost, Dropped };
 
-    // `voiceInput` may be null (no microphone); it must outlive the session.
-    explicit MemberSession(VoiceInput* voiceInput = nullptr);
+    MemberSession();
 
     // --- what arrives ------------------------------------------------------------------------
-    // A datagram that reached the member port (or the host port: kind-3 requests are returned as
-    // ForHost for the host table, the rest are handled here as on the member port).
-    Received receive(ByteView datagram, Endpoint source, Millis now);
+    // A member's message (handlerOf says which) that reached either port; the reason it was not
+    // taken, DropReason::None when it was.
+    DropReason receive(const WireMessage& message, Endpoint source, Millis now);
     // Runs the timers that are due: the 200 ms ticks and the wait of held texts. Everything that
     // takes `now` catches up first, so a tick skipped while nothing was due still counts.
     void advance(Millis now);
@@ -177,6 +171,9 @@ public:
     // The voice button; setVoice is the overlay asking for talking on or off.
     void voiceButton();
     void setVoice(bool on);
+    // The answer to MicrophoneRequest::Start: talking begins, or the window hears that there is
+    // no microphone. An answer nobody asked for changes nothing.
+    void microphoneStarted(bool started);
     // The input device stopped working: talking stops as with the voice button, and the window
     // hears why. Nothing happens when not talking.
     void microphoneLost();
@@ -204,7 +201,8 @@ public:
     bool groupMode() const { return groupMode_; }
     bool talking() const { return talking_; }
     // The voice button reads "终止" (rather than "语聊") while talking to someone.
-    bool voiceButtonStops() const { return talking_ && !(groupMode_ && targets_.count == 0); }
+    // A start the microphone has not answered yet counts: a second press stops it.
+    bool voiceButtonStops() const { return (talking_ || microphoneAsked_) && !(groupMode_ && targets_.count == 0); }
     bool connecting() const { return connecting_; }
     bool joined() const { return joined_; }
     std::optional<Ipv4> joinedHost() const { return joinedHost_; }
@@ -213,7 +211,7 @@ public:
     // Where captured voice goes now.
     VoiceSendPlan sendPlan() const;
     std::string memberName(int memberId) const;
-    const SessionDropCounts& dropCounts() const { return drops_; }
+    const DropCountsByReason& dropCounts() const { return drops_; }
     // Where datagrams to memberId go: the endpoint its open path answered from, else the one the
     // roster records.
     Endpoint pathEndpoint(int memberId) const;
@@ -225,6 +223,8 @@ private:
     // messages come from. Learned from the path messages that answered; forgotten with the path.
     struct MemberRoute {
         std::optional<Endpoint> learned;    // where the open path answered from, when not the roster's endpoint
+        bool learnedConfirmed = false;      // ...and it confirmed a probe of ours there
+        bool rosterAnswered = false;        // the roster's endpoint answered: no other is learned
         struct Probed {
             Endpoint at;
             std::uint32_t tick;
@@ -240,7 +240,7 @@ private:
     // Whether the datagram comes from where its message may come from: the host's messages from
     // the joined host's port 3555, a member's from the address and port the roster records for
     // it. A PathConfirm names the confirming member by where it came from (`confirmer`).
-    bool fromExpectedSource(ByteView datagram, Endpoint source, int& confirmer);
+    DropReason fromExpectedSource(const WireMessage& message, Endpoint source, int& confirmer);
     // Whether `source` may carry path messages (probes, openers, confirmations) of memberId.
     bool pathSourceOf(int memberId, Endpoint source) const;
     // A path message of memberId from its address on another port: probed back when the host
@@ -251,7 +251,8 @@ private:
     // Whether `tick` lies within IntroductionTicks of now.
     bool withinIntroduction(std::uint32_t tick) const { return uptimeTicks_ - tick <= std::uint32_t(IntroductionTicks); }
     void probe(int memberId, Endpoint at);
-    void learnRoute(int memberId, Endpoint source);
+    // A path message of memberId came from `source`; `confirmed` when it answered our probe.
+    void learnRoute(int memberId, Endpoint source, bool confirmed);
     void forgetRoute(int memberId);
     void hostAskedForProbe(int memberId);
     void handleAck();
@@ -265,7 +266,7 @@ private:
     void keepPathsAlive();
     // A roster came from the joined host (new or the same as before).
     void hostRosterHeard();
-    bool sameRoster(ByteView datagram) const;
+    bool sameRoster(const WireMessage& message) const;
     void send(Endpoint to, Bytes bytes);
     void event(SessionEvent::Kind kind, int memberId = -1, std::string text = {});
     Endpoint hostEndpoint() const;
@@ -276,13 +277,12 @@ private:
     void rebuildTargets();
     void setTargets(const VoiceTargetList& targets);
     void setVoiceState(int memberId, VoiceState state);
-    bool startVoice();
+    void startVoice();
     void stopVoice();
     void toggleVoice(bool wantOn);
     void planChanged() { output_.sendPlanChanged = true; }
     int findMember(const MemberIdentity& identity) const;
 
-    VoiceInput* voiceInput_;
     MemberState member_;
     std::vector<MemberStatus> status_;  // one per roster record
     std::string memberName_;            // GBK, at most 16 bytes
@@ -299,6 +299,7 @@ private:
     bool groupMode_ = true;
     bool gainBoost_ = false;
     bool talking_ = false;
+    bool microphoneAsked_ = false;  // a Start went out, its answer has not come
 
     // Opening a path through address translators. The partner's translator lets our datagrams
     // in only once the partner's own probe has gone out to us, so chat text written before the
@@ -330,6 +331,7 @@ private:
     bool rosterSinceConnect_ = false;   // a roster from the host followed the last connect
     std::int32_t hostQuietTicks_ = 0;   // ticks since the host was last heard, while joined
     int hostAsks_ = 0;                  // roster requests not answered since
+    std::int32_t ownQuietTicks_ = 0;    // ticks since we last sent anything to the host
     std::int32_t keepaliveTicks_ = 0;
     std::vector<int> probesUnanswered_;  // per member, keepalive probes not yet confirmed
     std::vector<MemberRoute> routes_;    // per member
@@ -340,7 +342,7 @@ private:
     PeerSlots slots_;
     std::array<std::optional<MemberIdentity>, PeerSlots::Count> slotMembers_;  // who each slot is for
     SessionOutput output_;
-    SessionDropCounts drops_;
+    DropCountsByReason drops_;
 };
 
 }  // namespace lumo

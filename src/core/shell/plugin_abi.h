@@ -12,6 +12,9 @@ extern "C" {
 void* gethook(const char* libraryPath);
 // Removes the hook that gethook returned; the library is unloaded right after.
 void unhook(void* hook);
+// Optional: why the last gethook returned null, as UTF-8 text in the program's language for the
+// player, or null. The text stays valid until the next call into the library.
+const char* hookproblem(void);
 
 #ifdef __cplusplus
 }
@@ -23,5 +26,9 @@ using GetHookFunction = void* (*)(const char* libraryPath);
 using UnhookFunction = void (*)(void* hook);
 inline constexpr const char* GetHookSymbol = "gethook";
 inline constexpr const char* UnhookSymbol = "unhook";
+using HookProblemFunction = const char* (*)();
+inline constexpr const char* HookProblemSymbol = "hookproblem";
+// The most of a hookproblem text the program reads.
+inline constexpr int MaxHookProblemBytes = 2048;
 }  // namespace lumo
 #endif

@@ -162,6 +162,19 @@ double meterFraction(int level)
     return std::log2(1.0 + level) / std::log2(129.0);
 }
 
+bool looksLikeHeadset(std::string_view deviceLabel)
+{
+    const std::string label = lowered(deviceLabel);
+    for (const char* word : {"headset", "headphone", "earphone", "earbud", "耳机"})
+        if (label.find(word) != std::string::npos) return true;
+    return false;
+}
+
+bool echoCancellationFor(std::optional<bool> chosen, std::string_view outputLabel)
+{
+    return chosen.value_or(!looksLikeHeadset(outputLabel));
+}
+
 int clampVolume(long long percent)
 {
     return int(std::clamp<long long>(percent, 0, MaxVolumePercent));
@@ -188,39 +201,6 @@ void fillTestTone(std::int16_t* out, int count, int start, int total, int hz, in
         const double fade = edge >= FadeSamples ? 1.0 : double(edge) / FadeSamples;
         out[i] = static_cast<std::int16_t>(std::lround(peak * fade * std::sin(2 * M_PI * hz * n / 8000.0)));
     }
-}
-
-PushToTalkState::Change PushToTalkState::press(std::uint32_t time)
-{
-    if (pendingRelease_ && *pendingRelease_ == time) {
-        pendingRelease_.reset();  // a repeat of the held key
-        return Change::None;
-    }
-    pendingRelease_.reset();
-    if (held_) return Change::None;
-    held_ = true;
-    return Change::Start;
-}
-
-void PushToTalkState::release(std::uint32_t time)
-{
-    if (held_) pendingRelease_ = time;
-}
-
-PushToTalkState::Change PushToTalkState::settle()
-{
-    if (!pendingRelease_) return Change::None;
-    pendingRelease_.reset();
-    held_ = false;
-    return Change::Stop;
-}
-
-PushToTalkState::Change PushToTalkState::reset()
-{
-    pendingRelease_.reset();
-    if (!held_) return Change::None;
-    held_ = false;
-    return Change::Stop;
 }
 
 }  // namespace lumo

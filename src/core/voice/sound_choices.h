@@ -1,7 +1,7 @@
 // The pure side of the player's sound choices: which devices (`--audio portaudio:IN:OUT` and the
-// sound dialog), how loud a captured block is for the silence gate and its meter, each member's
-// output volume, the dialog's test tone, and the push-to-talk key's held state. No devices, no
-// threads, no Qt.
+// sound dialog), how loud a captured block is for the silence gate and its meter, how the
+// microphone is cleaned, each member's output volume, the dialog's test tone, and the
+// push-to-talk key's held state. No devices, no threads, no Qt.
 #pragma once
 
 #include <cstdint>
@@ -78,6 +78,26 @@ int gateLevel(const std::uint8_t* data, int length);
 // the threshold lives is not squeezed into a pixel.
 double meterFraction(int level);
 
+// --- Cleaning the microphone ----------------------------------------------------------------
+
+// Which processing steps the capture runs on the microphone before the gate and the encoder.
+struct VoiceProcessingChoice {
+    bool noiseSuppression = true;
+    bool gainControl = true;
+    bool echoCancellation = true;
+    // The gate opens only on blocks in which the voice detector hears speech (besides the level).
+    bool voiceDetection = false;
+    bool operator==(const VoiceProcessingChoice&) const = default;
+};
+
+// Whether a device label names a headset or headphones, whose microphone does not hear what they
+// play (case-insensitive: "headset", "headphone", "earphone", "earbud", "耳机").
+bool looksLikeHeadset(std::string_view deviceLabel);
+
+// Echo cancellation as the player chose it, or, without a choice, on unless the output device
+// looks like a headset (an empty label is the system's default device: taken as speakers).
+bool echoCancellationFor(std::optional<bool> chosen, std::string_view outputLabel);
+
 // --- Output volume ---------------------------------------------------------------------------
 
 inline constexpr int DefaultVolumePercent = 100;
@@ -96,27 +116,5 @@ void applyVolume(std::int16_t* samples, int count, int percent, bool doubled);
 // 10 ms fade at both ends of a tone `total` samples long, so that it starts and stops without
 // a click.
 void fillTestTone(std::int16_t* out, int count, int start, int total, int hz, int peak);
-
-// --- Push-to-talk ----------------------------------------------------------------------------
-
-// Whether the push-to-talk key is held, from its raw presses and releases. The X server repeats
-// a held key as a release and a press with the same time: a release is therefore only final
-// once the events read with it are handled (settle), and a press with its time takes it back.
-class PushToTalkState {
-public:
-    enum class Change { None, Start, Stop };
-
-    Change press(std::uint32_t time);
-    void release(std::uint32_t time);
-    // The events read together have been handled: a release still pending ends talking.
-    Change settle();
-    // The key can no longer be watched (the key changed, the watch ends): let go.
-    Change reset();
-    bool held() const { return held_; }
-
-private:
-    bool held_ = false;
-    std::optional<std::uint32_t> pendingRelease_;
-};
 
 }  // namespace lumo

@@ -166,69 +166,105 @@ std::optional<DatagramHeader> readHeader(ByteView datagram)
     return DatagramHeader{datagram[0], datagram[1], datagram[2], datagram[3]};
 }
 
+namespace {
+
+// One row per message, in the order of the Message enumeration.
+constexpr std::array<MessageSpec, 14> Specs{{
+    {Message::JoinRequest, cmd::JoinRequest, Kind::ToHost, EntryDatagramSize, "JoinRequest"},
+    {Message::RosterRequest, cmd::RosterRequest, Kind::ToHost, EntryDatagramSize, "RosterRequest"},
+    {Message::LeaveNotice, cmd::LeaveNotice, Kind::ToHost, EntryDatagramSize, "LeaveNotice"},
+    {Message::PathRequest, cmd::PathRequest, Kind::ToHost, EntryDatagramSize, "PathRequest"},
+    {Message::VoiceStopNotice, cmd::VoiceStopNotice, Kind::PeerToPeer, HeaderSize, "VoiceStopNotice"},
+    {Message::PathOpener, cmd::PathOpener, Kind::PeerToPeer, EntryDatagramSize, "PathOpener"},
+    {Message::ChatText, cmd::ChatText, Kind::PeerToPeer, HeaderSize, "ChatText"},
+    {Message::PathConfirm, cmd::PathConfirm, Kind::PeerToPeer, HeaderSize, "PathConfirm"},
+    {Message::MemberPathProbe, cmd::PathProbe, Kind::PeerToPeer, HeaderSize, "MemberPathProbe"},
+    {Message::VoiceDirect, cmd::VoiceDirect, Kind::PeerToPeer, VoiceDatagramSize, "VoiceDirect"},
+    {Message::VoiceGroup, cmd::VoiceGroup, Kind::PeerToPeer, VoiceDatagramSize, "VoiceGroup"},
+    {Message::Ack, cmd::Ack, Kind::FromHost, HeaderSize, "Ack"},
+    {Message::RosterUpdate, cmd::RosterUpdate, Kind::FromHost, RosterUpdateHeaderSize, "RosterUpdate"},
+    {Message::HostPathProbe, cmd::PathProbe, Kind::FromHost, HeaderSize, "HostPathProbe"},
+}};
+
+constexpr bool specsInOrder()
+{
+    for (std::size_t i = 0; i < Specs.size(); ++i)
+        if (std::size_t(Specs[i].message) != i) return false;
+    return true;
+}
+static_assert(specsInOrder(), "Specs has one row per Message, in the enumeration's order");
+
+// Kind (0..3) and command to the row of the message they announce; -1 for none.
+constexpr auto MessageByKindAndCommand = [] {
+    std::array<std::array<std::int8_t, 256>, 4> table{};
+    for (auto& commands : table) commands.fill(-1);
+    for (std::size_t i = 0; i < Specs.size(); ++i)
+        table[std::size_t(Specs[i].kind)][Specs[i].command] = std::int8_t(i);
+    return table;
+}();
+
+// The records a RosterUpdate says it carries, when they are all there; nullopt otherwise.
+std::optional<std::int32_t> rosterCount(ByteView datagram)
+{
+    if (datagram.size() < RosterUpdateHeaderSize) return std::nullopt;
+    const auto count = static_cast<std::int32_t>(get32(datagram.data() + 4));
+    if (count < 0 || count > RosterCapacity) return std::nullopt;
+    if (datagram.size() < RosterUpdateHeaderSize + MemberEntrySize * static_cast<std::size_t>(count)) return std::nullopt;
+    return count;
+}
+
+}  // namespace
+
+const MessageSpec& specOf(Message message) { return Specs[std::size_t(message)]; }
+
 std::optional<Message> identify(const DatagramHeader& header)
 {
-    switch (header.kind) {
-    case 3:
-        switch (header.command) {
-        case cmd::JoinRequest: return Message::JoinRequest;
-        case cmd::RosterRequest: return Message::RosterRequest;
-        case cmd::LeaveNotice: return Message::LeaveNotice;
-        case cmd::PathRequest: return Message::PathRequest;
-        }
-        break;
-    case 2:
-        switch (header.command) {
-        case cmd::VoiceStopNotice: return Message::VoiceStopNotice;
-        case cmd::PathOpener: return Message::PathOpener;
-        case cmd::ChatText: return Message::ChatText;
-        case cmd::PathConfirm: return Message::PathConfirm;
-        case cmd::PathProbe: return Message::MemberPathProbe;
-        case cmd::VoiceDirect: return Message::VoiceDirect;
-        case cmd::VoiceGroup: return Message::VoiceGroup;
-        }
-        break;
-    case 1:
-        switch (header.command) {
-        case cmd::Ack: return Message::Ack;
-        case cmd::RosterUpdate: return Message::RosterUpdate;
-        case cmd::PathProbe: return Message::HostPathProbe;
-        }
-        break;
-    }
-    return std::nullopt;
+    if (header.kind >= MessageByKindAndCommand.size()) return std::nullopt;
+    const std::int8_t row = MessageByKindAndCommand[header.kind][header.command];
+    if (row < 0) return std::nullopt;
+    return Specs[std::size_t(row)].message;
 }
 
 bool lengthFits(Message message, ByteView datagram)
 {
     const std::size_t size = datagram.size();
-    if (size < HeaderSize || size > MaxDatagramSize) return false;
-    switch (message) {
-    case Message::JoinRequest:
-    case Message::RosterRequest:
-    case Message::LeaveNotice:
-    case Message::PathRequest:
-    case Message::PathOpener:
-        return size >= EntryDatagramSize;
-    case Message::VoiceDirect:
-    case Message::VoiceGroup:
-        return size >= VoiceDatagramSize;
-    case Message::RosterUpdate: {
-        if (size < RosterUpdateHeaderSize) return false;
-        const auto count = static_cast<std::int32_t>(get32(datagram.data() + 4));
-        if (count < 0 || count > RosterCapacity) return false;
-        return size >= RosterUpdateHeaderSize + MemberEntrySize * static_cast<std::size_t>(count);
-    }
-    case Message::VoiceStopNotice:
-    case Message::ChatText:
-    case Message::PathConfirm:
-    case Message::MemberPathProbe:
-    case Message::Ack:
-    case Message::HostPathProbe:
-        return true;
-    }
-    return false;
+    if (size > MaxDatagramSize || size < specOf(message).minimumSize) return false;
+    return message != Message::RosterUpdate || rosterCount(datagram).has_value();
 }
+
+WireRead readMessage(ByteView datagram)
+{
+    WireRead read;
+    const auto header = readHeader(datagram);
+    if (!header) {
+        read.fault = WireFault::TooShort;
+        return read;
+    }
+    read.announced = identify(*header);
+    if (!read.announced) {
+        read.fault = WireFault::UnknownMessage;
+        return read;
+    }
+    if (!lengthFits(*read.announced, datagram)) {
+        read.fault = WireFault::BadLength;
+        return read;
+    }
+    read.message = WireMessage{*header, *read.announced, datagram.subspan(HeaderSize)};
+    return read;
+}
+
+Roster readRosterUpdate(const WireMessage& message)
+{
+    Roster roster;
+    roster.count = static_cast<std::int32_t>(get32(message.payload.data()));
+    for (int i = 0; i < roster.count; ++i)
+        roster.records[i] = decodeMemberEntry(message.payload.data() + (RosterUpdateHeaderSize - HeaderSize) + MemberEntrySize * i);
+    return roster;
+}
+
+MemberEntry readEntry(const WireMessage& message) { return decodeMemberEntry(message.payload.data()); }
+
+VoiceRecord readVoiceRecord(const WireMessage& message) { return decodeVoiceRecord(message.payload.data()); }
 
 Roster readRosterUpdate(ByteView datagram)
 {

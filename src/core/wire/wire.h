@@ -155,6 +155,40 @@ Bytes makeVoiceDatagram(std::uint8_t command, std::uint8_t recipientId, std::uin
 inline std::uint8_t idByte(int id) { return static_cast<std::uint8_t>(id & 0xFF); }
 
 // --- decoding ---------------------------------------------------------------------------
+// What the wire says of each message: its command and kind, the fewest bytes it has (header
+// included) and its name for the log. A new message is a new Message and a new row of this
+// table; identify, lengthFits and readMessage then know it.
+struct MessageSpec {
+    Message message;
+    std::uint8_t command;
+    Kind kind;
+    std::size_t minimumSize;
+    const char* name;
+};
+const MessageSpec& specOf(Message message);
+inline const char* messageName(Message message) { return specOf(message).name; }
+
+// A received datagram, read once: its header, the message the header announces, and the bytes
+// after the header, long enough for that message (a RosterUpdate's count checked and all its
+// records present). Whoever handles it reads the payload and never the header again.
+struct WireMessage {
+    DatagramHeader header;
+    Message message = Message::Ack;
+    ByteView payload;
+    std::size_t size() const { return HeaderSize + payload.size(); }
+};
+
+// Why a received datagram is not a message.
+enum class WireFault { None, TooShort, UnknownMessage, BadLength };
+
+struct WireRead {
+    std::optional<WireMessage> message;  // set when fault is None
+    WireFault fault = WireFault::None;
+    std::optional<Message> announced;    // what the header names, also when its length is wrong (for the log)
+};
+// Reads a datagram of at most MaxDatagramSize bytes (a longer one is BadLength).
+WireRead readMessage(ByteView datagram);
+
 std::optional<DatagramHeader> readHeader(ByteView datagram);
 // Which message a header announces; nullopt for a kind other than 1..3 or a command that has no
 // meaning with that kind.
@@ -164,5 +198,10 @@ std::optional<Message> identify(const DatagramHeader& header);
 bool lengthFits(Message message, ByteView datagram);
 // Count and records of a RosterUpdate that passed lengthFits.
 Roster readRosterUpdate(ByteView datagram);
+Roster readRosterUpdate(const WireMessage& message);
+// The member record of a JoinRequest, RosterRequest, LeaveNotice, PathRequest or PathOpener.
+MemberEntry readEntry(const WireMessage& message);
+// The record of a VoiceGroup or VoiceDirect.
+VoiceRecord readVoiceRecord(const WireMessage& message);
 
 }  // namespace lumo

@@ -2,7 +2,8 @@
    LUMO_TEST_PLUGIN_LOG:
      gethook <argument>
      unhook <argument given to gethook> <"same" if the handle is the one gethook returned>
-   Variants (one compile definition each) leave out an export or fail. */
+   Variants (one compile definition each) leave out an export or fail; "refusing" fails and says
+   why through hookproblem, with the text of LUMO_TEST_PLUGIN_PROBLEM. */
 #include "core/shell/plugin_abi.h"
 
 #include <stdio.h>
@@ -27,7 +28,7 @@ void* gethook(const char* libraryPath)
 {
     snprintf(hookedName, sizeof hookedName, "%s", libraryPath ? libraryPath : "(null)");
     logLine("gethook", hookedName, "");
-#ifdef PLUGIN_NULLHOOK
+#if defined(PLUGIN_NULLHOOK) || defined(PLUGIN_REFUSING)
     return NULL;
 #else
     return &hookMarker;
@@ -39,5 +40,12 @@ void* gethook(const char* libraryPath)
 void unhook(void* hook)
 {
     logLine("unhook", hookedName, hook == &hookMarker ? "same" : "other");
+}
+#endif
+
+#ifdef PLUGIN_REFUSING
+const char* hookproblem(void)
+{
+    return getenv("LUMO_TEST_PLUGIN_PROBLEM");
 }
 #endif

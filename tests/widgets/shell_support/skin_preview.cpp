@@ -5,7 +5,7 @@
 #include "app/main_dialog.h"
 #include "core/text/gbk.h"
 #include "directory/group_browser_dialog.h"
-#include "directory/http_client.h"
+#include "fake_directory.h"
 #include "shell/main_window_shell.h"
 #include "shell/skin_library.h"
 
@@ -19,16 +19,14 @@ using namespace lumo;
 
 namespace {
 
-class SampleDirectory final : public HttpClient {
-public:
-    HttpReply get(const std::string&, const HttpLimits&) override
-    {
-        return {true, utf8ToGbk("myserverlist\r\n127.0.0.90 \r\n"
-                                "1 夜猫子战队 203.0.113.7 3555 ok \r\n"
-                                "2 周末开黑 198.51.100.20 3555 ok \r\n"
-                                "3 CS新手村 192.0.2.33 3555 ok \r\n")};
-    }
-};
+// A directory listing three groups.
+std::string sampleGroups()
+{
+    return utf8ToGbk("myserverlist\r\n127.0.0.90 \r\n"
+                     "1 夜猫子战队 203.0.113.7 3555 ok \r\n"
+                     "2 周末开黑 198.51.100.20 3555 ok \r\n"
+                     "3 CS新手村 192.0.2.33 3555 ok \r\n");
+}
 
 class PreviewOwner final : public ShellOwner {
 public:
@@ -86,7 +84,8 @@ int main(int argc, char** argv)
     const bool skinActive = startSkins(&app);
     if (!skin.isEmpty()) SkinLibrary::current().loadSkin(skin);
 
-    SampleDirectory directory;
+    lumo::test::FakeDirectory directory;
+    directory.otherwise = HttpReply{true, sampleGroups()};
     MainDialog window(MainDialogOptions{parseDottedAddress("127.0.0.90"), &directory});
     PreviewOwner owner(window);
     MainWindowShell shell(window, owner, skinActive);
