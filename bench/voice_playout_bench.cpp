@@ -195,17 +195,7 @@ struct Result {
     std::vector<double> lagOf;  // per record: play time of its first sample minus its send time, -1 unheard
 };
 
-constexpr int Period = 80;  // samples in one 10 ms period of the speaker
-// Sonic inserts at most one pitch period (under 124 samples at 8 kHz) when it slows a block: the
-// heard stream going back further than this over what it already played is a repeat.
-constexpr long MaxPitchBack = 160;
-
-double correlate(const std::int16_t* a, const std::int16_t* b, int n)
-{
-    double ab = 0, aa = 0, bb = 0;
-    for (int i = 0; i < n; ++i) ab += double(a[i]) * b[i], aa += double(a[i]) * a[i], bb += double(b[i]) * b[i];
-    return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0;
-}
+constexpr int Period = test::SpeakerPeriod;
 
 // The figures of a run from each record's lag, whoever found them.
 void summarizeLags(const Scenario& s, const std::vector<Record>& records, Result* out)
@@ -273,8 +263,8 @@ Result judge(const Scenario& s, const std::vector<Record>& records, const std::v
     std::vector<long> foundAt;  // reference sample of each found period
     std::vector<int> framesOf(records.size(), 0);
     std::vector<char> repeated(records.size(), 0);
-    long lastR = -1, furthest = -1;
-    int backRun = 0;
+    long lastR = -1;
+    test::RepeatWatch repeats;
     std::vector<std::pair<std::size_t, std::size_t>> repeatAt;  // period, record
     std::size_t lastPeriod = 0;
     // A stretch of the talk can be heard only once its record has reached the listener.
@@ -285,13 +275,7 @@ Result judge(const Scenario& s, const std::vector<Record>& records, const std::v
         return r.deliverMs >= 0 && r.deliverMs <= heardAtMs;
     };
     auto bestNear = [&](const std::int16_t* h, int n, long from, long to, long* at) {
-        double best = 0;
-        for (long R = from; R <= to; ++R)
-            if (usable(R, n)) {
-                const double c = correlate(h, reference.data() + R, n);
-                if (c > best) best = c, *at = R;
-            }
-        return best;
+        return test::bestNear(reference, h, n, from, to, usable, at);
     };
     for (std::size_t p = firstPeriod; (p + 1) * P <= heard.size(); ++p) {
         const std::int16_t* h = heard.data() + p * P;
@@ -304,7 +288,9 @@ Result judge(const Scenario& s, const std::vector<Record>& records, const std::v
         long bestR = -1;
         const bool tracking = lastR >= 0 && p - lastPeriod <= 12;
         const long predicted = lastR + long(p - lastPeriod) * P;
-        if (tracking && bestNear(h, P, predicted - 200, predicted + 200, &bestR) < 0.75) bestR = -1;
+        bool joined = false;
+        if (tracking) bestR = test::matchScaledPeriod(reference, h, predicted, usable, &joined);
+        if (joined) ++out.scaled;
         if (bestR < 0) {
             double best = 0;
             for (std::size_t i = 0; i < records.size(); ++i) {
@@ -315,27 +301,13 @@ Result judge(const Scenario& s, const std::vector<Record>& records, const std::v
             }
             if (best < 0.9) bestR = -1;
         }
-        if (bestR < 0 && tracking) {
-            // A splice: each half found on its own, the second no more than a pitch period away
-            // from where the first leads.
-            long first = -1, second = -1;
-            const double c1 = bestNear(h, P / 2, predicted - 200, predicted + 200, &first);
-            const double c2 = first >= 0 ? bestNear(h + P / 2, P / 2, first + P / 2 - MaxPitchBack, first + P / 2 + MaxPitchBack, &second) : 0;
-            if (c1 >= 0.9 && c2 >= 0.9) bestR = first, ++out.scaled;
-        }
         if (bestR < 0) {
             what.push_back(Unfound), foundAt.push_back(-1);
             continue;
         }
         what.push_back(Found), foundAt.push_back(bestR);
         const std::size_t index = std::size_t(bestR) / BlockSamples;
-        // Going back: a repeat once three periods in a row go on from there, as a record played
-        // again would; a period or two that look like something said before are no repeat.
-        const bool back = furthest >= 0 && bestR + P <= furthest - MaxPitchBack;
-        const bool goesOn = backRun > 0 && std::abs(bestR - (lastR + long(p - lastPeriod) * P)) <= MaxPitchBack;
-        backRun = back ? (goesOn ? backRun + 1 : 1) : 0;
-        if (backRun >= 3) repeatAt.push_back({p, index});
-        furthest = std::max(furthest, bestR + P);
+        if (repeats.note(bestR, long(p - lastPeriod))) repeatAt.push_back({p, index});
         if (framesOf[index]++ == 0) out.lagOf[index] = earMs - records[index].sentMs - double(bestR % BlockSamples) / 8;
         lastR = bestR;
         lastPeriod = p;
