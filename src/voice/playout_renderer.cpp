@@ -48,6 +48,18 @@ const std::int16_t* PlayoutRenderer::scale(int count, double speed, int* produce
     return scaled_.data();
 }
 
+void PlayoutRenderer::concealAside(int frames)
+{
+    if (!asideInStep_) {
+        // The second decoder hears the latest records again: after them its memory is the
+        // first one's, near enough for what only stands in for a record.
+        for (int i = recentCount_ - 1; i >= 0; --i)
+            aside_.Decode(recent_[std::size_t(i)].data(), CodedBlockSize, pcm_.data(), nullptr);
+        asideInStep_ = true;
+    }
+    aside_.Conceal(pcm_.data(), frames);
+}
+
 int PlayoutRenderer::render(const PlayoutStep::Chunk& chunk, int volumePercent, bool doubled)
 {
     int count = 0;
@@ -66,6 +78,10 @@ int PlayoutRenderer::render(const PlayoutStep::Chunk& chunk, int volumePercent, 
     }
     case PlayoutStep::Kind::Record: {
         codec_.Decode(chunk.record.speech.data(), CodedBlockSize, pcm_.data(), nullptr);
+        std::copy_backward(recent_.begin(), recent_.end() - 1, recent_.end());
+        std::copy_n(chunk.record.speech.begin(), CodedBlockSize, recent_[0].begin());
+        recentCount_ = std::min(recentCount_ + 1, AsideRecords);
+        asideInStep_ = false;
         count = BlockSamples;
         background_.note(pcm_.data(), count);
         speed = playSpeed(chunk.adjustMs, IsQuietBlock(reinterpret_cast<const std::uint8_t*>(pcm_.data()), BlockBytes));
@@ -80,7 +96,12 @@ int PlayoutRenderer::render(const PlayoutStep::Chunk& chunk, int volumePercent, 
     case PlayoutStep::Kind::Conceal: {
         const int frames = std::clamp(chunk.frames, 1, FramesPerBlock);
         count = frames * SamplesPerFrame;
-        codec_.Conceal(pcm_.data(), frames);
+        if (chunk.aside) {
+            concealAside(frames);
+        } else {
+            codec_.Conceal(pcm_.data(), frames);
+            asideInStep_ = false;
+        }
         const int from = levelPermille_, to = chunk.gainPermille;
         if (from != 1000 || to != 1000)
             for (int i = 0; i < count; ++i)

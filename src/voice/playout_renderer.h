@@ -1,7 +1,7 @@
 // Turns what the playout step decides into samples for one member's sound card: a record decoded
 // (time-scaled with Sonic, pitch kept, when the step asks for it), the decoder's erasure output
 // for a record that is not there (fading after a block, never below the talker's background
-// level), or the silence before a spurt; then the member's volume and "增溢". No thread and no
+// level; from a copy of the decoder while nothing newer has come), or the silence before a spurt; then the member's volume and "增溢". No thread and no
 // clock: the player calls it on its thread, and a bench can run it on simulated time.
 //
 // A block to time-scale goes through Sonic, which takes out or puts in about one pitch period
@@ -52,7 +52,17 @@ private:
     // Time-scales count samples at pcm_, returning where the result is and its length.
     const std::int16_t* scale(int count, double speed, int* produced);
 
+    // A concealment while the awaited record may still come, from a second decoder brought to
+    // where the first one is (it decodes the latest records again), so that the first decoder's
+    // state stays untouched.
+    void concealAside(int frames);
+
     VoiceCodec codec_;
+    VoiceCodec aside_;
+    static constexpr int AsideRecords = 2;  // enough for a G.729 decoder's memory (12 frames)
+    std::array<std::array<std::uint8_t, CodedBlockSize>, AsideRecords> recent_{};
+    int recentCount_ = 0;     // records decoded, up to AsideRecords, latest at recent_[0]
+    bool asideInStep_ = false;
     sonicStreamStruct* scaler_ = nullptr;
     std::array<std::int16_t, MaxSamples> pcm_{};
     std::array<std::int16_t, MaxSamples> scaled_{};

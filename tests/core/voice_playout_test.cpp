@@ -35,6 +35,7 @@ struct Heard {
     double lengthMs;
     int adjustMs;
     int gain;
+    bool aside = false;      // concealed with a copy of the decoder
 };
 
 class Listener {
@@ -97,6 +98,19 @@ public:
         return n;
     }
 
+    // Frames of silence after a spurt's first record, before the step's spurt ended.
+    int zerosInsideSpurts() const
+    {
+        int n = 0;
+        bool inSpurt = false;
+        for (const Heard& h : heard) {
+            if (h.kind == Kind::Record) inSpurt = true;
+            if (h.kind == Kind::Nothing) inSpurt = false;
+            if (h.kind == Kind::Silence && inSpurt) n += h.frames;
+        }
+        return n;
+    }
+
     PlayoutStep step;
     std::vector<Heard> heard;
     double mutedMs = 0;  // the card ran dry inside a spurt
@@ -106,7 +120,9 @@ private:
     void pump()
     {
         while (queuedMs_ <= PlayoutStep::LeadMs) {
+            const bool wasActive = step.active();
             const PlayoutStep::Chunk c = step.pull(now_, int(queuedMs_));
+            if (c.kind == Kind::Nothing && wasActive) heard.push_back({Kind::Nothing, 0, 0, double(now_) + queuedMs_, 0, 0, 0});  // the spurt ended
             if (c.kind == Kind::Nothing || c.kind == Kind::Wait) return;
             ASSERT_GT(c.frames, 0);
             double length = c.frames * PlayoutStep::FrameMs;
@@ -114,7 +130,7 @@ private:
                 ASSERT_EQ(c.frames, PlayoutStep::FramesPerBlock);
                 length /= playSpeed(c.adjustMs, quiet);
             }
-            heard.push_back({c.kind, c.record.sequence, c.frames, double(now_) + queuedMs_, length, c.adjustMs, c.gainPermille});
+            heard.push_back({c.kind, c.record.sequence, c.frames, double(now_) + queuedMs_, length, c.adjustMs, c.gainPermille, c.aside});
             queuedMs_ += length;
         }
     }
@@ -146,10 +162,16 @@ TEST(PlayoutTest, InOrderStreamPlaysEveryRecordOnceBackToBack)
     // A clean line needs no time-scaling: every record plays exactly as decoded.
     for (const Heard& h : l.heard) EXPECT_EQ(h.adjustMs, 0) << h.sequence;
     EXPECT_EQ(l.mutedMs, 0);
-    // After the last one nothing newer comes: silence (a pause leaves the decoder in step with
-    // the talker's encoder), then the spurt ends.
+    EXPECT_EQ(l.zerosInsideSpurts(), 0);
+    // After the last one nothing newer comes: the erasure output of a copy of the decoder (the
+    // decoder itself stays in step with the talker's encoder), fading, never zeros; then the
+    // spurt ends.
     EXPECT_FALSE(l.step.active());
-    EXPECT_EQ(l.frames(Kind::Conceal), 0);
+    EXPECT_EQ(l.framesBetween(40, 89, Kind::Conceal), 0);
+    EXPECT_EQ(l.frames(Kind::Conceal), PlayoutStep::EndAfterFrames);
+    for (const Heard& h : l.heard) EXPECT_TRUE(h.kind != Kind::Conceal || h.aside);
+    EXPECT_LT(l.heard.back().gain, 1000);
+    EXPECT_EQ(l.zerosInsideSpurts(), 0);
 }
 
 TEST(PlayoutTest, BurstsOfTwoAndThreePlayInOrderWithoutLoss)
@@ -182,6 +204,7 @@ TEST(PlayoutTest, SwappedRecordsArePlayedInOrder)
     EXPECT_LE(w.step.counters().late, 1u);
     EXPECT_EQ(w.step.counters().concealed, w.step.counters().late);
     EXPECT_EQ(w.mutedMs, 0);
+    EXPECT_EQ(w.zerosInsideSpurts(), 0);
     // Once it has seen swaps it keeps enough delay: the later swaps cost no waiting.
     EXPECT_EQ(w.framesBetween(41, 43, Kind::Conceal) + w.framesBetween(41, 43, Kind::Silence), 0);
     EXPECT_GE(w.step.targetMs(), 60 + PlayoutStep::CardFloorMs);
@@ -236,6 +259,7 @@ TEST(PlayoutTest, LostRecordsAreConcealedInTheirPlace)
         EXPECT_GE(l.framesBetween(9, 12, Kind::Conceal), 1);
         EXPECT_LE(l.framesBetween(9, 12, Kind::Conceal) + l.framesBetween(9, 12, Kind::Silence), 2 * int(PlayoutStep::FramesPerBlock) + 1);
         EXPECT_EQ(l.mutedMs, 0);
+        EXPECT_EQ(l.zerosInsideSpurts(), 0);
         // The wait for a lost record counts towards its block: the records after it play on
         // the talker's cadence (to a 10 ms frame), not a wait later.
         EXPECT_LE(l.playedAt(40) - l.playedAt(1), 39 * 60 + PlayoutStep::FrameMs) << "lag built up";
@@ -378,6 +402,7 @@ TEST(PlayoutTest, TalkerClockDriftingEitherWayIsFollowed)
         EXPECT_EQ(l.played(), range(1, count)) << drift;
         EXPECT_EQ(l.step.counters().concealed, 0u) << drift;
         EXPECT_EQ(l.mutedMs, 0) << drift;
+        EXPECT_EQ(l.zerosInsideSpurts(), 0) << drift;
         double worst = 0;
         for (std::uint32_t s = 1; s <= count; ++s) worst = std::max(worst, l.playedAt(s) - double(s - 1) * 60 / (1 + drift));
         EXPECT_LE(worst, 60) << drift;
@@ -397,6 +422,7 @@ TEST(PlayoutTest, DelaySpikeIsDrainedWhileTheTalkGoesOn)
     l.run(300 * 60 + 2000);
     EXPECT_EQ(l.played(), range(1, 300));
     EXPECT_EQ(l.mutedMs, 0);
+    EXPECT_EQ(l.zerosInsideSpurts(), 0);
     auto lag = [&](std::uint32_t s) { return l.playedAt(s) - double(s - 1) * 60; };
     const double before = lag(100);
     EXPECT_GE(lag(108), before + 200) << "the spike did hold the talk up";
@@ -429,6 +455,7 @@ TEST(PlayoutTest, LossBurstsTakeTheirOwnTimeAndNoMore)
         EXPECT_EQ(l.played(), range(1, 400, lost)) << at;
         EXPECT_EQ(l.step.counters().concealed, lost.size()) << at;
         EXPECT_EQ(l.mutedMs, 0) << at;
+        EXPECT_EQ(l.zerosInsideSpurts(), 0) << at;
         for (std::uint32_t s = 40; s < 400; s += 40) {
             const std::uint32_t before = s - 21, after = s - 20 + std::uint32_t(burst);
             // Between the record before the gap and the one after: the gap's blocks, within the
@@ -437,6 +464,28 @@ TEST(PlayoutTest, LossBurstsTakeTheirOwnTimeAndNoMore)
             EXPECT_LE(span, 60.0 * (burst + 1) + 12 + jitterMs) << at << ", gap at " << s - 20;
             EXPECT_GE(l.framesBetween(before, after, Kind::Conceal), 1) << at;
         }
+    }
+}
+
+// Random loss at any rate, with swaps and jitter: every record that comes in time plays once in
+// order, and inside the talk the card never gets zeros, however long nothing newer comes.
+TEST(PlayoutTest, NoZerosInsideTheTalkAtAnyLossRate)
+{
+    for (const int lossPercent : {10, 30, 50})
+    for (const int jitterMs : {0, 40}) {
+        Listener l;
+        std::mt19937 random(unsigned(lossPercent * 100 + jitterMs));
+        for (std::uint32_t s = 1; s <= 300; ++s)
+            if (s <= 2 || s == 300 || int(random() % 100) >= lossPercent)
+                l.deliver(std::int64_t(s - 1) * 60 + (jitterMs ? std::int64_t(random() % unsigned(jitterMs + 1)) : 0), s);
+        l.run(300 * 60 + 2000);
+        const std::string at = std::to_string(lossPercent) + " % loss, jitter " + std::to_string(jitterMs);
+        const std::vector<std::uint32_t> played = l.played();
+        EXPECT_TRUE(std::is_sorted(played.begin(), played.end())) << at;
+        EXPECT_EQ(std::adjacent_find(played.begin(), played.end()), played.end()) << at;
+        EXPECT_EQ(played.back(), 300u) << at;
+        EXPECT_EQ(l.zerosInsideSpurts(), 0) << at;
+        EXPECT_EQ(l.mutedMs, 0) << at;
     }
 }
 

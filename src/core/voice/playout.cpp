@@ -406,6 +406,14 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         }
         const std::int64_t needed = targetMs_ + card.sincePeriodMs - waited - card.queuedMs;
         const int frames = int(std::clamp<std::int64_t>((needed + FrameMs - 1) / FrameMs, 0, MaxPrerollFrames));
+        if (frames > 0 && spurtPlayed_) {
+            // Back from a pause inside the spurt (the concealment has not ended it): the slack is
+            // built with more of the concealment, a block at most at a time, never with zeros.
+            prerollDue_ = frames > FramesPerBlock;
+            Chunk chunk = conceal(std::min(frames, FramesPerBlock));
+            chunk.aside = true;
+            return chunk;
+        }
         if (frames > 0)
             return Chunk{Kind::Silence, frames, {}, 0, 1000};
     }
@@ -427,13 +435,15 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
             ++waitedFrames_;
             ++counters_.fillFrames;
             // Nothing newer: the next record is late, or the talker paused (a sender drops
-            // quiet blocks). Silence, which leaves the decoder in step with the talker's encoder,
-            // so that a clean line plays exactly what the codec gives; after a block's time the
-            // pause is taken as one.
-            ++concealRun_;
+            // quiet blocks). Concealed aside, with a copy of the decoder, fading as any
+            // concealment does: the card never gets zeros inside a spurt, and the decoder
+            // stays in step with the talker's encoder, so that a late record still plays exactly
+            // what the codec gives. After a block's time the pause is taken as one.
             if (waitedFrames_ > FramesPerBlock)
                 paused_ = true;
-            return Chunk{Kind::Silence, 1, {}, 0, 1000};
+            Chunk chunk = conceal(1);
+            chunk.aside = true;
+            return chunk;
         }
         // A gap: the missing record may still come (swapped), or it was lost. It is awaited
         // as long as records have come late lately, and a little past its successor.

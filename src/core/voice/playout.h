@@ -93,6 +93,9 @@ public:
         VoiceRecord record{};
         int adjustMs = 0;           // Record: ms to take out of it (> 0, faster) or put in (< 0)
         int gainPermille = 1000;    // the level this chunk ends at (a fading concealment)
+        // Conceal: nothing newer has come, so the awaited record may still come and must then
+        // decode exactly as the talker's encoder meant: conceal with a copy of the decoder.
+        bool aside = false;
     };
 
     struct Counters {
