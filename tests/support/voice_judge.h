@@ -285,7 +285,10 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
             for (int k = 0; k < Variants && at < 0; ++k)
                 if (k != variant && (at = matchScaledPeriod(talks[std::size_t(k)], heard.data() + q, predicted, usable, &joined, 200, 0.9, 0.9)) >= 0)
                     variant = k;
-            if (at < 0 && bestNear(talks[std::size_t(variant)], heard.data() + q, SpeakerPeriod, 0, long(talk.size()) - SpeakerPeriod, usable, &at) < 0.9) at = -1;
+            // Found afresh only ahead of what was heard: the erasure output that fills a gap
+            // repeats the last pitch periods, and must not pass for the talk heard again.
+            const long ahead = std::max(0L, watch.furthest() - MaxPitchBack);
+            if (at < 0 && bestNear(talks[std::size_t(variant)], heard.data() + q, SpeakerPeriod, ahead, long(talk.size()) - SpeakerPeriod, usable, &at) < 0.9) at = -1;
             if (trace) std::fprintf(stderr, "judge %zu: period at %ld of the talk around record %u%s\n", q, at, before, joined ? " (joined)" : "");
             if (at < 0) {
                 // A period or two around a join that Sonic blended may be found as neither half.
