@@ -14,23 +14,20 @@
 #include <vector>
 
 #include "voice/audio_backends_internal.h"
-#include "voice/message_thread.h"
 
 namespace lumo {
 
 namespace {
 
 // The pacers stand in for a sound card's own clock: named, so that a profile or a CPU figure can
-// tell them from the program's threads, and scheduled in real time above the players where the
-// system allows it, since a card keeps time whatever else the machine does. A pacer that other
-// programs delay takes the periods it missed all at once when it wakes, which gives the players
-// no chance to refill in between: hard silence that a sound card would not have played.
-constexpr int PacerPriority = 20;
-
+// tell them from the program's threads. They keep ordinary scheduling: as root, real-time pacers
+// and players in several test processes at once can take the processor from the X server and
+// the programs a test drives (the player suite failed now and then while they asked for it). (A pacer that other programs delay takes the periods it missed all at
+// once when it wakes, which a sound card would not do: the playout bench shows it as hard
+// silence on a loaded machine.)
 void nameThisThread(const char* name)
 {
     pthread_setname_np(pthread_self(), name);
-    requestRealTimeScheduling(PacerPriority);
 }
 
 using Clock = std::chrono::steady_clock;
