@@ -93,6 +93,7 @@ void PlayoutStep::startSpurt(std::uint32_t sequence)
     next_ = sequence;
     active_ = true;
     prerollDue_ = true;
+    prerollLeft_ = 0;
     paused_ = false;
     spurtPlayed_ = false;
     waitedFrames_ = 0;
@@ -251,6 +252,7 @@ PlayoutStep::Received PlayoutStep::push(const VoiceRecord& record, std::int64_t 
         // the pause takes the pre-roll, and the records from here on have a schedule of their own.
         paused_ = false;
         prerollDue_ = true;
+        prerollLeft_ = 0;
         transitCount_ = 0;
         spareRun_ = 0;
     }
@@ -394,6 +396,15 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
 {
     if (!active_)
         return {};
+    if (prerollLeft_ > 0) {
+        // The rest of a pre-roll inside the spurt, decided once (recomputed, with the record
+        // it waits for not there yet, it would never end).
+        const int frames = std::min(prerollLeft_, FramesPerBlock);
+        prerollLeft_ -= frames;
+        Chunk chunk = conceal(frames);
+        chunk.aside = true;
+        return chunk;
+    }
     if (prerollDue_) {
         // Silence before the first record of a spurt, in whole frames, so that the records after
         // it have the target's slack: the card's next period is sincePeriodMs short of a frame
@@ -409,7 +420,7 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         if (frames > 0 && spurtPlayed_) {
             // Back from a pause inside the spurt (the concealment has not ended it): the slack is
             // built with more of the concealment, a block at most at a time, never with zeros.
-            prerollDue_ = frames > FramesPerBlock;
+            prerollLeft_ = frames - std::min(frames, FramesPerBlock);
             Chunk chunk = conceal(std::min(frames, FramesPerBlock));
             chunk.aside = true;
             return chunk;

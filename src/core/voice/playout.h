@@ -184,6 +184,7 @@ private:
     bool started_ = false;        // any record seen yet
     bool active_ = false;         // in a talk spurt
     bool prerollDue_ = false;
+    int prerollLeft_ = 0;         // frames of a pre-roll inside a spurt still to conceal
     bool paused_ = false;         // nothing came for longer than a block: the talker paused
     bool spurtPlayed_ = false;    // a record of this spurt has been played
     std::uint32_t spurtFloor_ = 0;  // the spurt may still start back to here (a swapped first record)
