@@ -107,8 +107,10 @@ int PlayoutRenderer::render(const PlayoutStep::Chunk& chunk, int volumePercent, 
             for (int i = 0; i < count; ++i)
                 pcm_[std::size_t(i)] = static_cast<std::int16_t>(pcm_[std::size_t(i)] * (from + (to - from) * (i + 1) / count) / 1000);
         levelPermille_ = to;
-        // Faded, or died away in the decoder: never below the talker's own background.
-        keepAboveFloor(pcm_.data(), count, background_.rms(), &noiseSeed_);
+        // Faded, or died away in the decoder: never below the talker's own background inside
+        // the talk; but to silence where the talker may have stopped.
+        if (!chunk.fadingOut)
+            keepAboveFloor(pcm_.data(), count, background_.rms(), &noiseSeed_);
         break;
     }
     case PlayoutStep::Kind::Silence:

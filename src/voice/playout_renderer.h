@@ -1,7 +1,8 @@
 // Turns what the playout step decides into samples for one member's sound card: a record decoded
 // (time-scaled with Sonic, pitch kept, when the step asks for it), the decoder's erasure output
 // for a record that is not there (fading after a block, never below the talker's background
-// level; from a copy of the decoder while nothing newer has come), or the silence before a spurt; then the member's volume and "增溢". No thread and no
+// level; from a copy of the decoder, fading out to silence, while nothing newer has come), or the
+// silence before a spurt; then the member's volume and "增溢". No thread and no
 // clock: the player calls it on its thread, and a bench can run it on simulated time.
 //
 // A block to time-scale goes through Sonic, which takes out or puts in about one pitch period

@@ -36,6 +36,7 @@ struct Heard {
     int adjustMs;
     int gain;
     bool aside = false;      // concealed with a copy of the decoder
+    bool fadingOut = false;  // concealed while nothing newer had come: fading out to silence
 };
 
 class Listener {
@@ -98,18 +99,11 @@ public:
         return n;
     }
 
-    // Frames of silence after a spurt's first record, before the step's spurt ended.
-    int zerosInsideSpurts() const
-    {
-        int n = 0;
-        bool inSpurt = false;
-        for (const Heard& h : heard) {
-            if (h.kind == Kind::Record) inSpurt = true;
-            if (h.kind == Kind::Nothing) inSpurt = false;
-            if (h.kind == Kind::Silence && inSpurt) n += h.frames;
-        }
-        return n;
-    }
+    // Frames of silence after a spurt's first record, before the step's spurt ended, that cut
+    // the voice off: not after it had faded out (nothing newer had come for a block).
+    int zerosInsideSpurts() const { return silenceInsideSpurts(false); }
+    // Frames of silence inside spurts after the voice had faded out.
+    int zerosAfterFadeOut() const { return silenceInsideSpurts(true); }
 
     PlayoutStep step;
     std::vector<Heard> heard;
@@ -130,9 +124,22 @@ private:
                 ASSERT_EQ(c.frames, PlayoutStep::FramesPerBlock);
                 length /= playSpeed(c.adjustMs, quiet);
             }
-            heard.push_back({c.kind, c.record.sequence, c.frames, double(now_) + queuedMs_, length, c.adjustMs, c.gainPermille, c.aside});
+            heard.push_back({c.kind, c.record.sequence, c.frames, double(now_) + queuedMs_, length, c.adjustMs, c.gainPermille, c.aside, c.fadingOut});
             queuedMs_ += length;
         }
+    }
+
+    int silenceInsideSpurts(bool afterFadeOut) const
+    {
+        int n = 0;
+        bool inSpurt = false, faded = false;
+        for (const Heard& h : heard) {
+            if (h.kind == Kind::Record) inSpurt = true, faded = false;
+            if (h.kind == Kind::Nothing) inSpurt = false;
+            if (h.kind == Kind::Conceal) faded = h.fadingOut && h.gain == 0;
+            if (h.kind == Kind::Silence && inSpurt && faded == afterFadeOut) n += h.frames;
+        }
+        return n;
     }
 
     std::multiset<std::tuple<std::int64_t, std::uint32_t, std::uint8_t>> arrivals_;
@@ -164,13 +171,16 @@ TEST(PlayoutTest, InOrderStreamPlaysEveryRecordOnceBackToBack)
     EXPECT_EQ(l.mutedMs, 0);
     EXPECT_EQ(l.zerosInsideSpurts(), 0);
     // After the last one nothing newer comes: the erasure output of a copy of the decoder (the
-    // decoder itself stays in step with the talker's encoder), fading, never zeros; then the
-    // spurt ends.
+    // decoder itself stays in step with the talker's encoder) for one block at most, fading out
+    // to silence, not to the background; then silence until the spurt ends. The talker's end
+    // is not padded.
     EXPECT_FALSE(l.step.active());
     EXPECT_EQ(l.framesBetween(40, 89, Kind::Conceal), 0);
-    EXPECT_EQ(l.frames(Kind::Conceal), PlayoutStep::EndAfterFrames);
-    for (const Heard& h : l.heard) EXPECT_TRUE(h.kind != Kind::Conceal || h.aside);
-    EXPECT_LT(l.heard.back().gain, 1000);
+    EXPECT_EQ(l.frames(Kind::Conceal), PlayoutStep::TailFullFrames + PlayoutStep::FadeFrames);
+    EXPECT_LE(l.frames(Kind::Conceal), PlayoutStep::FramesPerBlock);
+    for (const Heard& h : l.heard) EXPECT_TRUE(h.kind != Kind::Conceal || (h.aside && h.fadingOut));
+    EXPECT_EQ(l.zerosAfterFadeOut(), PlayoutStep::EndAfterFrames - PlayoutStep::TailFullFrames - PlayoutStep::FadeFrames);
+    EXPECT_EQ(l.heard.back().kind, Kind::Nothing);
     EXPECT_EQ(l.zerosInsideSpurts(), 0);
 }
 
@@ -260,6 +270,11 @@ TEST(PlayoutTest, LostRecordsAreConcealedInTheirPlace)
         EXPECT_LE(l.framesBetween(9, 12, Kind::Conceal) + l.framesBetween(9, 12, Kind::Silence), 2 * int(PlayoutStep::FramesPerBlock) + 1);
         EXPECT_EQ(l.mutedMs, 0);
         EXPECT_EQ(l.zerosInsideSpurts(), 0);
+        // A single record lost inside the talk is concealed: the next one comes before the
+        // voice has faded out.
+        if (!lost.count(11) && !lost.count(21)) {
+            EXPECT_EQ(l.zerosAfterFadeOut(), PlayoutStep::EndAfterFrames - PlayoutStep::TailFullFrames - PlayoutStep::FadeFrames);
+        }
         // The wait for a lost record counts towards its block: the records after it play on
         // the talker's cadence (to a 10 ms frame), not a wait later.
         EXPECT_LE(l.playedAt(40) - l.playedAt(1), 39 * 60 + PlayoutStep::FrameMs) << "lag built up";
@@ -468,7 +483,8 @@ TEST(PlayoutTest, LossBurstsTakeTheirOwnTimeAndNoMore)
 }
 
 // Random loss at any rate, with swaps and jitter: every record that comes in time plays once in
-// order, and inside the talk the card never gets zeros, however long nothing newer comes.
+// order, and inside the talk the card never gets zeros that cut the voice off: where nothing
+// newer comes for longer than a block, the voice has faded out within that block first.
 TEST(PlayoutTest, NoZerosInsideTheTalkAtAnyLossRate)
 {
     for (const int lossPercent : {10, 30, 50})
@@ -488,6 +504,12 @@ TEST(PlayoutTest, NoZerosInsideTheTalkAtAnyLossRate)
         for (const std::uint32_t s : played) ASSERT_LE(l.playedAt(s) - (s - 1) * 60.0, 300.0 + jitterMs) << at << ", record " << s;
         EXPECT_EQ(l.zerosInsideSpurts(), 0) << at;
         EXPECT_EQ(l.mutedMs, 0) << at;
+        int fadingRun = 0, longestFade = 0;
+        for (const Heard& h : l.heard) {
+            fadingRun = h.kind == Kind::Conceal && h.fadingOut ? fadingRun + h.frames : 0;
+            longestFade = std::max(longestFade, fadingRun);
+        }
+        EXPECT_LE(longestFade, PlayoutStep::FramesPerBlock) << at;
     }
 }
 

@@ -93,10 +93,10 @@ void PlayoutStep::startSpurt(std::uint32_t sequence)
     next_ = sequence;
     active_ = true;
     prerollDue_ = true;
-    prerollLeft_ = 0;
     paused_ = false;
     spurtPlayed_ = false;
     waitedFrames_ = 0;
+    tailFrames_ = 0;
     concealRun_ = 0;
     // A new spurt keeps what the network taught, but its schedule starts afresh.
     transitCount_ = 0;
@@ -252,7 +252,6 @@ PlayoutStep::Received PlayoutStep::push(const VoiceRecord& record, std::int64_t 
         // the pause takes the pre-roll, and the records from here on have a schedule of their own.
         paused_ = false;
         prerollDue_ = true;
-        prerollLeft_ = 0;
         transitCount_ = 0;
         spareRun_ = 0;
     }
@@ -383,6 +382,7 @@ PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, const Card& ca
     ++counters_.played;
     spurtPlayed_ = true;
     waitedFrames_ = 0;
+    tailFrames_ = 0;
     concealRun_ = 0;
     return chunk;
 }
@@ -396,19 +396,11 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
 {
     if (!active_)
         return {};
-    if (prerollLeft_ > 0) {
-        // The rest of a pre-roll inside the spurt, decided once (recomputed, with the record
-        // it waits for not there yet, it would never end).
-        const int frames = std::min(prerollLeft_, FramesPerBlock);
-        prerollLeft_ -= frames;
-        Chunk chunk = conceal(frames);
-        chunk.aside = true;
-        return chunk;
-    }
     if (prerollDue_) {
-        // Silence before the first record of a spurt, in whole frames, so that the records after
-        // it have the target's slack: the card's next period is sincePeriodMs short of a frame
-        // away, and a record that has waited already has that much of it.
+        // Silence before the first record of a spurt, or back from a pause inside one (the voice
+        // faded out already), in whole frames, so that the records after it have the target's
+        // slack: the card's next period is sincePeriodMs short of a frame away, and a record that
+        // has waited already has that much of it.
         prerollDue_ = false;
         std::int64_t waited = 0;
         if (holds(next_)) {
@@ -417,14 +409,6 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         }
         const std::int64_t needed = targetMs_ + card.sincePeriodMs - waited - card.queuedMs;
         const int frames = int(std::clamp<std::int64_t>((needed + FrameMs - 1) / FrameMs, 0, MaxPrerollFrames));
-        if (frames > 0 && spurtPlayed_) {
-            // Back from a pause inside the spurt (the concealment has not ended it): the slack is
-            // built with more of the concealment, a block at most at a time, never with zeros.
-            prerollLeft_ = frames - std::min(frames, FramesPerBlock);
-            Chunk chunk = conceal(std::min(frames, FramesPerBlock));
-            chunk.aside = true;
-            return chunk;
-        }
         if (frames > 0)
             return Chunk{Kind::Silence, frames, {}, 0, 1000};
     }
@@ -437,25 +421,33 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         if (queuedMs >= CardFloorMs)
             return Chunk{Kind::Wait, 0, {}, 0, 1000};  // it may still come before the card needs it
         if (heldCount_ == 0) {
-            // Nothing newer either: a record on its way, or the talker paused.
-            if (concealRun_ >= EndAfterFrames || !spurtPlayed_) {
+            // Nothing newer either: the next record is late, or the talker stopped or paused
+            // (a sender whose gate closed sends nothing).
+            if (tailFrames_ >= EndAfterFrames || !spurtPlayed_) {
                 active_ = false;
                 waitedFrames_ = 0;
+                tailFrames_ = 0;
                 return {};
             }
             ++waitedFrames_;
-            ++counters_.fillFrames;
-            // Nothing newer: the next record is late, or the talker paused (a sender drops
-            // quiet blocks). Concealed aside, with a copy of the decoder, fading as any
-            // concealment does: the card never gets zeros inside a spurt, and the decoder
-            // stays in step with the talker's encoder, so that a late record still plays exactly
-            // what the codec gives. After a block's time the pause is taken as one.
+            ++tailFrames_;
+            // After a block's time the pause is taken as one.
             if (waitedFrames_ > FramesPerBlock)
                 paused_ = true;
+            if (tailFrames_ > TailFullFrames + FadeFrames)
+                return Chunk{Kind::Silence, 1, {}, 0, 1000};
+            // Concealed aside, with a copy of the decoder, so that a late record still decodes
+            // exactly what the talker's encoder meant; but for one block at most, fading out to
+            // silence: the end of every spurt must not be padded with speech nobody said.
+            ++counters_.fillFrames;
             Chunk chunk = conceal(1);
+            const int out = 1000 - std::max(0, tailFrames_ - TailFullFrames) * 1000 / FadeFrames;
+            chunk.gainPermille = std::min(chunk.gainPermille, out);
             chunk.aside = true;
+            chunk.fadingOut = true;
             return chunk;
         }
+        tailFrames_ = 0;  // a newer record came: the wait is a gap inside the talk
         // A gap: the missing record may still come (swapped), or it was lost. It is awaited
         // as long as records have come late lately, and a little past its successor.
         const std::uint32_t k = firstLaterDistance();

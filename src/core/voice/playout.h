@@ -5,10 +5,13 @@
 // What it guarantees:
 //  - every record that arrives in time is played exactly once, in sequence order; a record is
 //    never played twice, and a record whose turn has passed is dropped, never played late;
-//  - inside a talk spurt the card never gets zeros: a record that is not there when the card
-//    needs sound is concealed with the codec's frame-erasure output, fading to a low level after
-//    a few frames; a record that never comes takes one block of the stream's time, less the
-//    frames already concealed while it was awaited;
+//  - a record missing inside the talk (a newer one has come) is concealed with the codec's
+//    frame-erasure output, fading to a low level after a few frames, never zeros; a record that
+//    never comes takes one block of the stream's time, less the frames already concealed while
+//    it was awaited;
+//  - while nothing newer has come (a late record, or the talker stopped: a sender whose gate
+//    closed sends nothing) the erasure output stands in for one block at most, fading out to
+//    silence, then silence: the end of a spurt is not padded with invented speech;
 //  - the delay follows the network: how late records come against the best recent schedule is
 //    kept as a histogram that forgets (a few seconds of memory), and the target is its 95th
 //    percentile above the card's own buffer; a new talker, or one that restarted, starts from
@@ -69,7 +72,8 @@ public:
     static constexpr int FadeAfterFrames = 6;        // a block concealed in a row: then it fades
     static constexpr int FadeFrames = 4;             // the fade down to its floor
     static constexpr int FadeFloorPermille = 125;
-    static constexpr int EndAfterFrames = 60;        // nothing to play for 600 ms: the spurt ended
+    static constexpr int TailFullFrames = 2;         // nothing newer: concealed at full level, then faded out
+    static constexpr int EndAfterFrames = 60;        // nothing newer for 600 ms: the spurt ended
     static constexpr int PauseMs = 20;               // three arrivals this late alike: the talker paused
     static constexpr std::uint32_t TransitWindow = 16;
     static constexpr int DriftBlock = 16;            // arrivals whose least transit is one point of the drift line
@@ -96,6 +100,9 @@ public:
         // Conceal: nothing newer has come, so the awaited record may still come and must then
         // decode exactly as the talker's encoder meant: conceal with a copy of the decoder.
         bool aside = false;
+        // Conceal: fading out to silence (nothing newer has come, the talker may have stopped),
+        // so not kept up at the talker's background level.
+        bool fadingOut = false;
     };
 
     struct Counters {
@@ -184,13 +191,13 @@ private:
     bool started_ = false;        // any record seen yet
     bool active_ = false;         // in a talk spurt
     bool prerollDue_ = false;
-    int prerollLeft_ = 0;         // frames of a pre-roll inside a spurt still to conceal
     bool paused_ = false;         // nothing came for longer than a block: the talker paused
     bool spurtPlayed_ = false;    // a record of this spurt has been played
     std::uint32_t spurtFloor_ = 0;  // the spurt may still start back to here (a swapped first record)
     std::uint32_t next_ = 0;      // the record whose turn is next
     std::int64_t lastArrivalMs_ = 0;
     int waitedFrames_ = 0;        // frames concealed in place of next_ while it was awaited
+    int tailFrames_ = 0;          // frames played in a row while nothing newer had come
     int concealRun_ = 0;          // frames concealed in a row (for the fade and the spurt's end)
     // Transit (arrival minus the stream's own 60 ms clock) of the latest arrivals, oldest first;
     // the least is the best recent schedule. The newest two are not yet in the histogram: a
