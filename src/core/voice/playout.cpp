@@ -97,6 +97,7 @@ void PlayoutStep::startSpurt(std::uint32_t sequence)
     spurtPlayed_ = false;
     waitedFrames_ = 0;
     tailFrames_ = 0;
+    fadedOut_ = false;
     concealRun_ = 0;
     // A new spurt keeps what the network taught, but its schedule starts afresh.
     transitCount_ = 0;
@@ -383,6 +384,7 @@ PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, const Card& ca
     spurtPlayed_ = true;
     waitedFrames_ = 0;
     tailFrames_ = 0;
+    fadedOut_ = false;
     concealRun_ = 0;
     return chunk;
 }
@@ -447,7 +449,10 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
             chunk.fadingOut = true;
             return chunk;
         }
-        tailFrames_ = 0;  // a newer record came: the wait is a gap inside the talk
+        // A newer record came: the wait is a gap inside the talk. Where the voice had faded out
+        // already, the rest of the gap stays silent rather than bringing invented sound back.
+        fadedOut_ = fadedOut_ || tailFrames_ >= TailFullFrames + FadeFrames;
+        tailFrames_ = 0;
         // A gap: the missing record may still come (swapped), or it was lost. It is awaited
         // as long as records have come late lately, and a little past its successor.
         const std::uint32_t k = firstLaterDistance();
@@ -459,6 +464,8 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         const std::int64_t overdueAt = std::max(expected + spread, laterAt + grace);
         if (nowMs < overdueAt) {
             ++waitedFrames_;
+            if (fadedOut_)
+                return Chunk{Kind::Silence, 1, {}, 0, 1000};
             ++counters_.fillFrames;
             return conceal(1);
         }
@@ -474,7 +481,7 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         // Frames concealed beyond this record's block stood for the next one's time already.
         waitedFrames_ = std::max(0, waitedFrames_ - FramesPerBlock);
         if (frames > 0)
-            return conceal(frames);
+            return fadedOut_ ? Chunk{Kind::Silence, frames, {}, 0, 1000} : conceal(frames);
     }
     return conceal(1);
 }

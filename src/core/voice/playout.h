@@ -198,6 +198,7 @@ private:
     std::int64_t lastArrivalMs_ = 0;
     int waitedFrames_ = 0;        // frames concealed in place of next_ while it was awaited
     int tailFrames_ = 0;          // frames played in a row while nothing newer had come
+    bool fadedOut_ = false;       // the voice faded out while nothing newer had come, no record since
     int concealRun_ = 0;          // frames concealed in a row (for the fade and the spurt's end)
     // Transit (arrival minus the stream's own 60 ms clock) of the latest arrivals, oldest first;
     // the least is the best recent schedule. The newest two are not yet in the histogram: a
