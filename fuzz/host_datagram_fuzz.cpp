@@ -41,7 +41,7 @@ int deliverRosters(const HostReply& reply, Members& members)
 }
 
 // No lost roster: every member in the host's table holds exactly that table, unless a roster to
-// it waits for its address's send budget.
+// it waits for its address's send budget or for the end of its address's join flood.
 void checkEveryMemberHoldsTheTable(const HostTable& host, const Members& members)
 {
     const Roster& table = host.roster();
@@ -97,7 +97,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         const int rosters = deliverRosters(reply, members);
         // A join or a leave that changes the table tells every member at most once (the ones
-        // whose address's send budget is spent are owed theirs); a leave from where no member
+        // whose address's send budget is spent, or whose address is flooding with joins, are
+        // owed theirs); a leave from where no member
         // is recorded tells nobody.
         if (isRequest(datagram) && (datagram[0] == cmd::JoinRequest || datagram[0] == cmd::LeaveNotice)) {
             int owed = 0;

@@ -3,6 +3,7 @@
 // (fuzz_support.h, voice_receive_fuzz.cpp), and the overlay link's records and posts. The text
 // seeds (directory replies, sys.ini and skin.ini files) are committed under fuzz/corpus/.
 #include "core/link/link_records.h"
+#include "core/trust/handshake.h"
 #include "core/wire/wire.h"
 #include "core/text/gbk.h"
 #include "core/voice/voice_codec.h"
@@ -218,6 +219,30 @@ void chatHistorySeeds()
     write("chat_history", "split_and_interleaved", input);
 }
 
+// The handshake program's records (trust_handshake_fuzz.cpp): control bits 0-1 say what each is.
+void trustSeeds()
+{
+    Bytes handshake;  // the handshake, bob's records in order, replayed, altered, time passing
+    add(handshake, 1, {});
+    for (std::uint8_t i = 0; i < 4; ++i) add(handshake, 2, Bytes{i, 0, 0, 0});
+    add(handshake, 2, Bytes{0, 0, 0, 0});
+    add(handshake, 2, Bytes{1, 20, 0, 0x40});
+    add(handshake, 2, Bytes{2, 1, 0, 0x01});
+    add(handshake, 3, Bytes{50});
+    write("trust_handshake", "handshake_then_records", handshake);
+
+    Bytes alone;  // made-up records and a peer that never answers
+    add(alone, 0, makeHeaderOnly(cmd::TrustProof, 0, 1, Kind::PeerToPeer));
+    Bytes hello = makeHeaderOnly(cmd::TrustHello, 0, 1, Kind::PeerToPeer);
+    hello.resize(133, 0x42);
+    add(alone, 0, hello);
+    Bytes sealed = makeHeaderOnly(cmd::TrustSealed, 0, 1, Kind::PeerToPeer);
+    sealed.resize(96, 0x17);
+    add(alone, 0, sealed);
+    add(alone, 3, Bytes{40});
+    write("trust_handshake", "made_up_records", alone);
+}
+
 int main(int argc, char** argv)
 {
     if (argc != 2) {
@@ -230,5 +255,6 @@ int main(int argc, char** argv)
     voiceSeeds();
     overlayLinkSeeds();
     chatHistorySeeds();
+    trustSeeds();
     return 0;
 }

@@ -26,6 +26,16 @@
 <context>
     <name>lumo::AboutDialog</name>
     <message>
+        <source>LUMO 是自由软件：你可以按 GNU 通用公共许可证第 3 版或（由你选择）任何更新版本再发布和修改它。它不带任何担保。许可证全文见随程序附带的 LICENSE 文件。</source>
+        <translation>LUMO is free software: you can redistribute and modify it under the GNU General Public License, version 3 or (at your option) any later version. It comes with no warranty. The full licence is in the LICENSE file that comes with the program.</translation>
+    </message>
+    <message>
+        <source>本机密钥指纹：
+%1</source>
+        <translation>This install's key fingerprint:
+%1</translation>
+    </message>
+    <message>
         <source>确定</source>
         <translation>OK</translation>
     </message>
@@ -47,6 +57,10 @@ The LUMO developers</translation>
 <context>
     <name>lumo::CallPromptDialog</name>
     <message>
+        <source>密钥…</source>
+        <translation>Key…</translation>
+    </message>
+    <message>
         <source>同意通话</source>
         <translation>Accept call</translation>
     </message>
@@ -56,7 +70,7 @@ The LUMO developers</translation>
     </message>
     <message>
         <source>下次提示</source>
-        <translation>Ask next time</translation>
+        <translation>Ask later</translation>
     </message>
     <message>
         <source>音量…</source>
@@ -152,6 +166,18 @@ The LUMO developers</translation>
 </context>
 <context>
     <name>lumo::GroupBrowserDialog</name>
+    <message>
+        <source>请先写上群名。</source>
+        <translation>Type a group name first.</translation>
+    </message>
+    <message>
+        <source>群目录不接受带空格的群名：请去掉空格后再创建。</source>
+        <translation>The group directory takes no spaces in a group name: remove them and create again.</translation>
+    </message>
+    <message>
+        <source>群已建好：写上酷名，双击你的群加入。</source>
+        <translation>Group created: type a nickname and double-click your group to join it.</translation>
+    </message>
     <message>
         <source>群名</source>
         <translation>Group</translation>
@@ -288,6 +314,76 @@ Please install a web browser (or name one in the BROWSER environment variable), 
 <context>
     <name>lumo::MainDialog</name>
     <message>
+        <source>主机已离开，%1 秒后重新连接……</source>
+        <translation>The host has left; joining again in %1 s…</translation>
+    </message>
+    <message>
+        <source>网络已变化，%1 秒后重新连接……</source>
+        <translation>The network changed; joining again in %1 s…</translation>
+    </message>
+    <message>
+        <source>正在重新连接……</source>
+        <translation>Joining again…</translation>
+    </message>
+    <message>
+        <source>请先点选或勾选要发给的成员。</source>
+        <translation>Click or tick the members to send to first.</translation>
+    </message>
+    <message>
+        <source>对方收到的文字里，这些字符会变成“?”：%1</source>
+        <translation>The others will see these characters as "?": %1</translation>
+    </message>
+    <message>
+        <source>你是这个群的主机，群里有 %1 名成员。
+退出后他们会失去主机。确定退出吗？</source>
+        <translation>You host this group, which has %1 members.
+If you quit, they lose their host. Quit anyway?</translation>
+    </message>
+    <message>
+        <source>你在一个有 %1 名成员的群里。确定退出吗？</source>
+        <translation>You are in a group of %1 members. Quit anyway?</translation>
+    </message>
+    <message>
+        <source>%1 的密钥已验证，文字和语音已加密。
+指纹：%2</source>
+        <translation>%1's key proved itself: text and voice are sealed.
+Fingerprint: %2</translation>
+    </message>
+    <message>
+        <source>%1 只用普通协议（没有密钥）：文字和语音不加密。</source>
+        <translation>%1 speaks only the plain protocol (no key): text and voice are not sealed.</translation>
+    </message>
+    <message>
+        <source>正在验证 %1 的密钥。</source>
+        <translation>Checking %1's key.</translation>
+    </message>
+    <message>
+        <source>还没有和 %1 连通，尚未验证密钥。</source>
+        <translation>No path to %1 yet: its key has not been checked.</translation>
+    </message>
+    <message>
+        <source>%1 的密钥与上次不同：接受之前不收发其文字和语音。右击该成员查看。</source>
+        <translation>%1's key differs from last time: no text or voice goes to or comes from %1 until you accept it. Right-click the member to see it.</translation>
+    </message>
+    <message>
+        <source>%1 的密钥与上次不同。
+上次的指纹：%2
+这次的指纹：%3
+只有确认是本人（例如重装了LUMO）时才接受。接受新的密钥吗？</source>
+        <translation>%1's key differs from last time.
+Fingerprint last time: %2
+Fingerprint now: %3
+Accept it only when you are sure it is the same player (who reinstalled LUMO, for example). Accept the new key?</translation>
+    </message>
+    <message>
+        <source>%1 上次有密钥，这次却只用普通协议。
+上次的指纹：%2
+只有确认是本人时才接受。接受吗？</source>
+        <translation>%1 had a key last time but now speaks only the plain protocol.
+Fingerprint last time: %2
+Accept this only when you are sure it is the same player. Accept?</translation>
+    </message>
+    <message>
         <source>你的名字：</source>
         <translation>Name:</translation>
     </message>
@@ -322,6 +418,30 @@ Please install a web browser (or name one in the BROWSER environment variable), 
     <message>
         <source>增溢</source>
         <translation>Gain</translation>
+    </message>
+    <message>
+        <source>闭麦</source>
+        <translation>Mute</translation>
+    </message>
+    <message>
+        <source>闭听</source>
+        <translation>Deafen</translation>
+    </message>
+    <message>
+        <source>已闭麦：你说的话不会发出。</source>
+        <translation>Muted: nothing you say goes out.</translation>
+    </message>
+    <message>
+        <source>已开麦。</source>
+        <translation>Unmuted.</translation>
+    </message>
+    <message>
+        <source>已闭听：听不到别人说话。</source>
+        <translation>Deafened: you hear nobody.</translation>
+    </message>
+    <message>
+        <source>已开听。</source>
+        <translation>Hearing again.</translation>
     </message>
     <message>
         <source>GGMM：</source>
@@ -582,7 +702,7 @@ Reconnect it and press &quot;Talk&quot; again.</translation>
     </message>
     <message>
         <source>下次提示</source>
-        <translation>Ask next time</translation>
+        <translation>Ask later</translation>
     </message>
     <message>
         <source>刷新</source>
@@ -650,6 +770,10 @@ Reconnect it and press &quot;Talk&quot; again.</translation>
 </context>
 <context>
     <name>lumo::RememberedSettings</name>
+    <message>
+        <source>无法保存设置：%1 不可写。这次的改动在下次启动时不会保留。</source>
+        <translation>Settings cannot be saved: %1 is not writable. Changes made now will be gone at the next start.</translation>
+    </message>
     <message>
         <source>设置文件 %1 已损坏或含有无法使用的值，相关设置已恢复为默认值。</source>
         <translation>The settings file %1 is damaged or holds values that cannot be used; those settings have been reset to their defaults.</translation>

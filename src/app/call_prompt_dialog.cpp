@@ -62,6 +62,15 @@ CallPromptDialog::CallPromptDialog() : QDialog(nullptr, Qt::Tool | Qt::Frameless
         hide();
         if (volume_) volume_(memberId_, at);
     });
+    auto* key = new QPushButton(KeyText, this);
+    key->setObjectName(QStringLiteral("keyButton"));
+    key->setFlat(true);
+    // Under the four buttons, within the prompt's size as it always was.
+    key->setGeometry(du.rect(13, 53, 51, 9));
+    connect(key, &QPushButton::clicked, this, [this] {
+        hide();
+        if (key_) key_(memberId_);
+    });
     hide();
 }
 
@@ -69,7 +78,7 @@ void CallPromptDialog::promptFor(std::uint16_t memberId, std::uint16_t row, cons
 {
     memberId_ = memberId;
     row_ = row;
-    setGeometry(screenPosition.x(), screenPosition.y(), 100, std::max(100, DialogUnits(font()).y(56)));
+    setGeometry(screenPosition.x(), screenPosition.y(), 100, std::max(100, DialogUnits(font()).y(63)));
     show();
 }
 

@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -82,14 +83,20 @@ void ChatLogWriter::write(bool all)
         return;
     }
     // A full disk may show only when the data leaves the buffer.
+    errno = 0;
     if (file.write(lines) != lines.size() || !file.flush()) {
-        const QString why = file.errorString();
-        file.resize(before);  // no half line: the texts go whole on the next try
+        // The system's reason (a full disk, EFBIG past a file-size limit) says more than Qt's.
+        const QString why = errno != 0 ? QString::fromLocal8Bit(std::strerror(errno)) : file.errorString();
+        // No half line: the texts go whole on the next try. Straight to the descriptor: QFile would
+        // try its failed buffer again first.
+        [[maybe_unused]] const int cut = ::ftruncate(file.handle(), before);
         fail(tr("无法写入聊天记录文件 %1：%2").arg(path, why));
         return;
     }
     writtenEnd_ = serial;
 }
+
+void ChatLogWriter::surviveFileSizeLimit() { ::signal(SIGXFSZ, SIG_IGN); }
 
 QString ChatLogWriter::openLog(const QString& path, QFile& file)
 {
@@ -104,7 +111,8 @@ QString ChatLogWriter::openLog(const QString& path, QFile& file)
         return tr("不是普通文件");
     }
     if ((info.st_mode & 0077) != 0) ::fchmod(fd, 0600);
-    if (!file.open(fd, QIODevice::Append | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+    // Unbuffered: a write that fails is not tried again behind our back when the file closes.
+    if (!file.open(fd, QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
         return file.errorString();
     }

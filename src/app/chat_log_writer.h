@@ -34,6 +34,10 @@ public:
     void setFolder(const QString& folder) { folder_ = folder; }
     QString filePath() const;
 
+    // A file-size limit (ulimit -f) must stop the log, not the program: the kernel's SIGXFSZ is
+    // ignored, so a write past the limit fails with EFBIG and is handled as a full disk is.
+    static void surviveFileSizeLimit();
+
     // Turning logging on also writes the texts of the run so far, and retries after a failure.
     void setLogging(bool on);
     bool logging() const { return on_ && !stopped_; }

@@ -62,8 +62,9 @@ void ChatRoom::addMenu(QMenuBar& bar)
 void ChatRoom::openBox(const QString& text)
 {
     const QPointer<ChatRoom> guard(this);
-    MessageBoxes::current().inform(&window_, text::AppName, text);
-    if (guard) inbox_->boxClosed();
+    MessageBoxes::current().informThen(&window_, text::AppName, text, [guard] {
+        if (guard) guard->inbox_->boxClosed();
+    });
 }
 
 void ChatRoom::openHistory()

@@ -14,6 +14,7 @@ namespace lumo {
 class AudioSystem;
 class GroupEndpoint;
 class HttpClient;
+class MemberKeys;
 class OverlayBridge;
 class RememberedSettings;
 class SoundController;
@@ -30,6 +31,7 @@ public:
     VoiceIo& voice() const { return *voice_; }
     SoundController& sound() const { return *sound_; }
     HttpClient& directoryHttp() const { return *directoryHttp_; }
+    MemberKeys& keys() const { return *keys_; }
 
 private:
     std::unique_ptr<AudioSystem> ownAudio_;
@@ -37,6 +39,7 @@ private:
     std::unique_ptr<HttpClient> ownDirectoryHttp_;
     HttpClient* directoryHttp_ = nullptr;
     std::unique_ptr<GroupEndpoint> endpoint_;
+    std::unique_ptr<MemberKeys> keys_;
     std::unique_ptr<OverlayBridge> overlay_;
     std::unique_ptr<VoiceIo> voice_;
     std::unique_ptr<SoundController> sound_;

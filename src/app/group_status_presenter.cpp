@@ -5,6 +5,8 @@
 
 #include "core/text/gbk.h"
 
+#include <QStringList>
+
 #include <utility>
 
 namespace lumo {
@@ -38,8 +40,12 @@ void GroupStatusPresenter::showEvent(const SessionEvent& event)
     case Event::VoiceHeard: emit statusText(memberName(event.memberId) + text::Says); break;
     case Event::AskVoice: askVoice(event.memberId); break;
     case Event::ConnectChanged: showConnectState(); break;
-    case Event::ConnectFailed: emit informLater(text::AppName, text::ConnectFailed); break;
-    case Event::GroupFull: emit informLater(text::AppName, text::GroupFull); break;
+    case Event::ConnectFailed:
+        if (!rejoining()) emit informLater(text::AppName, text::ConnectFailed);
+        break;
+    case Event::GroupFull:
+        if (!rejoining()) emit informLater(text::AppName, text::GroupFull);
+        break;
     case Event::HostGone: emit statusText(text::HostGone); break;
     case Event::PathFailed: emit statusText(text::NotReached.arg(memberName(event.memberId))); break;
     case Event::TalkingChanged: showVoiceButton(); break;
@@ -113,9 +119,25 @@ void GroupStatusPresenter::connectToHost(const QString& name, const QString& hos
 void GroupStatusPresenter::sendText(const QString& name, const QString& text)
 {
     if (!readName(name)) return;
-    hooks_.sendText(toGbk(text));
-    const int partner = session_.partner();
-    if (partner >= 0) emit textSent(memberName(partner), text);
+    const std::vector<int> recipients = session_.textRecipients();
+    if (recipients.empty()) {
+        emit statusText(text::NoRecipient);
+        return;
+    }
+    const std::string utf8 = text.toStdString();
+    hooks_.sendText(utf8ToGbk(utf8));
+    QStringList names;
+    for (const int id : recipients) names << memberName(id);
+    emit textSent(names.join(QStringLiteral(", ")), text);
+    // What GBK cannot carry arrives as "?": the sender hears which characters those were.
+    const std::vector<std::string> lacking = charactersGbkLacks(utf8);
+    if (!lacking.empty()) {
+        QString shown;
+        for (const std::string& character : lacking) shown += QString::fromStdString(character);
+        emit statusText(text::GbkLacks.arg(shown));
+    }
 }
+
+bool GroupStatusPresenter::rejoining() const { return hooks_.rejoining && hooks_.rejoining(); }
 
 }  // namespace lumo

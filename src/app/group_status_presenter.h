@@ -27,6 +27,8 @@ public:
         std::function<void(int memberId, bool yes)> answerQuestion;
         std::function<MemberSession::ConnectProblem(const std::string& gbkName, std::optional<Ipv4> host)> connectTo;
         std::function<void(const std::string& gbkText)> sendText;
+        // True while the group is being joined again by itself: a failed attempt is no box.
+        std::function<bool()> rejoining;
     };
     // The field to put the player back into after a refusal.
     enum class Field { Name, HostAddress };
@@ -42,7 +44,8 @@ public:
 
     // "连接"/"更新" with the name and address fields as the player wrote them.
     void connectToHost(const QString& name, const QString& hostAddress);
-    // "发送": the text goes to the partner, or waits for one.
+    // "发送": the text goes to the partner and every ticked member; with nobody to take it the
+    // player is told so.
     void sendText(const QString& name, const QString& text);
 
     QString memberName(int memberId) const;
@@ -68,13 +71,15 @@ signals:
     void ask(const QString& caption, const QString& text, const std::function<void(bool yes)>& answered);
     // A box right away, then the player goes back to `field`.
     void refused(const QString& text, GroupStatusPresenter::Field field);
-    // Text went to the partner, named `recipientName`: the message field may be cleared.
-    void textSent(const QString& recipientName, const QString& text);
+    // Text went to the members named `recipientNames` (", " between them): the message field
+    // may be cleared.
+    void textSent(const QString& recipientNames, const QString& text);
 
 private:
     void askVoice(int memberId);
     void showPartner(const SessionEvent& event);
     void showConnectState();
+    bool rejoining() const;
     // The name field in GBK; nullopt (after refusing) when it is longer than 16 bytes.
     std::optional<std::string> readName(const QString& name);
 

@@ -1,5 +1,7 @@
 #include "app/lumo_app.h"
 
+#include "app/chat_log_writer.h"
+
 #include "app/main_dialog.h"
 #include "app/remembered_settings.h"
 #include "app/texts.h"
@@ -7,6 +9,7 @@
 #include "lumo_version.h"
 #include "shell/program_language.h"
 #include "shell/skin_library.h"
+#include "ui/cursor_blink_limit.h"
 #include "ui/message_box.h"
 #include "voice/audio_backends.h"
 
@@ -54,6 +57,7 @@ void closeOnTerminationSignals(MainDialog& window)
     action.sa_flags = SA_RESTART;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    ChatLogWriter::surviveFileSizeLimit();
 }
 
 // Fills the windows from last run's values (the command line, applied after, wins) and keeps
@@ -221,6 +225,8 @@ int runLumo(int argc, char** argv)
     // Chinese, Qt's own buttons (OK, Yes, No) included, or English by the player's choice or
     // the system's locale. Before any window: the windows read their texts as they are built.
     installProgramLanguage(app);
+    // A focused text field of an idle window stops blinking, so the window is not woken.
+    CursorBlinkLimit cursorBlink;
 
     // The skin library starts and loads the default skin before the window is built.
     const bool skinActive = startSkins(&app);
@@ -248,6 +254,8 @@ int runLumo(int argc, char** argv)
     if (const int renewMs = qEnvironmentVariableIntValue("LUMO_DIRECTORY_RENEW_MS"); renewMs > 0)
         window.groupBrowser().setRenewInterval(std::chrono::milliseconds(renewMs));
     rememberAcrossRuns(window, remembered);
+    QObject::connect(&remembered, &RememberedSettings::cannotWrite, &window,
+                     [&window](const QString& message) { informLater(&window, text::AppName, message); });
     // The command line wins over what was remembered.
     if (!options->memberName.isEmpty()) window.setMemberName(options->memberName);
     if (!options->connectAddress.isEmpty()) {

@@ -5,13 +5,21 @@
 #include "app/chat_log_writer.h"
 #include "app/chat_room.h"
 #include "app/group_status_presenter.h"
+#include "app/leave_question.h"
+#include "app/member_keys.h"
 #include "app/member_list.h"
 #include "app/overlay_bridge.h"
+#include "app/reconnect_presenter.h"
 #include "app/sound_controller.h"
 #include "app/sound_dialog.h"
+#include "app/status_line.h"
+#include "app/talking_presenter.h"
+#include "app/voice_io.h"
+#include "app/voice_switches.h"
 #include "app/texts.h"
 #include "app/tray_notifications.h"
 
+#include "core/text/gbk.h"
 #include "directory/group_browser_dialog.h"
 #include "link/mailbox.h"
 #include "ui/app_icon.h"
@@ -36,6 +44,8 @@
 #include <QTimer>
 #include <QTreeWidget>
 
+#include <chrono>
+#include <set>
 #include <utility>
 
 namespace lumo {
@@ -48,13 +58,15 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
                    Qt::WindowCloseButtonHint);
     buildControls();
     boxes_ = new BoxQueue(this);
+    statusLine_ = new StatusLine(this);
+    connect(statusLine_, &StatusLine::textChanged, statusLabel_, &QLabel::setText);
 
     parts_ = std::make_unique<GroupParts>(options);
     connect(&overlay().pipeServer(), &PipeServer::creationFailed, this,
             [this] { informLater(this, QString::fromLatin1(link::MainTitle), text::PipeCreateFailed); });
-    connect(&sound(), &SoundController::pushToTalkProblem, statusLabel_, &QLabel::setText);
+    connect(&sound(), &SoundController::pushToTalkProblem, statusLine_, &StatusLine::show);
     // A problem found while the controller started is said now.
-    if (const QString note = sound().pushToTalkProblemNote(); !note.isEmpty()) statusLabel_->setText(note);
+    if (const QString note = sound().pushToTalkProblemNote(); !note.isEmpty()) statusLine_->show(note);
     // Window creation: skin calls, the menu bar with its plug-ins and skins.
     shell_ = std::make_unique<MainWindowShell>(*this, static_cast<ShellOwner&>(*this), options.skinActive);
     shell_->createWindowParts();
@@ -63,6 +75,8 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
         auto* sound = new QAction(tr("声音设置..."), file);
         sound->setObjectName(QStringLiteral("soundSettings"));
         file->insertAction(file->actions().value(0), sound);
+        voiceSwitches_ = new VoiceSwitches(voice(), this);
+        file->insertActions(file->actions().value(1), {voiceSwitches_->muteAction(), voiceSwitches_->deafenAction()});
         connect(sound, &QAction::triggered, this, [this] {
             SoundDialog* dialog = openSoundDialog();
             dialog->show();
@@ -70,6 +84,8 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
             dialog->activateWindow();  // keys go to it: the push-to-talk key is picked by pressing it
         });
     }
+    if (!voiceSwitches_) voiceSwitches_ = new VoiceSwitches(voice(), this);
+    bindVoiceSwitches();
     showOwnAddress();
 
     // The group browser opens beside the main window. It is shown, and asks the directory, with
@@ -82,9 +98,12 @@ MainDialog::MainDialog(const MainDialogOptions& options, QWidget* parent) : QDia
         [this](std::uint16_t memberId, std::uint16_t, VoiceAnswer answer) { endpoint().answerFromPrompt(memberId, answer); });
     callPrompt_->setVolumeHandler(
         [this](std::uint16_t memberId, const QPoint& at) { showVolumeMenu(sound(), memberId, at, this); });
+    callPrompt_->setKeyHandler([this](std::uint16_t memberId) { parts_->keys().showKeyOf(memberId); });
     connectControls();
     buildChatRoom();
     bindGroupStatus();
+    bindReconnect();  // after the group status: its line about the host stands over the other's
+    bindTalking();
 }
 
 MainDialog::~MainDialog()
@@ -148,6 +167,9 @@ void MainDialog::buildControls()
     sendButton_ = button(text::Send, "sendButton", 264, 14, 24, 12);
     voiceButton_ = button(text::Voice, "voiceButton", 288, 14, 24, 12);
 
+    muteButton_ = button(text::MuteMicrophone, "muteButton", 233, 26, 26, 11);
+    deafenButton_ = button(text::DeafenSpeakers, "deafenButton", 260, 26, 26, 11);
+    for (QPushButton* b : {muteButton_, deafenButton_}) b->setCheckable(true);
     gainCheck_ = new QCheckBox(this);
     gainCheck_->setObjectName(QStringLiteral("gainBoost"));
     gainCheck_->setGeometry(du.rect(287, 26, 8, 8));
@@ -191,12 +213,8 @@ void MainDialog::connectControls()
     connect(groupModeCheck_, &QCheckBox::clicked, this, [this](bool on) { endpoint().setGroupMode(on); });
     connect(memberList_, &QTreeWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { onListRightClick(memberList_->viewport()->mapToGlobal(at)); });
-    connect(memberList_, &QTreeWidget::itemClicked, this, [this] {
-        const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
-        endpoint().select(selected.isEmpty() ? -1 : memberList_->memberIdOf(selected.first()));
-        groupStatus_->showVoiceButton();
-        callPrompt_->hide();
-    });
+    connect(memberList_, &QTreeWidget::itemClicked, this, &MainDialog::choosePartnerFromList);
+    memberList_->installEventFilter(this);  // the arrow keys choose the partner as a click does
     connect(memberList_, &QTreeWidget::itemDoubleClicked, this, [this] { endpoint().openPaths(); });
     connect(memberList_, &MemberList::memberTicked, this, [this](int id, bool on) { endpoint().tick(id, on); });
 }
@@ -210,14 +228,19 @@ void MainDialog::bindGroupStatus()
         endpoint().session(),
         {[this](int id) { return overlay().askInOverlay(id); }, [this](int id, bool yes) { endpoint().answerQuestion(id, yes); },
          [this](const std::string& name, std::optional<Ipv4> host) { return endpoint().connectTo(name, host); },
-         [this](const std::string& gbkText) { endpoint().sendText(gbkText); }},
+         [this](const std::string& gbkText) { endpoint().sendText(gbkText); }, [this] { return reconnect_->retrying(); }},
         this);
     connect(&endpoint(), &GroupEndpoint::sessionEvent, groupStatus_, &GroupStatusPresenter::showEvent);
-    connect(&endpoint(), &GroupEndpoint::memberLeftHost, groupStatus_, &GroupStatusPresenter::showMemberLeftHost);
+    connect(&endpoint(), &GroupEndpoint::memberLeftHost, statusLine_, [this](const std::string& gbkName) {
+        const QString name = QString::fromStdString(gbkToUtf8(gbkName));
+        statusLine_->memberLeft(name, name + text::Left);
+    });
     connect(groupStatus_, &GroupStatusPresenter::rosterChanged, memberList_, &MemberList::showRoster);
     connect(groupStatus_, &GroupStatusPresenter::memberChanged, memberList_, &MemberList::showMember);
     connect(groupStatus_, &GroupStatusPresenter::chatArrived, &chatInbox(), &ChatInbox::received);
-    connect(groupStatus_, &GroupStatusPresenter::statusText, statusLabel_, &QLabel::setText);
+    connect(groupStatus_, &GroupStatusPresenter::statusText, statusLine_, &StatusLine::show);
+    connect(groupStatus_, &GroupStatusPresenter::rosterChanged, statusLine_,
+            [this](const MemberSession& session) { statusLine_->membersPresent(StatusLine::namesOf(session.roster())); });
     connect(groupStatus_, &GroupStatusPresenter::connectEnabled, connectButton_, &QPushButton::setEnabled);
     connect(groupStatus_, &GroupStatusPresenter::connectText, connectButton_, &QPushButton::setText);
     connect(groupStatus_, &GroupStatusPresenter::voiceButtonText, voiceButton_, &QPushButton::setText);
@@ -227,6 +250,11 @@ void MainDialog::bindGroupStatus()
             [this](const QString& caption, const QString& text) { lumo::informLater(this, caption, text); });
     connect(groupStatus_, &GroupStatusPresenter::inform, boxes_, &BoxQueue::inform);
     connect(groupStatus_, &GroupStatusPresenter::ask, boxes_, &BoxQueue::ask);
+    // Members' keys: the lock in the list, a changed key on the status line and in a box.
+    memberList_->setKeyStates([this](int id) { return endpoint().keyState(id); });
+    connect(&parts_->keys(), &MemberKeys::statusText, statusLine_, &StatusLine::show);
+    connect(&parts_->keys(), &MemberKeys::inform, boxes_, &BoxQueue::inform);
+    connect(&parts_->keys(), &MemberKeys::ask, boxes_, &BoxQueue::ask);
     connect(groupStatus_, &GroupStatusPresenter::refused, this, [this](const QString& text, GroupStatusPresenter::Field field) {
         MessageBoxes::current().inform(this, text::AppName, text);
         (field == GroupStatusPresenter::Field::Name ? memberNameEdit_ : hostAddressEdit_)->setFocus();
@@ -237,12 +265,29 @@ void MainDialog::bindGroupStatus()
     });
 }
 
+void MainDialog::bindVoiceSwitches()
+{
+    for (auto [button, action] : {std::pair{muteButton_, voiceSwitches_->muteAction()}, std::pair{deafenButton_, voiceSwitches_->deafenAction()}}) {
+        connect(button, &QPushButton::toggled, action, &QAction::setChecked);
+        connect(action, &QAction::toggled, button, &QPushButton::setChecked);
+    }
+    connect(voiceSwitches_, &VoiceSwitches::statusText, statusLine_, &StatusLine::show);
+}
+
+void MainDialog::bindTalking()
+{
+    talking_ = TalkingPresenter::forEndpoint(endpoint(), voice(), this);
+    connect(talking_, &TalkingPresenter::talkingChanged, memberList_,
+            [this](int id, bool on) { memberList_->showTalking(id, on ? 100 : -1); });
+    connect(talking_, &TalkingPresenter::ownLevel, memberList_, &MemberList::showTalking);
+}
+
 void MainDialog::buildChatRoom()
 {
     chatRoom_ = new ChatRoom(*this, *historyButton_,
                              {[this] { return overlay().pipeOpen(); },
                               [this] { return endpoint().session().joinedHost().value_or(0); }});
-    connect(chatRoom_, &ChatRoom::statusText, statusLabel_, &QLabel::setText);
+    connect(chatRoom_, &ChatRoom::statusText, statusLine_, &StatusLine::show);
     connect(&tray(), &TrayNotifications::bringUpRequested, this, &MainDialog::bringUp);
     connect(&tray(), &TrayNotifications::quitRequested, this, &MainDialog::closeForGood);
     if (QMenuBar* bar = shell_->menuBar()) chatRoom_->addMenu(*bar);
@@ -281,7 +326,26 @@ void MainDialog::showOwnAddress() { ownAddressLabel_->setText(QString::fromStdSt
 // ---------------------------------------------------------------------------------------------
 // The player's actions
 
-void MainDialog::connectToHost() { groupStatus_->connectToHost(memberNameEdit_->text(), hostAddressEdit_->text()); }
+void MainDialog::connectToHost()
+{
+    reconnect_->playerTookOver();
+    groupStatus_->connectToHost(memberNameEdit_->text(), hostAddressEdit_->text());
+}
+
+void MainDialog::bindReconnect()
+{
+    reconnect_ = ReconnectPresenter::forEndpoint(endpoint(), this);
+    connect(reconnect_, &ReconnectPresenter::hostCondition, statusLine_, &StatusLine::setHostCondition);
+    connect(reconnect_, &ReconnectPresenter::networkChanged, this, &MainDialog::showOwnAddress);
+}
+
+void MainDialog::choosePartnerFromList()
+{
+    const QList<QTreeWidgetItem*> selected = memberList_->selectedItems();
+    endpoint().select(selected.isEmpty() ? -1 : memberList_->memberIdOf(selected.first()));
+    groupStatus_->showVoiceButton();
+    callPrompt_->hide();
+}
 
 void MainDialog::onListRightClick(const QPoint& screenPosition)
 {
@@ -299,11 +363,16 @@ void MainDialog::onListRightClick(const QPoint& screenPosition)
     callPrompt_->promptFor(std::uint16_t(memberList_->memberIdOf(selected.first())), std::uint16_t(row), screenPosition);
 }
 
-void MainDialog::setMemberName(const QString& name) { memberNameEdit_->setText(name); }
+void MainDialog::setMemberName(const QString& name)
+{
+    memberNameEdit_->setText(name);
+    groupBrowser_->offerNickname(name);
+}
 void MainDialog::setRemoteAddress(const QString& address) { hostAddressEdit_->setText(address); }
 void MainDialog::setGainBoost(bool on) { gainCheck_->setChecked(on); }
 void MainDialog::setSiteUrl(const QString& url) { siteLink_->SetURL(url); }
 QString MainDialog::siteBaseUrl() const { return groupBrowser_->baseUrl(); }
+QString MainDialog::ownFingerprint() const { return parts_->keys().ownFingerprint(); }
 bool MainDialog::windowExists(const QString& title) const { return Mailbox::exists(title); }
 
 void MainDialog::closeOverlay() { overlay().closeOverlay(); }
@@ -330,8 +399,21 @@ void MainDialog::closeMainWindow()
     groupBrowser_->hide();
 }
 
+bool MainDialog::confirmLeaving()
+{
+    if (closed_ || closingForGood_) return true;
+    const GroupPresence presence{groupBrowser_->hostsGroup(), endpoint().hostRoster().count, endpoint().session().joined(),
+                                 endpoint().session().roster().count};
+    const QString question = leaveQuestion(presence);
+    return question.isEmpty() || MessageBoxes::current().ask(this, text::AppName, question);
+}
+
 void MainDialog::closeEvent(QCloseEvent* event)
 {
+    if (!closingForGood_ && !tray().keepsRunningOnClose() && !confirmLeaving()) {
+        event->ignore();
+        return;
+    }
     if (!closingForGood_ && tray().keepsRunningOnClose()) {
         // The program keeps running in the tray; the main window's finish still ends it.
         QApplication::setQuitOnLastWindowClosed(false);
@@ -345,6 +427,7 @@ void MainDialog::closeEvent(QCloseEvent* event)
 
 void MainDialog::reject()
 {
+    if (!confirmLeaving()) return;
     closeMainWindow();
     QDialog::reject();
 }
@@ -380,6 +463,10 @@ bool MainDialog::eventFilter(QObject* watched, QEvent* event)
             sendButton_->click();
             return true;  // not on to the default button, which would join again
         }
+    }
+    if (watched == memberList_ && event->type() == QEvent::KeyRelease) {
+        static const std::set<int> moves{Qt::Key_Up, Qt::Key_Down, Qt::Key_Home, Qt::Key_End, Qt::Key_PageUp, Qt::Key_PageDown};
+        if (moves.count(static_cast<QKeyEvent*>(event)->key())) choosePartnerFromList();
     }
     return QDialog::eventFilter(watched, event);
 }

@@ -41,9 +41,13 @@ class GroupStatusPresenter;
 class HttpClient;
 class HyperLinkLabel;
 class OverlayBridge;
+class ReconnectPresenter;
 class RememberedSettings;
 class SoundController;
 class SoundDialog;
+class StatusLine;
+class TalkingPresenter;
+class VoiceSwitches;
 class TrayNotifications;
 class VoiceIo;
 
@@ -125,13 +129,16 @@ public:
     // Why the ports could not be bound, in the player's words; empty when both are bound.
     QString bindProblem() const;
 
+    // Who is talking, shown on the member list.
+    TalkingPresenter& talking() const { return *talking_; }
+
     // The row of the member list that shows member `id` (the list shows the roster reversed).
     int rowOfMember(int id) const { return memberList_->rowOfMember(id); }
     QTreeWidgetItem* memberRow(int row) const { return memberList_->row(row); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
-    void reject() override;  // Escape ends the program the same way as closing the window
+    void reject() override;  // Escape ends the program the same way as closing the window (asking first in a group)
     void paintEvent(QPaintEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
@@ -142,11 +149,18 @@ private:
     void placeGroupBrowser();
     void bindGroupStatus();
     void buildChatRoom();
+    void bindReconnect();
+    void choosePartnerFromList();
+    void bindTalking();
+    void bindVoiceSwitches();
     void onListRightClick(const QPoint& screenPosition);
+    // While hosting or in a group, asks whether to leave; true to go on closing.
+    bool confirmLeaving();
 
     // ShellOwner: what the menu bar and the plug-in loader need.
     QString siteBaseUrl() const override;
     bool windowExists(const QString& title) const override;
+    QString ownFingerprint() const override;
     void closeOverlay() override;
     bool overlayPipeOpen() const override;
     void closeOverlayPipe() override;
@@ -166,7 +180,11 @@ private:
 
     // What the window shows of the group; the texts with their boxes, history, log and tray.
     GroupStatusPresenter* groupStatus_ = nullptr;
+    StatusLine* statusLine_ = nullptr;
+    ReconnectPresenter* reconnect_ = nullptr;
     ChatRoom* chatRoom_ = nullptr;
+    TalkingPresenter* talking_ = nullptr;
+    VoiceSwitches* voiceSwitches_ = nullptr;  // mute and deafen
     QPushButton* historyButton_ = nullptr;
 
     // Controls.
@@ -179,6 +197,8 @@ private:
     QLineEdit* messageEdit_ = nullptr;
     QPushButton* sendButton_ = nullptr;
     QPushButton* voiceButton_ = nullptr;
+    QPushButton* muteButton_ = nullptr;
+    QPushButton* deafenButton_ = nullptr;
     QCheckBox* gainCheck_ = nullptr;
     QCheckBox* groupModeCheck_ = nullptr;
     MemberList* memberList_ = nullptr;

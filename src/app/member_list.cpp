@@ -5,6 +5,11 @@
 #include "core/group/member_session.h"
 
 #include <QHeaderView>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPixmap>
+
+#include <algorithm>
 
 namespace lumo {
 
@@ -20,6 +25,45 @@ QString voiceText(VoiceState state)
     case VoiceState::None: break;
     }
     return {};
+}
+
+// Four rising bars, green up to the level and grey above it.
+QIcon talkingIcon(int levelPercent)
+{
+    QPixmap pixmap(16, 14);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    const int lit = (std::clamp(levelPercent, 0, 100) * 4 + 99) / 100;  // any sound lights one bar
+    for (int bar = 0; bar < 4; ++bar) {
+        const int height = 4 + bar * 3;
+        painter.fillRect(QRect(1 + bar * 4, 14 - height, 3, height), bar < lit ? QColor(0x2e, 0xb8, 0x42) : QColor(0xb0, 0xb0, 0xb0));
+    }
+    return QIcon(pixmap);
+}
+
+// A small padlock (sealed) or a red exclamation mark (a changed key), drawn rather than loaded:
+// the skins do not ship icons for them.
+QIcon keyIcon(PeerKeyState state)
+{
+    if (state != PeerKeyState::Sealed && state != PeerKeyState::KeyChanged) return {};
+    QPixmap pixmap(12, 12);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    if (state == PeerKeyState::Sealed) {
+        painter.setPen(QPen(QColor(0x3a, 0x6a, 0x2a), 1.5));
+        painter.drawArc(QRectF(3, 0.75, 6, 7), 0, 180 * 16);
+        painter.drawLine(QPointF(3, 4.25), QPointF(3, 6));
+        painter.drawLine(QPointF(9, 4.25), QPointF(9, 6));
+        painter.fillRect(QRectF(1.5, 5.5, 9, 6), QColor(0x3a, 0x6a, 0x2a));
+    } else {
+        painter.setBrush(QColor(0xc0, 0x20, 0x20));
+        painter.setPen(Qt::NoPen);
+        painter.drawEllipse(QRectF(0, 0, 12, 12));
+        painter.fillRect(QRectF(5, 2, 2, 5.5), Qt::white);
+        painter.fillRect(QRectF(5, 8.5, 2, 2), Qt::white);
+    }
+    return QIcon(pixmap);
 }
 
 }  // namespace
@@ -71,13 +115,26 @@ void MemberList::showRoster(const MemberSession& session)
     for (int i = 0; i < roster.count; ++i) showMember(session, i);
 }
 
+void MemberList::showTalking(int memberId, int levelPercent)
+{
+    QTreeWidgetItem* item = memberId >= 0 ? row(rowOfMember(memberId)) : nullptr;
+    if (!item) return;
+    drawing_ = true;
+    item->setIcon(NameColumn, levelPercent < 0 ? QIcon() : talkingIcon(levelPercent));
+    item->setData(NameColumn, TalkingRole, levelPercent < 0 ? QVariant() : QVariant(levelPercent));
+    drawing_ = false;
+}
+
 void MemberList::showMember(const MemberSession& session, int memberId)
 {
     QTreeWidgetItem* item = session.roster().holds(memberId) ? row(rowOfMember(memberId)) : nullptr;
     if (!item) return;
     const MemberStatus& status = session.status(memberId);
     drawing_ = true;
-    item->setText(PathColumn, status.pathOpen ? text::PathOk : QString());
+    const PeerKeyState key = keyStateOf_ ? keyStateOf_(memberId) : PeerKeyState::None;
+    const bool keyAllows = key != PeerKeyState::Checking && key != PeerKeyState::KeyChanged;
+    item->setText(PathColumn, status.pathOpen && keyAllows ? text::PathOk : QString());
+    item->setIcon(PathColumn, keyIcon(key));  // the name column carries the talking marker
     item->setText(VoiceColumn, voiceText(status.voice));
     // Check boxes belong to group mode only.
     if (session.groupMode()) {

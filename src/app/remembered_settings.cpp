@@ -1,5 +1,7 @@
 #include "app/remembered_settings.h"
 
+#include <utility>
+
 #include "core/wire/wire.h"
 
 #include <QCoreApplication>
@@ -151,6 +153,13 @@ void RememberedSettings::write(std::string_view key, const QString& value)
     const QVariant old = settings_->value(name);
     if (old.typeId() == QMetaType::QString && old.toString() == value) return;
     settings_->setValue(name, value);
+    if (!syncSoon_) {
+        syncSoon_ = new QTimer(this);
+        syncSoon_->setSingleShot(true);
+        syncSoon_->setInterval(1000);
+        connect(syncSoon_, &QTimer::timeout, this, &RememberedSettings::sync);
+    }
+    if (!syncSoon_->isActive()) syncSoon_->start();
 }
 
 void RememberedSettings::rememberName(const QString& name)
@@ -236,6 +245,11 @@ void RememberedSettings::sync()
 {
     if (!settings_) return;
     settings_->sync();
+    if (settings_->status() == QSettings::AccessError) {
+        if (!std::exchange(toldCannotWrite_, true))
+            emit cannotWrite(tr("无法保存设置：%1 不可写。这次的改动在下次启动时不会保留。").arg(fileName_));
+        return;
+    }
     QFile::setPermissions(fileName_, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
 }
 

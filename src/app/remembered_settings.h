@@ -10,6 +10,7 @@
 #include "core/settings/remembered_values.h"
 
 #include <QObject>
+#include <QTimer>
 #include <QPoint>
 #include <QString>
 #include <QStringList>
@@ -57,8 +58,15 @@ public:
     // Where `window` may be put: the remembered place, when it lies on one of the present screens.
     std::optional<QPoint> reachablePlace(const std::optional<Place>& place, const QWidget& window) const;
 
-    // Writes what is pending now (at closing).
+    // Writes what is pending now (at closing). Changes are also written a moment after they are
+    // made, so that a file that cannot be written is found while the player is still there.
     void sync();
+
+signals:
+    // The file could not be written (read-only, or its folder is): said once per run.
+    void cannotWrite(const QString& message);
+
+public:
 
     // The default settings file of this program.
     static QString defaultFileName();
@@ -78,6 +86,8 @@ private:
     RememberedValues values_;
     QStringList problems_;
     bool fileDamaged_ = false;  // the whole file was set aside
+    bool toldCannotWrite_ = false;
+    QTimer* syncSoon_ = nullptr;
     std::vector<std::pair<QWidget*, std::string>> watched_;
 };
 

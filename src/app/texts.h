@@ -24,6 +24,13 @@ inline constexpr UiText Send = LUMO_UI_TEXT("lumo::MainDialog", "发送");
 inline constexpr UiText Voice = LUMO_UI_TEXT("lumo::MainDialog", "语聊");
 inline constexpr UiText StopVoice = LUMO_UI_TEXT("lumo::MainDialog", "终止");
 inline constexpr UiText Gain = LUMO_UI_TEXT("lumo::MainDialog", "增溢");
+// Mute (nothing of the microphone is sent) and deafen (nothing is played).
+inline constexpr UiText MuteMicrophone = LUMO_UI_TEXT("lumo::MainDialog", "闭麦");
+inline constexpr UiText DeafenSpeakers = LUMO_UI_TEXT("lumo::MainDialog", "闭听");
+inline constexpr UiText MutedStatus = LUMO_UI_TEXT("lumo::MainDialog", "已闭麦：你说的话不会发出。");
+inline constexpr UiText UnmutedStatus = LUMO_UI_TEXT("lumo::MainDialog", "已开麦。");
+inline constexpr UiText DeafenedStatus = LUMO_UI_TEXT("lumo::MainDialog", "已闭听：听不到别人说话。");
+inline constexpr UiText UndeafenedStatus = LUMO_UI_TEXT("lumo::MainDialog", "已开听。");
 inline constexpr UiText GroupMode = LUMO_UI_TEXT("lumo::MainDialog", "GGMM：");
 inline constexpr UiText SiteLink = LUMO_UI_TEXT("lumo::MainDialog", "访问站点");
 inline constexpr UiText GroupChat = LUMO_UI_TEXT("lumo::MainDialog", "群聊");
@@ -56,7 +63,27 @@ inline constexpr UiText Alone = LUMO_UI_TEXT("lumo::MainDialog", "就你一个�
 inline constexpr UiText VoiceQuestion = LUMO_UI_TEXT("lumo::MainDialog", "想和你聊天，接受吗？");
 inline constexpr UiText NoMicrophone = LUMO_UI_TEXT("lumo::MainDialog", "无法开始语聊：打不开录音设备。\n请接上麦克风或耳机，检查声音设置，然后再按“语聊”。");
 inline constexpr UiText MicrophoneLost = LUMO_UI_TEXT("lumo::MainDialog", "麦克风已断开");
+// Members' keys. %1: the member's name; %2, %3: fingerprints.
+inline constexpr UiText KeySealed = LUMO_UI_TEXT("lumo::MainDialog", "%1 的密钥已验证，文字和语音已加密。\n指纹：%2");
+inline constexpr UiText KeyPlain = LUMO_UI_TEXT("lumo::MainDialog", "%1 只用普通协议（没有密钥）：文字和语音不加密。");
+inline constexpr UiText KeyChecking = LUMO_UI_TEXT("lumo::MainDialog", "正在验证 %1 的密钥。");
+inline constexpr UiText KeyNone = LUMO_UI_TEXT("lumo::MainDialog", "还没有和 %1 连通，尚未验证密钥。");
+inline constexpr UiText KeyChangedStatus = LUMO_UI_TEXT("lumo::MainDialog", "%1 的密钥与上次不同：接受之前不收发其文字和语音。右击该成员查看。");
+inline constexpr UiText KeyChangedAsk = LUMO_UI_TEXT("lumo::MainDialog", "%1 的密钥与上次不同。\n上次的指纹：%2\n这次的指纹：%3\n只有确认是本人（例如重装了LUMO）时才接受。接受新的密钥吗？");
+inline constexpr UiText KeyNowPlainAsk = LUMO_UI_TEXT("lumo::MainDialog", "%1 上次有密钥，这次却只用普通协议。\n上次的指纹：%2\n只有确认是本人时才接受。接受吗？");
 inline constexpr UiText MicrophoneLostBox = LUMO_UI_TEXT("lumo::MainDialog", "麦克风已断开，语聊已停止。\n接好后再按“语聊”。");
+
+// Joining again by itself. %1: seconds until the next attempt.
+inline constexpr UiText HostGoneRetrying = LUMO_UI_TEXT("lumo::MainDialog", "主机已离开，%1 秒后重新连接……");
+inline constexpr UiText NetworkChangedRetrying = LUMO_UI_TEXT("lumo::MainDialog", "网络已变化，%1 秒后重新连接……");
+inline constexpr UiText Rejoining = LUMO_UI_TEXT("lumo::MainDialog", "正在重新连接……");
+// "发送" with nobody chosen or ticked.
+inline constexpr UiText NoRecipient = LUMO_UI_TEXT("lumo::MainDialog", "请先点选或勾选要发给的成员。");
+// Characters of a sent text that the wire's GBK cannot carry. %1: those characters.
+inline constexpr UiText GbkLacks = LUMO_UI_TEXT("lumo::MainDialog", "对方收到的文字里，这些字符会变成“?”：%1");
+// Leaving while in a group. %1: how many members it has.
+inline constexpr UiText LeaveHosting = LUMO_UI_TEXT("lumo::MainDialog", "你是这个群的主机，群里有 %1 名成员。\n退出后他们会失去主机。确定退出吗？");
+inline constexpr UiText LeaveGroup = LUMO_UI_TEXT("lumo::MainDialog", "你在一个有 %1 名成员的群里。确定退出吗？");
 
 // The chat's actions and menu.
 inline constexpr UiText HistoryAction = LUMO_UI_TEXT("lumo::MainDialog", "聊天记录(&H)");

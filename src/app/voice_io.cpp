@@ -22,11 +22,15 @@ VoiceIo::VoiceIo(GroupEndpoint& endpoint, AudioSystem& audio, QObject* parent)
     connect(&endpoint_, &GroupEndpoint::timeSkipped, this, &VoiceIo::lookForStall);
     connect(&endpoint_, &GroupEndpoint::playbackRequested, this, &VoiceIo::play);
     connect(&endpoint_, &GroupEndpoint::slotReleased, this, [this](int slot) {
-        if (slot >= 0 && slot < int(players_.size())) players_[std::size_t(slot)].reset();
+        if (slot < 0 || slot >= int(players_.size())) return;
+        players_[std::size_t(slot)].reset();
+        resumed_[std::size_t(slot)] = false;
     });
     endpoint_.setMicrophoneSwitch([this](bool on) { return switchMicrophone(on); });
 
-    capture_->setBlockSink([this](const VoiceRecord& record) { endpoint_.sendVoiceBlock(record); });
+    capture_->setBlockSink([this](const VoiceRecord& record) {
+        if (!muted_.load()) endpoint_.sendVoiceBlock(record);
+    });
     // Heard on the capture thread; acted on here, on the window's thread. Invoked by name, so the
     // queued call is built inside Qt: a slot object built here on the capture thread and read on
     // the window's would look to the thread sanitizer like a race across Qt's event queue.
@@ -79,10 +83,23 @@ void VoiceIo::play(const VoicePlayback& playback)
 {
     if (playback.slot < 0 || playback.slot >= int(players_.size())) return;
     std::unique_ptr<VoicePlayer>& player = players_[std::size_t(playback.slot)];
+    if (deafened_) {
+        resumed_[std::size_t(playback.slot)] = true;  // played from the next block once hearing again
+        player.reset();
+        return;
+    }
     if (!playback.firstBlock) {
+        if (!player && resumed_[std::size_t(playback.slot)]) {
+            // Hearing again after deafen: the member's stream goes on in a new player.
+            resumed_[std::size_t(playback.slot)] = false;
+            player = std::make_unique<VoicePlayer>(audio_, playback.memberId);
+            player->setVolume(memberVolume(playback.memberId));
+            if (!player->StartAll()) qCDebug(lumoVoice) << "no output device for member" << playback.memberId;
+        }
         if (player) player->Submit(playback.record, playback.gainBoost);
         return;
     }
+    resumed_[std::size_t(playback.slot)] = false;
     qCDebug(lumoVoice) << "voice from member" << playback.memberId << "begins in slot" << playback.slot
                        << "sequence" << playback.record.sequence;
     player = std::make_unique<VoicePlayer>(audio_, playback.memberId);
@@ -96,6 +113,18 @@ void VoiceIo::play(const VoicePlayback& playback)
     applyVolume(pcmScratch_.data(), std::clamp(length / 2, 0, int(pcmScratch_.size())), player->volume(), false);
     if (!player->StartAll()) qCDebug(lumoVoice) << "no output device for member" << playback.memberId;
     player->Play(pcmScratch_.data(), length);
+}
+
+void VoiceIo::setDeafened(bool on)
+{
+    if (on == deafened_) return;
+    deafened_ = on;
+    if (!on) return;
+    // The players that were playing are let go; their members' next voice starts new ones.
+    for (std::size_t slot = 0; slot < players_.size(); ++slot) {
+        resumed_[slot] = players_[slot] != nullptr;
+        players_[slot].reset();
+    }
 }
 
 void VoiceIo::pushToTalk(bool down)

@@ -12,6 +12,7 @@
 #include <QObject>
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -43,6 +44,13 @@ public:
     // that member's player now and whenever one is made.
     void setMemberVolume(int memberId, int percent);
     int memberVolume(int memberId) const;
+    // Muted, nothing the microphone gives goes out: talking, push-to-talk and the gate go on as
+    // they are, so that unmuting sends again at once. Deafened, nothing is played (the players
+    // go, and come back with the next voice once hearing again); the questions still come.
+    void setMuted(bool on) { muted_.store(on); }
+    bool muted() const { return muted_.load(); }
+    void setDeafened(bool on);
+    bool deafened() const { return deafened_; }
     // A microphone that gives no block for this long while talking, on the endpoint's clock, is
     // taken as gone, as one whose device reports itself unplugged (some drivers only fall silent).
     void setCaptureStallLimit(Millis ms) { stallWatch_.setLimit(ms); }
@@ -58,9 +66,12 @@ private:
     AudioSystem& audio_;
     std::unique_ptr<VoiceCapture> capture_;
     std::array<std::unique_ptr<VoicePlayer>, PeerSlots::Count> players_;
+    std::array<bool, PeerSlots::Count> resumed_{};  // a slot whose player went when deafened
     std::array<std::int16_t, 1024> pcmScratch_{};  // a new member's first block, decoded
     int quietLimit_ = DefaultQuietLimit;
     bool pushToTalkHeld_ = false;
+    std::atomic<bool> muted_{false};  // read by the capture thread
+    bool deafened_ = false;
     CaptureStallWatch stallWatch_;
     QTimer* stallTimer_ = nullptr;
     std::array<int, RosterCapacity> volumes_ = [] {

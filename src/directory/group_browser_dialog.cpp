@@ -246,7 +246,7 @@ void GroupBrowserDialog::showList(const DirectoryClient::ListResult& result)
         const auto eligibility =
             decideHostEligibility(result.reply.seenAddress, ownAddress, owner_.secondLocalAddress());
         if (eligibility.ownAddress != ownAddress) owner_.setOwnAddress(eligibility.ownAddress);
-        hintText_ = eligibility.mayHost ? HostHint : IntranetHint;
+        hintText_ = ownGroupAwaitsNickname_ ? JoinOwnGroupHint : eligibility.mayHost ? HostHint : IntranetHint;
         createButton_->setEnabled(eligibility.mayHost);
         showFields();
 
@@ -281,11 +281,17 @@ void GroupBrowserDialog::showList(const DirectoryClient::ListResult& result)
 
 void GroupBrowserDialog::createGroup()
 {
-    createButton_->setEnabled(false);
-    hintText_ = hintLabel_->text();
     groupName_ = groupNameEdit_->text();
     std::string name = toGbk(groupName_);
     name.resize(gbkPrefixLength(name, MaxGroupNameBytes));
+    // Said here rather than as the directory's bare refusal ("创建失败") again and again.
+    if (const GroupNameProblem problem = groupNameProblem(name); problem != GroupNameProblem::None) {
+        inform(problem == GroupNameProblem::Empty ? EmptyGroupNameMessage : SpaceInGroupNameMessage);
+        groupNameEdit_->setFocus();
+        return;
+    }
+    createButton_->setEnabled(false);
+    hintText_ = hintLabel_->text();
 
     auto status = std::make_shared<DirectoryClient::AddStatus>(DirectoryClient::AddStatus::CannotOpen);
     runRequest([this, status, url = baseUrl_, name, own = owner_.ownAddress()] {
@@ -305,10 +311,34 @@ void GroupBrowserDialog::concludeAdd(DirectoryClient::AddStatus status)
         renewTimer_->start();
         enableCreateAfterRefresh_ = true;
         refreshGroups();
+        joinOwnGroup();
     } else {
         inform(CreateFailedMessage);
     }
     createButton_->setEnabled(true);
+}
+
+void GroupBrowserDialog::joinOwnGroup()
+{
+    // The creator is the group's first member, under the nickname the browser holds.
+    const QString nickname = nicknameEdit_->text();
+    if (nickname.isEmpty()) {
+        ownGroupAwaitsNickname_ = true;
+        hintText_ = JoinOwnGroupHint;
+        hintLabel_->setText(hintText_);
+        nicknameEdit_->setFocus();
+        return;
+    }
+    owner_.setRemoteAddress(QString::fromStdString(dottedAddress(owner_.ownAddress())));
+    owner_.setMemberName(nickname);
+    owner_.connectToHost();
+}
+
+bool GroupBrowserDialog::hostsGroup() const { return renewTimer_->isActive(); }
+
+void GroupBrowserDialog::offerNickname(const QString& name)
+{
+    if (nicknameEdit_->text().isEmpty()) nicknameEdit_->setText(name);
 }
 
 void GroupBrowserDialog::renew()
@@ -333,6 +363,7 @@ void GroupBrowserDialog::joinSelectedGroup()
         return;
     }
     if (!selected) return;
+    ownGroupAwaitsNickname_ = false;
     // Only the address counts: the host always listens on its group port.
     owner_.setRemoteAddress(selected->text(AddressColumn));
     hide();

@@ -51,6 +51,10 @@ public:
     // The current directory base URL (the configured text, decoded for display).
     QString baseUrl() const;
     bool groupRegistered() const { return directory_.groupRegistered(); }
+    // True while a group this client created is listed (and renewed) with the directory.
+    bool hostsGroup() const;
+    // The remembered name: the nickname field takes it while the player has typed none.
+    void offerNickname(const QString& name);
     // True while a list or add request the player started has not ended yet.
     bool requestRunning() const { return pendingRequests_ > 0; }
     // How often a registered group is renewed (RenewInterval unless changed).
@@ -80,6 +84,9 @@ public:
     static constexpr UiText CannotOpenMessage = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "出错了，请重试！");
     static constexpr UiText NotAListMessage = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "连接失败，请再次刷新！");
     static constexpr UiText CreateFailedMessage = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "创建失败，请再次创建！");
+    static constexpr UiText EmptyGroupNameMessage = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "请先写上群名。");
+    static constexpr UiText SpaceInGroupNameMessage = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "群目录不接受带空格的群名：请去掉空格后再创建。");
+    static constexpr UiText JoinOwnGroupHint = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "群已建好：写上酷名，双击你的群加入。");
     static constexpr UiText NoNicknameMessage = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "你忘了你的酷名了！*_*");
     static constexpr UiText NoServerListMessage = LUMO_UI_TEXT("lumo::GroupBrowserDialog", "找不到群目录服务器：%1 不存在，或其中 [urllist] 一节没有列出服务器。\n"
         "请在 LUMO 的运行目录中启动 LUMO（scripts/run 或已安装的 lumo 命令），或重新安装 LUMO。");  // %1: the path of the missing server list
@@ -93,6 +100,7 @@ protected:
 
 private:
     void buildControls();
+    void joinOwnGroup();
     void onServerChosen(int index);
     void showFields();
     void restoreRefreshButton();
@@ -124,6 +132,8 @@ private:
     int pendingRequests_ = 0;
     // A refresh that follows an accepted add ends with the create button enabled.
     bool enableCreateAfterRefresh_ = false;
+    // The group was created with no nickname to join it under: the hint says how to join.
+    bool ownGroupAwaitsNickname_ = false;
     // Last member: it ends first, waiting for a request under way while everything it reports
     // to still exists.
     std::unique_ptr<RequestThread> requests_;

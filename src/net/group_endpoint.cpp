@@ -4,6 +4,7 @@
 #include "core/group/message_route.h"
 
 #include <QLoggingCategory>
+#include <QFile>
 #include <QNetworkInterface>
 #include <QTimer>
 
@@ -31,6 +32,11 @@ std::vector<Ipv4> localAddresses(std::optional<Ipv4> bindAddress)
 }
 
 bool isVoice(Message message) { return message == Message::VoiceGroup || message == Message::VoiceDirect; }
+
+bool isTextOrVoice(Message message)
+{
+    return isVoice(message) || message == Message::ChatText || message == Message::VoiceStopNotice;
+}
 
 QString endpointText(Endpoint endpoint)
 {
@@ -75,6 +81,7 @@ GroupEndpoint::GroupEndpoint(std::optional<Ipv4> bindAddress, QObject* parent)
     // Both sockets take every message: requests to a host go to the host table, which answers
     // from the host port, whichever port they came in on.
     const Ipv4 address = bindAddress.value_or(0);
+    trust_ = std::make_unique<MemberTrust>(Identity::fromSeed(randomSeed()), [] { return randomSeed(); });
     memberSocket_ = std::make_unique<PeerSocket>([this](ByteView datagram, Endpoint source) { onDatagram(datagram, source); });
     memberSocket_->bind(address, MemberPort);
     hostSocket_ = std::make_unique<PeerSocket>([this](ByteView datagram, Endpoint source) { onDatagram(datagram, source); });
@@ -106,6 +113,11 @@ void GroupEndpoint::skipTime(Millis ms)
 
 void GroupEndpoint::onDatagram(ByteView datagram, Endpoint source)
 {
+    if (trustRecordOf(datagram)) {
+        onTrustRecord(datagram, source);
+        apply();
+        return;
+    }
     const WireRead read = readMessage(datagram);
     if (!read.message) {
         qCDebug(lumoNet).noquote() << "dropped" << announcedName(read) << "from" << endpointText(source)
@@ -127,6 +139,14 @@ void GroupEndpoint::onDatagram(ByteView datagram, Endpoint source)
         break;
     }
     case Handler::MemberSession: {
+        if (isTextOrVoice(message.message)) {
+            const std::lock_guard<std::mutex> guard(trustLock_);
+            if (trust_->refusesPlain(message.header.secondId)) {
+                qCDebug(lumoNet).noquote() << "dropped plain" << name << "from" << endpointText(source)
+                                           << ": that member's text and voice come sealed, or its key changed";
+                break;
+            }
+        }
         const DropReason dropped = session_.receive(message, source, now());
         if (dropped != DropReason::None)
             qCDebug(lumoNet).noquote() << "dropped" << name << "from" << endpointText(source)
@@ -138,6 +158,125 @@ void GroupEndpoint::onDatagram(ByteView datagram, Endpoint source)
     }
     }
     apply();
+}
+
+void GroupEndpoint::onTrustRecord(ByteView datagram, Endpoint source)
+{
+    const int memberId = datagram[2];
+    const bool fromMember = session_.roster().holds(memberId) && session_.pathEndpoint(memberId) == source;
+    if (!fromMember) {
+        qCDebug(lumoNet).noquote() << "dropped a handshake record from" << endpointText(source)
+                                   << ": not where that member is reached";
+        return;
+    }
+    std::optional<Bytes> opened;
+    {
+        const std::lock_guard<std::mutex> guard(trustLock_);
+        opened = trust_->receive(memberId, datagram, source, now());
+    }
+    flushTrust();
+    if (!opened) return;
+    const WireRead read = readMessage(*opened);
+    if (!read.message || handlerOf(read.message->message) != Handler::MemberSession) return;
+    const DropReason dropped = session_.receive(*read.message, source, now());
+    if (dropped != DropReason::None)
+        qCDebug(lumoNet).noquote() << "dropped sealed" << messageName(read.message->message) << "from"
+                                   << endpointText(source) << ":" << describe(dropped);
+}
+
+void GroupEndpoint::sendThroughTrust(const std::vector<Outgoing>& sends)
+{
+    {
+        const std::lock_guard<std::mutex> guard(trustLock_);
+        for (const Outgoing& out : sends) trust_->outgoing(out, now());
+    }
+    flushTrust();
+}
+
+void GroupEndpoint::flushTrust()
+{
+    std::vector<Outgoing> sends;
+    std::vector<TrustEvent> events;
+    {
+        const std::lock_guard<std::mutex> guard(trustLock_);
+        sends = trust_->takeSends();
+        events = trust_->takeEvents();
+    }
+    logSends("member", sends);
+    if (sends.size() == 1) memberSocket_->sendTo(sends[0].bytes, sends[0].to);
+    else if (!sends.empty()) memberSocket_->sendBatchFromAnyThread(sends);
+    for (const TrustEvent& event : events) {
+        static const char* const Words[] = {"proved its key: text and voice are sealed", "speaks plain",
+                                            "proved another key than the one remembered"};
+        qCDebug(lumoNet).noquote() << "member" << event.memberId << Words[int(event.kind)];
+        emit trustChanged(event);
+        emit sessionEvent(SessionEvent{SessionEvent::Kind::MemberChanged, event.memberId, {}});
+    }
+}
+
+// Keeps the handshakes in step with the session: the group joined, its roster, open paths.
+void GroupEndpoint::followSession(const SessionOutput& out)
+{
+    const std::lock_guard<std::mutex> guard(trustLock_);
+    if (session_.joinedHost() != trustGroup_) {
+        trustGroup_ = session_.joinedHost();
+        trust_->setGroup(trustGroup_ ? dottedAddress(*trustGroup_) : std::string());
+    }
+    for (const SessionEvent& event : out.events) {
+        if (event.kind == SessionEvent::Kind::RosterChanged)
+            trust_->rosterChanged(session_.roster(), session_.ownEntry().id);
+    }
+    for (int id = 0; id < session_.roster().count && id < RosterCapacity; ++id)
+        if (session_.status(id).pathOpen) trust_->pathOpened(id, session_.pathEndpoint(id), now());
+}
+
+void GroupEndpoint::useIdentity(const Identity& identity, const std::string& trustFileText)
+{
+    const std::lock_guard<std::mutex> guard(trustLock_);
+    trust_ = std::make_unique<MemberTrust>(identity, [] { return randomSeed(); });
+    trust_->store() = TrustStore::fromText(trustFileText);
+    trustGroup_.reset();
+}
+
+SigningPublicKey GroupEndpoint::ownKey() const
+{
+    const std::lock_guard<std::mutex> guard(trustLock_);
+    return trust_->identity().publicKey();
+}
+
+PeerKeyState GroupEndpoint::keyState(int memberId) const
+{
+    const std::lock_guard<std::mutex> guard(trustLock_);
+    return trust_->keyState(memberId);
+}
+
+std::optional<SigningPublicKey> GroupEndpoint::peerKey(int memberId) const
+{
+    const std::lock_guard<std::mutex> guard(trustLock_);
+    return trust_->peerKey(memberId);
+}
+
+std::optional<SigningPublicKey> GroupEndpoint::rememberedKey(int memberId) const
+{
+    const std::lock_guard<std::mutex> guard(trustLock_);
+    return trust_->rememberedKey(memberId);
+}
+
+void GroupEndpoint::acceptChangedKey(int memberId)
+{
+    {
+        const std::lock_guard<std::mutex> guard(trustLock_);
+        trust_->acceptChangedKey(memberId);
+    }
+    flushTrust();
+    emit sessionEvent(SessionEvent{SessionEvent::Kind::MemberChanged, memberId, {}});
+    scheduleDeadline();
+}
+
+std::string GroupEndpoint::trustFileText() const
+{
+    const std::lock_guard<std::mutex> guard(trustLock_);
+    return trust_->store().toText();
 }
 
 void GroupEndpoint::sendFromHost(const HostReply& reply)
@@ -155,11 +294,10 @@ void GroupEndpoint::apply()
     if (applying_) return;
     applying_ = true;
     for (SessionOutput out = session_.takeOutput(); !out.empty(); out = session_.takeOutput()) {
-        logSends("member", out.sends);
         for (const int slot : out.releasedSlots)
             qCDebug(lumoVoice) << "voice slot" << slot << "released: its member has been silent";
-        if (out.sends.size() == 1) memberSocket_->sendTo(out.sends[0].bytes, out.sends[0].to);
-        else if (!out.sends.empty()) memberSocket_->sendBatchFromAnyThread(out.sends);
+        followSession(out);
+        sendThroughTrust(out.sends);
         switchMicrophone(out.microphone);
         for (const int slot : out.releasedSlots) emit slotReleased(slot);
         for (const VoicePlayback& playback : out.playback) emit playbackRequested(playback);
@@ -210,6 +348,11 @@ void GroupEndpoint::runDeadline()
 {
     const Millis at = now();
     session_.advance(at);
+    {
+        const std::lock_guard<std::mutex> guard(trustLock_);
+        trust_->advance(at);
+    }
+    flushTrust();
     // Members that fell silent are removed on the host table's deadline: the status line says so.
     const HostReply reply = hostTable_.advance(at);
     for (const std::string& left : reply.leftNames) emit memberLeftHost(left);
@@ -222,6 +365,10 @@ void GroupEndpoint::scheduleDeadline()
     // The earlier of what the session and the host table wait for.
     std::optional<Millis> next = session_.nextDeadline();
     if (const auto host = hostTable_.nextDeadline(); host && (!next || *host < *next)) next = host;
+    {
+        const std::lock_guard<std::mutex> guard(trustLock_);
+        if (const auto keys = trust_->nextDeadline(); keys && (!next || *keys < *next)) next = keys;
+    }
     if (!next) {
         deadline_->stop();
         scheduledDeadline_.reset();
@@ -290,19 +437,54 @@ void GroupEndpoint::sendVoiceBlock(const VoiceRecord& record)
         plan = sendPlan_;
     }
     if (!plan) return;
-    // One sendmmsg for every target of the block.
+    // One sendmmsg for every target of the block: plain members get the block as it is, sealed
+    // ones sealed, and a member whose handshake is under way (or whose key changed) nothing.
     plan->fill(record, voiceBlock_);
     std::array<OutgoingView, VoiceSendPlan::Block::Capacity> views;
-    for (int i = 0; i < voiceBlock_.count; ++i)
-        views[std::size_t(i)] = {voiceBlock_.to[std::size_t(i)], ByteView(voiceBlock_.bytes[std::size_t(i)])};
-    memberSocket_->sendBatchFromAnyThread(std::span<const OutgoingView>(views.data(), std::size_t(voiceBlock_.count)));
+    std::size_t count = 0;
+    {
+        const std::lock_guard<std::mutex> guard(trustLock_);
+        for (int i = 0; i < voiceBlock_.count; ++i) {
+            const auto& bytes = voiceBlock_.bytes[std::size_t(i)];
+            const int memberId = bytes[1];
+            if (trust_->voiceGoesPlain(memberId)) {
+                views[count++] = {voiceBlock_.to[std::size_t(i)], ByteView(bytes)};
+            } else if (auto sealed = trust_->sealVoice(memberId, bytes)) {
+                sealedVoice_[std::size_t(i)] = std::move(*sealed);
+                views[count++] = {voiceBlock_.to[std::size_t(i)], ByteView(sealedVoice_[std::size_t(i)])};
+            }
+        }
+    }
+    if (count > 0) memberSocket_->sendBatchFromAnyThread(std::span<const OutgoingView>(views.data(), count));
 }
 
 // ---------------------------------------------------------------------------------------------
 // Commands: each is handed to the session, then what it produced is carried out.
 
+void GroupEndpoint::refreshOwnAddress()
+{
+    if (bindAddress_) return;
+    const std::vector<Ipv4> addresses = localAddresses(std::nullopt);
+    if (!addresses.empty()) setOwnAddress(addresses.front());
+}
+
+NetworkIdentity GroupEndpoint::currentNetwork()
+{
+    std::vector<Ipv4> addresses;
+    for (const QHostAddress& address : QNetworkInterface::allAddresses()) {
+        bool isIpv4 = false;
+        const Ipv4 value = address.toIPv4Address(&isIpv4);
+        if (isIpv4) addresses.push_back(value);
+    }
+    QFile routes(QStringLiteral("/proc/net/route"));
+    QByteArray table;
+    if (routes.open(QIODevice::ReadOnly)) table = routes.read(256 * 1024);  // bounded: a table is a few KB
+    return networkIdentity(std::move(addresses), std::string_view(table.constData(), std::size_t(table.size())));
+}
+
 MemberSession::ConnectProblem GroupEndpoint::connectTo(const std::string& gbkName, std::optional<Ipv4> host)
 {
+    session_.setOwnReserved(KeysMark);  // tells other LUMO members that this one speaks keys
     const auto problem = session_.connect(gbkName, host, now());
     apply();
     return problem;
@@ -385,6 +567,11 @@ void GroupEndpoint::leave()
 {
     session_.leave();
     apply();
+    {
+        const std::lock_guard<std::mutex> guard(trustLock_);
+        trust_->leaving();
+    }
+    flushTrust();
 }
 
 }  // namespace lumo

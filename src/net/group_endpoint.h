@@ -8,7 +8,9 @@
 #pragma once
 
 #include "core/group/host_table.h"
+#include "core/group/reconnect_schedule.h"
 #include "core/group/member_session.h"
+#include "core/trust/member_trust.h"
 #include "core/wire/wire.h"
 #include "net/peer_socket.h"
 
@@ -75,9 +77,25 @@ public:
     // with the second, when it sees the client there).
     Ipv4 ownAddress() const { return session_.ownEntry().localAddress; }
     void setOwnAddress(Ipv4 address) { session_.setOwnLocalAddress(address); }
+    // The network changed: without a bind address, the own address is this machine's first one now.
+    void refreshOwnAddress();
+    // The machine's addresses and default route now (reads /proc/net/route).
+    static NetworkIdentity currentNetwork();
     Ipv4 secondLocalAddress() const { return secondLocalAddress_; }
 
     const MemberSession& session() const { return session_; }
+
+    // --- keys between LUMO members ---
+    // The identity this client proves to other LUMO members, and the keys it remembers (text
+    // of the trust file); until it is given one, a key made for this run alone.
+    void useIdentity(const Identity& identity, const std::string& trustFileText);
+    SigningPublicKey ownKey() const;
+    PeerKeyState keyState(int memberId) const;
+    std::optional<SigningPublicKey> peerKey(int memberId) const;
+    std::optional<SigningPublicKey> rememberedKey(int memberId) const;
+    // The player accepts memberId's changed key (or its speaking plain now).
+    void acceptChangedKey(int memberId);
+    std::string trustFileText() const;
     const Roster& hostRoster() const { return hostTable_.roster(); }
     // The window hears that a member talks (VoiceHeard) at most once per this many ms per member,
     // the latest one of each period, rather than once per voice datagram: the status line then
@@ -103,6 +121,9 @@ signals:
     // A voice block the session wants played, and voice slots whose players may go.
     void playbackRequested(const lumo::VoicePlayback& playback);
     void slotReleased(int slot);
+    // A member's key proved itself, it speaks plain, or its key changed (the member list redraws
+    // its row from keyState(); the remembered keys changed when it proved itself).
+    void trustChanged(const lumo::TrustEvent& event);
     // The host table saw a member leave (GBK name).
     void memberLeftHost(const std::string& gbkName);
     // skipTime moved the clock on.
@@ -110,6 +131,13 @@ signals:
 
 private:
     void onDatagram(ByteView datagram, Endpoint source);
+    // A handshake record from a member: taken when it comes from where that member is reached;
+    // a sealed one's datagram then goes to the session.
+    void onTrustRecord(ByteView datagram, Endpoint source);
+    // What the session asked to send, through the keys; then what the keys say.
+    void sendThroughTrust(const std::vector<Outgoing>& sends);
+    void flushTrust();
+    void followSession(const SessionOutput& out);
     void sendFromHost(const HostReply& reply);
     // Carries out what the session produced, until it has nothing more to say.
     void apply();
@@ -144,7 +172,12 @@ private:
     std::shared_ptr<const VoiceSendPlan> sendPlan_;
     // The capture thread's own: a block's datagrams, addressed without touching the heap.
     VoiceSendPlan::Block voiceBlock_;
+    std::array<Bytes, VoiceSendPlan::Block::Capacity> sealedVoice_;  // the block sealed, per sealed target
 
+    // Read and changed on the user-interface thread, and by sendVoiceBlock on the capture thread.
+    mutable std::mutex trustLock_;
+    std::unique_ptr<MemberTrust> trust_;
+    std::optional<Ipv4> trustGroup_;
     std::unique_ptr<PeerSocket> memberSocket_;
     std::unique_ptr<PeerSocket> hostSocket_;
 };

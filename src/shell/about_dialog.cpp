@@ -7,6 +7,8 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include <algorithm>
+
 namespace lumo {
 
 
@@ -34,7 +36,33 @@ AboutDialog::AboutDialog(QWidget* parent)
     ok->setDefault(true);
     connect(ok, &QPushButton::clicked, this, &QDialog::accept);
 
-    setFixedSize(du.size(179, 54));
+    // The program's licence, as the GPL asks an interactive program to show it.
+    auto* licence = new QLabel(LicenceText, this);
+    licence->setObjectName(QStringLiteral("licenceText"));
+    licence->setWordWrap(true);
+    licence->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    // As tall as its text needs in the language shown (the English one is the longer).
+    QRect area = du.rect(8, 52, 164, 34);
+    area.setHeight(std::max(area.height(), licence->heightForWidth(area.width())));
+    licence->setGeometry(area);
+
+    setFixedSize(du.size(179, 0).width(), area.bottom() + du.rect(0, 0, 0, 6).height());
+}
+
+void AboutDialog::setFingerprint(const QString& fingerprint)
+{
+    if (fingerprint.isEmpty()) return;
+    const DialogUnits du(font());
+    auto* label = new QLabel(FingerprintTemplate.toString().arg(fingerprint), this);
+    label->setObjectName(QStringLiteral("fingerprintText"));
+    label->setTextInteractionFlags(Qt::TextSelectableByMouse);  // to read out or paste to another player
+    // Below the licence, the dialog growing to hold it.
+    const QLabel* licence = findChild<QLabel*>(QStringLiteral("licenceText"));
+    const int top = (licence ? licence->geometry().bottom() : du.rect(0, 0, 0, 86).height()) + du.rect(0, 0, 0, 4).height();
+    QRect area = du.rect(8, 0, 165, 20);
+    area.moveTop(top);
+    label->setGeometry(area);
+    setFixedSize(width(), area.bottom() + du.rect(0, 0, 0, 6).height());
 }
 
 }  // namespace lumo

@@ -258,6 +258,7 @@ void MainWindowShell::togglePlugin(int item)
 void MainWindowShell::showAbout()
 {
     AboutDialog box(&window_);
+    box.setFingerprint(owner_.ownFingerprint());
     box.setWindowModality(Qt::WindowModal);  // blocks the main window only, as its other boxes do
     box.exec();
 }

@@ -40,6 +40,8 @@ public:
     // Whether a top-level window (mailbox) with this title exists now; the plug-in loader waits
     // on "gamein" with it.
     virtual bool windowExists(const QString& title) const = 0;
+    // This install's key fingerprint, for the About box (empty: none to show).
+    virtual QString ownFingerprint() const { return {}; }
 };
 
 // One handler per command of the menu bar.

@@ -1,7 +1,10 @@
 // Every message box the program shows goes through here, so that tests can answer them.
-// Boxes are modal (QMessageBox::exec): a box with a parent blocks that window alone, as a box
-// owned by a window should, so the group browser, the call prompt and the overlay stay usable
-// while the main window shows one. Code that runs while a datagram or a link message is being
+// A box the player's own action raises is modal (QMessageBox::exec): a box with a parent blocks
+// that window alone, so the group browser, the call prompt and the overlay stay usable while the
+// main window shows one. A box the program opens by itself (a text, a voice question, a box the
+// network raises) goes through informThen/askThen: it appears without taking the keyboard from
+// the program the player is in (a game), blocks no window, and no key answers it until the
+// player has clicked into it. Code that runs while a datagram or a link message is being
 // handled must not open a box directly but queue it (informLater, or a BoxQueue), so that
 // datagrams keep flowing while it is open.
 #pragma once
@@ -24,6 +27,11 @@ public:
     virtual void inform(QWidget* parent, const QString& caption, const QString& text) = 0;
     // A Yes/No box; true for Yes.
     virtual bool ask(QWidget* parent, const QString& caption, const QString& text) = 0;
+    // The same boxes opened by the program itself, not by the player: they return at once and
+    // call `closed` (`answered`) when the player closes (answers) them. A box whose parent
+    // goes first calls neither. By default they run the boxes above.
+    virtual void informThen(QWidget* parent, const QString& caption, const QString& text, std::function<void()> closed);
+    virtual void askThen(QWidget* parent, const QString& caption, const QString& text, std::function<void(bool)> answered);
 
     // The boxes in use: real QMessageBoxes unless a test installed its own.
     static MessageBoxes& current();
@@ -31,7 +39,12 @@ public:
     static void install(MessageBoxes* boxes);
 };
 
-// Opens an OK box once the current event handler has returned.
+// Where the next box the program opens by itself goes: boxes open at once step down and right
+// from the centre of `anchor` (the window they belong to, or the screen) so that none hides
+// another, and each lies inside `screen` (an invalid screen means no limits).
+QPoint cascadedBoxPlace(const QRect& anchor, const QSize& size, const QRect& screen, int boxesOpen, int step = 24);
+
+// Opens an OK box once the current event handler has returned, without taking the keyboard.
 void informLater(QWidget* parent, const QString& caption, const QString& text);
 
 // The boxes of one window, shown one at a time. A box asked for while another of the queue is

@@ -1,4 +1,5 @@
 #include "core/directory/directory_protocol.h"
+#include "core/text/gbk.h"
 
 #include <gtest/gtest.h>
 
@@ -169,4 +170,16 @@ TEST(DirectoryUrls, GroupNameBytesArePercentEncodedUnchanged)
               "http://h/lumoadd.asp?name=%C8%BA%20a%26ip%3D1.1.1.1%2B%25&ip=192.0.2.1&port=3555");
     // A configured base keeps its own characters; only bytes no URL may hold are escaped.
     EXPECT_EQ(listUrl("http://h/a b?x=%41\xB1"), "http://h/a%20b?x=%41%B1/lumo.asp");
+}
+
+// The directory refuses these names; the browser says why before asking it.
+TEST(DirectoryGroupName, EmptyAndSpacedNamesAreRefusedBeforeAsking)
+{
+    const std::vector<std::pair<std::string, GroupNameProblem>> cases = {
+        {"", GroupNameProblem::Empty},         {"raid night", GroupNameProblem::Space},
+        {" lead", GroupNameProblem::Space},    {"tab\there", GroupNameProblem::Space},
+        {"cr\r", GroupNameProblem::Space},     {"del\x7f", GroupNameProblem::Space},
+        {"raid_night", GroupNameProblem::None}, {utf8ToGbk("夜袭小队"), GroupNameProblem::None},
+    };
+    for (const auto& [name, problem] : cases) EXPECT_EQ(groupNameProblem(name), problem) << name;
 }

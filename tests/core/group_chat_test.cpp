@@ -140,10 +140,6 @@ TEST(GroupChat, HeldTextGoesAfterThePathWaitWhenThePartnerIsNeverHeard)
     sim.joinAll();
     sim.dropLink(0, 3);  // the host's introduction to node 3 is lost
     sim.dropLink(3, 1);  // and nothing from node 3 reaches node 1
-    sim.act(1, [](MemberSession& s) {
-        s.tick(2, true);
-        s.tick(3, true);
-    });
     sim.clearRecords();
     MemberSession& writer = sim.session(1);
     writer.select(3);
@@ -162,6 +158,66 @@ TEST(GroupChat, HeldTextGoesAfterThePathWaitWhenThePartnerIsNeverHeard)
     sim.advanceBy(5 * MemberSession::PathWaitMs);
     EXPECT_EQ(sim.chats(3).size(), 2u);  // nothing twice
     EXPECT_EQ(sim.chats(2).size(), 1u);
+}
+
+// "发送" reaches the partner and every ticked member, each once, each by its own datagrams.
+TEST(GroupChat, TextGoesToThePartnerAndEveryTickedMember)
+{
+    struct Case {
+        const char* what;
+        std::vector<int> ticked;
+        int partner;
+        std::vector<int> reached;
+    };
+    const std::vector<Case> cases = {
+        {"ticks only", {2, 3}, -1, {2, 3}},
+        {"ticks and another partner", {2, 3}, 4, {2, 3, 4}},
+        {"partner also ticked", {2, 3}, 3, {2, 3}},
+        {"partner alone", {}, 4, {4}},
+        {"nobody", {}, -1, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        GroupSim sim(5);
+        sim.putBehindTranslator(3, TranslatorOf2);
+        sim.joinAll();
+        sim.act(1, [&](MemberSession& s) {
+            for (int id : c.ticked) s.tick(id, true);
+            s.select(c.partner);
+        });
+        sim.clearRecords();
+        sim.sendText(1, "to all");
+        sim.advanceBy(2 * MemberSession::PathWaitMs);
+        for (int node = 0; node < 5; ++node) {
+            const bool wanted = std::find(c.reached.begin(), c.reached.end(), node) != c.reached.end();
+            const std::vector<ChatLine> expected = wanted ? std::vector<ChatLine>{{1, "to all"}} : std::vector<ChatLine>{};
+            EXPECT_EQ(sim.chats(node), expected) << "node " << node;
+        }
+        std::vector<int> recipients = sim.session(1).textRecipients();
+        std::sort(recipients.begin(), recipients.end());
+        EXPECT_EQ(recipients, c.reached);
+    }
+}
+
+// A ticked member that cannot be reached is named; the others get the text all the same.
+TEST(GroupChat, TheTickedMemberThatCannotBeReachedIsNamedAlone)
+{
+    GroupSim sim(4);
+    sim.joinAll();
+    sim.dropLink(0, 3);
+    sim.dropLink(1, 3);
+    sim.dropLink(3, 1);
+    sim.act(1, [](MemberSession& s) {
+        s.tick(2, true);
+        s.tick(3, true);
+    });
+    sim.clearRecords();
+    sim.sendText(1, "hello both");
+    sim.advanceBy(MemberSession::PathWaitMs + (MemberSession::PathGiveUpTicks + 2) * MemberSession::TickMs);
+    EXPECT_EQ(sim.chats(2), (std::vector<ChatLine>{{1, "hello both"}}));
+    const auto failed = sim.events(1, Ev::PathFailed);
+    ASSERT_EQ(failed.size(), 1u);
+    EXPECT_EQ(failed[0].memberId, 3);
 }
 
 TEST(GroupChat, LongTextArrivesWholeInPiecesCutBetweenCharacters)
@@ -225,8 +281,10 @@ TEST(GroupReorder, PartnerAndTargetsFollowTheirMembers)
 
     sim.sendText(0, "for m3");
     sim.advanceBy(MemberSession::PathWaitMs);
+    // The partner and the other ticked member, each once, under their new ids.
     EXPECT_EQ(sim.chats(3), (std::vector<ChatLine>{{0, "for m3"}}));
-    EXPECT_TRUE(sim.chats(2).empty());
+    EXPECT_EQ(sim.chats(2), (std::vector<ChatLine>{{0, "for m3"}}));
+    EXPECT_TRUE(sim.chats(1).empty());
     // And node 3 answers under its new id.
     sim.act(3, [](MemberSession& s) { s.select(0); });
     sim.sendText(3, "got it");

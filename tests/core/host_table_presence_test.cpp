@@ -187,3 +187,60 @@ TEST_F(HostPresenceTest, RostersTowardsAnAddressAreBoundedAndOwedOnesFollow)
         EXPECT_EQ((lastRosterTo[{record.publicAddress, record.publicPort}]), std::make_pair(i, host.roster().count)) << i;
     }
 }
+
+// Joins from one address, fast or slow, over one port or eight: the first joiner gets its roster
+// in the same reply, and as long as the joins keep coming the host sends the address no more
+// than two rosters or three times what it got from it. Once they stop, every record there gets
+// the latest roster.
+TEST_F(HostPresenceTest, AJoinFloodFromOneAddressGetsAtMostThreeTimesItsBytes)
+{
+    struct Case {
+        const char* what;
+        Millis every;       // between two datagrams from the address
+        int ports;          // its source ports, in turn
+        bool rosterAsks;    // every other datagram a roster request instead of a join
+        Millis lasting;
+    };
+    const Case cases[] = {
+        {"50 joins a second over 8 ports", 20, 8, false, 20'000},
+        {"a join every 2 s over 8 ports", 2'000, 8, false, 120'000},
+        {"a rejoin every 20 s from one port", 20'000, 1, false, 300'000},
+        {"joins and roster requests over 8 ports", 10, 8, true, 60'000},
+    };
+    for (const Case& c : cases) {
+        HostTable table;
+        for (int i = 0; i < 24; ++i)  // rosters of 24+ records, 776 bytes or more
+            table.handle(request(cmd::JoinRequest, entryFor("m", 0x0A200000 + i)), {Ipv4(0x0D100000 + i), 4000}, 0);
+        const Ipv4 victim = 0x0E000077;
+        std::size_t in = 0, out = 0;
+        const auto note = [&](const HostReply& reply) {
+            for (const Outgoing& o : reply.sends) out += o.to.address == victim ? o.bytes.size() : 0;
+        };
+        std::map<std::uint16_t, MemberEntry> joinerAt;  // per port, as the roster shows it
+        for (Millis now = 1'000; now < 1'000 + c.lasting; now += c.every) {
+            const std::uint16_t port = std::uint16_t(6000 + (now / c.every) % c.ports);
+            const bool ask = c.rosterAsks && (now / c.every) % 2 && joinerAt.count(port);
+            auto [it, fresh] = joinerAt.try_emplace(port, entryFor("v", 0x0A0000F0 + port % 8));
+            const Bytes datagram = request(ask ? cmd::RosterRequest : cmd::JoinRequest, it->second);
+            in += datagram.size();
+            const HostReply reply = table.handle(datagram, {victim, port}, now);
+            note(reply);
+            if (now == 1'000) {
+                EXPECT_EQ(rostersTo(reply, {victim, port}), 1) << c.what << ": the first joiner waits";
+            }
+            for (int i = 0; i < table.roster().count; ++i)
+                if (table.roster().records[std::size_t(i)].publicAddress == victim &&
+                    table.roster().records[std::size_t(i)].publicPort == port)
+                    it->second = table.roster().records[std::size_t(i)];
+            if (const auto due = table.nextDeadline(); due && *due <= now) note(table.advance(now));
+        }
+        // Two rosters (and the Acks, a ninth of what comes in) or three times what came in,
+        // beyond each joiner's own first roster (four places: four joiners).
+        const std::size_t joiners = std::size_t(HostTable::MaxRecordsPerAddress) * MaxDatagramSize;
+        EXPECT_LE(out, std::max(std::size_t(HostTable::JoinFloodFreeBytes) + in / 9, 3 * in) + joiners)
+            << c.what << ": " << in << " bytes in";
+        // The flood over, every record at the address gets the roster as it stands.
+        for (int n = 0; n < 100 && table.nextDeadline(); ++n) table.advance(*table.nextDeadline());
+        for (int i = 0; i < table.roster().count; ++i) EXPECT_FALSE(table.rosterOwed(i)) << c.what << ", record " << i;
+    }
+}

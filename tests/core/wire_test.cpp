@@ -178,3 +178,14 @@ TEST(Gbk, ConversionsAndBoundaries)
     EXPECT_EQ(gbkPrefixLength(text, 5), 4u);
     EXPECT_EQ(gbkPrefixLength(text, 100), 6u);
 }
+
+// The characters a text loses on the wire are named once each, in order, up to the limit.
+TEST(Gbk, CharactersGbkLacksAreNamedOnce)
+{
+    EXPECT_TRUE(charactersGbkLacks("plain ascii ?").empty());
+    EXPECT_TRUE(charactersGbkLacks("你好，世界★").empty());
+    EXPECT_EQ(charactersGbkLacks("a😀b😀c🎮"), (std::vector<std::string>{"😀", "🎮"}));
+    EXPECT_EQ(charactersGbkLacks("😀🎮🚀", 2), (std::vector<std::string>{"😀", "🎮"}));
+    // Invalid UTF-8 is lost as well and named as it came, without reading past the end.
+    EXPECT_EQ(charactersGbkLacks("x\xF0\x9F"), (std::vector<std::string>{"\xF0\x9F"}));
+}

@@ -204,14 +204,28 @@ public:
     }
 
     // --- input -------------------------------------------------------------------------------
-    void click(QPoint at, int button = 1) const
+    void click(QPoint at, int button = 1) const { pointAndClick(at, {"click", QString::number(button)}); }
+    void doubleClick(QPoint at) const { pointAndClick(at, {"click", "--repeat", "2", "--delay", "80", "1"}); }
+    // Where the pointer is now.
+    QPoint pointer() const
     {
-        xdotool({"mousemove", "--sync", QString::number(at.x()), QString::number(at.y()), "click", QString::number(button)});
+        QPoint at(-1, -1);
+        for (const QByteArray& line : xdotool({"getmouselocation", "--shell"}).split('\n')) {
+            if (line.startsWith("X=")) at.setX(line.mid(2).toInt());
+            if (line.startsWith("Y=")) at.setY(line.mid(2).toInt());
+        }
+        return at;
     }
-    void doubleClick(QPoint at) const
+    // The pointer to `at`, then the click. "mousemove --sync" waits until the pointer has left
+    // where it was, so a move to where it already is (a box opening where the last one was
+    // clicked) waits until it is killed, and the click chained to it never comes: there the
+    // click is given alone.
+    void pointAndClick(QPoint at, const QStringList& click) const
     {
-        xdotool({"mousemove", "--sync", QString::number(at.x()), QString::number(at.y()), "click", "--repeat", "2",
-                 "--delay", "80", "1"});
+        if (pointer() == at)
+            xdotool(click);
+        else
+            xdotool(QStringList{"mousemove", "--sync", QString::number(at.x()), QString::number(at.y())} + click);
     }
     // Text as a player enters it: plain ASCII typed key by key, anything else pasted. xdotool
     // types a character outside the keyboard map through a key it remaps and maps back at once,
@@ -265,6 +279,15 @@ public:
     {
         focus(window);
         key(keys);
+    }
+
+    // A box that the program opened by itself takes keys only once the player clicked into it
+    // (on its text, away from its buttons): then Return answers it. The X focus goes to it first,
+    // as a window manager gives it on a click, so that the keys that follow cannot overtake it.
+    void clickInto(const XWindow& box) const
+    {
+        focus(box);
+        click({box.frame.center().x(), box.frame.top() + 17});
     }
 
     // --- what can be seen --------------------------------------------------------------------
@@ -446,6 +469,12 @@ private:
 // directory, with the player's options. Its configuration and data folders are the run
 // directory's (never the tester's own), so a player started again in the same run finds what
 // the last one remembered; `home`, when given, is used instead.
+// The call prompt: 100 pixels wide, as tall as its five buttons need (at least 100).
+inline bool isCallPromptFrame(const QRect& frame)
+{
+    return frame.width() == 100 && frame.height() >= 100 && frame.height() < 160;
+}
+
 class Player {
 public:
     Player(Desktop& desktop, const RunDirectory& run, Ipv4 address, const QStringList& extra = {},
@@ -488,6 +517,13 @@ public:
     {
         return desktop_.waitForWindow([&](const XWindow& w) { return w.name == title && !isMainOrBrowser(w); }, ms);
     }
+    // Windows titled "LUMO" that are not message boxes: the main window, the browser, and the
+    // call prompt (100 by 100 where it is opened).
+    bool isMainOrBrowser(const XWindow& window) const
+    {
+        return isCallPromptFrame(window.frame) || TemplateWindow(window, MainLayout::Font, MainLayout::Size).matches() ||
+               TemplateWindow(window, BrowserLayout::Font, BrowserLayout::Size).matches();
+    }
     bool noBoxOpen(int ms = 3000) const
     {
         return desktop_.waitWhileWindow([&](const XWindow& w) { return w.name == QStringLiteral("LUMO") && !isMainOrBrowser(w); }, ms);
@@ -519,13 +555,6 @@ public:
     }
 
 private:
-    // Windows titled "LUMO" that are not message boxes: the main window, the browser, and the
-    // call prompt (100 by 100 where it is opened).
-    bool isMainOrBrowser(const XWindow& window) const
-    {
-        return window.frame.size() == QSize(100, 100) || TemplateWindow(window, MainLayout::Font, MainLayout::Size).matches() ||
-               TemplateWindow(window, BrowserLayout::Font, BrowserLayout::Size).matches();
-    }
     std::optional<TemplateWindow> findTemplate(QSize size, int font, int ms) const
     {
         const auto window = desktop_.waitForWindow(

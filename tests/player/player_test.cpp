@@ -252,6 +252,12 @@ class PlayerTest : public QObject {
         desk.click(centreOf(*main, MainLayout::Connect));
     }
 
+    // Whether the main window's status line shows no text, as a player sees it.
+    static bool statusLineIsEmpty(Desktop& desk, const TemplateWindow& main)
+    {
+        return textRowCentres(desk.screenshot(), main.rect(7, 170, 164, 9)).empty();
+    }
+
     // Clicks the row of roster index `index` (the list shows the roster reversed) in the member
     // list, on its name, and ticks it when asked.
     static bool pickMember(Desktop& desk, const TemplateWindow& main, int count, int index, bool tick, int button = 1)
@@ -322,13 +328,14 @@ private slots:
                  "the browser does not cover the main window");
         annDesk->click(centreOf(*annBrowser, BrowserLayout::GroupName));
         QVERIFY(annDesk->type(QStringLiteral("夜猫子")));
+        annDesk->click(centreOf(*annBrowser, BrowserLayout::Nickname));
+        QVERIFY(annDesk->type(QStringLiteral("ann")));
         annDesk->click(centreOf(*annBrowser, BrowserLayout::Create));
         QVERIFY2(waitUntil([&] { return directoryListing(directory.url()).contains(QStringLiteral("夜猫子 %1 3555").arg(loopbackText(31))); }),
                  "the directory lists ann's group");
         keep(*annDesk, QStringLiteral("group-created"));
 
-        // ann joins her own group; a third member watches the rosters on the wire.
-        connectByHand(*annDesk, ann, QStringLiteral("ann"), ann.address());
+        // Creating put ann in her own group; a third member watches the rosters on the wire.
         Member watcher(loopback(33), "watcher");
         QVERIFY(watcher.bound());
         QVERIFY(watcher.join(ann.hostEndpoint()));
@@ -386,7 +393,12 @@ private slots:
         // bob leaves with Escape; the host drops him and tells the group.
         bobDesk->click(bobMain->rect(150, 172, 10, 5).topLeft());
         bobDesk->key(QStringLiteral("Escape"));
-        QVERIFY2(bob.waitForExit(), "Escape ends bob's lumo");
+        auto leaving = bob.waitForBox();
+        QVERIFY2(leaving, "leaving a group asks first");
+        QCOMPARE(bobDesk->boxText(*leaving).trimmed(), QStringLiteral("你在一个有 3 名成员的群里。确定退出吗？"));
+        keep(*bobDesk, QStringLiteral("leave-question"));
+        bobDesk->keyTo(*leaving, QStringLiteral("Return"));  // Yes
+        QVERIFY2(bob.waitForExit(), "Escape and Yes end bob's lumo");
         QVERIFY2(watcher.waitForRoster([](const Roster& r) { return r.count == 2; }), "the host dropped bob");
         const QRect annList = annMain->rect(MainLayout::List.x(), MainLayout::List.y(), MainLayout::List.width(), MainLayout::List.height());
         QVERIFY2(waitUntil([&] {
@@ -398,9 +410,90 @@ private slots:
         // ann closes: her group leaves the directory.
         annDesk->click(annMain->rect(150, 172, 10, 5).topLeft());
         annDesk->key(QStringLiteral("Escape"));
-        QVERIFY2(ann.waitForExit(), "Escape ends ann's lumo");
+        leaving = ann.waitForBox();
+        QVERIFY2(leaving, "leaving the group one hosts asks first");
+        QCOMPARE(annDesk->boxText(*leaving).trimmed(), QStringLiteral("你是这个群的主机，群里有 2 名成员。\n退出后他们会失去主机。确定退出吗？"));
+        annDesk->keyTo(*leaving, QStringLiteral("Escape"));  // No: ann stays
+        QVERIFY2(ann.noBoxOpen() && ann.process().state() == QProcess::Running, "No keeps ann's lumo running");
+        annDesk->click(annMain->rect(150, 172, 10, 5).topLeft());
+        annDesk->key(QStringLiteral("Escape"));
+        leaving = ann.waitForBox();
+        QVERIFY(leaving);
+        annDesk->keyTo(*leaving, QStringLiteral("Return"));
+        QVERIFY2(ann.waitForExit(), "Escape and Yes end ann's lumo");
         QCOMPARE(ann.process().exitCode(), 0);
         QVERIFY2(!directoryListing(directory.url()).contains(QStringLiteral("夜猫子")), "closing removed the registration");
+    }
+
+    // ann ticks two members and writes once: both get the text. Then the host is killed and
+    // started again: ann joins it again by herself, without a click, and her status line no
+    // longer says the host left.
+    void textToTickedMembersAndTheHostComesBack()
+    {
+        test::DirectoryServer directory(scratch_.filePath(QStringLiteral("rejoin.db")));
+        QVERIFY(directory.running());
+        auto halDesk = desktop();
+        auto annDesk = desktop();
+        QVERIFY(halDesk->running() && annDesk->running());
+        const QString halAddress = loopbackText(91);
+        const QStringList hostOptions{QStringLiteral("--audio"), QStringLiteral("null"), QStringLiteral("--name"), QStringLiteral("hal"),
+                                      QStringLiteral("--connect"), halAddress};
+        Player* hal = &player(*halDesk, directory.url(), loopback(91), hostOptions);
+        Member bob(loopback(93), "bob"), cyd(loopback(94), "cyd");
+        QVERIFY(bob.bound() && cyd.bound());
+        QVERIFY(waitUntil([&] { return bob.join(hal->hostEndpoint()) && bob.lists("hal"); }));
+        QProcessEnvironment english;  // ann's windows speak English
+        english.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
+        Player& ann = player(*annDesk, directory.url(), loopback(92),
+                             {QStringLiteral("--audio"), QStringLiteral("null"), QStringLiteral("--name"), QStringLiteral("ann"),
+                              QStringLiteral("--connect"), halAddress},
+                             english);
+        QVERIFY(cyd.join(hal->hostEndpoint()));
+        QVERIFY2(cyd.waitForRoster([](const Roster& r) { return r.count == 4; }) || cyd.roster().count == 4,
+                 "hal, bob, ann and cyd are in the group");
+        const int count = cyd.roster().count;
+        auto annMain = ann.mainWindow();
+        QVERIFY2(annMain, qPrintable(ann.state()));
+        QVERIFY(pickMember(*annDesk, *annMain, count, cyd.indexOf("bob"), true));
+        QVERIFY(pickMember(*annDesk, *annMain, count, cyd.indexOf("cyd"), true));
+        annDesk->click(centreOf(*annMain, MainLayout::Message));
+        QVERIFY(annDesk->type(QStringLiteral("hello both")));
+        annDesk->key(QStringLiteral("Return"));
+        for (Member* member : {&bob, &cyd}) {
+            const auto chat = member->socket().next(8000, cmd::ChatText);
+            QVERIFY2(chat, "each ticked member gets the text");
+            QVERIFY(QByteArray(reinterpret_cast<const char*>(chat->bytes.data()), int(chat->bytes.size())).contains("hello both"));
+        }
+        keep(*annDesk, QStringLiteral("text-to-two-ticked"));
+
+        // The host dies without a word and comes back on the same address.
+        hal->process().kill();
+        QVERIFY(hal->waitForExit());
+        hal = &player(*halDesk, directory.url(), loopback(91), hostOptions);
+        Member watcher(loopback(95), "watcher");
+        QVERIFY(watcher.bound());
+        QVERIFY(waitUntil([&] { return watcher.join(hal->hostEndpoint()); }));
+        // ann hears nothing from the host for 30 s, asks three times 5 s apart, then joins again
+        // a second later: about 50 s, which the guard leaves room for.
+        QVERIFY2(watcher.waitForRoster([](const Roster& r) {
+                     for (int i = 0; i < r.count; ++i)
+                         if (r.records[std::size_t(i)].nameBytes() == "ann") return true;
+                     return false;
+                 }, 150000),
+                 "ann is in the group again without a click");
+        keep(*annDesk, QStringLiteral("host-came-back"));
+        QVERIFY2(waitUntil([&] { return statusLineIsEmpty(*annDesk, *annMain); }), "ann's status line no longer says the host left");
+
+        // Leaving the group asks first, in English too.
+        annDesk->click(annMain->rect(150, 172, 10, 5).topLeft());
+        annDesk->key(QStringLiteral("Escape"));
+        auto leaving = ann.waitForBox();
+        QVERIFY2(leaving, "leaving asks first");
+        QCOMPARE(annDesk->boxText(*leaving).trimmed(),
+                 QStringLiteral("You are in a group of %1 members. Quit anyway?").arg(watcher.roster().count));
+        keep(*annDesk, QStringLiteral("english-leave-question"));
+        annDesk->keyTo(*leaving, QStringLiteral("Return"));
+        QVERIFY(ann.waitForExit());
     }
 
     // A hosted group stays listed while its host runs, renewing it, and leaves the list once the
@@ -487,10 +580,14 @@ private slots:
         QVERIFY(question);
         QVERIFY2(dora.ping() && erin.ping(), "lumo has both talkers' voice");
         QCOMPARE(int(desk->windowsNamed(QStringLiteral("LUMO")).size()), 3);  // main, browser, one box
-        desk->keyTo(*question, QStringLiteral("Return"));
+        QVERIFY(desk->boxText(*question).contains(QStringLiteral("想和你聊天")));  // read, then answered
+        desk->key(QStringLiteral("Return"));
+        const QString firstQuestion = question->id;
+        QVERIFY(desk->waitWhileWindow([&](const XWindow& w) { return w.id == firstQuestion; }));
         question = ann.waitForBox();
         QVERIFY2(question, "the second talker is asked after the first answer");
-        desk->keyTo(*question, QStringLiteral("Return"));
+        QVERIFY(desk->boxText(*question).contains(QStringLiteral("想和你聊天")));
+        desk->key(QStringLiteral("Return"));
         QVERIFY(ann.noBoxOpen());
         QVERIFY2(carl.ping(), "lumo still answers after two questions");
 
@@ -505,7 +602,7 @@ private slots:
         QVERIFY2(question, "the overlay asks about fred");
         QVERIFY2(question->frame.intersects(overlay->frame), "the question is the overlay's");
         keep(*desk, QStringLiteral("overlay-question"));
-        desk->focus(*question);
+        desk->clickInto(*question);
         desk->key(QStringLiteral("Return"));  // Yes
         QVERIFY2(ann.noBoxOpen(), "answering in the overlay does not freeze lumo");
         const int fredBefore = heard(fred);
@@ -516,7 +613,7 @@ private slots:
 
         // The call prompt on carl's row: refuse, ask again, accept.
         auto prompt = [&] {
-            return desk->waitForWindow([](const XWindow& w) { return w.frame.size() == QSize(100, 100); }, 3000);
+            return desk->waitForWindow([](const XWindow& w) { return isCallPromptFrame(w.frame); }, 3000);
         };
         const DialogUnits promptUnits(dialogFont(8));
         auto pressPrompt = [&](const XWindow& window, int y) {
@@ -527,7 +624,7 @@ private slots:
         QVERIFY2(shown, "a right-click on a member opens the call prompt");
         keep(*desk, QStringLiteral("call-prompt"));
         pressPrompt(*shown, 16);  // 拒绝通话
-        QVERIFY2(desk->waitWhileWindow([](const XWindow& w) { return w.frame.size() == QSize(100, 100); }),
+        QVERIFY2(desk->waitWhileWindow([](const XWindow& w) { return isCallPromptFrame(w.frame); }),
                  "the prompt goes once answered");
         const int refusedAt = heard(carl);
         const int doraBefore = heard(dora);
@@ -646,14 +743,14 @@ private slots:
         QCOMPARE(hudletBoxes(), 1);
         keep(*desk, QStringLiteral("overlay-pipe-box"));
         const XWindow first = desk->windowsNamed(QStringLiteral("hudlet")).front();
-        desk->focus(first);
+        desk->clickInto(first);
         desk->key(QStringLiteral("Return"));
         QVERIFY2(waitUntil([&] {
                      const auto open = desk->windowsNamed(QStringLiteral("hudlet"));
                      return open.size() == 1 && open.front().id != first.id;
                  }),
                  "then its second box, once the first is answered");
-        desk->focus(desk->windowsNamed(QStringLiteral("hudlet")).front());
+        desk->clickInto(desk->windowsNamed(QStringLiteral("hudlet")).front());
         desk->key(QStringLiteral("Return"));
         QVERIFY2(waitUntil([&] { return hudletBoxes() == 0; }), "and no more");
 
@@ -666,7 +763,8 @@ private slots:
         QVERIFY2(alone, "the flood of toggles gives a box");
         QVERIFY2(answers() && answers(), "lumo answers its group while the box is open");
         QCOMPARE(int(desk->windowsNamed(QStringLiteral("LUMO")).size()), 3);  // main, browser, one box
-        desk->keyTo(*alone, QStringLiteral("Return"));
+        desk->clickInto(*alone);
+        desk->key(QStringLiteral("Return"));
         QVERIFY2(ann.noBoxOpen(5000), "one box for the whole flood");
         QVERIFY(answers());
         QVERIFY(ann.stop());
@@ -830,6 +928,106 @@ private slots:
         const int afterwards = voiceCount(carl.socket().collect(1500));
         QCOMPARE(afterwards, 0);
 
+        QVERIFY(ann.stop());
+    }
+
+    // A game (xev) has the focus, in English: a text and a voice question arrive in boxes side by
+    // side that leave it the keyboard (it keeps the focus and every key; Return and Escape typed
+    // into it answer nothing); a click into a box lets Return answer it; then the marker on the
+    // talker's row shows while his voice comes and goes once he stops.
+    void boxesLeaveTheGameItsKeysAndTalkersShow()
+    {
+        auto desk = desktop();
+        QVERIFY(desk->running());
+        const QString speakers = scratch_.filePath(QStringLiteral("quiet-speakers"));
+        QDir().mkpath(speakers);
+        QProcessEnvironment english;
+        english.insert(QStringLiteral("LANG"), QStringLiteral("en_US.UTF-8"));
+        Player& ann = player(*desk, "http://127.0.0.1:9", loopback(101),
+                             {QStringLiteral("--audio"), QStringLiteral("wav:%1:%2").arg(writeSilentMicrophone(scratch_.path()), speakers),
+                              QStringLiteral("--name"), QStringLiteral("ann"), QStringLiteral("--connect"), loopbackText(101)},
+                             english);
+        auto main = ann.mainWindow();
+        QVERIFY2(main, qPrintable(ann.state()));
+        if (auto box = ann.waitForBox()) desk->keyTo(*box, QStringLiteral("Return"));  // the directory does not answer
+        QVERIFY(ann.noBoxOpen());
+        Member carl(loopback(102), "carl");
+        QVERIFY(carl.bound());
+        QVERIFY(carl.join(ann.hostEndpoint()));
+        QVERIFY(carl.waitForRoster([](const Roster& r) { return r.count == 2; }) || carl.roster().count == 2);
+        const int annIndex = carl.indexOf("ann");
+        QVERIFY(annIndex >= 0);
+
+        const QString xevLog = scratch_.filePath(QStringLiteral("quiet-xev.log"));
+        desk->start(QStringLiteral("xev"), {"-geometry", "200x100+800+600", "-event", "keyboard"}, xevLog);
+        auto xev = desk->waitForWindow([](const XWindow& w) { return w.name == QStringLiteral("Event Tester"); });
+        QVERIFY(xev);
+        desk->focus(*xev);
+        auto focused = [&] { return QString::fromUtf8(desk->xdotool({"getwindowfocus"})).trimmed(); };
+        QCOMPARE(focused(), xev->id);
+        auto boxes = [&] {
+            std::vector<XWindow> open;
+            for (const XWindow& w : desk->windowsNamed(QStringLiteral("LUMO")))
+                if (!ann.isMainOrBrowser(w)) open.push_back(w);
+            return open;
+        };
+        const auto browserAndMain = desk->windowsNamed(QStringLiteral("LUMO")).size();
+
+        carl.socket().send(makeChatText(idByte(annIndex), idByte(carl.id()), utf8ToGbk("gg, push mid")), ann.memberEndpoint());
+        carl.talk(annIndex, 3);
+        QVERIFY2(waitUntil([&] { return desk->windowsNamed(QStringLiteral("LUMO")).size() == browserAndMain + 2; }),
+                 "a box for the text and one for the question");
+        QVERIFY2(carl.ping(), "lumo goes on with both boxes open");
+        const auto open = boxes();
+        QCOMPARE(int(open.size()), 2);
+        QVERIFY2(open[0].frame.topLeft() != open[1].frame.topLeft(), "the boxes cascade instead of covering each other");
+        keep(*desk, QStringLiteral("english-quiet-boxes"));
+
+        // Keys meant for the game reach the game, and none of them answers a box.
+        QCOMPARE(focused(), xev->id);
+        desk->key(QStringLiteral("Return space Escape y"));
+        QVERIFY2(waitUntil([&] {
+                     QFile log(xevLog);
+                     const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+                     return text.contains("Return") && text.contains("space") && text.contains("Escape") && text.contains("(keysym 0x79, y)");
+                 }),
+                 "the game gets every key");
+        QVERIFY(carl.ping());
+        QCOMPARE(int(desk->windowsNamed(QStringLiteral("LUMO")).size()), int(browserAndMain + 2));
+        QCOMPARE(focused(), xev->id);
+
+        // A click into a box gives it the keyboard: Return answers it now (Yes, OK), one by one.
+        for (int i = 0; i < 2; ++i) {
+            const auto left = boxes();
+            QVERIFY(!left.empty());
+            desk->clickInto(left.back());
+            desk->key(QStringLiteral("Return"));
+            QVERIFY2(waitUntil([&] { return int(boxes().size()) == int(left.size()) - 1; }), "Return answers the clicked box");
+        }
+
+        // carl talks (accepted above, or he would not be played): his row shows it, then not.
+        const QRect list = main->rect(MainLayout::List.x(), MainLayout::List.y(), MainLayout::List.width(), MainLayout::List.height());
+        QImage markerShot;  // the desktop when the marker was seen
+        auto markerShown = [&] {
+            const QImage shot = desk->screenshot();
+            for (int y = list.top(); y <= list.bottom(); ++y)
+                for (int x = list.left(); x <= list.right(); ++x)
+                    if (shot.valid(x, y) && shot.pixel(x, y) == qRgb(0x2e, 0xb8, 0x42)) {
+                        markerShot = shot;
+                        return true;
+                    }
+            return false;
+        };
+        QVERIFY2(!markerShown(), "nobody talks: no marker");
+        bool shown = false;
+        for (int i = 0; i < 60 && !shown; ++i) {
+            carl.talk(annIndex, 2);
+            shown = markerShown();
+        }
+        QVERIFY2(shown, "carl's row shows him talking");
+        QDir().mkpath(screensFolder());
+        markerShot.save(screensFolder() + QStringLiteral("/english-talking-marker.png"));
+        QVERIFY2(waitUntil([&] { return !markerShown(); }), "the marker goes once carl stops");
         QVERIFY(ann.stop());
     }
 
@@ -1154,7 +1352,7 @@ private slots:
                 const std::vector<XWindow> boxes = openBoxes();
                 if (boxes.empty()) break;
                 read << (readThem ? desk->boxText(boxes.back()).remove(QLatin1Char('\n')).trimmed() : QString());
-                desk->focus(boxes.back());
+                desk->clickInto(boxes.back());
                 desk->key(QStringLiteral("Return"));
                 if (!waitUntil([&] { return int(openBoxes().size()) == open - 1; }, 3000)) break;
             }

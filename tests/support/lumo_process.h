@@ -16,6 +16,13 @@
 
 namespace lumo::test {
 
+// The lumo program the processes run: this build's, or another build a comparing program names.
+inline QString& lumoBinary()
+{
+    static QString path = QStringLiteral(LUMO_BINARY);
+    return path;
+}
+
 class LumoProcess {
 public:
     // `runtimeDirectory`, when given, becomes the process's XDG_RUNTIME_DIR, where its overlay
@@ -44,7 +51,7 @@ public:
                                                            : QProcess::ForwardedOutputChannel);
         if (!errorFile.isEmpty()) process_.setStandardErrorFile(errorFile);
         QStringList arguments{QStringLiteral("--bind"), QString::fromStdString(dottedAddress(address))};
-        process_.start(QStringLiteral(LUMO_BINARY), arguments + extraArguments);
+        process_.start(lumoBinary(), arguments + extraArguments);
     }
     ~LumoProcess() { stop(); }
 

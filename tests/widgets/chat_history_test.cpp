@@ -14,6 +14,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <cerrno>
+#include <cstring>
+#include <sys/resource.h>
+
 #include <sys/stat.h>
 
 using namespace lumo;
@@ -364,6 +368,41 @@ private slots:
         QCOMPARE(lines.size(), 3);
         QVERIFY(lines[0].endsWith(QStringLiteral("说：one")) && lines[2].endsWith(QStringLiteral("说：three")));
         QCOMPARE(failed.size(), 1);
+        QFile::remove(path);
+    }
+
+    // Under a file-size limit the program lives on: the write past it fails (EFBIG), the file
+    // keeps whole lines only, the player is told, and the texts wait for the next try.
+    void aFileSizeLimitStopsTheLogNotTheProgram()
+    {
+        ChatLogWriter::surviveFileSizeLimit();
+        rlimit before{};
+        QVERIFY(::getrlimit(RLIMIT_FSIZE, &before) == 0);
+        rlimit limited = before;
+        limited.rlim_cur = 300;
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
+        Inbox in;
+        ChatLogWriter log(in.inbox.history(), [&] { return in.nowMs; }, [] { return 0x7F000017u; });
+        log.setFolder(folder.path());
+        const QString path = folder.filePath(QStringLiteral("127.0.0.23.log"));
+        QFile::remove(path);
+        QSignalSpy failed(&log, &ChatLogWriter::failed);
+        log.setLogging(true);
+        int sent = 0;
+        for (; sent < 40 && failed.isEmpty(); ++sent) {
+            in.receive(("text number " + std::to_string(sent) + " of a long conversation").c_str());
+            log.writeSettled();
+        }
+        QVERIFY(::setrlimit(RLIMIT_FSIZE, &before) == 0);
+        QCOMPARE(failed.size(), 1);
+        QVERIFY2(failed.first().first().toString().contains(QString::fromLocal8Bit(std::strerror(EFBIG))),
+                 qPrintable(failed.first().first().toString()));
+        const QByteArray kept = readAll(path);
+        QVERIFY(kept.size() <= 300 && kept.endsWith('\n'));
+        // Turned on again without the limit, every text is in the file, each once.
+        log.setLogging(true);
+        const QStringList lines = QString::fromUtf8(readAll(path)).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), sent);
         QFile::remove(path);
     }
 

@@ -227,7 +227,7 @@ private slots:
         b.dialog.refreshGroups();
         QVERIFY(b.settle());
 
-        typeText(b.groupName(), QStringLiteral("群 a&b"));
+        typeText(b.groupName(), QStringLiteral("群a&b"));
         bool createDisabledDuringRequest = false;
         b.http.duringRequest = [&] {
             if (b.http.urls().size() == 2) createDisabledDuringRequest = !b.create()->isEnabled();
@@ -239,20 +239,70 @@ private slots:
 
         QVERIFY(createDisabledDuringRequest);
         QCOMPARE(b.http.urls().size(), std::size_t(3));
-        QCOMPARE(b.http.urls()[1], std::string("http://127.0.0.1:8080/lumoadd.asp?name=%C8%BA%20a%26b&ip=127.0.0.1&port=3555"));
+        QCOMPARE(b.http.urls()[1], std::string("http://127.0.0.1:8080/lumoadd.asp?name=%C8%BAa%26b&ip=127.0.0.1&port=3555"));
         QCOMPARE(b.http.urls()[2], std::string("http://127.0.0.1:8080/lumo.asp"));
         QVERIFY(b.dialog.groupRegistered());
         QCOMPARE(b.column(1), QStringList{"mine"});
         QVERIFY(b.boxes.texts.isEmpty());
         QVERIFY(b.create()->isEnabled());  // enabled when the add ends, whatever the refresh said
-        QCOMPARE(b.groupName()->text(), QStringLiteral("群 a&b"));
+        QCOMPARE(b.groupName()->text(), QStringLiteral("群a&b"));
 
         // Text typed but not submitted is replaced by the submitted name on the next valid list.
         b.groupName()->setText(QStringLiteral("draft"));
         b.http.answer(ThreeGroups);
         b.dialog.refreshGroups();
         QVERIFY(b.settle());
-        QCOMPARE(b.groupName()->text(), QStringLiteral("群 a&b"));
+        QCOMPARE(b.groupName()->text(), QStringLiteral("群a&b"));
+    }
+
+    // Names the directory refuses are explained at once and never sent; the creator with a
+    // nickname (the remembered name, unless one was typed) joins its own group as its first
+    // member; without one the hint says how to join.
+    void createExplainsRefusedNamesAndJoinsTheCreator()
+    {
+        Browser b;
+        b.http.answer(ThreeGroups);
+        b.dialog.refreshGroups();
+        QVERIFY(b.settle());
+        for (const char* name : {"", "raid night", " "}) {
+            b.groupName()->setText(QString::fromUtf8(name));
+            b.dialog.createGroup();
+            QVERIFY(b.settle());
+        }
+        QCOMPARE(b.boxes.texts, (QStringList{GroupBrowserDialog::EmptyGroupNameMessage, GroupBrowserDialog::SpaceInGroupNameMessage,
+                                             GroupBrowserDialog::SpaceInGroupNameMessage}));
+        QCOMPARE(b.http.urls().size(), std::size_t(1));  // only the first list
+        QVERIFY(b.create()->isEnabled());
+
+        b.dialog.offerNickname(QStringLiteral("remembered"));
+        QCOMPARE(b.nickname()->text(), QStringLiteral("remembered"));
+        b.nickname()->setText(QStringLiteral("typed"));
+        b.dialog.offerNickname(QStringLiteral("remembered"));
+        QCOMPARE(b.nickname()->text(), QStringLiteral("typed"));
+        b.owner.calls.clear();
+        b.groupName()->setText(QStringLiteral("raid"));
+        b.http.answer("ok");
+        b.http.answer(ThreeGroups);
+        b.dialog.createGroup();
+        QVERIFY(b.settle());
+        QVERIFY(b.dialog.hostsGroup());
+        QVERIFY(b.owner.calls.contains(QStringLiteral("setRemoteAddress 127.0.0.1")));
+        QVERIFY(b.owner.calls.contains(QStringLiteral("connectToHost")));
+        QVERIFY(b.owner.calls.indexOf(QStringLiteral("connectToHost")) > b.owner.calls.indexOf(QStringLiteral("setRemoteAddress 127.0.0.1")));
+        b.dialog.removeRegistration();
+        QVERIFY(!b.dialog.hostsGroup());
+
+        Browser nameless;
+        nameless.http.answer(ThreeGroups);
+        nameless.dialog.refreshGroups();
+        QVERIFY(nameless.settle());
+        nameless.groupName()->setText(QStringLiteral("raid"));
+        nameless.http.answer("ok");
+        nameless.http.answer(ThreeGroups);
+        nameless.dialog.createGroup();
+        QVERIFY(nameless.settle());
+        QVERIFY(!nameless.owner.calls.contains(QStringLiteral("connectToHost")));
+        QCOMPARE(nameless.child<QLabel>("hintLabel")->text(), GroupBrowserDialog::JoinOwnGroupHint.toString());
     }
 
     void refusedOrUnreachableCreateReportsAndReenables()
@@ -262,6 +312,7 @@ private slots:
         b.dialog.refreshGroups();
         QVERIFY(b.settle());
 
+        b.groupName()->setText(QStringLiteral("full"));
         b.http.answer("error: the directory is full");
         b.dialog.createGroup();
         QVERIFY(b.settle());
@@ -290,6 +341,7 @@ private slots:
         b.http.answer(ThreeGroups);
         b.dialog.refreshGroups();
         QVERIFY(b.settle());
+        b.groupName()->setText(QStringLiteral("mine"));
         b.http.answer("ok");
         b.http.answer(ThreeGroups);
         b.dialog.createGroup();

@@ -37,7 +37,7 @@ struct Window {
                                      connectedTo.emplace(name, host);
                                      return session.connect(name, host, 0);
                                  },
-                                 [this](const std::string& gbk) { sent.push_back(gbk); }})
+                                 [this](const std::string& gbk) { sent.push_back(gbk); }, nullptr})
     {
         session.setOwnLocalAddress(Own);
         using P = GroupStatusPresenter;
@@ -230,9 +230,10 @@ private slots:
         }
         QCOMPARE(w.session.connecting(), shown.isEmpty());
     }
-    // Text goes to the session in GBK whoever the partner is; only text to a partner clears the
-    // field and goes into the history, under the partner's name.
-    void sentTextIsKeptOnlyWhenThereIsAPartner()
+    // Text goes to the session in GBK when someone is to take it: the partner, the ticked
+    // members, or both; the field clears and the history keeps it under all their names. With
+    // nobody chosen or ticked the player is told so, and nothing goes.
+    void sentTextNamesEveryRecipient()
     {
         Window w;
         w.join();
@@ -241,11 +242,46 @@ private slots:
         QVERIFY(w.sent.empty());
         w.shown.clear();
         w.presenter.sendText(q("me"), q("nobody"));
-        QVERIFY(w.shown.isEmpty());
+        QCOMPARE(w.shown, QStringList{q("status 请先点选或勾选要发给的成员。")});
+        QVERIFY(w.sent.empty());
+        w.shown.clear();
+        w.session.tick(0, true);
+        w.presenter.sendText(q("me"), q("ticked"));
+        QCOMPARE(w.shown, QStringList{q("sent ann ticked")});
+        w.shown.clear();
         w.session.select(2);
         w.presenter.sendText(q("me"), q("你好"));
-        QCOMPARE(w.shown, QStringList{q("sent 小明 你好")});
-        QCOMPARE(w.sent, (std::vector<std::string>{"nobody", utf8ToGbk("你好")}));
+        QCOMPARE(w.shown, QStringList{q("sent 小明, ann 你好")});
+        QCOMPARE(w.sent, (std::vector<std::string>{"ticked", utf8ToGbk("你好")}));
+    }
+    // Characters GBK lacks still go (as "?", the wire's GBK allows no better), and the sender
+    // is told which ones the others will not see; each is named once.
+    void charactersGbkLacksAreNamedToTheSender()
+    {
+        Window w;
+        w.join();
+        w.session.select(0);
+        w.presenter.sendText(q("me"), q("gg 😀 好 😀 ★ 🎮"));
+        QCOMPARE(w.shown, (QStringList{q("sent ann gg 😀 好 😀 ★ 🎮"), q("status 对方收到的文字里，这些字符会变成“?”：😀🎮")}));
+        QCOMPARE(w.sent.size(), std::size_t(1));
+        QCOMPARE(QString::fromStdString(gbkToUtf8(w.sent[0])), q("gg ? 好 ? ★ ?"));
+    }
+    // While the group is joined again by itself, a failed attempt opens no box; the player's
+    // own join does.
+    void failedRejoinIsNoBox()
+    {
+        bool rejoining = true;
+        MemberSession session;
+        GroupStatusPresenter presenter(session, {nullptr, nullptr, nullptr, nullptr, [&] { return rejoining; }});
+        QStringList boxes;
+        QObject::connect(&presenter, &GroupStatusPresenter::informLater,
+                         [&](const QString&, const QString& text) { boxes << text; });
+        presenter.showEvent(SessionEvent{Event::ConnectFailed, -1, {}});
+        presenter.showEvent(SessionEvent{Event::GroupFull, -1, {}});
+        QVERIFY(boxes.isEmpty());
+        rejoining = false;
+        presenter.showEvent(SessionEvent{Event::ConnectFailed, -1, {}});
+        QCOMPARE(boxes, QStringList{q("连接失败，请检查设置是否正确！")});
     }
 };
 

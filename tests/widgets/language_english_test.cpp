@@ -297,7 +297,7 @@ private slots:
         QVERIFY2(chinese.isEmpty(), qPrintable(chinese.join(QLatin1Char('\n'))));
         QStringList all;
         for (const Shown& shown : texts) all << shown.text;
-        for (const char* expected : {"Chat", "Other", "Talk", "Listen", "Don't talk to", "Refresh", "Ask next time"})
+        for (const char* expected : {"Chat", "Other", "Talk", "Listen", "Don't talk to", "Refresh", "Ask later"})
             QVERIFY2(all.contains(QString::fromUtf8(expected)), expected);
     }
 
@@ -314,6 +314,11 @@ private slots:
         prompt.show();
         chinese = chineseIn(visibleTexts(&prompt));
         QVERIFY2(chinese.isEmpty(), qPrintable(chinese.join(QLatin1Char('\n'))));
+        // Every English button text fits its button, with room for the frame.
+        for (const QPushButton* button : prompt.findChildren<QPushButton*>())
+            QVERIFY2(button->fontMetrics().horizontalAdvance(button->text()) + 8 <= button->width(), qPrintable(button->text()));
+        const auto* licence = about.findChild<QLabel*>(QStringLiteral("licenceText"));
+        QVERIFY(licence && licence->text().contains(QStringLiteral("GNU General Public License")));
     }
 
     // Real boxes, Qt's own buttons included, for the main window's questions and messages.

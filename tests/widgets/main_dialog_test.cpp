@@ -295,7 +295,8 @@ private slots:
         // roster that answered it.
         QCOMPARE(std::count_if(requests.begin(), requests.end(), [](const auto& d) { return isCommand(d, cmd::RosterRequest); }),
                  std::ptrdiff_t(MemberSession::HostAskLimit + 1));
-        QCOMPARE(h->status(), QStringLiteral("主机已离开"));
+        // Said with when the group is joined again by itself.
+        QCOMPARE(h->status(), QStringLiteral("主机已离开，1 秒后重新连接……"));
         QCOMPARE(h->connectButtonText(), QStringLiteral("连接"));
         QVERIFY(h->boxes.texts.isEmpty());
     }
@@ -401,6 +402,25 @@ private slots:
         h->member(Ann).send(makeEntryDatagram(cmd::LeaveNotice, 0, 0xFF, Kind::ToHost, annEntry), h->toWindowsHost());
         QTRY_COMPARE(h->status(), QStringLiteral("ann离开了！"));
         QCOMPARE(h->hostRoster().count, 0);
+    }
+
+    // In a group, Escape and the close box ask first, naming the group's size; No keeps the
+    // player in the group and tells the host nothing; Yes leaves. Outside a group: no question.
+    void leavingAGroupAsksFirst()
+    {
+        QVERIFY(h->join(threeMembers(), 1, QStringLiteral("cyd")));
+        QTRY_VERIFY(h->session().joined());
+        h->boxes.answer = false;
+        QTest::keyClick(&h->dialog(), Qt::Key_Escape);
+        h->dialog().close();
+        QCOMPARE(h->boxes.questions, QStringList(2, QStringLiteral("你在一个有 3 名成员的群里。确定退出吗？")));
+        QVERIFY(h->dialog().isVisible());
+        QVERIFY(!h->host().next(300, cmd::LeaveNotice));
+        h->boxes.answer = true;
+        QTest::keyClick(&h->dialog(), Qt::Key_Escape);
+        QVERIFY(h->host().next(2000, cmd::LeaveNotice));
+        QVERIFY(!h->dialog().isVisible());
+        QCOMPARE(h->boxes.questions.size(), 3);
     }
 
     void closingSendsLeaveNoticeOnceWhicheverWayItCloses()

@@ -6,11 +6,13 @@
 #include "app/sound_controller.h"
 #include "app/sound_dialog.h"
 #include "app/voice_io.h"
+#include "app/member_list.h"
 #include "fake_audio.h"
 #include "dialog_harness.h"
 #include "core/voice_test_support.h"
 #include "core/voice/voice_codec.h"
 
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QSettings>
@@ -257,6 +259,55 @@ private slots:
         h->dialog().voice().setQuietLimit(DefaultQuietLimit);
         QVERIFY(audio->deliver(loud) > 0);
         QVERIFY(peer().next(3000, cmd::VoiceGroup));
+    }
+
+    // Mute stops what goes out without ending the talk; deafen stops what is played, and the
+    // member's voice plays again once hearing again. The talking marker follows arriving voice.
+    void muteAndDeafenStopSendingAndPlayingAndTheMarkerShowsWhoTalks()
+    {
+        audio->setVoiceProcessing({false, false, false, false});
+        h->rowOf(3)->setCheckState(0, Qt::Checked);
+        h->control<QPushButton>("voiceButton")->click();
+        QVERIFY(h->session().talking());
+        auto* mute = h->control<QPushButton>("muteButton");
+        mute->click();
+        QVERIFY(h->dialog().voice().muted());
+        QCOMPARE(h->status(), QStringLiteral("已闭麦：你说的话不会发出。"));
+        for (int i = 0; i < 3; ++i) QVERIFY(audio->deliver(tone(8000)) > 0);
+        QVERIFY2(!peer().next(400, cmd::VoiceGroup), "muted: nothing goes out");
+        QVERIFY2(h->session().talking(), "still talking, to go on at once");
+        QVERIFY(h->rowOf(17)->data(MemberList::NameColumn, MemberList::TalkingRole).isValid());
+        h->dialog().findChild<QAction*>(QStringLiteral("muteAction"))->trigger();  // the menu's entry
+        QVERIFY(!mute->isChecked());
+        QVERIFY(audio->deliver(tone(8000)) > 0);
+        QVERIFY2(peer().next(3000, cmd::VoiceGroup), "unmuted: sent again");
+        h->control<QPushButton>("voiceButton")->click();
+        QTRY_VERIFY(!h->rowOf(17)->data(MemberList::NameColumn, MemberList::TalkingRole).isValid());
+
+        // m4 talks and is accepted; his row shows him talking, then not once he stops.
+        h->boxes.answer = true;
+        sendVoice(4, 200);
+        QTRY_VERIFY(audio->outputFor(4));
+        QCOMPARE(h->rowOf(4)->data(MemberList::NameColumn, MemberList::TalkingRole), QVariant(100));
+        sendVoice(4, 201);
+        QTRY_COMPARE(slotOf(4)->answer, VoiceAnswer::Accepted);
+        QTRY_VERIFY(!h->rowOf(4)->data(MemberList::NameColumn, MemberList::TalkingRole).isValid());
+
+        h->control<QPushButton>("deafenButton")->click();
+        QVERIFY(h->dialog().voice().deafened());
+        for (std::uint32_t sequence = 210; sequence < 214; ++sequence) {
+            sendVoice(4, sequence);
+            QTest::qWait(60);
+        }
+        QTRY_VERIFY(h->rowOf(4)->data(MemberList::NameColumn, MemberList::TalkingRole).isValid());
+        QVERIFY2(!audio->outputFor(4), "deafened: nothing plays m4");
+        h->control<QPushButton>("deafenButton")->click();
+        for (std::uint32_t sequence = 220; sequence < 226; ++sequence) {
+            sendVoice(4, sequence);
+            QTest::qWait(60);
+            if (FakeDevice* speaker = audio->outputFor(4)) speaker->held.completeAll();
+        }
+        QTRY_VERIFY((audio->outputFor(4) && (audio->outputFor(4)->held.completeAll(), audible(playedBy(audio->outputFor(4)), 0) > 0)));
     }
 
     void memberVolumeScalesWhatIsPlayedAndIsRememberedByName()

@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QWidget>
 #include <QtTest>
@@ -80,6 +81,27 @@ private slots:
         }
         QCOMPARE(QFile::permissions(file()) & ~userFlags, ownerOnly);
         QVERIFY(readFile(file()).contains("10.0.0.7"));
+    }
+
+    // A file that cannot be written (here one under /proc, which even root cannot write) is
+    // said once, however many changes follow; the changes are written a moment after they
+    // are made, without waiting for the program to close.
+    void anUnwritableFileIsSaidOnce()
+    {
+        RememberedSettings remembered(QStringLiteral("/proc/self/lumo-test/LUMO.conf"));
+        QSignalSpy told(&remembered, &RememberedSettings::cannotWrite);
+        remembered.rememberName(QStringLiteral("ann"));
+        QTRY_COMPARE(told.size(), 1);
+        QVERIFY(told.first().first().toString().contains(QStringLiteral("/proc/self/lumo-test/LUMO.conf")));
+        remembered.rememberName(QStringLiteral("bob"));
+        remembered.sync();
+        QCOMPARE(told.size(), 1);
+
+        RememberedSettings sound(file());
+        QSignalSpy fine(&sound, &RememberedSettings::cannotWrite);
+        sound.rememberName(QStringLiteral("ann"));
+        QTRY_VERIFY(QFile(file()).size() > 0);
+        QVERIFY(fine.isEmpty());
     }
 
     void writtenValuesComeBackAndOtherGroupsStay()

@@ -308,7 +308,7 @@ private slots:
         MainWindowShell shell(window, owner, true, &skins);
         shell.createWindowParts();
         window.show();
-        QString caption, product, notice;
+        QString caption, product, notice, licence;
         bool okIsDefault = false;
         QTimer::singleShot(0, this, [&] {
             auto* box = qobject_cast<AboutDialog*>(QApplication::activeModalWidget());
@@ -316,6 +316,7 @@ private slots:
             caption = box->windowTitle();
             product = box->findChild<QLabel*>(QStringLiteral("productText"))->text();
             notice = box->findChild<QLabel*>(QStringLiteral("noticeText"))->text();
+            licence = box->findChild<QLabel*>(QStringLiteral("licenceText"))->text();
             auto* ok = box->findChild<QPushButton*>(QStringLiteral("okButton"));
             okIsDefault = ok->isDefault();
             QTest::mouseClick(ok, Qt::LeftButton);
@@ -328,6 +329,7 @@ private slots:
         QCOMPARE(caption, QStringLiteral("关于LUMO "));
         QCOMPARE(product, QStringLiteral("LUMO 1.3beta 版"));  // the Chinese texts, with no translation installed
         QVERIFY(notice.contains(QStringLiteral("2004")));
+        QVERIFY(licence.contains(QStringLiteral("GNU 通用公共许可证第 3 版")) && licence.contains(QStringLiteral("LICENSE")));
         QVERIFY(okIsDefault);
         QVERIFY(!QApplication::activeModalWidget());
     }

@@ -53,6 +53,16 @@ ListReply parseListReply(std::string_view body)
     return reply;
 }
 
+GroupNameProblem groupNameProblem(std::string_view gbkName)
+{
+    if (gbkName.empty()) return GroupNameProblem::Empty;
+    for (const char c : gbkName) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte == 0x7F) return GroupNameProblem::Space;
+    }
+    return GroupNameProblem::None;
+}
+
 bool isAddAccepted(std::string_view body)
 {
     const auto first = ReplyLines(body).next();

@@ -63,6 +63,11 @@ struct ListReply {
 // Reads a list reply. An invalid first line gives valid = false and nothing else.
 ListReply parseListReply(std::string_view body);
 
+// Why the directory would refuse a group name before asking it: the directory takes no empty
+// name and no name holding a space or a control character.
+enum class GroupNameProblem { None, Empty, Space };
+GroupNameProblem groupNameProblem(std::string_view gbkName);
+
 // True when the first line of an add reply is exactly "ok".
 bool isAddAccepted(std::string_view body);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 namespace lumo {
 
@@ -134,24 +135,70 @@ bool HostTable::spend(Ipv4 address, std::size_t bytes)
     return true;
 }
 
-void HostTable::sendRosterTo(HostReply& reply, int index)
+HostTable::JoinFlood* HostTable::floodOf(Ipv4 address)
+{
+    return const_cast<JoinFlood*>(std::as_const(*this).floodOf(address));
+}
+
+const HostTable::JoinFlood* HostTable::floodOf(Ipv4 address) const
+{
+    const auto found = floods_.find(address);
+    return found != floods_.end() && lastNow_ - found->second.lastJoin < JoinFloodQuietMs ? &found->second : nullptr;
+}
+
+bool HostTable::countRequest(Ipv4 address, bool join, std::size_t bytes, Millis now)
+{
+    auto found = floods_.find(address);
+    if (found != floods_.end() && now - found->second.lastJoin >= JoinFloodQuietMs) {
+        floods_.erase(found);
+        found = floods_.end();
+    }
+    if (found == floods_.end()) {
+        if (!join) return true;
+        if (floods_.size() >= MaxTrackedSources)
+            std::erase_if(floods_, [now](const auto& f) { return now - f.second.lastJoin >= JoinFloodQuietMs; });
+        if (floods_.size() >= MaxTrackedSources) return false;
+        found = floods_.emplace(address, JoinFlood{}).first;
+    }
+    if (join) found->second.lastJoin = now;
+    found->second.bytesIn += double(bytes);
+    return true;
+}
+
+void HostTable::sendRosterTo(HostReply& reply, int index, std::optional<Requester> requester)
 {
     if (!roster_.holds(index)) return;
     const MemberEntry& record = roster_.records[index];
     Bytes roster = makeRosterUpdate(idByte(index), roster_);
-    presence_[std::size_t(index)].rosterOwed = !spend(record.publicAddress, roster.size());
-    if (!presence_[std::size_t(index)].rosterOwed) reply.sends.push_back({publicEndpoint(record), std::move(roster)});
+    // Replies to an address's own requests during its join flood stay within the flood's bound,
+    // but for each joiner's own first roster.
+    JoinFlood* flood = requester && requester->address == record.publicAddress ? floodOf(record.publicAddress) : nullptr;
+    const Endpoint to = publicEndpoint(record);
+    const bool joinersOwn = flood && requester->index == index && !flood->servedAlready(to) &&
+                            flood->served.size() < JoinFloodServedJoiners;
+    const bool withinFlood = !flood || joinersOwn ||
+                             flood->bytesOut + double(roster.size()) <=
+                                 std::max(JoinFloodFreeBytes, JoinFloodReplyFactor * flood->bytesIn);
+    const bool sent = withinFlood && spend(record.publicAddress, roster.size());
+    presence_[std::size_t(index)].rosterOwed = !sent;
+    if (!sent) return;
+    if (flood) {
+        flood->bytesOut += double(roster.size());
+        if (joinersOwn) flood->served.push_back(to);
+    }
+    reply.sends.push_back({to, std::move(roster)});
 }
 
 void HostTable::sendOwedRosters(HostReply& reply)
 {
+    // An address still flooding gets its owed rosters once its flood is over.
     for (int i = 0; i < roster_.count; ++i)
-        if (presence_[std::size_t(i)].rosterOwed) sendRosterTo(reply, i);
+        if (presence_[std::size_t(i)].rosterOwed && !floodOf(roster_.records[i].publicAddress)) sendRosterTo(reply, i);
 }
 
-void HostTable::broadcast(HostReply& reply)
+void HostTable::broadcast(HostReply& reply, std::optional<Requester> requester)
 {
-    for (int i = 0; i < roster_.count; ++i) sendRosterTo(reply, i);
+    for (int i = 0; i < roster_.count; ++i) sendRosterTo(reply, i, requester);
 }
 
 void HostTable::removeRecord(int index)
@@ -198,6 +245,11 @@ HostReply HostTable::receive(const WireMessage& message, Endpoint source, Millis
     // Every request but a join comes from a member, and from where that member is recorded.
     const int claimed = message.message == Message::RosterRequest ? int(entry.id) : int(message.header.firstId);
     const int sender = memberAt(source, claimed);
+    const bool join = message.message == Message::JoinRequest;
+    if (!countRequest(source.address, join, message.size(), now)) {
+        refuse(DropReason::RateLimited);
+        return reply;
+    }
     if (!admit(source, message.message == Message::JoinRequest, now)) {
         // Over its address's rate, a member is still sent its roster now and then: requests
         // forged from its address spend the budget, and the roster goes to the member anyway.
@@ -212,6 +264,7 @@ HostReply HostTable::receive(const WireMessage& message, Endpoint source, Millis
     }
 
     reply.sends.push_back({source, makeHeaderOnly(cmd::Ack, 0, 0, Kind::FromHost)});
+    if (JoinFlood* flood = floodOf(source.address)) flood->bytesOut += double(HeaderSize);
 
     if (message.message != Message::JoinRequest && sender < 0) {
         refuse(DropReason::NotAMember);
@@ -254,12 +307,12 @@ HostReply HostTable::receive(const WireMessage& message, Endpoint source, Millis
             ++roster_.count;
         }
         if (!sweepDue_ && holdsDuplicates()) sweepDue_ = now + DuplicateSweepMs;
-        broadcast(reply);
+        broadcast(reply, Requester{source.address, int(entry.id)});
         break;
     }
     case Message::RosterRequest:
         // To the member that asked, with its real index, whatever id it named.
-        sendRosterTo(reply, sender);
+        sendRosterTo(reply, sender, Requester{source.address, -1});
         break;
     case Message::LeaveNotice: {
         // Every record of that address and port goes: they are one client.
@@ -268,13 +321,14 @@ HostReply HostTable::receive(const WireMessage& message, Endpoint source, Millis
             reply.leftNames.push_back(roster_.records[i].nameBytes());
             removeRecord(i);
         }
-        broadcast(reply);
+        broadcast(reply, Requester{source.address, -1});
         break;
     }
     case Message::PathRequest: {
         const int target = message.header.secondId;
         if (!roster_.holds(target)) break;
         reply.sends.push_back({source, makeHeaderOnly(cmd::PathProbe, idByte(sender), idByte(target), Kind::FromHost)});
+        if (JoinFlood* flood = floodOf(source.address)) flood->bytesOut += double(HeaderSize);
         reply.sends.push_back({publicEndpoint(roster_.records[target]),
                                makeHeaderOnly(cmd::PathProbe, idByte(target), idByte(sender), Kind::FromHost)});
         break;
@@ -304,8 +358,10 @@ std::optional<Millis> HostTable::nextDeadline() const
         const auto budget = sendBudgets_.find(roster_.records[i].publicAddress);
         const double size = double(RosterUpdateHeaderSize + MemberEntrySize * std::size_t(roster_.count));
         const double missing = budget == sendBudgets_.end() ? 0 : size - budget->second.bytes;
-        const Millis fits = budget == sendBudgets_.end() ? lastNow_
-                                                          : budget->second.refilled + Millis(std::ceil(std::max(0.0, missing) * 1000.0 / SendBytesPerSecond));
+        Millis fits = budget == sendBudgets_.end() ? lastNow_
+                                                    : budget->second.refilled + Millis(std::ceil(std::max(0.0, missing) * 1000.0 / SendBytesPerSecond));
+        if (const JoinFlood* flood = floodOf(roster_.records[i].publicAddress))
+            fits = std::max(fits, flood->lastJoin + JoinFloodQuietMs);
         if (!due || fits < *due) due = fits;
     }
     return due;

@@ -18,6 +18,7 @@
 #include "core/wire/wire.h"
 #include "core/group/message_route.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <list>
@@ -72,6 +73,17 @@ public:
     // over the budget is owed, and the latest one goes as soon as the budget allows.
     static constexpr double SendBytesPerSecond = 2048;
     static constexpr double SendBurstBytes = 16 * 1024;
+    // A flood of joins from one address: from its first join until it has sent no join for
+    // JoinFloodQuietMs. Meanwhile what the host sends that address in reply to its own requests
+    // stays within the larger of JoinFloodFreeBytes and JoinFloodReplyFactor times the bytes it
+    // sent, and each joiner gets its own first roster at once whatever the others took: a plain
+    // joiner has no other way in (neighbours behind one translator join one after another), and
+    // a player may press "更新" or retry a join right after joining, but forged joins get no more. Nothing in the plain
+    // protocol shows that an address really receives, so every address is held to this.
+    // Rosters held back are owed and go once the flood ends.
+    static constexpr Millis JoinFloodQuietMs = 30'000;
+    static constexpr double JoinFloodReplyFactor = 3;
+    static constexpr double JoinFloodFreeBytes = 2 * MaxDatagramSize;  // two full rosters and their Acks
     // A record that shares local port, local address and public address with an earlier one (a
     // client restarted on the same machine joins again with a fresh id) is swept away this long
     // after it appeared: 256 of the member session's 200 ms ticks.
@@ -134,12 +146,35 @@ private:
     // when given; false when none has.
     bool reclaimPlace(HostReply& reply, std::optional<Ipv4> address, Millis now);
     void removeSilentMembers(HostReply& reply, Millis now);
-    void broadcast(HostReply& reply);          // to every member, each with its own index
-    // The roster to one member, when its address's send budget has room; else it is owed.
-    void sendRosterTo(HostReply& reply, int index);
+    // To every member, each with its own index; `requester` is whose request it answers, when
+    // there is one.
+    struct Requester {
+        Ipv4 address;
+        int index;  // the joiner's record, for a join; else -1
+    };
+    void broadcast(HostReply& reply, std::optional<Requester> requester = std::nullopt);
+    // The roster to one member, when its address's send budget has room and, when it answers a
+    // request from that address during its join flood, when the flood's reply bound has; else
+    // it is owed.
+    void sendRosterTo(HostReply& reply, int index, std::optional<Requester> requester = std::nullopt);
     void sendOwedRosters(HostReply& reply);
     // Takes `bytes` from the send budget of `address` at lastNow_; false when it has not enough.
     bool spend(Ipv4 address, std::size_t bytes);
+    struct JoinFlood {
+        Millis lastJoin = 0;
+        double bytesIn = 0;   // what the address sent since the flood began
+        double bytesOut = 0;  // what the host sent it in reply
+        // The joiners that got their own roster at once in this flood, a few at most.
+        std::vector<Endpoint> served;
+        bool servedAlready(Endpoint e) const { return std::find(served.begin(), served.end(), e) != served.end(); }
+    };
+    static constexpr std::size_t JoinFloodServedJoiners = 2 * MaxRecordsPerAddress;
+    // The address's join flood when one is going on at lastNow_, else null.
+    JoinFlood* floodOf(Ipv4 address);
+    const JoinFlood* floodOf(Ipv4 address) const;
+    // Counts a request from `address` into its flood, opening one for a join; false when no
+    // flood can be tracked for it (too many addresses flooding at once).
+    bool countRequest(Ipv4 address, bool join, std::size_t bytes, Millis now);
     void removeRecord(int index);
 
     Roster roster_;
@@ -149,6 +184,7 @@ private:
         Millis refilled = 0;
     };
     std::unordered_map<Ipv4, SendBudget> sendBudgets_;  // addresses that hold records
+    std::unordered_map<Ipv4, JoinFlood> floods_;        // addresses that joined lately, at most MaxTrackedSources
     DropCountsByReason drops_;
     std::optional<Millis> sweepDue_;
     // The sources' buckets, the one heard last first, and where each source's is in that list: a

@@ -685,35 +685,50 @@ void MemberSession::openPaths()
     sendPathRequests(selected_);
 }
 
+std::vector<int> MemberSession::textRecipients() const
+{
+    const Roster& roster = member_.groupRoster;
+    std::vector<int> ids;
+    if (roster.holds(partner_)) ids.push_back(partner_);
+    if (!groupMode_) return ids;
+    for (int id = 0; id < int(status_.size()) && roster.holds(id); ++id)
+        if (status_[std::size_t(id)].ticked && id != partner_ && id != member_.ownEntry.id) ids.push_back(id);
+    return ids;
+}
+
 void MemberSession::sendText(const std::string& gbkText, Millis now)
 {
     advance(now);
-    // The text goes to the partner, so it is the partner's path that must be open. Opening the
-    // voice targets' paths alone would leave a partner who is not ticked unreachable behind its
-    // translator.
-    const bool pathOpen = status(partner_).pathOpen;
-    if (!pathOpen) {
-        openPaths();
-        if (groupMode_ && member_.groupRoster.holds(partner_) &&
-            std::find(targets_.ids.begin(), targets_.ids.begin() + targets_.count, partner_) ==
-                targets_.ids.begin() + targets_.count)
-            sendPathRequests(partner_);
+    const std::vector<int> recipients = textRecipients();
+    // Each recipient's own path must be open. Opening the voice targets' paths alone would leave
+    // a partner who is not ticked (or a ninth ticked member) unreachable behind its translator.
+    const bool anyClosed = recipients.empty() || std::any_of(recipients.begin(), recipients.end(),
+                                                             [this](int id) { return !status(id).pathOpen; });
+    if (anyClosed) openPaths();
+    const auto targetsEnd = targets_.ids.begin() + targets_.count;
+    for (const int id : recipients) {
+        if (!status(id).pathOpen && groupMode_ && std::find(targets_.ids.begin(), targetsEnd, id) == targetsEnd)
+            sendPathRequests(id);
+        sendTextTo(id, gbkText, now);
     }
-    if (!member_.groupRoster.holds(partner_)) return;
-    // Texts to a partner keep their order: while any wait, a new one waits behind them.
-    const int waitFor = partner_;
+}
+
+void MemberSession::sendTextTo(int memberId, const std::string& gbkText, Millis now)
+{
+    const bool pathOpen = status(memberId).pathOpen;
+    // Texts to a member keep their order: while any wait, a new one waits behind them.
     const bool hold = !pathOpen || std::any_of(heldTexts_.begin(), heldTexts_.end(),
-                                               [waitFor](const HeldText& held) { return held.partner == waitFor; });
+                                               [memberId](const HeldText& held) { return held.partner == memberId; });
     // Held text is addressed again when it goes (releaseHeldTexts), once the path has answered.
-    const Endpoint to = hold ? endpointOf(partner_) : pathEndpoint(partner_);
+    const Endpoint to = hold ? endpointOf(memberId) : pathEndpoint(memberId);
     // A text longer than one datagram holds goes as several, each cut on a character boundary,
     // so nothing is lost and no character is split.
     std::string_view rest = gbkText;
     do {
         const std::size_t length = gbkPrefixLength(rest, MaxChatTextBytes);
-        Bytes datagram = makeChatText(idByte(partner_), idByte(member_.ownEntry.id), rest.substr(0, length));
+        Bytes datagram = makeChatText(idByte(memberId), idByte(member_.ownEntry.id), rest.substr(0, length));
         if (hold)
-            heldTexts_.push_back({partner_, {to, std::move(datagram)}});
+            heldTexts_.push_back({memberId, {to, std::move(datagram)}});
         else
             send(to, std::move(datagram));
         rest.remove_prefix(length);

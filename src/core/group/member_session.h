@@ -158,6 +158,8 @@ public:
 
     // --- the player's commands ---------------------------------------------------------------
     void setOwnLocalAddress(Ipv4 address) { member_.ownEntry.localAddress = address; }
+    // The reserved field of the own record, as the next join carries it.
+    void setOwnReserved(std::uint16_t value) { member_.ownEntry.reserved = value; }
     void setLiveness(const Liveness& liveness) { liveness_ = liveness; }
     // "连接"/"更新": joins (again) the host at `host` under `gbkName`.
     ConnectProblem connect(const std::string& gbkName, std::optional<Ipv4> host, Millis now);
@@ -165,8 +167,11 @@ public:
     void select(int memberId);
     // Double click: opens paths to the voice targets (group mode) or the selected member.
     void openPaths();
-    // "发送": the text to the chat partner, opening the path first when it is not open.
+    // "发送": the text to the chat partner and every ticked member (group mode), each as its own
+    // datagrams, opening a member's path first when it is not open.
     void sendText(const std::string& gbkText, Millis now);
+    // Who "发送" would reach now: the partner first, then the ticked members in roster order.
+    std::vector<int> textRecipients() const;
     void tick(int memberId, bool ticked);
     // The voice button; setVoice is the overlay asking for talking on or off.
     void voiceButton();
@@ -273,6 +278,7 @@ private:
     Endpoint endpointOf(int memberId) const;
     void sendJoin();
     void sendPathRequests(int target);
+    void sendTextTo(int memberId, const std::string& gbkText, Millis now);
     void releaseHeldTexts(int partner);
     void rebuildTargets();
     void setTargets(const VoiceTargetList& targets);

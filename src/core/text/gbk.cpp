@@ -80,6 +80,21 @@ std::string utf8ToGbk(std::string_view utf8)
     return converter.run(utf8, "?", utf8SequenceLength);
 }
 
+std::vector<std::string> charactersGbkLacks(std::string_view utf8, std::size_t limit)
+{
+    std::vector<std::string> lacking;
+    Converter converter("GBK", "UTF-8");
+    for (std::size_t at = 0; at < utf8.size() && lacking.size() < limit;) {
+        const std::size_t length = utf8SequenceLength(utf8, at);
+        const std::string_view character = utf8.substr(at, length);
+        at += length;
+        if (static_cast<unsigned char>(character[0]) < 0x80) continue;  // ASCII is GBK
+        if (converter.run(character, "?", utf8SequenceLength) != "?") continue;
+        if (std::find(lacking.begin(), lacking.end(), character) == lacking.end()) lacking.emplace_back(character);
+    }
+    return lacking;
+}
+
 std::string gbkToUtf8(std::string_view gbk)
 {
     Converter converter("UTF-8", "GBK");
