@@ -358,6 +358,7 @@ struct Simulated {
         std::int64_t nowMs;
         PlayoutStep::Card card;
         const VoiceRecord* record;
+        bool quiet = false;  // what the player told the step of the last record it played
     };
     std::vector<Call> calls;
     std::vector<PlayoutStep::Chunk> chunks;
@@ -393,6 +394,7 @@ Simulated simulate(const Scenario& s, const std::vector<Record>& records, const 
     PlayoutRenderer renderer;
     std::vector<int> labels;  // of every heard sample
     int carriedLabel = -1;  // of the part-period the renderer keeps
+    bool lastQuiet = false;
     auto pump = [&](double nowMs) {
         while (queued + renderer.heldSamples() <= VoicePlayer::LeadSamples) {
             // As the player sees its card: whole periods, the part-period kept, the period's phase.
@@ -401,10 +403,11 @@ Simulated simulate(const Scenario& s, const std::vector<Record>& records, const 
             seen.heldMs = renderer.heldSamples() / 8;
             seen.sincePeriodMs = int(std::int64_t(nowMs) - std::int64_t(std::ceil(out.fileStartMs))) % PlayoutStep::FrameMs;
             const PlayoutStep::Chunk chunk = step.pull(std::int64_t(nowMs), seen);
-            out.calls.push_back({false, std::int64_t(nowMs), seen, nullptr});
+            out.calls.push_back({false, std::int64_t(nowMs), seen, nullptr, lastQuiet});
             out.chunks.push_back(chunk);
             const int held = renderer.heldSamples();
             const int count = renderer.render(chunk, 100, false);
+            if (chunk.kind == PlayoutStep::Kind::Record) step.notePlayedQuiet(lastQuiet = renderer.lastRecordQuiet());
             if (count == 0) return;
             const std::uint32_t index = chunk.record.sequence - firstSequence;
             const int label = chunk.kind == PlayoutStep::Kind::Record && index < records.size() ? int(index) : -1;
@@ -508,8 +511,12 @@ PlayoutCpu timePlayout(const Simulated& sim)
     cpu.stepUs = least(3, [&] {
         PlayoutStep step;
         for (const Simulated::Call& c : sim.calls) {
-            if (c.push) step.push(*c.record, c.nowMs);
-            else benchmark::DoNotOptimize(step.pull(c.nowMs, c.card));
+            if (c.push) {
+                step.push(*c.record, c.nowMs);
+                continue;
+            }
+            step.notePlayedQuiet(c.quiet);
+            benchmark::DoNotOptimize(step.pull(c.nowMs, c.card));
         }
     }) / played;
     std::vector<PlayoutStep::Chunk> scaled;

@@ -84,7 +84,9 @@ int PlayoutRenderer::render(const PlayoutStep::Chunk& chunk, int volumePercent, 
         asideInStep_ = false;
         count = BlockSamples;
         background_.note(pcm_.data(), count);
-        speed = playSpeed(chunk.adjustMs, IsQuietBlock(reinterpret_cast<const std::uint8_t*>(pcm_.data()), BlockBytes));
+        const bool quiet = IsQuietBlock(reinterpret_cast<const std::uint8_t*>(pcm_.data()), BlockBytes);
+        lastQuiet_ = quiet || hardlyAboveBackground(pcm_.data(), count, background_.rms());
+        speed = playSpeed(chunk.adjustMs, quiet);
         // Back from a fade: the level comes up within the first 10 ms.
         const int from = levelPermille_;
         if (from != 1000)
@@ -108,9 +110,8 @@ int PlayoutRenderer::render(const PlayoutStep::Chunk& chunk, int volumePercent, 
                 pcm_[std::size_t(i)] = static_cast<std::int16_t>(pcm_[std::size_t(i)] * (from + (to - from) * (i + 1) / count) / 1000);
         levelPermille_ = to;
         // Faded, or died away in the decoder: never below the talker's own background inside
-        // the talk; but to silence where the talker may have stopped.
-        if (!chunk.fadingOut)
-            keepAboveFloor(pcm_.data(), count, background_.rms(), &noiseSeed_);
+        // the talk.
+        keepAboveFloor(pcm_.data(), count, background_.rms(), &noiseSeed_);
         break;
     }
     case PlayoutStep::Kind::Silence:

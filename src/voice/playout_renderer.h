@@ -1,8 +1,7 @@
 // Turns what the playout step decides into samples for one member's sound card: a record decoded
 // (time-scaled with Sonic, pitch kept, when the step asks for it), the decoder's erasure output
 // for a record that is not there (fading after a block, never below the talker's background
-// level; from a copy of the decoder, fading out to silence, while nothing newer has come), or the
-// silence before a spurt; then the member's volume and "增溢". No thread and no
+// level; from a copy of the decoder while nothing newer has come), or the silence before a spurt; then the member's volume and "增溢". No thread and no
 // clock: the player calls it on its thread, and a bench can run it on simulated time.
 //
 // A block to time-scale goes through Sonic, which takes out or puts in about one pitch period
@@ -46,6 +45,10 @@ public:
     // what it holds plus these.
     int heldSamples() const { return held_; }
 
+    // Whether the last record rendered was quiet: the talker's background (its loudest 10 ms
+    // hardly above the quietest of recent records) or near silence, as a gate's hang-over is.
+    bool lastRecordQuiet() const { return lastQuiet_; }
+
     // Records that went through the time-scaler (for benches).
     std::uint64_t scaledRecords() const { return scaledRecords_; }
 
@@ -74,6 +77,7 @@ private:
     BackgroundLevel background_;
     std::uint32_t noiseSeed_ = 1;
     std::uint64_t scaledRecords_ = 0;
+    bool lastQuiet_ = false;
 };
 
 }  // namespace lumo

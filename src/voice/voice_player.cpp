@@ -220,6 +220,8 @@ void VoicePlayer::pump()
         card.sincePeriodMs = lastReturnMs_ < 0 ? 0 : int((now - lastReturnMs_) % PlayoutStep::FrameMs);
         const PlayoutStep::Chunk chunk = playout_.pull(now, card);
         const int count = renderer_.render(chunk, volume_.load(), gain_);
+        if (chunk.kind == PlayoutStep::Kind::Record)
+            playout_.notePlayedQuiet(renderer_.lastRecordQuiet());
         if (count == 0)
             break;
         if (!queueSamples(renderer_.samples(), count))

@@ -36,7 +36,6 @@ struct Heard {
     int adjustMs;
     int gain;
     bool aside = false;      // concealed with a copy of the decoder
-    bool fadingOut = false;  // concealed while nothing newer had come: fading out to silence
 };
 
 class Listener {
@@ -100,10 +99,10 @@ public:
     }
 
     // Frames of silence after a spurt's first record, before the step's spurt ended, that cut
-    // the voice off: not after it had faded out (nothing newer had come for a block).
-    int zerosInsideSpurts() const { return silenceInsideSpurts(false); }
-    // Frames of silence inside spurts after the voice had faded out.
-    int zerosAfterFadeOut() const { return silenceInsideSpurts(true); }
+    // the voice off (the talk is speech).
+    int zerosInsideSpurts() const { return quiet ? 0 : silenceInsideSpurts(); }
+    // Frames of silence inside spurts after quiet records (the talker most likely stopped).
+    int zerosAfterQuiet() const { return quiet ? silenceInsideSpurts() : 0; }
 
     PlayoutStep step;
     std::vector<Heard> heard;
@@ -123,21 +122,21 @@ private:
             if (c.kind == Kind::Record) {
                 ASSERT_EQ(c.frames, PlayoutStep::FramesPerBlock);
                 length /= playSpeed(c.adjustMs, quiet);
+                step.notePlayedQuiet(quiet);  // as the player's renderer finds it
             }
-            heard.push_back({c.kind, c.record.sequence, c.frames, double(now_) + queuedMs_, length, c.adjustMs, c.gainPermille, c.aside, c.fadingOut});
+            heard.push_back({c.kind, c.record.sequence, c.frames, double(now_) + queuedMs_, length, c.adjustMs, c.gainPermille, c.aside});
             queuedMs_ += length;
         }
     }
 
-    int silenceInsideSpurts(bool afterFadeOut) const
+    int silenceInsideSpurts() const
     {
         int n = 0;
-        bool inSpurt = false, faded = false;
+        bool inSpurt = false;
         for (const Heard& h : heard) {
-            if (h.kind == Kind::Record) inSpurt = true, faded = false;
+            if (h.kind == Kind::Record) inSpurt = true;
             if (h.kind == Kind::Nothing) inSpurt = false;
-            if (h.kind == Kind::Conceal) faded = h.fadingOut && h.gain == 0;
-            if (h.kind == Kind::Silence && inSpurt && faded == afterFadeOut) n += h.frames;
+            if (h.kind == Kind::Silence && inSpurt) n += h.frames;
         }
         return n;
     }
@@ -170,18 +169,52 @@ TEST(PlayoutTest, InOrderStreamPlaysEveryRecordOnceBackToBack)
     for (const Heard& h : l.heard) EXPECT_EQ(h.adjustMs, 0) << h.sequence;
     EXPECT_EQ(l.mutedMs, 0);
     EXPECT_EQ(l.zerosInsideSpurts(), 0);
-    // After the last one nothing newer comes: the erasure output of a copy of the decoder (the
-    // decoder itself stays in step with the talker's encoder) for one block at most, fading out
-    // to silence, not to the background; then silence until the spurt ends. The talker's end
-    // is not padded.
     EXPECT_FALSE(l.step.active());
     EXPECT_EQ(l.framesBetween(40, 89, Kind::Conceal), 0);
-    EXPECT_EQ(l.frames(Kind::Conceal), PlayoutStep::TailFullFrames + PlayoutStep::FadeFrames);
-    EXPECT_LE(l.frames(Kind::Conceal), PlayoutStep::FramesPerBlock);
-    for (const Heard& h : l.heard) EXPECT_TRUE(h.kind != Kind::Conceal || (h.aside && h.fadingOut));
-    EXPECT_EQ(l.zerosAfterFadeOut(), PlayoutStep::EndAfterFrames - PlayoutStep::TailFullFrames - PlayoutStep::FadeFrames);
     EXPECT_EQ(l.heard.back().kind, Kind::Nothing);
-    EXPECT_EQ(l.zerosInsideSpurts(), 0);
+}
+
+// A talker's gate sends the blocks before a word together with its first one. Their slack was
+// not the network's doing: the words after them are not played faster to give it back. The same
+// records held up inside speech (a delay spike) are given back.
+TEST(PlayoutTest, TheGatesLookBackIsNotSqueezedOutOfTheWords)
+{
+    Listener l;
+    for (std::uint32_t s = 1; s <= 3; ++s) l.deliver(120, s);  // recorded over 180 ms, sent at once
+    l.talk(4, 60, 180);
+    l.run(5000);
+    EXPECT_EQ(l.played(), range(1, 60));
+    for (const Heard& h : l.heard) EXPECT_LE(h.adjustMs, 0) << h.sequence;
+    for (std::uint32_t s = 2; s <= 60; ++s) EXPECT_EQ(l.playedAt(s) - l.playedAt(s - 1), 60) << s;
+}
+
+// After the last record nothing newer comes. After speech, the erasure output of a copy of the
+// decoder (the decoder itself stays in step with the talker's encoder, for a record that is only
+// late) until the spurt is taken as ended, fading to its floor, never zeros; after a quiet record
+// (a gate's hang-over) silence, so that the end of a spurt is not padded.
+TEST(PlayoutTest, AfterTheLastRecordTheTailDependsOnWhatItWas)
+{
+    struct Case {
+        bool quiet;
+        int concealed, zeros;
+    };
+    for (const Case& c : {Case{false, PlayoutStep::EndAfterFrames, 0}, Case{true, 0, PlayoutStep::EndAfterFrames}}) {
+        Listener l;
+        l.quiet = c.quiet;
+        l.talk(40, 89, 0, 5);
+        l.run(4000);
+        EXPECT_EQ(l.played(), range(40, 89)) << c.quiet;
+        EXPECT_FALSE(l.step.active()) << c.quiet;
+        EXPECT_EQ(l.frames(Kind::Conceal), c.concealed) << c.quiet;
+        for (const Heard& h : l.heard) EXPECT_TRUE(h.kind != Kind::Conceal || h.aside) << c.quiet;
+        EXPECT_EQ(l.zerosAfterQuiet(), c.zeros) << c.quiet;
+        EXPECT_EQ(l.zerosInsideSpurts(), 0) << c.quiet;
+        EXPECT_EQ(l.heard.back().kind, Kind::Nothing) << c.quiet;
+        if (!c.quiet) {
+            // Fading as any concealment: to its floor, not to silence.
+            EXPECT_EQ(l.heard[l.heard.size() - 2].gain, PlayoutStep::FadeFloorPermille);
+        }
+    }
 }
 
 TEST(PlayoutTest, BurstsOfTwoAndThreePlayInOrderWithoutLoss)
@@ -270,11 +303,9 @@ TEST(PlayoutTest, LostRecordsAreConcealedInTheirPlace)
         EXPECT_LE(l.framesBetween(9, 12, Kind::Conceal) + l.framesBetween(9, 12, Kind::Silence), 2 * int(PlayoutStep::FramesPerBlock) + 1);
         EXPECT_EQ(l.mutedMs, 0);
         EXPECT_EQ(l.zerosInsideSpurts(), 0);
-        // A single record lost inside the talk is concealed: the next one comes before the
-        // voice has faded out.
-        if (!lost.count(11) && !lost.count(21)) {
-            EXPECT_EQ(l.zerosAfterFadeOut(), PlayoutStep::EndAfterFrames - PlayoutStep::TailFullFrames - PlayoutStep::FadeFrames);
-        }
+        // Inside speech the voice never fades out to zeros, however many records are missing
+        // in a row: only after the last one is the spurt ended.
+        EXPECT_EQ(l.frames(Kind::Silence), l.framesBetween(0, 1, Kind::Silence));
         // The wait for a lost record counts towards its block: the records after it play on
         // the talker's cadence (to a 10 ms frame), not a wait later.
         EXPECT_LE(l.playedAt(40) - l.playedAt(1), 39 * 60 + PlayoutStep::FrameMs) << "lag built up";
@@ -442,9 +473,10 @@ TEST(PlayoutTest, DelaySpikeIsDrainedWhileTheTalkGoesOn)
     const double before = lag(100);
     EXPECT_GE(lag(108), before + 200) << "the spike did hold the talk up";
     for (std::uint32_t s = 101 + 3000 / 60 + 7; s <= 300; ++s) EXPECT_LE(lag(s), before + 20) << s;
-    // Silence only while nothing came (the spike, and after the last record), never for a
-    // record that was there.
-    EXPECT_LE(l.frames(Kind::Silence), 1 + 400 / PlayoutStep::FrameMs + PlayoutStep::EndAfterFrames);
+    // While nothing came in the middle of speech the copy of the decoder stood in: no silence
+    // from the first record to the spurt's end.
+    EXPECT_EQ(l.frames(Kind::Silence), l.framesBetween(0, 1, Kind::Silence));
+    EXPECT_GE(l.framesBetween(100, 108, Kind::Conceal), 400 / PlayoutStep::FrameMs - PlayoutStep::FramesPerBlock);
 }
 
 // Losses of one to four records in a row, on a clean line and one with jitter: each gap is the
@@ -484,7 +516,7 @@ TEST(PlayoutTest, LossBurstsTakeTheirOwnTimeAndNoMore)
 
 // Random loss at any rate, with swaps and jitter: every record that comes in time plays once in
 // order, and inside the talk the card never gets zeros that cut the voice off: where nothing
-// newer comes for longer than a block, the voice has faded out within that block first.
+// newer comes for a while, the concealment fades to its floor and goes on.
 TEST(PlayoutTest, NoZerosInsideTheTalkAtAnyLossRate)
 {
     for (const int lossPercent : {10, 30, 50})
@@ -504,12 +536,6 @@ TEST(PlayoutTest, NoZerosInsideTheTalkAtAnyLossRate)
         for (const std::uint32_t s : played) ASSERT_LE(l.playedAt(s) - (s - 1) * 60.0, 300.0 + jitterMs) << at << ", record " << s;
         EXPECT_EQ(l.zerosInsideSpurts(), 0) << at;
         EXPECT_EQ(l.mutedMs, 0) << at;
-        int fadingRun = 0, longestFade = 0;
-        for (const Heard& h : l.heard) {
-            fadingRun = h.kind == Kind::Conceal && h.fadingOut ? fadingRun + h.frames : 0;
-            longestFade = std::max(longestFade, fadingRun);
-        }
-        EXPECT_LE(longestFade, PlayoutStep::FramesPerBlock) << at;
     }
 }
 

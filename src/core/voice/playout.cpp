@@ -1,5 +1,7 @@
 #include "core/voice/playout.h"
 
+#include "core/voice/speech_gate.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -74,6 +76,7 @@ void PlayoutStep::freshStream()
     targetMs_ = MarginMs;
     lastExcessMs_ = 0;
     spareRun_ = 0;
+    draining_ = false;
     for (Arrival& a : arrivals_)
         a.known = false;
 }
@@ -97,7 +100,10 @@ void PlayoutStep::startSpurt(std::uint32_t sequence)
     spurtPlayed_ = false;
     waitedFrames_ = 0;
     tailFrames_ = 0;
-    fadedOut_ = false;
+    prerollLeft_ = 0;
+    lastPlayedQuiet_ = false;
+    lookBackDue_ = false;
+    lookBackMs_ = 0;
     concealRun_ = 0;
     // A new spurt keeps what the network taught, but its schedule starts afresh.
     transitCount_ = 0;
@@ -346,8 +352,17 @@ int PlayoutStep::adjustFor(int surplusMs, int heldMs)
         adjust = -(periods * FrameMs - heldMs);
     }
     // Taking out only once a few records in a row had a period to spare: one that came early by
-    // chance says little, and what is taken out on its word would be put back soon after.
-    spareRun_ = surplusMs >= lead + FrameMs + SpeedUpAboveMs ? spareRun_ + 1 : 0;
+    // chance says little, and what is taken out on its word would be put back soon after. A
+    // spike's worth (a block beyond that) drains on while a whole period is to spare, down to
+    // the target rather than to the edge of the dead band; a little jitter's worth does not.
+    const int spare = lead + FrameMs + SpeedUpAboveMs;
+    spareRun_ = surplusMs >= spare ? spareRun_ + 1 : 0;
+    if (spareRun_ >= SpareRecords && surplusMs >= spare + BlockMs)
+        draining_ = true;
+    if (surplusMs < lead + FrameMs)
+        draining_ = false;
+    if (draining_)
+        spareRun_ = std::max(spareRun_, SpareRecords);
     if (spareRun_ >= SpareRecords)
         adjust = (surplusMs - lead) / FrameMs * FrameMs + heldMs;
     adjust = std::clamp(adjust, -MaxAdjustMs, MaxAdjustMs);
@@ -365,7 +380,18 @@ PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, const Card& ca
     // against the best recent schedule: their sum is the slack an on-time record has now.
     const std::int64_t slack = nowMs - s.arrivedMs + card.queuedMs - card.sincePeriodMs;
     const std::int64_t late = transitCount_ ? std::max<std::int64_t>(0, transitOf(s.record.sequence, s.arrivedMs) - scheduleFloor()) : 0;
-    lastExcessMs_ = int(std::clamp<std::int64_t>(slack + late - targetMs_, -1000, 1000));
+    if (lookBackDue_) {
+        lookBackDue_ = false;
+        std::uint32_t together = 0;
+        while (together + 1 < Capacity && holds(next_ + together + 1) && slot(next_ + together + 1).arrivedMs - s.arrivedMs <= BurstMs)
+            ++together;
+        lookBackMs_ = int(std::min<std::uint32_t>(together, SpeechGate::MaxLookBackBlocks)) * BlockMs;
+    }
+    // The look-back's slack is kept (it was sent late, not delayed by the network); beyond it
+    // the slack over the target is spare.
+    std::int64_t excess = slack + late - targetMs_;
+    excess = excess > 0 ? std::max<std::int64_t>(0, excess - lookBackMs_) : excess;
+    lastExcessMs_ = int(std::clamp<std::int64_t>(excess, -1000, 1000));
     Chunk chunk{Kind::Record, FramesPerBlock, s.record, adjustFor(lastExcessMs_, card.heldMs), 1000};
     // What this record is asked to give back is spare no more (a loss must not give it again).
     lastExcessMs_ -= std::max(0, chunk.adjustMs);
@@ -384,7 +410,6 @@ PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, const Card& ca
     spurtPlayed_ = true;
     waitedFrames_ = 0;
     tailFrames_ = 0;
-    fadedOut_ = false;
     concealRun_ = 0;
     return chunk;
 }
@@ -399,10 +424,10 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
     if (!active_)
         return {};
     if (prerollDue_) {
-        // Silence before the first record of a spurt, or back from a pause inside one (the voice
-        // faded out already), in whole frames, so that the records after it have the target's
-        // slack: the card's next period is sincePeriodMs short of a frame away, and a record that
-        // has waited already has that much of it.
+        // Silence before the first record of a spurt, or back from a pause inside one, in whole
+        // frames, so that the records after it have the target's slack: the card's next period
+        // is sincePeriodMs short of a frame away, and a record that has waited already has that
+        // much of it.
         prerollDue_ = false;
         std::int64_t waited = 0;
         if (holds(next_)) {
@@ -411,8 +436,26 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         }
         const std::int64_t needed = targetMs_ + card.sincePeriodMs - waited - card.queuedMs;
         const int frames = int(std::clamp<std::int64_t>((needed + FrameMs - 1) / FrameMs, 0, MaxPrerollFrames));
-        if (frames > 0)
+        // Where the voice still sounds (nothing had come after speech), zeros would cut it off:
+        // the slack is built with the copy of the decoder, the record it waits for decoding
+        // exactly after it.
+        const bool voiceSounds = spurtPlayed_ && !lastPlayedQuiet_;
+        // A spurt that starts (or starts again after the voice faded) may begin with the gate's
+        // look-back; records held up inside speech are the network's delay, to be given back.
+        lookBackDue_ = !voiceSounds;
+        if (voiceSounds)
+            lookBackMs_ = 0;
+        if (frames > 0 && !voiceSounds)
             return Chunk{Kind::Silence, frames, {}, 0, 1000};
+        prerollLeft_ = frames;
+    }
+    if (prerollLeft_ > 0) {
+        const int frames = std::min(prerollLeft_, FramesPerBlock);
+        prerollLeft_ -= frames;
+        counters_.fillFrames += std::uint64_t(frames);
+        Chunk chunk = conceal(frames);
+        chunk.aside = true;
+        return chunk;
     }
     const int queuedMs = card.queuedMs;
     for (std::uint32_t guard = 0; guard <= Capacity; ++guard) {
@@ -436,22 +479,21 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
             // After a block's time the pause is taken as one.
             if (waitedFrames_ > FramesPerBlock)
                 paused_ = true;
-            if (tailFrames_ > TailFullFrames + FadeFrames)
+            // After a quiet record the talker most likely stopped (a gate ends each spurt with
+            // quiet hang-over blocks): silence, so that the end of a spurt is not padded with
+            // sound nobody made.
+            if (lastPlayedQuiet_)
                 return Chunk{Kind::Silence, 1, {}, 0, 1000};
-            // Concealed aside, with a copy of the decoder, so that a late record still decodes
-            // exactly what the talker's encoder meant; but for one block at most, fading out to
-            // silence: the end of every spurt must not be padded with speech nobody said.
+            // After speech, concealed aside, with a copy of the decoder, so that a late record
+            // still decodes exactly what the talker's encoder meant; fading to the talker's
+            // background as any concealment until something comes or the spurt ends.
             ++counters_.fillFrames;
             Chunk chunk = conceal(1);
-            const int out = 1000 - std::max(0, tailFrames_ - TailFullFrames) * 1000 / FadeFrames;
-            chunk.gainPermille = std::min(chunk.gainPermille, out);
             chunk.aside = true;
-            chunk.fadingOut = true;
             return chunk;
         }
-        // A newer record came: the wait is a gap inside the talk. Where the voice had faded out
-        // already, the rest of the gap stays silent rather than bringing invented sound back.
-        fadedOut_ = fadedOut_ || tailFrames_ >= TailFullFrames + FadeFrames;
+        // A newer record came: the wait is a gap inside the talk, concealed by the decoder itself
+        // (where the voice had faded out already, it comes back at the background's level).
         tailFrames_ = 0;
         // A gap: the missing record may still come (swapped), or it was lost. It is awaited
         // as long as records have come late lately, and a little past its successor.
@@ -464,8 +506,6 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         const std::int64_t overdueAt = std::max(expected + spread, laterAt + grace);
         if (nowMs < overdueAt) {
             ++waitedFrames_;
-            if (fadedOut_)
-                return Chunk{Kind::Silence, 1, {}, 0, 1000};
             ++counters_.fillFrames;
             return conceal(1);
         }
@@ -481,7 +521,7 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         // Frames concealed beyond this record's block stood for the next one's time already.
         waitedFrames_ = std::max(0, waitedFrames_ - FramesPerBlock);
         if (frames > 0)
-            return fadedOut_ ? Chunk{Kind::Silence, frames, {}, 0, 1000} : conceal(frames);
+            return conceal(frames);
     }
     return conceal(1);
 }
@@ -515,6 +555,14 @@ int BackgroundLevel::rms() const
         return 0;
     const int known = std::min(noted_, Blocks);
     return *std::min_element(quietest_.begin(), quietest_.begin() + known);
+}
+
+bool hardlyAboveBackground(const std::int16_t* samples, int count, int backgroundRms)
+{
+    for (int at = 0; at + FrameSamples <= count; at += FrameSamples)
+        if (frameRms(samples + at, FrameSamples) > BackgroundMultiple * backgroundRms)
+            return false;
+    return true;
 }
 
 void keepAboveFloor(std::int16_t* samples, int count, int floorRms, std::uint32_t* seed)

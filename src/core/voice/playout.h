@@ -9,9 +9,12 @@
 //    frame-erasure output, fading to a low level after a few frames, never zeros; a record that
 //    never comes takes one block of the stream's time, less the frames already concealed while
 //    it was awaited;
-//  - while nothing newer has come (a late record, or the talker stopped: a sender whose gate
-//    closed sends nothing) the erasure output stands in for one block at most, fading out to
-//    silence, then silence: the end of a spurt is not padded with invented speech;
+//  - while nothing newer has come after speech (a late record, or records lost in a row) the
+//    erasure output of a copy of the decoder stands in, so that a late record still decodes
+//    exactly, fading to the talker's background level, until a newer record comes or the spurt
+//    is taken as ended: the voice is never cut to zeros by a late or lost record. After a quiet
+//    record (a gate ends every spurt with its quiet hang-over, and a sender whose gate closed
+//    sends nothing) the card plays silence: the end of a spurt is not padded with invented sound;
 //  - the delay follows the network: how late records come against the best recent schedule is
 //    kept as a histogram that forgets (a few seconds of memory), and the target is its 95th
 //    percentile above the card's own buffer; a new talker, or one that restarted, starts from
@@ -72,7 +75,6 @@ public:
     static constexpr int FadeAfterFrames = 6;        // a block concealed in a row: then it fades
     static constexpr int FadeFrames = 4;             // the fade down to its floor
     static constexpr int FadeFloorPermille = 125;
-    static constexpr int TailFullFrames = 2;         // nothing newer: concealed at full level, then faded out
     static constexpr int EndAfterFrames = 60;        // nothing newer for 600 ms: the spurt ended
     static constexpr int PauseMs = 20;               // three arrivals this late alike: the talker paused
     static constexpr std::uint32_t TransitWindow = 16;
@@ -100,9 +102,6 @@ public:
         // Conceal: nothing newer has come, so the awaited record may still come and must then
         // decode exactly as the talker's encoder meant: conceal with a copy of the decoder.
         bool aside = false;
-        // Conceal: fading out to silence (nothing newer has come, the talker may have stopped),
-        // so not kept up at the talker's background level.
-        bool fadingOut = false;
     };
 
     struct Counters {
@@ -130,6 +129,9 @@ public:
     Chunk pull(std::int64_t nowMs, const Card& card);
     // The same for a card that holds queuedMs and has just taken a period.
     Chunk pull(std::int64_t nowMs, int queuedMs);
+    // Whether the record just played was quiet (the talker's background, such as the hang-over
+    // a gate sends after the last word): nothing newer after it most likely ends the spurt.
+    void notePlayedQuiet(bool quiet) { lastPlayedQuiet_ = quiet; }
 
     bool active() const { return active_; }
     std::uint32_t next() const { return next_; }
@@ -198,7 +200,12 @@ private:
     std::int64_t lastArrivalMs_ = 0;
     int waitedFrames_ = 0;        // frames concealed in place of next_ while it was awaited
     int tailFrames_ = 0;          // frames played in a row while nothing newer had come
-    bool fadedOut_ = false;       // the voice faded out while nothing newer had come, no record since
+    bool lastPlayedQuiet_ = false;
+    int prerollLeft_ = 0;         // frames of a pre-roll inside a spurt still to be concealed
+    // Records that come together with a spurt's first one are the talker's gate's look-back,
+    // sent late on purpose: their slack is not given back by playing the words faster.
+    bool lookBackDue_ = false;    // measure it when the spurt's first record plays
+    int lookBackMs_ = 0;
     int concealRun_ = 0;          // frames concealed in a row (for the fade and the spurt's end)
     // Transit (arrival minus the stream's own 60 ms clock) of the latest arrivals, oldest first;
     // the least is the best recent schedule. The newest two are not yet in the histogram: a
@@ -230,6 +237,7 @@ private:
     int targetMs_ = MarginMs;
     int lastExcessMs_ = 0;        // the latest record's slack over the target
     int spareRun_ = 0;            // records in a row that had a period to spare
+    bool draining_ = false;       // giving back a spike's delay, down to a period over the target
     Counters counters_;
 };
 
@@ -250,6 +258,11 @@ private:
     std::array<int, Blocks> quietest_{};
     int noted_ = 0;
 };
+
+// Whether no 10 ms frame of `samples` is louder than BackgroundMultiple times `backgroundRms`:
+// the talker's background (a gate's hang-over after the last word), not speech.
+constexpr int BackgroundMultiple = 3;
+bool hardlyAboveBackground(const std::int16_t* samples, int count, int backgroundRms);
 
 // Adds noise to each 10 ms frame quieter than `floorRms`, bringing it to about that level;
 // louder frames are left as they are. `seed` carries the noise from call to call.
