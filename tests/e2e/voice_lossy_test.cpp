@@ -224,11 +224,11 @@ private slots:
             QFile::remove(keep + "/peer-0.wav");
             QFile::copy(QString::fromStdString(speakerFile), keep + "/peer-0.wav");
             std::ofstream notes((keep + "/records.txt").toStdString());
-            notes << "fileStartMs " << fileStartMs << "\n";
+            notes << "fileStartMs " << fileStartMs << "\njudged " << firstJudged << " " << lastJudged << "\n";
             for (const auto& [sequence, r] : records) {
                 notes << sequence << " " << r.sentMs;
                 for (double t : r.deliveredMs) notes << " " << t;
-                notes << "\n";
+                notes << " ; " << QByteArray(reinterpret_cast<const char*>(r.speech.data()), int(r.speech.size())).toHex().constData() << "\n";
             }
         }
         const PlayoutReport report = judgePlayout(records, played.samples, fileStartMs, firstJudged, lastJudged);
