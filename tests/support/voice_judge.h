@@ -343,58 +343,58 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
     };
     // Each pass takes back at least one record's weak claims, so the passes end.
     for (;;) {
-    report = PlayoutReport{};
-    heardCount.clear(), found.clear(), unmatchedAt.clear(), weakClaims.clear(), exactClaims.clear();
-    lagSum = 0, lagCount = 0, p = 0, scanFloor = 0, anyFound = false, lastFound = 0, bestVariant = 0, lastVariant = 0;
-    while (p + 80 <= heard.size()) {
-        if (p + BlockSamples > heard.size() || !audible(heard.data() + p, 80)) {
-            p += 80;
-            continue;
-        }
-        // A block may open quietly (speech starting after a pause), so its start can lie up to
-        // five periods before the first audible one, and not before where the last one ended.
-        auto [sequence, c] = best(p);
-        int variant = bestVariant;
-        bool exact = bestExact;
-        std::size_t at = p;
-        for (std::size_t back = 80; back <= 400 && p >= back + scanFloor; back += 80) {
-            const auto [s2, c2] = best(p - back);
-            if (c2 > c) sequence = s2, c = c2, at = p - back, variant = bestVariant, exact = bestExact;
-        }
-        // Or it starts one period later, behind the tail of what played before; but an exact
-        // match found already stands.
-        if (p + 80 + BlockSamples <= heard.size() && !(c >= 1 && exact)) {
-            const auto [s2, c2] = best(p + 80);
-            if (c2 > c) sequence = s2, c = c2, at = p + 80, variant = bestVariant, exact = bestExact;
-        }
-        if (c * (sequence > lastFound ? aheadThreshold : threshold) < 0.9 && anyFound) {
-            // Not clearly a whole record where the speaker's periods begin: the listener may have
-            // played records faster or slower, which moves what follows off them. Followed period
-            // by period, to the sample; a record found only loosely stands when that finds nothing.
-            const std::size_t resumed = followScaled(p, lastVariant);
-            if (resumed != p) {
-                p = resumed;
+        report = PlayoutReport{};
+        heardCount.clear(), found.clear(), unmatchedAt.clear(), weakClaims.clear(), exactClaims.clear();
+        lagSum = 0, lagCount = 0, p = 0, scanFloor = 0, anyFound = false, lastFound = 0, bestVariant = 0, lastVariant = 0;
+        while (p + 80 <= heard.size()) {
+            if (p + BlockSamples > heard.size() || !audible(heard.data() + p, 80)) {
+                p += 80;
                 continue;
             }
+            // A block may open quietly (speech starting after a pause), so its start can lie up to
+            // five periods before the first audible one, and not before where the last one ended.
+            auto [sequence, c] = best(p);
+            int variant = bestVariant;
+            bool exact = bestExact;
+            std::size_t at = p;
+            for (std::size_t back = 80; back <= 400 && p >= back + scanFloor; back += 80) {
+                const auto [s2, c2] = best(p - back);
+                if (c2 > c) sequence = s2, c = c2, at = p - back, variant = bestVariant, exact = bestExact;
+            }
+            // Or it starts one period later, behind the tail of what played before; but an exact
+            // match found already stands.
+            if (p + 80 + BlockSamples <= heard.size() && !(c >= 1 && exact)) {
+                const auto [s2, c2] = best(p + 80);
+                if (c2 > c) sequence = s2, c = c2, at = p + 80, variant = bestVariant, exact = bestExact;
+            }
+            if (c * (sequence > lastFound ? aheadThreshold : threshold) < 0.9 && anyFound) {
+                // Not clearly a whole record where the speaker's periods begin: the listener may have
+                // played records faster or slower, which moves what follows off them. Followed period
+                // by period, to the sample; a record found only loosely stands when that finds nothing.
+                const std::size_t resumed = followScaled(p, lastVariant);
+                if (resumed != p) {
+                    p = resumed;
+                    continue;
+                }
+            }
+            if (c >= 1) p = at;
+            if (trace) std::fprintf(stderr, "judge %zu: record %u, score %.2f\n", p, sequence, c);
+            if (c < 1) {
+                unmatchedAt.push_back(p);  // audible, but no record: concealment, or a record mangled
+                p += 80;
+                continue;
+            }
+            heardRecord(sequence, p);
+            (exact ? exactClaims : weakClaims).insert(sequence);
+            lastVariant = variant;
+            p += BlockSamples;
+            scanFloor = p;
         }
-        if (c >= 1) p = at;
-        if (trace) std::fprintf(stderr, "judge %zu: record %u, score %.2f\n", p, sequence, c);
-        if (c < 1) {
-            unmatchedAt.push_back(p);  // audible, but no record: concealment, or a record mangled
-            p += 80;
-            continue;
-        }
-        heardRecord(sequence, p);
-        (exact ? exactClaims : weakClaims).insert(sequence);
-        lastVariant = variant;
-        p += BlockSamples;
-        scanFloor = p;
-    }
-    bool more = false;
-    for (std::uint32_t sequence : weakClaims)
-        if (exactClaims.count(sequence) && noWeakClaim.insert(sequence).second) more = true;
-    if (!more) break;
-    if (trace) std::fprintf(stderr, "judge: again, weak claims taken back\n");
+        bool more = false;
+        for (std::uint32_t sequence : weakClaims)
+            if (exactClaims.count(sequence) && noWeakClaim.insert(sequence).second) more = true;
+        if (!more) break;
+        if (trace) std::fprintf(stderr, "judge: again, weak claims taken back\n");
     }
     // The speaker opened a little after the first record reached the listener (a new member's
     // first record plays at once): the first record found cannot play before it arrived.
