@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstdint>
 #include <map>
-#include <set>
 #include <memory>
 #include <fstream>
 #include <string>
@@ -198,14 +197,7 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
     // replayed block is an exact copy, while the erasure output after a record only resembles it
     // (after a steady stretch, such as the quiet blocks around a word, at times above 0.9).
     // Scores are correlations over the threshold that applies: 1 or more is a match.
-    // A claim below `threshold` may be wrong: with the listener's decoder off the reference
-    // after a concealment, a record further ahead can resemble the block that plays now better
-    // than the record that really plays there. When that record is later heard exactly (or
-    // followed through time-scaling), the weak claim was wrong: the speaker file is judged again
-    // without weak claims of it, so a record is never counted twice for that (a true repeat is
-    // two exact copies) and the record really playing at the weak spot can be found.
-    std::set<std::uint32_t> noWeakClaim, weakClaims, exactClaims;
-    bool anyFound = false, bestExact = false;
+    bool anyFound = false;
     std::uint32_t lastFound = 0;
     int bestVariant = 0, lastVariant = 0;
     auto best = [&](std::size_t p) {
@@ -214,12 +206,11 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
         for (const auto& [sequence, record] : sent) {
             if (record.deliveredMs.empty()) continue;
             if (record.sentMs > playMs + 300 || record.sentMs < playMs - windowMs) continue;
-            const bool ahead = (!anyFound || sequence > lastFound) && !noWeakClaim.count(sequence);
+            const bool ahead = !anyFound || sequence > lastFound;
             const auto& variants = reference.at(sequence);
             for (int k = 0; k < int(variants.size()); ++k) {
-                const double r = corr(variants[std::size_t(k)], heard.data() + p);
-                const double c = r / (ahead ? aheadThreshold : threshold);
-                if (c > found.second) found = {sequence, c}, bestVariant = k, bestExact = r >= threshold;
+                const double c = corr(variants[std::size_t(k)], heard.data() + p) / (ahead ? aheadThreshold : threshold);
+                if (c > found.second) found = {sequence, c}, bestVariant = k;
             }
         }
         return found;
@@ -283,7 +274,7 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
         bool foundAny = false;
         const std::size_t unmatchedBefore = unmatchedAt.size();
         auto commit = [&] {
-            for (const auto& [sequence, at] : heardHere) heardRecord(sequence, at), exactClaims.insert(sequence);
+            for (const auto& [sequence, at] : heardHere) heardRecord(sequence, at);
             report.timeScaled += int(heardHere.size());
         };
         for (; q + SpeakerPeriod <= heard.size() && audible(heard.data() + q, SpeakerPeriod); q += SpeakerPeriod) {
@@ -323,7 +314,6 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
                     const auto [whole, c] = best(opening);
                     if (c >= 1 && whole == sequence) {
                         commit();
-                        (bestExact ? exactClaims : weakClaims).insert(sequence);
                         heardRecord(sequence, opening);
                         lastVariant = bestVariant;
                         scanFloor = opening + BlockSamples;
@@ -341,60 +331,45 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
         scanFloor = q;
         return q;
     };
-    // Each pass takes back at least one record's weak claims, so the passes end.
-    for (;;) {
-        report = PlayoutReport{};
-        heardCount.clear(), found.clear(), unmatchedAt.clear(), weakClaims.clear(), exactClaims.clear();
-        lagSum = 0, lagCount = 0, p = 0, scanFloor = 0, anyFound = false, lastFound = 0, bestVariant = 0, lastVariant = 0;
-        while (p + 80 <= heard.size()) {
-            if (p + BlockSamples > heard.size() || !audible(heard.data() + p, 80)) {
-                p += 80;
-                continue;
-            }
-            // A block may open quietly (speech starting after a pause), so its start can lie up to
-            // five periods before the first audible one, and not before where the last one ended.
-            auto [sequence, c] = best(p);
-            int variant = bestVariant;
-            bool exact = bestExact;
-            std::size_t at = p;
-            for (std::size_t back = 80; back <= 400 && p >= back + scanFloor; back += 80) {
-                const auto [s2, c2] = best(p - back);
-                if (c2 > c) sequence = s2, c = c2, at = p - back, variant = bestVariant, exact = bestExact;
-            }
-            // Or it starts one period later, behind the tail of what played before; but an exact
-            // match found already stands.
-            if (p + 80 + BlockSamples <= heard.size() && !(c >= 1 && exact)) {
-                const auto [s2, c2] = best(p + 80);
-                if (c2 > c) sequence = s2, c = c2, at = p + 80, variant = bestVariant, exact = bestExact;
-            }
-            if (c * (sequence > lastFound ? aheadThreshold : threshold) < 0.9 && anyFound) {
-                // Not clearly a whole record where the speaker's periods begin: the listener may have
-                // played records faster or slower, which moves what follows off them. Followed period
-                // by period, to the sample; a record found only loosely stands when that finds nothing.
-                const std::size_t resumed = followScaled(p, lastVariant);
-                if (resumed != p) {
-                    p = resumed;
-                    continue;
-                }
-            }
-            if (c >= 1) p = at;
-            if (trace) std::fprintf(stderr, "judge %zu: record %u, score %.2f\n", p, sequence, c);
-            if (c < 1) {
-                unmatchedAt.push_back(p);  // audible, but no record: concealment, or a record mangled
-                p += 80;
-                continue;
-            }
-            heardRecord(sequence, p);
-            (exact ? exactClaims : weakClaims).insert(sequence);
-            lastVariant = variant;
-            p += BlockSamples;
-            scanFloor = p;
+    while (p + 80 <= heard.size()) {
+        if (p + BlockSamples > heard.size() || !audible(heard.data() + p, 80)) {
+            p += 80;
+            continue;
         }
-        bool more = false;
-        for (std::uint32_t sequence : weakClaims)
-            if (exactClaims.count(sequence) && noWeakClaim.insert(sequence).second) more = true;
-        if (!more) break;
-        if (trace) std::fprintf(stderr, "judge: again, weak claims taken back\n");
+        // A block may open quietly (speech starting after a pause), so its start can lie up to
+        // five periods before the first audible one, and not before where the last one ended.
+        auto [sequence, c] = best(p);
+        int variant = bestVariant;
+        std::size_t at = p;
+        for (std::size_t back = 80; back <= 400 && p >= back + scanFloor; back += 80) {
+            const auto [s2, c2] = best(p - back);
+            if (c2 > c) sequence = s2, c = c2, at = p - back, variant = bestVariant;
+        }
+        if (p + 80 + BlockSamples <= heard.size()) {
+            const auto [s2, c2] = best(p + 80);
+            if (c2 > c) sequence = s2, c = c2, at = p + 80, variant = bestVariant;
+        }
+        if (c * (sequence > lastFound ? aheadThreshold : threshold) < 0.9 && anyFound) {
+            // Not clearly a whole record where the speaker's periods begin: the listener may have
+            // played records faster or slower, which moves what follows off them. Followed period
+            // by period, to the sample; a record found only loosely stands when that finds nothing.
+            const std::size_t resumed = followScaled(p, lastVariant);
+            if (resumed != p) {
+                p = resumed;
+                continue;
+            }
+        }
+        if (c >= 1) p = at;
+        if (trace) std::fprintf(stderr, "judge %zu: record %u, score %.2f\n", p, sequence, c);
+        if (c < 1) {
+            unmatchedAt.push_back(p);  // audible, but no record: concealment, or a record mangled
+            p += 80;
+            continue;
+        }
+        heardRecord(sequence, p);
+        lastVariant = variant;
+        p += BlockSamples;
+        scanFloor = p;
     }
     // The speaker opened a little after the first record reached the listener (a new member's
     // first record plays at once): the first record found cannot play before it arrived.
