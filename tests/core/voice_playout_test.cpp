@@ -585,6 +585,27 @@ TEST(PlayoutTest, LatenessPercentileForgetsOldHistory)
     EXPECT_LE(h.percentile(1.0), (LatenessHistogram::Bins - 1) * LatenessHistogram::BinMs);
 }
 
+// What the player takes for the talker's background (after which nothing newer means the talker
+// most likely stopped): no 10 ms frame of the block above three times the background's level.
+TEST(BackgroundTest, ABlockIsBackgroundWhenNoFrameStandsOutOfIt)
+{
+    struct Case {
+        int level, loudFrameLevel, backgroundRms;
+        bool background;
+    };
+    for (const Case& c : {Case{20, 20, 20, true}, Case{20, 60, 20, true}, Case{20, 61, 20, false},
+                          Case{20, 2000, 20, false}, Case{0, 0, 0, true}, Case{5, 5, 0, false}}) {
+        // A square wave of the given level (its RMS), one frame of it louder.
+        std::vector<std::int16_t> block(480);
+        for (std::size_t i = 0; i < block.size(); ++i) {
+            const int level = i / 80 == 3 ? c.loudFrameLevel : c.level;
+            block[i] = std::int16_t(i % 2 ? level : -level);
+        }
+        EXPECT_EQ(hardlyAboveBackground(block.data(), int(block.size()), c.backgroundRms), c.background)
+            << c.level << " " << c.loudFrameLevel << " " << c.backgroundRms;
+    }
+}
+
 TEST(GainTest, DoublingSaturatesAtTheSixteenBitLimits)
 {
     std::vector<std::int16_t> samples{20000, 16384, -16385, -20000, -1, 100, 32767, -32768, 7};
