@@ -62,8 +62,10 @@ long matchScaledPeriod(const std::vector<std::int16_t>& talk, const std::int16_t
 }
 
 // Watches where heard periods lie in the talk: a stretch heard again is a repeat once three
-// periods in a row go on from a place more than a pitch period behind the furthest heard, as a
-// record played again would; a period or two that sound like something said before are none.
+// periods in a row go on in step (each half a period at most from where the one before leads)
+// from a place more than a pitch period behind the furthest heard, as a record played again
+// would; a period or two that sound like something said before are none, nor is the erasure
+// output after a record, which repeats its last pitch periods and so stays in place.
 class RepeatWatch {
 public:
     // A period heard `periodsSince` periods after the previous found one, found at `at` in the
@@ -71,7 +73,7 @@ public:
     bool note(long at, long periodsSince)
     {
         const bool back = furthest_ >= 0 && at + SpeakerPeriod <= furthest_ - MaxPitchBack;
-        const bool goesOn = backRun_ > 0 && std::abs(at - (last_ + periodsSince * SpeakerPeriod)) <= MaxPitchBack;
+        const bool goesOn = backRun_ > 0 && std::abs(at - (last_ + periodsSince * SpeakerPeriod)) <= SpeakerPeriod / 2;
         backRun_ = back ? (goesOn ? backRun_ + 1 : 1) : 0;
         furthest_ = std::max(furthest_, at + SpeakerPeriod);
         last_ = at;
