@@ -224,7 +224,21 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
     std::vector<std::size_t> unmatchedAt;  // audible periods that are no record
     std::size_t p = 0, scanFloor = 0;
     const auto trace = std::getenv("LUMO_JUDGE_TRACE");  // for looking into a result by hand
-    auto heardRecord = [&](std::uint32_t sequence, std::size_t at) {
+    // Records found only by following time-scaled speech, and where: the erasure output filling a
+    // lost record goes on from the last one heard and can pass for the next record's opening.
+    // When that record is then found whole, as it is, the earlier find was the erasure output.
+    std::map<std::uint32_t, std::size_t> followedAt;
+    auto heardRecord = [&](std::uint32_t sequence, std::size_t at, bool whole) {
+        if (const auto followed = followedAt.find(sequence); whole && followed != followedAt.end()) {
+            if (trace) std::fprintf(stderr, "judge: record %u found whole at %zu, not at %zu\n", sequence, at, followed->second);
+            found.erase(std::find(found.begin(), found.end(), std::pair{sequence, followed->second}));
+            followedAt.erase(followed);
+            --heardCount[sequence];
+            --report.identified;
+            --report.timeScaled;
+        } else if (!whole) {
+            followedAt[sequence] = at;
+        }
         if (anyFound && sequence < lastFound && sequence >= firstJudged && !heardCount.count(sequence)) {
             ++report.outOfOrder;
             if (trace) std::fprintf(stderr, "judge: record %u heard after record %u\n", sequence, lastFound);
@@ -274,7 +288,7 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
         bool foundAny = false;
         const std::size_t unmatchedBefore = unmatchedAt.size();
         auto commit = [&] {
-            for (const auto& [sequence, at] : heardHere) heardRecord(sequence, at);
+            for (const auto& [sequence, at] : heardHere) heardRecord(sequence, at, false);
             report.timeScaled += int(heardHere.size());
         };
         for (; q + SpeakerPeriod <= heard.size() && audible(heard.data() + q, SpeakerPeriod); q += SpeakerPeriod) {
@@ -314,7 +328,7 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
                     const auto [whole, c] = best(opening);
                     if (c >= 1 && whole == sequence) {
                         commit();
-                        heardRecord(sequence, opening);
+                        heardRecord(sequence, opening, true);
                         lastVariant = bestVariant;
                         scanFloor = opening + BlockSamples;
                         return scanFloor;
@@ -366,7 +380,7 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
             p += 80;
             continue;
         }
-        heardRecord(sequence, p);
+        heardRecord(sequence, p, true);
         lastVariant = variant;
         p += BlockSamples;
         scanFloor = p;
