@@ -104,6 +104,7 @@ void PlayoutStep::startSpurt(std::uint32_t sequence)
     lastPlayedQuiet_ = false;
     lookBackDue_ = false;
     lookBackMs_ = 0;
+    batchOpen_ = false;
     concealRun_ = 0;
     // A new spurt keeps what the network taught, but its schedule starts afresh.
     transitCount_ = 0;
@@ -382,10 +383,26 @@ PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, const Card& ca
     const std::int64_t late = transitCount_ ? std::max<std::int64_t>(0, transitOf(s.record.sequence, s.arrivedMs) - scheduleFloor()) : 0;
     if (lookBackDue_) {
         lookBackDue_ = false;
-        std::uint32_t together = 0;
-        while (together + 1 < Capacity && holds(next_ + together + 1) && slot(next_ + together + 1).arrivedMs - s.arrivedMs <= BurstMs)
-            ++together;
-        lookBackMs_ = int(std::min<std::uint32_t>(together, SpeechGate::MaxLookBackBlocks)) * BlockMs;
+        batchOpen_ = true;
+        batchStart_ = next_;
+        batchLastArrivedMs_ = s.arrivedMs;
+        lookBackMs_ = 0;
+    }
+    if (batchOpen_) {
+        // Records of the batch come each within BurstMs of the one before; beyond the gate's
+        // look-back a batch is backlog, to be given back.
+        if (next_ != batchStart_ && s.arrivedMs - batchLastArrivedMs_ > BurstMs) {
+            batchOpen_ = false;
+        } else {
+            std::uint32_t together = next_ - batchStart_;
+            std::int64_t lastMs = s.arrivedMs;
+            while (together < std::uint32_t(SpeechGate::MaxLookBackBlocks) && holds(batchStart_ + together + 1) &&
+                   slot(batchStart_ + together + 1).arrivedMs - lastMs <= BurstMs)
+                lastMs = slot(batchStart_ + ++together).arrivedMs;
+            batchLastArrivedMs_ = s.arrivedMs;
+            lookBackMs_ = std::max(lookBackMs_, int(together) * BlockMs);
+            if (together >= std::uint32_t(SpeechGate::MaxLookBackBlocks)) batchOpen_ = false;
+        }
     }
     // The look-back's slack is kept (it was sent late, not delayed by the network); beyond it
     // the slack over the target is spare.
@@ -443,8 +460,10 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         // A spurt that starts (or starts again after the voice faded) may begin with the gate's
         // look-back; records held up inside speech are the network's delay, to be given back.
         lookBackDue_ = !voiceSounds;
-        if (voiceSounds)
+        if (voiceSounds) {
             lookBackMs_ = 0;
+            batchOpen_ = false;
+        }
         if (frames > 0 && !voiceSounds)
             return Chunk{Kind::Silence, frames, {}, 0, 1000};
         prerollLeft_ = frames;

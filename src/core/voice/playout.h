@@ -206,6 +206,11 @@ private:
     // sent late on purpose: their slack is not given back by playing the words faster.
     bool lookBackDue_ = false;    // measure it when the spurt's first record plays
     int lookBackMs_ = 0;
+    // The gate's batch is coded block by block, so its records may still be arriving while its
+    // first ones play: it is counted again at each of them while it goes on.
+    bool batchOpen_ = false;
+    std::uint32_t batchStart_ = 0;        // the spurt's first record
+    std::int64_t batchLastArrivedMs_ = 0;  // when the batch's latest record played so far came
     int concealRun_ = 0;          // frames concealed in a row (for the fade and the spurt's end)
     // Transit (arrival minus the stream's own 60 ms clock) of the latest arrivals, oldest first;
     // the least is the best recent schedule. The newest two are not yet in the histogram: a
