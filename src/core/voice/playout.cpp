@@ -171,6 +171,14 @@ void PlayoutStep::noteTransit(std::uint32_t sequence, std::int64_t nowMs)
     // A record that comes right behind its predecessor (the tail of a burst after a delay
     // spike) was held up by it: only the burst's first record tells how late the network was.
     const bool behind = transitCount_ > 0 && sequence == lastSequence_ + 1 && nowMs - lastSequenceAtMs_ <= BurstMs;
+    // A stream opens with the talker's gate sending the blocks it held back before the words
+    // together: there every record but the last was sent late by the gate, not by the network.
+    if (transitCount_ == 0)
+        openingBatch_ = true;
+    else if (!behind)
+        openingBatch_ = false;
+    else if (openingBatch_)
+        transits_[transitCount_ - 1].queuedBehind = true;
     lastSequence_ = sequence;
     lastSequenceAtMs_ = nowMs;
     const Transit t{sequence, transitOf(sequence, nowMs), behind};

@@ -209,6 +209,7 @@ private:
     // The gate's batch is coded block by block, so its records may still be arriving while its
     // first ones play: it is counted again at each of them while it goes on.
     bool batchOpen_ = false;
+    bool openingBatch_ = false;  // the stream's first arrivals, each right behind the one before
     std::uint32_t batchStart_ = 0;        // the spurt's first record
     std::int64_t batchLastArrivedMs_ = 0;  // when the batch's latest record played so far came
     int concealRun_ = 0;          // frames concealed in a row (for the fade and the spurt's end)
