@@ -14,6 +14,8 @@
 #include "core/voice/voice_codec.h"
 #include "voice/voice_player.h"
 
+#include <sonic.h>
+
 namespace {
 
 using namespace lumo;
@@ -55,6 +57,25 @@ void BM_ConcealBlock(benchmark::State& state)
     }
 }
 
+// What the player adds to a record when the step asks to time-scale it: the Sonic call on the
+// decoded block (here 20 % faster, then 17 % slower, by turns), to set beside BM_DecodeBlock.
+void BM_TimeScaleBlock(benchmark::State& state)
+{
+    auto stream = records(64);
+    VoiceCodec codec;
+    std::vector<std::array<std::int16_t, BlockSamples>> decoded(stream.size());
+    for (std::size_t i = 0; i < stream.size(); ++i) codec.Decode(stream[i].speech.data(), CodedBlockSize, decoded[i].data(), nullptr);
+    sonicStream scaler = sonicCreateStream(8000, 1);
+    std::array<std::int16_t, 2400> out{};
+    std::size_t i = 0;
+    for (auto _ : state) {
+        sonicSetSpeed(scaler, i % 2 ? 1.25f : 0.85f);
+        sonicWriteShortToStream(scaler, decoded[i++ % decoded.size()].data(), BlockSamples);
+        while (sonicReadShortFromStream(scaler, out.data(), int(out.size())) > 0) benchmark::DoNotOptimize(out);
+    }
+    sonicDestroyStream(scaler);
+}
+
 // The step alone for one block: the record's arrival, then the pulls a sound card makes in
 // 60 ms (every 10 ms, while 20 ms or less is queued), on a simulated clock.
 struct SimulatedCard {
@@ -68,9 +89,9 @@ struct SimulatedCard {
         if (arriving) step.push(*arriving, now);
         for (int tick = 0; tick < 6; ++tick) {
             while (queuedMs <= PlayoutStep::LeadMs) {
-                const PlayoutStep::Chunk c = step.pull(now);
+                const PlayoutStep::Chunk c = step.pull(now, int(queuedMs));
                 ++pulls;
-                if (c.kind == PlayoutStep::Kind::Nothing) break;
+                if (c.kind == PlayoutStep::Kind::Nothing || c.kind == PlayoutStep::Kind::Wait) break;
                 queuedMs += c.frames * PlayoutStep::FrameMs;
             }
             now += 10;
@@ -155,6 +176,7 @@ void BM_PlayerHandOver(benchmark::State& state)
 
 BENCHMARK(BM_DecodeBlock);
 BENCHMARK(BM_ConcealBlock);
+BENCHMARK(BM_TimeScaleBlock);
 BENCHMARK(BM_PlayoutStep_InOrder);
 BENCHMARK(BM_PlayoutStep_Lossy);
 BENCHMARK(BM_PlayerHandOver)->UseRealTime();

@@ -134,9 +134,10 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_LUMO_PACKAGE_NAME lumo)
 set(CPACK_DEBIAN_LUMO_PACKAGE_SECTION net)
 # The X11 platform plug-in is loaded at run time, so dpkg-shlibdeps cannot see it. The
-# microphone's cleaning library is named as well (dpkg-shlibdeps finds it too): voice without it
-# is not what players expect; so is libsodium, without which no member's key can be checked.
-set(CPACK_DEBIAN_LUMO_PACKAGE_DEPENDS "qt6-qpa-plugins, libwebrtc-audio-processing1, libsodium23")
+# microphone's cleaning library and Sonic (the players' time-scaler) are named as well
+# (dpkg-shlibdeps finds them too): voice without them is not what players expect; so is
+# libsodium, without which no member's key can be checked.
+set(CPACK_DEBIAN_LUMO_PACKAGE_DEPENDS "qt6-qpa-plugins, libwebrtc-audio-processing1, libsonic0, libsodium23")
 # The windows speak Chinese. In a Wayland session LUMO runs through XWayland where the desktop
 # offers it, and natively with Qt's Wayland platform plug-in where it does not or the player asks
 # for it (QT_QPA_PLATFORM=wayland); an X11 session needs neither.

@@ -127,6 +127,10 @@ public:
         return false;
     }
     virtual DeviceChoice chosenDevices() const { return {}; }
+    // Whether the threads that feed this system's devices ask for real-time scheduling: a sound
+    // card runs dry when other programs delay them. Files and fakes keep no card fed, and on a
+    // shared machine real-time threads would only take the processor from other programs.
+    virtual bool wantsRealTimeThreads() const { return false; }
 
     // What this system's output devices play, written by them as they play it: the reference
     // of the echo canceller on its captures.

@@ -14,7 +14,8 @@ bool AudioWorker::StartThread()
 {
     if (threadRunning_)
         return false;
-    if (!thread_.start([this](const AudioMessage& message) { onMessage(message); }))
+    const int priority = audio_.wantsRealTimeThreads() ? AudioThreadPriority : 0;
+    if (!thread_.start([this](const AudioMessage& message) { onMessage(message); }, priority))
         return false;
     threadRunning_ = true;
     return true;

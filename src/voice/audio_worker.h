@@ -19,6 +19,10 @@ namespace lumo {
 
 class AudioWorker {
 public:
+    // The worker thread asks for real-time scheduling at this priority: a player whose thread
+    // other programs delay lets its sound card run dry (see requestRealTimeScheduling).
+    static constexpr int AudioThreadPriority = 10;
+
     AudioWorker(const AudioWorker&) = delete;
     AudioWorker& operator=(const AudioWorker&) = delete;
 

@@ -1,5 +1,8 @@
 #include "voice/message_thread.h"
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <chrono>
 #include <system_error>
 
@@ -10,14 +13,23 @@ MessageThread::~MessageThread()
     joinAll();
 }
 
-bool MessageThread::start(Handler handler)
+bool requestRealTimeScheduling(int priority)
+{
+    sched_param param{};
+    param.sched_priority = priority;
+    return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
+}
+
+bool MessageThread::start(Handler handler, int realTimePriority)
 {
     if (thread_.joinable())
         return false;
     auto queue = std::make_shared<MessageQueue>();
     auto ended = std::make_shared<std::atomic<bool>>(false);
     try {
-        thread_ = std::thread([queue, ended, handler = std::move(handler)] {
+        thread_ = std::thread([queue, ended, handler = std::move(handler), realTimePriority] {
+            if (realTimePriority > 0)
+                requestRealTimeScheduling(realTimePriority);
             for (;;) {
                 const AudioMessage message = queue->take();
                 if (message.event == AudioEvent::Quit)

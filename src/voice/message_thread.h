@@ -18,6 +18,11 @@
 
 namespace lumo {
 
+// Asks real-time (first in, first out) scheduling at `priority` for the calling thread, as audio
+// threads do, so that other programs' work does not delay it; false where the system refuses
+// (a user without the right to it), and the thread keeps its scheduling.
+bool requestRealTimeScheduling(int priority);
+
 class MessageThread {
 public:
     using Handler = std::function<void(const AudioMessage&)>;
@@ -28,8 +33,9 @@ public:
     MessageThread& operator=(const MessageThread&) = delete;
 
     // Starts a thread that passes every message but Quit to handler. False if the system
-    // could not create the thread.
-    bool start(Handler handler);
+    // could not create the thread. With a realTimePriority (1-99) the thread asks for real-time
+    // scheduling at that priority, and runs as any thread where it is refused.
+    bool start(Handler handler, int realTimePriority = 0);
     // Posts Quit and waits for the thread to end, at most about 500 ms. True if it ended in
     // that time, false if it was left to finish on its own.
     bool stop();

@@ -239,6 +239,8 @@ PaError initialise()
 
 class PortAudioSystem final : public AudioSystem {
 public:
+    bool wantsRealTimeThreads() const override { return true; }
+
     ~PortAudioSystem() override
     {
         std::lock_guard lock(paMutex());

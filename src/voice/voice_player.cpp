@@ -1,10 +1,7 @@
 #include "voice/voice_player.h"
 
-#include "core/voice/sound_choices.h"
-
 #include <algorithm>
 #include <chrono>
-#include <new>
 
 namespace lumo {
 
@@ -15,6 +12,13 @@ VoicePlayer::VoicePlayer(AudioSystem& audio, int memberId)
                                                .count());
       })
 {
+    // Every output buffer the player will ever use, made here: nothing allocates on its thread.
+    freeBuffers_.reserve(PoolBuffers);
+    outstanding_.reserve(PoolBuffers);
+    for (AudioBuffer& buffer : pool_) {
+        buffer.samples.reserve(BufferSamples);
+        freeBuffers_.push_back(&buffer);
+    }
 }
 
 VoicePlayer::~VoicePlayer()
@@ -122,36 +126,30 @@ bool VoicePlayer::Play(const std::int16_t* samples, int length)
     return queueSamples(samples, length / 2);
 }
 
-// Hands samples to the device in 10 ms buffers, so that the device's returns tell the player
-// thread, 10 ms at a time, how much is left to play.
+// Hands samples to the device in 10 ms buffers from the pool, so that the device's returns tell
+// the player thread, 10 ms at a time, how much is left to play.
 bool VoicePlayer::queueSamples(const std::int16_t* samples, int count)
 {
     for (int at = 0; at < count; at += BufferSamples) {
         const int n = std::min(BufferSamples, count - at);
-        std::unique_ptr<AudioBuffer> buffer;
-        try {
-            buffer = std::make_unique<AudioBuffer>();
-            buffer->samples.assign(samples + at, samples + at + n);
-        } catch (const std::bad_alloc&) {
-            lastResult_ = AudioNoMemory;
-            return false;
-        }
         std::lock_guard lock(lock_);
         if (!device_)
             return false;
-        AudioBuffer* raw = buffer.get();
-        raw->tag = nextTag_++;
-        outstanding_.push_back(std::move(buffer));
-        ++queued_;
-        queuedSamples_ += n;
-        const int result = device_->Queue(raw);
-        lastResult_ = result;
-        if (result != AudioOk) {
-            outstanding_.pop_back();
-            --queued_;
-            queuedSamples_ -= n;
+        if (freeBuffers_.empty()) {
+            lastResult_ = AudioNoMemory;
             return false;
         }
+        AudioBuffer* buffer = freeBuffers_.back();
+        buffer->samples.assign(samples + at, samples + at + n);  // within its reserved 10 ms
+        buffer->tag = nextTag_++;
+        const int result = device_->Queue(buffer);
+        lastResult_ = result;
+        if (result != AudioOk)
+            return false;
+        freeBuffers_.pop_back();
+        outstanding_.push_back(buffer);
+        ++queued_;
+        queuedSamples_ += n;
     }
     return true;
 }
@@ -160,14 +158,15 @@ void VoicePlayer::onMessage(const AudioMessage& message)
 {
     switch (message.event) {
     case AudioEvent::OutputDone: {
+        lastReturnMs_ = clock_();
         {
-            std::unique_ptr<AudioBuffer> done;
             std::lock_guard lock(lock_);
             auto it = std::find_if(outstanding_.begin(), outstanding_.end(),
-                                   [&](const auto& b) { return b->tag == message.tag; });
+                                   [&](const AudioBuffer* b) { return b->tag == message.tag; });
             if (it != outstanding_.end() && !(*it)->inDevice.load()) {
-                done = std::move(*it);
+                AudioBuffer* done = *it;
                 outstanding_.erase(it);
+                freeBuffers_.push_back(done);
                 --queued_;
                 queuedSamples_ -= static_cast<int>(done->samples.size());
             }
@@ -205,34 +204,27 @@ void VoicePlayer::pump()
     if (!deviceOpen_.load())
         return;
     for (;;) {
+        int queued = 0;
         {
             std::lock_guard lock(lock_);
-            if (queuedSamples_ > LeadSamples)
-                break;
+            queued = queuedSamples_;
         }
-        const PlayoutStep::Chunk chunk = playout_.pull(clock_());
-        int count = 0;
-        switch (chunk.kind) {
-        case PlayoutStep::Kind::Nothing:
+        const int held = renderer_.heldSamples();
+        if (queued + held > LeadSamples)
             break;
-        case PlayoutStep::Kind::Record:
-            codec_.Decode(chunk.record.speech.data(), CodedBlockSize, pcm_.data(), nullptr);
-            count = BlockSamples;
-            break;
-        case PlayoutStep::Kind::Conceal:
-            count = std::clamp(chunk.frames, 1, FramesPerBlock);
-            codec_.Conceal(pcm_.data(), count);
-            count *= SamplesPerFrame;
-            break;
-        case PlayoutStep::Kind::Silence:
-            count = std::clamp(chunk.frames * SamplesPerFrame, 0, static_cast<int>(pcm_.size()));
-            std::fill_n(pcm_.begin(), count, std::int16_t{0});
-            break;
-        }
+        const std::int64_t now = clock_();
+        PlayoutStep::Card card;
+        card.queuedMs = queued / SamplesPerMs;
+        card.heldMs = held / SamplesPerMs;
+        // The card takes a period every 10 ms, the latest when it last gave a buffer back.
+        card.sincePeriodMs = lastReturnMs_ < 0 ? 0 : int((now - lastReturnMs_) % PlayoutStep::FrameMs);
+        const PlayoutStep::Chunk chunk = playout_.pull(now, card);
+        const int count = renderer_.render(chunk, volume_.load(), gain_);
+        if (chunk.kind == PlayoutStep::Kind::Record)
+            playout_.notePlayedQuiet(renderer_.lastRecordQuiet());
         if (count == 0)
             break;
-        applyVolume(pcm_.data(), count, volume_.load(), gain_);
-        if (!queueSamples(pcm_.data(), count))
+        if (!queueSamples(renderer_.samples(), count))
             break;  // the device refuses: try again at the next event
     }
     std::lock_guard lock(lock_);

@@ -3,7 +3,9 @@
 // interface thread) into a bounded hand-over queue that loses nothing in normal use; the player
 // thread gives them to the playout step and, whenever the device is about to run dry, plays
 // what the step says (a record, its concealment, or silence) in 10 ms buffers, optionally
-// doubled in amplitude with saturation. Output never exceeds 11 blocks outstanding, so memory
+// doubled in amplitude with saturation. A record the step asks to shorten or lengthen goes
+// through a time-scaler made for speech (Sonic), which keeps the pitch; at normal speed it passes
+// samples through unchanged, so a clean line plays exactly what the codec decodes. Output never exceeds 11 blocks outstanding, so memory
 // and lag stay bounded whatever arrives. Destroying a player stops its thread and releases its
 // device and every buffer: nothing it owned outlives it.
 #pragma once
@@ -21,7 +23,7 @@
 #include "voice/audio_device.h"
 #include "voice/audio_worker.h"
 #include "core/voice/playout.h"
-#include "core/voice/voice_codec.h"
+#include "voice/playout_renderer.h"
 
 namespace lumo {
 
@@ -32,6 +34,7 @@ public:
     static constexpr int MaxQueuedSamples = 11 * BlockSamples;
     static constexpr int MaxPlayBytes = 2 * BlockBytes;
     static constexpr int BufferSamples = 80;  // 10 ms per device buffer
+    static constexpr int SamplesPerMs = 8;
     // The player asks the playout step for more while the device holds this much or less.
     static constexpr int LeadSamples = PlayoutStep::LeadMs * 8;
     // Records waiting for the player thread; more than this (a thread that cannot keep up with
@@ -90,11 +93,11 @@ private:
 
     // Player thread only.
     Clock clock_;
-    VoiceCodec codec_;
     PlayoutStep playout_;
+    PlayoutRenderer renderer_;
     bool gain_ = false;  // of the latest record taken in
+    std::int64_t lastReturnMs_ = -1;  // when the device last gave a buffer back
     std::atomic<int> volume_{100};
-    std::array<std::int16_t, 2400> pcm_{};  // the longest chunk: a pre-roll of up to 22 frames
     std::atomic<std::uint64_t> passes_{0};
     std::atomic<std::uint64_t> events_{0};
     std::atomic<std::uint64_t> handOverDropped_{0};
@@ -110,7 +113,11 @@ private:
     int queued_ = 0;
     int queuedSamples_ = 0;
     std::uint64_t nextTag_ = 1;
-    std::vector<std::unique_ptr<AudioBuffer>> outstanding_;
+    // The output buffers, made once: free ones, and those the device holds, oldest first.
+    static constexpr int PoolBuffers = MaxQueuedSamples / BufferSamples + 2 * BlockSamples / BufferSamples + 16;
+    std::array<AudioBuffer, PoolBuffers> pool_;
+    std::vector<AudioBuffer*> freeBuffers_;
+    std::vector<AudioBuffer*> outstanding_;
     std::unique_ptr<AudioDevice> device_;
 };
 

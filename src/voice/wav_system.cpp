@@ -19,8 +19,12 @@ namespace lumo {
 
 namespace {
 
-// The pacers stand in for a sound card's own thread: named, so that a profile or a CPU figure
-// can tell them from the program's threads.
+// The pacers stand in for a sound card's own clock: named, so that a profile or a CPU figure can
+// tell them from the program's threads. They keep ordinary scheduling: as root, real-time pacers
+// and players in several test processes at once can take the processor from the X server and
+// the programs a test drives (the player suite failed now and then while they asked for it). (A pacer that other programs delay takes the periods it missed all at
+// once when it wakes, which a sound card would not do: the playout bench shows it as hard
+// silence on a loaded machine.)
 void nameThisThread(const char* name)
 {
     pthread_setname_np(pthread_self(), name);

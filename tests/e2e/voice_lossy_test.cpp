@@ -234,15 +234,16 @@ private slots:
         const PlayoutReport report = judgePlayout(records, played.samples, fileStartMs, firstJudged, lastJudged);
         const auto& c = relay.counts();
         qInfo("%.0f%% loss, %.0f%% swaps, 0-%d ms jitter (relay: %d datagrams, %d dropped, %d duplicated, %d swapped): "
-              "records %u-%u, %d received (and %d too quiet to judge), %d lost; played exactly once %d (%.1f%%), never %d, repeats %d, "
+              "records %u-%u, %d received (and %d too quiet to judge), %d lost; played exactly once %d (%.1f%%, %d time-scaled), never %d, repeats %d, "
               "concealed blocks %d; added lag mean %.0f ms, max %.0f ms; waveform match %.1f%% of audible blocks",
               loss * 100, swap * 100, jitterMs, c.received, c.dropped, c.duplicated, c.reordered, firstJudged, lastJudged, report.received,
-              report.quiet, report.lost, report.playedOnce, 100.0 * report.playedOnce / std::max(1, report.received),
+              report.quiet, report.lost, report.playedOnce, 100.0 * report.playedOnce / std::max(1, report.received), report.timeScaled,
               report.neverPlayed, report.repeats, report.concealed, report.meanLagMs, report.maxLagMs,
               100 * report.waveformMatch);
 
         QVERIFY(report.received > 25);
         QCOMPARE(report.repeats, 0);
+        QCOMPARE(report.outOfOrder, 0);
         if (jitterMs == 0) QVERIFY2(report.waveformMatch > 0.97, "on a clean network the listener plays the codec's output");
         // The added lag is printed above, not judged: it is measured on the wall clock of a
         // shared machine. The playout's own lag is judged on simulated time in the core's

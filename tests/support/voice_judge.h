@@ -3,6 +3,7 @@
 #pragma once
 
 #include "core/voice_test_support.h"
+#include "scaled_speech_match.h"
 #include "core/voice/silence_gate.h"
 #include "core/voice/voice_codec.h"
 #include "voice/audio_device.h"
@@ -13,8 +14,6 @@
 #include <cstdlib>
 #include <cstdint>
 #include <map>
-#include <set>
-#include <tuple>
 #include <memory>
 #include <fstream>
 #include <string>
@@ -133,8 +132,11 @@ struct PlayoutReport {
     int playedOnce = 0;      // received records heard exactly once
     int neverPlayed = 0;     // received records not heard at all
     int quiet = 0;           // received records too quiet to be heard (the gate's look-back and
-                             // hang-over around words): not counted as received
+                             // hang-over around words, a quiet block played faster): not counted
+                             // as received
     int repeats = 0;         // extra times records of any kind were heard again
+    int outOfOrder = 0;      // records first heard after a later one
+    int timeScaled = 0;      // records recognised only as played faster or slower (pitch kept)
     int concealed = 0;       // audible 60 ms (rounded up) that are no record: concealment, noise
     int identified = 0;      // played blocks recognised as a record
     double meanLagMs = 0, maxLagMs = 0;  // play time minus the talker's send time
@@ -188,114 +190,221 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
         for (int i = 0; i < BlockSamples; ++i) ab += double(a[i]) * b[i], aa += double(a[i]) * a[i], bb += double(b[i]) * b[i];
         return aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0.0;
     };
-    // A claim below `threshold` may be wrong: with the listener's decoder off the reference
-    // after a concealment, a record further ahead can resemble the block that plays now better
-    // than the record that really plays there. When that record is later heard exactly, the
-    // weak claim was wrong: the speaker file is judged again without weak claims of it, so a
-    // record is never counted twice for that (a true repeat is two exact copies) and the record
-    // really playing at the weak spot can be found.
-    std::set<std::uint32_t> noWeakClaim;
-    struct Claim {
-        std::uint32_t sequence;
-        std::size_t at;
-        bool exact;
-    };
-    std::vector<Claim> found;  // record, where it plays, whether it matched exactly
-    int unmatchedPeriods = 0;
-    auto scan = [&] {
-        found.clear();
-        unmatchedPeriods = 0;
-        bool anyFound = false;
-        std::uint32_t lastFound = 0;
-        // The best candidate at position p: (sequence, score, exact).
-        // A record after the last one found needs `aheadThreshold`: after a concealment the
-        // listener's decoder differs from the reference for a while, so its records correlate less
-        // than perfectly. Claiming a record again (a repeat) or out of order needs `threshold`: a
-        // replayed block is an exact copy, while the erasure output after a record only resembles it
-        // (after a steady stretch, such as the quiet blocks around a word, at times above 0.9).
-        // Scores are correlations over the threshold that applies: 1 or more is a match.
-        auto best = [&](std::size_t p) {
-            const double playMs = fileStartMs + double(p) / 8.0;
-            std::tuple<std::uint32_t, double, bool> result{0, -1, false};
-            for (const auto& [sequence, record] : sent) {
-                if (record.deliveredMs.empty()) continue;
-                if (record.sentMs > playMs + 300 || record.sentMs < playMs - windowMs) continue;
-                double r = 0;
-                for (const auto& variant : reference.at(sequence)) r = std::max(r, corr(variant, heard.data() + p));
-                const bool ahead = (!anyFound || sequence > lastFound) && !noWeakClaim.count(sequence);
-                const double c = r / (ahead ? aheadThreshold : threshold);
-                if (c > std::get<1>(result)) result = {sequence, c, r >= threshold};
+    // The best candidate at position p: (sequence, correlation).
+    // A record after the last one found needs `aheadThreshold`: after a concealment the
+    // listener's decoder differs from the reference for a while, so its records correlate less
+    // than perfectly. Claiming a record again (a repeat) or out of order needs `threshold`: a
+    // replayed block is an exact copy, while the erasure output after a record only resembles it
+    // (after a steady stretch, such as the quiet blocks around a word, at times above 0.9).
+    // Scores are correlations over the threshold that applies: 1 or more is a match.
+    bool anyFound = false;
+    std::uint32_t lastFound = 0;
+    int bestVariant = 0, lastVariant = 0;
+    auto best = [&](std::size_t p) {
+        const double playMs = fileStartMs + double(p) / 8.0;
+        std::pair<std::uint32_t, double> found{0, -1};
+        for (const auto& [sequence, record] : sent) {
+            if (record.deliveredMs.empty()) continue;
+            if (record.sentMs > playMs + 300 || record.sentMs < playMs - windowMs) continue;
+            const bool ahead = !anyFound || sequence > lastFound;
+            const auto& variants = reference.at(sequence);
+            for (int k = 0; k < int(variants.size()); ++k) {
+                const double c = corr(variants[std::size_t(k)], heard.data() + p) / (ahead ? aheadThreshold : threshold);
+                if (c > found.second) found = {sequence, c}, bestVariant = k;
             }
-            return result;
-        };
-        std::size_t p = 0, scanFloor = 0;
-        while (p + 80 <= heard.size()) {
-            if (p + BlockSamples > heard.size() || !audible(heard.data() + p, 80)) {
-                p += 80;
-                continue;
-            }
-            // A block may open quietly (speech starting after a pause), so its start can lie up to
-            // five periods before the first audible one, and not before where the last one ended.
-            auto [sequence, c, exact] = best(p);
-            std::size_t at = p;
-            for (std::size_t back = 80; back <= 400 && p >= back + scanFloor; back += 80) {
-                const auto [s2, c2, e2] = best(p - back);
-                if (c2 > c) sequence = s2, c = c2, exact = e2, at = p - back;
-            }
-            // Or it starts one period later, behind the tail of what played before; but an exact
-            // match found already stands (a record whose sound begins in its last period ends
-            // where the next record, found one period later, begins).
-            if (p + 80 + BlockSamples <= heard.size() && !(c >= 1 && exact)) {
-                const auto [s2, c2, e2] = best(p + 80);
-                if (c2 > c) sequence = s2, c = c2, exact = e2, at = p + 80;
-            }
-            if (c >= 1) p = at;
-            if (std::getenv("LUMO_JUDGE_TRACE"))  // for looking into a result by hand
-                std::fprintf(stderr, "judge %zu: record %u, score %.2f%s\n", p, sequence, c, exact ? " exact" : "");
-            if (c < 1) {
-                ++unmatchedPeriods;  // audible, but no record: concealment, or a record mangled
-                p += 80;
-                continue;
-            }
-            if (!anyFound || sequence > lastFound) lastFound = sequence;
-            anyFound = true;
-            found.push_back({sequence, p, exact});
-            p += BlockSamples;
-            scanFloor = p;
         }
+        return found;
     };
-    // Each pass takes back at least one record's weak claims, so the passes end.
-    for (;;) {
-        scan();
-        std::set<std::uint32_t> weak, exact;
-        for (const Claim& claim : found) (claim.exact ? exact : weak).insert(claim.sequence);
-        bool more = false;
-        for (std::uint32_t sequence : weak)
-            if (exact.count(sequence) && noWeakClaim.insert(sequence).second) more = true;
-        if (!more) break;
-        if (std::getenv("LUMO_JUDGE_TRACE")) std::fprintf(stderr, "judge: again, weak claims taken back\n");
-    }
 
     PlayoutReport report;
     std::map<std::uint32_t, int> heardCount;
+    std::vector<std::pair<std::uint32_t, std::size_t>> found;  // record, where it plays
     double lagSum = 0;
     int lagCount = 0;
-    for (const Claim& claim : found) ++heardCount[claim.sequence];
-    report.identified = int(found.size());
+    std::vector<std::size_t> unmatchedAt;  // audible periods that are no record
+    std::size_t p = 0, scanFloor = 0;
+    const auto trace = std::getenv("LUMO_JUDGE_TRACE");  // for looking into a result by hand
+    // Records found only by following time-scaled speech, and where: the erasure output filling a
+    // lost record goes on from the last one heard and can pass for the next record's opening.
+    // When that record is then found whole, as it is, the earlier find was the erasure output.
+    std::map<std::uint32_t, std::size_t> followedAt;
+    auto heardRecord = [&](std::uint32_t sequence, std::size_t at, bool whole) {
+        if (const auto followed = followedAt.find(sequence); whole && followed != followedAt.end()) {
+            if (trace) std::fprintf(stderr, "judge: record %u found whole at %zu, not at %zu\n", sequence, at, followed->second);
+            found.erase(std::find(found.begin(), found.end(), std::pair{sequence, followed->second}));
+            followedAt.erase(followed);
+            --heardCount[sequence];
+            --report.identified;
+            --report.timeScaled;
+        } else if (!whole) {
+            followedAt[sequence] = at;
+        }
+        if (anyFound && sequence < lastFound && sequence >= firstJudged && !heardCount.count(sequence)) {
+            ++report.outOfOrder;
+            if (trace) std::fprintf(stderr, "judge: record %u heard after record %u\n", sequence, lastFound);
+        }
+        ++heardCount[sequence];
+        ++report.identified;
+        if (!anyFound || sequence > lastFound) lastFound = sequence;
+        anyFound = true;
+        found.push_back({sequence, at});
+    };
+    // Follows the speaker period by period from `start`, right after the last record found, through
+    // records played faster or slower (found as the bench's explainer finds them), until a record
+    // is found whole at its start again (its block is taken as found) or the speech is no record.
+    // Returns where the block search goes on: `start` when not even the first period is found.
+    auto followScaled = [&](std::size_t start, int variant) -> std::size_t {
+        // The talk around the last record found, as each reference decoder plays it (they differ
+        // after a loss); the one that matched the last record first.
+        std::vector<std::vector<std::int16_t>> talks(Variants);
+        std::vector<std::uint32_t> talkRecord;  // the record of each block of a talk
+        std::vector<double> reachedMs;
+        long lastEnd = -1;
+        for (auto it = sent.lower_bound(lastFound >= 4 ? lastFound - 4 : 0); it != sent.end() && talkRecord.size() < 28; ++it) {
+            if (it->second.deliveredMs.empty()) continue;
+            for (int k = 0; k < Variants; ++k) {
+                const auto& block = reference.at(it->first)[std::size_t(k)];
+                talks[std::size_t(k)].insert(talks[std::size_t(k)].end(), block.begin(), block.end());
+            }
+            const std::vector<std::int16_t>& talk = talks[std::size_t(variant)];
+            talkRecord.push_back(it->first);
+            reachedMs.push_back(*std::min_element(it->second.deliveredMs.begin(), it->second.deliveredMs.end()));
+            if (it->first == lastFound) lastEnd = long(talk.size());
+        }
+        if (lastEnd < 0) return start;
+        double playMs = 0;
+        // Only what had reached the listener can be heard (the file's clock is known to a block).
+        auto usable = [&](long at, int n) {
+            return reachedMs[std::size_t(at + n - 1) / BlockSamples] <= playMs + BlockSamples / 8.0;
+        };
+        const std::uint32_t before = lastFound;
+        RepeatWatch watch;
+        watch.note(lastEnd - SpeakerPeriod, 0);
+        bool repeating = false;
+        std::vector<std::pair<std::uint32_t, std::size_t>> heardHere;  // ahead of `before`, in order
+        long predicted = lastEnd + long(start) - long(scanFloor), lastAt = -1;
+        std::size_t q = start, lastQ = start;
+        int misses = 0;
+        bool foundAny = false;
+        const std::size_t unmatchedBefore = unmatchedAt.size();
+        auto commit = [&] {
+            for (const auto& [sequence, at] : heardHere) heardRecord(sequence, at, false);
+            report.timeScaled += int(heardHere.size());
+        };
+        for (; q + SpeakerPeriod <= heard.size() && audible(heard.data() + q, SpeakerPeriod); q += SpeakerPeriod) {
+            playMs = fileStartMs + double(q) / 8.0;
+            bool joined = false;
+            const std::vector<std::int16_t>& talk = talks[std::size_t(variant)];
+            long at = matchScaledPeriod(talk, heard.data() + q, predicted, usable, &joined, 200, 0.9, 0.9);
+            for (int k = 0; k < Variants && at < 0; ++k)
+                if (k != variant && (at = matchScaledPeriod(talks[std::size_t(k)], heard.data() + q, predicted, usable, &joined, 200, 0.9, 0.9)) >= 0)
+                    variant = k;
+            // Found afresh only ahead of what was heard: the erasure output that fills a gap
+            // repeats the last pitch periods, and must not pass for the talk heard again.
+            const long ahead = std::max(0L, watch.furthest() - MaxPitchBack);
+            if (at < 0 && bestNear(talks[std::size_t(variant)], heard.data() + q, SpeakerPeriod, ahead, long(talk.size()) - SpeakerPeriod, usable, &at) < 0.9) at = -1;
+            if (trace) std::fprintf(stderr, "judge %zu: period at %ld of the talk around record %u%s\n", q, at, before, joined ? " (joined)" : "");
+            if (at < 0) {
+                // A period or two around a join that Sonic blended may be found as neither half.
+                if (++misses > 2) break;
+                unmatchedAt.push_back(q);
+                predicted += SpeakerPeriod;
+                continue;
+            }
+            misses = 0;
+            foundAny = true;
+            const std::uint32_t sequence = talkRecord[std::size_t(at) / BlockSamples];
+            const long into = at % BlockSamples;
+            const bool again = watch.note(at, lastAt < 0 ? 1 : long(q - lastQ) / SpeakerPeriod);
+            if (again && !repeating) ++report.repeats;
+            repeating = again;
+            predicted = at + SpeakerPeriod, lastAt = at, lastQ = q;
+            if (sequence <= before || q < std::size_t(into)) continue;
+            const bool known = std::any_of(heardHere.begin(), heardHere.end(), [&](const auto& h) { return h.first == sequence; });
+            if (into < SpeakerPeriod && !known) {
+                // A record's opening: whole from there, the block search takes it up again.
+                const std::size_t opening = q - std::size_t(into);
+                if (opening + BlockSamples <= heard.size() && opening >= scanFloor) {
+                    const auto [whole, c] = best(opening);
+                    if (c >= 1 && whole == sequence) {
+                        commit();
+                        heardRecord(sequence, opening, true);
+                        lastVariant = bestVariant;
+                        scanFloor = opening + BlockSamples;
+                        return scanFloor;
+                    }
+                }
+            }
+            if (!known) heardHere.push_back({sequence, q - std::size_t(into)});
+        }
+        if (!foundAny) {
+            unmatchedAt.resize(unmatchedBefore);
+            return start;
+        }
+        commit();
+        scanFloor = q;
+        return q;
+    };
+    while (p + 80 <= heard.size()) {
+        if (p + BlockSamples > heard.size() || !audible(heard.data() + p, 80)) {
+            p += 80;
+            continue;
+        }
+        // A block may open quietly (speech starting after a pause), so its start can lie up to
+        // five periods before the first audible one, and not before where the last one ended.
+        auto [sequence, c] = best(p);
+        int variant = bestVariant;
+        std::size_t at = p;
+        for (std::size_t back = 80; back <= 400 && p >= back + scanFloor; back += 80) {
+            const auto [s2, c2] = best(p - back);
+            if (c2 > c) sequence = s2, c = c2, at = p - back, variant = bestVariant;
+        }
+        if (p + 80 + BlockSamples <= heard.size()) {
+            const auto [s2, c2] = best(p + 80);
+            if (c2 > c) sequence = s2, c = c2, at = p + 80, variant = bestVariant;
+        }
+        if (c * (sequence > lastFound ? aheadThreshold : threshold) < 0.9 && anyFound) {
+            // Not clearly a whole record where the speaker's periods begin: the listener may have
+            // played records faster or slower, which moves what follows off them. Followed period
+            // by period, to the sample; a record found only loosely stands when that finds nothing.
+            const std::size_t resumed = followScaled(p, lastVariant);
+            if (resumed != p) {
+                p = resumed;
+                continue;
+            }
+        }
+        if (c >= 1) p = at;
+        if (trace) std::fprintf(stderr, "judge %zu: record %u, score %.2f\n", p, sequence, c);
+        if (c < 1) {
+            unmatchedAt.push_back(p);  // audible, but no record: concealment, or a record mangled
+            p += 80;
+            continue;
+        }
+        heardRecord(sequence, p, true);
+        lastVariant = variant;
+        p += BlockSamples;
+        scanFloor = p;
+    }
     // The speaker opened a little after the first record reached the listener (a new member's
     // first record plays at once): the first record found cannot play before it arrived.
     double opened = fileStartMs;
     if (!found.empty()) {
-        const auto& d = sent.at(found.front().sequence).deliveredMs;
-        opened = std::max(opened, *std::min_element(d.begin(), d.end()) - double(found.front().at) / 8.0);
+        const auto& d = sent.at(found.front().first).deliveredMs;
+        opened = std::max(opened, *std::min_element(d.begin(), d.end()) - double(found.front().second) / 8.0);
     }
-    for (const auto& [sequence, at, exact] : found) {
+    for (const auto& [sequence, at] : found) {
         if (sequence < firstJudged || sequence > lastJudged) continue;
         const double lag = opened + double(at) / 8.0 - sent.at(sequence).sentMs;
         lagSum += lag, ++lagCount;
         report.maxLagMs = std::max(report.maxLagMs, lag);
     }
-    report.concealed = (unmatchedPeriods + 5) / 6;
+    // Counted from the judged span on: before it a new talker's first records may come together,
+    // and the playout catches up on them.
+    std::size_t judgedFrom = heard.size();
+    for (const auto& [sequence, at] : found)
+        if (sequence >= firstJudged) judgedFrom = std::min(judgedFrom, at);
+    const auto unmatchedPeriods = std::count_if(unmatchedAt.begin(), unmatchedAt.end(), [&](std::size_t at) { return at >= judgedFrom; });
+    report.concealed = int(unmatchedPeriods + 5) / 6;
     for (const auto& [sequence, count] : heardCount) report.repeats += count - 1;
     for (const auto& [sequence, record] : sent) {
         if (sequence < firstJudged || sequence > lastJudged) continue;
@@ -307,7 +416,10 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
         const std::vector<std::int16_t>& decoded = reference.at(sequence).front();
         bool loud = false;
         for (int at = 0; at + 80 <= BlockSamples; at += 80) loud = loud || audible(decoded.data() + at, 80);
-        if (!loud && it == heardCount.end()) {
+        // A quiet block may be played up to twice as fast, which can take out the little that
+        // was audible in it: unheard, it counts as too quiet.
+        const bool quietBlock = IsQuietBlock(reinterpret_cast<const std::uint8_t*>(decoded.data()), BlockBytes);
+        if ((!loud || quietBlock) && it == heardCount.end()) {
             ++report.quiet;
             continue;
         }

@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include <sched.h>
+
 #include "voice/audio_worker.h"
 #include "fake_audio.h"
 #include "voice_test_support.h"
@@ -64,6 +66,7 @@ public:
     }
 
     std::unique_ptr<AudioDevice> device;
+    std::atomic<int> policy{-1};  // the scheduling of the thread that handled the last message
     std::atomic<bool> stuckEntered{false};
     std::shared_ptr<std::atomic<bool>> stuckFinished = std::make_shared<std::atomic<bool>>(false);
     std::shared_ptr<std::atomic<bool>> stuckFinishedAtJoin = std::make_shared<std::atomic<bool>>(false);
@@ -81,6 +84,7 @@ protected:
         std::lock_guard lock(mutex_);
         messages_.push_back(message);
         threads_.push_back(std::this_thread::get_id());
+        policy = sched_getscheduler(0);
     }
 
 private:
@@ -120,6 +124,20 @@ TEST(AudioWorker, HandsEveryMessageInOrderToItsOwnThread)
     EXPECT_EQ(worker.target(), nullptr);
     EXPECT_FALSE(worker.StopThread());
     EXPECT_EQ(worker.messages().size(), 200u);  // Quit is not handed on
+}
+
+// Only a system that keeps a sound card fed asks real-time scheduling for its threads: files and
+// fakes keep ordinary scheduling, even where the system would grant it (tests run as root).
+TEST(AudioWorker, ThreadsOfSystemsWithoutACardKeepOrdinaryScheduling)
+{
+    test::FakeAudio audio;
+    ASSERT_FALSE(audio.wantsRealTimeThreads());
+    RecordingWorker worker(audio, -1);
+    ASSERT_TRUE(worker.StartThread());
+    worker.target()->post(AudioMessage{AudioEvent::InputFilled, 1});
+    ASSERT_TRUE(test::waitFor([&] { return worker.messages().size() == 1; }));
+    EXPECT_EQ(worker.policy.load(), SCHED_OTHER);
+    EXPECT_TRUE(worker.StopThread());
 }
 
 TEST(AudioWorker, OpensNoDeviceWithoutARunningThread)

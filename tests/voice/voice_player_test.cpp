@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cmath>
 #include <memory>
 #include <thread>
 
@@ -48,6 +49,39 @@ std::vector<std::int16_t> concat(const std::vector<std::vector<std::int16_t>>& p
     std::vector<std::int16_t> all;
     for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
+}
+
+// How many blocks' loudest 10 ms occur in `whole` (nearly: correlation over 0.9, as a
+// time-scaler that takes out whole pitch periods leaves most of them), each after the last.
+int blocksInOrder(const std::vector<std::int16_t>& whole, const std::vector<std::vector<std::int16_t>>& blocks)
+{
+    long last = -1;
+    int found = 0;
+    for (const auto& whole_block : blocks) {
+        // The loudest 10 ms of the block: quiet stretches say little about where they are.
+        std::size_t from = 0;
+        double loudest = -1;
+        for (std::size_t o = 0; o + SamplesPerFrame <= whole_block.size(); o += 8) {
+            double e = 0;
+            for (int i = 0; i < SamplesPerFrame; ++i) e += double(whole_block[o + std::size_t(i)]) * whole_block[o + std::size_t(i)];
+            if (e > loudest) loudest = e, from = o;
+        }
+        const std::vector<std::int16_t> block(whole_block.begin() + long(from), whole_block.begin() + long(from) + SamplesPerFrame);
+        double best = 0;
+        long at = -1;
+        for (long p = 0; p + SamplesPerFrame <= long(whole.size()); ++p) {
+            double ab = 0, aa = 0, bb = 0;
+            for (int i = 0; i < SamplesPerFrame; ++i)
+                ab += double(block[std::size_t(i)]) * whole[std::size_t(p + i)], aa += double(block[std::size_t(i)]) * block[std::size_t(i)],
+                    bb += double(whole[std::size_t(p + i)]) * whole[std::size_t(p + i)];
+            const double c = aa > 0 && bb > 0 ? ab / std::sqrt(aa * bb) : 0;
+            if (c > best) best = c, at = p;
+        }
+        if (best < 0.9 || at <= last) continue;
+        ++found;
+        last = at;
+    }
+    return found;
 }
 
 // How often `part` occurs in `whole`.
@@ -104,17 +138,23 @@ TEST_F(PlayerFixture, RecordsHandedOverFasterThanTheThreadRunsAreEachPlayedOnceI
         ASSERT_TRUE(player.Submit(stream.records[k], false));
     }
     const std::vector<std::int16_t> out = playOut(player, device);
-    // Every buffer is 10 ms; before the stream a short pre-roll of silence (a burst counts as
-    // jitter, so a little longer than for a steady stream).
-    for (const auto& buffer : written(device)) EXPECT_EQ(buffer.size(), std::size_t(VoicePlayer::BufferSamples));
-    EXPECT_EQ(occurrences(out, concat(stream.decoded)), 1);
-    for (const auto& block : stream.decoded) EXPECT_EQ(occurrences(out, block), 1);
-    const auto start = std::search(out.begin(), out.end(), stream.decoded[0].begin(), stream.decoded[0].end());
-    EXPECT_TRUE(std::all_of(out.begin(), start, [](std::int16_t v) { return v == 0; }));
+    // Buffers of at most 10 ms; before the stream a short pre-roll of silence. The records came
+    // at once, 800 ms ahead of need: the player plays them in order, faster (time-scaled, each
+    // whole) to give that delay back.
+    for (const auto& buffer : written(device)) EXPECT_LE(buffer.size(), std::size_t(VoicePlayer::BufferSamples));
+    EXPECT_GE(blocksInOrder(out, stream.decoded), count * 3 / 4);  // quiet ones are halved
+    const auto start = std::find_if(out.begin(), out.end(), [](std::int16_t v) { return v != 0; });
     EXPECT_LE(start - out.begin(), 2 * BlockSamples);
     const auto counters = player.playoutCounters();
     EXPECT_EQ(counters.played, std::uint64_t(count));
     EXPECT_EQ(counters.concealed, 0u);
+    EXPECT_GE(counters.fasterRecords, 1u);
+    // After the last record nothing newer comes: after speech the concealment goes on, fading,
+    // until the spurt is taken as ended; after a quiet record silence.
+    const auto speech = std::find_if(out.rbegin(), out.rend(), [](std::int16_t v) { return v != 0; });
+    const long heard = long(out.rend() - speech) - long(start - out.begin());
+    EXPECT_LT(heard, long(count) * BlockSamples + PlayoutStep::EndAfterFrames * SamplesPerFrame);
+    EXPECT_GT(heard, long(count) * BlockSamples * 2 / 3);
     EXPECT_EQ(player.handOverDropped(), 0u);
 }
 
@@ -144,21 +184,34 @@ TEST_F(PlayerFixture, LostRecordIsConcealedWithTheDecodersErasureOutput)
     const std::vector<std::int16_t> out = concat(written(device));
 
     // What a decoder makes of the same stream with record 7 erased for some frames, after a
-    // short wait in silence while nothing newer had come: the player's output is exactly that,
-    // for one wait and one number of erased frames.
+    // short wait while nothing newer had come, concealed by a second decoder that heard the two
+    // records before it (silence instead, had the record before been quiet): the player's output
+    // is exactly that, for one wait and one number of erased frames (the first decoder never saw
+    // the wait). Within a block of concealment nothing fades yet.
     int matches = 0;
     for (int waited = 0; waited <= 6; ++waited)
-    for (int erased = 1; erased <= 12; ++erased) {
-        VoiceCodec decoder;
+    for (int erased = 0; erased <= 12; ++erased)
+    for (const bool silentWait : {false, true}) {
+        if (silentWait && waited == 0) continue;  // the same as without a wait
+        VoiceCodec decoder, aside;
         std::vector<std::int16_t> expected;
         for (int i = 0; i < 12; ++i) {
             if (i == 6) {
-                expected.insert(expected.end(), std::size_t(waited) * SamplesPerFrame, std::int16_t{0});
-                std::vector<std::int16_t> frame(SamplesPerFrame);
+                std::vector<std::int16_t> frame(SamplesPerFrame), block(BlockSamples);
+                for (int r = 4; r < 6; ++r) aside.Decode(stream.records[r].speech.data(), CodedBlockSize, block.data(), nullptr);
+                for (int k = 1; k <= waited; ++k) {
+                    if (silentWait) std::fill(frame.begin(), frame.end(), std::int16_t{0});
+                    else aside.Conceal(frame.data(), 1);
+                    expected.insert(expected.end(), frame.begin(), frame.end());
+                }
                 for (int k = 0; k < erased; ++k) {
                     decoder.Conceal(frame.data(), 1);
                     expected.insert(expected.end(), frame.begin(), frame.end());
                 }
+                std::vector<std::int16_t> next(BlockSamples);
+                decoder.Decode(stream.records[7].speech.data(), CodedBlockSize, next.data(), nullptr);
+                expected.insert(expected.end(), next.begin(), next.end());
+                ++i;
                 continue;
             }
             std::vector<std::int16_t> block(BlockSamples);
@@ -167,11 +220,8 @@ TEST_F(PlayerFixture, LostRecordIsConcealedWithTheDecodersErasureOutput)
         }
         if (occurrences(out, expected) == 1) {
             ++matches;
-            // The erased stretch is the speech fading, not silence.
-            const auto at = std::search(out.begin(), out.end(), expected.begin(), expected.end()) +
-                            6 * BlockSamples + waited * SamplesPerFrame;
-            EXPECT_GT(std::count_if(at, at + SamplesPerFrame, [](std::int16_t v) { return std::abs(v) > 100; }), 10);
-            EXPECT_LE(waited + erased, 2 * FramesPerBlock);
+            // The lost record takes its own time, no more: what was concealed aside counts.
+            EXPECT_EQ(waited + erased, FramesPerBlock);
         }
     }
     EXPECT_EQ(matches, 1);
@@ -191,7 +241,13 @@ TEST_F(PlayerFixture, GainDoublesWhatIsPlayedWithSaturation)
     const auto loud = std::count_if(doubled.begin(), doubled.end(), [](std::int16_t v) { return std::abs(v) > 16384; });
     ASSERT_GT(loud, 0) << "the test needs samples that doubling takes past the limits";
     applyGain(doubled.data(), static_cast<int>(doubled.size()), true);
-    EXPECT_EQ(occurrences(out, doubled), 1);
+    // A backlog, so time-scaled: the blocks, doubled and clipped, are heard in order, and no
+    // sample wrapped around (the loudest stay at the limits).
+    std::vector<std::vector<std::int16_t>> doubledBlocks;
+    for (std::size_t at = 0; at < doubled.size(); at += BlockSamples)
+        doubledBlocks.emplace_back(doubled.begin() + long(at), doubled.begin() + long(at + BlockSamples));
+    EXPECT_GE(blocksInOrder(out, doubledBlocks), int(doubledBlocks.size()) - 2);
+    EXPECT_GT(std::count(out.begin(), out.end(), std::int16_t{32767}) + std::count(out.begin(), out.end(), std::int16_t{-32768}), 0);
 }
 
 TEST_F(PlayerFixture, ElevenBlocksOutstandingStopOutputUntilSomeReturn)
