@@ -99,8 +99,8 @@ public:
     {
         for (int guard = 0; queuedMs <= PlayoutStep::LeadMs; ++guard) {
             FUZZ_CHECK(guard < 100);
-            const PlayoutStep::Chunk c = step.pull(now);
-            if (c.kind == PlayoutStep::Kind::Nothing) return;
+            const PlayoutStep::Chunk c = step.pull(now, int(queuedMs));
+            if (c.kind == PlayoutStep::Kind::Nothing || c.kind == PlayoutStep::Kind::Wait) return;
             switch (c.kind) {
             case PlayoutStep::Kind::Record: {
                 FUZZ_CHECK(c.frames == PlayoutStep::FramesPerBlock);
@@ -116,7 +116,7 @@ public:
                 FUZZ_CHECK(c.frames >= 1 && c.frames <= PlayoutStep::FramesPerBlock);
                 break;
             case PlayoutStep::Kind::Silence:
-                FUZZ_CHECK(c.frames >= 1 && c.frames <= (PlayoutStep::MaxJitterMs + PlayoutStep::LeadMs) / 10);
+                FUZZ_CHECK(c.frames >= 1 && c.frames <= PlayoutStep::MaxPrerollFrames);
                 break;
             default:
                 break;
