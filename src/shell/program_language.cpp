@@ -19,7 +19,7 @@ const QString EnglishTranslation = QStringLiteral(":/i18n/lumo_en.qm");
 std::string environmentValue(const char* name) { return qEnvironmentVariable(name).toStdString(); }
 
 // The translators in use, owned by the application; replaced as a whole on each install.
-QList<QTranslator*>& installed()
+QList<QTranslator*>& installedTranslators()
 {
     static QList<QTranslator*> translators;
     return translators;
@@ -29,15 +29,15 @@ QList<QTranslator*>& installed()
 
 bool installLanguage(QCoreApplication& app, Language language)
 {
-    for (QTranslator* translator : installed()) {
+    for (QTranslator* translator : installedTranslators()) {
         QCoreApplication::removeTranslator(translator);
         delete translator;
     }
-    installed().clear();
+    installedTranslators().clear();
     auto install = [&app](QTranslator* translator) {
         translator->setParent(&app);
         QCoreApplication::installTranslator(translator);
-        installed().append(translator);
+        installedTranslators().append(translator);
     };
 
     if (language == Language::English) {

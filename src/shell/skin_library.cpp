@@ -15,7 +15,7 @@ namespace lumo {
 
 namespace {
 
-SkinLibrary* installed = nullptr;
+SkinLibrary* installedLibrary = nullptr;
 
 // Style-sheet rules that select on a dynamic property are matched when a widget is polished:
 // polish the window and everything in it again after the property changed.
@@ -41,10 +41,10 @@ QEvent::Type MenuCommandEvent::eventType()
 SkinLibrary& SkinLibrary::current()
 {
     static StyleSheetSkins ours;
-    return installed ? *installed : ours;
+    return installedLibrary ? *installedLibrary : ours;
 }
 
-void SkinLibrary::install(SkinLibrary* library) { installed = library; }
+void SkinLibrary::install(SkinLibrary* library) { installedLibrary = library; }
 
 bool StyleSheetSkins::start(QApplication* app, const QString& appName, int, int)
 {

@@ -13,8 +13,6 @@ using Fate = Datagram::Fate;
 
 namespace {
 
-constexpr Endpoint TranslatorOf2{0xCB007102, 40002};
-
 std::vector<Datagram> sent(const GroupSim& sim, int from, std::uint8_t command, Kind kind)
 {
     return sim.trafficWhere([&](const Datagram& d) { return d.fromNode == from && d.is(command, kind); });

@@ -38,6 +38,8 @@ struct Microphone {
 
 inline constexpr Ipv4 HostAddress = 0x0A000001;  // 10.0.0.1, node 0
 inline Ipv4 machineAddress(int node) { return 0x0A000001 + static_cast<Ipv4>(node); }
+// The translator some tests put member 2 behind.
+inline constexpr Endpoint TranslatorOf2{0xCB007102, 40002};
 
 // One datagram as it went through the network.
 struct Datagram {

@@ -12,7 +12,6 @@ using Ev = SessionEvent::Kind;
 
 namespace {
 
-constexpr Endpoint TranslatorOf2{0xCB007102, 40002};
 constexpr Endpoint Outsider{0x0D000001, HostPort};
 
 struct GroupSource : ::testing::Test {

@@ -10,8 +10,6 @@ using Ev = SessionEvent::Kind;
 
 namespace {
 
-constexpr Endpoint TranslatorOf2{0xCB007102, 40002};
-
 struct GroupVoice : ::testing::Test {
     GroupSim sim{3};
     void SetUp() override

@@ -1,28 +1,18 @@
 // Places go to members that show they are there, limits count per address, and the budgets a
 // forger can spend neither silence a member nor make the host a reflector.
-#include "core/group/host_table.h"
+#include "host_table_support.h"
 
 #include <gtest/gtest.h>
 
 #include <map>
 
 using namespace lumo;
+using namespace lumo::test;
 
 namespace {
 
-constexpr Ipv4 Router = 0xCB007101;
-
-MemberEntry entryFor(const char* name, Ipv4 local)
-{
-    MemberEntry e;
-    e.setName(name);
-    e.id = UnassignedId;
-    e.localPort = MemberPort;
-    e.localAddress = local;
-    return e;
-}
-
-Bytes request(std::uint8_t command, const MemberEntry& e) { return makeEntryDatagram(command, idByte(e.id), 1, Kind::ToHost, e); }
+// The requests here come from a member that names member 1 as the other party.
+Bytes requestAbout1(std::uint8_t command, const MemberEntry& e) { return request(command, e, 1); }
 
 int rostersTo(const HostReply& reply, Endpoint to)
 {
@@ -38,11 +28,11 @@ struct HostPresenceTest : ::testing::Test {
     void SetUp() override
     {
         for (int i = 0; i < 3; ++i) {
-            host.handle(request(cmd::JoinRequest, own[i]), at[i], 0);
+            host.handle(requestAbout1(cmd::JoinRequest, own[i]), at[i], 0);
             own[i] = host.roster().records[i];
         }
     }
-    HostReply ask(int i, Millis now, Endpoint from = {}) { return host.handle(request(cmd::RosterRequest, own[i]), from.port ? from : at[i], now); }
+    HostReply ask(int i, Millis now, Endpoint from = {}) { return host.handle(requestAbout1(cmd::RosterRequest, own[i]), from.port ? from : at[i], now); }
 };
 
 }  // namespace
@@ -70,11 +60,11 @@ TEST_F(HostPresenceTest, ARecordMovesToAnotherPortOnlyOnceItsMemberStoppedAnswer
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         HostTable table;
-        table.handle(request(cmd::JoinRequest, own[1]), at[1], 0);
-        table.handle(request(cmd::JoinRequest, entryFor("ann", 0x0A000001)), at[0], 0);
+        table.handle(requestAbout1(cmd::JoinRequest, own[1]), at[1], 0);
+        table.handle(requestAbout1(cmd::JoinRequest, entryFor("ann", 0x0A000001)), at[0], 0);
         const MemberEntry ann = table.roster().records[1];
-        table.handle(request(c.asks ? cmd::RosterRequest : cmd::PathRequest, ann), at[0], 1000);
-        const HostReply reply = table.handle(request(cmd::JoinRequest, c.rejoin ? ann : entryFor("ann", 0x0A000001)),
+        table.handle(requestAbout1(c.asks ? cmd::RosterRequest : cmd::PathRequest, ann), at[0], 1000);
+        const HostReply reply = table.handle(requestAbout1(cmd::JoinRequest, c.rejoin ? ann : entryFor("ann", 0x0A000001)),
                                              {Router, c.port}, 1000 + c.quiet);
         EXPECT_EQ(reply.dropped, c.rejoin && !c.moved ? DropReason::RecordHeld : DropReason::None);
         if (!c.rejoin) table.advance(*table.nextDeadline());
@@ -112,12 +102,12 @@ TEST_F(HostPresenceTest, QuietRecordsGiveTheirPlaceToJoinersThatNeedIt)
             HostTable table;
             const int places = fillTable ? MaxGroupMembers : HostTable::MaxRecordsPerAddress;
             for (int i = 0; i < places; ++i)
-                table.handle(request(cmd::JoinRequest, entryFor("x", 0x0B000000 + i)),
+                table.handle(requestAbout1(cmd::JoinRequest, entryFor("x", 0x0B000000 + i)),
                              fillTable ? Endpoint{Ipv4(0x0D000000 + i), 4000} : Endpoint{0x0E000001, std::uint16_t(4000 + i)}, 0);
             const MemberEntry first = table.roster().records[0];
-            table.handle(request(cmd::PathRequest, first), {first.publicAddress, first.publicPort}, joinAt - 1000);
+            table.handle(requestAbout1(cmd::PathRequest, first), {first.publicAddress, first.publicPort}, joinAt - 1000);
             const Endpoint joiner = fillTable ? Endpoint{0x0C000001, 4000} : Endpoint{0x0E000001, 5000};
-            table.handle(request(cmd::JoinRequest, entryFor("new", 0x0B100000)), joiner, joinAt);
+            table.handle(requestAbout1(cmd::JoinRequest, entryFor("new", 0x0B100000)), joiner, joinAt);
             const MemberEntry& last = table.roster().records[std::size_t(places - 1)];
             EXPECT_EQ(table.roster().count, places);
             EXPECT_EQ(last.publicAddress == joiner.address && last.publicPort == joiner.port, joinAt > HostTable::QuietPlainMs);
@@ -132,8 +122,8 @@ TEST_F(HostPresenceTest, ForgedRequestsFromAMembersAddressDoNotSilenceIt)
 {
     int rosters = 0;
     for (Millis now = 0; now < 300'000; now += 100) {
-        host.handle(request(cmd::PathRequest, own[0]), at[0], now);
-        host.handle(request(cmd::PathRequest, own[0]), at[0], now);
+        host.handle(requestAbout1(cmd::PathRequest, own[0]), at[0], now);
+        host.handle(requestAbout1(cmd::PathRequest, own[0]), at[0], now);
         ask(0, now, {Router, 49999});
         if (now % 30'000 == 0) rosters += rostersTo(ask(0, now), at[0]);
     }
@@ -146,10 +136,10 @@ TEST_F(HostPresenceTest, BudgetsArePerAddressAndAFloodOfNewSourcesResetsNone)
 {
     int taken = 0;
     for (int i = 0; i < 5 * HostTable::RequestBurst; ++i)
-        taken += host.handle(request(cmd::RosterRequest, own[0]), {0x0E000009, std::uint16_t(2000 + i)}, 0).dropped != DropReason::RateLimited;
+        taken += host.handle(requestAbout1(cmd::RosterRequest, own[0]), {0x0E000009, std::uint16_t(2000 + i)}, 0).dropped != DropReason::RateLimited;
     EXPECT_EQ(taken, HostTable::RequestBurst);
     for (std::uint32_t i = 0; i < HostTable::MaxTrackedSources + 100; ++i) ask(0, 10, {0x0F000000 + i, 1000});
-    EXPECT_EQ(host.handle(request(cmd::RosterRequest, own[0]), {0x0E000009, 2000}, 20).dropped, DropReason::RateLimited);
+    EXPECT_EQ(host.handle(requestAbout1(cmd::RosterRequest, own[0]), {0x0E000009, 2000}, 20).dropped, DropReason::RateLimited);
     EXPECT_EQ(rostersTo(ask(2, 20), at[2]), 1);
 }
 
@@ -170,13 +160,13 @@ TEST_F(HostPresenceTest, RostersTowardsAnAddressAreBoundedAndOwedOnesFollow)
     for (int i = 3; i < MaxGroupMembers - HostTable::MaxRecordsPerAddress; ++i) {
         MemberEntry joiner = entryFor("m", 0x0A100000 + i);
         for (int k = 0; k < 3; ++k) {  // a join, then "更新" twice
-            note(host.handle(request(cmd::JoinRequest, joiner), {Ipv4(0x0D000000 + i), 4000}, 0));
+            note(host.handle(requestAbout1(cmd::JoinRequest, joiner), {Ipv4(0x0D000000 + i), 4000}, 0));
             joiner = host.roster().records[std::size_t(i)];
         }
     }
     for (Millis now = 0; now < 60'000; now += 10) {
         const MemberEntry forged = entryFor("v", 0x0A0000F0 + (now / 20) % 8);
-        note(host.handle(request((now / 10) % 2 ? cmd::JoinRequest : cmd::RosterRequest, forged),
+        note(host.handle(requestAbout1((now / 10) % 2 ? cmd::JoinRequest : cmd::RosterRequest, forged),
                          {victim, std::uint16_t(5000 + (now / 20) % 8)}, now));
         if (const auto due = host.nextDeadline(); due && *due <= now) note(host.advance(now));
     }
@@ -210,7 +200,7 @@ TEST_F(HostPresenceTest, AJoinFloodFromOneAddressGetsAtMostThreeTimesItsBytes)
     for (const Case& c : cases) {
         HostTable table;
         for (int i = 0; i < 24; ++i)  // rosters of 24+ records, 776 bytes or more
-            table.handle(request(cmd::JoinRequest, entryFor("m", 0x0A200000 + i)), {Ipv4(0x0D100000 + i), 4000}, 0);
+            table.handle(requestAbout1(cmd::JoinRequest, entryFor("m", 0x0A200000 + i)), {Ipv4(0x0D100000 + i), 4000}, 0);
         const Ipv4 victim = 0x0E000077;
         std::size_t in = 0, out = 0;
         const auto note = [&](const HostReply& reply) {
@@ -221,7 +211,7 @@ TEST_F(HostPresenceTest, AJoinFloodFromOneAddressGetsAtMostThreeTimesItsBytes)
             const std::uint16_t port = std::uint16_t(6000 + (now / c.every) % c.ports);
             const bool ask = c.rosterAsks && (now / c.every) % 2 && joinerAt.count(port);
             auto [it, fresh] = joinerAt.try_emplace(port, entryFor("v", 0x0A0000F0 + port % 8));
-            const Bytes datagram = request(ask ? cmd::RosterRequest : cmd::JoinRequest, it->second);
+            const Bytes datagram = requestAbout1(ask ? cmd::RosterRequest : cmd::JoinRequest, it->second);
             in += datagram.size();
             const HostReply reply = table.handle(datagram, {victim, port}, now);
             note(reply);

@@ -1,32 +1,14 @@
 // The host believes a request only as far as its source shows: roster, path and leave requests
 // from where a member is recorded, nothing but the Ack for anyone else, a bounded number of
 // records per address and port, and a bounded rate of requests per source.
-#include "core/group/host_table.h"
+#include "host_table_support.h"
 
 #include <gtest/gtest.h>
 
 using namespace lumo;
+using namespace lumo::test;
 
 namespace {
-
-constexpr Ipv4 Router = 0xCB007101;  // one translator in front of several members
-
-MemberEntry entryFor(const char* name, Ipv4 local)
-{
-    MemberEntry e;
-    e.setName(name);
-    e.id = UnassignedId;
-    e.localPort = MemberPort;
-    e.localAddress = local;
-    return e;
-}
-
-Bytes request(std::uint8_t command, const MemberEntry& e, std::uint8_t second = 0)
-{
-    return makeEntryDatagram(command, idByte(e.id), second, Kind::ToHost, e);
-}
-
-const Bytes AckBytes{21, 0, 0, 1};
 
 bool ackAlone(const HostReply& reply) { return reply.sends.size() == 1 && reply.sends[0].bytes == AckBytes; }
 

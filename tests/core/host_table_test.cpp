@@ -1,8 +1,9 @@
-#include "core/group/host_table.h"
+#include "host_table_support.h"
 
 #include <gtest/gtest.h>
 
 using namespace lumo;
+using lumo::test::AckBytes;
 
 namespace {
 
@@ -27,8 +28,6 @@ Client client(const char* name, Ipv4 local, Ipv4 publicAddress, std::uint16_t pu
 
 Bytes join(const Client& c) { return makeEntryDatagram(cmd::JoinRequest, idByte(c.own.id), 0, Kind::ToHost, c.own); }
 Bytes leave(const Client& c) { return makeEntryDatagram(cmd::LeaveNotice, idByte(c.own.id), 0xFF, Kind::ToHost, c.own); }
-
-const Bytes AckBytes{21, 0, 0, 1};
 
 // Roster updates in a reply, as (recipient endpoint, recipient index byte, count).
 struct Delivery {

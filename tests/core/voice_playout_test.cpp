@@ -16,7 +16,7 @@
 namespace lumo {
 namespace {
 
-using Kind = PlayoutStep::Kind;
+using StepKind = PlayoutStep::Kind;
 
 // A record; `voice` tells two talkers' records of the same number apart.
 VoiceRecord rec(std::uint32_t sequence, std::uint8_t voice = 0)
@@ -28,7 +28,7 @@ VoiceRecord rec(std::uint32_t sequence, std::uint8_t voice = 0)
 }
 
 struct Heard {
-    Kind kind;
+    StepKind kind;
     std::uint32_t sequence;  // records only
     int frames;
     double atMs;             // when the card starts playing it
@@ -66,22 +66,22 @@ public:
     {
         std::vector<std::uint32_t> out;
         for (const Heard& h : heard)
-            if (h.kind == Kind::Record) out.push_back(h.sequence);
+            if (h.kind == StepKind::Record) out.push_back(h.sequence);
         return out;
     }
     double playedAt(std::uint32_t sequence) const
     {
         for (const Heard& h : heard)
-            if (h.kind == Kind::Record && h.sequence == sequence) return h.atMs;
+            if (h.kind == StepKind::Record && h.sequence == sequence) return h.atMs;
         return -1;
     }
     const Heard* find(std::uint32_t sequence) const
     {
         for (const Heard& h : heard)
-            if (h.kind == Kind::Record && h.sequence == sequence) return &h;
+            if (h.kind == StepKind::Record && h.sequence == sequence) return &h;
         return nullptr;
     }
-    int frames(Kind kind) const
+    int frames(StepKind kind) const
     {
         int n = 0;
         for (const Heard& h : heard)
@@ -89,7 +89,7 @@ public:
         return n;
     }
     // Frames of each kind played strictly between two records.
-    int framesBetween(std::uint32_t a, std::uint32_t b, Kind kind) const
+    int framesBetween(std::uint32_t a, std::uint32_t b, StepKind kind) const
     {
         const double from = playedAt(a), to = playedAt(b);
         int n = 0;
@@ -115,11 +115,11 @@ private:
         while (queuedMs_ <= PlayoutStep::LeadMs) {
             const bool wasActive = step.active();
             const PlayoutStep::Chunk c = step.pull(now_, int(queuedMs_));
-            if (c.kind == Kind::Nothing && wasActive) heard.push_back({Kind::Nothing, 0, 0, double(now_) + queuedMs_, 0, 0, 0});  // the spurt ended
-            if (c.kind == Kind::Nothing || c.kind == Kind::Wait) return;
+            if (c.kind == StepKind::Nothing && wasActive) heard.push_back({StepKind::Nothing, 0, 0, double(now_) + queuedMs_, 0, 0, 0});  // the spurt ended
+            if (c.kind == StepKind::Nothing || c.kind == StepKind::Wait) return;
             ASSERT_GT(c.frames, 0);
             double length = c.frames * PlayoutStep::FrameMs;
-            if (c.kind == Kind::Record) {
+            if (c.kind == StepKind::Record) {
                 ASSERT_EQ(c.frames, PlayoutStep::FramesPerBlock);
                 length /= playSpeed(c.adjustMs, quiet);
                 step.notePlayedQuiet(quiet);  // as the player's renderer finds it
@@ -134,9 +134,9 @@ private:
         int n = 0;
         bool inSpurt = false;
         for (const Heard& h : heard) {
-            if (h.kind == Kind::Record) inSpurt = true;
-            if (h.kind == Kind::Nothing) inSpurt = false;
-            if (h.kind == Kind::Silence && inSpurt) n += h.frames;
+            if (h.kind == StepKind::Record) inSpurt = true;
+            if (h.kind == StepKind::Nothing) inSpurt = false;
+            if (h.kind == StepKind::Silence && inSpurt) n += h.frames;
         }
         return n;
     }
@@ -170,8 +170,8 @@ TEST(PlayoutTest, InOrderStreamPlaysEveryRecordOnceBackToBack)
     EXPECT_EQ(l.mutedMs, 0);
     EXPECT_EQ(l.zerosInsideSpurts(), 0);
     EXPECT_FALSE(l.step.active());
-    EXPECT_EQ(l.framesBetween(40, 89, Kind::Conceal), 0);
-    EXPECT_EQ(l.heard.back().kind, Kind::Nothing);
+    EXPECT_EQ(l.framesBetween(40, 89, StepKind::Conceal), 0);
+    EXPECT_EQ(l.heard.back().kind, StepKind::Nothing);
 }
 
 // A talker's gate sends the blocks before a word together with its first one. Their slack was
@@ -205,11 +205,11 @@ TEST(PlayoutTest, AfterTheLastRecordTheTailDependsOnWhatItWas)
         l.run(4000);
         EXPECT_EQ(l.played(), range(40, 89)) << c.quiet;
         EXPECT_FALSE(l.step.active()) << c.quiet;
-        EXPECT_EQ(l.frames(Kind::Conceal), c.concealed) << c.quiet;
-        for (const Heard& h : l.heard) EXPECT_TRUE(h.kind != Kind::Conceal || h.aside) << c.quiet;
+        EXPECT_EQ(l.frames(StepKind::Conceal), c.concealed) << c.quiet;
+        for (const Heard& h : l.heard) EXPECT_TRUE(h.kind != StepKind::Conceal || h.aside) << c.quiet;
         EXPECT_EQ(l.zerosAfterQuiet(), c.zeros) << c.quiet;
         EXPECT_EQ(l.zerosInsideSpurts(), 0) << c.quiet;
-        EXPECT_EQ(l.heard.back().kind, Kind::Nothing) << c.quiet;
+        EXPECT_EQ(l.heard.back().kind, StepKind::Nothing) << c.quiet;
         if (!c.quiet) {
             // Fading as any concealment: to its floor, not to silence.
             EXPECT_EQ(l.heard[l.heard.size() - 2].gain, PlayoutStep::FadeFloorPermille);
@@ -249,7 +249,7 @@ TEST(PlayoutTest, SwappedRecordsArePlayedInOrder)
     EXPECT_EQ(w.mutedMs, 0);
     EXPECT_EQ(w.zerosInsideSpurts(), 0);
     // Once it has seen swaps it keeps enough delay: the later swaps cost no waiting.
-    EXPECT_EQ(w.framesBetween(41, 43, Kind::Conceal) + w.framesBetween(41, 43, Kind::Silence), 0);
+    EXPECT_EQ(w.framesBetween(41, 43, StepKind::Conceal) + w.framesBetween(41, 43, StepKind::Silence), 0);
     EXPECT_GE(w.step.targetMs(), 60 + PlayoutStep::CardFloorMs);
 }
 
@@ -299,13 +299,13 @@ TEST(PlayoutTest, LostRecordsAreConcealedInTheirPlace)
         // A lost record's time is filled by the decoder's erasure output once a newer one has
         // come (silence while nothing newer had), never by another record, and the stream stays
         // on time: no lag builds up.
-        EXPECT_GE(l.framesBetween(9, 12, Kind::Conceal), 1);
-        EXPECT_LE(l.framesBetween(9, 12, Kind::Conceal) + l.framesBetween(9, 12, Kind::Silence), 2 * int(PlayoutStep::FramesPerBlock) + 1);
+        EXPECT_GE(l.framesBetween(9, 12, StepKind::Conceal), 1);
+        EXPECT_LE(l.framesBetween(9, 12, StepKind::Conceal) + l.framesBetween(9, 12, StepKind::Silence), 2 * int(PlayoutStep::FramesPerBlock) + 1);
         EXPECT_EQ(l.mutedMs, 0);
         EXPECT_EQ(l.zerosInsideSpurts(), 0);
         // Inside speech the voice never fades out to zeros, however many records are missing
         // in a row: only after the last one is the spurt ended.
-        EXPECT_EQ(l.frames(Kind::Silence), l.framesBetween(0, 1, Kind::Silence));
+        EXPECT_EQ(l.frames(StepKind::Silence), l.framesBetween(0, 1, StepKind::Silence));
         // The wait for a lost record counts towards its block: the records after it play on
         // the talker's cadence (to a 10 ms frame), not a wait later.
         EXPECT_LE(l.playedAt(40) - l.playedAt(1), 39 * 60 + PlayoutStep::FrameMs) << "lag built up";
@@ -475,8 +475,8 @@ TEST(PlayoutTest, DelaySpikeIsDrainedWhileTheTalkGoesOn)
     for (std::uint32_t s = 101 + 3000 / 60 + 7; s <= 300; ++s) EXPECT_LE(lag(s), before + 20) << s;
     // While nothing came in the middle of speech the copy of the decoder stood in: no silence
     // from the first record to the spurt's end.
-    EXPECT_EQ(l.frames(Kind::Silence), l.framesBetween(0, 1, Kind::Silence));
-    EXPECT_GE(l.framesBetween(100, 108, Kind::Conceal), 400 / PlayoutStep::FrameMs - PlayoutStep::FramesPerBlock);
+    EXPECT_EQ(l.frames(StepKind::Silence), l.framesBetween(0, 1, StepKind::Silence));
+    EXPECT_GE(l.framesBetween(100, 108, StepKind::Conceal), 400 / PlayoutStep::FrameMs - PlayoutStep::FramesPerBlock);
 }
 
 // Losses of one to four records in a row, on a clean line and one with jitter: each gap is the
@@ -509,7 +509,7 @@ TEST(PlayoutTest, LossBurstsTakeTheirOwnTimeAndNoMore)
             // card's 10 ms and the time-scaling of the one before.
             const double span = l.playedAt(after) - l.playedAt(before);
             EXPECT_LE(span, 60.0 * (burst + 1) + 12 + jitterMs) << at << ", gap at " << s - 20;
-            EXPECT_GE(l.framesBetween(before, after, Kind::Conceal), 1) << at;
+            EXPECT_GE(l.framesBetween(before, after, StepKind::Conceal), 1) << at;
         }
     }
 }

@@ -151,7 +151,7 @@ BEGIN
 END $$)sql",
 };
 // 1: the first shared schema; 2: networks counted, live counts in lumo_counts, batched adds.
-constexpr int SchemaVersion = 2;
+constexpr int PostgresSchemaVersion = 2;
 constexpr std::size_t PoolSize = 8;
 
 struct Prepared {
@@ -472,7 +472,7 @@ private:
         }
         Result version = c.exec("SELECT value FROM lumo_meta WHERE key = 'schema'");
         const std::int64_t found = version.ok() && version.rows() == 1 ? version.integer(0, 0) : -1;
-        if (found < 1 || found > SchemaVersion) {
+        if (found < 1 || found > PostgresSchemaVersion) {
             error = "the database was set up by a newer lumo-directory";
             c.exec("ROLLBACK");
             return false;

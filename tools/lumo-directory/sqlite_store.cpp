@@ -66,7 +66,7 @@ constexpr Millis MigratedGrace = 300000;
 
 // The schema this code writes. 2: expiry and the counted source; 3: the counted network and the
 // number of rows kept in meta (so that the total limit reads one row, not a count).
-constexpr int SchemaVersion = 3;
+constexpr int SqliteSchemaVersion = 3;
 
 class SqliteStore final : public GroupStore {
 public:
@@ -320,8 +320,8 @@ private:
                  exec("CREATE INDEX groups_block ON groups(block, expires)", error) &&
                  exec("ALTER TABLE meta ADD COLUMN live INTEGER NOT NULL DEFAULT 0", error) &&
                  exec("UPDATE meta SET live = (SELECT count(*) FROM groups)", error) &&
-                 exec(("PRAGMA user_version = " + std::to_string(SchemaVersion)).c_str(), error);
-        } else if (ok && version != SchemaVersion) {
+                 exec(("PRAGMA user_version = " + std::to_string(SqliteSchemaVersion)).c_str(), error);
+        } else if (ok && version != SqliteSchemaVersion) {
             error = "the store was written by a newer lumo-directory (schema " + std::to_string(version) + ")";
             ok = false;
         }

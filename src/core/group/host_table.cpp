@@ -13,8 +13,6 @@ bool sameMachine(const MemberEntry& a, const MemberEntry& b)
     return a.localPort == b.localPort && a.localAddress == b.localAddress && a.publicAddress == b.publicAddress;
 }
 
-Endpoint publicEndpoint(const MemberEntry& entry) { return {entry.publicAddress, entry.publicPort}; }
-
 // Budgets count per address: the ports of one address are one sender's to choose.
 std::uint64_t sourceKey(Endpoint e) { return e.address; }
 
@@ -49,9 +47,9 @@ int HostTable::findMember(const MemberEntry& entry) const
 
 int HostTable::memberAt(Endpoint source, int claimed) const
 {
-    if (roster_.holds(claimed) && publicEndpoint(roster_.records[claimed]) == source) return claimed;
+    if (roster_.holds(claimed) && roster_.records[claimed].publicEndpoint() == source) return claimed;
     for (int i = 0; i < roster_.count; ++i)
-        if (publicEndpoint(roster_.records[i]) == source) return i;
+        if (roster_.records[i].publicEndpoint() == source) return i;
     return -1;
 }
 
@@ -173,7 +171,7 @@ void HostTable::sendRosterTo(HostReply& reply, int index, std::optional<Requeste
     // Replies to an address's own requests during its join flood stay within the flood's bound,
     // but for each joiner's own first roster.
     JoinFlood* flood = requester && requester->address == record.publicAddress ? floodOf(record.publicAddress) : nullptr;
-    const Endpoint to = publicEndpoint(record);
+    const Endpoint to = record.publicEndpoint();
     const bool joinersOwn = flood && requester->index == index && !flood->servedAlready(to) &&
                             flood->served.size() < JoinFloodServedJoiners;
     const bool withinFlood = !flood || joinersOwn ||
@@ -324,7 +322,7 @@ HostReply HostTable::receiveRequest(const WireMessage& message, Endpoint source,
             // record moves only once the member stopped answering where it is recorded: every
             // roster shows the id and local address a forger would need.
             // A record with a key moves only to that key's holder, and at once: it proved itself.
-            const bool moving = publicEndpoint(roster_.records[known]) != source;
+            const bool moving = roster_.records[known].publicEndpoint() != source;
             const std::optional<SigningPublicKey>& recordKey = presence_[std::size_t(known)].key;
             if (moving && recordKey && provenKey != recordKey) {
                 refuse(DropReason::KeyNotProved);
@@ -362,7 +360,7 @@ HostReply HostTable::receiveRequest(const WireMessage& message, Endpoint source,
     case Message::LeaveNotice: {
         // Every record of that address and port goes: they are one client.
         for (int i = roster_.count - 1; i >= 0; --i) {
-            if (publicEndpoint(roster_.records[i]) != source) continue;
+            if (roster_.records[i].publicEndpoint() != source) continue;
             reply.leftNames.push_back(roster_.records[i].nameBytes());
             removeRecord(i);
         }
@@ -374,7 +372,7 @@ HostReply HostTable::receiveRequest(const WireMessage& message, Endpoint source,
         if (!roster_.holds(target)) break;
         reply.sends.push_back({source, makeHeaderOnly(cmd::PathProbe, idByte(sender), idByte(target), Kind::FromHost)});
         if (JoinFlood* flood = floodOf(source.address)) flood->bytesOut += double(HeaderSize);
-        reply.sends.push_back({publicEndpoint(roster_.records[target]),
+        reply.sends.push_back({roster_.records[target].publicEndpoint(),
                                makeHeaderOnly(cmd::PathProbe, idByte(target), idByte(sender), Kind::FromHost)});
         break;
     }

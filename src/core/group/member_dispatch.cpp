@@ -20,8 +20,6 @@ MemberDispatch dropped(DropReason why)
     return out;
 }
 
-Endpoint publicEndpoint(const MemberEntry& entry) { return {entry.publicAddress, entry.publicPort}; }
-
 }  // namespace
 
 MemberDispatch dispatchMemberMessage(MemberState& state, const WireMessage& message)
@@ -54,7 +52,7 @@ MemberDispatch dispatchMemberMessage(MemberState& state, const WireMessage& mess
         if (!roster.holds(other)) return dropped(DropReason::UnknownMember);
         MemberDispatch out = result(Action::ProbeRelayed);
         out.pathPeer = other;
-        out.send = Outgoing{publicEndpoint(roster.records[other]),
+        out.send = Outgoing{roster.records[other].publicEndpoint(),
                             makeHeaderOnly(cmd::PathProbe, header.secondId, header.firstId, Kind::PeerToPeer)};
         return out;
     }
@@ -65,7 +63,7 @@ MemberDispatch dispatchMemberMessage(MemberState& state, const WireMessage& mess
         if (!roster.holds(sender)) return dropped(DropReason::UnknownMember);
         MemberDispatch out = result(Action::ProbeAnswered);
         out.pathPeer = sender;
-        out.send = Outgoing{publicEndpoint(roster.records[sender]),
+        out.send = Outgoing{roster.records[sender].publicEndpoint(),
                             makeHeaderOnly(cmd::PathConfirm, header.secondId, header.firstId, Kind::PeerToPeer)};
         return out;
     }

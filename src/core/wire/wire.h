@@ -116,6 +116,8 @@ struct MemberEntry {
     std::string nameBytes() const;
     // Stores a GBK name, cut to 16 bytes on a character boundary, NUL-padded.
     void setName(std::string_view gbk);
+    // Where the host saw the member's datagrams come from.
+    Endpoint publicEndpoint() const { return {publicAddress, publicPort}; }
 
     bool operator==(const MemberEntry&) const = default;
 };
