@@ -59,7 +59,7 @@ std::vector<Bytes> makeKeyVouches(std::uint8_t recipientId, std::span<const Vouc
 
 std::optional<std::vector<VouchedKey>> readKeyVouch(ByteView datagram, const VouchKey& key)
 {
-    if (datagram.size() < VouchFixedSize + VouchEntrySize || !isKeyVouch(datagram)) return std::nullopt;
+    if (datagram.size() < VouchFixedSize + VouchEntrySize || !isKeyVouch(datagram) || datagram[2] != 0) return std::nullopt;
     const std::size_t count = datagram[HeaderSize];
     if (count == 0 || count > MaxVouchEntries || datagram.size() != VouchFixedSize + count * VouchEntrySize)
         return std::nullopt;

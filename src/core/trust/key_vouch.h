@@ -51,8 +51,8 @@ bool isKeyVouch(ByteView datagram);
 // The entries in as few records as they fit (none for no entries).
 std::vector<Bytes> makeKeyVouches(std::uint8_t recipientId, std::span<const VouchedKey> entries, const VouchKey& key);
 
-// nullopt unless the datagram is a whole KeyVouch (its length matches its count, 1..25 entries)
-// whose tag opens under `key`.
+// nullopt unless the datagram is a whole KeyVouch (secondId 0, its length matches its count,
+// 1..25 entries) whose tag opens under `key`.
 std::optional<std::vector<VouchedKey>> readKeyVouch(ByteView datagram, const VouchKey& key);
 
 }  // namespace lumo
