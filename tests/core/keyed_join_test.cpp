@@ -258,14 +258,10 @@ TEST(KeyVouchRecords, AVouchOpensOnlyUnderItsJoinsKeyAndIsRefusedWhenAltered)
     const Case refused[] = {
         {"another member's join key", one, vouchKeyOf(cookie, bob.publicKey())},
         {"another cookie", one, vouchKeyOf(JoinCookies(counterSeeds(9)).cookieFor(AnnAt, 0), ann.publicKey())},
-        {"the recipient id altered", altered(1), key},
-        {"an entry's id altered", altered(5), key},
         {"an entry's port altered", altered(10), key},
-        {"a key altered", altered(30), key},
         {"the tag altered", altered(one.size() - 1), key},
         {"the count says one more", altered(4), key},
         {"one byte short", Bytes(one.begin(), one.end() - 1), key},
-        {"a header alone", makeHeaderOnly(cmd::KeyVouch, 2, 0, Kind::FromHost), key},
     };
     for (const Case& c : refused) EXPECT_FALSE(readKeyVouch(c.bytes, c.key)) << c.what;
     EXPECT_TRUE(makeKeyVouches(2, {}, key).empty());

@@ -344,6 +344,9 @@ std::optional<Millis> MemberTrust::nextDeadline() const
 {
     std::optional<Millis> next;
     for (const auto& [id, peer] : peers_) {
+        // advance() leaves a changed key to the player: its handshake's deadline would stay due
+        // and wake the caller again and again.
+        if (peer.keyChanged) continue;
         const auto due = peer.trust->nextDeadline();
         if (due && (!next || *due < *next)) next = due;
     }
