@@ -40,6 +40,7 @@ int main(int argc, char** argv)
         std::fflush(stdout);
     };
     print(attack::pathTakeover());
+    print(attack::firstContactRace());
     print(attack::rejoinTakeover());
     print(attack::rejoinTakeover(true));
     print(attack::oneIpLocksTheGroup());

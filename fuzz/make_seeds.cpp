@@ -4,6 +4,7 @@
 // seeds (directory replies, sys.ini and skin.ini files) are committed under fuzz/corpus/.
 #include "core/link/link_records.h"
 #include "core/trust/handshake.h"
+#include "core/trust/key_vouch.h"
 #include "core/wire/wire.h"
 #include "core/text/gbk.h"
 #include "core/voice/voice_codec.h"
@@ -244,6 +245,17 @@ void trustSeeds()
     add(alone, 0, sealed);
     add(alone, 3, Bytes{40});
     write("trust_handshake", "made_up_records", alone);
+
+    Bytes vouches;  // the host's vouches to ann: one for bob's record, one naming no record of hers
+    const JoinCookieValue cookie{7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
+    KeySeed annSeed;
+    annSeed.fill(1);
+    const VouchKey key = vouchKeyOf(cookie, Identity::fromSeed(annSeed).publicKey());
+    const std::vector<VouchedKey> entries{{1, {0x0A000002, MemberPort}, SigningPublicKey{2}},
+                                          {5, {0x0A000009, 40000}, SigningPublicKey{3}}};
+    for (const Bytes& record : makeKeyVouches(0, entries, key)) add(vouches, 0, record);
+    for (const Bytes& record : makeKeyVouches(0, std::span(entries).subspan(1), key)) add(vouches, 0, record);
+    write("trust_handshake", "key_vouches", vouches);
 }
 
 int main(int argc, char** argv)

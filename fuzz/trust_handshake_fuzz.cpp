@@ -2,9 +2,17 @@
 // records made up by the fuzzer, mixed with real ones from the peer (bob), some of them altered,
 // replayed or out of order, and time passing. Whatever arrives, what opens is only ever a
 // datagram bob sealed, each at most once, and a made-up record never proves a key.
+// The host's key vouches go through the same input: each made-up record is also read as a vouch
+// under ann's join key, once as it is and once with its last 16 bytes made the right tag, so the
+// reading of counts and entries is reached; what reads back is exactly what makeKeyVouches makes
+// of it, and ann's member trust takes a vouched key only for a record its roster holds there.
 #include "fuzz_support.h"
 
 #include "core/trust/handshake.h"
+#include "core/trust/key_vouch.h"
+#include "core/trust/member_trust.h"
+
+#include <sodium.h>
 
 #include <set>
 #include <string>
@@ -29,6 +37,45 @@ const Identity& bobIdentity()
 {
     static const Identity identity = Identity::fromSeed(seedOf(2));
     return identity;
+}
+
+const JoinCookieValue AnnsCookie{7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7, 7};
+
+// Reads `datagram` as a vouch to ann, as it is and with its tag made right.
+void vouchToAnn(ByteView datagram)
+{
+    const VouchKey key = vouchKeyOf(AnnsCookie, annIdentity().publicKey());
+    Bytes tagged(datagram.begin(), datagram.end());
+    if (tagged.size() >= VouchTagSize)
+        crypto_generichash(tagged.data() + tagged.size() - VouchTagSize, VouchTagSize, tagged.data(),
+                           tagged.size() - VouchTagSize, key.data(), key.size());
+    // A group of ann (0) and bob (1) at their records' endpoints.
+    Roster roster;
+    roster.count = 2;
+    for (int i = 0; i < 2; ++i) {
+        roster.records[std::size_t(i)].id = std::uint16_t(i);
+        roster.records[std::size_t(i)].publicAddress = 0x0A000001 + Ipv4(i);
+        roster.records[std::size_t(i)].publicPort = MemberPort;
+        roster.records[std::size_t(i)].reserved = KeysMark;
+    }
+    for (const ByteView record : {datagram, ByteView(tagged)}) {
+        const auto entries = readKeyVouch(record, key);
+        if (entries) {
+            FUZZ_CHECK(!entries->empty() && entries->size() <= MaxVouchEntries);
+            const auto remade = makeKeyVouches(record[1], *entries, key);
+            FUZZ_CHECK(remade.size() == 1 && remade[0] == Bytes(record.begin(), record.end()));
+        }
+        MemberTrust ann(annIdentity(), [] { return seedOf(11); });
+        ann.setGroup("group");
+        ann.rosterChanged(roster, 0);
+        FUZZ_CHECK(ann.takeVouch(record, {AnnsCookie}) == entries.has_value());
+        bool named = false;
+        for (const VouchedKey& entry : entries.value_or(std::vector<VouchedKey>{}))
+            named = named || (entry.memberId == 1 && entry.at == Endpoint{0x0A000002, MemberPort});
+        FUZZ_CHECK(ann.vouchedKey(1).has_value() == named);
+        FUZZ_CHECK(!ann.vouchedKey(0));
+        FUZZ_CHECK(ann.keyState(1) == PeerKeyState::None);  // nothing remembered: no changed key
+    }
 }
 
 }  // namespace
@@ -86,7 +133,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (!input.empty()) {
         const auto [control, bytes] = input.datagram();
         switch (control & 3) {
-        case 0: deliverToAnn(bytes, false); break;
+        case 0:
+            deliverToAnn(bytes, false);
+            vouchToAnn(bytes);
+            break;
         case 1: {
             const Bytes hello = bob.hello();
             ++bobProofsDelivered;  // bob's answers to ann's Hello carry his Proof

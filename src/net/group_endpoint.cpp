@@ -122,6 +122,11 @@ void GroupEndpoint::onDatagram(ByteView datagram, Endpoint source)
         onKeyedJoin(datagram, source);
         return;
     }
+    if (isKeyVouch(datagram)) {
+        onKeyVouch(datagram, source);
+        apply();
+        return;
+    }
     const WireRead read = readMessage(datagram);
     if (!read.message) {
         qCDebug(lumoNet).noquote() << "dropped" << announcedName(read) << "from" << endpointText(source)
@@ -190,6 +195,21 @@ void GroupEndpoint::onKeyedJoin(ByteView datagram, Endpoint source)
     }
     logSends("member", {Outgoing{host, *answer}});
     memberSocket_->sendTo(*answer, host);
+}
+
+void GroupEndpoint::onKeyVouch(ByteView datagram, Endpoint source)
+{
+    bool taken = false;
+    if (session_.joinedHost() && source == Endpoint{*session_.joinedHost(), HostPort}) {
+        const std::lock_guard<std::mutex> guard(trustLock_);
+        taken = trust_->takeVouch(datagram, keyedJoiner_.answered());
+    }
+    if (!taken) {
+        qCDebug(lumoNet).noquote() << "dropped a key vouch from" << endpointText(source) << ": not our host's, or not for our join";
+        return;
+    }
+    qCDebug(lumoNet).noquote() << "the host vouched for members' keys";
+    flushTrust();
 }
 
 void GroupEndpoint::onTrustRecord(ByteView datagram, Endpoint source)

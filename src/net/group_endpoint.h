@@ -138,6 +138,8 @@ private:
     // The host's cookie for our join (answered with the signed join), or a joiner's signed join
     // to our host table.
     void onKeyedJoin(ByteView datagram, Endpoint source);
+    // The joined host's word on the keys of the other members.
+    void onKeyVouch(ByteView datagram, Endpoint source);
     // What the session asked to send, through the keys; then what the keys say.
     void sendThroughTrust(const std::vector<Outgoing>& sends);
     void flushTrust();

@@ -53,8 +53,8 @@ TEST(GroupKeyPath, APathToAMemberThatSpeaksKeysOpensOnlyOnceItsKeyDecided)
     }
 }
 
-// A key decided before the probe was confirmed opens the path at the confirmation; a new roster
-// forgets both, so the next member in that place is judged afresh.
+// A key decided before the probe was confirmed opens the path at the confirmation; a roster in
+// which that member changed forgets both, so the next member in that place is judged afresh.
 TEST(GroupKeyPath, AKeyDecidedFirstOpensThePathAtTheConfirmationAndARosterForgetsIt)
 {
     GroupSim sim(4);
@@ -67,9 +67,48 @@ TEST(GroupKeyPath, AKeyDecidedFirstOpensThePathAtTheConfirmationAndARosterForget
     writeToTwo(sim);
     EXPECT_TRUE(sim.session(3).status(2).pathOpen);
 
-    sim.connect(1, "node1again");  // a join: every member gets a new roster
+    sim.connect(2, "node2again");  // its record changes: every member gets a new roster
     sim.settle();
     EXPECT_FALSE(sim.session(3).expectsKey(2));
+}
+
+// A new roster keeps what is known of members whose record did not change (open path, route,
+// key decision, voice column): keepalives go only over confirmed paths, so a path reset there
+// would stay closed. A member whose record changed starts afresh.
+TEST(GroupKeyPath, ARosterKeepsThePathsOfUnchangedMembersOpen)
+{
+    struct Row {
+        const char* what;
+        int rejoining;  // the node that joins again under a new name (-1: a newcomer joins)
+        bool stillOpen;
+    };
+    const Row rows[] = {
+        {"a newcomer joins", -1, true},
+        {"another member renamed", 1, true},
+        {"that member renamed", 2, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        GroupSim sim(5);
+        sim.joinAll(0, 4);
+        sim.act(3, [](MemberSession& s) {
+            s.expectKey(2);
+            s.keyDecided(2, true);
+        });
+        writeToTwo(sim);
+        ASSERT_TRUE(sim.session(3).status(2).pathOpen);
+        if (row.rejoining < 0)
+            sim.joinAll(4, 5);
+        else
+            sim.connect(row.rejoining, "again");
+        sim.settle();
+        EXPECT_EQ(sim.session(3).status(2).pathOpen, row.stillOpen);
+        EXPECT_EQ(sim.session(3).status(2).confirmed, row.stillOpen);
+        EXPECT_EQ(sim.session(3).expectsKey(2), row.stillOpen);
+        // Keepalives keep it open from there on.
+        sim.advanceTicks(3 * MemberSession::KeepaliveTicks);
+        EXPECT_EQ(sim.session(3).status(2).pathOpen, row.stillOpen);
+    }
 }
 
 // An open path that had not waited for a key (the member's key became known later) waits for it.

@@ -2,6 +2,7 @@
 // and a record bound to its key, so that a rejoin from another port moves it only for the key's
 // holder. In memory, with simulated time and fixed seeds.
 #include "core/group/host_table.h"
+#include "core/trust/key_vouch.h"
 #include "core/trust/keyed_join.h"
 #include "trust_seeds.h"
 
@@ -218,4 +219,96 @@ TEST(KeyedJoinHost, ASignedJoinWithoutAValidCookieOrOfTheWrongSizeIsRefused)
     EXPECT_EQ(host.handle(Bytes(noCookie.begin(), noCookie.begin() + 100), AnnAt, 0).dropped, DropReason::BadLength);
     EXPECT_EQ(host.roster().count, 0);
     EXPECT_EQ(host.dropCounts().count(DropReason::KeyNotProved), 1u);
+}
+
+// The host's word on the other members' keys: it reads back only under the key of the join it
+// was made for, any altered byte or a count that does not fit its length is refused, and more
+// members than one record holds go in several.
+TEST(KeyVouchRecords, AVouchOpensOnlyUnderItsJoinsKeyAndIsRefusedWhenAltered)
+{
+    const JoinCookieValue cookie = JoinCookies(counterSeeds(1)).cookieFor(AnnAt, 0);
+    const Identity ann = Identity::fromSeed(seedOf(3)), bob = Identity::fromSeed(seedOf(4));
+    const VouchKey key = vouchKeyOf(cookie, ann.publicKey());
+    std::vector<VouchedKey> entries(MaxVouchEntries + 2);
+    for (std::size_t i = 0; i < entries.size(); ++i)
+        entries[i] = {std::uint8_t(i), {Carrier + Ipv4(i), std::uint16_t(40000 + i)}, seedOf(std::uint8_t(i))};
+    const std::vector<Bytes> records = makeKeyVouches(2, entries, key);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].size(), VouchFixedSize + MaxVouchEntries * VouchEntrySize);
+    EXPECT_LE(records[0].size(), MaxDatagramSize);
+    std::vector<VouchedKey> read;
+    for (const Bytes& record : records) {
+        const auto part = readKeyVouch(record, key);
+        ASSERT_TRUE(part);
+        read.insert(read.end(), part->begin(), part->end());
+    }
+    EXPECT_EQ(read, entries);
+
+    const Bytes& one = records[1];
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        VouchKey key;
+    };
+    const auto altered = [&one](std::size_t at) {
+        Bytes b = one;
+        b[at] ^= 1;
+        return b;
+    };
+    const Case refused[] = {
+        {"another member's join key", one, vouchKeyOf(cookie, bob.publicKey())},
+        {"another cookie", one, vouchKeyOf(JoinCookies(counterSeeds(9)).cookieFor(AnnAt, 0), ann.publicKey())},
+        {"an entry's port altered", altered(10), key},
+        {"the tag altered", altered(one.size() - 1), key},
+        {"the count says one more", altered(4), key},
+        {"one byte short", Bytes(one.begin(), one.end() - 1), key},
+    };
+    for (const Case& c : refused) EXPECT_FALSE(readKeyVouch(c.bytes, c.key)) << c.what;
+    EXPECT_TRUE(makeKeyVouches(2, {}, key).empty());
+}
+
+// Each keyed member gets, after every roster, the keys of the other keyed members under its own
+// join's key; a plain member gets none and is vouched for to nobody.
+TEST(KeyedJoinHost, EveryKeyedMemberIsToldTheOtherKeyedMembersKeysAfterItsRoster)
+{
+    HostTable host(counterSeeds(1));
+    const Identity ann = Identity::fromSeed(seedOf(3)), bob = Identity::fromSeed(seedOf(4));
+    const Endpoint BobAt{0xCB007102, 40000}, PlainAt{0xCB007103, MemberPort};
+    // The cookies each joiner answered, as its KeyedJoiner keeps them.
+    const auto cookieOf = [&host](const MemberEntry& record, Endpoint from, Millis now) {
+        return *readJoinCookie(host.handle(joinRequest(record), from, now).sends.at(0).bytes);
+    };
+    const JoinCookieValue annCookie = cookieOf(annRecord(), AnnAt, 0);
+    host.receiveKeyedJoin(makeKeyedJoin(ann, annRecord(), annCookie), AnnAt, 0);
+    MemberEntry plain = annRecord();
+    plain.setName("plain");
+    plain.localAddress = 0x0A000003;
+    plain.reserved = 0;
+    host.handle(joinRequest(plain), PlainAt, 10);
+    MemberEntry bobEntry = annRecord();
+    bobEntry.setName("bob");
+    bobEntry.localAddress = 0x0A000002;
+    const JoinCookieValue bobCookie = cookieOf(bobEntry, BobAt, 20);
+    const HostReply joined = host.receiveKeyedJoin(makeKeyedJoin(bob, bobEntry, bobCookie), BobAt, 20);
+
+    const auto vouchesTo = [&joined](Endpoint to) {
+        std::vector<Bytes> out;
+        bool rosterFirst = false;
+        for (const Outgoing& o : joined.sends) {
+            if (o.to != to) continue;
+            if (o.bytes[0] == cmd::RosterUpdate) rosterFirst = out.empty();
+            if (isKeyVouch(o.bytes)) out.push_back(o.bytes);
+        }
+        EXPECT_TRUE(rosterFirst || out.empty());
+        return out;
+    };
+    const auto toAnn = vouchesTo(AnnAt), toBob = vouchesTo(BobAt);
+    ASSERT_EQ(toAnn.size(), 1u);
+    ASSERT_EQ(toBob.size(), 1u);
+    EXPECT_TRUE(vouchesTo(PlainAt).empty());
+    EXPECT_EQ(readKeyVouch(toAnn[0], vouchKeyOf(annCookie, ann.publicKey())),
+              (std::vector<VouchedKey>{{2, BobAt, bob.publicKey()}}));
+    EXPECT_EQ(readKeyVouch(toBob[0], vouchKeyOf(bobCookie, bob.publicKey())),
+              (std::vector<VouchedKey>{{0, AnnAt, ann.publicKey()}}));
+    EXPECT_FALSE(readKeyVouch(toBob[0], vouchKeyOf(annCookie, ann.publicKey())));  // only bob's join opens it
 }

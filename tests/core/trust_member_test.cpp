@@ -382,3 +382,103 @@ TEST(MemberTrustTest, TwoInstallsWithOneIdentitySealWithEachOther)
     EXPECT_EQ(copy.trust.keyState(0), PeerKeyState::Sealed);
     EXPECT_EQ(wire.toBobSession, std::vector<Bytes>{makeChatText(1, 0, "to my other machine")});
 }
+
+namespace {
+
+const JoinCookieValue AnnsCookie{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
+// The host's vouch to ann (id 0) for the key of the member at `at` with id 1.
+Bytes vouchToAnn(const SigningPublicKey& key, Endpoint at = BobAt, const JoinCookieValue& cookie = AnnsCookie)
+{
+    const VouchedKey entry{1, at, key};
+    return makeKeyVouches(0, std::span(&entry, 1), vouchKeyOf(cookie, Identity::fromSeed(seedOf(1)).publicKey())).at(0);
+}
+
+}  // namespace
+
+// The first-contact race: a neighbour on another port of bob's address answers ann's Hello first,
+// with a key of its own. The host vouched for bob's key, so the neighbour is refused without a
+// word against bob, and the handshake goes on to where bob joined and seals with bob.
+TEST(MemberTrustVouch, ANeighbourAnsweringFirstWithItsOwnKeyIsRefusedAndTheRealMemberSeals)
+{
+    Lumo ann(1, 0), bob(2, 1);
+    ASSERT_TRUE(ann.trust.takeVouch(vouchToAnn(bob.trust.identity().publicKey()), {JoinCookieValue{}, AnnsCookie}));
+    const Endpoint neighbour{BobAt.address, 40002};
+    PeerTrust mallory(Identity::fromSeed(seedOf(0x6D)), seedOf(0x45), 0, 1, 0);
+    // It opens first, and it answers the Hello sent to the port it won.
+    EXPECT_FALSE(ann.trust.receive(1, mallory.hello(), neighbour, 0));
+    ann.trust.pathOpened(1, neighbour, 0);
+    for (const Outgoing& out : ann.trust.takeSends()) {
+        ASSERT_EQ(out.to, neighbour);
+        for (const Bytes& bytes : mallory.acceptHello(*readHello(out.bytes)).sends) ann.trust.receive(1, bytes, neighbour, 10);
+    }
+    EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::Checking);
+    EXPECT_FALSE(ann.trust.peerKey(1));
+    EXPECT_TRUE(ann.trust.takeSends().empty());  // no Proof went to the neighbour
+    EXPECT_TRUE(ann.trust.takeEvents().empty());  // nothing raised against bob
+    EXPECT_EQ(mallory.state(), TrustState::Waiting);
+
+    ann.trust.advance(PeerTrust::PlainAfterMs);
+    EXPECT_EQ(ann.trust.takeUnproved(), std::vector<int>{1});
+    const auto restart = ann.trust.takeSends();
+    ASSERT_EQ(restart.size(), 1u);
+    EXPECT_EQ(restart[0].to, BobAt);
+    Wire wire;
+    Wire::carry(restart, bob, 0, AnnAt, wire.toBobSession, PeerTrust::PlainAfterMs);
+    wire.run(ann, bob, PeerTrust::PlainAfterMs);
+    EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::Sealed);
+    EXPECT_EQ(ann.trust.rememberedKey(1), bob.trust.identity().publicKey());
+}
+
+// What a vouch does, by what ann already knows of bob.
+TEST(MemberTrustVouch, AVouchIsTakenOnlyFromTheJoinAndAKeyOtherThanTheRememberedOneShowsAsChanged)
+{
+    const SigningPublicKey bobKey = Identity::fromSeed(seedOf(2)).publicKey();
+    const SigningPublicKey otherKey = Identity::fromSeed(seedOf(7)).publicKey();
+    struct Row {
+        const char* what;
+        std::optional<SigningPublicKey> remembered;
+        Bytes vouch;
+        bool taken;
+        std::optional<SigningPublicKey> vouched;
+        std::vector<TrustEvent::Kind> events;
+        PeerKeyState state;
+    };
+    const Row rows[] = {
+        {"first meeting", {}, vouchToAnn(bobKey), true, bobKey, {}, PeerKeyState::None},
+        {"another key than remembered", otherKey, vouchToAnn(bobKey), true, bobKey, {TrustEvent::Kind::KeyChanged},
+         PeerKeyState::KeyChanged},
+        {"made for another join", {}, vouchToAnn(bobKey, BobAt, JoinCookieValue{}), false, {}, {}, PeerKeyState::None},
+        {"for a record bob no longer has", {}, vouchToAnn(bobKey, {BobAt.address, 40009}), true, {}, {}, PeerKeyState::None},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        Lumo ann(1, 0);
+        if (row.remembered) ann.trust.store().accept(Group, "bob", *row.remembered);
+        EXPECT_EQ(ann.trust.takeVouch(row.vouch, {AnnsCookie}), row.taken);
+        EXPECT_EQ(ann.trust.vouchedKey(1), row.vouched);
+        EXPECT_EQ(kinds(ann.trust.takeEvents()), row.events);
+        EXPECT_EQ(ann.trust.keyState(1), row.state);
+        EXPECT_FALSE(ann.trust.nextDeadline());  // a changed key waits for the player, not for time
+        if (row.state == PeerKeyState::KeyChanged) {
+            EXPECT_EQ(ann.trust.peerKey(1), bobKey);
+            ann.trust.acceptChangedKey(1);  // the player takes the host's word: bob's key is remembered
+            EXPECT_EQ(ann.trust.rememberedKey(1), bobKey);
+        }
+    }
+}
+
+// A first handshake that sealed with a key before the vouch came (a lost vouch) is shown as a
+// changed key when the host's word differs.
+TEST(MemberTrustVouch, AKeySealedBeforeADifferingVouchIsShownAsChanged)
+{
+    Lumo ann(1, 0), bob(2, 1);
+    ann.trust.pathOpened(1, BobAt, 0);
+    Wire wire;
+    wire.run(ann, bob, 0);
+    ASSERT_EQ(ann.trust.keyState(1), PeerKeyState::Sealed);
+    ann.trust.takeEvents();
+    ASSERT_TRUE(ann.trust.takeVouch(vouchToAnn(Identity::fromSeed(seedOf(7)).publicKey()), {AnnsCookie}));
+    EXPECT_EQ(kinds(ann.trust.takeEvents()), std::vector{TrustEvent::Kind::KeyChanged});
+    EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::KeyChanged);
+}

@@ -20,6 +20,7 @@ class AttackTableTest : public QObject {
 
 private slots:
     void aNeighbourCannotTakeAMembersPath() { verify(attack::pathTakeover()); }
+    void aNeighbourThatSpeaksKeysLosesTheFirstContactRace() { verify(attack::firstContactRace()); }
     void rejoinFromAnotherPortTakesNothing() { verify(attack::rejoinTakeover()); }
     void rejoinSignedByAnotherKeyTakesNothing() { verify(attack::rejoinTakeover(true)); }
     void oneIpCannotFillTheGroup() { verify(attack::oneIpLocksTheGroup()); }

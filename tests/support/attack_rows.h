@@ -11,7 +11,9 @@
 #include "core/voice_test_support.h"
 #include "link_control.h"
 #include "lumo_process.h"
+#include "voice_judge.h"
 
+#include "core/trust/handshake.h"
 #include "core/trust/keyed_join.h"
 
 #include <QDir>
@@ -180,6 +182,126 @@ inline Row pathTakeover()
     row.victimShows = std::string(talkerHeard ? "T heard V" : "T did not hear V") +
                       (textShown ? "; V shows the attacker's text as T's" : "; V refused the attacker's text");
     row.held = voiceToAttacker == 0 && talkerHeard && !textShown;
+    return row;
+}
+
+// Row 1h: the first-contact race. A neighbour on T's IP (another port) that speaks the handshake
+// with a key of its own answers V's probe, confirmation and Hello first, while T is slow to
+// answer (stopped for 2.5 s), and V talks to T. It must get none of V's voice, none of its
+// text may show in V's window as T's, and V must take no changed key against the real T.
+inline Row firstContactRace()
+{
+    Row row{"1h first-contact race: a neighbour on another port of T's IP answers V's probe and Hello first, with a "
+            "key of its own, while T is slow; V talks to T",
+            "", 0, 0, "", false};
+    QTemporaryDir work;
+    FakePeer probe(loopback(9), HostPort);
+    LumoProcess host(HostIp);
+    if (!host.waitUntilAnswering(probe)) return row.victimShows = "the host did not start", row;
+    FakeMember observer("observer", loopback(6));
+    if (!observer.join(host.hostEndpoint())) return row.victimShows = "the observer could not join", row;
+    OverlayStandIn victimLink;
+    // V's microphone: the phrase four times over, so that V still speaks once T answers again.
+    const std::vector<std::int16_t> once = phraseSamples();
+    std::vector<std::int16_t> speech;
+    for (int i = 0; i < 4; ++i) speech.insert(speech.end(), once.begin(), once.end());
+    const QString phrase = work.filePath("speech.wav");
+    if (speech.empty() || !writeWav(phrase.toStdString(), speech)) return row.victimShows = "no phrase to speak", row;
+    QDir(work.path()).mkpath("heard");
+    QDir(work.path()).mkpath("heardByTalker");
+    const QString victimLog = work.filePath("victim.log");
+    LumoProcess victim(loopback(3), memberArguments("victim", "wav:" + phrase + ":" + work.filePath("heard")),
+                       victimLink.runtimeDirectory(), victimLog);
+    LumoProcess talker(loopback(4), memberArguments("talker", "wav:" + phrase + ":" + work.filePath("heardByTalker")), {},
+                       work.filePath("talker.log"));
+    std::optional<Roster> roster;
+    for (int i = 0; i < 80 && !(roster && roster->count == 3); ++i) {
+        QTest::qWait(100);
+        roster = askRoster(observer.peer, observer.self, host.hostEndpoint());
+    }
+    if (!roster || roster->count != 3 || !victimLink.waitForMailbox()) return row.victimShows = "the group did not form", row;
+    const int victimId = idIn(*roster, "victim"), talkerId = idIn(*roster, "talker");
+    // A build whose host vouches for keys says so in V's log once T's key is vouched for.
+    for (int i = 0; i < 30 && !logOf(victimLog).contains("vouched"); ++i) QTest::qWait(100);
+
+    FakePeer attacker(loopback(4), 40002);
+    const Identity mallory = Identity::fromSeed(KeySeed{0x6D, 0x61});
+    std::unique_ptr<PeerTrust> session;  // the attacker's handshake with V, once V sent it a Hello
+    int voiceGot = 0, textGot = 0;
+    QElapsedTimer clock;
+    clock.start();
+    const auto send = [&](const Bytes& bytes) {
+        attacker.send(bytes, victim.memberEndpoint());
+        row.bytesIn += bytes.size();
+    };
+    const auto isVoiceOrText = [&](const Bytes& bytes) {
+        if (bytes.size() < HeaderSize) return;
+        voiceGot += bytes[0] == cmd::VoiceGroup || bytes[0] == cmd::VoiceDirect;
+        textGot += bytes[0] == cmd::ChatText;
+    };
+    const auto probeT = makeHeaderOnly(cmd::PathProbe, idByte(victimId), idByte(talkerId), Kind::PeerToPeer);
+    // Answers whatever V sends to the attacker's port, as T would, for `ms`.
+    const auto race = [&](int ms) {
+        QElapsedTimer spent;
+        spent.start();
+        while (spent.elapsed() < ms) {
+            send(probeT);
+            for (const auto& r : attacker.collect(100)) {
+                row.bytesOut += r.bytes.size();
+                if (r.bytes.size() < HeaderSize) continue;
+                if (r.bytes[0] == cmd::PathProbe && r.bytes[3] == std::uint8_t(Kind::PeerToPeer))
+                    send(makeHeaderOnly(cmd::PathConfirm, idByte(victimId), idByte(talkerId), Kind::PeerToPeer));
+                const auto record = trustRecordOf(r.bytes);
+                if (!record) {
+                    isVoiceOrText(r.bytes);
+                    continue;
+                }
+                PeerTrust::Step step;
+                if (*record == TrustRecord::Hello) {
+                    const auto hello = readHello(r.bytes);
+                    if (!hello) continue;
+                    if (!session)
+                        session = std::make_unique<PeerTrust>(mallory, KeySeed{0x45}, idByte(victimId), idByte(talkerId),
+                                                              clock.elapsed());
+                    step = session->acceptHello(*hello);
+                } else if (session && *record == TrustRecord::Proof) {
+                    step = session->receiveProof(r.bytes);
+                } else if (session) {
+                    Bytes opened;
+                    step = session->openSealed(r.bytes, opened);
+                    if (step.fault == TrustFault::None) isVoiceOrText(opened);
+                }
+                for (const Bytes& bytes : step.sends) send(bytes);
+            }
+        }
+    };
+    // T stops answering (a slow machine); the attacker's probes are heard first; V talks to T.
+    ::kill(pid_t(talker.pid()), SIGSTOP);
+    race(300);
+    victimLink.post(link::to_main::SelectMember, roster->count - talkerId - 1);
+    victimLink.post(link::to_main::VoiceToggle, 1);
+    race(2500);
+    ::kill(pid_t(talker.pid()), SIGCONT);
+    // Text in T's name: plain, and sealed when the attacker's handshake went through.
+    const Bytes text = makeChatText(idByte(victimId), idByte(talkerId), "forged");
+    send(text);
+    if (session && session->state() == TrustState::Sealed)
+        if (auto sealed = session->seal(text)) send(*sealed);
+    race(4000);
+    victimLink.post(link::to_main::VoiceToggle, 0);
+    race(300);
+    const QString log = logOf(victimLog);
+    const QString attackerAt = QString::fromStdString(dottedAddress(loopback(4))) + ":40002";
+    const bool textShown = log.contains("received ChatText from " + attackerAt);
+    const bool sealedWithAttacker = session && session->state() == TrustState::Sealed;
+    const bool changedKey = log.contains("proved another key");
+    const bool talkerHeard = QFile::exists(work.filePath(QStringLiteral("heardByTalker/peer-%1.wav").arg(victimId)));
+    row.attackerGot = std::to_string(voiceGot) + " of V's voice records, " + std::to_string(textGot) + " texts; " +
+                      (sealedWithAttacker ? "V sealed with its key" : "V refused its key");
+    row.victimShows = std::string(talkerHeard ? "T heard V" : "T did not hear V") +
+                      (textShown ? "; V shows the attacker's text as T's" : "; V refused the attacker's text") +
+                      (changedKey ? "; V shows T's key as changed" : "; no changed key");
+    row.held = voiceGot == 0 && textGot == 0 && !sealedWithAttacker && !textShown && !changedKey && talkerHeard;
     return row;
 }
 

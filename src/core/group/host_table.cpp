@@ -168,6 +168,9 @@ void HostTable::sendRosterTo(HostReply& reply, int index, std::optional<Requeste
     if (!roster_.holds(index)) return;
     const MemberEntry& record = roster_.records[index];
     Bytes roster = makeRosterUpdate(idByte(index), roster_);
+    std::vector<Bytes> vouches = vouchesFor(index);
+    std::size_t size = roster.size();
+    for (const Bytes& vouch : vouches) size += vouch.size();
     // Replies to an address's own requests during its join flood stay within the flood's bound,
     // but for each joiner's own first roster.
     JoinFlood* flood = requester && requester->address == record.publicAddress ? floodOf(record.publicAddress) : nullptr;
@@ -175,16 +178,42 @@ void HostTable::sendRosterTo(HostReply& reply, int index, std::optional<Requeste
     const bool joinersOwn = flood && requester->index == index && !flood->servedAlready(to) &&
                             flood->served.size() < JoinFloodServedJoiners;
     const bool withinFlood = !flood || joinersOwn ||
-                             flood->bytesOut + double(roster.size()) <=
+                             flood->bytesOut + double(size) <=
                                  std::max(JoinFloodFreeBytes, JoinFloodReplyFactor * flood->bytesIn);
-    const bool sent = withinFlood && spend(record.publicAddress, roster.size());
+    const bool sent = withinFlood && spend(record.publicAddress, size);
     presence_[std::size_t(index)].rosterOwed = !sent;
     if (!sent) return;
     if (flood) {
-        flood->bytesOut += double(roster.size());
+        flood->bytesOut += double(size);
         if (joinersOwn) flood->served.push_back(to);
     }
     reply.sends.push_back({to, std::move(roster)});
+    // After the roster they name records of: a member that reads them first finds no record.
+    for (Bytes& vouch : vouches) reply.sends.push_back({to, std::move(vouch)});
+}
+
+std::vector<Bytes> HostTable::vouchesFor(int index) const
+{
+    const Presence& recipient = presence_[std::size_t(index)];
+    if (!recipient.key || !recipient.cookie) return {};
+    std::vector<VouchedKey> entries;
+    for (int i = 0; i < roster_.count; ++i) {
+        const Presence& other = presence_[std::size_t(i)];
+        if (i == index || !other.key) continue;
+        entries.push_back({idByte(i), publicEndpoint(roster_.records[i]), *other.key});
+    }
+    return makeKeyVouches(idByte(index), entries, vouchKeyOf(*recipient.cookie, *recipient.key));
+}
+
+std::size_t HostTable::rosterBytesFor(int index) const
+{
+    std::size_t size = RosterUpdateHeaderSize + MemberEntrySize * std::size_t(roster_.count);
+    const Presence& recipient = presence_[std::size_t(index)];
+    if (!recipient.key || !recipient.cookie) return size;
+    std::size_t keyed = 0;
+    for (int i = 0; i < roster_.count; ++i) keyed += i != index && presence_[std::size_t(i)].key ? 1 : 0;
+    const std::size_t records = (keyed + MaxVouchEntries - 1) / MaxVouchEntries;
+    return size + records * VouchFixedSize + keyed * VouchEntrySize;
 }
 
 void HostTable::sendOwedRosters(HostReply& reply)
@@ -240,7 +269,7 @@ HostReply HostTable::receiveKeyedJoin(ByteView datagram, Endpoint source, Millis
     message.header = DatagramHeader{cmd::JoinRequest, datagram[1], datagram[2], std::uint8_t(Kind::ToHost)};
     message.message = Message::JoinRequest;
     message.payload = datagram.subspan(HeaderSize);
-    return receiveRequest(message, source, now, join->identity);
+    return receiveRequest(message, source, now, ProvenJoin{join->identity, join->cookie});
 }
 
 HostReply HostTable::receive(const WireMessage& message, Endpoint source, Millis now)
@@ -249,9 +278,11 @@ HostReply HostTable::receive(const WireMessage& message, Endpoint source, Millis
 }
 
 HostReply HostTable::receiveRequest(const WireMessage& message, Endpoint source, Millis now,
-                                    const std::optional<SigningPublicKey>& provenKey)
+                                    const std::optional<ProvenJoin>& proven)
 {
     lastNow_ = std::max(lastNow_, now);
+    const std::optional<SigningPublicKey> provenKey = proven ? std::optional(proven->key) : std::nullopt;
+    const std::optional<JoinCookieValue> provenCookie = proven ? std::optional(proven->cookie) : std::nullopt;
     HostReply reply;
     const auto refuse = [this, &reply](DropReason why) {
         reply.dropped = why;
@@ -332,8 +363,11 @@ HostReply HostTable::receiveRequest(const WireMessage& message, Endpoint source,
                 refuse(DropReason::RecordHeld);
                 return reply;
             }
-            if (moving) presence_[std::size_t(known)] = Presence{now, false, {}, false, recordKey};
-            if (provenKey) presence_[std::size_t(known)].key = provenKey;
+            if (moving) presence_[std::size_t(known)] = Presence{now, false, {}, false, recordKey, {}};
+            if (provenKey) {
+                presence_[std::size_t(known)].key = provenKey;
+                presence_[std::size_t(known)].cookie = provenCookie;
+            }
             entry.id = static_cast<std::uint16_t>(known);
             roster_.records[known] = entry;
         } else {
@@ -346,7 +380,7 @@ HostReply HostTable::receiveRequest(const WireMessage& message, Endpoint source,
                 return reply;  // full: acknowledged, not entered
             entry.id = static_cast<std::uint16_t>(roster_.count);
             roster_.records[roster_.count] = entry;
-            presence_[std::size_t(roster_.count)] = Presence{now, false, {}, false, provenKey};
+            presence_[std::size_t(roster_.count)] = Presence{now, false, {}, false, provenKey, provenCookie};
             ++roster_.count;
         }
         if (!sweepDue_ && holdsDuplicates()) sweepDue_ = now + DuplicateSweepMs;
@@ -399,7 +433,7 @@ std::optional<Millis> HostTable::nextDeadline() const
         if (!p.rosterOwed) continue;
         // When the owed roster fits its address's budget.
         const auto budget = sendBudgets_.find(roster_.records[i].publicAddress);
-        const double size = double(RosterUpdateHeaderSize + MemberEntrySize * std::size_t(roster_.count));
+        const double size = double(rosterBytesFor(i));
         const double missing = budget == sendBudgets_.end() ? 0 : size - budget->second.bytes;
         Millis fits = budget == sendBudgets_.end() ? lastNow_
                                                     : budget->second.refilled + Millis(std::ceil(std::max(0.0, missing) * 1000.0 / SendBytesPerSecond));

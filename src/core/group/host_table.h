@@ -17,6 +17,7 @@
 
 #include "core/wire/wire.h"
 #include "core/group/message_route.h"
+#include "core/trust/key_vouch.h"
 #include "core/trust/keyed_join.h"
 
 #include <algorithm>
@@ -104,6 +105,9 @@ public:
     // is taken as its JoinRequest, and the record remembers its key. A record with a key moves
     // to another port at once with that key's KeyedJoin, and never without it.
     HostReply receiveKeyedJoin(ByteView datagram, Endpoint source, Millis now);
+    // With every roster a keyed member is sent, the host vouches for the keys of the other keyed
+    // members (KeyVouch, keyed by that member's join cookie), so their first handshake is taken
+    // only from those keys.
     // The key a record's member proved when it joined; nullopt for a plain member.
     std::optional<SigningPublicKey> keyOf(int index) const
     {
@@ -144,9 +148,19 @@ private:
         std::optional<Millis> reserveUsed;  // when a roster last went to it past its address's rate
         bool rosterOwed = false;     // a roster to it did not fit its address's send budget
         std::optional<SigningPublicKey> key;  // the identity key its KeyedJoin proved
+        std::optional<JoinCookieValue> cookie;  // ...with this cookie: it keys the vouches to it
+    };
+    struct ProvenJoin {
+        SigningPublicKey key;
+        JoinCookieValue cookie;
     };
     HostReply receiveRequest(const WireMessage& message, Endpoint source, Millis now,
-                             const std::optional<SigningPublicKey>& provenKey);
+                             const std::optional<ProvenJoin>& proven);
+    // The keys of the other keyed members, for the keyed member of record `index` (none for a
+    // plain member): they go with every roster it is sent.
+    std::vector<Bytes> vouchesFor(int index) const;
+    // What a roster to record `index` and its vouches come to, in bytes.
+    std::size_t rosterBytesFor(int index) const;
 
     int findMember(const MemberEntry& entry) const;  // by local and public address, or -1
     bool holdsDuplicates() const;

@@ -124,6 +124,7 @@ DropReason MemberSession::receive(const WireMessage& message, Endpoint source, M
         hostRosterHeard();
         return DropReason::None;
     }
+    if (message.message == Message::RosterUpdate) previousRoster_ = member_.groupRoster;
     MemberDispatch result = dispatchMemberMessage(member_, message);
     using Action = MemberDispatch::Action;
     if (result.action == Action::Dropped) {
@@ -341,14 +342,27 @@ void MemberSession::handleRoster()
 {
     const Roster& roster = member_.groupRoster;
     hostRosterHeard();
-    // A new list: no path is known open and no voice column is filled in, as on any new list.
-    status_.assign(std::size_t(roster.count), MemberStatus{});
-    probesUnanswered_.assign(std::size_t(roster.count), 0);
-    routes_.assign(std::size_t(roster.count), MemberRoute{});
-    keyExpected_.assign(std::size_t(roster.count), false);
-    keyTrusted_.assign(std::size_t(roster.count), false);
-    textWithoutPath_.clear();  // ids change with the roster; nobody is told of a stale one
-    awaitingProbe_.clear();
+    // A member whose record is what it was (same id, name, endpoints and keys mark) keeps its
+    // open path, its route, its key's decision and its voice column: keepalives go only over
+    // confirmed paths, so a reset would leave "OK" off until something opened the path again.
+    // A new or changed member starts afresh.
+    const auto unchanged = [this, &roster](int id) {
+        return id < previousRoster_.count && id < int(status_.size()) && previousRoster_.records[id] == roster.records[id];
+    };
+    const auto renew = [&](auto& perMember, auto fresh) {
+        std::decay_t<decltype(perMember)> next(std::size_t(roster.count), fresh);
+        for (int id = 0; id < roster.count; ++id)
+            if (unchanged(id)) next[std::size_t(id)] = perMember[std::size_t(id)];
+        perMember = std::move(next);
+    };
+    renew(status_, MemberStatus{});
+    renew(probesUnanswered_, 0);
+    renew(routes_, MemberRoute{});
+    renew(keyExpected_, false);
+    renew(keyTrusted_, false);
+    // Nobody is told of a stale id.
+    std::erase_if(textWithoutPath_, [&](const auto& entry) { return !unchanged(entry.first); });
+    std::erase_if(awaitingProbe_, [&](int id) { return !unchanged(id); });
 
     // The chosen members keep being the same people, whatever ids they have now.
     const auto rebind = [this](const std::optional<MemberIdentity>& identity) {

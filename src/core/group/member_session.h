@@ -305,6 +305,7 @@ private:
     int findMember(const MemberIdentity& identity) const;
 
     MemberState member_;
+    Roster previousRoster_;  // the roster before the one being taken in
     std::vector<MemberStatus> status_;  // one per roster record
     std::string memberName_;            // GBK, at most 16 bytes
     std::optional<Ipv4> joinedHost_;    // the host the last join went to; the leave goes there too

@@ -124,6 +124,7 @@ std::optional<Bytes> KeyedJoiner::answer(ByteView datagram, Endpoint source, End
     const auto cookie = readJoinCookie(datagram);
     if (!cookie || !joining || source != host || answers_ >= AnswersPerJoin) return std::nullopt;
     ++answers_;
+    answered_.push_back(*cookie);
     return makeKeyedJoin(identity, own, *cookie);
 }
 

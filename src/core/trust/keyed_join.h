@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <vector>
 
 namespace lumo {
 
@@ -87,13 +88,22 @@ class KeyedJoiner {
 public:
     static constexpr int AnswersPerJoin = 3;
 
-    void joinSent() { answers_ = 0; }
+    void joinSent()
+    {
+        answers_ = 0;
+        answered_.clear();
+    }
     // The KeyedJoin answering `datagram`, to go to the host; nullopt when it is not answered.
     std::optional<Bytes> answer(ByteView datagram, Endpoint source, Endpoint host, bool joining, const Identity& identity,
                                 const MemberEntry& own);
 
+    // The cookies answered in this join: one of them is the one the host took, and keys the
+    // host's vouches to this member.
+    const std::vector<JoinCookieValue>& answered() const { return answered_; }
+
 private:
     int answers_ = 0;
+    std::vector<JoinCookieValue> answered_;
 };
 
 }  // namespace lumo

@@ -31,6 +31,7 @@ void MemberTrust::setGroup(const std::string& group)
     if (group == group_) return;
     group_ = group;
     peers_.clear();
+    vouched_.clear();
 }
 
 void MemberTrust::rosterChanged(const Roster& roster, int ownId)
@@ -51,6 +52,57 @@ void MemberTrust::rosterChanged(const Roster& roster, int ownId)
     peers_ = std::move(moved);
     roster_ = roster;
     ownId_ = ownId;
+    // Vouches for members that left go with them.
+    std::erase_if(vouched_, [this](const auto& entry) {
+        for (int i = 0; i < roster_.count && i < RosterCapacity; ++i)
+            if (MemberIdentity::of(roster_.records[i]) == entry.first) return false;
+        return true;
+    });
+}
+
+bool MemberTrust::takeVouch(ByteView datagram, const std::vector<JoinCookieValue>& joinCookies)
+{
+    std::optional<std::vector<VouchedKey>> entries;
+    for (const JoinCookieValue& cookie : joinCookies)
+        if ((entries = readKeyVouch(datagram, vouchKeyOf(cookie, own_.publicKey())))) break;
+    if (!entries) return false;
+    for (const VouchedKey& entry : *entries) {
+        // An entry names a record of the roster it was made with; one this roster does not
+        // hold there (a vouch overtaken by a newer roster) is left for the next.
+        const int id = entry.memberId;
+        if (!roster_.holds(id) || id == ownId_ || joinedAt(id) != entry.at) continue;
+        const MemberIdentity who = MemberIdentity::of(roster_.records[id]);
+        const auto known = std::find_if(vouched_.begin(), vouched_.end(), [&who](const auto& v) { return v.first == who; });
+        if (known != vouched_.end() && known->second == entry.key) continue;
+        if (known != vouched_.end())
+            known->second = entry.key;
+        else if (vouched_.size() < std::size_t(RosterCapacity))
+            vouched_.emplace_back(who, entry.key);
+        const Peer* peer = peerOf(id);
+        const auto proved = peer ? peer->trust->peerKey() : std::nullopt;
+        const auto remembered = store_.known(group_, who.name);
+        if ((remembered && *remembered != entry.key) || (proved && *proved != entry.key)) vouchedOtherKey(id, entry.key);
+    }
+    return true;
+}
+
+void MemberTrust::vouchedOtherKey(int memberId, const SigningPublicKey& vouched)
+{
+    Peer* peer = peerOf(memberId);
+    if (!peer) peer = &startPeer(memberId, joinedAt(memberId), lastNow_, false);
+    if (peer->keyChanged && peer->offeredKey == vouched) return;
+    peer->keyChanged = true;
+    peer->offeredKey = vouched;
+    events_.push_back({TrustEvent::Kind::KeyChanged, memberId});
+}
+
+std::optional<SigningPublicKey> MemberTrust::vouchedKey(int memberId) const
+{
+    if (!roster_.holds(memberId)) return std::nullopt;
+    const MemberIdentity who = MemberIdentity::of(roster_.records[memberId]);
+    for (const auto& [identity, key] : vouched_)
+        if (identity == who) return key;
+    return std::nullopt;
 }
 
 MemberTrust::Peer& MemberTrust::startPeer(int memberId, Endpoint at, Millis now, bool sendHello)
@@ -160,15 +212,22 @@ std::optional<Bytes> MemberTrust::receive(int memberId, ByteView datagram, Endpo
     lastNow_ = std::max(lastNow_, now);
     const auto record = trustRecordOf(datagram);
     if (!record || !roster_.holds(memberId) || memberId == ownId_) return std::nullopt;
+    std::optional<Hello> hello;
+    if (record == TrustRecord::Hello) {
+        hello = readHello(datagram);
+        if (!hello) return std::nullopt;
+        // The host vouched for another key: whoever this is, it is not that member. Nothing is
+        // raised against the member, and its handshake keeps waiting for the vouched key.
+        const auto vouched = vouchedKey(memberId);
+        if (vouched && *vouched != hello->identity) return std::nullopt;
+    }
     Peer* peer = peerOf(memberId);
     if (!peer) {
-        if (record != TrustRecord::Hello) return std::nullopt;
+        if (!hello) return std::nullopt;
         peer = &startPeer(memberId, source, now, false);  // it opened first
     }
     switch (*record) {
     case TrustRecord::Hello: {
-        const auto hello = readHello(datagram);
-        if (!hello) return std::nullopt;
         const auto remembered = store_.known(group_, peer->who.name);
         if (remembered && *remembered != hello->identity) {
             if (!peer->keyChanged || peer->offeredKey != hello->identity) {
@@ -285,6 +344,9 @@ std::optional<Millis> MemberTrust::nextDeadline() const
 {
     std::optional<Millis> next;
     for (const auto& [id, peer] : peers_) {
+        // advance() leaves a changed key to the player: its handshake's deadline would stay due
+        // and wake the caller again and again.
+        if (peer.keyChanged) continue;
         const auto due = peer.trust->nextDeadline();
         if (due && (!next || *due < *next)) next = due;
     }

@@ -10,6 +10,7 @@
 
 #include "core/group/member_session.h"
 #include "core/trust/handshake.h"
+#include "core/trust/key_vouch.h"
 #include "core/trust/trust_store.h"
 
 #include <functional>
@@ -54,6 +55,14 @@ public:
     // The session's path to memberId answered at `at`: its handshake starts (once per member);
     // a handshake under way follows the path to where it answers now.
     void pathOpened(int memberId, Endpoint at, Millis now);
+
+    // A KeyVouch from the joined host (the caller checked where it came from), tried under the
+    // cookies this member's join answered. Its keys are the only ones a first handshake with
+    // those members takes; one that differs from the key remembered for that member shows as a
+    // changed key. False when it is not a record of the joined host.
+    bool takeVouch(ByteView datagram, const std::vector<JoinCookieValue>& joinCookies);
+    // The key the host vouched for memberId; nullopt when it vouched for none.
+    std::optional<SigningPublicKey> vouchedKey(int memberId) const;
 
     // Whether memberId may speak keys: its record shows KeysMark, or a key is remembered for it.
     // With any other member nothing but the plain protocol is spoken.
@@ -106,6 +115,8 @@ private:
         std::vector<Outgoing> held;
     };
     Peer& startPeer(int memberId, Endpoint at, Millis now, bool sendHello);
+    // The vouched key differs from what memberId's name is remembered with, or proved here.
+    void vouchedOtherKey(int memberId, const SigningPublicKey& vouched);
     Peer* peerOf(int memberId);
     // Where the host saw memberId join (its record's public endpoint).
     Endpoint joinedAt(int memberId) const;
@@ -124,6 +135,9 @@ private:
     std::vector<Outgoing> sends_;
     std::vector<TrustEvent> events_;
     std::vector<int> unproved_;
+    // The keys the host vouched for, by the member's record (name and public endpoint), so a
+    // roster that renumbers the group keeps them with their members.
+    std::vector<std::pair<MemberIdentity, SigningPublicKey>> vouched_;
 };
 
 }  // namespace lumo
