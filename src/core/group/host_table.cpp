@@ -200,7 +200,7 @@ std::vector<Bytes> HostTable::vouchesFor(int index) const
     for (int i = 0; i < roster_.count; ++i) {
         const Presence& other = presence_[std::size_t(i)];
         if (i == index || !other.key) continue;
-        entries.push_back({idByte(i), publicEndpoint(roster_.records[i]), *other.key});
+        entries.push_back({idByte(i), roster_.records[i].publicEndpoint(), *other.key});
     }
     return makeKeyVouches(idByte(index), entries, vouchKeyOf(*recipient.cookie, *recipient.key));
 }
