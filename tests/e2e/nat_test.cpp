@@ -442,7 +442,7 @@ private slots:
         QVERIFY(benLink.openAsOverlay());
         QVERIFY(amyLink.post(link::to_main::SelectMember, rowOf(benId)));
         QVERIFY(amyLink.post(link::to_main::VoiceToggle, 1));
-        const auto question = benLink.next(link::to_overlay::CallRequest, 3000);
+        const auto question = benLink.next(link::to_overlay::CallRequest, 10000);
         QVERIFY2(question, "ben's program heard nothing from amy");
         QCOMPARE(question->value, amyId);
         QVERIFY(benLink.post(link::to_main::AcceptVoice, rowOf(amyId)));

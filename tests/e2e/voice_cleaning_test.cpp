@@ -141,7 +141,7 @@ private slots:
         QVERIFY(listenerLink.openAsOverlay());
         const auto group = startTalkingToListenerAndWitness(host, talker, listener, talkerLink, WitnessAddress);
         QVERIFY2(group, "the talker did not start talking to its group");
-        auto question = listenerLink.next(link::to_overlay::CallRequest, 4000);
+        auto question = listenerLink.next(link::to_overlay::CallRequest, 10000);
         QVERIFY2(question, "the listener asked nothing");
         QVERIFY(listenerLink.post(link::to_main::AcceptVoice, group->rowOf(0)));
         QTest::qWait(int(talk.size() / 8) + 800);

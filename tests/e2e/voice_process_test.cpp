@@ -54,7 +54,7 @@ private slots:
         QVERIFY2(group, "the talker did not start talking to its group");
 
         // The listener hears the first block, then asks its overlay about the second.
-        auto question = listenerLink.next(link::to_overlay::CallRequest, 3000);
+        auto question = listenerLink.next(link::to_overlay::CallRequest, 10000);
         QVERIFY2(question, "the listener asked nothing");
         QCOMPARE(question->value, 0);
         QVERIFY(listenerLink.post(link::to_main::AcceptVoice, group->rowOf(0)));
