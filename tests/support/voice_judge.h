@@ -76,21 +76,44 @@ inline std::vector<std::int16_t> withoutSilence(const std::vector<std::int16_t>&
     return out;
 }
 
-// The best loudness-contour correlation of `heard` (silence left out) with the coded phrase from
-// some block on: a listener starts playing where its player picks the stream up.
+// How well what the listener played follows the coded phrase's loudness: each stretch it played
+// (split where it played 200 ms or more of silence) is matched on its own against the phrase
+// from any 10 ms on, and the stretches' best correlations are weighed by their lengths. Matched
+// stretch by stretch and period by period because the playout may add or give back time between
+// and inside stretches, which moves what it played off the record grid.
 inline double loudnessMatch(const std::vector<std::vector<std::int16_t>>& reference, const std::vector<std::int16_t>& heardWithSilence)
 {
-    const std::vector<std::int16_t> heard = withoutSilence(heardWithSilence);
     std::vector<std::int16_t> expected;
     for (const auto& block : reference) expected.insert(expected.end(), block.begin(), block.end());
-    const auto heardContour = envelope(heard);
-    double best = 0;
-    for (std::size_t lag = 0; lag < expected.size(); lag += BlockSamples) {
-        const std::vector<std::int16_t> part(expected.begin() + lag, expected.end());
-        if (part.size() < heard.size() / 2) break;  // too little left to compare fairly
-        best = std::max(best, contourCorrelation(envelope(part), heardContour));
+    const auto expectedContour = envelope(expected);
+    constexpr std::size_t Period = 80, SplitPeriods = 20;
+    std::vector<std::vector<std::int16_t>> stretches(1);
+    std::size_t silentPeriods = 0;
+    for (std::size_t at = 0; at < heardWithSilence.size(); at += Period) {
+        const auto begin = heardWithSilence.begin() + std::ptrdiff_t(at);
+        const auto end = heardWithSilence.begin() + std::ptrdiff_t(std::min(heardWithSilence.size(), at + Period));
+        if (std::none_of(begin, end, [](std::int16_t v) { return v != 0; })) {
+            if (++silentPeriods == SplitPeriods && !stretches.back().empty()) stretches.emplace_back();
+            continue;
+        }
+        silentPeriods = 0;
+        stretches.back().insert(stretches.back().end(), begin, end);
     }
-    return best;
+    double weighted = 0;
+    std::size_t total = 0;
+    for (const auto& stretch : stretches) {
+        const auto heardContour = envelope(stretch);
+        if (heardContour.size() < 2) continue;
+        double best = 0;
+        for (std::size_t lag = 0; lag < expectedContour.size(); ++lag) {
+            const std::vector<std::int16_t> part(expectedContour.begin() + std::ptrdiff_t(lag), expectedContour.end());
+            if (part.size() < heardContour.size() / 2) break;  // too little left to compare fairly
+            best = std::max(best, contourCorrelation(part, heardContour));
+        }
+        weighted += best * double(heardContour.size());
+        total += heardContour.size();
+    }
+    return total ? weighted / double(total) : 0;
 }
 
 // For a stream that lost blocks on the way the whole no longer lines up with the talk: each
