@@ -7,6 +7,8 @@
 
 namespace lumo {
 
+static_assert(PlayoutStep::HangOverRecords <= SpeechGate::Timing{}.hangOverBlocks, "a gate sends its whole hang-over");
+
 namespace {
 
 // Distance from b to a in sequence numbers, negative when a is before b (numbers wrap).
@@ -102,6 +104,8 @@ void PlayoutStep::startSpurt(std::uint32_t sequence)
     tailFrames_ = 0;
     prerollLeft_ = 0;
     lastPlayedQuiet_ = false;
+    quietRun_ = 0;
+    tailSilent_ = false;
     lookBackDue_ = false;
     lookBackMs_ = 0;
     batchOpen_ = false;
@@ -387,7 +391,7 @@ PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, const Card& ca
     // How long before it would have been too late this record came (had it not, the card would
     // have needed a concealment once its last whole period was taken), and how late it came
     // against the best recent schedule: their sum is the slack an on-time record has now.
-    const std::int64_t slack = nowMs - s.arrivedMs + card.queuedMs - card.sincePeriodMs;
+    const std::int64_t slack = nowMs - s.arrivedMs + card.queuedMs + card.scalerMs - card.sincePeriodMs;
     const std::int64_t late = transitCount_ ? std::max<std::int64_t>(0, transitOf(s.record.sequence, s.arrivedMs) - scheduleFloor()) : 0;
     if (lookBackDue_) {
         lookBackDue_ = false;
@@ -435,6 +439,7 @@ PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, const Card& ca
     spurtPlayed_ = true;
     waitedFrames_ = 0;
     tailFrames_ = 0;
+    tailSilent_ = false;
     concealRun_ = 0;
     return chunk;
 }
@@ -464,7 +469,7 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         // Where the voice still sounds (nothing had come after speech), zeros would cut it off:
         // the slack is built with the copy of the decoder, the record it waits for decoding
         // exactly after it.
-        const bool voiceSounds = spurtPlayed_ && !lastPlayedQuiet_;
+        const bool voiceSounds = spurtPlayed_ && !tailSilent_;
         // A spurt that starts (or starts again after the voice faded) may begin with the gate's
         // look-back; records held up inside speech are the network's delay, to be given back.
         lookBackDue_ = !voiceSounds;
@@ -506,11 +511,16 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
             // After a block's time the pause is taken as one.
             if (waitedFrames_ > FramesPerBlock)
                 paused_ = true;
-            // After a quiet record the talker most likely stopped (a gate ends each spurt with
-            // quiet hang-over blocks): silence, so that the end of a spurt is not padded with
-            // sound nobody made.
-            if (lastPlayedQuiet_)
+            // After a gate's whole hang-over of quiet records the talker most likely stopped:
+            // silence, so that the end of a spurt is not padded with sound nobody made. After
+            // fewer, the gate still had quiet records to send: the next one is late or lost, and
+            // stands in at the talker's background level for as long as the rest of the
+            // hang-over and the target's slack would take, no longer.
+            if (lastPlayedQuiet_ && (tailSilent_ || quietRun_ >= HangOverRecords ||
+                                     tailFrames_ > (HangOverRecords - quietRun_) * FramesPerBlock + (targetMs_ + SwapGraceMs) / FrameMs)) {
+                tailSilent_ = true;
                 return Chunk{Kind::Silence, 1, {}, 0, 1000};
+            }
             // After speech, concealed aside, with a copy of the decoder, so that a late record
             // still decodes exactly what the talker's encoder meant; fading to the talker's
             // background as any concealment until something comes or the spurt ends.
