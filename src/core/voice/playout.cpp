@@ -79,6 +79,7 @@ void PlayoutStep::freshStream()
     lastExcessMs_ = 0;
     spareRun_ = 0;
     draining_ = false;
+    fillDebtMs_ = 0;
     for (Arrival& a : arrivals_)
         a.known = false;
 }
@@ -267,6 +268,10 @@ PlayoutStep::Received PlayoutStep::push(const VoiceRecord& record, std::int64_t 
         clearStore();
         startSpurt(seq);
     }
+    // A talker whose gate closed numbers on from where it stopped: records missing from the
+    // numbers, for longer than the wait has lasted, were lost, and the wait was no pause.
+    if (paused_ && d > 0 && waitedFrames_ < d * FramesPerBlock)
+        paused_ = false;
     if (paused_ && d >= 0) {
         // The talker paused (its sender dropped quiet blocks) and speaks again: the silence of
         // the pause takes the pre-roll, and the records from here on have a schedule of their own.
@@ -376,9 +381,18 @@ int PlayoutStep::adjustFor(int surplusMs, int heldMs)
         draining_ = false;
     if (draining_)
         spareRun_ = std::max(spareRun_, SpareRecords);
-    if (spareRun_ >= SpareRecords)
+    if (spareRun_ >= SpareRecords) {
         adjust = (surplusMs - lead) / FrameMs * FrameMs + heldMs;
+    } else if (fillDebtMs_ > 0 && surplusMs >= lead + FrameMs) {
+        // A late record's wait was filled in: the records after it have that time to spare
+        // at once, and it is not left to jitter's slow way of giving back.
+        adjust = std::min(fillDebtMs_, (surplusMs - lead) / FrameMs * FrameMs) + heldMs;
+    } else if (surplusMs < lead) {
+        fillDebtMs_ = 0;  // the time was needed after all: the line has become slower
+    }
     adjust = std::clamp(adjust, -MaxAdjustMs, MaxAdjustMs);
+    if (adjust > 0)
+        fillDebtMs_ = std::max(0, fillDebtMs_ - adjust);
     if (adjust > 0)
         ++counters_.fasterRecords;
     if (adjust < 0)
@@ -418,6 +432,7 @@ PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, const Card& ca
     }
     // The look-back's slack is kept (it was sent late, not delayed by the network); beyond it
     // the slack over the target is spare.
+    fillDebtMs_ = std::min(MaxAdjustMs * FramesPerBlock, fillDebtMs_ + waitedFrames_ * FrameMs);
     std::int64_t excess = slack + late - targetMs_;
     excess = excess > 0 ? std::max<std::int64_t>(0, excess - lookBackMs_) : excess;
     lastExcessMs_ = int(std::clamp<std::int64_t>(excess, -1000, 1000));
@@ -536,7 +551,11 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         // as long as records have come late lately, and a little past its successor.
         const std::uint32_t k = firstLaterDistance();
         const std::int64_t laterAt = slots_[(next_ + k) % Capacity].arrivedMs;
-        const std::int64_t expected = laterAt - static_cast<std::int64_t>(k) * BlockMs;
+        std::int64_t expected = laterAt - static_cast<std::int64_t>(k) * BlockMs;
+        // A successor that came late itself says nothing of when the missing one was due: the
+        // best recent schedule does.
+        if (transitCount_ > 0)
+            expected = std::min(expected, laterAt - (transitOf(next_ + k, laterAt) - scheduleFloor()) - std::int64_t(k) * BlockMs);
         const int spread = targetMs_;
         // Once a whole block has been concealed in its place, waiting longer only adds delay.
         const int grace = waitedFrames_ < FramesPerBlock ? std::min(MinSwapWaitMs, spread + SwapGraceMs) : 0;

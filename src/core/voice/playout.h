@@ -253,6 +253,9 @@ private:
     int lastExcessMs_ = 0;        // the latest record's slack over the target
     int spareRun_ = 0;            // records in a row that had a period to spare
     bool draining_ = false;       // giving back a spike's delay, down to a period over the target
+    // Concealment played while a record was awaited, which then came and played after it: time
+    // put into the talk that the records after it give back as soon as they have it to spare.
+    int fillDebtMs_ = 0;
     Counters counters_;
 };
 
