@@ -412,19 +412,22 @@ Simulated simulate(const Scenario& s, const std::vector<Record>& records, const 
             queued += b.count;
         }
     };
+    auto releaseToCard = [&] {
+        const int heldBefore = renderer.heldSamples();
+        const int count = renderer.release();
+        const int made = count - heldBefore + renderer.heldSamples();
+        for (int i = 0; i < made; ++i) {
+            keptLabels.push_back(scalerLabels.empty() ? -1 : scalerLabels.front().first);
+            if (!scalerLabels.empty() && (scalerLabels.front().second -= 1) <= 0 && scalerLabels.size() > 1) scalerLabels.pop_front();
+        }
+        scalerLabels.clear();
+        handOut(count);
+    };
     auto pump = [&](double nowMs) {
         while (queued + renderer.heldSamples() <= VoicePlayer::LeadSamples) {
             if (queued < PlayoutStep::CardFloorMs * 8 && renderer.scalerHeldSamples() > 0) {
                 // As the player does: what the time-scaler holds goes to a card about to run dry.
-                const int heldBefore = renderer.heldSamples();
-                const int count = renderer.release();
-                const int made = count - heldBefore + renderer.heldSamples();
-                for (int i = 0; i < made; ++i) {
-                    keptLabels.push_back(scalerLabels.empty() ? -1 : scalerLabels.front().first);
-                    if (!scalerLabels.empty() && (scalerLabels.front().second -= 1) <= 0 && scalerLabels.size() > 1) scalerLabels.pop_front();
-                }
-                scalerLabels.clear();
-                handOut(count);
+                releaseToCard();
                 continue;
             }
             // As the player sees its card: whole periods, the part-period kept, the period's phase.
@@ -436,6 +439,10 @@ Simulated simulate(const Scenario& s, const std::vector<Record>& records, const 
             const PlayoutStep::Chunk chunk = step.pull(std::int64_t(nowMs), seen);
             out.calls.push_back({false, std::int64_t(nowMs), seen, nullptr, lastQuiet});
             out.chunks.push_back(chunk);
+            if (chunk.kind == PlayoutStep::Kind::Wait && renderer.scalerHeldSamples() > 0) {
+                releaseToCard();
+                return;
+            }
             const int heldBefore = renderer.heldSamples();
             const int count = renderer.render(chunk, 100, false);
             if (chunk.kind == PlayoutStep::Kind::Record) step.notePlayedQuiet(lastQuiet = renderer.lastRecordQuiet());

@@ -228,6 +228,15 @@ void VoicePlayer::pump()
         // The card takes a period every 10 ms, the latest when it last gave a buffer back.
         card.sincePeriodMs = lastReturnMs_ < 0 ? 0 : int((now - lastReturnMs_) % PlayoutStep::FrameMs);
         const PlayoutStep::Chunk chunk = playout_.pull(now, card);
+        if (chunk.kind == PlayoutStep::Kind::Wait && renderer_.scalerHeldSamples() > 0) {
+            // The next record is not there yet: what the time-scaler holds goes to the card now,
+            // not when the card is nearly dry, so that a player thread run late cannot find it
+            // empty with sound held back.
+            const int released = renderer_.release();
+            if (released > 0)
+                queueSamples(renderer_.samples(), released);
+            break;
+        }
         const int count = renderer_.render(chunk, volume_.load(), gain_);
         if (chunk.kind == PlayoutStep::Kind::Record)
             playout_.notePlayedQuiet(renderer_.lastRecordQuiet());
