@@ -393,33 +393,74 @@ Simulated simulate(const Scenario& s, const std::vector<Record>& records, const 
     PlayoutStep step;
     PlayoutRenderer renderer;
     std::vector<int> labels;  // of every heard sample
-    int carriedLabel = -1;  // of the part-period the renderer keeps
+    // Labels of samples made but not yet handed to the card (the part-period the renderer
+    // keeps), and of the sound inside the time-scaler, oldest first, with how many samples of it
+    // each chunk is to give.
+    std::deque<int> keptLabels;
+    std::deque<std::pair<int, double>> scalerLabels;
     bool lastQuiet = false;
+    auto handOut = [&](int count) {
+        for (int at = 0; at < count; at += Period) {
+            Buffer b;
+            b.count = std::min(Period, count - at);
+            std::copy_n(renderer.samples() + at, b.count, b.samples.begin());
+            for (int i = 0; i < b.count; ++i) {
+                b.label[std::size_t(i)] = keptLabels.empty() ? -1 : keptLabels.front();
+                if (!keptLabels.empty()) keptLabels.pop_front();
+            }
+            card.push_back(b);
+            queued += b.count;
+        }
+    };
+    auto releaseToCard = [&] {
+        const int heldBefore = renderer.heldSamples();
+        const int count = renderer.release();
+        const int made = count - heldBefore + renderer.heldSamples();
+        for (int i = 0; i < made; ++i) {
+            keptLabels.push_back(scalerLabels.empty() ? -1 : scalerLabels.front().first);
+            if (!scalerLabels.empty() && (scalerLabels.front().second -= 1) <= 0 && scalerLabels.size() > 1) scalerLabels.pop_front();
+        }
+        scalerLabels.clear();
+        handOut(count);
+    };
     auto pump = [&](double nowMs) {
         while (queued + renderer.heldSamples() <= VoicePlayer::LeadSamples) {
+            if (queued < PlayoutStep::CardFloorMs * 8 && renderer.scalerHeldSamples() > 0) {
+                // As the player does: what the time-scaler holds goes to a card about to run dry.
+                releaseToCard();
+                continue;
+            }
             // As the player sees its card: whole periods, the part-period kept, the period's phase.
             PlayoutStep::Card seen;
             seen.queuedMs = queued / 8;
             seen.heldMs = renderer.heldSamples() / 8;
+            seen.scalerMs = renderer.scalerHeldSamples() / 8;
             seen.sincePeriodMs = int(std::int64_t(nowMs) - std::int64_t(std::ceil(out.fileStartMs))) % PlayoutStep::FrameMs;
             const PlayoutStep::Chunk chunk = step.pull(std::int64_t(nowMs), seen);
             out.calls.push_back({false, std::int64_t(nowMs), seen, nullptr, lastQuiet});
             out.chunks.push_back(chunk);
-            const int held = renderer.heldSamples();
+            if (chunk.kind == PlayoutStep::Kind::Wait && renderer.scalerHeldSamples() > 0) {
+                releaseToCard();
+                return;
+            }
+            const int heldBefore = renderer.heldSamples();
             const int count = renderer.render(chunk, 100, false);
             if (chunk.kind == PlayoutStep::Kind::Record) step.notePlayedQuiet(lastQuiet = renderer.lastRecordQuiet());
-            if (count == 0) return;
+            if (count == 0 && chunk.kind != PlayoutStep::Kind::Record) return;
             const std::uint32_t index = chunk.record.sequence - firstSequence;
             const int label = chunk.kind == PlayoutStep::Kind::Record && index < records.size() ? int(index) : -1;
-            for (int at = 0; at < count; at += Period) {
-                Buffer b;
-                b.count = std::min(Period, count - at);
-                std::copy_n(renderer.samples() + at, b.count, b.samples.begin());
-                for (int i = 0; i < b.count; ++i) b.label[std::size_t(i)] = at + i < held ? carriedLabel : label;
-                card.push_back(b);
-                queued += b.count;
+            // What came out this time, in order: what the time-scaler held, then this chunk.
+            const bool scaledRecord = chunk.kind == PlayoutStep::Kind::Record && chunk.adjustMs != 0;
+            const double expected = chunk.kind == PlayoutStep::Kind::Record ? BlockSamples / playSpeed(chunk.adjustMs, lastQuiet)
+                                                                             : double(std::max(0, chunk.frames) * Period);
+            scalerLabels.push_back({label, expected});
+            const int made = count - heldBefore + renderer.heldSamples();
+            for (int i = 0; i < made; ++i) {
+                keptLabels.push_back(scalerLabels.front().first);
+                if ((scalerLabels.front().second -= 1) <= 0 && scalerLabels.size() > 1) scalerLabels.pop_front();
             }
-            carriedLabel = label;
+            if (!scaledRecord) scalerLabels.clear();
+            handOut(count);
         }
     };
     const double endMs = records.back().sentMs + 1500;

@@ -20,6 +20,9 @@ PlayoutRenderer::PlayoutRenderer() : scaler_(sonicCreateStream(8000, 1))
             while (sonicReadShortFromStream(scaler_, scaled_.data(), MaxSamples) > 0) {
             }
         }
+        sonicFlushStream(scaler_);
+        while (sonicReadShortFromStream(scaler_, scaled_.data(), MaxSamples) > 0) {
+        }
     }
 }
 
@@ -29,23 +32,62 @@ PlayoutRenderer::~PlayoutRenderer()
         sonicDestroyStream(scaler_);
 }
 
+int PlayoutRenderer::endScaling(int at)
+{
+    scalerOwed_ = 0;
+    if (!scaling_)
+        return 0;
+    scaling_ = false;
+    // Flushed at normal speed, Sonic hands on what it kept back unchanged and forgets where it
+    // was in its pitch periods, so that the next stretch starts afresh.
+    sonicSetSpeed(scaler_, 1.0f);
+    sonicFlushStream(scaler_);
+    int produced = 0, n = 0;
+    const int room = int(scaled_.size()) - at;
+    while (produced < room && (n = sonicReadShortFromStream(scaler_, scaled_.data() + at + produced, room - produced)) > 0)
+        produced += n;
+    return produced;
+}
+
 const std::int16_t* PlayoutRenderer::scale(int count, double speed, int* produced)
 {
     *produced = count;
-    if (speed == 1.0 || !scaler_)
+    if (!scaler_)
         return pcm_.data();
+    if (speed == 1.0) {
+        if (!scaling_)
+            return pcm_.data();
+        // What Sonic still holds was before these samples: it goes first.
+        const int before = endScaling(0);
+        const int n = std::min(count, int(scaled_.size()) - before);
+        std::copy_n(pcm_.begin(), n, scaled_.begin() + before);
+        *produced = before + n;
+        return scaled_.data();
+    }
     ++scaledRecords_;
+    scaling_ = true;
     sonicSetSpeed(scaler_, static_cast<float>(speed));
     sonicWriteShortToStream(scaler_, pcm_.data(), count);
-    // Flushed at normal speed, Sonic hands on what it kept back unchanged and forgets where it
-    // was, so that the next block it scales starts afresh (one pitch period in or out each).
-    sonicSetSpeed(scaler_, 1.0f);
-    sonicFlushStream(scaler_);
+    scalerOwed_ += double(count) / speed;
     int n = 0;
     *produced = 0;
-    while (*produced < MaxSamples && (n = sonicReadShortFromStream(scaler_, scaled_.data() + *produced, MaxSamples - *produced)) > 0)
+    const int room = MaxSamples;
+    while (*produced < room && (n = sonicReadShortFromStream(scaler_, scaled_.data() + *produced, room - *produced)) > 0)
         *produced += n;
+    scalerOwed_ = std::max(0.0, scalerOwed_ - *produced);
     return scaled_.data();
+}
+
+int PlayoutRenderer::release()
+{
+    const int produced = std::min(endScaling(0), int(out_.size()) - held_);
+    std::copy_n(carry_.begin(), held_, out_.begin());
+    std::copy_n(scaled_.begin(), produced, out_.begin() + held_);
+    const int total = held_ + produced;
+    const int whole = total / PeriodSamples * PeriodSamples;
+    held_ = total - whole;
+    std::copy_n(out_.begin() + whole, held_, carry_.begin());
+    return whole;
 }
 
 void PlayoutRenderer::concealAside(int frames)
@@ -68,13 +110,17 @@ int PlayoutRenderer::render(const PlayoutStep::Chunk& chunk, int volumePercent, 
     case PlayoutStep::Kind::Wait:
         return 0;
     case PlayoutStep::Kind::Nothing: {
-        // The spurt is over: what was kept goes out, the period filled with silence.
-        if (held_ == 0)
-            return 0;
+        // The spurt is over: what was kept (and what the time-scaler held) goes out, the last
+        // period filled with silence.
         std::copy_n(carry_.begin(), held_, out_.begin());
-        std::fill(out_.begin() + held_, out_.begin() + PeriodSamples, std::int16_t{0});
+        const int total = held_ + (scaler_ ? endScaling(0) : 0);
+        std::copy_n(scaled_.begin(), total - held_, out_.begin() + held_);
         held_ = 0;
-        return PeriodSamples;
+        if (total == 0)
+            return 0;
+        const int whole = (total + PeriodSamples - 1) / PeriodSamples * PeriodSamples;
+        std::fill(out_.begin() + total, out_.begin() + whole, std::int16_t{0});
+        return whole;
     }
     case PlayoutStep::Kind::Record: {
         codec_.Decode(chunk.record.speech.data(), CodedBlockSize, pcm_.data(), nullptr);
@@ -125,7 +171,7 @@ int PlayoutRenderer::render(const PlayoutStep::Chunk& chunk, int volumePercent, 
     const std::int16_t* scaled = scale(count, speed, &produced);
     // Behind what was kept; whole periods go out, the rest waits for the next chunk.
     std::copy_n(carry_.begin(), held_, out_.begin());
-    produced = std::min(produced, MaxSamples);
+    produced = std::min(produced, int(out_.size()) - held_);
     std::copy_n(scaled, produced, out_.begin() + held_);
     const int total = held_ + produced;
     const int whole = total / PeriodSamples * PeriodSamples;

@@ -212,19 +212,39 @@ void VoicePlayer::pump()
         const int held = renderer_.heldSamples();
         if (queued + held > LeadSamples)
             break;
+        // Sound the time-scaler holds back for its next period search goes to a card about to
+        // run dry before anything is asked of the step (which would conceal).
+        if (queued < PlayoutStep::CardFloorMs * SamplesPerMs && renderer_.scalerHeldSamples() > 0) {
+            const int released = renderer_.release();
+            if (released > 0 && !queueSamples(renderer_.samples(), released))
+                break;
+            continue;
+        }
         const std::int64_t now = clock_();
         PlayoutStep::Card card;
         card.queuedMs = queued / SamplesPerMs;
         card.heldMs = held / SamplesPerMs;
+        card.scalerMs = renderer_.scalerHeldSamples() / SamplesPerMs;
         // The card takes a period every 10 ms, the latest when it last gave a buffer back.
         card.sincePeriodMs = lastReturnMs_ < 0 ? 0 : int((now - lastReturnMs_) % PlayoutStep::FrameMs);
         const PlayoutStep::Chunk chunk = playout_.pull(now, card);
+        if (chunk.kind == PlayoutStep::Kind::Wait && renderer_.scalerHeldSamples() > 0) {
+            // The next record is not there yet: what the time-scaler holds goes to the card now,
+            // not when the card is nearly dry, so that a player thread run late cannot find it
+            // empty with sound held back.
+            const int released = renderer_.release();
+            if (released > 0)
+                queueSamples(renderer_.samples(), released);
+            break;
+        }
         const int count = renderer_.render(chunk, volume_.load(), gain_);
         if (chunk.kind == PlayoutStep::Kind::Record)
             playout_.notePlayedQuiet(renderer_.lastRecordQuiet());
-        if (count == 0)
+        // A record the time-scaler took in whole (it keeps back a little for its next period
+        // search) leaves the card as low as it was: ask again.
+        if (count == 0 && chunk.kind != PlayoutStep::Kind::Record)
             break;
-        if (!queueSamples(renderer_.samples(), count))
+        if (count > 0 && !queueSamples(renderer_.samples(), count))
             break;  // the device refuses: try again at the next event
     }
     std::lock_guard lock(lock_);

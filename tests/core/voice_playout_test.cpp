@@ -98,6 +98,14 @@ public:
         return n;
     }
 
+    int framesAfter(std::uint32_t a, Kind kind) const
+    {
+        int n = 0;
+        for (const Heard& h : heard)
+            if (h.kind == kind && h.atMs > playedAt(a)) n += h.frames;
+        return n;
+    }
+
     // Frames of silence after a spurt's first record, before the step's spurt ended, that cut
     // the voice off (the talk is speech).
     int zerosInsideSpurts() const { return quiet ? 0 : silenceInsideSpurts(); }
@@ -108,6 +116,7 @@ public:
     std::vector<Heard> heard;
     double mutedMs = 0;  // the card ran dry inside a spurt
     bool quiet = false;  // the talk is quiet blocks (time-scaled up to half)
+    std::set<std::uint32_t> quietRecords;  // these alone are quiet (the talker's background)
 
 private:
     void pump()
@@ -122,7 +131,7 @@ private:
             if (c.kind == StepKind::Record) {
                 ASSERT_EQ(c.frames, PlayoutStep::FramesPerBlock);
                 length /= playSpeed(c.adjustMs, quiet);
-                step.notePlayedQuiet(quiet);  // as the player's renderer finds it
+                step.notePlayedQuiet(quiet || quietRecords.count(c.record.sequence));  // as the player's renderer finds it
             }
             heard.push_back({c.kind, c.record.sequence, c.frames, double(now_) + queuedMs_, length, c.adjustMs, c.gainPermille, c.aside});
             queuedMs_ += length;
@@ -214,6 +223,77 @@ TEST(PlayoutTest, AfterTheLastRecordTheTailDependsOnWhatItWas)
             // Fading as any concealment: to its floor, not to silence.
             EXPECT_EQ(l.heard[l.heard.size() - 2].gain, PlayoutStep::FadeFloorPermille);
         }
+    }
+}
+
+// Quiet records inside the talk (a pause between words, shorter than a gate's hang-over) and
+// then records missing that the hang-over still owed: if the talk goes on, the wait is never
+// zeros; if the talker stopped there, the background stands in only for the rest of the
+// hang-over and the target's slack, then silence. After a whole hang-over the end of the spurt
+// is silence at once.
+TEST(PlayoutTest, AMissingRecordAfterQuietOnesIsConcealedUnlessTheHangOverEnded)
+{
+    struct Case {
+        int quiet;          // quiet records before the missing ones
+        std::uint32_t lost;
+        bool talkGoesOn;    // records after them come
+    };
+    for (const Case c : {Case{1, 1, true}, Case{1, 3, true}, Case{2, 2, true}, Case{3, 1, true}, Case{1, 0, false}, Case{3, 0, false},
+                         Case{4, 0, false}}) {
+        SCOPED_TRACE(std::to_string(c.quiet) + " quiet, " + std::to_string(c.lost) + " lost, " + (c.talkGoesOn ? "talk goes on" : "talker stopped"));
+        Listener l;
+        const std::uint32_t gap = 30, last = c.talkGoesOn ? 60 : gap - 1;
+        for (std::uint32_t s = gap - std::uint32_t(c.quiet); s < gap; ++s) l.quietRecords.insert(s);
+        for (std::uint32_t s = 1; s <= last; ++s)
+            if (s < gap || s >= gap + c.lost) l.deliver(std::int64_t(s - 1) * 60 + 5, s);
+        l.run(std::int64_t(last) * 60 + 2000);
+        EXPECT_EQ(l.played().back(), last);
+        if (c.talkGoesOn) {
+            EXPECT_EQ(l.frames(Kind::Silence), l.framesBetween(0, 1, Kind::Silence)) << "no zeros after the first record";
+            EXPECT_GE(l.framesBetween(gap - 1, gap + c.lost, Kind::Conceal), 1);
+            continue;
+        }
+        // The spurt's end: what stands in is bounded by the hang-over left, then silence.
+        const int bound = c.quiet >= PlayoutStep::HangOverRecords
+                              ? 0
+                              : (PlayoutStep::HangOverRecords - c.quiet) * PlayoutStep::FramesPerBlock +
+                                    (l.step.targetMs() + PlayoutStep::SwapGraceMs) / PlayoutStep::FrameMs + 1;
+        EXPECT_LE(l.framesAfter(last, Kind::Conceal), bound);
+        EXPECT_GT(l.framesAfter(last, Kind::Silence), 0);
+    }
+}
+
+// Records lost, and the one after them swapped behind its own successor, on a line with 0-40 ms
+// of jitter: a gap in the numbers is loss, not a pause of the talker, so no pre-roll is built
+// again on top of the wait; and the time concealed while the late record was awaited is given
+// back by the records after it, which have it to spare.
+TEST(PlayoutTest, ALateRecordAfterALossAddsOnlyItsOwnLateness)
+{
+    for (const std::uint32_t lost : {1u, 2u})
+    for (const std::uint32_t gap : {60u, 100u, 140u, 180u}) {
+        SCOPED_TRACE(std::to_string(lost) + " lost at " + std::to_string(gap));
+        Listener l;
+        std::mt19937 random(gap);
+        const std::uint32_t late = gap + lost;
+        auto sent = [](std::uint32_t s) { return std::int64_t(s - 1) * 60; };
+        std::map<std::uint32_t, std::int64_t> arrival;
+        for (std::uint32_t s = 1; s <= 240; ++s) arrival[s] = sent(s) + std::int64_t(random() % 41);
+        arrival[late] = arrival[late + 1] + 1;
+        std::set<std::uint32_t> missing;
+        for (std::uint32_t s = gap; s < late; ++s) missing.insert(s);
+        for (const auto& [s, at] : arrival)
+            if (!missing.count(s)) l.deliver(at, s);
+        l.run(240 * 60 + 2000);
+        EXPECT_EQ(l.played(), range(1, 240, missing));
+        auto lag = [&](std::uint32_t s) { return l.playedAt(s) - double(sent(s)); };
+        double before = 0, worst = 0;
+        for (std::uint32_t s = gap - 10; s < gap; ++s) before = std::max(before, lag(s));
+        for (std::uint32_t s = late; s <= 240; ++s) worst = std::max(worst, lag(s));
+        // Nothing later than the late record's own lateness and a few of the card's periods, and
+        // back to the lag before within a second.
+        EXPECT_LE(worst, std::max(before, double(arrival[late] - sent(late))) + 3 * PlayoutStep::FrameMs);
+        for (std::uint32_t s = late + 17; s <= 240; ++s) ASSERT_LE(lag(s), before + 20) << s;
+        EXPECT_EQ(l.zerosInsideSpurts(), 0);
     }
 }
 

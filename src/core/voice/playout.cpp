@@ -7,6 +7,8 @@
 
 namespace lumo {
 
+static_assert(PlayoutStep::HangOverRecords <= SpeechGate::Timing{}.hangOverBlocks, "a gate sends its whole hang-over");
+
 namespace {
 
 // Distance from b to a in sequence numbers, negative when a is before b (numbers wrap).
@@ -77,6 +79,7 @@ void PlayoutStep::freshStream()
     lastExcessMs_ = 0;
     spareRun_ = 0;
     draining_ = false;
+    fillDebtMs_ = 0;
     for (Arrival& a : arrivals_)
         a.known = false;
 }
@@ -102,6 +105,8 @@ void PlayoutStep::startSpurt(std::uint32_t sequence)
     tailFrames_ = 0;
     prerollLeft_ = 0;
     lastPlayedQuiet_ = false;
+    quietRun_ = 0;
+    tailSilent_ = false;
     lookBackDue_ = false;
     lookBackMs_ = 0;
     batchOpen_ = false;
@@ -263,6 +268,10 @@ PlayoutStep::Received PlayoutStep::push(const VoiceRecord& record, std::int64_t 
         clearStore();
         startSpurt(seq);
     }
+    // A talker whose gate closed numbers on from where it stopped: records missing from the
+    // numbers, for longer than the wait has lasted, were lost, and the wait was no pause.
+    if (paused_ && d > 0 && waitedFrames_ < d * FramesPerBlock)
+        paused_ = false;
     if (paused_ && d >= 0) {
         // The talker paused (its sender dropped quiet blocks) and speaks again: the silence of
         // the pause takes the pre-roll, and the records from here on have a schedule of their own.
@@ -372,9 +381,18 @@ int PlayoutStep::adjustFor(int surplusMs, int heldMs)
         draining_ = false;
     if (draining_)
         spareRun_ = std::max(spareRun_, SpareRecords);
-    if (spareRun_ >= SpareRecords)
+    if (spareRun_ >= SpareRecords) {
         adjust = (surplusMs - lead) / FrameMs * FrameMs + heldMs;
+    } else if (fillDebtMs_ > 0 && surplusMs >= lead + FrameMs) {
+        // A late record's wait was filled in: the records after it have that time to spare
+        // at once, and it is not left to jitter's slow way of giving back.
+        adjust = std::min(fillDebtMs_, (surplusMs - lead) / FrameMs * FrameMs) + heldMs;
+    } else if (surplusMs < lead) {
+        fillDebtMs_ = 0;  // the time was needed after all: the line has become slower
+    }
     adjust = std::clamp(adjust, -MaxAdjustMs, MaxAdjustMs);
+    if (adjust > 0)
+        fillDebtMs_ = std::max(0, fillDebtMs_ - adjust);
     if (adjust > 0)
         ++counters_.fasterRecords;
     if (adjust < 0)
@@ -387,7 +405,7 @@ PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, const Card& ca
     // How long before it would have been too late this record came (had it not, the card would
     // have needed a concealment once its last whole period was taken), and how late it came
     // against the best recent schedule: their sum is the slack an on-time record has now.
-    const std::int64_t slack = nowMs - s.arrivedMs + card.queuedMs - card.sincePeriodMs;
+    const std::int64_t slack = nowMs - s.arrivedMs + card.queuedMs + card.scalerMs - card.sincePeriodMs;
     const std::int64_t late = transitCount_ ? std::max<std::int64_t>(0, transitOf(s.record.sequence, s.arrivedMs) - scheduleFloor()) : 0;
     if (lookBackDue_) {
         lookBackDue_ = false;
@@ -414,6 +432,7 @@ PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, const Card& ca
     }
     // The look-back's slack is kept (it was sent late, not delayed by the network); beyond it
     // the slack over the target is spare.
+    fillDebtMs_ = std::min(MaxAdjustMs * FramesPerBlock, fillDebtMs_ + waitedFrames_ * FrameMs);
     std::int64_t excess = slack + late - targetMs_;
     excess = excess > 0 ? std::max<std::int64_t>(0, excess - lookBackMs_) : excess;
     lastExcessMs_ = int(std::clamp<std::int64_t>(excess, -1000, 1000));
@@ -435,6 +454,7 @@ PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, const Card& ca
     spurtPlayed_ = true;
     waitedFrames_ = 0;
     tailFrames_ = 0;
+    tailSilent_ = false;
     concealRun_ = 0;
     return chunk;
 }
@@ -464,7 +484,7 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         // Where the voice still sounds (nothing had come after speech), zeros would cut it off:
         // the slack is built with the copy of the decoder, the record it waits for decoding
         // exactly after it.
-        const bool voiceSounds = spurtPlayed_ && !lastPlayedQuiet_;
+        const bool voiceSounds = spurtPlayed_ && !tailSilent_;
         // A spurt that starts (or starts again after the voice faded) may begin with the gate's
         // look-back; records held up inside speech are the network's delay, to be given back.
         lookBackDue_ = !voiceSounds;
@@ -506,11 +526,16 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
             // After a block's time the pause is taken as one.
             if (waitedFrames_ > FramesPerBlock)
                 paused_ = true;
-            // After a quiet record the talker most likely stopped (a gate ends each spurt with
-            // quiet hang-over blocks): silence, so that the end of a spurt is not padded with
-            // sound nobody made.
-            if (lastPlayedQuiet_)
+            // After a gate's whole hang-over of quiet records the talker most likely stopped:
+            // silence, so that the end of a spurt is not padded with sound nobody made. After
+            // fewer, the gate still had quiet records to send: the next one is late or lost, and
+            // stands in at the talker's background level for as long as the rest of the
+            // hang-over and the target's slack would take, no longer.
+            if (lastPlayedQuiet_ && (tailSilent_ || quietRun_ >= HangOverRecords ||
+                                     tailFrames_ > (HangOverRecords - quietRun_) * FramesPerBlock + (targetMs_ + SwapGraceMs) / FrameMs)) {
+                tailSilent_ = true;
                 return Chunk{Kind::Silence, 1, {}, 0, 1000};
+            }
             // After speech, concealed aside, with a copy of the decoder, so that a late record
             // still decodes exactly what the talker's encoder meant; fading to the talker's
             // background as any concealment until something comes or the spurt ends.
@@ -526,7 +551,11 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         // as long as records have come late lately, and a little past its successor.
         const std::uint32_t k = firstLaterDistance();
         const std::int64_t laterAt = slots_[(next_ + k) % Capacity].arrivedMs;
-        const std::int64_t expected = laterAt - static_cast<std::int64_t>(k) * BlockMs;
+        std::int64_t expected = laterAt - static_cast<std::int64_t>(k) * BlockMs;
+        // A successor that came late itself says nothing of when the missing one was due: the
+        // best recent schedule does.
+        if (transitCount_ > 0)
+            expected = std::min(expected, laterAt - (transitOf(next_ + k, laterAt) - scheduleFloor()) - std::int64_t(k) * BlockMs);
         const int spread = targetMs_;
         // Once a whole block has been concealed in its place, waiting longer only adds delay.
         const int grace = waitedFrames_ < FramesPerBlock ? std::min(MinSwapWaitMs, spread + SwapGraceMs) : 0;

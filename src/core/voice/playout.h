@@ -76,6 +76,8 @@ public:
     static constexpr int FadeFrames = 4;             // the fade down to its floor
     static constexpr int FadeFloorPermille = 125;
     static constexpr int EndAfterFrames = 60;        // nothing newer for 600 ms: the spurt ended
+    // A talker's gate closes only after this many quiet records in a row (its hang-over).
+    static constexpr int HangOverRecords = 4;
     static constexpr int PauseMs = 20;               // three arrivals this late alike: the talker paused
     static constexpr std::uint32_t TransitWindow = 16;
     static constexpr int DriftBlock = 16;            // arrivals whose least transit is one point of the drift line
@@ -121,6 +123,7 @@ public:
         int queuedMs = 0;       // whole periods handed to the card and not yet taken
         int heldMs = 0;         // a part-period kept for the card, to go out before what comes next
         int sincePeriodMs = 0;  // since the card last took a period (it takes one every FrameMs)
+        int scalerMs = 0;       // sound the time-scaler still holds, to go out before what comes next
     };
 
     // A record delivered at nowMs (any monotonic millisecond clock, the same for pull).
@@ -131,7 +134,11 @@ public:
     Chunk pull(std::int64_t nowMs, int queuedMs);
     // Whether the record just played was quiet (the talker's background, such as the hang-over
     // a gate sends after the last word): nothing newer after it most likely ends the spurt.
-    void notePlayedQuiet(bool quiet) { lastPlayedQuiet_ = quiet; }
+    void notePlayedQuiet(bool quiet)
+    {
+        lastPlayedQuiet_ = quiet;
+        quietRun_ = quiet ? quietRun_ + 1 : 0;
+    }
 
     bool active() const { return active_; }
     std::uint32_t next() const { return next_; }
@@ -201,6 +208,8 @@ private:
     int waitedFrames_ = 0;        // frames concealed in place of next_ while it was awaited
     int tailFrames_ = 0;          // frames played in a row while nothing newer had come
     bool lastPlayedQuiet_ = false;
+    int quietRun_ = 0;            // quiet records played in a row
+    bool tailSilent_ = false;     // nothing newer came after a quiet record: silence is playing
     int prerollLeft_ = 0;         // frames of a pre-roll inside a spurt still to be concealed
     // Records that come together with a spurt's first one are the talker's gate's look-back,
     // sent late on purpose: their slack is not given back by playing the words faster.
@@ -244,6 +253,9 @@ private:
     int lastExcessMs_ = 0;        // the latest record's slack over the target
     int spareRun_ = 0;            // records in a row that had a period to spare
     bool draining_ = false;       // giving back a spike's delay, down to a period over the target
+    // Concealment played while a record was awaited, which then came and played after it: time
+    // put into the talk that the records after it give back as soon as they have it to spare.
+    int fillDebtMs_ = 0;
     Counters counters_;
 };
 
