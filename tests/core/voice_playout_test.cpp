@@ -249,8 +249,8 @@ TEST(PlayoutTest, AMissingRecordAfterQuietOnesIsConcealedUnlessTheHangOverEnded)
         l.run(std::int64_t(last) * 60 + 2000);
         EXPECT_EQ(l.played().back(), last);
         if (c.talkGoesOn) {
-            EXPECT_EQ(l.frames(Kind::Silence), l.framesBetween(0, 1, Kind::Silence)) << "no zeros after the first record";
-            EXPECT_GE(l.framesBetween(gap - 1, gap + c.lost, Kind::Conceal), 1);
+            EXPECT_EQ(l.frames(StepKind::Silence), l.framesBetween(0, 1, StepKind::Silence)) << "no zeros after the first record";
+            EXPECT_GE(l.framesBetween(gap - 1, gap + c.lost, StepKind::Conceal), 1);
             continue;
         }
         // The spurt's end: what stands in is bounded by the hang-over left, then silence.
@@ -258,8 +258,8 @@ TEST(PlayoutTest, AMissingRecordAfterQuietOnesIsConcealedUnlessTheHangOverEnded)
                               ? 0
                               : (PlayoutStep::HangOverRecords - c.quiet) * PlayoutStep::FramesPerBlock +
                                     (l.step.targetMs() + PlayoutStep::SwapGraceMs) / PlayoutStep::FrameMs + 1;
-        EXPECT_LE(l.framesAfter(last, Kind::Conceal), bound);
-        EXPECT_GT(l.framesAfter(last, Kind::Silence), 0);
+        EXPECT_LE(l.framesAfter(last, StepKind::Conceal), bound);
+        EXPECT_GT(l.framesAfter(last, StepKind::Silence), 0);
     }
 }
 
