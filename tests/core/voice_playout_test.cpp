@@ -98,7 +98,7 @@ public:
         return n;
     }
 
-    int framesAfter(std::uint32_t a, Kind kind) const
+    int framesAfter(std::uint32_t a, StepKind kind) const
     {
         int n = 0;
         for (const Heard& h : heard)
