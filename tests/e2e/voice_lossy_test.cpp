@@ -234,11 +234,11 @@ private slots:
         const PlayoutReport report = judgePlayout(records, played.samples, fileStartMs, firstJudged, lastJudged);
         const auto& c = relay.counts();
         qInfo("%.0f%% loss, %.0f%% swaps, 0-%d ms jitter (relay: %d datagrams, %d dropped, %d duplicated, %d swapped): "
-              "records %u-%u, %d received (and %d too quiet to judge), %d lost; played exactly once %d (%.1f%%, %d time-scaled), never %d, repeats %d, "
+              "records %u-%u, %d received (and %d too quiet to judge), %d lost; played exactly once %d (%.1f%%, %d time-scaled), never %d (%d of them late), repeats %d, "
               "concealed blocks %d; added lag mean %.0f ms, max %.0f ms; waveform match %.1f%% of audible blocks",
               loss * 100, swap * 100, jitterMs, c.received, c.dropped, c.duplicated, c.reordered, firstJudged, lastJudged, report.received,
               report.quiet, report.lost, report.playedOnce, 100.0 * report.playedOnce / std::max(1, report.received), report.timeScaled,
-              report.neverPlayed, report.repeats, report.concealed, report.meanLagMs, report.maxLagMs,
+              report.neverPlayed, report.late, report.repeats, report.concealed, report.meanLagMs, report.maxLagMs,
               100 * report.waveformMatch);
 
         QVERIFY(report.received > 25);
@@ -248,8 +248,12 @@ private slots:
         // The added lag is printed above, not judged: it is measured on the wall clock of a
         // shared machine. The playout's own lag is judged on simulated time in the core's
         // tests (voice_playout_test).
+        // Everything that arrived in time is heard once. A record the relay held back past its
+        // turn (a swap plus jitter can hold one 100 ms) is concealed instead; the playout's
+        // delay follows a high percentile of the arrivals, so only a few may come that late.
+        QVERIFY2(report.late <= (jitterMs == 0 ? 0 : report.received / 20), "records came after their turn");
         if (loss <= 0.10)
-            QCOMPARE(report.playedOnce, report.received);  // everything that arrived is heard once
+            QCOMPARE(report.playedOnce, report.received - report.late);
         else
             QVERIFY(report.playedOnce >= report.received * 7 / 10);  // heavy loss: most of it
     }

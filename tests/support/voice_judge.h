@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <fstream>
 #include <string>
 #include <cmath>
@@ -154,6 +155,9 @@ struct PlayoutReport {
     int lost = 0;            // records of the judged span the network lost entirely
     int playedOnce = 0;      // received records heard exactly once
     int neverPlayed = 0;     // received records not heard at all
+    int late = 0;            // of those, records that reached the listener only after their
+                             // turn had begun (the record before them had finished playing):
+                             // concealed in their place, as they must be
     int quiet = 0;           // received records too quiet to be heard (the gate's look-back and
                              // hang-over around words, a quiet block played faster): not counted
                              // as received
@@ -449,8 +453,17 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
         ++report.received;
         const int count = it == heardCount.end() ? 0 : it->second;
         if (count == 1) ++report.playedOnce;
-        if (count == 0) ++report.neverPlayed;
-        if (count == 0 && std::getenv("LUMO_JUDGE_TRACE")) std::fprintf(stderr, "judge: record %u never heard\n", sequence);
+        if (count == 0) {
+            ++report.neverPlayed;
+            // Its turn began when the last record before it that was heard ended.
+            const double reached = *std::min_element(record.deliveredMs.begin(), record.deliveredMs.end());
+            std::optional<double> turnMs;
+            for (const auto& [before, at] : found)
+                if (before < sequence) turnMs = opened + double(at + BlockSamples) / 8.0;
+            const bool late = turnMs && reached >= *turnMs;
+            if (late) ++report.late;
+            if (trace) std::fprintf(stderr, "judge: record %u never heard%s\n", sequence, late ? " (came after its turn)" : "");
+        }
     }
     report.meanLagMs = lagCount ? lagSum / lagCount : 0;
     const int audibleBlocks = report.identified + report.concealed;

@@ -50,6 +50,7 @@ struct Played {
     std::uint32_t sequence;
     int adjustMs;        // > 0 played faster, < 0 slower
     bool twice = false;  // its samples queued again (a buffer handed to the card twice)
+    bool concealed = false;  // not there in time: the decoder's erasure output in its place
 };
 
 // What a listener's speaker holds after the renderer played `order`.
@@ -58,7 +59,8 @@ std::vector<std::int16_t> speakerOf(const Talk& talk, const std::vector<Played>&
     PlayoutRenderer renderer;
     std::vector<std::int16_t> heard;
     for (const Played& p : order) {
-        PlayoutStep::Chunk chunk{PlayoutStep::Kind::Record, PlayoutStep::FramesPerBlock, talk.records.at(p.sequence), p.adjustMs, 1000};
+        PlayoutStep::Chunk chunk{p.concealed ? PlayoutStep::Kind::Conceal : PlayoutStep::Kind::Record, PlayoutStep::FramesPerBlock,
+                                 talk.records.at(p.sequence), p.adjustMs, 1000};
         const int n = renderer.render(chunk, 100, false);
         heard.insert(heard.end(), renderer.samples(), renderer.samples() + n);
         if (p.twice) heard.insert(heard.end(), renderer.samples(), renderer.samples() + n);
@@ -71,28 +73,36 @@ struct Case {
     std::map<std::uint32_t, int> adjust;  // record -> ms taken out (> 0) or put in (< 0)
     std::vector<std::uint32_t> twice, skipped;
     std::pair<std::uint32_t, std::uint32_t> swapped{0, 0};
+    std::uint32_t cameLate = 0;  // a record that reached the listener after its turn: concealed
     bool exact;          // every loud record heard once, none again, none out of order
     bool scaledFound;    // some records were recognised time-scaled only
 };
 
 TEST(VoiceJudgeTest, RecognisesTimeScaledRecordsAndStillCatchesFaults)
 {
-    const Talk talk = talkOfPhrase();
-    ASSERT_GT(talk.sent.size(), 80u);
+    const Talk sentTalk = talkOfPhrase();
+    ASSERT_GT(sentTalk.sent.size(), 80u);
     // Records of speech throughout (the phrase's loud middle), sped up and slowed down.
     std::map<std::uint32_t, int> scaling;
     for (std::uint32_t s = 8; s < 80; s += 3) scaling[s] = (s % 2) ? 12 : -12;
     const std::vector<Case> cases = {
-        {"as decoded", {}, {}, {}, {}, true, false},
-        {"time-scaled", scaling, {}, {}, {}, true, true},
-        {"time-scaled, a record played twice", scaling, {40}, {}, {}, false, true},
-        {"time-scaled, a record not played", scaling, {}, {50}, {}, false, true},
-        {"time-scaled, two records out of order", scaling, {}, {}, {60, 61}, false, true},
+        {"as decoded", {}, {}, {}, {}, 0, true, false},
+        {"time-scaled", scaling, {}, {}, {}, 0, true, true},
+        {"time-scaled, a record played twice", scaling, {40}, {}, {}, 0, false, true},
+        {"time-scaled, a record not played", scaling, {}, {50}, {}, 0, false, true},
+        {"time-scaled, two records out of order", scaling, {}, {}, {60, 61}, 0, false, true},
+        {"time-scaled, a record that came after its turn concealed", scaling, {}, {}, {}, 50, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        Talk talk = sentTalk;
+        if (c.cameLate) talk.sent[c.cameLate].deliveredMs = {talk.sent[c.cameLate].sentMs + 150};
         std::vector<Played> order;
         for (const auto& [sequence, record] : talk.sent) {
+            if (sequence == c.cameLate) {
+                order.push_back({sequence, 0, false, true});
+                continue;
+            }
             if (std::find(c.skipped.begin(), c.skipped.end(), sequence) != c.skipped.end()) continue;
             std::uint32_t playing = sequence;
             if (sequence == c.swapped.first) playing = c.swapped.second;
@@ -103,7 +113,10 @@ TEST(VoiceJudgeTest, RecognisesTimeScaledRecordsAndStillCatchesFaults)
         }
         const std::vector<std::int16_t> heard = speakerOf(talk, order);
         const std::uint32_t last = talk.sent.rbegin()->first;
-        const PlayoutReport r = judgePlayout(talk.sent, heard, 0, 3, last - 2);
+        // The speaker opens 100 ms after the first record was sent: each record plays 100 ms
+        // after it was sent and arrived 95 ms before its turn.
+        const PlayoutReport r = judgePlayout(talk.sent, heard, 100, 3, last - 2);
+        EXPECT_EQ(r.late, c.cameLate ? 1 : 0);
         ASSERT_GT(r.received, 60);
         if (c.exact) {
             EXPECT_EQ(r.playedOnce, r.received);
