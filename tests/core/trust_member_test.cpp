@@ -83,6 +83,15 @@ std::vector<TrustEvent::Kind> kinds(const std::vector<TrustEvent>& events)
     return out;
 }
 
+// ann opens a path to bob and their first handshake seals; what it raised in ann is taken.
+void sealFirstContact(Lumo& ann, Lumo& bob, Wire& wire)
+{
+    ann.trust.pathOpened(1, BobAt, 0);
+    wire.run(ann, bob, 0);
+    ASSERT_EQ(ann.trust.keyState(1), PeerKeyState::Sealed);
+    ann.trust.takeEvents();
+}
+
 }  // namespace
 
 TEST(MemberTrustTest, TwoLumoMembersSealTextHeldDuringTheHandshakeAndRefuseForgedPlainText)
@@ -152,11 +161,8 @@ TEST(MemberTrustTest, ALumoAndAPlainMemberSpeakThePlainProtocolByteForByteAndItI
 TEST(MemberTrustTest, AChangedKeyIsShownAndNothingPassesUntilThePlayerAcceptsIt)
 {
     Lumo ann(1, 0), bob(2, 1);
-    ann.trust.pathOpened(1, BobAt, 0);
     Wire wire;
-    wire.run(ann, bob, 0);
-    ASSERT_EQ(ann.trust.keyState(1), PeerKeyState::Sealed);
-    ann.trust.takeEvents();
+    ASSERT_NO_FATAL_FAILURE(sealFirstContact(ann, bob, wire));
 
     // "bob" comes back with another key (a new install, or someone else under his name).
     Lumo other(7, 1);
@@ -473,11 +479,8 @@ TEST(MemberTrustVouch, AVouchIsTakenOnlyFromTheJoinAndAKeyOtherThanTheRemembered
 TEST(MemberTrustVouch, AKeySealedBeforeADifferingVouchIsShownAsChanged)
 {
     Lumo ann(1, 0), bob(2, 1);
-    ann.trust.pathOpened(1, BobAt, 0);
     Wire wire;
-    wire.run(ann, bob, 0);
-    ASSERT_EQ(ann.trust.keyState(1), PeerKeyState::Sealed);
-    ann.trust.takeEvents();
+    ASSERT_NO_FATAL_FAILURE(sealFirstContact(ann, bob, wire));
     ASSERT_TRUE(ann.trust.takeVouch(vouchToAnn(Identity::fromSeed(seedOf(7)).publicKey()), {AnnsCookie}));
     EXPECT_EQ(kinds(ann.trust.takeEvents()), std::vector{TrustEvent::Kind::KeyChanged});
     EXPECT_EQ(ann.trust.keyState(1), PeerKeyState::KeyChanged);
