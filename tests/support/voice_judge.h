@@ -4,6 +4,7 @@
 
 #include "core/voice_test_support.h"
 #include "scaled_speech_match.h"
+#include "core/voice/playout.h"
 #include "core/voice/silence_gate.h"
 #include "core/voice/voice_codec.h"
 #include "voice/audio_device.h"
@@ -155,9 +156,10 @@ struct PlayoutReport {
     int lost = 0;            // records of the judged span the network lost entirely
     int playedOnce = 0;      // received records heard exactly once
     int neverPlayed = 0;     // received records not heard at all
-    int late = 0;            // of those, records that reached the listener only after their
-                             // turn had begun (the record before them had finished playing):
-                             // concealed in their place, as they must be
+    int late = 0;            // of those, records that reached the listener after their turn
+                             // was settled: after the record before them had finished playing,
+                             // less the sound the player keeps queued ahead of the card
+                             // (PlayoutStep::LeadMs); concealed in their place, as they must be
     int quiet = 0;           // received records too quiet to be heard (the gate's look-back and
                              // hang-over around words, a quiet block played faster): not counted
                              // as received
@@ -455,12 +457,13 @@ inline PlayoutReport judgePlayout(const std::map<std::uint32_t, SentRecord>& sen
         if (count == 1) ++report.playedOnce;
         if (count == 0) {
             ++report.neverPlayed;
-            // Its turn began when the last record before it that was heard ended.
+            // Its turn began when the last record before it that was heard ended; the player
+            // settles what plays then up to LeadMs sooner, when it queues that sound for the card.
             const double reached = *std::min_element(record.deliveredMs.begin(), record.deliveredMs.end());
             std::optional<double> turnMs;
             for (const auto& [before, at] : found)
                 if (before < sequence) turnMs = opened + double(at + BlockSamples) / 8.0;
-            const bool late = turnMs && reached >= *turnMs;
+            const bool late = turnMs && reached >= *turnMs - PlayoutStep::LeadMs;
             if (late) ++report.late;
             if (trace) std::fprintf(stderr, "judge: record %u never heard%s\n", sequence, late ? " (came after its turn)" : "");
         }

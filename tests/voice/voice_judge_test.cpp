@@ -73,9 +73,10 @@ struct Case {
     std::map<std::uint32_t, int> adjust;  // record -> ms taken out (> 0) or put in (< 0)
     std::vector<std::uint32_t> twice, skipped;
     std::pair<std::uint32_t, std::uint32_t> swapped{0, 0};
-    std::uint32_t cameLate = 0;  // a record that reached the listener after its turn: concealed
+    std::uint32_t cameLate = 0;  // a record that reached the listener too late for its turn: concealed
     bool exact;          // every loud record heard once, none again, none out of order
     bool scaledFound;    // some records were recognised time-scaled only
+    double cameAfterSentMs = 150;  // when cameLate reached the listener (its turn is at 100)
 };
 
 TEST(VoiceJudgeTest, RecognisesTimeScaledRecordsAndStillCatchesFaults)
@@ -92,11 +93,13 @@ TEST(VoiceJudgeTest, RecognisesTimeScaledRecordsAndStillCatchesFaults)
         {"time-scaled, a record not played", scaling, {}, {50}, {}, 0, false, true},
         {"time-scaled, two records out of order", scaling, {}, {}, {60, 61}, 0, false, true},
         {"time-scaled, a record that came after its turn concealed", scaling, {}, {}, {}, 50, false, true},
+        // The player had queued the sound for its turn already.
+        {"a record that came just before its turn concealed", {}, {}, {}, {}, 50, false, false, 85},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Talk talk = sentTalk;
-        if (c.cameLate) talk.sent[c.cameLate].deliveredMs = {talk.sent[c.cameLate].sentMs + 150};
+        if (c.cameLate) talk.sent[c.cameLate].deliveredMs = {talk.sent[c.cameLate].sentMs + c.cameAfterSentMs};
         std::vector<Played> order;
         for (const auto& [sequence, record] : talk.sent) {
             if (sequence == c.cameLate) {
