@@ -14,6 +14,7 @@
 #include "voice/far_end_reference.h"
 #include "voice/voice_capture.h"
 #include "voice/voice_player.h"
+#include "voice_judge.h"
 #include "voice_test_support.h"
 
 namespace lumo {
@@ -104,7 +105,6 @@ TEST(WavBackEndTest, PhraseGoesFromTheMicrophoneFileToTheSpeakerFile)
     system->setVoiceProcessing(noCleaning);
     // What should come out: what a capture sends of the phrase's blocks (given to it directly),
     // encoded and decoded in order.
-    std::vector<std::vector<std::int16_t>> expectedBlocks;
     std::vector<std::int16_t> expected;
     {
         NullAudioSystem direct;
@@ -115,18 +115,20 @@ TEST(WavBackEndTest, PhraseGoesFromTheMicrophoneFileToTheSpeakerFile)
             std::array<std::int16_t, BlockSamples> out;
             decoder.Decode(record.speech.data(), CodedBlockSize, out.data(), nullptr);
             expected.insert(expected.end(), out.begin(), out.end());
-            expectedBlocks.emplace_back(out.begin(), out.end());
         });
         reference.setEnabled(true);
         for (const auto& block : test::blocksOf(phrase))
             reference.OnBlock(reinterpret_cast<const std::uint8_t*>(block.data()), BlockBytes);
     }
     // The n-th block sent is at least the n-th of the file.
-    const std::size_t lastSent = expectedBlocks.empty() ? 0 : expectedBlocks.size() - 1;
+    const std::size_t lastSent = expected.empty() ? 0 : expected.size() / BlockSamples - 1;
     ASSERT_GT(expected.size(), phrase.size() / 2);
 
     std::mutex mutex;
     std::vector<std::uint32_t> numbers;
+    // Each record as the capture sent it and the player got it (at once), in ms from the start:
+    // the speaker file opens with the player, at about 0.
+    std::map<std::uint32_t, test::SentRecord> sent;
     const auto start = std::chrono::steady_clock::now();
     std::chrono::steady_clock::duration capturedIn{};
     {
@@ -137,6 +139,8 @@ TEST(WavBackEndTest, PhraseGoesFromTheMicrophoneFileToTheSpeakerFile)
             {
                 std::lock_guard lock(mutex);
                 numbers.push_back(record.sequence);
+                const double nowMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+                sent[record.sequence] = test::SentRecord{record.sequence, record.speech, nowMs, {nowMs}};
             }
             player.Submit(record, false);
         });
@@ -173,17 +177,16 @@ TEST(WavBackEndTest, PhraseGoesFromTheMicrophoneFileToTheSpeakerFile)
     EXPECT_EQ(played.bitsPerSample, 16);
     // The speaker runs on the real-time clock: the file holds the player's whole life, silence
     // included (a short pre-roll first, and wherever the talker's gate held blocks back),
-    // and every block of the phrase exactly once, in order.
+    // and every record of the phrase exactly once, in order: as decoded, or played a little
+    // faster or slower where the player took back or put in time (a busy machine delays records;
+    // the quiet blocks before the words are where it gives time back first).
     EXPECT_GT(played.samples.size(), expected.size());
-    auto at = played.samples.begin();
-    for (std::size_t i = 0; i < expectedBlocks.size(); ++i) {
-        const auto& block = expectedBlocks[i];
-        const auto found = std::search(at, played.samples.end(), block.begin(), block.end());
-        ASSERT_NE(found, played.samples.end()) << "block " << i << " is missing or out of order";
-        EXPECT_EQ(std::search(found + 1, played.samples.end(), block.begin(), block.end()), played.samples.end())
-            << "block " << i << " is played twice";
-        at = found + BlockSamples;
-    }
+    const test::PlayoutReport report = test::judgePlayout(sent, played.samples, 0, 1, std::uint32_t(numbers.size()));
+    EXPECT_GT(report.received, int(numbers.size()) / 2);
+    EXPECT_EQ(report.received + report.quiet, int(numbers.size()));
+    EXPECT_EQ(report.playedOnce, report.received);
+    EXPECT_EQ(report.repeats, 0);
+    EXPECT_EQ(report.outOfOrder, 0);
     EXPECT_TRUE(std::all_of(played.samples.begin(), played.samples.begin() + 80, [](std::int16_t v) { return v == 0; }));
 }
 
