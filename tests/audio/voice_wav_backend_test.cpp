@@ -184,7 +184,10 @@ TEST(WavBackEndTest, PhraseGoesFromTheMicrophoneFileToTheSpeakerFile)
     const test::PlayoutReport report = test::judgePlayout(sent, played.samples, 0, 1, std::uint32_t(numbers.size()));
     EXPECT_GT(report.received, int(numbers.size()) / 2);
     EXPECT_EQ(report.received + report.quiet, int(numbers.size()));
-    EXPECT_EQ(report.playedOnce, report.received);
+    // A record the player got only after its turn (the machine held a thread up) is concealed in
+    // its place, as it must be; a few of them at most.
+    EXPECT_EQ(report.playedOnce, report.received - report.late);
+    EXPECT_LE(report.late, report.received / 5);
     EXPECT_EQ(report.repeats, 0);
     EXPECT_EQ(report.outOfOrder, 0);
     EXPECT_TRUE(std::all_of(played.samples.begin(), played.samples.begin() + 80, [](std::int16_t v) { return v == 0; }));
