@@ -27,8 +27,17 @@ void MessageQueue::post(const AudioMessage& message)
 
 AudioMessage MessageQueue::take()
 {
+    return take(std::nullopt);
+}
+
+AudioMessage MessageQueue::take(std::optional<Clock::time_point> wakeAt)
+{
     std::unique_lock lock(mutex_);
-    ready_.wait(lock, [this] { return !messages_.empty(); });
+    const auto ready = [this] { return !messages_.empty(); };
+    if (!wakeAt)
+        ready_.wait(lock, ready);
+    else if (!ready_.wait_until(lock, *wakeAt, ready))
+        return AudioMessage{AudioEvent::WakeUp, 0};
     AudioMessage message = messages_.front();
     messages_.pop_front();
     return message;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -60,6 +61,7 @@ enum class AudioEvent {
     OutputDone,     // an output device returns a played buffer
     RecordArrived,  // a voice record was handed to a player
     DeviceLost,     // the device stopped working (unplugged): it fills or plays nothing more
+    WakeUp,         // the time the thread asked to be woken at came with no other message
 };
 
 struct AudioMessage {
@@ -71,8 +73,12 @@ struct AudioMessage {
 class MessageQueue {
 public:
     void post(const AudioMessage& message);
+    using Clock = std::chrono::steady_clock;
+
     // Blocks until a message is there.
     AudioMessage take();
+    // The same, but at `wakeAt` (if set) without a message yet: WakeUp.
+    AudioMessage take(std::optional<Clock::time_point> wakeAt);
     // The next message if there is one.
     std::optional<AudioMessage> tryTake();
     std::size_t size() const;

@@ -15,7 +15,8 @@ bool AudioWorker::StartThread()
     if (threadRunning_)
         return false;
     const int priority = audio_.wantsRealTimeThreads() ? AudioThreadPriority : 0;
-    if (!thread_.start([this](const AudioMessage& message) { onMessage(message); }, priority))
+    if (!thread_.start([this](const AudioMessage& message) { onMessage(message); }, priority,
+                       [this] { return wakeUpTime(); }))
         return false;
     threadRunning_ = true;
     return true;

@@ -42,6 +42,9 @@ protected:
 
     // Called on the worker thread with every message but Quit, in order.
     virtual void onMessage(const AudioMessage& message) = 0;
+    // Asked on the worker thread before it waits for the next message: when to be handed a
+    // WakeUp if nothing comes first (none: only messages wake it).
+    virtual std::optional<MessageQueue::Clock::time_point> wakeUpTime() const { return std::nullopt; }
 
     // StartThread and Open; when Open fails the thread is stopped again and the result is false.
     bool startAndOpen();

@@ -20,18 +20,18 @@ bool requestRealTimeScheduling(int priority)
     return pthread_setschedparam(pthread_self(), SCHED_FIFO, &param) == 0;
 }
 
-bool MessageThread::start(Handler handler, int realTimePriority)
+bool MessageThread::start(Handler handler, int realTimePriority, WakeTime wakeTime)
 {
     if (thread_.joinable())
         return false;
     auto queue = std::make_shared<MessageQueue>();
     auto ended = std::make_shared<std::atomic<bool>>(false);
     try {
-        thread_ = std::thread([queue, ended, handler = std::move(handler), realTimePriority] {
+        thread_ = std::thread([queue, ended, handler = std::move(handler), wakeTime = std::move(wakeTime), realTimePriority] {
             if (realTimePriority > 0)
                 requestRealTimeScheduling(realTimePriority);
             for (;;) {
-                const AudioMessage message = queue->take();
+                const AudioMessage message = queue->take(wakeTime ? wakeTime() : std::nullopt);
                 if (message.event == AudioEvent::Quit)
                     break;
                 handler(message);

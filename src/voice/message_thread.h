@@ -11,6 +11,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -26,6 +27,9 @@ bool requestRealTimeScheduling(int priority);
 class MessageThread {
 public:
     using Handler = std::function<void(const AudioMessage&)>;
+    // Asked on the thread before each wait: when to hand the handler a WakeUp if no message
+    // comes first (none: wait for a message).
+    using WakeTime = std::function<std::optional<MessageQueue::Clock::time_point>()>;
 
     MessageThread() = default;
     ~MessageThread();
@@ -35,7 +39,7 @@ public:
     // Starts a thread that passes every message but Quit to handler. False if the system
     // could not create the thread. With a realTimePriority (1-99) the thread asks for real-time
     // scheduling at that priority, and runs as any thread where it is refused.
-    bool start(Handler handler, int realTimePriority = 0);
+    bool start(Handler handler, int realTimePriority = 0, WakeTime wakeTime = {});
     // Posts Quit and waits for the thread to end, at most about 500 ms. True if it ended in
     // that time, false if it was left to finish on its own.
     bool stop();

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -64,6 +65,12 @@ public:
         std::lock_guard lock(mutex_);
         return threads_;
     }
+    // The thread is to be woken at `at` once, if no message comes first.
+    void wakeAt(MessageQueue::Clock::time_point at)
+    {
+        std::lock_guard lock(mutex_);
+        wakeAt_ = at;
+    }
 
     std::unique_ptr<AudioDevice> device;
     std::atomic<int> policy{-1};  // the scheduling of the thread that handled the last message
@@ -85,6 +92,13 @@ protected:
         messages_.push_back(message);
         threads_.push_back(std::this_thread::get_id());
         policy = sched_getscheduler(0);
+        if (message.event == AudioEvent::WakeUp)
+            wakeAt_.reset();
+    }
+    std::optional<MessageQueue::Clock::time_point> wakeUpTime() const override
+    {
+        std::lock_guard lock(mutex_);
+        return wakeAt_;
     }
 
 private:
@@ -94,6 +108,7 @@ private:
     bool released_ = false;
     std::vector<AudioMessage> messages_;
     std::vector<std::thread::id> threads_;
+    std::optional<MessageQueue::Clock::time_point> wakeAt_;
 };
 
 TEST(AudioWorker, HandsEveryMessageInOrderToItsOwnThread)
@@ -124,6 +139,30 @@ TEST(AudioWorker, HandsEveryMessageInOrderToItsOwnThread)
     EXPECT_EQ(worker.target(), nullptr);
     EXPECT_FALSE(worker.StopThread());
     EXPECT_EQ(worker.messages().size(), 200u);  // Quit is not handed on
+}
+
+// A worker may ask to be woken at a time of its own (the player, to decide just before its card
+// needs a record that has not come): messages that come first are handed over first, and the
+// time once passed brings a WakeUp though nothing was posted.
+TEST(AudioWorker, WakesUpAtTheTimeItAskedForUnlessAMessageComesFirst)
+{
+    test::FakeAudio audio;
+    RecordingWorker worker(audio, -1);
+    worker.wakeAt(MessageQueue::Clock::now() + 1h);
+    ASSERT_TRUE(worker.StartThread());
+    worker.target()->post(AudioMessage{AudioEvent::InputFilled, 1});
+    ASSERT_TRUE(test::waitFor([&] { return worker.messages().size() == 1; }));
+    // Asked for while the thread waits (or is about to): it takes effect once the thread asks
+    // again, at the latest when the next message is handled.
+    worker.wakeAt(MessageQueue::Clock::now());
+    worker.target()->post(AudioMessage{AudioEvent::InputFilled, 2});
+    ASSERT_TRUE(test::waitFor([&] { return worker.messages().size() == 3; }));
+    const auto messages = worker.messages();
+    EXPECT_EQ(messages[0].tag, 1u);
+    EXPECT_EQ(std::count_if(messages.begin(), messages.end(), [](const AudioMessage& m) { return m.event == AudioEvent::WakeUp; }), 1);
+    EXPECT_EQ(std::count_if(messages.begin(), messages.end(), [](const AudioMessage& m) { return m.tag == 2; }), 1);
+    EXPECT_TRUE(worker.StopThread());
+    EXPECT_EQ(worker.messages().size(), 3u);
 }
 
 // Only a system that keeps a sound card fed asks real-time scheduling for its threads: files and
