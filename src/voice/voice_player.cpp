@@ -7,7 +7,7 @@ namespace lumo {
 
 VoicePlayer::VoicePlayer(AudioSystem& audio, int memberId)
     : AudioWorker(audio), memberId_(memberId), clock_([] {
-          return static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+          return static_cast<std::int64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
                                                std::chrono::steady_clock::now().time_since_epoch())
                                                .count());
       })
@@ -158,7 +158,7 @@ void VoicePlayer::onMessage(const AudioMessage& message)
 {
     switch (message.event) {
     case AudioEvent::OutputDone: {
-        lastReturnMs_ = clock_();
+        lastReturnUs_ = clock_();
         {
             std::lock_guard lock(lock_);
             auto it = std::find_if(outstanding_.begin(), outstanding_.end(),
@@ -179,6 +179,9 @@ void VoicePlayer::onMessage(const AudioMessage& message)
         pump();
         ++passes_;
         break;
+    case AudioEvent::WakeUp:
+        pump();
+        return;  // not an event from outside: tests count those
     default:
         return;
     }
@@ -192,7 +195,7 @@ void VoicePlayer::takeHandOver()
         std::lock_guard lock(lock_);
         taken.swap(handOver_);
     }
-    const std::int64_t now = clock_();
+    const std::int64_t now = clock_() / 1000;
     for (const HandOver& item : taken) {
         playout_.push(item.record, now);
         gain_ = item.gain;
@@ -201,8 +204,11 @@ void VoicePlayer::takeHandOver()
 
 void VoicePlayer::pump()
 {
-    if (!deviceOpen_.load())
+    wakeUp_.reset();
+    if (!deviceOpen_.load()) {
+        awaitsDecision_.store(false);
         return;
+    }
     for (;;) {
         int queued = 0;
         {
@@ -220,14 +226,21 @@ void VoicePlayer::pump()
                 break;
             continue;
         }
-        const std::int64_t now = clock_();
+        const std::int64_t nowUs = clock_();
+        const std::int64_t now = nowUs / 1000;
         PlayoutStep::Card card;
         card.queuedMs = queued / SamplesPerMs;
         card.heldMs = held / SamplesPerMs;
         card.scalerMs = renderer_.scalerHeldSamples() / SamplesPerMs;
-        // The card takes a period every 10 ms, the latest when it last gave a buffer back.
-        card.sincePeriodMs = lastReturnMs_ < 0 ? 0 : int((now - lastReturnMs_) % PlayoutStep::FrameMs);
+        // The card takes a period every 10 ms, the latest when it last gave a buffer back. Part
+        // of a millisecond counts whole: the period is never taken as further off than it is.
+        // Before its first return its periods are unknown: it may take one at any moment.
+        const std::int64_t periodUs = PlayoutStep::FrameMs * 1000;
+        card.sincePeriodMs = lastReturnUs_ < 0 ? PlayoutStep::FrameMs : int(((nowUs - lastReturnUs_) % periodUs + 999) / 1000);
         const PlayoutStep::Chunk chunk = playout_.pull(now, card);
+        // A card that holds a buffer gives it back before then, and the step is asked again.
+        if (chunk.kind == PlayoutStep::Kind::Wait && queued == 0)
+            wakeUp_ = MessageQueue::Clock::now() + std::chrono::milliseconds(std::max<std::int64_t>(0, chunk.askAtMs - now));
         if (chunk.kind == PlayoutStep::Kind::Wait && renderer_.scalerHeldSamples() > 0) {
             // The next record is not there yet: what the time-scaler holds goes to the card now,
             // not when the card is nearly dry, so that a player thread run late cannot find it
@@ -247,6 +260,7 @@ void VoicePlayer::pump()
         if (count > 0 && !queueSamples(renderer_.samples(), count))
             break;  // the device refuses: try again at the next event
     }
+    awaitsDecision_.store(wakeUp_.has_value());
     std::lock_guard lock(lock_);
     countersCopy_ = playout_.counters();
 }

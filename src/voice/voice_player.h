@@ -1,7 +1,8 @@
 // Plays one remote member's voice. Each player owns an output device, a thread of its own, a
 // decoder for that member's stream and a playout step. Records arrive through Submit (user-
 // interface thread) into a bounded hand-over queue that loses nothing in normal use; the player
-// thread gives them to the playout step and, whenever the device is about to run dry, plays
+// thread gives them to the playout step and, whenever the device is about to run dry (woken by
+// the device's returns, by arrivals, and at the moment the step asked to decide at), plays
 // what the step says (a record, its concealment, or silence) in 10 ms buffers, optionally
 // doubled in amplitude with saturation. A record the step asks to shorten or lengthen goes
 // through a time-scaler made for speech (Sonic), which keeps the pitch; at normal speed it passes
@@ -17,6 +18,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "core/wire/wire.h"
@@ -40,7 +42,9 @@ public:
     // Records waiting for the player thread; more than this (a thread that cannot keep up with
     // a flood) are dropped and counted.
     static constexpr std::size_t HandOverCapacity = 64;
-    using Clock = std::function<std::int64_t()>;  // milliseconds, monotonic
+    // Microseconds, monotonic: the card's period is placed to well within a millisecond, since
+    // the player decides only DecideAheadMs before it.
+    using Clock = std::function<std::int64_t()>;
 
     // The audio system must outlive the player. memberId names the member whose voice this is.
     VoicePlayer(AudioSystem& audio, int memberId);
@@ -77,12 +81,16 @@ public:
     // Events the player thread has handled, records and returned buffers alike.
     std::uint64_t eventCount() const { return events_.load(); }
     std::uint64_t handOverDropped() const { return handOverDropped_.load(); }
+    // Whether the player thread waits for the moment to decide what its empty card takes next
+    // (a record it awaits), set before the event that led to it is counted (for tests).
+    bool awaitsDecision() const { return awaitsDecision_.load(); }
     PlayoutStep::Counters playoutCounters() const;
     // Tests set a clock of their own before StartAll; the default is the steady clock.
     void setClock(Clock clock) { clock_ = std::move(clock); }
 
 private:
     void onMessage(const AudioMessage& message) override;  // player thread
+    std::optional<MessageQueue::Clock::time_point> wakeUpTime() const override { return wakeUp_; }
     void takeHandOver();                                    // player thread
     void pump();                                            // player thread
     bool queueSamples(const std::int16_t* samples, int count);
@@ -96,11 +104,14 @@ private:
     PlayoutStep playout_;
     PlayoutRenderer renderer_;
     bool gain_ = false;  // of the latest record taken in
-    std::int64_t lastReturnMs_ = -1;  // when the device last gave a buffer back
+    std::int64_t lastReturnUs_ = -1;  // when the device last gave a buffer back
+    // While the step awaits a record the card will need before its next return: when to decide.
+    std::optional<MessageQueue::Clock::time_point> wakeUp_;
     std::atomic<int> volume_{100};
     std::atomic<std::uint64_t> passes_{0};
     std::atomic<std::uint64_t> events_{0};
     std::atomic<std::uint64_t> handOverDropped_{0};
+    std::atomic<bool> awaitsDecision_{false};
 
     struct HandOver {
         VoiceRecord record;

@@ -1,7 +1,9 @@
-// The playout step on sequences of arrivals, run against a simulated sound card that plays
-// 10 ms per tick and asks for more whenever it holds 20 ms or less, as the player does. A
-// record the step asks to time-scale lasts as long as the player's time-scaler makes it, and
-// every millisecond the card finds nothing inside a talk spurt is counted as a mute.
+// The playout step on sequences of arrivals, run in simulated milliseconds against a sound card
+// that takes 10 ms every 10 ms, as the player drives it: asking for more whenever the card
+// holds 20 ms or less (after each period it takes, at each arrival, and when the step asked to
+// be asked again). A record the step asks to time-scale lasts as long as the player's
+// time-scaler makes it, and every millisecond the card finds nothing inside a talk spurt is
+// counted as a mute.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -50,16 +52,19 @@ public:
 
     void run(std::int64_t untilMs)
     {
-        while (now_ <= untilMs) {
+        for (; now_ <= untilMs; ++now_) {
+            if (now_ % PlayoutStep::FrameMs == 0) {
+                // The card takes its next period.
+                if (step.active() && queuedMs_ < 10) mutedMs += 10 - queuedMs_;
+                queuedMs_ = std::max(0.0, queuedMs_ - 10);
+                pump();
+            }
             for (auto it = arrivals_.begin(); it != arrivals_.end() && std::get<0>(*it) <= now_;) {
                 step.push(rec(std::get<1>(*it), std::get<2>(*it)), now_);
                 it = arrivals_.erase(it);
                 pump();  // the player takes a record in at once
             }
-            pump();
-            now_ += 10;
-            if (step.active() && queuedMs_ < 10) mutedMs += 10 - queuedMs_;
-            queuedMs_ = std::max(0.0, queuedMs_ - 10);
+            if (askAtMs_ >= 0 && now_ >= askAtMs_) pump();
         }
     }
     std::vector<std::uint32_t> played() const
@@ -121,10 +126,23 @@ public:
 private:
     void pump()
     {
+        askAtMs_ = -1;
+        // What is handed over now plays after the period the card is playing.
+        const double startsAtMs = double(now_ - now_ % PlayoutStep::FrameMs + PlayoutStep::FrameMs);
         while (queuedMs_ <= PlayoutStep::LeadMs) {
             const bool wasActive = step.active();
-            const PlayoutStep::Chunk c = step.pull(now_, int(queuedMs_));
-            if (c.kind == StepKind::Nothing && wasActive) heard.push_back({StepKind::Nothing, 0, 0, double(now_) + queuedMs_, 0, 0, 0});  // the spurt ended
+            PlayoutStep::Card card;
+            // Whole periods are the card's; the player keeps a part-period back (time-scaled
+            // records end anywhere) until what comes next completes it.
+            card.queuedMs = int(queuedMs_) / PlayoutStep::FrameMs * PlayoutStep::FrameMs;
+            card.heldMs = int(queuedMs_) - card.queuedMs;
+            card.sincePeriodMs = int(now_ % PlayoutStep::FrameMs);
+            const PlayoutStep::Chunk c = step.pull(now_, card);
+            if (c.kind == StepKind::Nothing && wasActive) heard.push_back({StepKind::Nothing, 0, 0, startsAtMs + queuedMs_, 0, 0, 0});  // the spurt ended
+            if (c.kind == StepKind::Wait) {
+                EXPECT_GT(c.askAtMs, now_);
+                askAtMs_ = c.askAtMs;
+            }
             if (c.kind == StepKind::Nothing || c.kind == StepKind::Wait) return;
             ASSERT_GT(c.frames, 0);
             double length = c.frames * PlayoutStep::FrameMs;
@@ -133,7 +151,7 @@ private:
                 length /= playSpeed(c.adjustMs, quiet);
                 step.notePlayedQuiet(quiet || quietRecords.count(c.record.sequence));  // as the player's renderer finds it
             }
-            heard.push_back({c.kind, c.record.sequence, c.frames, double(now_) + queuedMs_, length, c.adjustMs, c.gainPermille, c.aside});
+            heard.push_back({c.kind, c.record.sequence, c.frames, startsAtMs + queuedMs_, length, c.adjustMs, c.gainPermille, c.aside});
             queuedMs_ += length;
         }
     }
@@ -152,7 +170,8 @@ private:
 
     std::multiset<std::tuple<std::int64_t, std::uint32_t, std::uint8_t>> arrivals_;
     std::int64_t now_ = 0;
-    double queuedMs_ = 0;
+    double queuedMs_ = 0;      // handed to the card, after the period it is playing
+    std::int64_t askAtMs_ = -1;  // when the step asked to be asked again
 };
 
 std::vector<std::uint32_t> range(std::uint32_t first, std::uint32_t last, std::set<std::uint32_t> without = {})
@@ -181,6 +200,26 @@ TEST(PlayoutTest, InOrderStreamPlaysEveryRecordOnceBackToBack)
     EXPECT_FALSE(l.step.active());
     EXPECT_EQ(l.framesBetween(40, 89, StepKind::Conceal), 0);
     EXPECT_EQ(l.heard.back().kind, StepKind::Nothing);
+}
+
+// On a clean line a record waits only for the card's next period that it can still be handed to
+// (the step decides DecideAheadMs before the card takes it), plus the target: wherever the
+// arrivals fall between the card's periods, none waits a period more than that.
+TEST(PlayoutTest, ACleanLineWaitsForTheCardsNextPeriodAndNoMore)
+{
+    for (int phase = 0; phase < PlayoutStep::FrameMs; ++phase) {
+        Listener l;
+        l.talk(1, 100, phase);
+        l.run(100 * 60 + 1000);
+        EXPECT_EQ(l.played(), range(1, 100)) << phase;
+        const int least = PlayoutStep::MarginMs + PlayoutStep::DecideAheadMs;
+        for (const std::uint32_t s : {1u, 50u, 100u}) {
+            const double lag = l.playedAt(s) - (s - 1) * 60.0 - phase;
+            EXPECT_GE(lag, least) << phase << ", record " << s;
+            EXPECT_LT(lag, least + PlayoutStep::FrameMs) << phase << ", record " << s;
+        }
+        EXPECT_EQ(l.mutedMs, 0) << phase;
+    }
 }
 
 // A talker's gate sends the blocks before a word together with its first one. Their slack was

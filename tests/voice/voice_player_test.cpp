@@ -108,6 +108,11 @@ struct PlayerFixture : ::testing::Test {
     std::vector<std::int16_t> playOut(VoicePlayer& player, test::FakeDevice* device)
     {
         for (int idle = 0; idle < 3;) {
+            if (device->held.size() == 0 && player.awaitsDecision()) {
+                // An empty card: the player decides what it takes next just before its period.
+                EXPECT_TRUE(test::waitFor([&] { return !player.awaitsDecision() || device->held.size() > 0; }));
+                continue;
+            }
             if (device->held.size() == 0) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
                 ++idle;
@@ -165,7 +170,7 @@ TEST_F(PlayerFixture, LostRecordIsConcealedWithTheDecodersErasureOutput)
     // one 10 ms buffer per tick. Record 7 is lost.
     auto now = std::make_shared<std::atomic<std::int64_t>>(0);
     VoicePlayer player(audio, 5);
-    player.setClock([now] { return now->load(); });
+    player.setClock([now] { return now->load() * 1000; });  // in microseconds
     ASSERT_TRUE(player.StartAll());
     test::FakeDevice* device = audio.device();
     for (int tick = 0; tick < 12 * 6 + 60; ++tick) {
@@ -179,6 +184,12 @@ TEST_F(PlayerFixture, LostRecordIsConcealedWithTheDecodersErasureOutput)
             const std::uint64_t passes = player.passCount();
             ASSERT_TRUE(player.Submit(stream.records[tick / 6], false));
             ASSERT_TRUE(test::waitFor([&] { return player.passCount() > passes; }));
+        }
+        if (player.awaitsDecision()) {
+            // The card is empty and the record awaited: the player decides just before the
+            // card's next period.
+            now->store(tick * 10 + PlayoutStep::FrameMs - PlayoutStep::DecideAheadMs);
+            ASSERT_TRUE(test::waitFor([&] { return !player.awaitsDecision(); }));
         }
     }
     const std::vector<std::int16_t> out = concat(written(device));

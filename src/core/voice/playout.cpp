@@ -352,6 +352,13 @@ PlayoutStep::Chunk PlayoutStep::conceal(int frames)
     return Chunk{Kind::Conceal, frames, {}, 0, gain};
 }
 
+int PlayoutStep::decideWithinMs(const Card& card)
+{
+    // The card takes its next period FrameMs - sincePeriodMs from now and then one period of what
+    // it holds after another; what comes next is needed at the first period it finds nothing for.
+    return card.queuedMs + card.scalerMs - card.sincePeriodMs + FrameMs - DecideAheadMs;
+}
+
 int PlayoutStep::driftLeadMs() const
 {
     return int(std::ceil(std::max(0.0, driftMs_) * DriftLeadRecords));
@@ -403,9 +410,9 @@ int PlayoutStep::adjustFor(int surplusMs, int heldMs)
 PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, const Card& card)
 {
     // How long before it would have been too late this record came (had it not, the card would
-    // have needed a concealment once its last whole period was taken), and how late it came
+    // have been handed a concealment just before its period after what it holds), and how late it came
     // against the best recent schedule: their sum is the slack an on-time record has now.
-    const std::int64_t slack = nowMs - s.arrivedMs + card.queuedMs + card.scalerMs - card.sincePeriodMs;
+    const std::int64_t slack = nowMs - s.arrivedMs + decideWithinMs(card);
     const std::int64_t late = transitCount_ ? std::max<std::int64_t>(0, transitOf(s.record.sequence, s.arrivedMs) - scheduleFloor()) : 0;
     if (lookBackDue_) {
         lookBackDue_ = false;
@@ -470,16 +477,15 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         return {};
     if (prerollDue_) {
         // Silence before the first record of a spurt, or back from a pause inside one, in whole
-        // frames, so that the records after it have the target's slack: the card's next period
-        // is sincePeriodMs short of a frame away, and a record that has waited already has that
-        // much of it.
+        // frames, so that the records after it have the target's slack: what the card holds
+        // gives part of it, and a record that has waited already has that much of it.
         prerollDue_ = false;
         std::int64_t waited = 0;
         if (holds(next_)) {
             const Slot& first = slot(next_);
             waited = nowMs - first.arrivedMs + std::max<std::int64_t>(0, transitOf(first.record.sequence, first.arrivedMs) - scheduleFloor());
         }
-        const std::int64_t needed = targetMs_ + card.sincePeriodMs - waited - card.queuedMs;
+        const std::int64_t needed = targetMs_ - waited - decideWithinMs(card);
         const int frames = int(std::clamp<std::int64_t>((needed + FrameMs - 1) / FrameMs, 0, MaxPrerollFrames));
         // Where the voice still sounds (nothing had come after speech), zeros would cut it off:
         // the slack is built with the copy of the decoder, the record it waits for decoding
@@ -504,14 +510,18 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
         chunk.aside = true;
         return chunk;
     }
-    const int queuedMs = card.queuedMs;
+    const int within = decideWithinMs(card);
     for (std::uint32_t guard = 0; guard <= Capacity; ++guard) {
         // The first record of a spurt is committed only when the card needs it: until then a
         // swapped earlier one may still come.
-        if (holds(next_) && (spurtPlayed_ || queuedMs < CardFloorMs))
+        if (holds(next_) && (spurtPlayed_ || within <= 0))
             return play(slot(next_), nowMs, card);
-        if (queuedMs >= CardFloorMs)
-            return Chunk{Kind::Wait, 0, {}, 0, 1000};  // it may still come before the card needs it
+        if (within > 0) {
+            // It may still come before the card needs it.
+            Chunk wait{Kind::Wait, 0, {}, 0, 1000};
+            wait.askAtMs = nowMs + within;
+            return wait;
+        }
         if (heldCount_ == 0) {
             // Nothing newer either: the next record is late, or the talker stopped or paused
             // (a sender whose gate closed sends nothing).

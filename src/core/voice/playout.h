@@ -23,6 +23,9 @@
 //    or put into it (slower), without changing pitch, to bring the delay to the target: this
 //    drains a spike while the member keeps talking and follows a talker whose clock runs fast
 //    or slow; inside the dead band records play exactly as decoded;
+//  - a record is awaited until just before the card would need it (DecideAheadMs before the
+//    card's period that would find nothing): the step says when to ask again, so that the delay
+//    a clean line needs is a few milliseconds, not a period;
 //  - memory and lag stay bounded whatever the network sends: at most Capacity records are held,
 //    and a stream that runs further ahead moves the play point up.
 #pragma once
@@ -62,6 +65,9 @@ public:
     static constexpr std::uint32_t Capacity = 16;    // records held ahead of the play point
     static constexpr int LeadMs = 20;                // the player asks while the card holds this or less
     static constexpr int CardFloorMs = 10;           // below this the card would run dry at its next period
+    // How long before the card's period the player decides what goes into it: the time the
+    // player's wake-up may come late, and the card take early, without the card finding nothing.
+    static constexpr int DecideAheadMs = 3;
     static constexpr int MarginMs = 2;               // the target: the percentile and this
     static constexpr int MaxTargetMs = 300;
     static constexpr double TargetShare = 0.95;
@@ -90,7 +96,7 @@ public:
 
     enum class Kind {
         Nothing,  // no talk spurt: the player queues nothing, the card plays its own silence
-        Wait,     // in a spurt, the card holds enough: queue nothing now, ask again at the next event
+        Wait,     // in a spurt, the card holds enough: queue nothing now, ask again by `askAtMs`
         Silence,  // `frames` frames of silence (the pre-roll of a spurt)
         Conceal,  // `frames` frames of the decoder's frame-erasure output
         Record,   // decode and play `record` (six frames)
@@ -104,6 +110,9 @@ public:
         // Conceal: nothing newer has come, so the awaited record may still come and must then
         // decode exactly as the talker's encoder meant: conceal with a copy of the decoder.
         bool aside = false;
+        // Wait: the latest moment (the clock of pull) to ask again, the card's or the network's
+        // event may come sooner; a player woken only by those would decide a period too early.
+        std::int64_t askAtMs = 0;
     };
 
     struct Counters {
@@ -128,7 +137,8 @@ public:
 
     // A record delivered at nowMs (any monotonic millisecond clock, the same for pull).
     Received push(const VoiceRecord& record, std::int64_t nowMs);
-    // The next stretch to play; the player calls it while its card holds LeadMs or less.
+    // The next stretch to play; the player calls it while its card holds LeadMs or less, and
+    // again at a Wait's askAtMs if nothing else made it call sooner.
     Chunk pull(std::int64_t nowMs, const Card& card);
     // The same for a card that holds queuedMs and has just taken a period.
     Chunk pull(std::int64_t nowMs, int queuedMs);
@@ -187,6 +197,8 @@ private:
     void clearStore();
     Received store(const VoiceRecord& record, std::int64_t nowMs);
     Chunk conceal(int frames);
+    // How long from now until the player must have handed the card what comes next.
+    static int decideWithinMs(const Card& card);
     Chunk play(Slot& s, std::int64_t nowMs, const Card& card);
     // Ms to take out of (> 0) or put into (< 0) the record now played, from its slack over the
     // target and the part-period kept for the card.
