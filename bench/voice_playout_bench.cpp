@@ -326,7 +326,17 @@ Result judge(const Scenario& s, const std::vector<Record>& records, const std::v
     std::size_t first = what.size(), last = 0;
     for (std::size_t k = 0; k < what.size(); ++k)
         if (what[k] == Found) first = std::min(first, k), last = k;
+    const bool trace = std::getenv("LUMO_BENCH_TRACE") != nullptr;
     for (std::size_t k = first; k <= last && k < what.size(); ++k) {
+        if (what[k] == Zero && trace) {
+            long heardBefore = -1;  // the record heard last before it
+            for (std::size_t j = k; j-- > first;)
+                if (what[j] == Found) { heardBefore = foundAt[j] / BlockSamples; break; }
+            std::printf("hard silence at %.0f ms of the file, after record %ld\n", earMs0 + double(firstPeriod + k) * 10 - fileStartMs, heardBefore);
+            for (long i = std::max(0L, heardBefore - 2); i < std::min(long(records.size()), heardBefore + 6); ++i)
+                std::printf("  record %ld sent %.1f delivered %.1f\n", i, records[std::size_t(i)].sentMs - fileStartMs,
+                            records[std::size_t(i)].deliverMs < 0 ? -1.0 : records[std::size_t(i)].deliverMs - fileStartMs);
+        }
         if (what[k] == Zero) ++out.hardSilence;
         if (what[k] == Unfound) ++out.concealed;
     }
@@ -423,7 +433,9 @@ Simulated simulate(const Scenario& s, const std::vector<Record>& records, const 
         scalerLabels.clear();
         handOut(count);
     };
+    std::int64_t askAtMs = -1;  // when the step asked to be asked again
     auto pump = [&](double nowMs) {
+        askAtMs = -1;
         while (queued + renderer.heldSamples() <= VoicePlayer::LeadSamples) {
             if (queued < PlayoutStep::CardFloorMs * 8 && renderer.scalerHeldSamples() > 0) {
                 // As the player does: what the time-scaler holds goes to a card about to run dry.
@@ -439,6 +451,7 @@ Simulated simulate(const Scenario& s, const std::vector<Record>& records, const 
             const PlayoutStep::Chunk chunk = step.pull(std::int64_t(nowMs), seen);
             out.calls.push_back({false, std::int64_t(nowMs), seen, nullptr, lastQuiet});
             out.chunks.push_back(chunk);
+            if (chunk.kind == PlayoutStep::Kind::Wait) askAtMs = chunk.askAtMs;
             if (chunk.kind == PlayoutStep::Kind::Wait && renderer.scalerHeldSamples() > 0) {
                 releaseToCard();
                 return;
@@ -467,10 +480,19 @@ Simulated simulate(const Scenario& s, const std::vector<Record>& records, const 
     std::size_t next = 0;
     for (long tick = 1;; ++tick) {
         const double tickMs = out.fileStartMs + 10.0 * double(tick);
-        for (; next < arrivals.size() && arrivals[next].atMs <= tickMs; ++next) {
+        // Arrivals and the wake-ups the step asked for, in time order, before the card's period.
+        for (;;) {
+            const bool arrival = next < arrivals.size() && arrivals[next].atMs <= tickMs;
+            const bool wake = askAtMs >= 0 && double(askAtMs) <= tickMs;
+            if (wake && (!arrival || double(askAtMs) <= arrivals[next].atMs)) {
+                pump(double(askAtMs));
+                continue;
+            }
+            if (!arrival) break;
             step.push(*arrivals[next].record, std::int64_t(arrivals[next].atMs));
             out.calls.push_back({true, std::int64_t(arrivals[next].atMs), {}, arrivals[next].record});
             pump(arrivals[next].atMs);
+            ++next;
         }
         if (tickMs > endMs) break;
         bool returned = false;
