@@ -158,7 +158,7 @@ void VoicePlayer::onMessage(const AudioMessage& message)
 {
     switch (message.event) {
     case AudioEvent::OutputDone: {
-        lastReturnUs_ = clock_();
+        cardPeriods_.noteReturn(clock_());
         {
             std::lock_guard lock(lock_);
             auto it = std::find_if(outstanding_.begin(), outstanding_.end(),
@@ -232,11 +232,7 @@ void VoicePlayer::pump()
         card.queuedMs = queued / SamplesPerMs;
         card.heldMs = held / SamplesPerMs;
         card.scalerMs = renderer_.scalerHeldSamples() / SamplesPerMs;
-        // The card takes a period every 10 ms, the latest when it last gave a buffer back. Part
-        // of a millisecond counts whole: the period is never taken as further off than it is.
-        // Before its first return its periods are unknown: it may take one at any moment.
-        const std::int64_t periodUs = PlayoutStep::FrameMs * 1000;
-        card.sincePeriodMs = lastReturnUs_ < 0 ? PlayoutStep::FrameMs : int(((nowUs - lastReturnUs_) % periodUs + 999) / 1000);
+        card.sincePeriodMs = cardPeriods_.sinceMs(nowUs);
         const PlayoutStep::Chunk chunk = playout_.pull(now, card);
         // A card that holds a buffer gives it back before then, and the step is asked again.
         if (chunk.kind == PlayoutStep::Kind::Wait && queued == 0)

@@ -104,7 +104,7 @@ private:
     PlayoutStep playout_;
     PlayoutRenderer renderer_;
     bool gain_ = false;  // of the latest record taken in
-    std::int64_t lastReturnUs_ = -1;  // when the device last gave a buffer back
+    CardPeriods cardPeriods_;  // from when the device gave buffers back
     // While the step awaits a record the card will need before its next return: when to decide.
     std::optional<MessageQueue::Clock::time_point> wakeUp_;
     std::atomic<int> volume_{100};

@@ -706,6 +706,42 @@ TEST(PlayoutTest, LatenessPercentileForgetsOldHistory)
 
 // What the player takes for the talker's background (after which nothing newer means the talker
 // most likely stopped): no 10 ms frame of the block above three times the background's level.
+// The card's periods, from returns the player handled late now and then: the next period never
+// looks further off than it is (the player would decide too late and the card find nothing),
+// and after returns handled at once the estimate is within a millisecond.
+TEST(CardPeriodsTest, ReturnsHandledLateNeverPutThePeriodFurtherOff)
+{
+    struct Case {
+        const char* name;
+        double periodUs;         // the card's period on our clock
+        std::int64_t lateEvery;  // every so many returns one is handled late...
+        std::int64_t lateUs;     // ...by this much
+        std::int64_t firstLateUs = 50;
+    };
+    for (const Case c : {Case{"on time", 10000, 0, 0}, Case{"late by 3 ms", 10000, 7, 3000}, Case{"late by 7 ms", 10000, 5, 7000},
+                         Case{"late by 12 ms", 10000, 9, 12000}, Case{"card 1 % slow", 10100, 11, 4000},
+                         Case{"card 1 % fast", 9900, 11, 4000}, Case{"first one late by 6 ms", 10000, 0, 0, 6000}}) {
+        CardPeriods periods;
+        EXPECT_EQ(periods.sinceMs(0), PlayoutStep::FrameMs) << c.name;
+        const std::int64_t startUs = 123457;
+        for (std::int64_t k = 0; k < 3000; ++k) {
+            const std::int64_t periodUs = startUs + std::int64_t(double(k) * c.periodUs);
+            const bool late = c.lateEvery > 0 && k % c.lateEvery == 3;
+            periods.noteReturn(periodUs + (late ? c.lateUs : k == 0 ? c.firstLateUs : 50));
+            // An estimate that started late comes round within a second.
+            if (k < 100) continue;
+            for (const std::int64_t afterUs : {std::int64_t(400), std::int64_t(6500), std::int64_t(c.periodUs) - 300}) {
+                const double trueSinceMs = double(afterUs) / 1000;
+                const int since = periods.sinceMs(periodUs + afterUs);
+                ASSERT_GE(since, trueSinceMs) << c.name << ", return " << k << " + " << afterUs << " us";
+                if (!late) {
+                    EXPECT_LE(since, trueSinceMs + 1.5) << c.name << ", return " << k;
+                }
+            }
+        }
+    }
+}
+
 TEST(BackgroundTest, ABlockIsBackgroundWhenNoFrameStandsOutOfIt)
 {
     struct Case {

@@ -594,6 +594,42 @@ PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)
 
 namespace {
 
+std::int64_t floorDiv(std::int64_t a, std::int64_t b)
+{
+    return a / b - (a % b != 0 && (a < 0) != (b < 0) ? 1 : 0);
+}
+
+}  // namespace
+
+void CardPeriods::noteReturn(std::int64_t atUs)
+{
+    if (!known_) {
+        known_ = true;
+        anchorUs_ = atUs;
+        return;
+    }
+    // How far after the estimated period this return came. A little before it: the card's
+    // periods come sooner than thought, and the estimate moves there at once. Anything else is
+    // taken as handled late (a return long before a period cannot be told from one late after
+    // the one before): the estimate creeps towards it, which follows a card slower than our
+    // clock, and brings an estimate that started late round to the periods within a second.
+    const std::int64_t after = atUs - anchorUs_ - floorDiv(atUs - anchorUs_, PeriodUs) * PeriodUs;
+    if (after > PeriodUs - EarlyUs)
+        anchorUs_ = atUs;
+    else
+        anchorUs_ = atUs - after + std::min(after, CreepUs);
+}
+
+int CardPeriods::sinceMs(std::int64_t nowUs) const
+{
+    if (!known_)
+        return PlayoutStep::FrameMs;
+    const std::int64_t since = nowUs - anchorUs_ - floorDiv(nowUs - anchorUs_, PeriodUs) * PeriodUs;
+    return int((since + 999) / 1000);
+}
+
+namespace {
+
 constexpr int FrameSamples = 80;
 
 int frameRms(const std::int16_t* frame, int count)

@@ -271,6 +271,27 @@ private:
     Counters counters_;
 };
 
+// Where the sound card's periods fall, from when it gives buffers back. A return is seen when
+// the player's thread gets to it, which may be late but never early: the earliest returns mark
+// the periods, and a later one moves the estimate only a little each time (enough to follow a
+// card whose clock runs slow against ours), so that one return handled late never makes the
+// card's next period look further off than it is.
+class CardPeriods {
+public:
+    static constexpr std::int64_t PeriodUs = PlayoutStep::FrameMs * 1000;
+    static constexpr std::int64_t CreepUs = 100;  // per return: follows a card 1 % slow
+    static constexpr std::int64_t EarlyUs = 2000;  // a return this much before a period: it is there
+
+    void noteReturn(std::int64_t atUs);
+    // Milliseconds since the card took its latest period, a part counted whole; a whole period
+    // before the first return (the card may take one at any moment).
+    int sinceMs(std::int64_t nowUs) const;
+
+private:
+    bool known_ = false;
+    std::int64_t anchorUs_ = 0;  // a moment the card took a period
+};
+
 // How loud the talker's background is: the quietest 10 ms of its recent records (about two
 // seconds of them), so that a concealment that has faded, or a decoder's erasure output that has
 // died away, can be kept at that level instead of falling to digital silence inside a spurt.
