@@ -156,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto now = std::make_shared<std::atomic<std::int64_t>>(0);
     {
         VoicePlayer player(audio, 3);
-        player.setClock([now] { return now->load(); });
+        player.setClock([now] { return now->load() * 1000; });  // in microseconds
         FUZZ_CHECK(player.StartAll() && audio.output);
         FakeOutput& device = *audio.output;
         for (const Arrival& a : arrivals) {

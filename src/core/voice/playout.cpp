@@ -468,7 +468,7 @@ PlayoutStep::Chunk PlayoutStep::play(Slot& s, std::int64_t nowMs, const Card& ca
 
 PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, int queuedMs)
 {
-    return pull(nowMs, Card{queuedMs, 0, 0});
+    return pull(nowMs, Card{queuedMs, 0, FrameMs, 0});
 }
 
 PlayoutStep::Chunk PlayoutStep::pull(std::int64_t nowMs, const Card& card)

@@ -140,7 +140,8 @@ public:
     // The next stretch to play; the player calls it while its card holds LeadMs or less, and
     // again at a Wait's askAtMs if nothing else made it call sooner.
     Chunk pull(std::int64_t nowMs, const Card& card);
-    // The same for a card that holds queuedMs and has just taken a period.
+    // The same for a card that holds queuedMs and takes its next period now: for a caller that
+    // asks once a period, just before the card takes it.
     Chunk pull(std::int64_t nowMs, int queuedMs);
     // Whether the record just played was quiet (the talker's background, such as the hang-over
     // a gate sends after the last word): nothing newer after it most likely ends the spurt.
