@@ -25,11 +25,6 @@ void MessageQueue::post(const AudioMessage& message)
     ready_.notify_one();
 }
 
-AudioMessage MessageQueue::take()
-{
-    return take(std::nullopt);
-}
-
 AudioMessage MessageQueue::take(std::optional<Clock::time_point> wakeAt)
 {
     std::unique_lock lock(mutex_);

@@ -75,10 +75,8 @@ public:
     void post(const AudioMessage& message);
     using Clock = std::chrono::steady_clock;
 
-    // Blocks until a message is there.
-    AudioMessage take();
-    // The same, but at `wakeAt` (if set) without a message yet: WakeUp.
-    AudioMessage take(std::optional<Clock::time_point> wakeAt);
+    // Blocks until a message is there, or until `wakeAt` (if set) with none yet: then WakeUp.
+    AudioMessage take(std::optional<Clock::time_point> wakeAt = std::nullopt);
     // The next message if there is one.
     std::optional<AudioMessage> tryTake();
     std::size_t size() const;
